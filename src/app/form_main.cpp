@@ -1,0 +1,540 @@
+#include "app/form_main.h"
+
+#include <QApplication>
+#include <QBitmap>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QFont>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include "app/form_about.h"
+#include "app/widget_led.h"
+#include "devices/form_dvig.h"
+#include "devices/form_vis.h"
+#include "devices/tile_grid.h"
+
+namespace terval {
+namespace {
+
+const QString kCaption = QStringLiteral("ТЕРВАЛ. Версия 1.33");
+
+QFont namedFont(const QString& family, int pixelSize, bool bold = false) {
+    QFont f(family);
+    f.setPixelSize(pixelSize);
+    f.setBold(bold);
+    return f;
+}
+
+QFont tileFont() { return namedFont(QStringLiteral("Times New Roman"), 16, true); }
+
+QLabel* panelLabel(QWidget* parent, const QString& name, const QString& text, QRect geometry,
+                   const QFont& font, const QColor& color, Qt::Alignment align) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    label->setFont(font);
+    label->setAlignment(align);
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::WindowText, color);
+    label->setPalette(pal);
+    if (geometry.width() > 0) {
+        label->setGeometry(geometry);
+    } else {
+        label->move(geometry.topLeft());
+        label->adjustSize();
+    }
+    return label;
+}
+
+// Drawn in place of a picture file that could not be loaded, so the tile still tells its state.
+QPixmap fallbackPicture(int index) {
+    static const QColor colors[] = {QColor(0x80, 0x80, 0x80), QColor(0xD0, 0x20, 0x20),
+                                    QColor(0x20, 0xA0, 0x30), QColor(0x30, 0x60, 0xC0)};
+    QPixmap pix(150, 190);
+    pix.fill(QColor(0x1F, 0x5F, 0xBF));
+    QPainter p(&pix);
+    p.fillRect(QRect(5, 5, 140, 180), colors[index].lighter(170));
+    p.fillRect(QRect(5, 5, 140, 30), colors[index]);
+    return pix;
+}
+
+}  // namespace
+
+void installFontSubstitutions() {
+    QFont::insertSubstitutions(QStringLiteral("Times New Roman"),
+                               {QStringLiteral("Liberation Serif"), QStringLiteral("DejaVu Serif")});
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+}
+
+TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock& clock,
+                     QLocale locale, QWidget* parent)
+    : QMainWindow(parent),
+      station_(workFolder),
+      messages_(messages),
+      controller_(station_, *this, messages, clock, std::move(locale)) {
+    setObjectName(QStringLiteral("FormMain"));
+    setWindowTitle(kCaption);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFont(namedFont(QStringLiteral("MS Sans Serif"), 11));
+
+    auto* central = new QWidget(this);
+    auto* column = new QVBoxLayout(central);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    ScrollBox = new QScrollArea(central);
+    ScrollBox->setObjectName(QStringLiteral("ScrollBox"));
+    ScrollBox->setFrameShape(QFrame::StyledPanel);
+    tileArea = new QWidget;
+    tileArea->setObjectName(QStringLiteral("TileArea"));
+    ScrollBox->setWidget(tileArea);
+    ScrollBox->setWidgetResizable(false);
+    column->addWidget(ScrollBox, 1);
+
+    StatusBar = new QStatusBar(central);
+    StatusBar->setObjectName(QStringLiteral("StatusBar"));
+    StatusBar->setSizeGripEnabled(false);
+    column->addWidget(StatusBar);
+
+    ScrollBox1 = new QWidget(central);
+    ScrollBox1->setObjectName(QStringLiteral("ScrollBox1"));
+    ScrollBox1->setFixedHeight(204);
+    buildBottomPanel(ScrollBox1);
+    column->addWidget(ScrollBox1);
+    setCentralWidget(central);
+
+    buildMenus();
+
+    Timer = new QTimer(this);
+    Timer->setObjectName(QStringLiteral("Timer"));
+    Timer->setInterval(100);
+    Timer->setTimerType(Qt::PreciseTimer);
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, [this] { controller_.Timer1Timer(); });
+
+    controller_.createMainWindow();
+    Timer1->start();
+
+    // The secondary windows exist from the start and are shown on demand.
+    FormVis = new TFormVis(station_.params, messages_, this);
+    FormDvig = new TFormDvig(controller_, this);
+    FormAbout = new TFormAbout(this);
+}
+
+TFormMain::~TFormMain() = default;
+
+void TFormMain::buildBottomPanel(QWidget* panel) {
+    auto* row = new QHBoxLayout(panel);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    auto* left = new QWidget(panel);
+    left->setObjectName(QStringLiteral("PanelLinkDisplay"));
+    row->addWidget(left, 1);
+
+    const QFont bold13 = namedFont(QStringLiteral("Times New Roman"), 13, true);
+    const QColor black(Qt::black);
+    const QColor green(0x00, 0x80, 0x00);
+
+    ComLed = new LedIndicator(QString(), left, QColor(0xFF, 0x30, 0x30), QColor(0x80, 0x20, 0x20), 15);
+    ComLed->setObjectName(QStringLiteral("ComLed"));
+    ComLed->setGeometry(0, 0, 21, 25);
+    LabelNum = panelLabel(left, QStringLiteral("LabelNum"), QStringLiteral("COM 1"),
+                          QRect(20, 8, 59, 15), bold13, black, Qt::AlignCenter);
+    LabelPort = panelLabel(left, QStringLiteral("LabelPort"), QStringLiteral("ЗАКРЫТ"),
+                           QRect(8, 24, 81, 21),
+                           namedFont(QStringLiteral("Times New Roman"), 16, true), black,
+                           Qt::AlignCenter);
+    LabelPort->setAutoFillBackground(true);
+    {
+        QPalette pal = LabelPort->palette();
+        pal.setColor(QPalette::Window, pal.color(QPalette::Button));
+        LabelPort->setPalette(pal);
+    }
+    Label2 = panelLabel(left, QStringLiteral("Label2"), QStringLiteral("____________"),
+                        QRect(4, 44, 0, 0), font(), black, Qt::AlignLeft);
+    Label3 = panelLabel(left, QStringLiteral("Label3"), QStringLiteral("Дата/время:"),
+                        QRect(4, 60, 0, 0), bold13, black, Qt::AlignLeft);
+    LabelD = panelLabel(left, QStringLiteral("LabelD"), QString(), QRect(8, 80, 77, 15), bold13,
+                        green, Qt::AlignCenter);
+    LabelT = panelLabel(left, QStringLiteral("LabelT"), QString(), QRect(8, 100, 73, 15), bold13,
+                        green, Qt::AlignCenter);
+    AbLEDTxD = new LedIndicator(QStringLiteral("TxD"), left);
+    AbLEDTxD->setObjectName(QStringLiteral("AbLEDTxD"));
+    AbLEDTxD->setGeometry(12, 124, 49, 21);
+    AbLEDRxD = new LedIndicator(QStringLiteral("RxD"), left);
+    AbLEDRxD->setObjectName(QStringLiteral("AbLEDRxD"));
+    AbLEDRxD->setGeometry(12, 148, 49, 21);
+
+    RichEdit = new QTextEdit(panel);
+    RichEdit->setObjectName(QStringLiteral("RichEdit"));
+    RichEdit->setFixedWidth(289);
+    RichEdit->setReadOnly(true);
+    RichEdit->setLineWrapMode(QTextEdit::NoWrap);
+    RichEdit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    RichEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    RichEdit->viewport()->setCursor(Qt::ArrowCursor);
+    RichEdit->setFont(namedFont(QStringLiteral("Times New Roman"), 15));
+    RichEdit->setTextColor(green);
+    row->addWidget(RichEdit);
+}
+
+void TFormMain::buildMenus() {
+    auto action = [this](MenuItem item, const char* name, const QString& caption,
+                         const QKeySequence& key, void (TFormMain::*handler)()) {
+        auto* a = new QAction(caption, this);
+        a->setObjectName(QString::fromLatin1(name));
+        if (!key.isEmpty()) {
+            a->setShortcut(key);
+        }
+        connect(a, &QAction::triggered, this, handler);
+        menuActions_[static_cast<size_t>(item)] = a;
+        return a;
+    };
+
+    QMenu* n1 = menuBar()->addMenu(QStringLiteral("Настройки"));
+    n1->setObjectName(QStringLiteral("N1"));
+    n1->addAction(action(MenuItem::NOptionNet, "NOptionNet", QStringLiteral("Настройки связи"), {},
+                         &TFormMain::NOptionNetClick));
+    n1->addAction(action(MenuItem::NSaveParam, "NSaveParam",
+                         QStringLiteral("Сохранить параметры       "), QKeySequence(Qt::Key_F2),
+                         &TFormMain::NSaveParamClick));
+    n1->addSeparator()->setObjectName(QStringLiteral("N3"));
+    n1->addAction(action(MenuItem::NExit, "NExit", QStringLiteral("Выход"),
+                         QKeySequence(Qt::ALT | Qt::Key_X), &TFormMain::NExitClick));
+
+    QMenu* n2 = menuBar()->addMenu(QStringLiteral("Объект"));
+    n2->setObjectName(QStringLiteral("N2"));
+    n2->addAction(action(MenuItem::NOPenWindow, "NOPenWindow", QStringLiteral("Открыть объект"),
+                         QKeySequence(Qt::Key_F3), &TFormMain::NOPenWindowClick));
+    n2->addAction(action(MenuItem::NParam, "NParam", QStringLiteral("Параметры"),
+                         QKeySequence(Qt::Key_F4), &TFormMain::NParamClick));
+    n2->addAction(action(MenuItem::NStatisticConnect, "NStatisticConnect",
+                         QStringLiteral("Статистика связи"), QKeySequence(Qt::Key_F6),
+                         &TFormMain::NStatisticConnectClick));
+    n2->addSeparator()->setObjectName(QStringLiteral("N5"));
+    n2->addAction(action(MenuItem::NAddNewObject, "NAddNewObject",
+                         QStringLiteral("Добавить новый объект      "), QKeySequence(Qt::Key_F7),
+                         &TFormMain::NAddNewObjectClick));
+    n2->addAction(action(MenuItem::NDelObject, "NDelObject", QStringLiteral("Удалить объект"),
+                         QKeySequence(Qt::Key_F8), &TFormMain::NDelObjectClick));
+    n2->addAction(action(MenuItem::NPosition, "NPosition", QStringLiteral("Расположение"),
+                         QKeySequence(Qt::Key_F5), &TFormMain::NPositionClick));
+
+    menuBar()->addAction(action(MenuItem::NConnecting, "NConnecting",
+                                QStringLiteral("Установить связь"), QKeySequence(Qt::Key_F10),
+                                &TFormMain::NConnectingClick));
+    auto* about = new QAction(QStringLiteral("Описание программы"), this);
+    about->setObjectName(QStringLiteral("N4"));
+    connect(about, &QAction::triggered, this, &TFormMain::N4Click);
+    menuBar()->addAction(about);
+
+    // The tile pop-up shows its keys, but they act only while it is open: F2 and F10 belong to
+    // the main menu everywhere else in the window.
+    PopupMenu = new QMenu(this);
+    PopupMenu->setObjectName(QStringLiteral("PopupMenu"));
+    auto popupAction = [this](const char* name, const QString& caption, Qt::Key key,
+                              void (TFormMain::*handler)()) {
+        auto* a = new QAction(caption, PopupMenu);
+        a->setObjectName(QString::fromLatin1(name));
+        a->setShortcut(QKeySequence(key));
+        a->setShortcutContext(Qt::WidgetShortcut);
+        connect(a, &QAction::triggered, this, handler);
+        PopupMenu->addAction(a);
+        return a;
+    };
+    NPParam = popupAction("NPParam", QStringLiteral("Параметры "), Qt::Key_F2, &TFormMain::NParamClick);
+    NPStatisticConnect = popupAction("NPStatisticConnect", QStringLiteral("Статистика связи        "),
+                                     Qt::Key_F6, &TFormMain::NStatisticConnectClick);
+    NPOpenWindow = popupAction("NPOpenWindow", QStringLiteral("Открыть окно"), Qt::Key_F10,
+                               &TFormMain::NPOpenWindowClick);
+}
+
+// ---- commands ----
+
+void TFormMain::NOptionNetClick() { setSerialDisplayVisible(station_.connection.isSerial()); }
+
+void TFormMain::NSaveParamClick() { controller_.NSaveParamClick(); }
+
+void TFormMain::NExitClick() { close(); }
+
+void TFormMain::NOPenWindowClick() {
+    // The parameter window works on the selected relay and needs it to answer (menu masks 796
+    // and 788 enable this item only then).
+    if (!menuAction(MenuItem::NOPenWindow)->isEnabled()) {
+        return;
+    }
+}
+
+void TFormMain::NParamClick() {
+    if (station_.devices.SelectedDevice == 0) {
+        return;
+    }
+    if (FormDvig->exec() == QDialog::Accepted) {
+        controller_.showSelectedTileNames();
+    }
+}
+
+void TFormMain::NStatisticConnectClick() {}
+
+void TFormMain::NAddNewObjectClick() { controller_.NAddNewObjectClick(); }
+
+void TFormMain::NDelObjectClick() { controller_.NDelObjectClick(); }
+
+void TFormMain::NPositionClick() {
+    FormVis->setScreenSize(screenSize());
+    if (FormVis->exec() != QDialog::Accepted) {
+        return;
+    }
+    controller_.regrid(FormVis->columnsChanged());
+}
+
+void TFormMain::NConnectingClick() {}
+
+void TFormMain::NPOpenWindowClick() { NOPenWindowClick(); }
+
+void TFormMain::N4Click() { FormAbout->exec(); }
+
+// ---- MainView ----
+
+QStringList TFormMain::loadTilePictures(const QDir& folder) {
+    // Bitmap3, Bitmap2, Bitmap1 and Bitmap4, in that order; index = tile state (Bitmap4 last).
+    static const struct {
+        const char* file;
+        int index;
+    } order[] = {{"Bitmap3.bmp", 2}, {"Bitmap2.bmp", 1}, {"Bitmap1.bmp", 0}, {"Bitmap4.bmp", 3}};
+    QStringList errors;
+    for (const auto& item : order) {
+        const QString name = QString::fromLatin1(item.file);
+        const QString path = folder.filePath(name);
+        QPixmap pix;
+        if (!QFileInfo::exists(path)) {
+            errors << QStringLiteral("Не найден рисунок %1 в папке %2.")
+                          .arg(name, QDir::toNativeSeparators(folder.absolutePath()));
+        } else if (!pix.load(path)) {
+            errors << QStringLiteral("Не удалось прочитать рисунок %1: файл повреждён или имеет "
+                                     "неизвестный формат.")
+                          .arg(name);
+        }
+        if (pix.isNull()) {
+            pix = fallbackPicture(item.index);
+        }
+        const size_t k = static_cast<size_t>(item.index);
+        pictures_[k] = pix;
+        const QColor background = pix.toImage().pixelColor(0, pix.height() - 1);
+        maskedPictures_[k] = pix;
+        maskedPictures_[k].setMask(pix.createMaskFromColor(background, Qt::MaskInColor));
+    }
+    return errors;
+}
+
+void TFormMain::applyMenuMask(MenuMask mask) {
+    for (int bit = 0; bit < kMenuItemCount; ++bit) {
+        const auto item = static_cast<MenuItem>(bit);
+        menuAction(item)->setEnabled(menuEnabled(mask, item));
+    }
+}
+
+void TFormMain::setMenuItemEnabled(MenuItem item, bool enabled) {
+    menuAction(item)->setEnabled(enabled);
+}
+
+void TFormMain::buildTile(int i, QPoint offset, const QString& generator, const QString& breaker) {
+    TileControls& t = tile(i);
+    t.state = kTileNoAnswer;
+    t.selected = false;
+
+    t.picture = new QLabel(tileArea);
+    t.picture->setObjectName(QStringLiteral("Image%1").arg(i));
+    t.picture->move(kTilePicturePos + offset);
+    t.picture->installEventFilter(this);
+    t.picture->setContextMenuPolicy(Qt::PreventContextMenu);
+
+    t.generator = new QLabel(generator, tileArea);
+    t.generator->setObjectName(QStringLiteral("LabelGen%1").arg(i));
+    t.breaker = new QLabel(breaker, tileArea);
+    t.breaker->setObjectName(QStringLiteral("LabelSwitch%1").arg(i));
+    t.value = new QLabel(QStringLiteral("Riz%1").arg(i), tileArea);
+    t.value->setObjectName(QStringLiteral("Riz%1").arg(i));
+    for (QLabel* label : {t.generator, t.breaker, t.value}) {
+        label->setFont(tileFont());
+        label->setAttribute(Qt::WA_TranslucentBackground);
+        label->adjustSize();
+    }
+    t.generator->move(kTileGeneratorPos + offset);
+    t.generator->installEventFilter(this);
+    t.generator->setContextMenuPolicy(Qt::PreventContextMenu);
+    t.breaker->move(kTileBreakerPos + offset);
+    t.value->move(kTileValuePos + offset);
+
+    updateTilePicture(i);
+    t.picture->show();
+    t.generator->show();
+    t.breaker->show();
+    t.value->hide();
+    resizeTileArea();
+}
+
+void TFormMain::freeTile(int i) {
+    TileControls& t = tile(i);
+    delete t.picture;
+    delete t.generator;
+    delete t.breaker;
+    delete t.value;
+    t = TileControls{};
+    resizeTileArea();
+}
+
+void TFormMain::showTileNames(int i, const QString& generator, const QString& breaker) {
+    TileControls& t = tile(i);
+    if (!t.picture) {
+        return;
+    }
+    t.generator->setText(generator);
+    t.generator->adjustSize();
+    t.breaker->setText(breaker);
+    t.breaker->adjustSize();
+}
+
+void TFormMain::showTileState(int i, int state) {
+    TileControls& t = tile(i);
+    if (!t.picture) {
+        return;
+    }
+    t.state = state;
+    updateTilePicture(i);
+}
+
+void TFormMain::showTileValue(int i, const QString& text, bool visible) {
+    TileControls& t = tile(i);
+    if (!t.picture) {
+        return;
+    }
+    t.value->setText(text.isEmpty() && !visible ? QStringLiteral("Riz%1").arg(i) : text);
+    t.value->adjustSize();
+    t.value->setVisible(visible);
+}
+
+void TFormMain::drawTileSelected(int i, bool selected) {
+    TileControls& t = tile(i);
+    if (!t.picture) {
+        return;
+    }
+    t.selected = selected;
+    updateTilePicture(i);
+}
+
+void TFormMain::updateTilePicture(int i) {
+    TileControls& t = tile(i);
+    const size_t k = static_cast<size_t>(std::clamp(t.state, 0, 2));
+    const QPixmap& pix = t.selected ? pictures_[k] : maskedPictures_[k];
+    t.picture->setPixmap(pix);
+    t.picture->resize(pix.size());
+}
+
+void TFormMain::resizeTileArea() {
+    QRect bounds;
+    for (int i = 1; i <= kMaxDevices; ++i) {
+        const TileControls& t = tile(i);
+        if (t.picture) {
+            bounds |= t.picture->geometry();
+            bounds |= t.generator->geometry();
+            bounds |= t.breaker->geometry();
+        }
+    }
+    tileArea->resize(bounds.isNull() ? QSize(1, 1) : QSize(bounds.right() + 8, bounds.bottom() + 4));
+}
+
+void TFormMain::placeWindow(const QRect& frame) {
+    requestedFrame_ = frame;
+    QSize decoration(0, 0);
+    if (isVisible()) {
+        decoration = frameGeometry().size() - geometry().size();
+    }
+    setFixedSize(frame.size() - decoration);
+    move(frame.topLeft());
+}
+
+QSize TFormMain::screenSize() const {
+    const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+    return s ? s->geometry().size() : QSize(1024, 768);
+}
+
+void TFormMain::setSerialDisplayVisible(bool visible) {
+    ComLed->setVisible(visible);
+    LabelNum->setVisible(visible);
+    LabelPort->setVisible(visible);
+}
+
+void TFormMain::showClock(const QString& date, const QString& time, const QString& portLabel) {
+    LabelD->setText(date);
+    LabelT->setText(time);
+    LabelNum->setText(portLabel);
+}
+
+void TFormMain::clearAlarmLog() { RichEdit->clear(); }
+
+// ---- events ----
+
+int TFormMain::tileOfControl(const QObject* control) const {
+    for (int i = 1; i <= station_.devices.DeviceCount; ++i) {
+        if (tile(i).picture == control || tile(i).generator == control) {
+            return i;
+        }
+    }
+    return 0;
+}
+
+bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::MouseButtonPress && event->type() != QEvent::MouseButtonRelease) {
+        return QMainWindow::eventFilter(watched, event);
+    }
+    const int i = tileOfControl(watched);
+    if (i == 0) {
+        return QMainWindow::eventFilter(watched, event);
+    }
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    if (event->type() == QEvent::MouseButtonRelease && mouse->button() == Qt::LeftButton &&
+        static_cast<QWidget*>(watched)->rect().contains(mouse->position().toPoint())) {
+        controller_.NEWbmpClick(i);
+        return true;
+    }
+    if (event->type() == QEvent::MouseButtonPress && mouse->button() == Qt::RightButton &&
+        watched == tile(i).generator && controller_.opensTilePopup(i)) {
+        PopupMenu->popup(tile(i).generator->mapToGlobal(QPoint(0, 0)));
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TFormMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // The window manager's frame is known only once the window is on the screen; the size the
+    // station sets is that of the whole window, frame included.
+    QTimer::singleShot(0, this, [this] {
+        if (requestedFrame_.isValid()) {
+            placeWindow(requestedFrame_);
+        }
+    });
+}
+
+void TFormMain::closeEvent(QCloseEvent* event) {
+    for (int i = 1; i <= kMaxDevices; ++i) {
+        if (tile(i).picture) {
+            freeTile(i);
+        }
+    }
+    Timer->stop();
+    event->accept();
+}
+
+}  // namespace terval

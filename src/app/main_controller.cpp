@@ -1,0 +1,262 @@
+#include "app/main_controller.h"
+
+#include "app/date_time_text.h"
+#include "devices/tile_grid.h"
+
+namespace terval {
+
+MainController::MainController(Station& station, MainView& view, MessageSink& messages,
+                               const Clock& clock, QLocale locale)
+    : station_(station), view_(view), messages_(messages), clock_(clock), locale_(std::move(locale)) {}
+
+void MainController::showAll(const QStringList& errors, const QStringList& warnings) {
+    for (const QString& e : errors) {
+        messages_.showMessage(MessageIcon::Error, e);
+    }
+    for (const QString& w : warnings) {
+        messages_.showMessage(MessageIcon::Warning, w);
+    }
+}
+
+void MainController::createMainWindow() {
+    showAll(view_.loadTilePictures(station_.folder), {});
+    view_.clearAlarmLog();
+
+    station_.params = StationParams{};
+    station_.devices = DeviceTable{};
+    loadConnectionConfig();
+    loadParams();
+    loadDevices();
+
+    Timer1Timer();
+    EnableMenu(station_.devices.DeviceCount == 0 ? menu_masks::kEmptyTable : menu_masks::kIdle);
+    FitMainWindow();
+}
+
+void MainController::loadConnectionConfig() {
+    ConfigLoad load = loadConfigFile(station_.configPath());
+    station_.connection = load.config;
+    showAll(load.errors, load.warnings);
+    view_.setSerialDisplayVisible(station_.connection.isSerial());
+}
+
+void MainController::loadParams() {
+    ParamLoad load = loadParamFile(station_.folder);
+    station_.params = load.params;
+    showAll(load.messages.errors, load.messages.warnings);
+}
+
+void MainController::loadDevices() {
+    DeviceLoad load = loadDeviceFile(station_.folder);
+    station_.deviceFileWritable = load.readable;
+    showAll(load.messages.errors, load.messages.warnings);
+    DeviceTable& table = station_.devices;
+    const int count = load.table.DeviceCount;
+    for (int k = 1; k <= count; ++k) {
+        table.append(load.table.entry(k));
+        MyNewElement();
+    }
+}
+
+void MainController::Timer1Timer() {
+    const QDateTime now = clock_.now();
+    view_.showClock(clockDateText(now.date(), locale_), clockTimeText(now.time(), locale_),
+                    QStringLiteral("COM %1").arg(station_.params.PortNumber));
+}
+
+void MainController::EnableMenu(MenuMask mask) {
+    if (station_.devices.isFull()) {
+        mask &= static_cast<MenuMask>(~menuBit(MenuItem::NAddNewObject));
+    }
+    view_.applyMenuMask(mask);
+}
+
+void MainController::MyNewElement() {
+    const int n = station_.devices.DeviceCount;
+    const DeviceEntry& e = station_.devices.entry(n);
+    station_.tile(n) = TileModel{};
+    view_.buildTile(n, tileOffset(n, station_.params.TileColumns), e.GeneratorName, e.BreakerName);
+}
+
+void MainController::FitMainWindow(bool lastDeleted) {
+    view_.placeWindow(fitMainWindow(station_.devices.DeviceCount, station_.params.TileColumns,
+                                    station_.params.VisibleRows, lastDeleted, view_.screenSize()));
+}
+
+void MainController::SelectTile(int i) {
+    DeviceTable& table = station_.devices;
+    if (i < 1 || i > table.DeviceCount) {
+        return;
+    }
+    if (table.hasSelection()) {
+        view_.drawTileSelected(table.SelectedDevice, false);
+    }
+    table.SelectedDevice = i;
+    view_.drawTileSelected(i, true);
+}
+
+void MainController::NEWbmpClick(int i) {
+    if (i < 1 || i > station_.devices.DeviceCount) {
+        return;
+    }
+    SelectTile(i);
+    if (station_.tile(i).state != kTileNoAnswer) {
+        EnableMenu(menu_masks::kSelectedAnswering);
+    } else if (station_.linkUp) {
+        EnableMenu(menu_masks::kLinkUpSilent);
+    } else {
+        EnableMenu(menu_masks::kIdleSelected);
+    }
+}
+
+bool MainController::opensTilePopup(int i) const {
+    return station_.devices.SelectedDevice != 0 && i == station_.devices.SelectedDevice;
+}
+
+void MainController::NAddNewObjectClick() {
+    DeviceTable& table = station_.devices;
+    if (table.isFull()) {
+        messages_.showMessage(MessageIcon::Warning,
+                              QStringLiteral("Станция ведёт не более %1 объектов.\n"
+                                             "Новый объект не добавлен.")
+                                  .arg(kMaxDevices));
+        view_.setMenuItemEnabled(MenuItem::NAddNewObject, false);
+        return;
+    }
+    const int n = table.DeviceCount + 1;
+    table.append(newDeviceEntry(n));
+    MyNewElement();
+    if (!station_.deviceFileWritable) {
+        SaveDeviceTable();  // explains why the file is left alone
+    } else if (FileError error = appendDeviceRecord(station_.folder, table, n)) {
+        messages_.showMessage(MessageIcon::Error, *error);
+    }
+    FitMainWindow();
+    view_.setMenuItemEnabled(MenuItem::NConnecting, true);
+    view_.setMenuItemEnabled(MenuItem::NPosition, true);
+    view_.setMenuItemEnabled(MenuItem::NDelObject, false);
+    if (table.isFull()) {
+        view_.setMenuItemEnabled(MenuItem::NAddNewObject, false);
+    }
+}
+
+void MainController::NDelObjectClick() {
+    DeviceTable& table = station_.devices;
+    if (table.SelectedDevice == 0) {
+        messages_.showMessage(MessageIcon::Warning, QStringLiteral("Выберете удаляемый блок!"));
+        return;
+    }
+    const int removed = table.SelectedDevice;
+    table.remove(removed);
+    const int n = table.DeviceCount;
+    for (int k = removed; k <= n; ++k) {
+        station_.tile(k) = station_.tile(k + 1);
+        const DeviceEntry& e = table.entry(k);
+        const TileModel& t = station_.tile(k);
+        view_.showTileNames(k, e.GeneratorName, e.BreakerName);
+        view_.showTileState(k, t.state);
+        view_.showTileValue(k, t.value, t.valueVisible);
+    }
+    station_.tile(n + 1) = TileModel{};
+    view_.freeTile(n + 1);
+    if (table.SelectedDevice == n + 1) {
+        table.SelectedDevice = 0;
+    }
+    SaveDeviceTable();
+    if (n == 0) {
+        view_.setMenuItemEnabled(MenuItem::NDelObject, false);
+        view_.setMenuItemEnabled(MenuItem::NConnecting, false);
+        view_.setMenuItemEnabled(MenuItem::NPosition, false);
+    }
+    FitMainWindow(n == 0);
+    if (table.SelectedDevice == 0 || table.SelectedDevice > n) {
+        view_.setMenuItemEnabled(MenuItem::NDelObject, false);
+    }
+    view_.setMenuItemEnabled(MenuItem::NAddNewObject, !table.isFull());
+}
+
+void MainController::NSaveParamClick() {
+    if (FileError error = saveParamFile(station_.folder, station_.params)) {
+        messages_.showMessage(MessageIcon::Error, *error);
+        return;
+    }
+    messages_.showMessage(MessageIcon::Warning, QStringLiteral("Параметры сохранены!"));
+}
+
+void MainController::regrid(bool columnsChanged) {
+    DeviceTable& table = station_.devices;
+    if (columnsChanged) {
+        const int count = table.DeviceCount;
+        for (int k = 1; k <= count; ++k) {
+            view_.freeTile(k);
+        }
+        for (int k = 1; k <= count; ++k) {
+            table.DeviceCount = k;
+            MyNewElement();
+        }
+        table.DeviceCount = count;
+    }
+    FitMainWindow();
+    if (table.hasSelection()) {
+        view_.drawTileSelected(table.SelectedDevice, true);
+    }
+}
+
+DeviceEditCheck MainController::applyDeviceEdit(const DeviceEdit& typed) {
+    DeviceTable& table = station_.devices;
+    if (!table.hasSelection()) {
+        return DeviceEditCheck::Unchanged;
+    }
+    const DeviceEditCheck check = checkDeviceEdit(table, table.SelectedDevice, typed);
+    if (check == DeviceEditCheck::Accepted) {
+        const DeviceEdit edit = normalizedEdit(typed);
+        DeviceEntry& e = table.entry(table.SelectedDevice);
+        e.GeneratorName = edit.name;
+        e.BreakerName = edit.breaker;
+        e.Address = static_cast<uint16_t>(edit.address);
+        SaveDeviceTable();
+    } else if (check != DeviceEditCheck::Unchanged) {
+        messages_.showMessage(MessageIcon::Error, deviceEditMessage(check));
+    }
+    return check;
+}
+
+void MainController::showSelectedTileNames() {
+    const DeviceTable& table = station_.devices;
+    if (table.hasSelection()) {
+        const DeviceEntry& e = table.entry(table.SelectedDevice);
+        view_.showTileNames(table.SelectedDevice, e.GeneratorName, e.BreakerName);
+    }
+}
+
+bool MainController::SaveDeviceTable() {
+    if (!station_.deviceFileWritable) {
+        messages_.showMessage(
+            MessageIcon::Error,
+            QStringLiteral("Файл %1 не удалось прочитать при запуске, поэтому он не "
+                           "перезаписывается: в нём по-прежнему хранится список объектов.\n"
+                           "Изменения действуют до выхода из программы. Устраните причину и "
+                           "перезапустите станцию.")
+                .arg(kDeviceFileName));
+        return false;
+    }
+    if (FileError error = saveDeviceFile(station_.folder, station_.devices)) {
+        messages_.showMessage(MessageIcon::Error, *error);
+        return false;
+    }
+    return true;
+}
+
+void MainController::setTileState(int i, int state) {
+    station_.tile(i).state = state;
+    view_.showTileState(i, state);
+}
+
+void MainController::setTileValue(int i, const QString& text) {
+    TileModel& t = station_.tile(i);
+    t.value = text;
+    t.valueVisible = true;
+    view_.showTileValue(i, text, true);
+}
+
+}  // namespace terval

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QLocale>
+
+#include "app/clock.h"
+#include "app/main_view.h"
+#include "app/message_sink.h"
+#include "app/station.h"
+#include "devices/device_editor.h"
+
+namespace terval {
+
+// The main window's rules: start-up, the tiles, the selection, the menus, adding and deleting
+// relays, the grid and the clock. The Qt window forwards its events here and shows what it is told.
+class MainController {
+public:
+    MainController(Station& station, MainView& view, MessageSink& messages, const Clock& clock,
+                   QLocale locale);
+
+    Station& station() { return station_; }
+    const Station& station() const { return station_; }
+
+    // Everything that happens while the main window is created. A file that cannot be read is
+    // reported and its values stay at their defaults; start-up always goes on to the device list.
+    void createMainWindow();
+
+    void Timer1Timer();
+
+    // Applies a menu mask. The add command stays disabled while the table is full, whatever the mask.
+    void EnableMenu(MenuMask mask);
+
+    // Builds tile DeviceCount: the caller has just made that entry.
+    void MyNewElement();
+    void FitMainWindow(bool lastDeleted = false);
+
+    void SelectTile(int i);
+    void NEWbmpClick(int i);
+    // Whether a right-button press on tile i's generator label opens the tile pop-up.
+    bool opensTilePopup(int i) const;
+
+    void NAddNewObjectClick();
+    void NDelObjectClick();
+    void NSaveParamClick();
+
+    // After the grid dialog has closed with new values.
+    void regrid(bool columnsChanged);
+
+    // The device dialog's "Применить" for the selected relay; stores and saves an accepted edit,
+    // shows the message of a refused one.
+    DeviceEditCheck applyDeviceEdit(const DeviceEdit& edit);
+    // After the device dialog has closed with a change applied.
+    void showSelectedTileNames();
+
+    bool SaveDeviceTable();
+    void setTileState(int i, int state);
+    void setTileValue(int i, const QString& text);
+
+private:
+    void loadConnectionConfig();
+    void loadParams();
+    void loadDevices();
+    void showAll(const QStringList& errors, const QStringList& warnings);
+
+    Station& station_;
+    MainView& view_;
+    MessageSink& messages_;
+    const Clock& clock_;
+    QLocale locale_;
+};
+
+}  // namespace terval

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QDir>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+#include "devices/menu_mask.h"
+
+namespace terval {
+
+// What the main window shows, as the core asks for it. The Qt main window implements it; the tests
+// implement it with a recording fake.
+class MainView {
+public:
+    virtual ~MainView() = default;
+
+    // Loads Bitmap3, Bitmap2, Bitmap1 and Bitmap4 from the folder, in that order; returns one
+    // message per picture that could not be loaded.
+    virtual QStringList loadTilePictures(const QDir& folder) = 0;
+
+    virtual void applyMenuMask(MenuMask mask) = 0;
+    virtual void setMenuItemEnabled(MenuItem item, bool enabled) = 0;
+
+    // Creates the four controls of tile i at tile 1's places moved by `offset`, in state 0 with its
+    // value label hidden and its picture drawn unselected.
+    virtual void buildTile(int i, QPoint offset, const QString& generator, const QString& breaker) = 0;
+    virtual void freeTile(int i) = 0;
+    virtual void showTileNames(int i, const QString& generator, const QString& breaker) = 0;
+    virtual void showTileState(int i, int state) = 0;
+    virtual void showTileValue(int i, const QString& text, bool visible) = 0;
+    virtual void drawTileSelected(int i, bool selected) = 0;
+
+    // Outer frame of the main window, as the station computes it.
+    virtual void placeWindow(const QRect& frame) = 0;
+    virtual QSize screenSize() const = 0;
+
+    virtual void setSerialDisplayVisible(bool visible) = 0;
+    virtual void showClock(const QString& date, const QString& time, const QString& portLabel) = 0;
+    virtual void clearAlarmLog() = 0;
+};
+
+}  // namespace terval

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QDir>
+#include <QString>
+#include <array>
+
+#include "devices/device_files.h"
+#include "devices/device_table.h"
+#include "link/connection_config.h"
+
+namespace terval {
+
+enum TileState : int {
+    kTileNoAnswer = 0,  // Bitmap1: no answer, or the link is closed
+    kTileEvent = 1,     // Bitmap2: a new protection event waits for acknowledgement
+    kTileAnswering = 2, // Bitmap3: answering, nothing unacknowledged
+};
+
+// What tile i shows besides the relay's names. Kept here rather than in the widgets, so that the
+// scheduler and the tests can read it.
+struct TileModel {
+    int state = kTileNoAnswer;
+    QString value;
+    bool valueVisible = false;
+};
+
+// All the run-time state of the station, one instance owned by the main window and handed by
+// reference to whoever needs it.
+struct Station {
+    explicit Station(QDir workFolder) : folder(std::move(workFolder)) {}
+
+    // The working folder, fixed at start-up; every file of the station lives in it.
+    QDir folder;
+    QString configPath() const { return folder.absoluteFilePath(kConfigFileName); }
+
+    DeviceTable devices;
+    StationParams params;
+    ConnectionConfig connection;
+    std::array<TileModel, kMaxDevices + 1> tiles{};  // index = relay number; 0 unused
+
+    // The NConnecting item's flag: a link is open (or being opened).
+    bool linkUp = false;
+    // False when gen.dat could not be read at start-up: it still holds the list, so it is not
+    // written over in this run.
+    bool deviceFileWritable = true;
+
+    TileModel& tile(int i) { return tiles.at(static_cast<size_t>(i)); }
+    const TileModel& tile(int i) const { return tiles.at(static_cast<size_t>(i)); }
+};
+
+}  // namespace terval

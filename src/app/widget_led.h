@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QColor>
+#include <QWidget>
+
+namespace terval {
+
+// A round lamp with an optional caption to its right, as on a control panel.
+class LedIndicator : public QWidget {
+    Q_OBJECT
+public:
+    explicit LedIndicator(const QString& caption, QWidget* parent = nullptr,
+                          QColor onColor = QColor(0x00, 0xFF, 0x00),
+                          QColor offColor = QColor(0xC0, 0xC0, 0xC0), int lampSize = 13);
+
+    bool isLit() const { return lit_; }
+    void setLit(bool lit);
+    QString caption() const { return caption_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString caption_;
+    QColor onColor_;
+    QColor offColor_;
+    int lampSize_;
+    bool lit_ = false;
+};
+
+}  // namespace terval

@@ -1,0 +1,35 @@
+#include "devices/tile_grid.h"
+
+#include <algorithm>
+
+namespace terval {
+
+QPoint tileOffset(int i, int columns) {
+    const int index = i - 1;
+    return {kTilePitchX * (index % columns), kTilePitchY * (index / columns)};
+}
+
+QRect fitMainWindow(int n, int columns, int visibleRows, bool lastDeleted, QSize screen) {
+    const int shownColumns = std::min(n, columns);
+    const int width = shownColumns > 3 ? 505 + 160 * (shownColumns - 3) : 505;
+    int usedRows = n >= 1 ? (n + columns - 1) / columns : (lastDeleted ? 0 : 1);
+    const int height = 472 + 210 * (std::min(usedRows, visibleRows) - 1);
+    const int w = std::clamp(width, kMainMinWidth, kMainMaxWidth);
+    const int h = std::clamp(height, kMainMinHeight, kMainMaxHeight);
+    // Division truncates toward zero, also when the window is larger than the screen.
+    const int left = (screen.width() - w) / 2;
+    const int top = (screen.height() - h - 20) / 2;
+    return {left, top, w, h};
+}
+
+std::optional<QString> gridDoesNotFit(int columns, int rows, QSize screen) {
+    if (140 * columns + 10 > screen.width()) {
+        return QStringLiteral("Столько столбцов не поместится на экране!");
+    }
+    if (170 * rows + 181 > screen.height() - 50) {
+        return QStringLiteral("Столько строк не поместится на экране!");
+    }
+    return std::nullopt;
+}
+
+}  // namespace terval

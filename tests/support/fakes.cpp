@@ -1,0 +1,62 @@
+#include "support/fakes.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+
+namespace terval::testing {
+
+QStringList RecordingMessageSink::texts() const {
+    QStringList out;
+    for (const Message& m : messages) {
+        out << m.text;
+    }
+    return out;
+}
+
+QStringList FakeMainView::loadTilePictures(const QDir& folder) {
+    QStringList errors = pictureErrors;
+    for (const char* name : {"Bitmap3.bmp", "Bitmap2.bmp", "Bitmap1.bmp", "Bitmap4.bmp"}) {
+        if (!folder.exists(QString::fromLatin1(name))) {
+            errors << QStringLiteral("missing %1").arg(QString::fromLatin1(name));
+        }
+    }
+    return errors;
+}
+
+QVector<int> FakeMainView::selectedTiles() const {
+    QVector<int> out;
+    for (const auto& [i, t] : tiles) {
+        if (t.selected) {
+            out << i;
+        }
+    }
+    return out;
+}
+
+WorkFolder::WorkFolder() { EXPECT_TRUE(temp_.isValid()); }
+
+void WorkFolder::write(const QString& name, const QByteArray& bytes) const {
+    QFile f(path(name));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << qPrintable(name);
+    ASSERT_EQ(f.write(bytes), bytes.size());
+}
+
+QByteArray WorkFolder::read(const QString& name) const {
+    QFile f(path(name));
+    if (!f.open(QIODevice::ReadOnly)) {
+        ADD_FAILURE() << "cannot read " << qPrintable(name);
+        return {};
+    }
+    return f.readAll();
+}
+
+void WorkFolder::addPictures() const {
+    for (int i = 1; i <= 4; ++i) {
+        const QString name = QStringLiteral("Bitmap%1.bmp").arg(i);
+        ASSERT_TRUE(QFile::copy(QStringLiteral(TERVAL_ASSETS "/") + name, path(name)));
+    }
+}
+
+QByteArray hexBytes(const char* hex) { return QByteArray::fromHex(QByteArray(hex)); }
+
+}  // namespace terval::testing

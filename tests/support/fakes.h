@@ -1,0 +1,121 @@
+#pragma once
+
+#include <QDateTime>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QVector>
+#include <map>
+
+#include "app/clock.h"
+#include "app/main_view.h"
+#include "app/message_sink.h"
+
+namespace terval::testing {
+
+struct Message {
+    MessageIcon icon;
+    QString text;
+    QString caption;
+};
+
+class RecordingMessageSink final : public MessageSink {
+public:
+    void showMessage(MessageIcon icon, const QString& text, const QString& caption = {}) override {
+        messages.push_back({icon, text, caption});
+    }
+    QStringList texts() const;
+    QVector<Message> messages;
+};
+
+class FixedClock final : public Clock {
+public:
+    explicit FixedClock(QDateTime t) : time(std::move(t)) {}
+    QDateTime now() const override { return time; }
+    QDateTime time;
+};
+
+// Records what the core asked the main window to show, as the window would show it.
+class FakeMainView final : public MainView {
+public:
+    struct Tile {
+        QPoint offset;
+        QString generator;
+        QString breaker;
+        int state = 0;
+        QString value;
+        bool valueVisible = false;
+        bool selected = false;
+    };
+
+    QStringList loadTilePictures(const QDir& folder) override;
+    void applyMenuMask(MenuMask mask) override {
+        menu = mask;
+        masks.push_back(mask);
+    }
+    void setMenuItemEnabled(MenuItem item, bool enabled) override {
+        menu = enabled ? static_cast<MenuMask>(menu | menuBit(item))
+                       : static_cast<MenuMask>(menu & ~menuBit(item));
+    }
+    void buildTile(int i, QPoint offset, const QString& generator, const QString& breaker) override {
+        Tile t;
+        t.offset = offset;
+        t.generator = generator;
+        t.breaker = breaker;
+        tiles[i] = t;
+        ++built;
+    }
+    void freeTile(int i) override { tiles.erase(i); }
+    void showTileNames(int i, const QString& generator, const QString& breaker) override {
+        tiles.at(i).generator = generator;
+        tiles.at(i).breaker = breaker;
+    }
+    void showTileState(int i, int state) override { tiles.at(i).state = state; }
+    void showTileValue(int i, const QString& text, bool visible) override {
+        tiles.at(i).value = text;
+        tiles.at(i).valueVisible = visible;
+    }
+    void drawTileSelected(int i, bool selected) override { tiles.at(i).selected = selected; }
+    void placeWindow(const QRect& frame) override { window = frame; }
+    QSize screenSize() const override { return screen; }
+    void setSerialDisplayVisible(bool visible) override { serialDisplay = visible; }
+    void showClock(const QString& d, const QString& t, const QString& port) override {
+        date = d;
+        time = t;
+        portLabel = port;
+    }
+    void clearAlarmLog() override { ++alarmLogCleared; }
+
+    bool enabled(MenuItem item) const { return menuEnabled(menu, item); }
+    QVector<int> selectedTiles() const;
+
+    QSize screen{1280, 1024};
+    MenuMask menu = 0;
+    QVector<MenuMask> masks;
+    std::map<int, Tile> tiles;
+    int built = 0;
+    QRect window;
+    bool serialDisplay = false;
+    QString date, time, portLabel;
+    int alarmLogCleared = 0;
+    QStringList pictureErrors;
+};
+
+// A fresh working folder for one test, removed afterwards.
+class WorkFolder {
+public:
+    WorkFolder();
+    QDir dir() const { return QDir(temp_.path()); }
+    QString path(const QString& name) const { return dir().filePath(name); }
+    void write(const QString& name, const QByteArray& bytes) const;
+    QByteArray read(const QString& name) const;
+    bool exists(const QString& name) const { return dir().exists(name); }
+    // Copies the four tile pictures of the installation.
+    void addPictures() const;
+
+private:
+    QTemporaryDir temp_;
+};
+
+QByteArray hexBytes(const char* hex);
+
+}  // namespace terval::testing
