@@ -6,13 +6,13 @@ namespace terval {
 
 // The computer's local date and time, injected so that tests run on a fixed clock.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual QDateTime now() const = 0;
 };
 
 class SystemClock final : public Clock {
-public:
+  public:
     QDateTime now() const override { return QDateTime::currentDateTime(); }
 };
 

@@ -2,7 +2,9 @@
 
 namespace terval {
 
-QString shortDateFormat(const QLocale& locale) { return locale.dateFormat(QLocale::ShortFormat); }
+QString shortDateFormat(const QLocale& locale) {
+    return locale.dateFormat(QLocale::ShortFormat);
+}
 
 QString longTimeFormat(const QLocale& locale) {
     const QString format = locale.timeFormat(QLocale::LongFormat);
@@ -21,7 +23,8 @@ QString longTimeFormat(const QLocale& locale) {
 }
 
 QString clockDateText(const QDate& date, const QLocale& locale) {
-    return locale.toString(date, shortDateFormat(locale)).replace(QLatin1Char('.'), QLatin1Char('/'));
+    return locale.toString(date, shortDateFormat(locale))
+        .replace(QLatin1Char('.'), QLatin1Char('/'));
 }
 
 QString clockTimeText(const QTime& time, const QLocale& locale) {

@@ -7,10 +7,10 @@ namespace terval {
 // "Описание программы": who looks after the station and which version this is.
 class TFormAbout : public QDialog {
     Q_OBJECT
-public:
+  public:
     explicit TFormAbout(QWidget* parent = nullptr);
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
 };
 

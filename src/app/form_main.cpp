@@ -7,6 +7,7 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPainter>
@@ -31,7 +32,9 @@ QFont namedFont(const QString& family, int pixelSize, bool bold = false) {
     return f;
 }
 
-QFont tileFont() { return namedFont(QStringLiteral("Times New Roman"), 16, true); }
+QFont tileFont() {
+    return namedFont(QStringLiteral("Times New Roman"), 16, true);
+}
 
 QLabel* panelLabel(QWidget* parent, const QString& name, const QString& text, QRect geometry,
                    const QFont& font, const QColor& color, Qt::Alignment align) {
@@ -66,8 +69,9 @@ QPixmap fallbackPicture(int index) {
 }  // namespace
 
 void installFontSubstitutions() {
-    QFont::insertSubstitutions(QStringLiteral("Times New Roman"),
-                               {QStringLiteral("Liberation Serif"), QStringLiteral("DejaVu Serif")});
+    QFont::insertSubstitutions(
+        QStringLiteral("Times New Roman"),
+        {QStringLiteral("Liberation Serif"), QStringLiteral("DejaVu Serif")});
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
                                {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
 }
@@ -145,15 +149,15 @@ void TFormMain::buildBottomPanel(QWidget* panel) {
     const QColor black(Qt::black);
     const QColor green(0x00, 0x80, 0x00);
 
-    ComLed = new LedIndicator(QString(), left, QColor(0xFF, 0x30, 0x30), QColor(0x80, 0x20, 0x20), 15);
+    ComLed =
+        new LedIndicator(QString(), left, QColor(0xFF, 0x30, 0x30), QColor(0x80, 0x20, 0x20), 15);
     ComLed->setObjectName(QStringLiteral("ComLed"));
     ComLed->setGeometry(0, 0, 21, 25);
     LabelNum = panelLabel(left, QStringLiteral("LabelNum"), QStringLiteral("COM 1"),
                           QRect(20, 8, 59, 15), bold13, black, Qt::AlignCenter);
-    LabelPort = panelLabel(left, QStringLiteral("LabelPort"), QStringLiteral("ЗАКРЫТ"),
-                           QRect(8, 24, 81, 21),
-                           namedFont(QStringLiteral("Times New Roman"), 16, true), black,
-                           Qt::AlignCenter);
+    LabelPort = panelLabel(
+        left, QStringLiteral("LabelPort"), QStringLiteral("ЗАКРЫТ"), QRect(8, 24, 81, 21),
+        namedFont(QStringLiteral("Times New Roman"), 16, true), black, Qt::AlignCenter);
     LabelPort->setAutoFillBackground(true);
     {
         QPalette pal = LabelPort->palette();
@@ -252,20 +256,29 @@ void TFormMain::buildMenus() {
         PopupMenu->addAction(a);
         return a;
     };
-    NPParam = popupAction("NPParam", QStringLiteral("Параметры "), Qt::Key_F2, &TFormMain::NParamClick);
-    NPStatisticConnect = popupAction("NPStatisticConnect", QStringLiteral("Статистика связи        "),
-                                     Qt::Key_F6, &TFormMain::NStatisticConnectClick);
+    NPParam =
+        popupAction("NPParam", QStringLiteral("Параметры "), Qt::Key_F2, &TFormMain::NParamClick);
+    NPStatisticConnect =
+        popupAction("NPStatisticConnect", QStringLiteral("Статистика связи        "), Qt::Key_F6,
+                    &TFormMain::NStatisticConnectClick);
     NPOpenWindow = popupAction("NPOpenWindow", QStringLiteral("Открыть окно"), Qt::Key_F10,
                                &TFormMain::NPOpenWindowClick);
+    PopupMenu->installEventFilter(this);
 }
 
 // ---- commands ----
 
-void TFormMain::NOptionNetClick() { setSerialDisplayVisible(station_.connection.isSerial()); }
+void TFormMain::NOptionNetClick() {
+    setSerialDisplayVisible(station_.connection.isSerial());
+}
 
-void TFormMain::NSaveParamClick() { controller_.NSaveParamClick(); }
+void TFormMain::NSaveParamClick() {
+    controller_.NSaveParamClick();
+}
 
-void TFormMain::NExitClick() { close(); }
+void TFormMain::NExitClick() {
+    close();
+}
 
 void TFormMain::NOPenWindowClick() {
     // The parameter window works on the selected relay and needs it to answer (menu masks 796
@@ -286,9 +299,13 @@ void TFormMain::NParamClick() {
 
 void TFormMain::NStatisticConnectClick() {}
 
-void TFormMain::NAddNewObjectClick() { controller_.NAddNewObjectClick(); }
+void TFormMain::NAddNewObjectClick() {
+    controller_.NAddNewObjectClick();
+}
 
-void TFormMain::NDelObjectClick() { controller_.NDelObjectClick(); }
+void TFormMain::NDelObjectClick() {
+    controller_.NDelObjectClick();
+}
 
 void TFormMain::NPositionClick() {
     FormVis->setScreenSize(screenSize());
@@ -300,9 +317,13 @@ void TFormMain::NPositionClick() {
 
 void TFormMain::NConnectingClick() {}
 
-void TFormMain::NPOpenWindowClick() { NOPenWindowClick(); }
+void TFormMain::NPOpenWindowClick() {
+    NOPenWindowClick();
+}
 
-void TFormMain::N4Click() { FormAbout->exec(); }
+void TFormMain::N4Click() {
+    FormAbout->exec();
+}
 
 // ---- MainView ----
 
@@ -321,8 +342,9 @@ QStringList TFormMain::loadTilePictures(const QDir& folder) {
             errors << QStringLiteral("Не найден рисунок %1 в папке %2.")
                           .arg(name, QDir::toNativeSeparators(folder.absolutePath()));
         } else if (!pix.load(path)) {
-            errors << QStringLiteral("Не удалось прочитать рисунок %1: файл повреждён или имеет "
-                                     "неизвестный формат.")
+            errors << QStringLiteral(
+                          "Не удалось прочитать рисунок %1: файл повреждён или имеет "
+                          "неизвестный формат.")
                           .arg(name);
         }
         if (pix.isNull()) {
@@ -451,7 +473,8 @@ void TFormMain::resizeTileArea() {
             bounds |= t.breaker->geometry();
         }
     }
-    tileArea->resize(bounds.isNull() ? QSize(1, 1) : QSize(bounds.right() + 8, bounds.bottom() + 4));
+    tileArea->resize(bounds.isNull() ? QSize(1, 1)
+                                     : QSize(bounds.right() + 8, bounds.bottom() + 4));
 }
 
 void TFormMain::placeWindow(const QRect& frame) {
@@ -481,7 +504,9 @@ void TFormMain::showClock(const QString& date, const QString& time, const QStrin
     LabelNum->setText(portLabel);
 }
 
-void TFormMain::clearAlarmLog() { RichEdit->clear(); }
+void TFormMain::clearAlarmLog() {
+    RichEdit->clear();
+}
 
 // ---- events ----
 
@@ -495,6 +520,18 @@ int TFormMain::tileOfControl(const QObject* control) const {
 }
 
 bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == PopupMenu && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const QKeySequence pressed(key->keyCombination());
+        for (QAction* a : PopupMenu->actions()) {
+            if (a->isEnabled() && a->shortcut() == pressed) {
+                PopupMenu->hide();
+                a->trigger();
+                return true;
+            }
+        }
+        return QMainWindow::eventFilter(watched, event);
+    }
     if (event->type() != QEvent::MouseButtonPress && event->type() != QEvent::MouseButtonRelease) {
         return QMainWindow::eventFilter(watched, event);
     }

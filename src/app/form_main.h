@@ -33,7 +33,7 @@ void installFontSubstitutions();
 // the alarm log. Its rules live in MainController; this class only shows and forwards.
 class TFormMain : public QMainWindow, public MainView {
     Q_OBJECT
-public:
+  public:
     TFormMain(const QDir& workFolder, MessageSink& messages, const Clock& clock, QLocale locale,
               QWidget* parent = nullptr);
     ~TFormMain() override;
@@ -84,12 +84,12 @@ public:
     void showClock(const QString& date, const QString& time, const QString& portLabel) override;
     void clearAlarmLog() override;
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
-private:
+  private:
     struct TileControls {
         QLabel* picture = nullptr;
         QLabel* generator = nullptr;
@@ -120,7 +120,7 @@ private:
     std::array<QAction*, kMenuItemCount> menuActions_{};
     QRect requestedFrame_;
 
-public:
+  public:
     // Controls of the window, under their documented names.
     QScrollArea* ScrollBox = nullptr;
     QWidget* tileArea = nullptr;

@@ -11,15 +11,18 @@ void MessageBoxSink::showMessage(MessageIcon icon, const QString& text, const QS
     switch (icon) {
         case MessageIcon::Error:
             boxIcon = QMessageBox::Critical;
-            if (title.isEmpty()) title = QStringLiteral("Ошибка");
+            if (title.isEmpty())
+                title = QStringLiteral("Ошибка");
             break;
         case MessageIcon::Warning:
             boxIcon = QMessageBox::Warning;
-            if (title.isEmpty()) title = QStringLiteral("Внимание");
+            if (title.isEmpty())
+                title = QStringLiteral("Внимание");
             break;
         case MessageIcon::Information:
             boxIcon = QMessageBox::Information;
-            if (title.isEmpty()) title = QStringLiteral("Информация");
+            if (title.isEmpty())
+                title = QStringLiteral("Информация");
             break;
     }
     QMessageBox box(boxIcon, title, text, QMessageBox::Ok, QApplication::activeWindow());

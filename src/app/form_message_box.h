@@ -9,7 +9,7 @@ namespace terval {
 
 // Shows each message in a modal box with one OK button, over whichever station window is active.
 class MessageBoxSink final : public MessageSink {
-public:
+  public:
     void showMessage(MessageIcon icon, const QString& text, const QString& caption = {}) override;
 };
 

@@ -7,7 +7,11 @@ namespace terval {
 
 MainController::MainController(Station& station, MainView& view, MessageSink& messages,
                                const Clock& clock, QLocale locale)
-    : station_(station), view_(view), messages_(messages), clock_(clock), locale_(std::move(locale)) {}
+    : station_(station),
+      view_(view),
+      messages_(messages),
+      clock_(clock),
+      locale_(std::move(locale)) {}
 
 void MainController::showAll(const QStringList& errors, const QStringList& warnings) {
     for (const QString& e : errors) {

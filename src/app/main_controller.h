@@ -13,7 +13,7 @@ namespace terval {
 // The main window's rules: start-up, the tiles, the selection, the menus, adding and deleting
 // relays, the grid and the clock. The Qt window forwards its events here and shows what it is told.
 class MainController {
-public:
+  public:
     MainController(Station& station, MainView& view, MessageSink& messages, const Clock& clock,
                    QLocale locale);
 
@@ -26,7 +26,8 @@ public:
 
     void Timer1Timer();
 
-    // Applies a menu mask. The add command stays disabled while the table is full, whatever the mask.
+    // Applies a menu mask. The add command stays disabled while the table is full, whatever the
+    // mask.
     void EnableMenu(MenuMask mask);
 
     // Builds tile DeviceCount: the caller has just made that entry.
@@ -55,7 +56,7 @@ public:
     void setTileState(int i, int state);
     void setTileValue(int i, const QString& text);
 
-private:
+  private:
     void loadConnectionConfig();
     void loadParams();
     void loadDevices();

@@ -14,7 +14,7 @@ namespace terval {
 // What the main window shows, as the core asks for it. The Qt main window implements it; the tests
 // implement it with a recording fake.
 class MainView {
-public:
+  public:
     virtual ~MainView() = default;
 
     // Loads Bitmap3, Bitmap2, Bitmap1 and Bitmap4 from the folder, in that order; returns one
@@ -26,7 +26,8 @@ public:
 
     // Creates the four controls of tile i at tile 1's places moved by `offset`, in state 0 with its
     // value label hidden and its picture drawn unselected.
-    virtual void buildTile(int i, QPoint offset, const QString& generator, const QString& breaker) = 0;
+    virtual void buildTile(int i, QPoint offset, const QString& generator,
+                           const QString& breaker) = 0;
     virtual void freeTile(int i) = 0;
     virtual void showTileNames(int i, const QString& generator, const QString& breaker) = 0;
     virtual void showTileState(int i, int state) = 0;

@@ -13,10 +13,11 @@ enum class MessageIcon {
 // Every message box of the station goes through here: the application shows a modal box with one
 // OK button, the tests record the message instead of blocking on it.
 class MessageSink {
-public:
+  public:
     virtual ~MessageSink() = default;
     // An empty caption means the usual caption for the icon.
-    virtual void showMessage(MessageIcon icon, const QString& text, const QString& caption = {}) = 0;
+    virtual void showMessage(MessageIcon icon, const QString& text,
+                             const QString& caption = {}) = 0;
 };
 
 }  // namespace terval

@@ -11,9 +11,9 @@
 namespace terval {
 
 enum TileState : int {
-    kTileNoAnswer = 0,  // Bitmap1: no answer, or the link is closed
-    kTileEvent = 1,     // Bitmap2: a new protection event waits for acknowledgement
-    kTileAnswering = 2, // Bitmap3: answering, nothing unacknowledged
+    kTileNoAnswer = 0,   // Bitmap1: no answer, or the link is closed
+    kTileEvent = 1,      // Bitmap2: a new protection event waits for acknowledgement
+    kTileAnswering = 2,  // Bitmap3: answering, nothing unacknowledged
 };
 
 // What tile i shows besides the relay's names. Kept here rather than in the widgets, so that the

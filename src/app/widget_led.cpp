@@ -23,7 +23,8 @@ void LedIndicator::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF lamp(1.5, (height() - lampSize_) / 2.0, lampSize_, lampSize_);
-    QRadialGradient glow(lamp.center() - QPointF(lampSize_ / 5.0, lampSize_ / 5.0), lampSize_ * 0.7);
+    QRadialGradient glow(lamp.center() - QPointF(lampSize_ / 5.0, lampSize_ / 5.0),
+                         lampSize_ * 0.7);
     const QColor base = lit_ ? onColor_ : offColor_;
     glow.setColorAt(0.0, base.lighter(160));
     glow.setColorAt(1.0, base);

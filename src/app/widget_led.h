@@ -8,7 +8,7 @@ namespace terval {
 // A round lamp with an optional caption to its right, as on a control panel.
 class LedIndicator : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit LedIndicator(const QString& caption, QWidget* parent = nullptr,
                           QColor onColor = QColor(0x00, 0xFF, 0x00),
                           QColor offColor = QColor(0xC0, 0xC0, 0xC0), int lampSize = 13);
@@ -17,10 +17,10 @@ public:
     void setLit(bool lit);
     QString caption() const { return caption_; }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     QString caption_;
     QColor onColor_;
     QColor offColor_;

@@ -26,7 +26,8 @@ ParamLoad loadParamFile(const QDir& folder) {
         return result;
     }
     if (!file.bytes) {
-        result.messages.errors << file.error + QStringLiteral("\nИспользуются значения по умолчанию.");
+        result.messages.errors << file.error +
+                                      QStringLiteral("\nИспользуются значения по умолчанию.");
         return result;
     }
     if (file.bytes->size() < kParamFileSize) {

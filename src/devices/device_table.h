@@ -34,7 +34,7 @@ struct DeviceEntry {
 
 // The relays in use are entries 1 to DeviceCount, contiguous; relay i owns tile i.
 class DeviceTable {
-public:
+  public:
     int DeviceCount = 0;
     int SelectedDevice = 0;  // 0 = none
 
@@ -53,7 +53,7 @@ public:
     // Entries 1 to DeviceCount as gen.dat holds them.
     QByteArray toFileBytes() const;
 
-private:
+  private:
     std::array<DeviceEntry, kMaxDevices> entries_{};
 };
 

@@ -147,7 +147,9 @@ void TFormDvig::ButtonOkClick() {
     EditName->setFocus();
 }
 
-void TFormDvig::closeAsOk() { done(applied_ ? QDialog::Accepted : QDialog::Rejected); }
+void TFormDvig::closeAsOk() {
+    done(applied_ ? QDialog::Accepted : QDialog::Rejected);
+}
 
 void TFormDvig::ButtonCancelClick() {
     if (ButtonCancel->text() == QStringLiteral("OK")) {

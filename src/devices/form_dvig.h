@@ -14,7 +14,7 @@ namespace terval {
 // A change is written to gen.dat as soon as it is applied.
 class TFormDvig : public QDialog {
     Q_OBJECT
-public:
+  public:
     explicit TFormDvig(MainController& controller, QWidget* parent = nullptr);
 
     bool applied() const { return applied_; }
@@ -31,12 +31,12 @@ public:
     QPushButton* ButtonOk = nullptr;
     QPushButton* ButtonCancel = nullptr;
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
-private:
+  private:
     void showNothingPending();
     void closeAsOk();
 

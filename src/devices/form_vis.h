@@ -14,7 +14,7 @@ namespace terval {
 // the station's parameters on "Ok"; they reach param.dat only through "Сохранить параметры".
 class TFormVis : public QDialog {
     Q_OBJECT
-public:
+  public:
     TFormVis(StationParams& params, MessageSink& messages, QWidget* parent = nullptr);
 
     void setScreenSize(QSize screen) { screen_ = screen; }
@@ -30,11 +30,11 @@ public:
     QPushButton* ButOk = nullptr;
     QPushButton* ButCancel = nullptr;
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     StationParams& params_;
     MessageSink& messages_;
     QSize screen_{1024, 768};

@@ -22,16 +22,20 @@ inline constexpr int kMenuItemCount = 10;
 
 using MenuMask = uint16_t;
 
-constexpr MenuMask menuBit(MenuItem item) { return static_cast<MenuMask>(1u << static_cast<int>(item)); }
-constexpr bool menuEnabled(MenuMask mask, MenuItem item) { return (mask & menuBit(item)) != 0; }
+constexpr MenuMask menuBit(MenuItem item) {
+    return static_cast<MenuMask>(1u << static_cast<int>(item));
+}
+constexpr bool menuEnabled(MenuMask mask, MenuItem item) {
+    return (mask & menuBit(item)) != 0;
+}
 
 namespace menu_masks {
-inline constexpr MenuMask kEmptyTable = 37;            // settings, exit, add
-inline constexpr MenuMask kIdle = 679;                 // link down, nothing selected
-inline constexpr MenuMask kIdleSelected = 767;         // link down, a relay selected
-inline constexpr MenuMask kLinkUpSilent = 532;         // link up, selected relay not answering
-inline constexpr MenuMask kSelectedAnswering = 796;    // tile click on an answering relay
-inline constexpr MenuMask kPollingAnswering = 788;     // scheduler tick, selected relay answering
+inline constexpr MenuMask kEmptyTable = 37;          // settings, exit, add
+inline constexpr MenuMask kIdle = 679;               // link down, nothing selected
+inline constexpr MenuMask kIdleSelected = 767;       // link down, a relay selected
+inline constexpr MenuMask kLinkUpSilent = 532;       // link up, selected relay not answering
+inline constexpr MenuMask kSelectedAnswering = 796;  // tile click on an answering relay
+inline constexpr MenuMask kPollingAnswering = 788;   // scheduler tick, selected relay answering
 inline constexpr MenuMask kSerialOpenedSelected = 528;
 inline constexpr MenuMask kSerialOpened = 512;
 inline constexpr MenuMask kTcpStartedSelected = 16;

@@ -12,7 +12,9 @@
 namespace terval {
 namespace {
 
-QString displayName(const QString& path) { return QFileInfo(path).fileName(); }
+QString displayName(const QString& path) {
+    return QFileInfo(path).fileName();
+}
 
 // The rename is only durable once the folder's own entry list has reached the disk.
 void flushFolderOf(const QString& path) {
@@ -36,13 +38,15 @@ FileError saveFileAtomically(const QString& path, const QByteArray& bytes) {
     // files, which is exactly the half-written state the temporary file exists to prevent.
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly)) {
-        return QStringLiteral("Не удалось записать файл %1: %2.\nПрежний файл оставлен без изменений.")
+        return QStringLiteral(
+                   "Не удалось записать файл %1: %2.\nПрежний файл оставлен без изменений.")
             .arg(displayName(path), file.errorString());
     }
     if (file.write(bytes) != bytes.size() || !file.commit()) {
         const QString reason = file.errorString();
         file.cancelWriting();
-        return QStringLiteral("Не удалось записать файл %1: %2.\nПрежний файл оставлен без изменений.")
+        return QStringLiteral(
+                   "Не удалось записать файл %1: %2.\nПрежний файл оставлен без изменений.")
             .arg(displayName(path), reason);
     }
     flushFolderOf(path);

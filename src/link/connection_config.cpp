@@ -121,7 +121,8 @@ ConfigLoad loadConfigFile(const QString& path) {
         return result;
     }
     if (!file.bytes) {
-        result.errors << file.error + QStringLiteral("\nИспользуются настройки связи по умолчанию.");
+        result.errors << file.error +
+                             QStringLiteral("\nИспользуются настройки связи по умолчанию.");
         return result;
     }
     if (file.bytes->size() < kConfigRecordSize) {

@@ -18,14 +18,14 @@ inline constexpr int kConfigRecordSize = 36;
 enum LinkKind : uint16_t { kLinkRs232 = 0, kLinkRs485 = 1, kLinkTcp = 2 };
 
 // The index tables of the record's serial fields.
-inline constexpr std::array<int32_t, 16> kBaudRates = {0,     110,   300,    600,    1200,  2400,
-                                                       4800,  9600,  14400,  19200,  38400, 56000,
+inline constexpr std::array<int32_t, 16> kBaudRates = {0,     110,    300,    600,   1200,  2400,
+                                                       4800,  9600,   14400,  19200, 38400, 56000,
                                                        57600, 115200, 128000, 256000};
-inline constexpr int kDefaultBaudIndex = 10;  // 38400
-inline constexpr int kDataBitsIndexCount = 4;      // 5, 6, 7, 8
-inline constexpr int kStopBitsIndexCount = 3;      // 1, 1.5, 2
-inline constexpr int kParityIndexCount = 5;        // none, odd, even, mark, space
-inline constexpr int kFlowControlIndexCount = 4;   // hardware, software, none, custom
+inline constexpr int kDefaultBaudIndex = 10;      // 38400
+inline constexpr int kDataBitsIndexCount = 4;     // 5, 6, 7, 8
+inline constexpr int kStopBitsIndexCount = 3;     // 1, 1.5, 2
+inline constexpr int kParityIndexCount = 5;       // none, odd, even, mark, space
+inline constexpr int kFlowControlIndexCount = 4;  // hardware, software, none, custom
 
 // The link the station uses and its parameters: the 36-byte record of config.cfg (little-endian).
 struct ConnectionConfig {

@@ -43,7 +43,11 @@ struct RequestFrame {
 };
 
 // Answer sizes the station expects, used by the tests and the simulator alike.
-constexpr int rtuReadAnswerSize(int registers) { return 5 + 2 * registers; }
-constexpr int tcpReadAnswerSize(int registers) { return 9 + 2 * registers; }
+constexpr int rtuReadAnswerSize(int registers) {
+    return 5 + 2 * registers;
+}
+constexpr int tcpReadAnswerSize(int registers) {
+    return 9 + 2 * registers;
+}
 
 }  // namespace terval

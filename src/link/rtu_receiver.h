@@ -21,7 +21,7 @@ struct ReceiveBuffer {
 // other framing the station relies on) and the frame is then judged by its CRC; nothing else of the
 // answer is compared with the request, so a garbled frame shows up only as a bad CRC or a timeout.
 class RtuReceiver {
-public:
+  public:
     enum class Outcome {
         Incomplete,  // wait for more bytes (or the scheduler's timeout)
         Accepted,    // a whole frame with a good CRC stands in the buffer
@@ -36,7 +36,7 @@ public:
 
     uint16_t ExpectedDataLength() const { return expectedDataLength_; }
 
-private:
+  private:
     ReceiveBuffer& buffer_;
     uint16_t expectedDataLength_ = 0;
 };

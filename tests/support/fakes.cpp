@@ -1,7 +1,7 @@
 #include "support/fakes.h"
 
-#include <QFile>
 #include <gtest/gtest.h>
+#include <QFile>
 
 namespace terval::testing {
 
@@ -33,7 +33,9 @@ QVector<int> FakeMainView::selectedTiles() const {
     return out;
 }
 
-WorkFolder::WorkFolder() { EXPECT_TRUE(temp_.isValid()); }
+WorkFolder::WorkFolder() {
+    EXPECT_TRUE(temp_.isValid());
+}
 
 void WorkFolder::write(const QString& name, const QByteArray& bytes) const {
     QFile f(path(name));
@@ -57,6 +59,8 @@ void WorkFolder::addPictures() const {
     }
 }
 
-QByteArray hexBytes(const char* hex) { return QByteArray::fromHex(QByteArray(hex)); }
+QByteArray hexBytes(const char* hex) {
+    return QByteArray::fromHex(QByteArray(hex));
+}
 
 }  // namespace terval::testing

@@ -19,7 +19,7 @@ struct Message {
 };
 
 class RecordingMessageSink final : public MessageSink {
-public:
+  public:
     void showMessage(MessageIcon icon, const QString& text, const QString& caption = {}) override {
         messages.push_back({icon, text, caption});
     }
@@ -28,7 +28,7 @@ public:
 };
 
 class FixedClock final : public Clock {
-public:
+  public:
     explicit FixedClock(QDateTime t) : time(std::move(t)) {}
     QDateTime now() const override { return time; }
     QDateTime time;
@@ -36,7 +36,7 @@ public:
 
 // Records what the core asked the main window to show, as the window would show it.
 class FakeMainView final : public MainView {
-public:
+  public:
     struct Tile {
         QPoint offset;
         QString generator;
@@ -56,7 +56,8 @@ public:
         menu = enabled ? static_cast<MenuMask>(menu | menuBit(item))
                        : static_cast<MenuMask>(menu & ~menuBit(item));
     }
-    void buildTile(int i, QPoint offset, const QString& generator, const QString& breaker) override {
+    void buildTile(int i, QPoint offset, const QString& generator,
+                   const QString& breaker) override {
         Tile t;
         t.offset = offset;
         t.generator = generator;
@@ -102,7 +103,7 @@ public:
 
 // A fresh working folder for one test, removed afterwards.
 class WorkFolder {
-public:
+  public:
     WorkFolder();
     QDir dir() const { return QDir(temp_.path()); }
     QString path(const QString& name) const { return dir().filePath(name); }
@@ -112,7 +113,7 @@ public:
     // Copies the four tile pictures of the installation.
     void addPictures() const;
 
-private:
+  private:
     QTemporaryDir temp_;
 };
 

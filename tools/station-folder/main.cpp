@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
         const QDir assets(parser.value("assets"));
         for (int i = 1; i <= 4; ++i) {
             const QString name = QStringLiteral("Bitmap%1.bmp").arg(i);
-            if (!folder.exists(name) && !QFile::copy(assets.filePath(name), folder.filePath(name))) {
+            if (!folder.exists(name) &&
+                !QFile::copy(assets.filePath(name), folder.filePath(name))) {
                 return fail(QStringLiteral("cannot copy %1 from %2").arg(name, assets.path()));
             }
         }
@@ -82,7 +83,8 @@ int main(int argc, char** argv) {
         bool portOk = false;
         const int port = spec.mid(colon + 1).toInt(&portOk);
         if (!ok || !portOk || port < 1 || port > 65535) {
-            return fail(QStringLiteral("--tcp takes an IPv4 address and a port, e.g. 127.0.0.1:1502"));
+            return fail(
+                QStringLiteral("--tcp takes an IPv4 address and a port, e.g. 127.0.0.1:1502"));
         }
         config.tcpPort = static_cast<uint16_t>(port);
         if (FileError error = saveConfigFile(folder.filePath(kConfigFileName), config)) {
