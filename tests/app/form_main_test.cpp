@@ -171,6 +171,16 @@ TEST_F(FormMainTest, ClickSelectsOneTileAndRightClickOpensThePopupOnlyOnIt) {
     QTest::mousePress(form->tileGeneratorLabel(3), Qt::RightButton);
     EXPECT_TRUE(form->tilePopup()->isVisible());
     form->tilePopup()->hide();
+
+    // For looking at the window as an operator would: TERVAL_SCREENSHOTS=folder.
+    const QString shots = qEnvironmentVariable("TERVAL_SCREENSHOTS");
+    if (!shots.isEmpty()) {
+        form->controller().setTileState(2, kTileEvent);
+        form->controller().setTileValue(2, QStringLiteral("1250"));
+        form->controller().setTileState(3, kTileAnswering);
+        form->controller().setTileValue(3, QStringLiteral("48"));
+        form->grab().save(shots + QStringLiteral("/main-window.png"));
+    }
 }
 
 TEST_F(FormMainTest, MainMenuKeysActAnywhereAndPopupKeysOnlyWhileItIsOpen) {

@@ -1,8 +1,8 @@
 #include "devices/device_files.h"
 
+#include <gtest/gtest.h>
 #include <QFile>
 #include <QFileInfo>
-#include <gtest/gtest.h>
 
 #include "devices/device_editor.h"
 #include "devices/short_string.h"

@@ -8,9 +8,9 @@ namespace {
 TEST(TileGrid, TilesFollowRowsOfTheGivenColumns) {
     EXPECT_EQ(tileOffset(1, 7), QPoint(0, 0));
     EXPECT_EQ(tileOffset(7, 7), QPoint(960, 0));
-    EXPECT_EQ(tileOffset(8, 7), QPoint(0, 200));   // relay 8 starts row 2 under relay 1
+    EXPECT_EQ(tileOffset(8, 7), QPoint(0, 200));  // relay 8 starts row 2 under relay 1
     EXPECT_EQ(tileOffset(9, 7), QPoint(160, 200));
-    EXPECT_EQ(tileOffset(6, 5), QPoint(0, 200));   // 5 columns: relay 6 starts row 2
+    EXPECT_EQ(tileOffset(6, 5), QPoint(0, 200));  // 5 columns: relay 6 starts row 2
     EXPECT_EQ(tileOffset(32, 15), QPoint(160, 400));
 }
 
@@ -20,14 +20,14 @@ TEST(MainWindowSize, WidthFollowsTheColumnsInUse) {
         EXPECT_EQ(fitMainWindow(n, 7, 3, false, screen).width(), 505) << n;
     }
     EXPECT_EQ(fitMainWindow(10, 7, 3, false, screen).width(), 1145);
-    EXPECT_EQ(fitMainWindow(8, 8, 3, false, screen).width(), 1270);   // 1305 clamped
+    EXPECT_EQ(fitMainWindow(8, 8, 3, false, screen).width(), 1270);  // 1305 clamped
     EXPECT_EQ(fitMainWindow(32, 15, 3, false, screen).width(), 1270);
     EXPECT_EQ(fitMainWindow(4, 3, 3, false, screen).width(), 505);
 }
 
 TEST(MainWindowSize, HeightFollowsTheRowsInUseUpToTheVisibleRows) {
     const QSize screen(1280, 1024);
-    EXPECT_EQ(fitMainWindow(0, 7, 3, false, screen).height(), 472);   // empty table: one row
+    EXPECT_EQ(fitMainWindow(0, 7, 3, false, screen).height(), 472);  // empty table: one row
     EXPECT_EQ(fitMainWindow(7, 7, 3, false, screen).height(), 472);
     EXPECT_EQ(fitMainWindow(8, 7, 3, false, screen).height(), 682);
     EXPECT_EQ(fitMainWindow(15, 7, 3, false, screen).height(), 800);  // 892 clamped

@@ -11,11 +11,13 @@ using testing::hexBytes;
 using testing::WorkFolder;
 
 const char* kDefaultRecord =
-    "0000"                      // LinkType 0
-    "0676757a6b616c00000000"    // reserved text
-    "00000000" "00" "0000"      // 0.0.0.0, padding, port 0
-    "04434f4d31000000000000"    // COM1
-    "0a03000002";               // 38400, 8 bits, 1 stop, no parity, no flow control
+    "0000"                    // LinkType 0
+    "0676757a6b616c00000000"  // reserved text
+    "00000000"
+    "00"
+    "0000"                    // 0.0.0.0, padding, port 0
+    "04434f4d31000000000000"  // COM1
+    "0a03000002";             // 38400, 8 bits, 1 stop, no parity, no flow control
 
 TEST(ConnectionConfigFile, CreatedWithItsDefaultsWhenMissing) {
     WorkFolder folder;
@@ -27,8 +29,14 @@ TEST(ConnectionConfigFile, CreatedWithItsDefaultsWhenMissing) {
 
 TEST(ConnectionConfigFile, ReadsTheRecordItFinds) {
     WorkFolder folder;
-    const QByteArray record = hexBytes("0200" "0378797a00000000000000" "0a000005" "00" "f601"
-                                       "05434f4d31320000000000" "0d03000002");
+    const QByteArray record = hexBytes(
+        "0200"
+        "0378797a00000000000000"
+        "0a000005"
+        "00"
+        "f601"
+        "05434f4d31320000000000"
+        "0d03000002");
     ASSERT_EQ(record.size(), 36);
     folder.write("config.cfg", record + QByteArray("extra"));
     ConfigLoad load = loadConfigFile(folder.path("config.cfg"));
@@ -57,12 +65,12 @@ TEST(ConnectionConfigFile, ShortFileIsReportedAndNotRewritten) {
 
 TEST(ConnectionConfigFile, OutOfRangeFieldsAreReadAsTheirDefaultsWithAWarning) {
     QByteArray record = hexBytes(kDefaultRecord);
-    record[0] = 3;                       // LinkType
-    record[20] = 11;                     // port name length
-    record[31] = 16;                     // baud index
-    record[32] = 4;                      // data bits index
-    record[35] = 7;                      // flow control index
-    record[13] = static_cast<char>(192); // a valid address byte stays
+    record[0] = 3;                        // LinkType
+    record[20] = 11;                      // port name length
+    record[31] = 16;                      // baud index
+    record[32] = 4;                       // data bits index
+    record[35] = 7;                       // flow control index
+    record[13] = static_cast<char>(192);  // a valid address byte stays
     const ConfigDecode decoded = decodeConnectionConfig(record);
     EXPECT_EQ(decoded.warnings.size(), 5);
     ConnectionConfig expected;

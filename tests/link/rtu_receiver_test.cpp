@@ -32,7 +32,7 @@ QByteArray readAnswer(uint8_t address, int registers, uint16_t first = 0) {
 }
 
 class RtuReceiverTest : public ::testing::Test {
-protected:
+  protected:
     ReceiveBuffer buffer;
     RtuReceiver receiver{buffer};
 };
