@@ -12,6 +12,9 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QVBoxLayout>
 
 #include "app/form_about.h"
@@ -19,6 +22,8 @@
 #include "devices/form_dvig.h"
 #include "devices/form_vis.h"
 #include "devices/tile_grid.h"
+#include "link/serial_link.h"
+#include "link/tcp_link.h"
 
 namespace terval {
 namespace {
@@ -79,9 +84,13 @@ void installFontSubstitutions() {
 TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock& clock,
                      QLocale locale, QWidget* parent)
     : QMainWindow(parent),
-      station_(workFolder),
       messages_(messages),
-      controller_(station_, *this, messages, clock, std::move(locale)) {
+      serial_(std::make_unique<QtSerialPortDevice>(workFolder)),
+      socket_(std::make_unique<QtTcpClientSocket>()),
+      core_(std::make_unique<StationCore>(workFolder, *this, messages, clock, std::move(locale),
+                                          *serial_, *socket_)) {
+    serial_->setController(&core_->link);
+    socket_->setController(&core_->link);
     setObjectName(QStringLiteral("FormMain"));
     setWindowTitle(kCaption);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -124,18 +133,23 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, [this] { controller_.Timer1Timer(); });
+    connect(Timer1, &QTimer::timeout, this, [this] { core_->main.Timer1Timer(); });
+    connect(Timer, &QTimer::timeout, this, [this] { core_->scheduler.Timers(); });
 
-    controller_.createMainWindow();
+    core_->start();
     Timer1->start();
 
     // The secondary windows exist from the start and are shown on demand.
-    FormVis = new TFormVis(station_.params, messages_, this);
-    FormDvig = new TFormDvig(controller_, this);
+    FormVis = new TFormVis(core_->station.params, messages_, this);
+    FormDvig = new TFormDvig(core_->main, this);
     FormAbout = new TFormAbout(this);
 }
 
-TFormMain::~TFormMain() = default;
+TFormMain::~TFormMain() {
+    // The devices outlive nothing that could still call into the core.
+    serial_->setController(nullptr);
+    socket_->setController(nullptr);
+}
 
 void TFormMain::buildBottomPanel(QWidget* panel) {
     auto* row = new QHBoxLayout(panel);
@@ -189,7 +203,39 @@ void TFormMain::buildBottomPanel(QWidget* panel) {
     RichEdit->viewport()->setCursor(Qt::ArrowCursor);
     RichEdit->setFont(namedFont(QStringLiteral("Times New Roman"), 15));
     RichEdit->setTextColor(green);
+    RichEdit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    RichEdit->setContextMenuPolicy(Qt::CustomContextMenu);
+    RichEdit->viewport()->installEventFilter(this);
+    RichEdit->installEventFilter(this);
     row->addWidget(RichEdit);
+    buildAlarmLogMenu();
+}
+
+void TFormMain::buildAlarmLogMenu() {
+    PopupDel = new QMenu(this);
+    PopupDel->setObjectName(QStringLiteral("PopupDel"));
+    auto item = [this](const char* name, const QString& caption, const QKeySequence& key,
+                       void (TFormMain::*handler)()) {
+        auto* a = new QAction(caption, PopupDel);
+        a->setObjectName(QString::fromLatin1(name));
+        if (!key.isEmpty()) {
+            a->setShortcut(key);
+            // The log's keys act while the log has the focus, as its pop-up's keys always have.
+            a->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+            RichEdit->addAction(a);
+        }
+        a->setEnabled(false);
+        connect(a, &QAction::triggered, this, handler);
+        PopupDel->addAction(a);
+        return a;
+    };
+    NDelIns = item("NDelIns", QStringLiteral("Снять выделение"), QKeySequence(Qt::Key_Insert),
+                   &TFormMain::NDelInsClick);
+    NDelList = item("NDelList", QStringLiteral("Удалить выбранную аварию   D"),
+                    QKeySequence(Qt::Key_Delete), &TFormMain::NDelListClick);
+    NDelAll = item("NDelAll", QStringLiteral("Удалить все аварии"), {}, &TFormMain::NDelAllClick);
+    connect(RichEdit, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { PopupDel->popup(RichEdit->viewport()->mapToGlobal(pos)); });
 }
 
 void TFormMain::buildMenus() {
@@ -269,14 +315,15 @@ void TFormMain::buildMenus() {
 // ---- commands ----
 
 void TFormMain::NOptionNetClick() {
-    setSerialDisplayVisible(station_.connection.isSerial());
+    setSerialDisplayVisible(station().connection.isSerial());
 }
 
 void TFormMain::NSaveParamClick() {
-    controller_.NSaveParamClick();
+    core_->main.NSaveParamClick();
 }
 
 void TFormMain::NExitClick() {
+    core_->link.requestClose();
     close();
 }
 
@@ -289,22 +336,22 @@ void TFormMain::NOPenWindowClick() {
 }
 
 void TFormMain::NParamClick() {
-    if (station_.devices.SelectedDevice == 0) {
+    if (station().devices.SelectedDevice == 0) {
         return;
     }
     if (FormDvig->exec() == QDialog::Accepted) {
-        controller_.showSelectedTileNames();
+        core_->main.showSelectedTileNames();
     }
 }
 
 void TFormMain::NStatisticConnectClick() {}
 
 void TFormMain::NAddNewObjectClick() {
-    controller_.NAddNewObjectClick();
+    core_->main.NAddNewObjectClick();
 }
 
 void TFormMain::NDelObjectClick() {
-    controller_.NDelObjectClick();
+    core_->main.NDelObjectClick();
 }
 
 void TFormMain::NPositionClick() {
@@ -312,10 +359,10 @@ void TFormMain::NPositionClick() {
     if (FormVis->exec() != QDialog::Accepted) {
         return;
     }
-    controller_.regrid(FormVis->columnsChanged());
+    core_->main.regrid(FormVis->columnsChanged());
 }
 
-void TFormMain::NConnectingClick() {}
+void TFormMain::NConnectingClick() { core_->link.NConnectingClick(); }
 
 void TFormMain::NPOpenWindowClick() {
     NOPenWindowClick();
@@ -323,6 +370,18 @@ void TFormMain::NPOpenWindowClick() {
 
 void TFormMain::N4Click() {
     FormAbout->exec();
+}
+
+void TFormMain::NDelInsClick() {
+    core_->main.NDelInsClick();
+}
+
+void TFormMain::NDelListClick() {
+    core_->main.NDelListClick();
+}
+
+void TFormMain::NDelAllClick() {
+    core_->main.NDelAllClick();
 }
 
 // ---- MainView ----
@@ -508,10 +567,88 @@ void TFormMain::clearAlarmLog() {
     RichEdit->clear();
 }
 
+void TFormMain::setLed(Led led, bool lit) {
+    switch (led) {
+        case Led::TxD:
+            AbLEDTxD->setLit(lit);
+            break;
+        case Led::RxD:
+            AbLEDRxD->setLit(lit);
+            break;
+        case Led::Com:
+            ComLed->setLit(lit);
+            break;
+    }
+}
+
+void TFormMain::showPortState(bool open) {
+    QPalette pal = LabelPort->palette();
+    pal.setColor(QPalette::Window, open ? QColor(Qt::yellow) : pal.color(QPalette::Button));
+    pal.setColor(QPalette::WindowText, open ? QColor(Qt::red) : QColor(Qt::gray));
+    LabelPort->setPalette(pal);
+    LabelPort->setText(open ? QStringLiteral("ОТКРЫТ") : QStringLiteral("ЗАКРЫТ"));
+}
+
+void TFormMain::showConnectCommand(bool linkUp) {
+    menuAction(MenuItem::NConnecting)
+        ->setText(linkUp ? QStringLiteral("Отключиться") : QStringLiteral("Установить связь"));
+}
+
+void TFormMain::setStatusText(const QString& text) {
+    StatusBar->showMessage(text);
+}
+
+void TFormMain::setPollTimerRunning(bool running) {
+    if (running) {
+        Timer->start();
+    } else {
+        Timer->stop();
+    }
+}
+
+void TFormMain::showAlarmLog(const AlarmLog& log) {
+    const int scroll = RichEdit->verticalScrollBar()->value();
+    RichEdit->clear();
+    QTextCursor cursor(RichEdit->document());
+    QTextCharFormat format;
+    format.setFont(RichEdit->font());
+    int selectionStart = -1;
+    int selectionLength = 0;
+    for (int i = 0; i < log.size(); ++i) {
+        if (i > 0) {
+            cursor.insertBlock();
+        }
+        const AlarmLog::Line& line = log.lines()[i];
+        format.setForeground(line.isNew ? QColor(Qt::red) : QColor(0x00, 0x80, 0x00));
+        if (i == log.selectedLine()) {
+            selectionStart = cursor.position();
+            selectionLength = static_cast<int>(line.text.size());
+        }
+        cursor.insertText(line.text, format);
+    }
+    QTextCursor selection(RichEdit->document());
+    if (selectionStart >= 0) {
+        selection.setPosition(selectionStart);
+        selection.setPosition(selectionStart + selectionLength, QTextCursor::KeepAnchor);
+    }
+    RichEdit->setTextCursor(selection);
+    RichEdit->verticalScrollBar()->setValue(log.selectedLine() == 0 ? 0 : scroll);
+}
+
+void TFormMain::setAlarmCommandsEnabled(bool enabled) {
+    NDelIns->setEnabled(enabled);
+    NDelList->setEnabled(enabled);
+    NDelAll->setEnabled(enabled);
+}
+
+bool TFormMain::isMainWindowActive() const {
+    return QApplication::activeWindow() == this;
+}
+
 // ---- events ----
 
 int TFormMain::tileOfControl(const QObject* control) const {
-    for (int i = 1; i <= station_.devices.DeviceCount; ++i) {
+    for (int i = 1; i <= core_->station.devices.DeviceCount; ++i) {
         if (tile(i).picture == control || tile(i).generator == control) {
             return i;
         }
@@ -520,6 +657,16 @@ int TFormMain::tileOfControl(const QObject* control) const {
 }
 
 bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == RichEdit->viewport() && event->type() == QEvent::MouseButtonPress) {
+        const QPoint pos = static_cast<QMouseEvent*>(event)->position().toPoint();
+        core_->main.RichEditMouseDown(RichEdit->cursorForPosition(pos).blockNumber());
+        return true;
+    }
+    if (watched == RichEdit && event->type() == QEvent::KeyRelease) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        core_->main.RichEditKeyDown(key, RichEdit->textCursor().blockNumber());
+        return QMainWindow::eventFilter(watched, event);
+    }
     if (watched == PopupMenu && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const QKeySequence pressed(key->keyCombination());
@@ -542,11 +689,11 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     if (event->type() == QEvent::MouseButtonRelease && mouse->button() == Qt::LeftButton &&
         static_cast<QWidget*>(watched)->rect().contains(mouse->position().toPoint())) {
-        controller_.NEWbmpClick(i);
+        core_->main.NEWbmpClick(i);
         return true;
     }
     if (event->type() == QEvent::MouseButtonPress && mouse->button() == Qt::RightButton &&
-        watched == tile(i).generator && controller_.opensTilePopup(i)) {
+        watched == tile(i).generator && core_->main.opensTilePopup(i)) {
         PopupMenu->popup(tile(i).generator->mapToGlobal(QPoint(0, 0)));
         return true;
     }
@@ -570,7 +717,9 @@ void TFormMain::closeEvent(QCloseEvent* event) {
             freeTile(i);
         }
     }
+    socket_->deactivate();
     Timer->stop();
+    serial_->close();
     event->accept();
 }
 

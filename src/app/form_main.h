@@ -18,10 +18,13 @@
 #include "app/main_view.h"
 #include "app/message_sink.h"
 #include "app/station.h"
+#include "app/station_core.h"
 
 namespace terval {
 
 class LedIndicator;
+class QtSerialPortDevice;
+class QtTcpClientSocket;
 class TFormVis;
 class TFormDvig;
 class TFormAbout;
@@ -38,8 +41,11 @@ class TFormMain : public QMainWindow, public MainView {
               QWidget* parent = nullptr);
     ~TFormMain() override;
 
-    Station& station() { return station_; }
-    MainController& controller() { return controller_; }
+    Station& station() { return core_->station; }
+    MainController& controller() { return core_->main; }
+    StationCore& core() { return *core_; }
+    QtTcpClientSocket& tcpSocket() { return *socket_; }
+    QtSerialPortDevice& serialPort() { return *serial_; }
 
     // Menu commands, callable from tests without a click.
     void NOptionNetClick();
@@ -54,6 +60,9 @@ class TFormMain : public QMainWindow, public MainView {
     void NConnectingClick();
     void NPOpenWindowClick();
     void N4Click();
+    void NDelInsClick();
+    void NDelListClick();
+    void NDelAllClick();
 
     QAction* menuAction(MenuItem item) const { return menuActions_[static_cast<size_t>(item)]; }
     QMenu* tilePopup() const { return PopupMenu; }
@@ -83,6 +92,14 @@ class TFormMain : public QMainWindow, public MainView {
     void setSerialDisplayVisible(bool visible) override;
     void showClock(const QString& date, const QString& time, const QString& portLabel) override;
     void clearAlarmLog() override;
+    void setLed(Led led, bool lit) override;
+    void showPortState(bool open) override;
+    void showConnectCommand(bool linkUp) override;
+    void setStatusText(const QString& text) override;
+    void setPollTimerRunning(bool running) override;
+    void showAlarmLog(const AlarmLog& log) override;
+    void setAlarmCommandsEnabled(bool enabled) override;
+    bool isMainWindowActive() const override;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -100,6 +117,7 @@ class TFormMain : public QMainWindow, public MainView {
     };
 
     void buildMenus();
+    void buildAlarmLogMenu();
     void buildBottomPanel(QWidget* panel);
     void updateTilePicture(int i);
     void resizeTileArea();
@@ -107,9 +125,10 @@ class TFormMain : public QMainWindow, public MainView {
     const TileControls& tile(int i) const { return tiles_.at(static_cast<size_t>(i)); }
     TileControls& tile(int i) { return tiles_.at(static_cast<size_t>(i)); }
 
-    Station station_;
     MessageSink& messages_;
-    MainController controller_;
+    std::unique_ptr<QtSerialPortDevice> serial_;
+    std::unique_ptr<QtTcpClientSocket> socket_;
+    std::unique_ptr<StationCore> core_;
 
     // Opaque pictures by tile state (Bitmap1, Bitmap2, Bitmap3) and the reserve Bitmap4, and the
     // same with their background colour masked out for unselected tiles.
@@ -137,6 +156,10 @@ class TFormMain : public QMainWindow, public MainView {
     LedIndicator* AbLEDRxD = nullptr;
     QTextEdit* RichEdit = nullptr;
     QMenu* PopupMenu = nullptr;
+    QMenu* PopupDel = nullptr;
+    QAction* NDelIns = nullptr;
+    QAction* NDelList = nullptr;
+    QAction* NDelAll = nullptr;
     QAction* NPParam = nullptr;
     QAction* NPStatisticConnect = nullptr;
     QAction* NPOpenWindow = nullptr;

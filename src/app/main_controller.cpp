@@ -24,7 +24,9 @@ void MainController::showAll(const QStringList& errors, const QStringList& warni
 
 void MainController::createMainWindow() {
     showAll(view_.loadTilePictures(station_.folder), {});
+    station_.alarmLog.clear();
     view_.clearAlarmLog();
+    station_.poll.ConsecutiveTimeouts = 0;
 
     station_.params = StationParams{};
     station_.devices = DeviceTable{};
@@ -35,6 +37,7 @@ void MainController::createMainWindow() {
     Timer1Timer();
     EnableMenu(station_.devices.DeviceCount == 0 ? menu_masks::kEmptyTable : menu_masks::kIdle);
     FitMainWindow();
+    station_.poll.TickCounter = 0;
 }
 
 void MainController::loadConnectionConfig() {
@@ -261,6 +264,93 @@ void MainController::setTileValue(int i, const QString& text) {
     t.value = text;
     t.valueVisible = true;
     view_.showTileValue(i, text, true);
+}
+
+}  // namespace terval
+
+namespace terval {
+
+void MainController::EnableMenuLinkDown() {
+    EnableMenu(station_.devices.hasSelection() ? menu_masks::kIdleSelected : menu_masks::kIdle);
+}
+
+void MainController::setAllTilesNoAnswer() {
+    for (int i = 1; i <= station_.devices.DeviceCount; ++i) {
+        if (station_.tile(i).state != kTileNoAnswer) {
+            setTileState(i, kTileNoAnswer);
+        }
+    }
+}
+
+void MainController::enableAlarmCommands() {
+    station_.alarmLog.commandsEnabled = true;
+    view_.setAlarmCommandsEnabled(true);
+}
+
+void MainController::addAlarmLine(const QString& text) {
+    station_.alarmLog.insertNew(text);
+    view_.showAlarmLog(station_.alarmLog);
+    MyItemIndex();
+}
+
+void MainController::MyItemIndex() {
+    station_.alarmLog.select(0);
+    view_.showAlarmLog(station_.alarmLog);
+    // With the parameter window or another program in front the operator is busy elsewhere: the
+    // selection stays on the relay he is looking at.
+    if (view_.isMainWindowActive()) {
+        SelectTile(station_.poll.PolledDevice);
+    }
+}
+
+void MainController::MyNEnabled(const QString& line) {
+    const DeviceTable& table = station_.devices;
+    for (int j = 1; j <= table.DeviceCount; ++j) {
+        const QString& name = table.entry(j).GeneratorName;
+        if (!name.isEmpty() && line.contains(name)) {
+            SelectTile(j);
+            return;
+        }
+    }
+}
+
+void MainController::RichEditMouseDown(int line) {
+    AlarmLog& log = station_.alarmLog;
+    log.select(line);
+    view_.showAlarmLog(log);
+    MyNEnabled(log.text(line));
+}
+
+void MainController::RichEditKeyDown(int key, int caretLine) {
+    if (key != Qt::Key_Up && key != Qt::Key_Down) {
+        return;
+    }
+    RichEditMouseDown(caretLine);
+}
+
+void MainController::NDelInsClick() {
+    AlarmLog& log = station_.alarmLog;
+    const int line = log.selectedLine();
+    log.markSeen(line);
+    view_.showAlarmLog(log);
+    MyNEnabled(log.text(line));
+}
+
+void MainController::NDelListClick() {
+    AlarmLog& log = station_.alarmLog;
+    const int line = log.selectedLine();
+    log.remove(line);
+    log.select(line);
+    view_.showAlarmLog(log);
+    MyNEnabled(log.text(line));
+}
+
+void MainController::NDelAllClick() {
+    AlarmLog& log = station_.alarmLog;
+    log.clear();
+    log.commandsEnabled = false;
+    view_.showAlarmLog(log);
+    view_.setAlarmCommandsEnabled(false);
 }
 
 }  // namespace terval

@@ -55,6 +55,25 @@ class MainController {
     bool SaveDeviceTable();
     void setTileState(int i, int state);
     void setTileValue(int i, const QString& text);
+    // Link closed or lost: menus as when nothing is polled, every tile back to "no answer".
+    void EnableMenuLinkDown();
+    void setAllTilesNoAnswer();
+
+    MainView& view() { return view_; }
+    MessageSink& messages() { return messages_; }
+    const Clock& clock() const { return clock_; }
+    const QLocale& locale() const { return locale_; }
+
+    // The alarm log.
+    void addAlarmLine(const QString& text);
+    void MyItemIndex();
+    void MyNEnabled(const QString& line);
+    void RichEditMouseDown(int line);
+    void RichEditKeyDown(int key, int caretLine);
+    void NDelInsClick();
+    void NDelListClick();
+    void NDelAllClick();
+    void enableAlarmCommands();
 
   private:
     void loadConnectionConfig();

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "devices/alarm_log.h"
 #include "devices/menu_mask.h"
 
 namespace terval {
@@ -41,6 +42,24 @@ class MainView {
     virtual void setSerialDisplayVisible(bool visible) = 0;
     virtual void showClock(const QString& date, const QString& time, const QString& portLabel) = 0;
     virtual void clearAlarmLog() = 0;
+
+    // The link display.
+    enum class Led { TxD, RxD, Com };
+    virtual void setLed(Led led, bool lit) = 0;
+    // "ОТКРЫТ" in red on yellow, or "ЗАКРЫТ" in grey on the menu colour.
+    virtual void showPortState(bool open) = 0;
+    // The caption of NConnecting: "Отключиться" while the link is up, else "Установить связь".
+    virtual void showConnectCommand(bool linkUp) = 0;
+    virtual void setStatusText(const QString& text) = 0;
+    // The 100 ms scheduler timer.
+    virtual void setPollTimerRunning(bool running) = 0;
+
+    // The alarm log: its lines with their colours and the selected line, and the log's pop-up.
+    virtual void showAlarmLog(const AlarmLog& log) = 0;
+    virtual void setAlarmCommandsEnabled(bool enabled) = 0;
+    // Whether the main window is the application's active window (not a dialog over it, not
+    // another application).
+    virtual bool isMainWindowActive() const = 0;
 };
 
 }  // namespace terval

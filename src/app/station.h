@@ -4,9 +4,13 @@
 #include <QString>
 #include <array>
 
+#include "devices/alarm_log.h"
 #include "devices/device_files.h"
 #include "devices/device_table.h"
 #include "link/connection_config.h"
+#include "link/modbus_frame.h"
+#include "link/rtu_receiver.h"
+#include "poll/poll_state.h"
 
 namespace terval {
 
@@ -37,6 +41,12 @@ struct Station {
     StationParams params;
     ConnectionConfig connection;
     std::array<TileModel, kMaxDevices + 1> tiles{};  // index = relay number; 0 unused
+    AlarmLog alarmLog;
+
+    PollState poll;
+    RequestFrame request;
+    ReceiveBuffer receive;
+    RegisterWords words{};
 
     // The NConnecting item's flag: a link is open (or being opened).
     bool linkUp = false;

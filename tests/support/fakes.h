@@ -9,6 +9,7 @@
 #include "app/clock.h"
 #include "app/main_view.h"
 #include "app/message_sink.h"
+#include "link/link_ports.h"
 
 namespace terval::testing {
 
@@ -85,6 +86,22 @@ class FakeMainView final : public MainView {
         portLabel = port;
     }
     void clearAlarmLog() override { ++alarmLogCleared; }
+    void setLed(Led led, bool lit) override { leds[static_cast<int>(led)] = lit; }
+    void showPortState(bool open) override { portOpen = open; }
+    void showConnectCommand(bool up) override { connectCaptionUp = up; }
+    void setStatusText(const QString& text) override { statusTexts << text; }
+    void setPollTimerRunning(bool running) override { pollTimer = running; }
+    void showAlarmLog(const AlarmLog& log) override {
+        alarmLines.clear();
+        alarmNew.clear();
+        for (const AlarmLog::Line& line : log.lines()) {
+            alarmLines << line.text;
+            alarmNew << line.isNew;
+        }
+        alarmSelected = log.selectedLine();
+    }
+    void setAlarmCommandsEnabled(bool enabled) override { alarmCommands = enabled; }
+    bool isMainWindowActive() const override { return mainActive; }
 
     bool enabled(MenuItem item) const { return menuEnabled(menu, item); }
     QVector<int> selectedTiles() const;
@@ -99,6 +116,67 @@ class FakeMainView final : public MainView {
     QString date, time, portLabel;
     int alarmLogCleared = 0;
     QStringList pictureErrors;
+    bool leds[3] = {false, false, false};
+    bool portOpen = false;
+    bool connectCaptionUp = false;
+    QStringList statusTexts;
+    bool pollTimer = false;
+    QStringList alarmLines;
+    QVector<bool> alarmNew;
+    int alarmSelected = -1;
+    bool alarmCommands = false;
+    bool mainActive = true;
+};
+
+// A serial port that records what is written and opens when told to.
+class FakeSerialPort final : public SerialPortDevice {
+public:
+    bool open(const SerialSettings& s) override {
+        settings = s;
+        opened = canOpen;
+        return opened;
+    }
+    void close() override { opened = false; }
+    bool isOpen() const override { return opened; }
+    void write(const QByteArray& bytes) override { written << bytes; }
+    void setRts(bool on) override { rts = on; }
+    void setDtr(bool on) override { dtr = on; }
+
+    bool canOpen = true;
+    bool opened = false;
+    bool rts = false;
+    bool dtr = true;
+    SerialSettings settings;
+    QList<QByteArray> written;
+};
+
+// A TCP socket that records activations and requests; the test plays the peer's events.
+class FakeTcpSocket final : public TcpClientSocket {
+public:
+    void activate(const QString& h, uint16_t p) override {
+        host = h;
+        port = p;
+        active = true;
+        ++activations;
+    }
+    void deactivate() override {
+        active = false;
+        ++deactivations;
+    }
+    bool isActive() const override { return active; }
+    void send(const QByteArray& bytes) override {
+        if (active && connected) {
+            sent << bytes;
+        }
+    }
+
+    QString host;
+    uint16_t port = 0;
+    bool active = false;
+    bool connected = false;
+    int activations = 0;
+    int deactivations = 0;
+    QList<QByteArray> sent;
 };
 
 // A fresh working folder for one test, removed afterwards.

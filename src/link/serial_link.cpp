@@ -1,0 +1,94 @@
+#include "link/serial_link.h"
+
+#include "link/link_controller.h"
+#include "link/port_names.h"
+
+namespace terval {
+namespace {
+
+QSerialPort::DataBits dataBits(uint8_t index) {
+    static const QSerialPort::DataBits bits[] = {QSerialPort::Data5, QSerialPort::Data6,
+                                                 QSerialPort::Data7, QSerialPort::Data8};
+    return index < 4 ? bits[index] : QSerialPort::Data8;
+}
+
+QSerialPort::StopBits stopBits(uint8_t index) {
+    static const QSerialPort::StopBits bits[] = {QSerialPort::OneStop, QSerialPort::OneAndHalfStop,
+                                                 QSerialPort::TwoStop};
+    return index < 3 ? bits[index] : QSerialPort::OneStop;
+}
+
+QSerialPort::Parity parity(uint8_t index) {
+    static const QSerialPort::Parity parities[] = {QSerialPort::NoParity, QSerialPort::OddParity,
+                                                   QSerialPort::EvenParity, QSerialPort::MarkParity,
+                                                   QSerialPort::SpaceParity};
+    return index < 5 ? parities[index] : QSerialPort::NoParity;
+}
+
+QSerialPort::FlowControl flowControl(uint8_t index) {
+    switch (index) {
+        case 0:
+            return QSerialPort::HardwareControl;
+        case 1:
+            return QSerialPort::SoftwareControl;
+        default:
+            return QSerialPort::NoFlowControl;
+    }
+}
+
+}  // namespace
+
+QtSerialPortDevice::QtSerialPortDevice(QDir workFolder, QObject* parent)
+    : QObject(parent), folder_(std::move(workFolder)), port_(this) {
+    connect(&port_, &QSerialPort::readyRead, this, [this] {
+        const QByteArray bytes = port_.readAll();
+        if (controller_ && !bytes.isEmpty()) {
+            controller_->ReceiveCOM(bytes);
+        }
+    });
+}
+
+bool QtSerialPortDevice::open(const SerialSettings& settings) {
+    if (port_.isOpen()) {
+        port_.close();
+    }
+    port_.setPortName(serialDevicePath(settings.portName, folder_));
+    if (!port_.open(QIODevice::ReadWrite)) {
+        return false;
+    }
+    // Settings are applied to the open port; a pty refuses some of them, which is no reason to
+    // refuse the port.
+    port_.setBaudRate(settings.baudRate);
+    port_.setDataBits(dataBits(settings.dataBitsIndex));
+    port_.setStopBits(stopBits(settings.stopBitsIndex));
+    port_.setParity(parity(settings.parityIndex));
+    port_.setFlowControl(flowControl(settings.flowControlIndex));
+    port_.clear();
+    return true;
+}
+
+void QtSerialPortDevice::close() {
+    if (port_.isOpen()) {
+        port_.close();
+    }
+}
+
+void QtSerialPortDevice::write(const QByteArray& bytes) {
+    if (port_.isOpen()) {
+        port_.write(bytes);
+    }
+}
+
+void QtSerialPortDevice::setRts(bool on) {
+    if (port_.isOpen() && port_.flowControl() != QSerialPort::HardwareControl) {
+        port_.setRequestToSend(on);
+    }
+}
+
+void QtSerialPortDevice::setDtr(bool on) {
+    if (port_.isOpen()) {
+        port_.setDataTerminalReady(on);
+    }
+}
+
+}  // namespace terval

@@ -1,0 +1,98 @@
+#include "poll/event_detection.h"
+
+#include "app/date_time_text.h"
+#include "app/main_controller.h"
+#include "app/station.h"
+
+namespace terval {
+namespace {
+
+const QDate kDateTimeEpoch(1899, 12, 30);
+constexpr double kMsecsPerDay = 86400000.0;
+
+}  // namespace
+
+double toDateTimeValue(const QDateTime& time) {
+    const double days = static_cast<double>(kDateTimeEpoch.daysTo(time.date()));
+    const QTime t = time.time();
+    const double fraction =
+        (t.hour() * 3600000.0 + t.minute() * 60000.0 + t.second() * 1000.0 + t.msec()) / kMsecsPerDay;
+    return days + fraction;
+}
+
+QDateTime fromDateTimeValue(double value) {
+    const qint64 days = static_cast<qint64>(value);
+    const qint64 msecs = qRound64((value - static_cast<double>(days)) * kMsecsPerDay);
+    return QDateTime(kDateTimeEpoch.addDays(days), QTime(0, 0).addMSecs(static_cast<int>(msecs)));
+}
+
+QString signText(uint16_t code) {
+    switch (code) {
+        case 0:
+            return QStringLiteral("СИГНАЛЬНОЕ реле");
+        case 1:
+            return QStringLiteral("Реле ОТКЛЮЧЕНИЯ");
+        case 2:
+            return QStringLiteral("Фиксация альфы 1");
+        case 3:
+            return QStringLiteral("Фиксация альфы 2");
+        case 4:
+            return QStringLiteral("Обрыв цепи");
+        case 54:
+            return QStringLiteral("Отказ блока");
+        default:
+            return QStringLiteral("Неизвестный код признака");
+    }
+}
+
+std::optional<QDateTime> tripEventTime(const RegisterWords& record, int year) {
+    const int month = record[0] & 0xFF;
+    const int day = record[1] >> 8;
+    const int hour = record[1] & 0xFF;
+    const int minute = record[2] >> 8;
+    const QDate date(year, month, day);
+    if (!date.isValid() || hour > 23 || minute > 59) {
+        return std::nullopt;
+    }
+    return QDateTime(date, QTime(hour, minute));
+}
+
+QString alarmLineText(const QDateTime& eventTime, const QString& generatorName, uint16_t signCode,
+                      const QLocale& locale) {
+    QString when = locale.toString(eventTime.date(), shortDateFormat(locale));
+    if (eventTime.time() != QTime(0, 0)) {
+        when += QLatin1Char(' ') + clockTimeText(eventTime.time(), locale);
+    }
+    return when + QStringLiteral("  : ") + generatorName + QLatin1Char(',') + signText(signCode);
+}
+
+bool ProcessingInitProt(Station& station, MainController& main) {
+    const int relay = station.poll.RoundRobinIndex;
+    if (relay < 1 || relay > station.devices.DeviceCount) {
+        return true;
+    }
+    DeviceEntry& entry = station.devices.entry(relay);
+    const std::optional<QDateTime> eventTime =
+        tripEventTime(station.words, main.clock().now().date().year());
+    if (station.alarmLog.isEmpty()) {
+        main.enableAlarmCommands();
+    }
+    if (eventTime) {
+        const double value = toDateTimeValue(*eventTime);
+        if (value > entry.LastEventTime) {
+            entry.LastEventTime = value;
+            main.addAlarmLine(
+                alarmLineText(*eventTime, entry.GeneratorName, station.words[31], main.locale()));
+            if (!main.SaveDeviceTable()) {
+                return false;
+            }
+            main.setTileState(relay, kTileEvent);
+        }
+    }
+    if (station.tile(relay).state == kTileNoAnswer) {
+        main.setTileState(relay, kTileAnswering);
+    }
+    return true;
+}
+
+}  // namespace terval
