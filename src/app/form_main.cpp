@@ -362,7 +362,9 @@ void TFormMain::NPositionClick() {
     core_->main.regrid(FormVis->columnsChanged());
 }
 
-void TFormMain::NConnectingClick() { core_->link.NConnectingClick(); }
+void TFormMain::NConnectingClick() {
+    core_->link.NConnectingClick();
+}
 
 void TFormMain::NPOpenWindowClick() {
     NOPenWindowClick();

@@ -17,7 +17,7 @@ namespace terval {
 // The station's rules, wired together: the state, the main window's rules, the dispatcher, the
 // link and the scheduler. The main window owns one; the tests build one over fakes.
 class StationCore {
-public:
+  public:
     StationCore(const QDir& folder, MainView& view, MessageSink& messages, const Clock& clock,
                 QLocale locale, SerialPortDevice& serial, TcpClientSocket& socket);
 

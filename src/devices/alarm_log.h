@@ -7,7 +7,7 @@ namespace terval {
 
 // The alarm log: one line per protection event found, newest on top. It lives in memory only.
 class AlarmLog {
-public:
+  public:
     static constexpr int kMaxLines = 100;
 
     struct Line {
@@ -35,7 +35,7 @@ public:
     // event while the log was empty, disabled again by "delete all".
     bool commandsEnabled = false;
 
-private:
+  private:
     QVector<Line> lines_;
     int selected_ = -1;
 };

@@ -20,7 +20,9 @@ LinkController::LinkController(Station& station, MainController& main, Dispatche
       socket_(socket),
       rtu_(station.receive) {}
 
-void LinkController::requestClose() { station_.poll.CloseRequested = true; }
+void LinkController::requestClose() {
+    station_.poll.CloseRequested = true;
+}
 
 void LinkController::NConnectingClick() {
     PollState& poll = station_.poll;
@@ -217,10 +219,9 @@ void LinkController::ClientSocketRead(const QByteArray& bytes) {
     // relay's: it counts as a bad answer instead.
     const bool tooShort = n <= kMbapHeaderSize + 1;
     const bool exception = !tooShort && (byteAt(kMbapHeaderSize + 1) & 0x80) != 0;
-    const bool truncated = !tooShort && !exception &&
-                           byteAt(kMbapHeaderSize + 1) == kReadHoldingRegisters &&
-                           (n < kMbapHeaderSize + 3 ||
-                            byteAt(kMbapHeaderSize + 2) > n - kMbapHeaderSize - 3);
+    const bool truncated =
+        !tooShort && !exception && byteAt(kMbapHeaderSize + 1) == kReadHoldingRegisters &&
+        (n < kMbapHeaderSize + 3 || byteAt(kMbapHeaderSize + 2) > n - kMbapHeaderSize - 3);
     if (tooShort || exception || truncated) {
         rejectAnswer();
     } else {

@@ -16,7 +16,7 @@ struct Station;
 // Opens and closes the link the connection settings choose, hands the scheduler's requests to it
 // and the answers to the dispatcher, and keeps the main window's link display in step.
 class LinkController final : public LinkSender {
-public:
+  public:
     LinkController(Station& station, MainController& main, Dispatcher& dispatcher,
                    SerialPortDevice& serial, TcpClientSocket& socket);
 
@@ -44,7 +44,7 @@ public:
     const QString& LinkDescription() const { return linkDescription_; }
     SerialSettings& serialSettings() { return serialSettings_; }
 
-private:
+  private:
     void openSerial();
     void openTcp();
     void clearCounters();

@@ -20,7 +20,7 @@ struct SerialSettings {
 // The serial port as the station uses it. Its notifications (after open, bytes received) are
 // delivered to the LinkController on the user-interface thread.
 class SerialPortDevice {
-public:
+  public:
     virtual ~SerialPortDevice() = default;
     // Opens the port; on failure returns false and leaves it closed.
     virtual bool open(const SerialSettings& settings) = 0;
@@ -34,7 +34,7 @@ public:
 // The TCP client socket. Its events are delivered to the LinkController on the user-interface
 // thread: lookup, connecting, connected, disconnected, error and data to read.
 class TcpClientSocket {
-public:
+  public:
     virtual ~TcpClientSocket() = default;
     // Starts lookup and connect without blocking.
     virtual void activate(const QString& host, uint16_t port) = 0;

@@ -13,7 +13,7 @@ class LinkController;
 // The serial port on QSerialPort; received bytes reach the LinkController on the UI thread.
 class QtSerialPortDevice final : public QObject, public SerialPortDevice {
     Q_OBJECT
-public:
+  public:
     explicit QtSerialPortDevice(QDir workFolder, QObject* parent = nullptr);
 
     void setController(LinkController* controller) { controller_ = controller; }
@@ -27,7 +27,7 @@ public:
 
     QString lastError() const { return port_.errorString(); }
 
-private:
+  private:
     QDir folder_;
     QSerialPort port_;
     LinkController* controller_ = nullptr;

@@ -10,10 +10,12 @@ QtTcpClientSocket::QtTcpClientSocket(QObject* parent) : QObject(parent), socket_
     connect(&socket_, &QTcpSocket::connected, this, [this] {
         // Small requests go out at once; nothing waits to be coalesced.
         socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (controller_) controller_->ClientSocketConnect();
+        if (controller_)
+            controller_->ClientSocketConnect();
     });
     connect(&socket_, &QTcpSocket::disconnected, this, [this] {
-        if (controller_) controller_->ClientSocketDisconnect();
+        if (controller_)
+            controller_->ClientSocketDisconnect();
     });
     connect(&socket_, &QTcpSocket::errorOccurred, this, &QtTcpClientSocket::onError);
     connect(&socket_, &QTcpSocket::readyRead, this, &QtTcpClientSocket::onReadyRead);

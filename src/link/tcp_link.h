@@ -12,7 +12,7 @@ class LinkController;
 // The TCP client on QTcpSocket; every socket event reaches the LinkController on the UI thread.
 class QtTcpClientSocket final : public QObject, public TcpClientSocket {
     Q_OBJECT
-public:
+  public:
     explicit QtTcpClientSocket(QObject* parent = nullptr);
 
     void setController(LinkController* controller) { controller_ = controller; }
@@ -24,7 +24,7 @@ public:
 
     QTcpSocket& socket() { return socket_; }
 
-private:
+  private:
     void onStateChanged(QAbstractSocket::SocketState state);
     void onError(QAbstractSocket::SocketError error);
     void onReadyRead();

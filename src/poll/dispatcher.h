@@ -9,7 +9,7 @@ struct Station;
 
 // What the parameter window shows of the selected relay's answers, step by step.
 class ParamWindowDecoder {
-public:
+  public:
     virtual ~ParamWindowDecoder() = default;
     virtual void showCurrentParameters(const RegisterWords& words) = 0;   // 0x0100 x 48
     virtual void showSetpoints(const RegisterWords& words) = 0;           // 0x0400 x 64
@@ -22,7 +22,7 @@ public:
 // Every complete answer ends up here: its words are taken, it is counted for the relay it was asked
 // of, and the handler of the poll phase decodes it and chooses the next step.
 class Dispatcher {
-public:
+  public:
     Dispatcher(Station& station, MainController& main) : station_(station), main_(main) {}
 
     void setParamWindow(ParamWindowDecoder* window) { paramWindow_ = window; }
@@ -31,7 +31,7 @@ public:
     void ReceiveMain();
     void ReceiveCurParam();
 
-private:
+  private:
     int stepAfterNewestProtocol() const;
 
     Station& station_;

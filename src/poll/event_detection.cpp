@@ -16,7 +16,8 @@ double toDateTimeValue(const QDateTime& time) {
     const double days = static_cast<double>(kDateTimeEpoch.daysTo(time.date()));
     const QTime t = time.time();
     const double fraction =
-        (t.hour() * 3600000.0 + t.minute() * 60000.0 + t.second() * 1000.0 + t.msec()) / kMsecsPerDay;
+        (t.hour() * 3600000.0 + t.minute() * 60000.0 + t.second() * 1000.0 + t.msec()) /
+        kMsecsPerDay;
     return days + fraction;
 }
 

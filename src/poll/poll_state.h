@@ -7,8 +7,8 @@
 namespace terval {
 
 enum PollPhaseValue : int32_t {
-    kPhaseMain = -1,      // round robin over all relays
-    kPhaseCurParam = 0,   // the parameter window's relay interleaved with the round robin
+    kPhaseMain = -1,     // round robin over all relays
+    kPhaseCurParam = 0,  // the parameter window's relay interleaved with the round robin
 };
 
 inline constexpr int32_t kNoWrite = -1;
@@ -17,15 +17,15 @@ inline constexpr int kMaxWriteValues = 8;
 
 // Poll steps, the same numbers in both phases where they mean the same request.
 enum PollStepValue : int32_t {
-    kStepStatus = 0,            // 0x0100 x 48 of the next round robin relay
-    kStepNewestProtocol = 1,    // 0x1000 x 32 of the same relay
-    kStepSelectedStatus = 2,    // 0x0100 x 48 of the selected relay
-    kStepSetpoints = 3,         // 0x0400 x 64
-    kStepPassword = 4,          // 0x047F x 1
-    kStepMode = 5,              // 0x04FF x 1
-    kStepTripProtocol = 6,      // trip protocol n
-    kStepInsulationProtocol = 7,// insulation-change protocol n
-    kStepWrite = 8,             // one register of a queued write, function 6
+    kStepStatus = 0,              // 0x0100 x 48 of the next round robin relay
+    kStepNewestProtocol = 1,      // 0x1000 x 32 of the same relay
+    kStepSelectedStatus = 2,      // 0x0100 x 48 of the selected relay
+    kStepSetpoints = 3,           // 0x0400 x 64
+    kStepPassword = 4,            // 0x047F x 1
+    kStepMode = 5,                // 0x04FF x 1
+    kStepTripProtocol = 6,        // trip protocol n
+    kStepInsulationProtocol = 7,  // insulation-change protocol n
+    kStepWrite = 8,               // one register of a queued write, function 6
 };
 
 // Pages of the parameter window, as the scheduler chooses what to read next.

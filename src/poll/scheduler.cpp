@@ -78,16 +78,20 @@ void Scheduler::TimersCurParam() {
             buildRead(poll.RoundRobinIndex, kTripProtocols, kTripProtocolSize);
             break;
         case kStepSelectedStatus:
-            if (haveSelected) buildRead(selected, kStatusBlock, kStatusCount);
+            if (haveSelected)
+                buildRead(selected, kStatusBlock, kStatusCount);
             break;
         case kStepSetpoints:
-            if (haveSelected) buildRead(selected, kSetpointBlock, kSetpointCount);
+            if (haveSelected)
+                buildRead(selected, kSetpointBlock, kSetpointCount);
             break;
         case kStepPassword:
-            if (haveSelected) buildRead(selected, kPasswordRegister, 1);
+            if (haveSelected)
+                buildRead(selected, kPasswordRegister, 1);
             break;
         case kStepMode:
-            if (haveSelected) buildRead(selected, kModeRegister, 1);
+            if (haveSelected)
+                buildRead(selected, kModeRegister, 1);
             break;
         case kStepTripProtocol:
             if (haveSelected) {
@@ -105,7 +109,8 @@ void Scheduler::TimersCurParam() {
             }
             break;
         case kStepWrite:
-            if (haveSelected) buildWrite();
+            if (haveSelected)
+                buildWrite();
             break;
         default:
             break;

@@ -130,7 +130,7 @@ class FakeMainView final : public MainView {
 
 // A serial port that records what is written and opens when told to.
 class FakeSerialPort final : public SerialPortDevice {
-public:
+  public:
     bool open(const SerialSettings& s) override {
         settings = s;
         opened = canOpen;
@@ -152,7 +152,7 @@ public:
 
 // A TCP socket that records activations and requests; the test plays the peer's events.
 class FakeTcpSocket final : public TcpClientSocket {
-public:
+  public:
     void activate(const QString& h, uint16_t p) override {
         host = h;
         port = p;

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QVector>
+#include <memory>
+
+#include "app/station_core.h"
+#include "support/fakes.h"
+
+namespace terval::testing {
+
+// One request as it went out, decoded.
+struct Request {
+    int unit = 0;
+    int function = 0;
+    int reg = 0;
+    int countOrValue = 0;
+    bool operator==(const Request&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const Request& r);
+
+QVector<uint16_t> statusBlock(uint16_t resistance);
+QVector<uint16_t> tripRecord(int month, int day, int hour, int minute, int second, uint16_t sign);
+QByteArray tcpReadAnswer(uint8_t unit, const QVector<uint16_t>& words, uint16_t transaction = 0);
+QByteArray tcpWriteEcho(uint8_t unit, uint16_t reg, uint16_t value);
+QByteArray rtuReadAnswer(uint8_t address, const QVector<uint16_t>& words);
+
+// The station's core over fakes: a working folder, a recording main window, a TCP socket or serial
+// port played by the test, and a clock that stands still unless told otherwise.
+class Rig {
+  public:
+    explicit Rig(int relays, uint16_t linkType = kLinkTcp);
+
+    StationCore& core() { return *core_; }
+    Station& station() { return core_->station; }
+    PollState& poll() { return core_->station.poll; }
+    DeviceEntry& relay(int i) { return core_->station.devices.entry(i); }
+
+    // Opens the link as the operator does; for TCP also plays the connected event.
+    void connect();
+    void tick(int n = 1);
+    // Ticks until a request goes out (at most `limit` ticks); returns the ticks taken.
+    int tickUntilSent(int limit = 20);
+
+    int sentCount() const;
+    Request lastRequest() const;
+    // Answers the request in flight the way the relay at `unit` would, with these words.
+    void answerRead(const QVector<uint16_t>& words);
+    void answerWriteEcho();
+    // Answers the request in flight with a plain status block or protocol as fits its register.
+    void answerPlausibly(uint16_t resistance = 1000);
+
+    WorkFolder folder;
+    FakeMainView view;
+    RecordingMessageSink messages;
+    FixedClock clock{QDateTime(QDate(2026, 3, 15), QTime(12, 0, 0))};
+    FakeSerialPort serial;
+    FakeTcpSocket socket;
+
+  private:
+    std::unique_ptr<StationCore> core_;
+};
+
+}  // namespace terval::testing
