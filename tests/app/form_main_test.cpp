@@ -6,6 +6,7 @@
 #include <QKeySequence>
 #include <QMenuBar>
 #include <QTest>
+#include <QTextBlock>
 #include <QTimer>
 
 #include "app/form_about.h"
@@ -334,6 +335,70 @@ TEST_F(FormMainTest, AboutWindowShowsTheVersion) {
         static_cast<QDialog*>(modal)->reject();
     });
     form->N4Click();
+}
+
+}  // namespace
+}  // namespace terval
+
+namespace terval {
+namespace {
+
+class FormMainAlarmLog : public FormMainTest {
+protected:
+    void addLines() {
+        MainController& main = form->controller();
+        main.enableAlarmCommands();
+        main.addAlarmLine(QStringLiteral("01.03.2026 10:00:00  : Ген. 3,Обрыв цепи"));
+        main.addAlarmLine(QStringLiteral("02.03.2026 11:00:00  : Ген. 1,Реле ОТКЛЮЧЕНИЯ"));
+    }
+    QColor colorOfLine(int line) {
+        QTextBlock block = form->RichEdit->document()->findBlockByNumber(line);
+        return block.begin().fragment().charFormat().foreground().color();
+    }
+};
+
+TEST_F(FormMainAlarmLog, NewLinesAreRedOnTopAndSelected) {
+    start(3);
+    showActive();
+    addLines();
+    EXPECT_EQ(form->RichEdit->toPlainText(),
+              QStringLiteral("02.03.2026 11:00:00  : Ген. 1,Реле ОТКЛЮЧЕНИЯ\n"
+                             "01.03.2026 10:00:00  : Ген. 3,Обрыв цепи"));
+    EXPECT_EQ(colorOfLine(0), QColor(Qt::red));
+    EXPECT_EQ(form->RichEdit->textCursor().selectedText(),
+              QStringLiteral("02.03.2026 11:00:00  : Ген. 1,Реле ОТКЛЮЧЕНИЯ"));
+    EXPECT_TRUE(form->NDelIns->isEnabled());
+    EXPECT_TRUE(form->NDelAll->isEnabled());
+    EXPECT_EQ(form->NDelList->text(), QStringLiteral("Удалить выбранную аварию   D"));
+}
+
+TEST_F(FormMainAlarmLog, ClickKeysAndPopupCommandsWorkOnTheLog) {
+    start(3);
+    showActive();
+    addLines();
+    QWidget* viewport = form->RichEdit->viewport();
+    const QRect second = form->RichEdit->cursorRect(
+        QTextCursor(form->RichEdit->document()->findBlockByNumber(1)));
+    QTest::mouseClick(viewport, Qt::LeftButton, {}, second.center() + QPoint(20, 0));
+    EXPECT_EQ(form->station().alarmLog.selectedLine(), 1);
+    EXPECT_EQ(form->station().devices.SelectedDevice, 3);
+    EXPECT_TRUE(form->tileDrawnSelected(3));
+
+    form->RichEdit->setFocus();
+    QTest::keyClick(form->RichEdit, Qt::Key_Up);
+    EXPECT_EQ(form->station().alarmLog.selectedLine(), 0);
+    EXPECT_EQ(form->station().devices.SelectedDevice, 1);
+
+    QTest::keyClick(form->RichEdit, Qt::Key_Insert);
+    EXPECT_EQ(colorOfLine(0), QColor(0x00, 0x80, 0x00));
+    EXPECT_EQ(colorOfLine(1), QColor(Qt::red));
+
+    QTest::keyClick(form->RichEdit, Qt::Key_Delete);
+    EXPECT_EQ(form->RichEdit->toPlainText(), QStringLiteral("01.03.2026 10:00:00  : Ген. 3,Обрыв цепи"));
+
+    form->NDelAll->trigger();
+    EXPECT_TRUE(form->RichEdit->toPlainText().isEmpty());
+    EXPECT_FALSE(form->NDelIns->isEnabled());
 }
 
 }  // namespace
