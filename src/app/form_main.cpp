@@ -630,8 +630,10 @@ void TFormMain::showAlarmLog(const AlarmLog& log) {
     }
     QTextCursor selection(RichEdit->document());
     if (selectionStart >= 0) {
-        selection.setPosition(selectionStart);
-        selection.setPosition(selectionStart + selectionLength, QTextCursor::KeepAnchor);
+        // Anchored at the end with the caret at the start, so that the log shows the beginning
+        // of the selected line (its date) rather than scrolling to its end.
+        selection.setPosition(selectionStart + selectionLength);
+        selection.setPosition(selectionStart, QTextCursor::KeepAnchor);
     }
     RichEdit->setTextCursor(selection);
     RichEdit->verticalScrollBar()->setValue(log.selectedLine() == 0 ? 0 : scroll);

@@ -1,0 +1,216 @@
+// The station's core with the real Qt TCP socket against relay-sim on loopback, in real time.
+#include <gtest/gtest.h>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTcpServer>
+#include <QTimer>
+#include <functional>
+
+#include "app/station_core.h"
+#include "devices/device_editor.h"
+#include "link/serial_link.h"
+#include "link/tcp_link.h"
+#include "poll/event_detection.h"
+#include "relay_sim_process.h"
+#include "support/fakes.h"
+
+namespace terval {
+namespace {
+
+using testing::FakeMainView;
+using testing::RecordingMessageSink;
+using testing::RelaySimProcess;
+using testing::WorkFolder;
+
+// The real socket, with every request and activation recorded on the way.
+class RecordingSocket final : public TcpClientSocket {
+  public:
+    void activate(const QString& host, uint16_t port) override {
+        ++activations;
+        real.activate(host, port);
+    }
+    void deactivate() override { real.deactivate(); }
+    bool isActive() const override { return real.isActive(); }
+    void send(const QByteArray& bytes) override {
+        if (real.socket().state() == QAbstractSocket::ConnectedState) {
+            sent << bytes;
+        }
+        real.send(bytes);
+    }
+    QtTcpClientSocket real;
+    QList<QByteArray> sent;
+    int activations = 0;
+};
+
+class TcpMonitoring : public ::testing::Test {
+  protected:
+    void startStation(int relays, int port) {
+        folder.addPictures();
+        DeviceTable table;
+        for (int n = 1; n <= relays; ++n) {
+            table.append(newDeviceEntry(n));
+        }
+        folder.write("gen.dat", table.toFileBytes());
+        ConnectionConfig config;
+        config.LinkType = kLinkTcp;
+        config.ipAddress = {127, 0, 0, 1};
+        config.tcpPort = static_cast<uint16_t>(port);
+        folder.write("config.cfg", config.toRecord());
+        core = std::make_unique<StationCore>(folder.dir(), view, messages, clock,
+                                             QLocale(QLocale::Russian, QLocale::Russia), serial,
+                                             socket);
+        socket.real.setController(&core->link);
+        core->start();
+    }
+    // Runs the event loop with the 100 ms scheduler timer for `ms`, or until `done` holds.
+    bool runFor(int ms, const std::function<bool()>& done = {}) {
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QTimer ticks;
+        ticks.setTimerType(Qt::PreciseTimer);
+        ticks.setInterval(100);
+        QObject::connect(&ticks, &QTimer::timeout, [this] {
+            if (view.pollTimer) {
+                core->scheduler.Timers();
+            }
+        });
+        QEventLoop loop;
+        QTimer check;
+        check.setInterval(10);
+        bool met = false;
+        QObject::connect(&check, &QTimer::timeout, [&] {
+            if (done && done()) {
+                met = true;
+                loop.quit();
+            } else if (elapsed.elapsed() >= ms) {
+                loop.quit();
+            }
+        });
+        ticks.start();
+        check.start();
+        loop.exec();
+        return done ? met : true;
+    }
+    const TileModel& tile(int i) { return core->station.tile(i); }
+    const DeviceEntry& relay(int i) { return core->station.devices.entry(i); }
+
+    WorkFolder folder;
+    FakeMainView view;
+    RecordingMessageSink messages;
+    SystemClock clock;
+    QtSerialPortDevice serial{QDir::temp()};
+    RecordingSocket socket;
+    std::unique_ptr<StationCore> core;
+    RelaySimProcess sim;
+};
+
+TEST_F(TcpMonitoring, RelaysArePolledInTurnAndEventsReachTheLogAndTheDeviceList) {
+    ASSERT_TRUE(sim.start({"--tcp", "127.0.0.1:0", "--relays", "1-3"})) << qPrintable(sim.errors());
+    startStation(3, sim.tcpPort());
+    core->link.NConnectingClick();
+    ASSERT_TRUE(runFor(5000, [this] { return socket.sent.size() >= 12; }));
+    EXPECT_TRUE(view.statusTexts.last().startsWith(QStringLiteral("Произошло подключение")));
+
+    // 1, 1, 2, 2, 3, 3, 1, 1 ... with status block and newest protocol alternating.
+    for (int i = 0; i < 12; ++i) {
+        const QByteArray& frame = socket.sent[i];
+        EXPECT_EQ(static_cast<int>(frame[6]), i / 2 % 3 + 1) << i;
+        EXPECT_EQ(frame.mid(7, 5), i % 2 == 0 ? QByteArray::fromHex("0301000030")
+                                              : QByteArray::fromHex("0310000020"))
+            << i;
+    }
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(tile(i).state, kTileEvent)
+            << i;  // the newest stored protocol, never logged before
+        EXPECT_TRUE(tile(i).valueVisible);
+        EXPECT_GT(tile(i).value.toInt(), 0);
+        EXPECT_EQ(relay(i).BadAnswers, 0u);
+    }
+    ASSERT_EQ(view.alarmLines.size(), 3);
+
+    // A new event on demand: one more red line on top, remembered in gen.dat.
+    const double before = relay(2).LastEventTime;
+    ASSERT_TRUE(sim.command("event 2 4").startsWith("ok"));
+    ASSERT_TRUE(runFor(5000, [this] { return view.alarmLines.size() == 4; }));
+    EXPECT_TRUE(view.alarmLines.first().contains(QStringLiteral("Ген. 2,Обрыв цепи")))
+        << qPrintable(view.alarmLines.first());
+    EXPECT_TRUE(view.alarmNew.first());
+    EXPECT_GT(relay(2).LastEventTime, before);
+    EXPECT_EQ(loadDeviceFile(folder.dir()).table.entry(2).LastEventTime, relay(2).LastEventTime);
+
+    // Polling a while longer finds nothing new.
+    runFor(1500);
+    EXPECT_EQ(view.alarmLines.size(), 4);
+    EXPECT_TRUE(messages.messages.isEmpty());
+}
+
+TEST_F(TcpMonitoring, KilledSimulatorDropsTheTilesAndARestartedOneIsPolledAgain) {
+    ASSERT_TRUE(sim.start({"--tcp", "127.0.0.1:0", "--relays", "1-3"})) << qPrintable(sim.errors());
+    const int port = sim.tcpPort();
+    startStation(3, port);
+    core->link.NConnectingClick();
+    ASSERT_TRUE(runFor(5000, [this] {
+        return tile(1).state != kTileNoAnswer && tile(2).state != kTileNoAnswer &&
+               tile(3).state != kTileNoAnswer;
+    }));
+    ASSERT_EQ(socket.activations, 1);
+
+    sim.kill();
+    ASSERT_TRUE(runFor(4000, [this] {
+        return tile(1).state == kTileNoAnswer && tile(2).state == kTileNoAnswer &&
+               tile(3).state == kTileNoAnswer;
+    }));
+    EXPECT_TRUE(view.pollTimer);  // the scheduler keeps running
+    EXPECT_TRUE(view.statusTexts.last().startsWith(QStringLiteral("Произошло отключение")));
+
+    RelaySimProcess restarted;
+    ASSERT_TRUE(
+        restarted.start({"--tcp", QStringLiteral("127.0.0.1:%1").arg(port), "--relays", "1-3"}))
+        << qPrintable(restarted.errors());
+    // After 2N + 1 = 7 timeouts in a row the connection is opened again, and polling goes on.
+    ASSERT_TRUE(runFor(15000, [this] { return tile(3).state == kTileAnswering; }));
+    EXPECT_EQ(socket.activations, 2);
+    EXPECT_TRUE(view.pollTimer);
+    EXPECT_TRUE(messages.messages.isEmpty());
+}
+
+TEST_F(TcpMonitoring, ExceptionResponseDoesNotChangeTheTileValue) {
+    ASSERT_TRUE(sim.start({"--tcp", "127.0.0.1:0", "--relays", "1,2"})) << qPrintable(sim.errors());
+    ASSERT_TRUE(sim.command("set 2 0x011B 500").startsWith("ok"));
+    startStation(2, sim.tcpPort());
+    core->link.NConnectingClick();
+    ASSERT_TRUE(runFor(5000, [this] { return tile(2).value == QStringLiteral("500"); }));
+
+    ASSERT_TRUE(sim.command("exception 2 on").startsWith("ok"));
+    ASSERT_TRUE(sim.command("set 2 0x011B 900").startsWith("ok"));
+    const uint32_t bad = relay(2).BadAnswers;
+    runFor(2000);
+    EXPECT_EQ(tile(2).value, QStringLiteral("500"));
+    EXPECT_GT(relay(2).BadAnswers, bad);
+    EXPECT_EQ(relay(1).BadAnswers, 0u);
+
+    ASSERT_TRUE(sim.command("exception 2 off").startsWith("ok"));
+    EXPECT_TRUE(runFor(3000, [this] { return tile(2).value == QStringLiteral("900"); }));
+}
+
+TEST_F(TcpMonitoring, RefusedConnectionStopsTheSchedulerAndOffersConnectAgain) {
+    // A port that nobody listens on.
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const int port = probe.serverPort();
+    probe.close();
+    startStation(2, port);
+    core->link.NConnectingClick();
+    ASSERT_TRUE(runFor(5000, [this] { return !core->station.linkUp; }));
+    EXPECT_EQ(view.statusTexts.last(),
+              QStringLiteral("Возникла ошибка при подключении к устройству - IP adress: "
+                             "127.0.0.1  Port: %1")
+                  .arg(port));
+    EXPECT_FALSE(view.pollTimer);
+    EXPECT_FALSE(view.connectCaptionUp);
+    EXPECT_TRUE(messages.messages.isEmpty());
+}
+
+}  // namespace
+}  // namespace terval
