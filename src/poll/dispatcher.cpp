@@ -65,9 +65,11 @@ int Dispatcher::stepAfterNewestProtocol() const {
             return kStepTripProtocol;
         case kPageInsulationProtocols:
             return kStepInsulationProtocol;
-        default:
-            // Page 0, and no page chosen yet: the current parameters.
+        case kPageCurrent:
             return kStepSelectedStatus;
+        default:
+            // No page chosen yet: nothing of the selected relay, only the background relays.
+            return kStepStatus;
     }
 }
 

@@ -278,3 +278,19 @@ TEST(Scheduler, CountersStartFromZeroWhenTheLinkOpens) {
 
 }  // namespace
 }  // namespace terval
+
+namespace terval {
+namespace {
+
+TEST_F(ParamWindowPolling, WithNoPageChosenOnlyTheBackgroundRelaysAreRead) {
+    openWindow();
+    pollAnswering(rig, 7);  // the first full read
+    ASSERT_EQ(rig.poll().activePage, kNoPage);
+    QVector<testing::Request> seen = pollAnswering(rig, 6);
+    EXPECT_EQ(seen, (QVector<testing::Request>{read(2, 0x0100, 48), read(2, 0x1000, 32),
+                                               read(3, 0x0100, 48), read(3, 0x1000, 32),
+                                               read(1, 0x0100, 48), read(1, 0x1000, 32)}));
+}
+
+}  // namespace
+}  // namespace terval
