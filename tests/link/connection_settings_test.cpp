@@ -1,0 +1,113 @@
+#include "link/connection_settings.h"
+
+#include <gtest/gtest.h>
+
+namespace terval {
+namespace {
+
+// Types the keys one by one into an edit governed by `filter`, as the dialog does.
+QString type(EditKey (*filter)(const QString&, QChar), const QString& keys,
+             QString text = QString()) {
+    for (QChar key : keys) {
+        switch (filter(text, key)) {
+            case EditKey::Accept:
+                text = key == kKeyBackspace ? text.left(text.size() - 1) : text + key;
+                break;
+            case EditKey::Discard:
+            case EditKey::Leave:
+            case EditKey::RestoreAndLeave:
+                break;
+        }
+    }
+    return text;
+}
+
+TEST(AddressKeys, GroupsAboveTwoFiftyFiveAndMisplacedDotsAreDiscarded) {
+    EXPECT_EQ(type(ipAddressKey, "192.168.0.256"), QStringLiteral("192.168.0.25"));
+    EXPECT_EQ(type(ipAddressKey, ".1..2.3.4.5"), QStringLiteral("1.2.3.45"));
+    EXPECT_EQ(type(ipAddressKey, "1.2.3.4."), QStringLiteral("1.2.3.4"));
+    EXPECT_EQ(type(ipAddressKey, "300"), QStringLiteral("30"));
+    EXPECT_EQ(type(ipAddressKey, "1a,2 b-"), QStringLiteral("12"));
+    EXPECT_EQ(type(ipAddressKey, QStringLiteral("10.0") + kKeyBackspace + "1"),
+              QStringLiteral("10.1"));
+}
+
+TEST(AddressKeys, EnterLeavesOnlyACompleteAddressEscapeAlways) {
+    EXPECT_EQ(ipAddressKey("10.0.0.5", kKeyEnter), EditKey::Leave);
+    EXPECT_EQ(ipAddressKey("10.0.0.", kKeyEnter), EditKey::Discard);
+    EXPECT_EQ(ipAddressKey("10.0", kKeyEnter), EditKey::Discard);
+    EXPECT_EQ(ipAddressKey("10.0", kKeyEscape), EditKey::RestoreAndLeave);
+    EXPECT_EQ(ipAddressKey("", kKeyBackspace), EditKey::Accept);
+}
+
+TEST(PortKeys, NumbersAboveSixtyFiveThousandFiveHundredThirtyFiveAreDiscarded) {
+    EXPECT_EQ(type(ipPortKey, "65536"), QStringLiteral("6553"));
+    EXPECT_EQ(type(ipPortKey, "65535"), QStringLiteral("65535"));
+    EXPECT_EQ(type(ipPortKey, "5.0x2"), QStringLiteral("502"));
+    EXPECT_EQ(ipPortKey("", kKeyEnter), EditKey::Leave);
+    EXPECT_EQ(ipPortKey("5", kKeyEscape), EditKey::RestoreAndLeave);
+}
+
+TEST(ApplySettings, FramingIsAlwaysStoredAsEightNoneOneWithoutFlowControl) {
+    ConnectionConfig config;
+    SerialSettings port;
+    port.portName = QStringLiteral("COM7");
+    port.baudRate = 115200;
+    port.dataBitsIndex = 2;   // seven bits chosen in the setup dialog
+    port.parityIndex = 2;     // even
+    port.flowControlIndex = 0;
+    const SettingsApply r = applyConnectionSettings(config, kLinkRs485, port, "10.0.0.5", "502");
+    ASSERT_FALSE(r.error);
+    EXPECT_EQ(config.LinkType, kLinkRs485);
+    EXPECT_EQ(config.portName, QStringLiteral("COM7"));
+    EXPECT_EQ(config.baudIndex, 13);
+    EXPECT_EQ(config.dataBitsIndex, 3);
+    EXPECT_EQ(config.stopBitsIndex, 0);
+    EXPECT_EQ(config.parityIndex, 0);
+    EXPECT_EQ(config.flowControlIndex, 2);
+    EXPECT_EQ(config.ipText(), QStringLiteral("10.0.0.5"));
+    EXPECT_EQ(config.tcpPort, 502);
+    EXPECT_EQ(r.addressText, QStringLiteral("10.0.0.5"));
+    EXPECT_EQ(config.toRecord().right(5), QByteArray::fromHex("0d03000002"));
+}
+
+TEST(ApplySettings, AddressWithFewerThanThreeDotsKeepsTheStoredOne) {
+    ConnectionConfig config;
+    config.ipAddress = {192, 168, 1, 2};
+    const SettingsApply r = applyConnectionSettings(config, kLinkTcp, {}, "", "1502");
+    ASSERT_FALSE(r.error);
+    EXPECT_EQ(r.addressText, QStringLiteral("192.168.1.2"));
+    EXPECT_EQ(config.ipText(), QStringLiteral("192.168.1.2"));
+    EXPECT_EQ(config.tcpPort, 1502);
+    EXPECT_EQ(config.LinkType, kLinkTcp);
+}
+
+TEST(ApplySettings, BadAddressOrPortIsRefusedAndNothingChanges) {
+    ConnectionConfig config;
+    config.ipAddress = {10, 1, 1, 1};
+    config.tcpPort = 502;
+    const ConnectionConfig before = config;
+    for (const char* bad : {"1.2.3.4.5", "1..3.4", "1.2.3.", "1.2.3.256", "1.2.3.4x", "-1.2.3.4"}) {
+        const SettingsApply r = applyConnectionSettings(config, kLinkTcp, {}, bad, "503");
+        ASSERT_TRUE(r.error) << bad;
+        EXPECT_TRUE(r.error->contains(QString::fromLatin1(bad)));
+        EXPECT_EQ(r.addressText, QStringLiteral("10.1.1.1"));
+        EXPECT_EQ(config, before) << bad;
+    }
+    for (const char* bad : {"", "abc", "65536", "1 2", "99999999999"}) {
+        const SettingsApply r = applyConnectionSettings(config, kLinkTcp, {}, "10.0.0.9", bad);
+        ASSERT_TRUE(r.error) << bad;
+        EXPECT_TRUE(r.error->startsWith(QStringLiteral("Неверный номер порта")));
+        EXPECT_EQ(config, before) << bad;
+    }
+}
+
+TEST(ApplySettings, BaudRatesOutsideTheTableAreStoredAsCustom) {
+    EXPECT_EQ(baudIndexOf(38400), 10);
+    EXPECT_EQ(baudIndexOf(110), 1);
+    EXPECT_EQ(baudIndexOf(256000), 15);
+    EXPECT_EQ(baudIndexOf(12345), 0);
+}
+
+}  // namespace
+}  // namespace terval
