@@ -1,5 +1,9 @@
 #include "link/serial_link.h"
 
+#include <QFileInfo>
+#include <QSerialPortInfo>
+
+#include "link/connection_config.h"
 #include "link/link_controller.h"
 #include "link/port_names.h"
 
@@ -38,8 +42,38 @@ QSerialPort::FlowControl flowControl(uint8_t index) {
 
 }  // namespace
 
+QStringList availableComNames(const QDir& workFolder) {
+    QStringList systemPorts;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        systemPorts << QFileInfo(info.systemLocation()).canonicalFilePath();
+    }
+    QStringList names;
+    for (int n = 1; n <= 96; ++n) {
+        const QString name = QStringLiteral("COM%1").arg(n);
+        const QString path = serialDevicePath(name, workFolder);
+        const QFileInfo target(path);
+        if (!target.exists()) {
+            continue;
+        }
+        // A link in the working folder was put there on purpose; a system name must be a port
+        // the system knows, not just a device node.
+        const bool local = target.absolutePath() == workFolder.absolutePath();
+        if (local || systemPorts.contains(target.canonicalFilePath())) {
+            names << name;
+        }
+    }
+    return names;
+}
+
 QtSerialPortDevice::QtSerialPortDevice(QDir workFolder, QObject* parent)
     : QObject(parent), folder_(std::move(workFolder)), port_(this) {
+    connect(&port_, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+        const bool failure = error == QSerialPort::WriteError || error == QSerialPort::ReadError ||
+                             error == QSerialPort::ResourceError;
+        if (failure && port_.isOpen() && onError_) {
+            onError_(port_.errorString());
+        }
+    });
     connect(&port_, &QSerialPort::readyRead, this, [this] {
         const QByteArray bytes = port_.readAll();
         if (controller_ && !bytes.isEmpty()) {

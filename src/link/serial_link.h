@@ -1,14 +1,20 @@
 #pragma once
 
 #include <QDir>
+#include <functional>
 #include <QObject>
 #include <QSerialPort>
+#include <QStringList>
 
 #include "link/link_ports.h"
 
 namespace terval {
 
 class LinkController;
+
+// The port names COM1 to COM96 that lead to a serial device here: a link of that name in the
+// working folder, or a port the system reports.
+QStringList availableComNames(const QDir& workFolder);
 
 // The serial port on QSerialPort; received bytes reach the LinkController on the UI thread.
 class QtSerialPortDevice final : public QObject, public SerialPortDevice {
@@ -26,11 +32,14 @@ class QtSerialPortDevice final : public QObject, public SerialPortDevice {
     void setDtr(bool on) override;
 
     QString lastError() const { return port_.errorString(); }
+    // A failure of an open port (a write error, a device pulled out) with the serial layer's text.
+    void setErrorHandler(std::function<void(const QString&)> handler) { onError_ = std::move(handler); }
 
   private:
     QDir folder_;
     QSerialPort port_;
     LinkController* controller_ = nullptr;
+    std::function<void(const QString&)> onError_;
 };
 
 }  // namespace terval

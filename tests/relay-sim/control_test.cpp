@@ -1,0 +1,327 @@
+// Command line, control commands, faults and the simulator's decisions, without any line.
+#include <gtest/gtest.h>
+
+#include "command.h"
+#include "faults.h"
+#include "options.h"
+#include "simulator.h"
+
+namespace relaysim {
+namespace {
+
+using namespace std::chrono_literals;
+
+const TimePoint kStart = TimePoint{} + 1000h;
+const CivilTime kNow{2026, 12, 7, 9, 0, 0, 1};
+
+Command parsed(const std::string& line) {
+    const ParsedLine p = parseCommand(line);
+    EXPECT_EQ(p.kind, ParsedLine::Kind::Command) << line << ": " << p.error;
+    return p.command;
+}
+
+std::string parseError(const std::string& line) {
+    const ParsedLine p = parseCommand(line);
+    EXPECT_EQ(p.kind, ParsedLine::Kind::Error) << line;
+    return p.error;
+}
+
+TEST(CommandParser, FaultCommands) {
+    Command c = parsed("silent 2 on");
+    EXPECT_EQ(c.verb, Verb::SetFault);
+    EXPECT_EQ(c.fault, Fault::Silent);
+    EXPECT_EQ(c.target->address, 2);
+    EXPECT_TRUE(c.on);
+    EXPECT_FALSE(c.requests);
+
+    c = parsed("badcrc 2 1");
+    EXPECT_EQ(c.fault, Fault::BadCrc);
+    EXPECT_TRUE(c.on);
+    EXPECT_EQ(c.requests, 1);
+
+    c = parsed("late 2 700");
+    EXPECT_EQ(c.fault, Fault::Late);
+    EXPECT_EQ(c.parameter, 700);
+    EXPECT_TRUE(c.on);
+    EXPECT_FALSE(c.requests);
+    c = parsed("LATE all 700 3");
+    EXPECT_EQ(c.target->kind, Target::Kind::All);
+    EXPECT_EQ(c.requests, 3);
+    EXPECT_FALSE(parsed("late 2 off").on);
+    EXPECT_FALSE(parsed("late 2 0").on);
+
+    c = parsed("exception 2 1");
+    EXPECT_EQ(c.fault, Fault::Exception);
+    EXPECT_EQ(c.requests, 1);
+    EXPECT_EQ(c.parameter, 4);
+    EXPECT_EQ(parsed("exception 2 on 6").parameter, 6);
+
+    c = parsed("split 2 on");
+    EXPECT_EQ(c.parameter, 50);
+    EXPECT_EQ(parsed("split 2 2 120").parameter, 120);
+    EXPECT_EQ(parsed("close 7 off").fault, Fault::Close);
+    EXPECT_EQ(parsed("close").verb, Verb::CloseNow);
+}
+
+TEST(CommandParser, OtherCommands) {
+    Command c = parsed("event 3");
+    EXPECT_EQ(c.verb, Verb::Event);
+    EXPECT_EQ(c.target->address, 3);
+    EXPECT_FALSE(c.sign);
+    EXPECT_EQ(parsed("event any 54").sign, 54);
+    EXPECT_EQ(parsed("event random").target->kind, Target::Kind::Any);
+    EXPECT_FALSE(parsed("change 3 up").decrease);
+    EXPECT_TRUE(parsed("change 3 down").decrease);
+
+    c = parsed("set 3 0x011B 250");
+    EXPECT_EQ(c.verb, Verb::Set);
+    EXPECT_EQ(c.reg, 0x011B);
+    EXPECT_EQ(c.value, 250);
+    EXPECT_EQ(parsed("set 3 283 0xFFFF").value, 0xFFFF);
+    EXPECT_EQ(parsed("get 3 0x1000 32").count, 32);
+    EXPECT_EQ(parsed("get 3 0x1000").count, 1);
+    EXPECT_EQ(parsed("unset 3 0x011B").verb, Verb::Unset);
+
+    c = parsed("every 2.5 4");
+    EXPECT_DOUBLE_EQ(c.seconds, 2.5);
+    EXPECT_EQ(c.target->address, 4);
+    EXPECT_EQ(parsed("every 10").target->kind, Target::Kind::Any);
+    EXPECT_EQ(parsed("every off").seconds, 0);
+    EXPECT_FALSE(parsed("status").target);
+    EXPECT_EQ(parsed("status 9").target->address, 9);
+    EXPECT_EQ(parsed("  quit  ").verb, Verb::Quit);
+    EXPECT_EQ(parsed("relays").verb, Verb::Relays);
+    EXPECT_EQ(parseCommand("").kind, ParsedLine::Kind::Blank);
+    EXPECT_EQ(parseCommand("   # a note").kind, ParsedLine::Kind::Blank);
+}
+
+TEST(CommandParser, BadLinesSayWhatIsWrong) {
+    EXPECT_EQ(parseError("frobnicate 1"), "unknown command 'frobnicate' (try help)");
+    EXPECT_NE(parseError("silent 0 on").find("bad relay '0'"), std::string::npos);
+    EXPECT_NE(parseError("silent 247 on").find("1..246 or all"), std::string::npos);
+    EXPECT_NE(parseError("event all").find("1..246 or any"), std::string::npos);
+    EXPECT_NE(parseError("silent 2").find("usage: silent"), std::string::npos);
+    EXPECT_NE(parseError("silent 2 sometimes").find("bad request count"), std::string::npos);
+    EXPECT_NE(parseError("late 2 -5").find("bad delay"), std::string::npos);
+    EXPECT_NE(parseError("late 2 60001").find("0..60000"), std::string::npos);
+    EXPECT_NE(parseError("exception 2 on 12").find("exception code"), std::string::npos);
+    EXPECT_NE(parseError("exception 2 off 3").find("usage"), std::string::npos);
+    EXPECT_NE(parseError("set 2 0x10000 1").find("bad register"), std::string::npos);
+    EXPECT_NE(parseError("set 2 0x0400 65536").find("bad value"), std::string::npos);
+    EXPECT_NE(parseError("set 2 0x0400").find("usage"), std::string::npos);
+    EXPECT_NE(parseError("get 2 0x1000 126").find("bad count"), std::string::npos);
+    EXPECT_NE(parseError("every 0").find("bad period"), std::string::npos);
+    EXPECT_NE(parseError("every soon").find("bad period"), std::string::npos);
+    EXPECT_NE(parseError("change 2 sideways").find("down or up"), std::string::npos);
+    EXPECT_NE(parseError("quit now").find("usage"), std::string::npos);
+}
+
+TEST(Options, GoodCommandLines) {
+    ParsedOptions p = parseOptions({"--tcp", "127.0.0.1:0", "--relays", "1-3,7"});
+    ASSERT_EQ(p.error, "");
+    EXPECT_EQ(p.options.link, LinkKind::Tcp);
+    EXPECT_EQ(p.options.host, "127.0.0.1");
+    EXPECT_EQ(p.options.port, 0);
+    EXPECT_EQ(p.options.relays, (std::vector<uint8_t>{1, 2, 3, 7}));
+
+    p = parseOptions({"--rtu=/tmp/line", "--baud", "9600", "--parity", "even", "--stop-bits", "2",
+                      "--relays", "5,2", "--event-every", "0.5", "--event-relay", "5", "--seed",
+                      "42", "--log", "--no-stdin", "--control", "/tmp/ctl"});
+    ASSERT_EQ(p.error, "");
+    EXPECT_EQ(p.options.link, LinkKind::Rtu);
+    EXPECT_EQ(p.options.ttyPath, "/tmp/line");
+    EXPECT_EQ(p.options.baud, 9600);
+    EXPECT_EQ(p.options.parity, 'E');
+    EXPECT_EQ(p.options.stopBits, 2);
+    EXPECT_EQ(p.options.relays, (std::vector<uint8_t>{2, 5}));
+    EXPECT_DOUBLE_EQ(*p.options.eventEvery, 0.5);
+    EXPECT_EQ(p.options.eventRelay, 5);
+    EXPECT_EQ(p.options.seed, 42u);
+    EXPECT_TRUE(p.options.log);
+    EXPECT_FALSE(p.options.readStdin);
+    EXPECT_EQ(p.options.controlPath, "/tmp/ctl");
+
+    EXPECT_EQ(parseOptions({"--tcp", "[::1]:502"}).options.host, "::1");
+    EXPECT_EQ(parseOptions({"--tcp", "localhost:1502"}).error, "");
+    EXPECT_EQ(parseOptions({"--tcp", "0.0.0.0:1502", "--any-host"}).error, "");
+    EXPECT_TRUE(parseOptions({"--help"}).options.help);
+}
+
+TEST(Options, BadCommandLinesAreRefusedWithAReason) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, "give --tcp HOST:PORT or --rtu PATH"},
+        {{"--tcp", "127.0.0.1:1", "--rtu", "/dev/null"}, "not both"},
+        {{"--tcp", "10.1.2.3:502"}, "not a loopback address"},
+        {{"--tcp", "0.0.0.0:502"}, "not a loopback address"},
+        {{"--tcp", "127.0.0.1"}, "expected HOST:PORT"},
+        {{"--tcp", "127.0.0.1:65536"}, "bad port"},
+        {{"--tcp", ":502"}, "no host"},
+        {{"--tcp"}, "needs a value"},
+        {{"--rtu", "/dev/x", "--baud", "12345"}, "bad --baud"},
+        {{"--rtu", "/dev/x", "--parity", "mark"}, "bad --parity"},
+        {{"--tcp", "127.0.0.1:0", "--relays", "0"}, "bad relay list"},
+        {{"--tcp", "127.0.0.1:0", "--relays", "247"}, "bad relay list"},
+        {{"--tcp", "127.0.0.1:0", "--relays", "5-3"}, "bad relay list"},
+        {{"--tcp", "127.0.0.1:0", "--relays", "1,,2"}, "bad relay list"},
+        {{"--tcp", "127.0.0.1:0", "--relays", "1-3,2"}, "relay 2 is listed twice"},
+        {{"--tcp", "127.0.0.1:0", "--event-every", "0"}, "bad --event-every"},
+        {{"--tcp", "127.0.0.1:0", "--event-every", "5", "--event-relay", "9"}, "bad --event-relay"},
+        {{"--tcp", "127.0.0.1:0", "--event-relay", "1"}, "needs --event-every"},
+        {{"--tcp", "127.0.0.1:0", "--seed", "x"}, "bad --seed"},
+        {{"--tcp", "127.0.0.1:0", "--log=yes"}, "takes no value"},
+        {{"--tcp", "127.0.0.1:0", "--colour"}, "unknown option --colour"},
+        {{"--tcp", "127.0.0.1:0", "extra"}, "unexpected argument 'extra'"},
+    };
+    for (const auto& [args, message] : cases) {
+        const std::string error = parseOptions(args).error;
+        EXPECT_NE(error.find(message), std::string::npos)
+            << "for " << ::testing::PrintToString(args) << " got: " << error;
+    }
+}
+
+TEST(FaultSet, CountsRequestsAndSwitchesItselfOff) {
+    FaultSet faults;
+    EXPECT_FALSE(faults.takeForRequest().any());
+    faults.switchOn(Fault::Silent, 0, 2);
+    faults.switchOn(Fault::Late, 700, std::nullopt);
+    faults.switchOn(Fault::Exception, 6, 1);
+    EXPECT_EQ(faults.describe(), "silent=on(2 left) late=700ms exception=6(1 left)");
+    AppliedFaults a = faults.takeForRequest();
+    EXPECT_TRUE(a.silent);
+    EXPECT_EQ(a.lateMs, 700);
+    EXPECT_EQ(a.exception, 6);
+    a = faults.takeForRequest();
+    EXPECT_TRUE(a.silent);
+    EXPECT_EQ(a.exception, 0);  // its one request was the first, silent or not
+    a = faults.takeForRequest();
+    EXPECT_FALSE(a.silent);
+    EXPECT_EQ(a.lateMs, 700);
+    faults.switchOff(Fault::Late);
+    EXPECT_FALSE(faults.takeForRequest().any());
+    faults.switchOn(Fault::Split, 80, std::nullopt);
+    faults.switchOn(Fault::BadCrc, 0, std::nullopt);
+    faults.clear();
+    EXPECT_EQ(faults.describe(), "none");
+}
+
+TEST(Simulator, AnswersItsRelaysAndNoOneElse) {
+    Simulator sim(LinkKind::Tcp, {1, 2}, kNow, kStart, 1);
+    Decision d = sim.handle({2, 3, 0x0100, 48}, kStart);
+    EXPECT_EQ(d.action, Decision::Action::Answer);
+    EXPECT_EQ(d.exception, 0);
+    ASSERT_EQ(d.words.size(), 48u);
+    EXPECT_EQ(d.words[1], 2402);
+    EXPECT_EQ(sim.handle({3, 3, 0x0100, 48}, kStart).action, Decision::Action::Ignore);
+    EXPECT_EQ(sim.handle({0, 6, 0x0408, 1}, kStart).action, Decision::Action::Ignore);
+
+    d = sim.handle({1, 6, 0x0408, 321}, kStart);
+    EXPECT_EQ(d.action, Decision::Action::Answer);
+    EXPECT_EQ(d.exception, 0);
+    EXPECT_EQ(sim.relay(1)->read(0x0408, 1, kStart).words[0], 321);
+    EXPECT_EQ(sim.handle({1, 6, 0x0100, 1}, kStart).exception, 2);
+    EXPECT_EQ(sim.handle({1, 3, 0x0100, 200}, kStart).exception, 3);
+    EXPECT_EQ(sim.handle({1, 16, 0x0400, 2}, kStart).exception, 1);
+}
+
+TEST(Simulator, BroadcastWritesReachEveryRelayOnASerialLine) {
+    Simulator sim(LinkKind::Rtu, {1, 2, 3}, kNow, kStart, 1);
+    EXPECT_EQ(sim.handle({0, 6, 0x0409, 77}, kStart).action, Decision::Action::Ignore);
+    for (uint8_t a : {1, 2, 3}) {
+        EXPECT_EQ(sim.relay(a)->read(0x0409, 1, kStart).words[0], 77);
+    }
+}
+
+TEST(Simulator, FaultsShapeTheDecision) {
+    Simulator sim(LinkKind::Rtu, {1, 2}, kNow, kStart, 1);
+    auto run = [&](const std::string& line) { return sim.execute(parsed(line), kStart).reply; };
+    EXPECT_EQ(run("exception 1 1 3"), "ok relay 1 exception=3 for 1 request");
+    // An exception answer means the relay did not carry the write out.
+    Decision d = sim.handle({1, 6, 0x0408, 999}, kStart);
+    EXPECT_EQ(d.exception, 3);
+    EXPECT_EQ(sim.relay(1)->read(0x0408, 1, kStart).words[0], 500);
+
+    EXPECT_EQ(run("silent all 1"), "ok all relays silent=on for 1 request");
+    EXPECT_EQ(sim.handle({1, 3, 0x0100, 1}, kStart).action, Decision::Action::Ignore);
+    EXPECT_EQ(sim.handle({2, 3, 0x0100, 1}, kStart).action, Decision::Action::Ignore);
+    EXPECT_EQ(sim.handle({2, 3, 0x0100, 1}, kStart).action, Decision::Action::Answer);
+
+    run("late 2 300");
+    run("badcrc 2 on");
+    run("split 2 on 70");
+    d = sim.handle({2, 3, 0x0100, 1}, kStart);
+    EXPECT_EQ(d.delayMs, 300);
+    EXPECT_TRUE(d.badCrc);
+    EXPECT_EQ(d.splitPauseMs, 70);
+    EXPECT_EQ(run("clear 2"), "ok relay 2 without faults");
+    d = sim.handle({2, 3, 0x0100, 1}, kStart);
+    EXPECT_EQ(d.delayMs, 0);
+    EXPECT_FALSE(d.badCrc);
+    EXPECT_FALSE(d.splitPauseMs);
+
+    EXPECT_EQ(run("close 2 on").rfind("error close needs a TCP link", 0), 0u);
+    EXPECT_EQ(run("silent 9 on"), "error no relay 9 (relays: 1 2)");
+    EXPECT_EQ(sim.execute(parsed("close"), kStart).reply.rfind("error", 0), 0u);
+}
+
+TEST(Simulator, TcpRefusesWhatOnlyASerialLineHas) {
+    Simulator sim(LinkKind::Tcp, {1}, kNow, kStart, 1);
+    EXPECT_EQ(sim.execute(parsed("badcrc 1 on"), kStart).reply.rfind("error badcrc needs", 0), 0u);
+    EXPECT_EQ(sim.execute(parsed("close 1 1"), kStart).reply, "ok relay 1 close=on for 1 request");
+    EXPECT_EQ(sim.handle({1, 3, 0x0100, 1}, kStart).action, Decision::Action::CloseConnection);
+    EXPECT_EQ(sim.execute(parsed("close"), kStart).action, CommandResult::Action::CloseConnections);
+    // The broadcast address means nothing on TCP: unit 0 is simply not a relay.
+    sim.handle({0, 6, 0x0409, 77}, kStart);
+    EXPECT_EQ(sim.relay(1)->read(0x0409, 1, kStart).words[0], 10);
+}
+
+TEST(Simulator, ControlCommandsReadAndChangeTheRelays) {
+    Simulator sim(LinkKind::Tcp, {1, 2, 3}, kNow, kStart, 1);
+    auto run = [&](const std::string& line) {
+        return sim.execute(parsed(line), kStart + 30s).reply;
+    };
+    EXPECT_EQ(run("relays"), "ok 1 2 3");
+    EXPECT_EQ(run("get 2 0x0109 7"), "ok 30 0 9 1 7 12 2026");
+    EXPECT_EQ(run("event 2 3"), "ok event relay 2 number 62 date 07/12 09:00:30 sign 3");
+    EXPECT_EQ(run("get 2 0x101F"), "ok 3");
+    EXPECT_EQ(run("set 2 0x011B 250"), "ok relay 2 0x011B=250");
+    EXPECT_EQ(run("get 2 0x011B"), "ok 250");
+    EXPECT_EQ(run("unset 2 0x011B"), "ok relay 2 0x011B measured again");
+    EXPECT_EQ(run("unset 2 0x011B").rfind("error", 0), 0u);
+    EXPECT_EQ(run("set 2 0x0200 1"), "error relay has no register 0x0200");
+    EXPECT_EQ(run("get 2 0x0120 32"), "error relay cannot read 32 registers from 0x0120");
+    EXPECT_EQ(run("set 2 0x010E 0"), "ok relay 2 0x010E=0");  // month 0, past the checks
+    EXPECT_EQ(run("get 2 0x010E"), "ok 0");
+    EXPECT_EQ(run("status 2").rfind("ok relay 2 requests 0 answers 0 faults none clock ", 0), 0u);
+    EXPECT_NE(run("status 2").find("protocol1 number 62 date 07/12 09:00:30"), std::string::npos);
+    EXPECT_EQ(run("status"), "ok link tcp relays 1,2,3 every off");
+    EXPECT_EQ(run("quit"), "ok bye");
+}
+
+TEST(Simulator, ScheduledEventsComeOnTime) {
+    Simulator sim(LinkKind::Tcp, {1, 2, 3}, kNow, kStart, 7);
+    sim.scheduleEvents(2.0, std::nullopt, kStart);
+    EXPECT_EQ(sim.nextEventDue(), kStart + 2s);
+    EXPECT_TRUE(sim.runDueEvents(kStart + 1999ms).empty());
+    std::set<std::string> relays;
+    for (int i = 1; i <= 30; ++i) {
+        const auto made = sim.runDueEvents(kStart + std::chrono::seconds(2 * i));
+        ASSERT_EQ(made.size(), 1u);
+        relays.insert(made[0].substr(0, made[0].find(" number")));
+    }
+    EXPECT_EQ(relays.size(), 3u) << "a random relay each time";
+    int total = 0;
+    for (uint8_t a : {1, 2, 3}) {
+        total += (sim.relay(a)->read(0x1000, 1, kStart).words[0] >> 8) - 61;
+    }
+    EXPECT_EQ(total, 30);
+
+    sim.scheduleEvents(1.0, 2, kStart + 100s);
+    const auto made = sim.runDueEvents(kStart + 101s);
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(made[0].rfind("event relay 2 ", 0), 0u);
+    sim.scheduleEvents(0, std::nullopt, kStart);
+    EXPECT_FALSE(sim.nextEventDue());
+}
+
+}  // namespace
+}  // namespace relaysim

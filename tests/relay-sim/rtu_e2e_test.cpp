@@ -1,0 +1,140 @@
+// The real relay-sim on one end of a socat pty pair; the test is the station at the other end.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "sim_process.h"
+
+namespace relaysim::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+class RtuEndToEnd : public ::testing::Test {
+  protected:
+    PtyPair line;
+    Simulator sim{{"--rtu", line.simulatorEnd(), "--relays", "1,2,7"}};
+};
+
+const Bytes kReadStatusOfRelay1 = {0x01, 0x03, 0x01, 0x00, 0x00, 0x30, 0x44, 0x22};
+
+TEST_F(RtuEndToEnd, EveryAddressAnswersForItselfAndOthersStaySilent) {
+    EXPECT_EQ(sim.listening(), "listening rtu " + line.simulatorEnd());
+    auto client = rtuClient(line.stationEnd(), 1);
+    for (int address : {1, 2, 7}) {
+        modbus_set_slave(client.get(), address);
+        const auto block = readRegisters(client.get(), 0x0100, 48);
+        ASSERT_EQ(block.size(), 48u) << "address " << address;
+        EXPECT_EQ(block[1], 2400 + address);
+    }
+    modbus_set_slave(client.get(), 3);
+    setResponseTimeout(client.get(), 300ms);
+    int error = 0;
+    EXPECT_TRUE(readRegisters(client.get(), 0x0100, 48, &error).empty());
+    EXPECT_EQ(error, ETIMEDOUT);
+
+    modbus_set_slave(client.get(), 7);
+    setResponseTimeout(client.get(), 1000ms);
+    EXPECT_EQ(modbus_write_register(client.get(), 0x0416, 4500), 1);
+    EXPECT_EQ(readRegisters(client.get(), 0x0416, 1)[0], 4500);
+    EXPECT_EQ(readRegisters(client.get(), 0x1000, 32).size(), 32u);
+    EXPECT_EQ(readRegisters(client.get(), 0x3000 + 63 * 8, 8).size(), 8u);
+}
+
+TEST_F(RtuEndToEnd, StationShapedRequestsAndDamagedOnes) {
+    RawLine raw(line.stationEnd());
+    raw.send(kReadStatusOfRelay1);
+    const Bytes answer = raw.receive(101, 1000ms);
+    ASSERT_EQ(answer.size(), 101u);
+    EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 3), (Bytes{0x01, 0x03, 96}));
+    EXPECT_TRUE(crcGood(answer));
+    EXPECT_TRUE(raw.receiveFor(50ms).empty()) << "nothing beyond the frame";
+
+    // A request with a damaged CRC is not answered; the next good one is.
+    Bytes damaged = kReadStatusOfRelay1;
+    damaged[7] ^= 0x40;
+    raw.send(damaged);
+    EXPECT_TRUE(raw.receiveFor(300ms).empty());
+    raw.send(kReadStatusOfRelay1);
+    EXPECT_EQ(raw.receive(101, 1000ms).size(), 101u);
+
+    // The echo of a write is the request itself.
+    const Bytes write = withCrc({0x02, 0x06, 0x04, 0x00, 0x00, 0x1E});
+    raw.send(write);
+    EXPECT_EQ(raw.receive(8, 1000ms), write);
+
+    // A broadcast write reaches every relay and nobody answers it.
+    raw.send(withCrc({0x00, 0x06, 0x04, 0x09, 0x00, 0x2A}));
+    EXPECT_TRUE(raw.receiveFor(200ms).empty());
+    for (int relay : {1, 2, 7}) {
+        EXPECT_EQ(sim.command("get " + std::to_string(relay) + " 0x0409"), "ok 42");
+    }
+
+    // A function the relays do not have.
+    raw.send(withCrc({0x07, 0x04, 0x01, 0x00, 0x00, 0x01}));
+    EXPECT_EQ(raw.receive(5, 1000ms), withCrc({0x07, 0x84, 0x01}));
+}
+
+TEST_F(RtuEndToEnd, MisbehavesAsAsked) {
+    auto client = rtuClient(line.stationEnd(), 2);
+    EXPECT_EQ(sim.command("badcrc 2 1"), "ok relay 2 badcrc=on for 1 request");
+    int error = 0;
+    EXPECT_TRUE(readRegisters(client.get(), 0x0100, 48, &error).empty());
+    EXPECT_EQ(error, EMBBADCRC);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(readRegisters(client.get(), 0x0100, 48).size(), 48u);
+
+    EXPECT_EQ(sim.command("exception 2 1"), "ok relay 2 exception=4 for 1 request");
+    EXPECT_TRUE(readRegisters(client.get(), 0x0100, 48, &error).empty());
+    EXPECT_EQ(error, EMBXSFAIL);
+
+    EXPECT_EQ(sim.command("silent 2 on"), "ok relay 2 silent=on");
+    setResponseTimeout(client.get(), 300ms);
+    for (int i = 0; i < 2; ++i) {
+        readRegisters(client.get(), 0x0100, 48, &error);
+        EXPECT_EQ(error, ETIMEDOUT);
+    }
+    EXPECT_EQ(sim.command("silent 2 off"), "ok relay 2 silent=off");
+    EXPECT_EQ(readRegisters(client.get(), 0x0100, 48).size(), 48u);
+    client.reset();
+
+    RawLine raw(line.stationEnd());
+    const Bytes request = withCrc({0x02, 0x03, 0x01, 0x00, 0x00, 0x30});
+
+    // Split: the first half, a pause, the rest.
+    EXPECT_EQ(sim.command("split 2 1 150"), "ok relay 2 split=150ms for 1 request");
+    raw.send(request);
+    const Bytes first = raw.receiveFor(100ms);
+    EXPECT_EQ(first.size(), 50u);
+    Bytes whole = first;
+    const Bytes rest = raw.receive(51, 1000ms);
+    whole.insert(whole.end(), rest.begin(), rest.end());
+    ASSERT_EQ(whole.size(), 101u);
+    EXPECT_TRUE(crcGood(whole));
+
+    // Late: nothing for a while, then the whole answer.
+    EXPECT_EQ(sim.command("late 2 300 1"), "ok relay 2 late=300ms for 1 request");
+    raw.send(request);
+    EXPECT_TRUE(raw.receiveFor(200ms).empty());
+    EXPECT_EQ(raw.receive(101, 1000ms).size(), 101u);
+
+    EXPECT_EQ(sim.command("close 2 on").rfind("error close needs a TCP link", 0), 0u);
+}
+
+TEST_F(RtuEndToEnd, EventOnDemandAndRandomRelay) {
+    auto client = rtuClient(line.stationEnd(), 7);
+    EXPECT_EQ(sim.command("event 7").rfind("ok event relay 7 number 62 ", 0), 0u);
+    const auto protocol1 = readRegisters(client.get(), 0x1000, 32);
+    ASSERT_EQ(protocol1.size(), 32u);
+    EXPECT_EQ(protocol1[0] >> 8, 62);
+    EXPECT_EQ(protocol1[31], 1);
+    const std::string reply = sim.command("event any 54");
+    EXPECT_EQ(reply.rfind("ok event relay ", 0), 0u);
+    EXPECT_NE(reply.find(" sign 54"), std::string::npos);
+    EXPECT_EQ(sim.command("change 7 up").rfind("ok change relay 7 number 61 ", 0), 0u);
+    EXPECT_EQ(readRegisters(client.get(), 0x3000, 8)[5], 0x5555);
+}
+
+}  // namespace
+}  // namespace relaysim::test

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "faults.h"
+
+namespace relaysim {
+
+// Which relay a command is for.
+struct Target {
+    enum class Kind { One, All, Any };
+    Kind kind = Kind::One;
+    uint8_t address = 0;
+};
+
+enum class Verb {
+    Event,     // event RELAY|any [SIGN]
+    Change,    // change RELAY|any down|up
+    SetFault,  // silent|late|badcrc|exception|split|close RELAY|all ...
+    Clear,     // clear RELAY|all
+    Set,       // set RELAY REG VALUE
+    Unset,     // unset RELAY REG
+    Get,       // get RELAY REG [COUNT]
+    Every,     // every SECONDS [RELAY|any] | every off
+    Status,    // status [RELAY]
+    Relays,    // relays
+    CloseNow,  // close
+    Help,      // help
+    Quit,      // quit
+};
+
+struct Command {
+    Verb verb = Verb::Help;
+    std::optional<Target> target;
+
+    // SetFault
+    Fault fault = Fault::Silent;
+    bool on = false;
+    std::optional<int> requests;  // switched on for this many requests; none: until off
+    int parameter = 0;            // late/split: milliseconds; exception: code
+
+    // Set, Unset, Get
+    uint16_t reg = 0;
+    uint16_t value = 0;
+    uint16_t count = 1;
+
+    // Event, Change
+    std::optional<uint16_t> sign;
+    bool decrease = true;
+
+    // Every: 0 switches the schedule off
+    double seconds = 0;
+};
+
+struct ParsedLine {
+    enum class Kind { Blank, Command, Error };
+    Kind kind = Kind::Blank;
+    Command command;
+    std::string error;  // without the leading "error "
+};
+
+// One line of the control channel. Blank lines and lines starting with '#' are Blank.
+ParsedLine parseCommand(std::string_view line);
+
+// One line naming every command, for "help".
+std::string commandSummary();
+
+// Numbers as people type them: decimal or 0x-prefixed hexadecimal.
+std::optional<uint32_t> parseNumber(std::string_view text, uint32_t max);
+
+}  // namespace relaysim

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "simulator.h"
+
+namespace relaysim {
+
+struct Options {
+    LinkKind link = LinkKind::Tcp;
+    std::string host;
+    uint16_t port = 0;
+    bool anyHost = false;
+    std::string ttyPath;
+    int baud = 38400;
+    char parity = 'N';
+    int stopBits = 1;
+    std::vector<uint8_t> relays{1};
+    std::optional<double> eventEvery;
+    std::optional<uint8_t> eventRelay;  // none: a relay drawn at random each time
+    std::optional<uint32_t> seed;
+    std::string controlPath;
+    bool readStdin = true;
+    bool log = false;
+    bool help = false;
+};
+
+struct ParsedOptions {
+    Options options;
+    std::string error;  // empty when the arguments are good
+};
+
+// The arguments after the program name.
+ParsedOptions parseOptions(const std::vector<std::string>& args);
+
+// "1,2,3", "1-5", "1-3,7": sorted, each address once.
+std::optional<std::vector<uint8_t>> parseRelayList(const std::string& text, std::string& error);
+
+// True when every address the name stands for is a loopback address.
+bool isLoopbackHost(const std::string& host);
+
+std::string usageText();
+
+}  // namespace relaysim

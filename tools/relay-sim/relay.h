@@ -1,0 +1,131 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "protocol_history.h"
+#include "protocol_record.h"
+#include "relay_clock.h"
+
+namespace relaysim {
+
+// Exception codes a relay answers with (the first four of the Modbus application protocol).
+enum class ModbusError : uint8_t {
+    None = 0,
+    IllegalFunction = 1,
+    IllegalDataAddress = 2,
+    IllegalDataValue = 3,
+    DeviceFailure = 4,
+};
+
+// The register map: raw wire addresses, no offset.
+namespace regs {
+inline constexpr uint16_t kCurrentFirst = 0x0100;
+inline constexpr uint16_t kCurrentCount = 48;
+inline constexpr uint16_t kClockFirst = 0x0109;
+inline constexpr uint16_t kSetpointFirst = 0x0400;
+inline constexpr uint16_t kSetpointCount = 64;
+inline constexpr uint16_t kPassword = 0x047F;
+inline constexpr uint16_t kMode = 0x04FF;
+inline constexpr uint16_t kTripFirst = 0x1000;
+inline constexpr uint16_t kChangeFirst = 0x3000;
+// The most registers one read may ask for (Modbus limit for function 3).
+inline constexpr uint16_t kMaxReadCount = 125;
+
+inline constexpr uint16_t tripProtocol(int n) {
+    return static_cast<uint16_t>(kTripFirst + kTripWords * (n - 1));
+}
+inline constexpr uint16_t changeProtocol(int n) {
+    return static_cast<uint16_t>(kChangeFirst + kChangeWords * (n - 1));
+}
+}  // namespace regs
+
+// Words of the current-parameter block that the relay fills.
+enum CurrentWord {
+    kWordSerialNumber = 1,
+    kWordManufactureDate = 2,
+    kWordProgramVersion = 5,
+    kWordVersionDate = 6,
+    kWordRunMinutes = 8,
+    kWordClock = 9,  // 9..15
+    kWordStatus = 19,
+    kWordRemoteness = 24,
+    kWordAlpha1 = 25,
+    kWordAlpha2 = 26,
+    kWordResistance = 27,
+    kWordExcitation = 28,
+    kWordInjected = 29,
+    kWordControlResistance = 30,
+    kWordOffsetFirst = 32,  // 32..34 follow setpoints 32..34
+};
+
+// Setpoints the relay itself acts on.
+enum SetpointWord {
+    kSetpointAddress = 0,
+    kSetpointSignalLevel = 8,
+    kSetpointTripLevel = 10,
+    kSetpointAlphaLevel = 14,
+    kSetpointBreakLevel = 22,
+    kSetpointOffsetFirst = 32,
+};
+
+struct ReadResult {
+    ModbusError error = ModbusError::None;
+    std::vector<uint16_t> words;
+};
+
+// One simulated relay: its registers, its measurements drifting slowly around values of its own,
+// its clock, and its two stores of 64 protocols.
+class Relay {
+  public:
+    Relay(uint8_t address, const CivilTime& localNow, TimePoint now);
+
+    uint8_t address() const { return address_; }
+
+    // Function 3 and function 6 as the relay carries them out.
+    ReadResult read(uint16_t first, uint16_t count, TimePoint now);
+    ModbusError write(uint16_t reg, uint16_t value, TimePoint now);
+
+    // For the person or test at the control channel: put any value into any register the relay
+    // has, past the relay's own range checks. A measured value stays where it was put until
+    // released; a clock register runs on from the value.
+    bool force(uint16_t reg, uint16_t value, TimePoint now);
+    bool release(uint16_t reg);
+    static bool exists(uint16_t reg);
+
+    // A new event: the record goes to slot 1 and the older ones move down by one; the oldest is
+    // lost. The time comes from the relay's own clock.
+    TripRecord recordEvent(uint16_t sign, TimePoint now, std::mt19937& rng);
+    InsulationChangeRecord recordInsulationChange(bool decrease, TimePoint now);
+
+    Measurements measure(TimePoint now) const;
+    uint16_t status(TimePoint now) const;
+    uint16_t setpoint(int n) const { return setpoints_[static_cast<size_t>(n)]; }
+    Levels levels() const;
+    CivilTime clock(TimePoint now) { return clock_.readCivil(now); }
+
+    // The range the relay accepts for setpoint n (the station's limits table).
+    static bool setpointAcceptable(int n, uint16_t value);
+
+  private:
+    std::array<uint16_t, regs::kCurrentCount> currentBlock(TimePoint now);
+    uint16_t statusOf(const Measurements& m, TimePoint now) const;
+    bool forced(int word, uint16_t& value) const;
+
+    uint8_t address_;
+    TimePoint start_;
+    RelayClock clock_;
+    Measurements nominal_;
+    double resistanceScale_ = 1.0;
+    std::array<uint16_t, regs::kSetpointCount> setpoints_{};
+    uint16_t password_ = 0;
+    uint16_t mode_ = 0;
+    std::map<int, uint16_t> forced_;  // current-parameter words held by the control channel
+    std::array<TimePoint, 5> latchedUntil_{};
+    StoredHistory stored_;
+};
+
+}  // namespace relaysim
