@@ -22,6 +22,7 @@
 #include "devices/form_dvig.h"
 #include "devices/form_vis.h"
 #include "devices/tile_grid.h"
+#include "link/form_opt_connect.h"
 #include "link/serial_link.h"
 #include "link/tcp_link.h"
 
@@ -91,6 +92,8 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
                                           *serial_, *socket_)) {
     serial_->setController(&core_->link);
     socket_->setController(&core_->link);
+    serial_->setErrorHandler(
+        [this](const QString& text) { messages_.showMessage(MessageIcon::Error, text); });
     setObjectName(QStringLiteral("FormMain"));
     setWindowTitle(kCaption);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -142,6 +145,7 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
     // The secondary windows exist from the start and are shown on demand.
     FormVis = new TFormVis(core_->station.params, messages_, this);
     FormDvig = new TFormDvig(core_->main, this);
+    FormOptConnect = new TFormOptConnect(*core_, messages_, this);
     FormAbout = new TFormAbout(this);
 }
 
@@ -315,6 +319,7 @@ void TFormMain::buildMenus() {
 // ---- commands ----
 
 void TFormMain::NOptionNetClick() {
+    FormOptConnect->exec();
     setSerialDisplayVisible(station().connection.isSerial());
 }
 

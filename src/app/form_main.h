@@ -28,6 +28,7 @@ class QtTcpClientSocket;
 class TFormVis;
 class TFormDvig;
 class TFormAbout;
+class TFormOptConnect;
 
 // Fonts that the windows ask for by name; on a bare Linux they are mapped to faces with Cyrillic.
 void installFontSubstitutions();
@@ -74,6 +75,7 @@ class TFormMain : public QMainWindow, public MainView {
     TFormVis* formVis() const { return FormVis; }
     TFormDvig* formDvig() const { return FormDvig; }
     TFormAbout* formAbout() const { return FormAbout; }
+    TFormOptConnect* formOptConnect() const { return FormOptConnect; }
     // The outer frame the station last asked for.
     QRect requestedFrame() const { return requestedFrame_; }
 
@@ -167,6 +169,7 @@ class TFormMain : public QMainWindow, public MainView {
     QTimer* Timer1 = nullptr;
     TFormVis* FormVis = nullptr;
     TFormDvig* FormDvig = nullptr;
+    TFormOptConnect* FormOptConnect = nullptr;
     TFormAbout* FormAbout = nullptr;
 };
 

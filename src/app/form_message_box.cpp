@@ -29,15 +29,18 @@ void MessageBoxSink::showNext() {
     switch (message.icon) {
         case MessageIcon::Error:
             boxIcon = QMessageBox::Critical;
-            if (title.isEmpty()) title = QStringLiteral("Ошибка");
+            if (title.isEmpty())
+                title = QStringLiteral("Ошибка");
             break;
         case MessageIcon::Warning:
             boxIcon = QMessageBox::Warning;
-            if (title.isEmpty()) title = QStringLiteral("Внимание");
+            if (title.isEmpty())
+                title = QStringLiteral("Внимание");
             break;
         case MessageIcon::Information:
             boxIcon = QMessageBox::Information;
-            if (title.isEmpty()) title = QStringLiteral("Информация");
+            if (title.isEmpty())
+                title = QStringLiteral("Информация");
             break;
     }
     QMessageBox box(boxIcon, title, message.text, QMessageBox::Ok, QApplication::activeWindow());

@@ -14,12 +14,12 @@ namespace terval {
 // A message that is already waiting to be shown is not queued a second time.
 class MessageBoxSink final : public QObject, public MessageSink {
     Q_OBJECT
-public:
+  public:
     void showMessage(MessageIcon icon, const QString& text, const QString& caption = {}) override;
 
     int pending() const { return static_cast<int>(queue_.size()); }
 
-private:
+  private:
     struct Pending {
         MessageIcon icon;
         QString text;

@@ -5,9 +5,12 @@ namespace {
 
 // Shared by both edits: Backspace passes, Enter and Escape leave the edit.
 std::optional<EditKey> controlKey(QChar key) {
-    if (key == kKeyBackspace) return EditKey::Accept;
-    if (key == kKeyEnter) return EditKey::Leave;
-    if (key == kKeyEscape) return EditKey::RestoreAndLeave;
+    if (key == kKeyBackspace)
+        return EditKey::Accept;
+    if (key == kKeyEnter)
+        return EditKey::Leave;
+    if (key == kKeyEscape)
+        return EditKey::RestoreAndLeave;
     return std::nullopt;
 }
 
@@ -97,8 +100,8 @@ SettingsApply applyConnectionSettings(ConnectionConfig& config, int linkType,
     }
     const long long portNumber = portOk && trimmedPort.size() <= 5 ? trimmedPort.toLongLong() : -1;
     if (portNumber < 0 || portNumber > 65535) {
-        result.error = QStringLiteral("Неверный номер порта «%1».\nНужно число от 0 до 65535.")
-                           .arg(portText);
+        result.error =
+            QStringLiteral("Неверный номер порта «%1».\nНужно число от 0 до 65535.").arg(portText);
         result.addressText = addressText;
         return result;
     }

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <QDir>
-#include <functional>
 #include <QObject>
 #include <QSerialPort>
 #include <QStringList>
+#include <functional>
 
 #include "link/link_ports.h"
 
@@ -33,7 +33,9 @@ class QtSerialPortDevice final : public QObject, public SerialPortDevice {
 
     QString lastError() const { return port_.errorString(); }
     // A failure of an open port (a write error, a device pulled out) with the serial layer's text.
-    void setErrorHandler(std::function<void(const QString&)> handler) { onError_ = std::move(handler); }
+    void setErrorHandler(std::function<void(const QString&)> handler) {
+        onError_ = std::move(handler);
+    }
 
   private:
     QDir folder_;

@@ -53,8 +53,8 @@ TEST(ApplySettings, FramingIsAlwaysStoredAsEightNoneOneWithoutFlowControl) {
     SerialSettings port;
     port.portName = QStringLiteral("COM7");
     port.baudRate = 115200;
-    port.dataBitsIndex = 2;   // seven bits chosen in the setup dialog
-    port.parityIndex = 2;     // even
+    port.dataBitsIndex = 2;  // seven bits chosen in the setup dialog
+    port.parityIndex = 2;    // even
     port.flowControlIndex = 0;
     const SettingsApply r = applyConnectionSettings(config, kLinkRs485, port, "10.0.0.5", "502");
     ASSERT_FALSE(r.error);

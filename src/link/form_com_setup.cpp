@@ -1,0 +1,92 @@
+#include "link/form_com_setup.h"
+
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+
+#include "link/connection_config.h"
+#include "link/serial_link.h"
+
+namespace terval {
+
+TFormComSetup::TFormComSetup(SerialSettings& port, QDir workFolder, QWidget* parent)
+    : QDialog(parent), port_(port), folder_(std::move(workFolder)) {
+    setObjectName(QStringLiteral("FormComSetup"));
+    setWindowTitle(QStringLiteral("Setup"));
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(12, 12, 12, 12);
+    column->setSizeConstraint(QLayout::SetFixedSize);
+
+    auto* group = new QGroupBox(QStringLiteral(" Settings "), this);
+    auto* form = new QFormLayout(group);
+    form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    const auto combo = [this, form](const char* name, const QString& label) {
+        auto* c = new QComboBox(this);
+        c->setObjectName(QString::fromLatin1(name));
+        c->setMinimumWidth(130);
+        form->addRow(label, c);
+        return c;
+    };
+    ComboPort = combo("ComboPort", QStringLiteral("Port"));
+    ComboBaud = combo("ComboBaud", QStringLiteral("Baud rate"));
+    ComboDataBits = combo("ComboDataBits", QStringLiteral("Data bits"));
+    ComboStopBits = combo("ComboStopBits", QStringLiteral("Stop bits"));
+    ComboParity = combo("ComboParity", QStringLiteral("Parity"));
+    ComboFlow = combo("ComboFlow", QStringLiteral("Flow control"));
+    for (size_t i = 1; i < kBaudRates.size(); ++i) {
+        ComboBaud->addItem(QString::number(kBaudRates[i]), kBaudRates[i]);
+    }
+    ComboDataBits->addItems({"5", "6", "7", "8"});
+    ComboStopBits->addItems({"1", "1.5", "2"});
+    ComboParity->addItems({"None", "Odd", "Even", "Mark", "Space"});
+    ComboFlow->addItems({"Hardware", "Software", "None", "Custom"});
+    column->addWidget(group);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    ButtonOk = new QPushButton(QStringLiteral("OK"), this);
+    ButtonCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    ButtonOk->setDefault(true);
+    buttons->addWidget(ButtonOk);
+    buttons->addWidget(ButtonCancel);
+    column->addLayout(buttons);
+    connect(ButtonOk, &QPushButton::clicked, this, &TFormComSetup::ButtonOkClick);
+    connect(ButtonCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TFormComSetup::showEvent(QShowEvent* event) {
+    FormShow();
+    QDialog::showEvent(event);
+}
+
+void TFormComSetup::FormShow() {
+    ComboPort->clear();
+    QStringList names = availableComNames(folder_);
+    const QString current = normalizePortName(port_.portName);
+    if (!names.contains(current)) {
+        names.prepend(current);
+    }
+    ComboPort->addItems(names);
+    ComboPort->setCurrentText(current);
+    const int baud = ComboBaud->findData(port_.baudRate);
+    ComboBaud->setCurrentIndex(baud >= 0 ? baud : ComboBaud->findData(38400));
+    ComboDataBits->setCurrentIndex(port_.dataBitsIndex);
+    ComboStopBits->setCurrentIndex(port_.stopBitsIndex);
+    ComboParity->setCurrentIndex(port_.parityIndex);
+    ComboFlow->setCurrentIndex(port_.flowControlIndex);
+}
+
+void TFormComSetup::ButtonOkClick() {
+    port_.portName = normalizePortName(ComboPort->currentText());
+    port_.baudRate = ComboBaud->currentData().toInt();
+    port_.dataBitsIndex = static_cast<uint8_t>(ComboDataBits->currentIndex());
+    port_.stopBitsIndex = static_cast<uint8_t>(ComboStopBits->currentIndex());
+    port_.parityIndex = static_cast<uint8_t>(ComboParity->currentIndex());
+    port_.flowControlIndex = static_cast<uint8_t>(ComboFlow->currentIndex());
+    accept();
+}
+
+}  // namespace terval

@@ -1,0 +1,157 @@
+#include "link/form_opt_connect.h"
+
+#include <gtest/gtest.h>
+#include <QApplication>
+#include <QFile>
+#include <QTest>
+#include <QTimer>
+
+#include "app/form_main.h"
+#include "app/widget_led.h"
+#include "link/form_com_setup.h"
+#include "support/fakes.h"
+
+namespace terval {
+namespace {
+
+using testing::FixedClock;
+using testing::RecordingMessageSink;
+using testing::WorkFolder;
+
+class FormOptConnectTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        installFontSubstitutions();
+        folder.addPictures();
+        ConnectionConfig config;
+        config.ipAddress = {10, 0, 0, 5};
+        config.tcpPort = 502;
+        folder.write("config.cfg", config.toRecord());
+        form =
+            std::make_unique<TFormMain>(folder.dir(), messages, clock, QLocale(QLocale::Russian));
+        dialog = form->formOptConnect();
+        dialog->show();
+        QApplication::setActiveWindow(dialog);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(dialog));
+    }
+    void TearDown() override { dialog->hide(); }
+
+    WorkFolder folder;
+    RecordingMessageSink messages;
+    FixedClock clock{QDateTime(QDate(2026, 3, 1), QTime(8, 0))};
+    std::unique_ptr<TFormMain> form;
+    TFormOptConnect* dialog = nullptr;
+};
+
+TEST_F(FormOptConnectTest, ShowsTheRecordAndFiltersTypedKeys) {
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Настройки связи"));
+    EXPECT_TRUE(dialog->linkButtons[0]->isChecked());
+    EXPECT_EQ(dialog->linkButtons[2]->text(), QStringLiteral("Через Ithernet TCP/IP"));
+    EXPECT_EQ(dialog->GroupBox1->title(), QStringLiteral("Настройки  ItherNet"));
+    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("10.0.0.5"));
+    EXPECT_EQ(dialog->EditIPPort->text(), QStringLiteral("502"));
+    EXPECT_FALSE(dialog->CheckBoxSave->isChecked());
+
+    // A click empties the edit for a fresh value, in green.
+    QTest::mouseClick(dialog->EditIPAddr, Qt::LeftButton);
+    EXPECT_TRUE(dialog->EditIPAddr->text().isEmpty());
+    EXPECT_EQ(dialog->EditIPAddr->palette().color(QPalette::Base), QColor(0x00, 0x80, 0x00));
+    QTest::keyClicks(dialog->EditIPAddr, "192.168.0.256");
+    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("192.168.0.25"));
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Return);
+    EXPECT_TRUE(dialog->GroupBox1->hasFocus());
+    EXPECT_NE(dialog->EditIPAddr->palette().color(QPalette::Base), QColor(0x00, 0x80, 0x00));
+
+    // Escape brings back the text from before the click; a second click remembers the empty one.
+    QTest::mouseClick(dialog->EditIPPort, Qt::LeftButton);
+    QTest::keyClicks(dialog->EditIPPort, "65536");
+    EXPECT_EQ(dialog->EditIPPort->text(), QStringLiteral("6553"));
+    QTest::keyClick(dialog->EditIPPort, Qt::Key_Escape);
+    EXPECT_EQ(dialog->EditIPPort->text(), QStringLiteral("502"));
+    EXPECT_TRUE(dialog->isVisible());
+    QTest::mouseClick(dialog->EditIPPort, Qt::LeftButton);
+    QTest::mouseClick(dialog->EditIPPort, Qt::LeftButton);
+    QTest::keyClick(dialog->EditIPPort, Qt::Key_Escape);
+    EXPECT_TRUE(dialog->EditIPPort->text().isEmpty());
+}
+
+TEST_F(FormOptConnectTest, OkChangesTheRecordForThisRunAndTheFileOnlyWhenAskedTo) {
+    const QByteArray before = folder.read("config.cfg");
+    dialog->linkButtons[2]->setChecked(true);
+    dialog->EditIPAddr->setText(QStringLiteral("127.0.0.1"));
+    dialog->EditIPPort->setText(QStringLiteral("1502"));
+    dialog->BtnOKClick();
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    const ConnectionConfig& c = form->station().connection;
+    EXPECT_EQ(c.LinkType, kLinkTcp);
+    EXPECT_EQ(c.ipText(), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(c.tcpPort, 1502);
+    EXPECT_EQ(folder.read("config.cfg"), before);
+
+    dialog->show();
+    dialog->CheckBoxSave->setChecked(true);
+    dialog->BtnOKClick();
+    EXPECT_EQ(folder.read("config.cfg"), c.toRecord());
+    EXPECT_EQ(folder.read("config.cfg").mid(13, 7), QByteArray::fromHex("7f00000100de05"));
+}
+
+TEST_F(FormOptConnectTest, AddressOrPortTheRecordCannotHoldIsRefusedOnOk) {
+    dialog->EditIPAddr->setText(QStringLiteral("10.0.0.5.7"));  // pasted
+    dialog->EditIPPort->setText(QStringLiteral("1502"));
+    dialog->BtnOKClick();
+    ASSERT_EQ(messages.messages.size(), 1);
+    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("10.0.0.5"));
+    EXPECT_EQ(form->station().connection.tcpPort, 502);
+
+    dialog->EditIPPort->setText(QString());
+    dialog->BtnOKClick();
+    ASSERT_EQ(messages.messages.size(), 2);
+    EXPECT_TRUE(messages.messages[1].text.startsWith(QStringLiteral("Неверный номер порта")));
+    EXPECT_TRUE(dialog->isVisible());
+}
+
+TEST_F(FormOptConnectTest, SetupDialogChangesThePortButTheRecordKeepsEightNoneOne) {
+    ASSERT_TRUE(QFile::link("/dev/null", folder.path("COM5")));
+    TFormComSetup* setup = dialog->FormComSetup;
+    EXPECT_EQ(setup->windowTitle(), QStringLiteral("Setup"));
+    setup->FormShow();
+    EXPECT_GE(setup->ComboPort->findText("COM5"), 0);
+    EXPECT_EQ(setup->ComboPort->currentText(), QStringLiteral("COM1"));
+    EXPECT_EQ(setup->ComboBaud->currentText(), QStringLiteral("38400"));
+    setup->ComboPort->setCurrentText("COM5");
+    setup->ComboBaud->setCurrentText("9600");
+    setup->ComboDataBits->setCurrentText("7");
+    setup->ComboParity->setCurrentText("Even");
+    setup->ButtonOkClick();
+    const SerialSettings& port = form->core().link.serialSettings();
+    EXPECT_EQ(port.portName, QStringLiteral("COM5"));
+    EXPECT_EQ(port.baudRate, 9600);
+    EXPECT_EQ(port.dataBitsIndex, 2);
+    EXPECT_EQ(port.parityIndex, 2);
+
+    dialog->linkButtons[1]->setChecked(true);
+    dialog->CheckBoxSave->setChecked(true);
+    dialog->BtnOKClick();
+    const QByteArray record = folder.read("config.cfg");
+    EXPECT_EQ(record.mid(20, 5), QByteArray::fromHex("04434f4d35"));
+    EXPECT_EQ(record.right(5), QByteArray::fromHex("0703000002"));
+    EXPECT_EQ(record.left(2), QByteArray::fromHex("0100"));
+}
+
+TEST_F(FormOptConnectTest, SerialDisplayFollowsTheLinkTypeAfterTheDialog) {
+    dialog->hide();
+    EXPECT_TRUE(form->LabelPort->isVisibleTo(form.get()));
+    QTimer::singleShot(0, [this] {
+        dialog->linkButtons[2]->setChecked(true);
+        dialog->BtnOKClick();
+    });
+    form->NOptionNetClick();
+    EXPECT_FALSE(form->LabelPort->isVisibleTo(form.get()));
+    EXPECT_FALSE(form->ComLed->isVisibleTo(form.get()));
+    EXPECT_FALSE(form->LabelNum->isVisibleTo(form.get()));
+}
+
+}  // namespace
+}  // namespace terval
