@@ -13,6 +13,7 @@
 #include "link/tcp_link.h"
 #include "poll/event_detection.h"
 #include "relay_sim_process.h"
+#include "station_harness.h"
 #include "support/fakes.h"
 
 namespace terval {
@@ -20,88 +21,35 @@ namespace {
 
 using testing::FakeMainView;
 using testing::RecordingMessageSink;
+using testing::RecordingSocket;
 using testing::RelaySimProcess;
+using testing::StationHarness;
 using testing::WorkFolder;
-
-// The real socket, with every request and activation recorded on the way.
-class RecordingSocket final : public TcpClientSocket {
-  public:
-    void activate(const QString& host, uint16_t port) override {
-        ++activations;
-        real.activate(host, port);
-    }
-    void deactivate() override { real.deactivate(); }
-    bool isActive() const override { return real.isActive(); }
-    void send(const QByteArray& bytes) override {
-        if (real.socket().state() == QAbstractSocket::ConnectedState) {
-            sent << bytes;
-        }
-        real.send(bytes);
-    }
-    QtTcpClientSocket real;
-    QList<QByteArray> sent;
-    int activations = 0;
-};
 
 class TcpMonitoring : public ::testing::Test {
   protected:
     void startStation(int relays, int port) {
-        folder.addPictures();
-        DeviceTable table;
-        for (int n = 1; n <= relays; ++n) {
-            table.append(newDeviceEntry(n));
-        }
-        folder.write("gen.dat", table.toFileBytes());
         ConnectionConfig config;
         config.LinkType = kLinkTcp;
         config.ipAddress = {127, 0, 0, 1};
         config.tcpPort = static_cast<uint16_t>(port);
-        folder.write("config.cfg", config.toRecord());
-        core = std::make_unique<StationCore>(folder.dir(), view, messages, clock,
-                                             QLocale(QLocale::Russian, QLocale::Russia), serial,
-                                             socket);
-        socket.real.setController(&core->link);
-        core->start();
+        QVector<int> addresses;
+        for (int n = 1; n <= relays; ++n) {
+            addresses << n;
+        }
+        station.start(addresses, config);
+        core = &station.core();
     }
-    // Runs the event loop with the 100 ms scheduler timer for `ms`, or until `done` holds.
-    bool runFor(int ms, const std::function<bool()>& done = {}) {
-        QElapsedTimer elapsed;
-        elapsed.start();
-        QTimer ticks;
-        ticks.setTimerType(Qt::PreciseTimer);
-        ticks.setInterval(100);
-        QObject::connect(&ticks, &QTimer::timeout, [this] {
-            if (view.pollTimer) {
-                core->scheduler.Timers();
-            }
-        });
-        QEventLoop loop;
-        QTimer check;
-        check.setInterval(10);
-        bool met = false;
-        QObject::connect(&check, &QTimer::timeout, [&] {
-            if (done && done()) {
-                met = true;
-                loop.quit();
-            } else if (elapsed.elapsed() >= ms) {
-                loop.quit();
-            }
-        });
-        ticks.start();
-        check.start();
-        loop.exec();
-        return done ? met : true;
-    }
-    const TileModel& tile(int i) { return core->station.tile(i); }
-    const DeviceEntry& relay(int i) { return core->station.devices.entry(i); }
+    bool runFor(int ms, const std::function<bool()>& done = {}) { return station.runFor(ms, done); }
+    const TileModel& tile(int i) { return station.tile(i); }
+    const DeviceEntry& relay(int i) { return station.relay(i); }
 
-    WorkFolder folder;
-    FakeMainView view;
-    RecordingMessageSink messages;
-    SystemClock clock;
-    QtSerialPortDevice serial{QDir::temp()};
-    RecordingSocket socket;
-    std::unique_ptr<StationCore> core;
+    StationHarness station;
+    StationCore* core = nullptr;
+    FakeMainView& view = station.view;
+    RecordingMessageSink& messages = station.messages;
+    RecordingSocket& socket = station.socket;
+    WorkFolder& folder = station.folder;
     RelaySimProcess sim;
 };
 

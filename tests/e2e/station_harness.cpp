@@ -1,0 +1,125 @@
+#include "station_harness.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QThread>
+#include <QTimer>
+
+#include "devices/device_editor.h"
+
+namespace terval::testing {
+
+void RecordingSocket::activate(const QString& host, uint16_t port) {
+    ++activations;
+    real.activate(host, port);
+}
+
+void RecordingSocket::send(const QByteArray& bytes) {
+    if (real.socket().state() == QAbstractSocket::ConnectedState) {
+        sent << bytes;
+    }
+    real.send(bytes);
+}
+
+void RecordingSerial::write(const QByteArray& bytes) {
+    written << bytes;
+    real.write(bytes);
+}
+
+StationHarness::StationHarness() {
+    folder.addPictures();
+}
+
+StationHarness::~StationHarness() {
+    serial.real.setController(nullptr);
+    socket.real.setController(nullptr);
+    serial.real.close();
+    socket.real.deactivate();
+}
+
+void StationHarness::start(const QVector<int>& addresses, const ConnectionConfig& config) {
+    DeviceTable table;
+    for (int n = 1; n <= addresses.size(); ++n) {
+        DeviceEntry e = newDeviceEntry(n);
+        e.Address = static_cast<uint16_t>(addresses[n - 1]);
+        table.append(e);
+    }
+    folder.write("gen.dat", table.toFileBytes());
+    folder.write("config.cfg", config.toRecord());
+    core_ =
+        std::make_unique<StationCore>(folder.dir(), view, messages, clock,
+                                      QLocale(QLocale::Russian, QLocale::Russia), serial, socket);
+    serial.real.setController(&core_->link);
+    socket.real.setController(&core_->link);
+    core_->start();
+}
+
+bool StationHarness::runFor(int ms, const std::function<bool()>& done) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTimer ticks;
+    ticks.setTimerType(Qt::PreciseTimer);
+    ticks.setInterval(100);
+    QObject::connect(&ticks, &QTimer::timeout, [this] {
+        if (view.pollTimer) {
+            core_->scheduler.Timers();
+        }
+    });
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(10);
+    bool met = false;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (done && done()) {
+            met = true;
+            loop.quit();
+        } else if (elapsed.elapsed() >= ms) {
+            loop.quit();
+        }
+    });
+    ticks.start();
+    check.start();
+    loop.exec();
+    return done ? met : true;
+}
+
+bool StationHarness::allTiles(int count, int state) {
+    for (int i = 1; i <= count; ++i) {
+        if (tile(i).state != state) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PtyPair::~PtyPair() {
+    stop();
+}
+
+bool PtyPair::start(const QString& linkA, const QString& linkB) {
+    socat_.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=%1").arg(linkA),
+                                           QStringLiteral("pty,raw,echo=0,link=%1").arg(linkB)});
+    if (!socat_.waitForStarted(3000)) {
+        return false;
+    }
+    for (int i = 0; i < 100; ++i) {
+        if (QFileInfo::exists(linkA) && QFileInfo::exists(linkB)) {
+            return true;
+        }
+        QThread::msleep(20);
+    }
+    return false;
+}
+
+void PtyPair::stop() {
+    if (socat_.state() != QProcess::NotRunning) {
+        socat_.terminate();
+        if (!socat_.waitForFinished(2000)) {
+            socat_.kill();
+            socat_.waitForFinished(2000);
+        }
+    }
+}
+
+}  // namespace terval::testing
