@@ -229,3 +229,39 @@ TEST(DeviceFile, FailedSaveLeavesTheOldFileAsItWas) {
 
 }  // namespace
 }  // namespace terval
+
+namespace terval {
+namespace {
+
+// Copies a hand-made file of tests/data into the working folder under the station's name.
+void place(const testing::WorkFolder& folder, const char* data, const char* as) {
+    QFile::remove(folder.path(as));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(TERVAL_TEST_DATA "/") + data, folder.path(as)));
+}
+
+TEST(HandMadeFiles, DeviceListWrittenByAnEarlierRun) {
+    testing::WorkFolder folder;
+    place(folder, "gen_3_and_partial.dat", "gen.dat");
+    const DeviceLoad load = loadDeviceFile(folder.dir());
+    ASSERT_EQ(load.table.DeviceCount, 3);
+    EXPECT_EQ(load.table.entry(1).GeneratorName, QStringLiteral("ТГ-1"));
+    EXPECT_EQ(load.table.entry(1).GoodAnswers, 0u);
+    EXPECT_EQ(load.table.entry(2).Address, 17);
+    EXPECT_EQ(load.table.entry(2).LastEventTime, 46090.3125);
+    EXPECT_EQ(load.table.entry(3).GeneratorName, QStringLiteral("Генератор3"));
+    EXPECT_EQ(load.table.entry(3).BreakerName, QStringLiteral("Выключател"));
+    EXPECT_EQ(load.table.entry(3).Address, 246);
+}
+
+TEST(HandMadeFiles, ParamFiles) {
+    testing::WorkFolder folder;
+    place(folder, "param_wide.dat", "param.dat");
+    EXPECT_EQ(loadParamFile(folder.dir()).params, (StationParams{3, 15, 10, 77}));
+    place(folder, "param_short.dat", "param.dat");
+    const ParamLoad broken = loadParamFile(folder.dir());
+    EXPECT_EQ(broken.params, StationParams{});
+    EXPECT_EQ(broken.messages.errors.size(), 1);
+}
+
+}  // namespace
+}  // namespace terval

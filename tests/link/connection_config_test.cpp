@@ -1,5 +1,6 @@
 #include "link/connection_config.h"
 
+#include <QFile>
 #include <gtest/gtest.h>
 
 #include "support/fakes.h"
@@ -86,6 +87,42 @@ TEST(PortName, NormalisedToComOneToNinetySix) {
     for (const char* bad : {"COM0", "COM97", "COM", "", "ttyUSB0", "COMx"}) {
         EXPECT_EQ(normalizePortName(bad), QStringLiteral("COM1")) << bad;
     }
+}
+
+}  // namespace
+}  // namespace terval
+
+namespace terval {
+namespace {
+
+ConfigLoad loadData(const testing::WorkFolder& folder, const char* data) {
+    QFile::remove(folder.path("config.cfg"));
+    EXPECT_TRUE(QFile::copy(QStringLiteral(TERVAL_TEST_DATA "/") + data, folder.path("config.cfg")));
+    return loadConfigFile(folder.path("config.cfg"));
+}
+
+TEST(HandMadeConfigFiles, GoodShortAndOutOfRange) {
+    testing::WorkFolder folder;
+    const ConfigLoad tcp = loadData(folder, "config_tcp.cfg");
+    EXPECT_TRUE(tcp.errors.isEmpty());
+    EXPECT_TRUE(tcp.warnings.isEmpty());
+    EXPECT_EQ(tcp.config.LinkType, kLinkTcp);
+    EXPECT_EQ(tcp.config.ipText(), QStringLiteral("10.0.0.5"));
+    EXPECT_EQ(tcp.config.tcpPort, 502);
+    EXPECT_EQ(tcp.config.portName, QStringLiteral("COM12"));
+    EXPECT_EQ(kBaudRates[tcp.config.baudIndex], 115200);
+
+    const ConfigLoad shortFile = loadData(folder, "config_short.cfg");
+    EXPECT_EQ(shortFile.errors.size(), 1);
+    EXPECT_EQ(shortFile.config, ConnectionConfig{});
+
+    const ConfigLoad odd = loadData(folder, "config_out_of_range.cfg");
+    EXPECT_TRUE(odd.errors.isEmpty());
+    ASSERT_EQ(odd.warnings.size(), 1);  // one message listing every field
+    EXPECT_EQ(odd.config.LinkType, kLinkRs232);
+    EXPECT_EQ(odd.config.baudIndex, kDefaultBaudIndex);
+    EXPECT_EQ(odd.config.parityIndex, 0);
+    EXPECT_EQ(odd.config.ipText(), QStringLiteral("10.0.0.5"));
 }
 
 }  // namespace

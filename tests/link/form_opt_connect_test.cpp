@@ -51,6 +51,13 @@ TEST_F(FormOptConnectTest, ShowsTheRecordAndFiltersTypedKeys) {
     EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("10.0.0.5"));
     EXPECT_EQ(dialog->EditIPPort->text(), QStringLiteral("502"));
     EXPECT_FALSE(dialog->CheckBoxSave->isChecked());
+    const QString shots = qEnvironmentVariable("TERVAL_SCREENSHOTS");
+    if (!shots.isEmpty()) {
+        dialog->grab().save(shots + QStringLiteral("/connection-settings.png"));
+        dialog->FormComSetup->FormShow();
+        dialog->FormComSetup->adjustSize();
+        dialog->FormComSetup->grab().save(shots + QStringLiteral("/com-setup.png"));
+    }
 
     // A click empties the edit for a fresh value, in green.
     QTest::mouseClick(dialog->EditIPAddr, Qt::LeftButton);
