@@ -5,28 +5,16 @@
 #include <QKeyEvent>
 #include <QVBoxLayout>
 
+#include "app/widget_dialog.h"
 #include "devices/short_string.h"
 
 namespace terval {
 
 TFormDvig::TFormDvig(MainController& controller, QWidget* parent)
     : QDialog(parent), controller_(controller) {
-    setObjectName(QStringLiteral("FormDvig"));
-    setWindowTitle(QStringLiteral("Параметры"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint);
-
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(15, 15, 15, 15);
-    column->setSpacing(12);
-    column->setSizeConstraint(QLayout::SetFixedSize);
-
-    auto* heading = new QLabel(QStringLiteral("Редактирование параметров"), this);
-    QFont headingFont = heading->font();
-    headingFont.setBold(true);
-    heading->setFont(headingFont);
-    heading->setAlignment(Qt::AlignCenter);
-    column->addWidget(heading);
+    QVBoxLayout* column = setUpFixedDialog(this, "FormDvig", QStringLiteral("Параметры"));
+    addHeading(column, this, QStringLiteral("Редактирование параметров"))
+        ->setAlignment(Qt::AlignCenter);
 
     QFont nameFont(QStringLiteral("Times New Roman"));
     nameFont.setPixelSize(16);
@@ -60,23 +48,15 @@ TFormDvig::TFormDvig(MainController& controller, QWidget* parent)
     grid->addWidget(SEAddress, 2, 1, Qt::AlignLeft);
     column->addLayout(grid);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    ButtonOk = new QPushButton(QStringLiteral("Применить"), this);
-    ButtonOk->setObjectName(QStringLiteral("ButtonOk"));
-    ButtonCancel = new QPushButton(QStringLiteral("OK"), this);
-    ButtonCancel->setObjectName(QStringLiteral("ButtonCancel"));
-    for (QPushButton* b : {ButtonOk, ButtonCancel}) {
-        b->setAutoDefault(false);
-        b->setMinimumWidth(90);
-        b->installEventFilter(this);
-        buttons->addWidget(b);
-    }
+    ButtonOk = dialogButton(this, "ButtonOk", QStringLiteral("Применить"));
+    ButtonCancel = dialogButton(this, "ButtonCancel", QStringLiteral("OK"));
+    ButtonOk->installEventFilter(this);
+    ButtonCancel->installEventFilter(this);
     // Keep the layout's width when "Применить" is hidden, so the dialog does not jump.
     QSizePolicy keep = ButtonOk->sizePolicy();
     keep.setRetainSizeWhenHidden(true);
     ButtonOk->setSizePolicy(keep);
-    column->addLayout(buttons);
+    addButtonRow(column, {ButtonOk, ButtonCancel});
 
     setTabOrder(EditName, EditSwitch);
     setTabOrder(EditSwitch, SEAddress);

@@ -5,27 +5,15 @@
 #include <QKeyEvent>
 #include <QVBoxLayout>
 
+#include "app/widget_dialog.h"
 #include "devices/tile_grid.h"
 
 namespace terval {
 
 TFormVis::TFormVis(StationParams& params, MessageSink& messages, QWidget* parent)
     : QDialog(parent), params_(params), messages_(messages) {
-    setObjectName(QStringLiteral("FormVis"));
-    setWindowTitle(QStringLiteral("Размер окна"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint);
-
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(15, 15, 15, 15);
-    column->setSpacing(12);
-    column->setSizeConstraint(QLayout::SetFixedSize);
-
-    auto* heading = new QLabel(QStringLiteral("Введите параметры видимой облясти:"), this);
-    QFont headingFont = heading->font();
-    headingFont.setBold(true);
-    heading->setFont(headingFont);
-    column->addWidget(heading);
+    QVBoxLayout* column = setUpFixedDialog(this, "FormVis", QStringLiteral("Размер окна"));
+    addHeading(column, this, QStringLiteral("Введите параметры видимой облясти:"));
 
     auto* grid = new QGridLayout;
     grid->setHorizontalSpacing(10);
@@ -46,18 +34,9 @@ TFormVis::TFormVis(StationParams& params, MessageSink& messages, QWidget* parent
     grid->addWidget(SpinEdit2, 1, 1);
     column->addLayout(grid);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    ButOk = new QPushButton(QStringLiteral("Ok"), this);
-    ButOk->setObjectName(QStringLiteral("ButOk"));
-    ButCancel = new QPushButton(QStringLiteral("Отмена"), this);
-    ButCancel->setObjectName(QStringLiteral("ButCancel"));
-    for (QPushButton* b : {ButOk, ButCancel}) {
-        b->setAutoDefault(false);
-        b->setMinimumWidth(80);
-        buttons->addWidget(b);
-    }
-    column->addLayout(buttons);
+    ButOk = dialogButton(this, "ButOk", QStringLiteral("Ok"));
+    ButCancel = dialogButton(this, "ButCancel", QStringLiteral("Отмена"));
+    addButtonRow(column, {ButOk, ButCancel});
 
     setTabOrder(SpinEdit1, SpinEdit2);
     setTabOrder(SpinEdit2, ButOk);

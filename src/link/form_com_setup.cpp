@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include "app/widget_dialog.h"
 #include "link/connection_config.h"
 #include "link/serial_link.h"
 
@@ -12,13 +13,7 @@ namespace terval {
 
 TFormComSetup::TFormComSetup(SerialSettings& port, QDir workFolder, QWidget* parent)
     : QDialog(parent), port_(port), folder_(std::move(workFolder)) {
-    setObjectName(QStringLiteral("FormComSetup"));
-    setWindowTitle(QStringLiteral("Setup"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint);
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(12, 12, 12, 12);
-    column->setSizeConstraint(QLayout::SetFixedSize);
+    QVBoxLayout* column = setUpFixedDialog(this, "FormComSetup", QStringLiteral("Setup"));
 
     auto* group = new QGroupBox(QStringLiteral(" Settings "), this);
     auto* form = new QFormLayout(group);
@@ -45,14 +40,10 @@ TFormComSetup::TFormComSetup(SerialSettings& port, QDir workFolder, QWidget* par
     ComboFlow->addItems({"Hardware", "Software", "None", "Custom"});
     column->addWidget(group);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    ButtonOk = new QPushButton(QStringLiteral("OK"), this);
-    ButtonCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    ButtonOk = dialogButton(this, "ButtonOk", QStringLiteral("OK"));
+    ButtonCancel = dialogButton(this, "ButtonCancel", QStringLiteral("Cancel"));
     ButtonOk->setDefault(true);
-    buttons->addWidget(ButtonOk);
-    buttons->addWidget(ButtonCancel);
-    column->addLayout(buttons);
+    addButtonRow(column, {ButtonOk, ButtonCancel});
     connect(ButtonOk, &QPushButton::clicked, this, &TFormComSetup::ButtonOkClick);
     connect(ButtonCancel, &QPushButton::clicked, this, &QDialog::reject);
 }

@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "app/station_core.h"
+#include "app/widget_dialog.h"
 #include "link/connection_settings.h"
 #include "link/form_com_setup.h"
 
@@ -32,15 +33,8 @@ QChar keyCharacter(const QKeyEvent* key) {
 
 TFormOptConnect::TFormOptConnect(StationCore& core, MessageSink& messages, QWidget* parent)
     : QDialog(parent), core_(core), messages_(messages) {
-    setObjectName(QStringLiteral("FormOptConnect"));
-    setWindowTitle(QStringLiteral("Настройки связи"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint);
-
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(15, 15, 15, 15);
-    column->setSpacing(12);
-    column->setSizeConstraint(QLayout::SetFixedSize);
+    QVBoxLayout* column =
+        setUpFixedDialog(this, "FormOptConnect", QStringLiteral("Настройки связи"));
 
     RadioGroup = new QGroupBox(QStringLiteral("Тип связи"), this);
     RadioGroup->setObjectName(QStringLiteral("RadioGroup"));
@@ -83,18 +77,9 @@ TFormOptConnect::TFormOptConnect(StationCore& core, MessageSink& messages, QWidg
     CheckBoxSave->setObjectName(QStringLiteral("CheckBoxSave"));
     column->addWidget(CheckBoxSave);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    BtnOK = new QPushButton(QStringLiteral("OK"), this);
-    BtnOK->setObjectName(QStringLiteral("BtnOK"));
-    BtnCancel = new QPushButton(QStringLiteral("Отмена"), this);
-    BtnCancel->setObjectName(QStringLiteral("BtnCancel"));
-    for (QPushButton* b : {BtnOK, BtnCancel}) {
-        b->setAutoDefault(false);
-        b->setMinimumWidth(90);
-        buttons->addWidget(b);
-    }
-    column->addLayout(buttons);
+    BtnOK = dialogButton(this, "BtnOK", QStringLiteral("OK"));
+    BtnCancel = dialogButton(this, "BtnCancel", QStringLiteral("Отмена"));
+    addButtonRow(column, {BtnOK, BtnCancel});
 
     FormComSetup = new TFormComSetup(core_.link.serialSettings(), core_.station.folder, this);
 

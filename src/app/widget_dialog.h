@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <initializer_list>
+
+namespace terval {
+
+// The station's dialogs are fixed in size, sized to their contents with a 15-pixel border, with
+// a title bar and a close box only. Returns the dialog's column layout.
+QVBoxLayout* setUpFixedDialog(QDialog* dialog, const char* objectName, const QString& title);
+
+// A bold heading at the top of a dialog.
+QLabel* addHeading(QVBoxLayout* column, QWidget* parent, const QString& text);
+
+// A push button that Enter does not press unless it has the focus.
+QPushButton* dialogButton(QWidget* parent, const char* objectName, const QString& caption);
+
+// The row of buttons at the bottom right of a dialog.
+QHBoxLayout* addButtonRow(QVBoxLayout* column, std::initializer_list<QPushButton*> buttons);
+
+}  // namespace terval
