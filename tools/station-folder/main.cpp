@@ -69,9 +69,9 @@ int main(int argc, char** argv) {
     }
 
     if (parser.isSet("tcp") && !folder.exists(kConfigFileName)) {
-        const QString spec = parser.value("tcp");
-        const int colon = spec.lastIndexOf(QLatin1Char(':'));
-        const QStringList groups = spec.left(colon).split(QLatin1Char('.'));
+        const QString target = parser.value("tcp");
+        const int colon = target.lastIndexOf(QLatin1Char(':'));
+        const QStringList groups = target.left(colon).split(QLatin1Char('.'));
         bool ok = colon > 0 && groups.size() == 4;
         ConnectionConfig config;
         config.LinkType = kLinkTcp;
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
             config.ipAddress[static_cast<size_t>(i)] = static_cast<uint8_t>(value);
         }
         bool portOk = false;
-        const int port = spec.mid(colon + 1).toInt(&portOk);
+        const int port = target.mid(colon + 1).toInt(&portOk);
         if (!ok || !portOk || port < 1 || port > 65535) {
             return fail(
                 QStringLiteral("--tcp takes an IPv4 address and a port, e.g. 127.0.0.1:1502"));
