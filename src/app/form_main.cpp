@@ -167,8 +167,9 @@ void TFormMain::buildBottomPanel(QWidget* panel) {
     const QColor black(Qt::black);
     const QColor green(0x00, 0x80, 0x00);
 
+    // Lit while the serial port is open, like the link lamps below it.
     ComLed =
-        new LedIndicator(QString(), left, QColor(0xFF, 0x30, 0x30), QColor(0x80, 0x20, 0x20), 15);
+        new LedIndicator(QString(), left, QColor(0x00, 0xFF, 0x00), QColor(0xC0, 0xC0, 0xC0), 15);
     ComLed->setObjectName(QStringLiteral("ComLed"));
     ComLed->setGeometry(0, 0, 21, 25);
     LabelNum = panelLabel(left, QStringLiteral("LabelNum"), QStringLiteral("COM 1"),
