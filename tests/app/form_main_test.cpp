@@ -204,6 +204,14 @@ TEST_F(FormMainTest, MainMenuKeysActAnywhereAndPopupKeysOnlyWhileItIsOpen) {
     QTest::keyClick(form->tilePopup(), Qt::Key_F2);
     EXPECT_TRUE(dialogOpened);
     EXPECT_EQ(messages.texts().size(), 1);
+
+    // F10 is "Установить связь" (here a port that does not exist), not the pop-up's "Открыть окно".
+    form->station().connection.portName = QStringLiteral("COM96");
+    form->core().link.serialSettings().portName = QStringLiteral("COM96");
+    QApplication::setActiveWindow(form.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    QTest::keyClick(form.get(), Qt::Key_F10);
+    EXPECT_EQ(messages.texts().last(), QStringLiteral("Не могу открыть СОМ порт"));
 }
 
 TEST_F(FormMainTest, DeviceDialogEditsTheSelectedRelay) {
