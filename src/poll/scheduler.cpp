@@ -72,10 +72,9 @@ void Scheduler::TimersCurParam() {
     const bool haveSelected = station_.devices.hasSelection();
     switch (poll.PollStep) {
         case kStepStatus:
-            buildStatusOfNextRelay();
-            break;
         case kStepNewestProtocol:
-            buildRead(poll.RoundRobinIndex, kTripProtocols, kTripProtocolSize);
+            // The background relays are read as in the round robin of the main phase.
+            TimersMain();
             break;
         case kStepSelectedStatus:
             if (haveSelected)
