@@ -25,6 +25,8 @@
 #include "link/form_opt_connect.h"
 #include "link/serial_link.h"
 #include "link/tcp_link.h"
+#include "param/form_param.h"
+#include "param/form_stat.h"
 
 namespace terval {
 namespace {
@@ -145,11 +147,16 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
     // The secondary windows exist from the start and are shown on demand.
     FormVis = new TFormVis(core_->station.params, messages_, this);
     FormDvig = new TFormDvig(core_->main, this);
+    FormParam = new TFormParam(*core_, this);
+    FormStat = new TFormStat(*core_, this);
     FormOptConnect = new TFormOptConnect(*core_, messages_, this);
     FormAbout = new TFormAbout(this);
 }
 
 TFormMain::~TFormMain() {
+    // The windows that work on the core go before it does (Qt would delete them after it).
+    delete FormParam;
+    delete FormStat;
     // The devices outlive nothing that could still call into the core.
     serial_->setController(nullptr);
     socket_->setController(nullptr);
@@ -339,6 +346,7 @@ void TFormMain::NOPenWindowClick() {
     if (!menuAction(MenuItem::NOPenWindow)->isEnabled()) {
         return;
     }
+    FormParam->openForSelectedRelay();
 }
 
 void TFormMain::NParamClick() {
@@ -350,7 +358,11 @@ void TFormMain::NParamClick() {
     }
 }
 
-void TFormMain::NStatisticConnectClick() {}
+void TFormMain::NStatisticConnectClick() {
+    if (station().devices.hasSelection()) {
+        FormStat->exec();
+    }
+}
 
 void TFormMain::NAddNewObjectClick() {
     core_->main.NAddNewObjectClick();

@@ -29,6 +29,8 @@ class TFormVis;
 class TFormDvig;
 class TFormAbout;
 class TFormOptConnect;
+class TFormParam;
+class TFormStat;
 
 // Fonts that the windows ask for by name; on a bare Linux they are mapped to faces with Cyrillic.
 void installFontSubstitutions();
@@ -76,6 +78,8 @@ class TFormMain : public QMainWindow, public MainView {
     TFormDvig* formDvig() const { return FormDvig; }
     TFormAbout* formAbout() const { return FormAbout; }
     TFormOptConnect* formOptConnect() const { return FormOptConnect; }
+    TFormParam* formParam() const { return FormParam; }
+    TFormStat* formStat() const { return FormStat; }
     // The outer frame the station last asked for.
     QRect requestedFrame() const { return requestedFrame_; }
 
@@ -169,6 +173,8 @@ class TFormMain : public QMainWindow, public MainView {
     QTimer* Timer1 = nullptr;
     TFormVis* FormVis = nullptr;
     TFormDvig* FormDvig = nullptr;
+    TFormParam* FormParam = nullptr;
+    TFormStat* FormStat = nullptr;
     TFormOptConnect* FormOptConnect = nullptr;
     TFormAbout* FormAbout = nullptr;
 };

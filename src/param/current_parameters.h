@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QLocale>
+#include <QString>
+#include <array>
+#include <optional>
+
+#include "poll/poll_state.h"
+
+namespace terval {
+
+// A text for the control of that name.
+struct PanelText {
+    QString name;
+    QString text;
+    bool operator==(const PanelText&) const = default;
+};
+
+// Identification words of the current-parameter block.
+QString manufactureDateText(uint16_t word2);  // month/year: 3/2008
+QString programVersionText(uint16_t word5);   // high byte.low byte: 1.14
+QString programDateText(uint16_t word6);      // day/month/20year: 9/04/2008
+
+// The relay's clock line: its day, month, hour, minute and second with the computer's year (the
+// relay's year register is not shown). The numbers are shown as received, possible or not.
+QString relayClockText(const RegisterWords& words, int computerYear);
+// The same reading as a date and time, for the pickers; nothing when it is not a real one.
+std::optional<QDateTime> relayClockValue(const RegisterWords& words, int computerYear);
+// The computer's clock line: short date with "/" for ".", three blanks, long time.
+QString systemClockText(const QDateTime& now, const QLocale& locale);
+
+// Everything the current-parameter block of the selected relay puts on the window.
+struct CurrentParameters {
+    QList<PanelText> identity;  // PanPar_1, PanPar_2, PanPar_5, PanPar_6
+    QList<PanelText> values;    // PanPar8, PanPar24 to PanPar30, PanPar32 to PanPar34
+    std::array<bool, 5> status{};
+    QString relayClock;   // LabelDTDefence
+    QString systemClock;  // LabDTSys
+    std::optional<QDateTime> pickers;
+};
+CurrentParameters decodeCurrentParameters(const RegisterWords& words, const QDateTime& now,
+                                          const QLocale& locale);
+
+// Setpoint word N for the panel PanUstN, N from 0 to 48; whether such a panel exists is the
+// window's business.
+QList<PanelText> setpointPanelTexts(const RegisterWords& words);
+inline constexpr int kSetpointWordsShown = 49;
+
+}  // namespace terval

@@ -1,0 +1,28 @@
+#include "param/device_clock.h"
+
+#include "poll/poll_state.h"
+
+namespace terval {
+
+std::array<uint16_t, kClockRegisterCount> clockWriteValues(const QDateTime& value) {
+    const QDate d = value.date();
+    const QTime t = value.time();
+    // The relay counts the week from Sunday; Qt from Monday (1) to Sunday (7).
+    const int weekday = d.dayOfWeek() % 7;
+    return {static_cast<uint16_t>(t.second()), static_cast<uint16_t>(t.minute()),
+            static_cast<uint16_t>(t.hour()),   static_cast<uint16_t>(weekday),
+            static_cast<uint16_t>(d.day()),    static_cast<uint16_t>(d.month()),
+            static_cast<uint16_t>(d.year())};
+}
+
+QDateTime pickedDateTime(const QDate& datePicker, const QTime& timePicker) {
+    return QDateTime(datePicker,
+                     QTime(timePicker.hour(), timePicker.minute(), timePicker.second()));
+}
+
+void CreateDataForWrite(PollState& poll, const QDateTime& value) {
+    const std::array<uint16_t, kClockRegisterCount> values = clockWriteValues(value);
+    poll.queueWrite(kClockFirstRegister, values.data(), kClockRegisterCount);
+}
+
+}  // namespace terval

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QDate>
+#include <QDateTime>
+#include <QTime>
+#include <array>
+#include <cstdint>
+
+namespace terval {
+
+struct PollState;
+
+// The relay's calendar clock: second, minute, hour, day of the week (0 Sunday), day, month and the
+// full year in seven consecutive registers, plain binary.
+inline constexpr uint16_t kClockFirstRegister = 265;
+inline constexpr int kClockRegisterCount = 7;
+
+std::array<uint16_t, kClockRegisterCount> clockWriteValues(const QDateTime& value);
+
+// What "Записать измененные дату и время" writes: the date picker's date with the time picker's
+// time of day; neither picker's other half plays any part, nor fractions of a second.
+QDateTime pickedDateTime(const QDate& datePicker, const QTime& timePicker);
+
+// Queues the seven clock writes for the scheduler.
+void CreateDataForWrite(PollState& poll, const QDateTime& value);
+
+}  // namespace terval

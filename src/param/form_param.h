@@ -1,0 +1,128 @@
+#pragma once
+
+#include <QDateEdit>
+#include <QDialog>
+#include <QGroupBox>
+#include <QHash>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTimeEdit>
+#include <QTimer>
+
+#include "param/param_view.h"
+#include "param/param_window_model.h"
+#include "poll/dispatcher.h"
+
+class QKeyEvent;
+class QVBoxLayout;
+
+namespace terval {
+
+class LedIndicator;
+class PageControl;
+class StationCore;
+
+// The parameter window of the selected relay: its measurements and status, setpoints and settings
+// edited in place, the relay's clock, its stored protocols and the report file. The rules are in
+// ParamWindowModel; this window shows what it is told and forwards the operator's actions.
+class TFormParam : public QDialog, public ParamWindowDecoder, public ParamView {
+    Q_OBJECT
+  public:
+    TFormParam(StationCore& core, QWidget* parent);
+    ~TFormParam() override;
+
+    // "Открыть объект": prepares the opening, shows the window modally and, once it has closed,
+    // lets the scheduler return to all relays. The window stays installed for the answers of the
+    // selected relay's steps that are still under way.
+    int openForSelectedRelay();
+    // The two halves around exec(), for callers that show the window themselves.
+    void prepareOpen();
+    void afterClose();
+
+    ParamWindowModel& model() { return model_; }
+
+    // Handlers, callable without exec().
+    void FormShow();
+    void FormClose();
+    void PageControl1Change(int page);
+    void SpinEditNumbProtChange(int number);
+    void SpinEditNumbPrRizChange(int number);
+    void BtnCreateFileProtClick();
+    void Timer1Timer();
+    void PanUstClick(QWidget* panel);
+    void PanUstExit(QWidget* panel);
+    void PanelUstKeyPressFloat(QWidget* panel, int key);
+    void DatePickerChange();
+    void BtnSaveDTClick();
+    void BtnSaveDTSysClick();
+
+    // ParamWindowDecoder
+    void showCurrentParameters(const RegisterWords& words) override;
+    void showSetpoints(const RegisterWords& words) override;
+    void showPassword(const RegisterWords& words) override;
+    void showMode(const RegisterWords& words) override;
+    void showTripProtocol(const RegisterWords& words) override;
+    void showInsulationProtocol(const RegisterWords& words) override;
+
+    // ParamView
+    void setText(const QString& control, const QString& text) override;
+    QString text(const QString& control) const override;
+    void setControlVisible(const QString& control, bool visible) override;
+    void setControlEnabled(const QString& control, bool enabled) override;
+    void setLed(const QString& control, bool lit) override;
+    void setPanelLook(const QString& panel, PanelLook look) override;
+    void showChangeKind(InsulationChange kind) override;
+    void setTabVisible(int page, bool visible) override;
+    void setActivePage(int page) override;
+    void loadPickers(const QDateTime& value) override;
+    void focusPanel(const QString& panel) override;
+    void focusPage(int page) override;
+    void setLinkLossTimerRunning(bool running) override;
+    void closeWindow() override;
+
+    // The control of that name, as the decoding finds it.
+    QWidget* control(const QString& name) const { return controls_.value(name); }
+
+    // Controls of the window, under their documented names.
+    QLabel* LabelName = nullptr;
+    PageControl* PageControl1 = nullptr;
+    QWidget* TabSheet1 = nullptr;
+    QWidget* TabSheet2 = nullptr;
+    QWidget* TabSheet3 = nullptr;
+    QWidget* TabSheet6 = nullptr;
+    QWidget* TabSheet4 = nullptr;
+    QLabel* LabelDTDefence = nullptr;
+    QLabel* LabDTSys = nullptr;
+    QDateEdit* DatePicker = nullptr;
+    QTimeEdit* TimePicker = nullptr;
+    QPushButton* BtnSaveDT = nullptr;
+    QPushButton* BtnSaveDTSys = nullptr;
+    QSpinBox* SpinEditNumbProt = nullptr;
+    QSpinBox* SpinEditNumbPrRiz = nullptr;
+    QPushButton* BtnCreateFileProt = nullptr;
+    QLabel* LabTypeChange = nullptr;
+    QTimer* Timer1 = nullptr;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void done(int result) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+  private:
+    void buildHeader(QVBoxLayout* column);
+    QWidget* buildCurrentPage();
+    QWidget* buildSetpointsPage();
+    QWidget* buildSettingsPage();
+    QWidget* buildTripProtocolsPage();
+    QWidget* buildInsulationProtocolsPage();
+    void collectControls();
+    bool handleKey(QObject* watched, QKeyEvent* key);
+
+    StationCore& core_;
+    ParamWindowModel model_;
+    QHash<QString, QWidget*> controls_;
+};
+
+}  // namespace terval

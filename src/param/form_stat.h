@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QDialog>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+
+namespace terval {
+
+class StationCore;
+
+// "Статистика связи": requests sent to the selected relay, good and bad answers, live while the
+// station polls, and a reset of the three counters.
+class TFormStat : public QDialog {
+    Q_OBJECT
+  public:
+    TFormStat(StationCore& core, QWidget* parent);
+
+    // Handlers, callable without exec().
+    void FormShow();
+    void TimerTimer();
+    void Button1Click();
+    void Button2Click();
+
+    QLabel* Label0 = nullptr;
+    QLabel* LabelName = nullptr;
+    QLabel* LAll = nullptr;
+    QLabel* LTrue = nullptr;
+    QLabel* LError = nullptr;
+    QPushButton* Button1 = nullptr;
+    QPushButton* Button2 = nullptr;
+    QTimer* Timer = nullptr;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+  private:
+    StationCore& core_;
+};
+
+}  // namespace terval

@@ -1,0 +1,289 @@
+#include "param/param_window_model.h"
+
+#include "app/main_controller.h"
+#include "app/station.h"
+#include "param/current_parameters.h"
+#include "param/device_clock.h"
+#include "param/setpoint_limits.h"
+#include "poll/report_file.h"
+
+namespace terval {
+namespace {
+
+constexpr int kPageCount = 5;
+constexpr int kProtocolCount = 64;
+const QString kReportButton = QStringLiteral("BtnCreateFileProt");
+
+// The protocol the scheduler reads for a number as typed: outside 1 to 64 it is the first.
+int protocolRead(int typed) {
+    return typed >= 1 && typed <= kProtocolCount ? typed : 1;
+}
+
+QString indexed(const char* prefix, int i) {
+    return QString::fromLatin1(prefix) + QString::number(i);
+}
+
+}  // namespace
+
+ParamWindowModel::ParamWindowModel(Station& station, MainController& main, ParamView& view)
+    : station_(station), main_(main), view_(view) {}
+
+int ParamWindowModel::activePage() const {
+    return station_.poll.activePage;
+}
+
+void ParamWindowModel::prepareOpen() {
+    PollState& poll = station_.poll;
+    poll.ParamWindowOpen = true;
+    poll.InitialRead = true;
+    view_.setControlEnabled(kReportButton, true);
+    const DeviceTable& table = station_.devices;
+    if (table.hasSelection()) {
+        linkLoss_.takeBaselines(table.entry(table.SelectedDevice));
+    }
+}
+
+void ParamWindowModel::FormShow() {
+    station_.poll.activePage = kNoPage;
+    view_.setActivePage(kNoPage);
+    for (int page = 0; page < kPageCount; ++page) {
+        view_.setTabVisible(page, false);
+    }
+    const DeviceTable& table = station_.devices;
+    if (table.hasSelection()) {
+        view_.setText(QStringLiteral("LabelName"), table.entry(table.SelectedDevice).GeneratorName);
+    }
+    view_.setControlEnabled(QStringLiteral("BtnSaveDT"), false);
+    view_.setLinkLossTimerRunning(true);
+}
+
+void ParamWindowModel::FormClose() {
+    view_.setLinkLossTimerRunning(false);
+    // An edit cut short by the close would otherwise keep its panel from every refresh and Escape
+    // from closing the window after the next opening.
+    if (editor_.SetpointEditActive()) {
+        PanUstExit(editor_.EditedPanelName());
+    }
+}
+
+void ParamWindowModel::afterClose() {
+    station_.poll.ParamWindowOpen = false;
+}
+
+void ParamWindowModel::PageControl1Change(int page) {
+    station_.poll.activePage = page;
+    const DeviceTable& table = station_.devices;
+    // Looking at the insulation-change protocols acknowledges a newly logged event.
+    if (page == kPageInsulationProtocols && table.hasSelection()) {
+        main_.setTileState(table.SelectedDevice, kTileAnswering);
+    }
+}
+
+void ParamWindowModel::SpinEditNumbProtChange(int number) {
+    station_.poll.tripProtocolNumber = number;
+    updateReportButton();
+}
+
+void ParamWindowModel::SpinEditNumbPrRizChange(int number) {
+    station_.poll.insulationProtocolNumber = number;
+}
+
+void ParamWindowModel::updateReportButton() {
+    // Only the protocol on display may be reported: after another number is chosen the button
+    // waits for that protocol to arrive. The comparison goes by the number the record was asked
+    // for, since the number a relay stores in its record runs on from event to event.
+    const bool shownIsChosen = shownTripProtocol_ == protocolRead(station_.poll.tripProtocolNumber);
+    view_.setControlEnabled(kReportButton, !ReportRequested && shownIsChosen);
+}
+
+void ParamWindowModel::BtnCreateFileProtClick() {
+    ReportRequested = true;
+    view_.focusPage(activePage());
+    view_.setControlEnabled(kReportButton, false);
+}
+
+void ParamWindowModel::Timer1Timer() {
+    const DeviceTable& table = station_.devices;
+    if (!table.hasSelection()) {
+        return;
+    }
+    if (linkLoss_.check(table.entry(table.SelectedDevice)) == LinkLossCheck::Verdict::Close) {
+        view_.closeWindow();
+    }
+}
+
+// ---- setpoint editing ----
+
+bool ParamWindowModel::PanUstClick(const QString& panel) {
+    if (!isEditablePanel(panel)) {
+        return false;
+    }
+    if (editor_.isEditing(panel)) {
+        // A second click on the panel being edited starts the typing again; Escape still brings
+        // back the value shown before the first click.
+        const QString saved = editor_.EditSavedText();
+        editor_.begin(panel, saved);
+        view_.setText(panel, QString());
+        return true;
+    }
+    if (editor_.SetpointEditActive()) {
+        PanUstExit(editor_.EditedPanelName());
+    }
+    view_.setPanelLook(panel, PanelLook::Editing);
+    view_.focusPanel(panel);
+    editor_.begin(panel, view_.text(panel));
+    view_.setText(panel, QString());
+    return true;
+}
+
+void ParamWindowModel::PanUstExit(const QString& panel) {
+    if (!isEditablePanel(panel)) {
+        return;
+    }
+    view_.setPanelLook(panel, PanelLook::Plain);
+    editor_.leave(panel);
+}
+
+void ParamWindowModel::PanelUstKeyPressFloat(const QString& panel, int ch) {
+    if (!editor_.isEditing(panel)) {
+        return;
+    }
+    const EditorKeyResult result = editor_.key(ch);
+    view_.setText(panel, result.text);
+    if (result.editEnded) {
+        PanUstExit(panel);
+        view_.focusPage(activePage());
+    }
+    if (result.write) {
+        station_.poll.queueWrite(result.write->reg, &result.write->value, 1);
+    }
+}
+
+bool ParamWindowModel::FormKeyPress(int ch) {
+    if (!editor_.SetpointEditActive()) {
+        return false;
+    }
+    PanelUstKeyPressFloat(editor_.EditedPanelName(), ch);
+    return true;
+}
+
+bool ParamWindowModel::ButtonSysKeyDown(int key) {
+    if (key != SetpointEditor::kEscape || editor_.SetpointEditActive()) {
+        return false;
+    }
+    view_.closeWindow();
+    return true;
+}
+
+// ---- device clock ----
+
+void ParamWindowModel::DatePickerChange() {
+    view_.setControlEnabled(QStringLiteral("BtnSaveDT"), true);
+}
+
+void ParamWindowModel::BtnSaveDTClick(const QDate& datePicker, const QTime& timePicker) {
+    CreateDataForWrite(station_.poll, pickedDateTime(datePicker, timePicker));
+    view_.focusPage(kPageCurrent);
+}
+
+void ParamWindowModel::BtnSaveDTSysClick() {
+    CreateDataForWrite(station_.poll, main_.clock().now());
+    view_.focusPage(kPageCurrent);
+}
+
+// ---- decoding of the selected relay's answers ----
+
+void ParamWindowModel::showUnlessEdited(const QString& panel, const QString& text) {
+    // The operator's typing is never overwritten by a refresh.
+    if (!editor_.isEditing(panel)) {
+        view_.setText(panel, text);
+    }
+}
+
+void ParamWindowModel::showCurrentParameters(const RegisterWords& words) {
+    const CurrentParameters p = decodeCurrentParameters(words, main_.clock().now(), main_.locale());
+    for (const PanelText& t : p.identity) {
+        view_.setText(t.name, t.text);
+        view_.setControlVisible(t.name, true);
+    }
+    for (const char* label : {"LabPar1", "LabPar_2", "LabPar_5", "LabPar_6"}) {
+        view_.setControlVisible(QString::fromLatin1(label), true);
+    }
+    // PanPar32 to PanPar34 are edited like setpoints, so they keep the operator's typing too.
+    for (const PanelText& t : p.values) {
+        showUnlessEdited(t.name, t.text);
+    }
+    view_.setTabVisible(kPageCurrent, true);
+    for (int bit = 0; bit < 5; ++bit) {
+        view_.setLed(indexed("AbLEDStBit", bit), p.status[static_cast<size_t>(bit)]);
+    }
+    view_.setText(QStringLiteral("LabelDTDefence"), p.relayClock);
+    view_.setText(QStringLiteral("LabDTSys"), p.systemClock);
+    if (station_.poll.InitialRead && p.pickers) {
+        view_.loadPickers(*p.pickers);
+    }
+}
+
+void ParamWindowModel::showSetpoints(const RegisterWords& words) {
+    view_.setControlVisible(QStringLiteral("GroupBoxUst"), true);
+    for (const PanelText& t : setpointPanelTexts(words)) {
+        showUnlessEdited(t.name, t.text);
+    }
+    view_.setTabVisible(kPageSetpoints, true);
+    view_.setTabVisible(kPageSettings, true);
+}
+
+void ParamWindowModel::showPassword(const RegisterWords& words) {
+    showUnlessEdited(indexed("PanUst", kPasswordSetpoint), QString::number(words[0]));
+}
+
+void ParamWindowModel::showMode(const RegisterWords&) {
+    // The operating mode is read with the setpoints but shown nowhere.
+}
+
+void ParamWindowModel::showTripProtocol(const RegisterWords& words) {
+    const TripProtocolPage page = decodeTripProtocol(words);
+    for (int word : {3, 4, 5, 6, 7, 8}) {
+        view_.setText(indexed("PanProt", word), page.value(word));
+    }
+    view_.setTabVisible(kPageTripProtocols, true);
+    view_.setText(QStringLiteral("LabNumbProt"), page.number);
+    view_.setText(QStringLiteral("LabDateProt"), page.date);
+    view_.setText(QStringLiteral("LabTimeProt"), page.time);
+    view_.setText(QStringLiteral("LabelSign"), page.sign);
+    for (int bit = 0; bit < 5; ++bit) {
+        view_.setLed(indexed("AbLEDProtStBit", bit), page.status[static_cast<size_t>(bit)]);
+    }
+    // The request that this answers is still the one in RequestFrame.
+    const int asked = tripProtocolOfRegister(station_.request.registerAddress());
+    shownTripProtocol_ = asked > 0 ? asked : protocolRead(station_.poll.tripProtocolNumber);
+
+    if (ReportRequested) {
+        // One attempt per click: a report that cannot be written is told once, and the button
+        // comes back so the operator can try again once the cause is removed.
+        ReportRequested = false;
+        const DeviceTable& table = station_.devices;
+        if (table.hasSelection()) {
+            const DeviceEntry& relay = table.entry(table.SelectedDevice);
+            const ReportOutcome outcome =
+                writeTripReport(station_.folder, relay.GeneratorName, relay.Address, page);
+            if (outcome.error) {
+                main_.messages().showMessage(MessageIcon::Error, *outcome.error);
+            }
+        }
+    }
+    updateReportButton();
+}
+
+void ParamWindowModel::showInsulationProtocol(const RegisterWords& words) {
+    const InsulationProtocolPage page = decodeInsulationProtocol(words);
+    view_.setTabVisible(kPageInsulationProtocols, true);
+    view_.setText(QStringLiteral("PanPrRiz3"), page.initial);
+    view_.setText(QStringLiteral("PanPrRiz4"), page.final);
+    view_.setText(QStringLiteral("LabPrRizNumb"), page.number);
+    view_.showChangeKind(page.kind);
+    view_.setText(QStringLiteral("LabPrRizDate"), page.date);
+    view_.setText(QStringLiteral("LabPrRizTime"), page.time);
+}
+
+}  // namespace terval

@@ -1,0 +1,123 @@
+#include "param/widget_page_control.h"
+
+#include <QPainter>
+#include <QSignalBlocker>
+#include <QStyleOptionTab>
+#include <QStyleOptionTabWidgetFrame>
+#include <QVBoxLayout>
+
+namespace terval {
+namespace {
+
+// The pane around the pages, drawn as a tab widget's frame with the tabs below it.
+class PagePane : public QStackedWidget {
+  public:
+    using QStackedWidget::QStackedWidget;
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        QStyleOptionTabWidgetFrame frame;
+        frame.initFrom(this);
+        frame.shape = QTabBar::RoundedSouth;
+        frame.rect = rect();
+        style()->drawPrimitive(QStyle::PE_FrameTabWidget, &frame, &p, this);
+    }
+};
+
+}  // namespace
+
+void PageTabBar::setNoneSelected(bool none) {
+    if (noneSelected_ != none) {
+        noneSelected_ = none;
+        update();
+    }
+}
+
+void PageTabBar::paintEvent(QPaintEvent* event) {
+    if (!noneSelected_) {
+        QTabBar::paintEvent(event);
+        return;
+    }
+    QPainter p(this);
+    for (int i = 0; i < count(); ++i) {
+        if (!isTabVisible(i)) {
+            continue;
+        }
+        QStyleOptionTab tab;
+        initStyleOption(&tab, i);
+        tab.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
+        style()->drawControl(QStyle::CE_TabBarTab, &tab, &p, this);
+    }
+}
+
+PageControl::PageControl(QWidget* parent)
+    : QWidget(parent), tabs_(new PageTabBar(this)), stack_(new PagePane(this)) {
+    tabs_->setShape(QTabBar::RoundedSouth);
+    tabs_->setDrawBase(false);
+    tabs_->setExpanding(false);
+    tabs_->setUsesScrollButtons(false);
+    tabs_->setFocusPolicy(Qt::TabFocus);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(stack_, 1);
+    column->addWidget(tabs_, 0, Qt::AlignLeft);
+    stack_->setContentsMargins(4, 4, 4, 4);
+    // Index 0 of the stack is the empty pane shown while no page is active.
+    stack_->addWidget(new QWidget(stack_));
+    tabs_->setNoneSelected(true);
+
+    connect(tabs_, &QTabBar::tabBarClicked, this, [this](int index) { choose(index); });
+    connect(tabs_, &QTabBar::currentChanged, this, [this](int index) { choose(index); });
+}
+
+int PageControl::addPage(QWidget* page, const QString& caption) {
+    const QSignalBlocker block(tabs_);
+    stack_->addWidget(page);
+    const int index = tabs_->addTab(caption);
+    stack_->setCurrentIndex(active_ + 1);
+    return index;
+}
+
+QWidget* PageControl::page(int index) const {
+    return index >= 0 && index < count() ? stack_->widget(index + 1) : nullptr;
+}
+
+void PageControl::setTabVisible(int index, bool visible) {
+    if (index < 0 || index >= count() || tabs_->isTabVisible(index) == visible) {
+        return;
+    }
+    // The tab bar moves its own selection when tabs come and go; the active page stays ours.
+    const QSignalBlocker block(tabs_);
+    tabs_->setTabVisible(index, visible);
+    if (active_ >= 0) {
+        tabs_->setCurrentIndex(active_);
+    }
+    if (!visible && index == active_) {
+        setActivePage(-1);
+    }
+}
+
+void PageControl::setActivePage(int index) {
+    if (index < -1 || index >= count()) {
+        return;
+    }
+    active_ = index;
+    const QSignalBlocker block(tabs_);
+    if (index >= 0) {
+        tabs_->setCurrentIndex(index);
+    }
+    tabs_->setNoneSelected(index < 0);
+    stack_->setCurrentIndex(index + 1);
+}
+
+void PageControl::choose(int index) {
+    if (index < 0 || index >= count() || !tabs_->isTabVisible(index) || index == active_) {
+        return;
+    }
+    setActivePage(index);
+    emit activePageChanged(index);
+}
+
+}  // namespace terval
