@@ -1,5 +1,8 @@
 #include "app/widget_dialog.h"
 
+#include <QGuiApplication>
+#include <QScreen>
+
 namespace terval {
 
 QVBoxLayout* setUpFixedDialog(QDialog* dialog, const char* objectName, const QString& title) {
@@ -39,6 +42,15 @@ QHBoxLayout* addButtonRow(QVBoxLayout* column, std::initializer_list<QPushButton
     }
     column->addLayout(row);
     return row;
+}
+
+void centreOnScreen(QWidget* window) {
+    const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (screen) {
+        QRect frame = window->frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        window->move(frame.topLeft());
+    }
 }
 
 }  // namespace terval

@@ -19,6 +19,9 @@ QLabel* addHeading(QVBoxLayout* column, QWidget* parent, const QString& text);
 // A push button that Enter does not press unless it has the focus.
 QPushButton* dialogButton(QWidget* parent, const char* objectName, const QString& caption);
 
+// Centres a window on the desktop of the screen it is on.
+void centreOnScreen(QWidget* window);
+
 // The row of buttons at the bottom right of a dialog.
 QHBoxLayout* addButtonRow(QVBoxLayout* column, std::initializer_list<QPushButton*> buttons);
 

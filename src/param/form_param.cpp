@@ -643,11 +643,7 @@ void TFormParam::showEvent(QShowEvent* event) {
     }
     QDialog::showEvent(event);
     // Centred on the desktop, whichever window opened it.
-    if (const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen()) {
-        QRect frame = frameGeometry();
-        frame.moveCenter(s->availableGeometry().center());
-        move(frame.topLeft());
-    }
+    centreOnScreen(this);
 }
 
 void TFormParam::FormShow() {

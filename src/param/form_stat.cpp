@@ -97,11 +97,8 @@ void TFormStat::showEvent(QShowEvent* event) {
         FormShow();
     }
     QDialog::showEvent(event);
-    if (const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen()) {
-        QRect frame = frameGeometry();
-        frame.moveCenter(s->availableGeometry().center());
-        move(frame.topLeft());
-    }
+    // Centred on the desktop, whichever window opened it.
+    centreOnScreen(this);
     Timer->start();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <QVector>
 #include <map>
 
@@ -91,6 +92,32 @@ class FakeRelay {
             words << get(static_cast<uint16_t>(r.reg + i));
         }
         rig.answerRead(words);
+    }
+
+    // Sends and answers `n` requests, relay `unit` from this register map.
+    QVector<Request> exchange(Rig& rig, int unit, int n) {
+        QVector<Request> seen;
+        for (int i = 0; i < n; ++i) {
+            EXPECT_GT(rig.tickUntilSent(), 0);
+            seen << rig.lastRequest();
+            answer(rig, unit);
+        }
+        return seen;
+    }
+
+    // Polls until relay `unit` has answered a read of `reg` for the parameter window (not for the
+    // background poll, which reads the same status block and newest protocol).
+    void exchangeUntilRead(Rig& rig, int unit, int reg, int limit = 20) {
+        for (int i = 0; i < limit; ++i) {
+            EXPECT_GT(rig.tickUntilSent(), 0);
+            const Request r = rig.lastRequest();
+            const bool forWindow = rig.poll().PollStep >= kStepSelectedStatus;
+            answer(rig, unit);
+            if (forWindow && r.unit == unit && r.function == 3 && r.reg == reg) {
+                return;
+            }
+        }
+        ADD_FAILURE() << "no read of " << std::hex << reg;
     }
 
     std::map<uint16_t, uint16_t> registers;

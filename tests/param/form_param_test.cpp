@@ -35,27 +35,8 @@ class FormParamTest : public ::testing::Test {
         rig.core().dispatcher.setParamWindow(nullptr);
     }
 
-    QVector<Request> exchange(int n) {
-        QVector<Request> seen;
-        for (int i = 0; i < n; ++i) {
-            EXPECT_GT(rig.tickUntilSent(), 0);
-            seen << rig.lastRequest();
-            relay.answer(rig, 2);
-        }
-        return seen;
-    }
-    void exchangeUntilRead(int reg, int limit = 20) {
-        for (int i = 0; i < limit; ++i) {
-            EXPECT_GT(rig.tickUntilSent(), 0);
-            const Request r = rig.lastRequest();
-            const bool forWindow = rig.poll().PollStep >= kStepSelectedStatus;
-            relay.answer(rig, 2);
-            if (forWindow && r.unit == 2 && r.reg == reg) {
-                return;
-            }
-        }
-        ADD_FAILURE() << "no read of " << std::hex << reg;
-    }
+    QVector<Request> exchange(int n) { return relay.exchange(rig, 2, n); }
+    void exchangeUntilRead(int reg) { relay.exchangeUntilRead(rig, 2, reg); }
     void openActive() {
         form->prepareOpen();
         form->show();

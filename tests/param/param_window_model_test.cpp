@@ -25,30 +25,8 @@ class ParamWindowModelTest : public ::testing::Test {
         exchange(1);
     }
 
-    // Sends and answers `n` requests, relay 2 from its register map.
-    QVector<Request> exchange(int n) {
-        QVector<Request> seen;
-        for (int i = 0; i < n; ++i) {
-            EXPECT_GT(rig.tickUntilSent(), 0);
-            seen << rig.lastRequest();
-            relay.answer(rig, 2);
-        }
-        return seen;
-    }
-    // Polls until relay 2 has answered a read of `reg` for the window (not for the background
-    // poll, which reads the same status block and newest protocol).
-    void exchangeUntilRead(int reg, int limit = 20) {
-        for (int i = 0; i < limit; ++i) {
-            EXPECT_GT(rig.tickUntilSent(), 0);
-            const Request r = rig.lastRequest();
-            const bool forWindow = rig.poll().PollStep >= kStepSelectedStatus;
-            relay.answer(rig, 2);
-            if (forWindow && r.unit == 2 && r.function == 3 && r.reg == reg) {
-                return;
-            }
-        }
-        ADD_FAILURE() << "no read of " << std::hex << reg;
-    }
+    QVector<Request> exchange(int n) { return relay.exchange(rig, 2, n); }
+    void exchangeUntilRead(int reg) { relay.exchangeUntilRead(rig, 2, reg); }
     void open() {
         model.prepareOpen();
         model.FormShow();
