@@ -45,8 +45,9 @@ TEST_P(LinkContract, EveryRelayIsPolledAndAnswersAtTheTicksPace) {
     ASSERT_TRUE(station.runFor(5000, [this] { return station.allTiles(3, kTileEvent); }));
     const int before = requestsSent();
     station.runFor(2000);
-    // One request every other tick: about ten in two seconds.
-    EXPECT_GE(requestsSent() - before, 8);
+    // One request every other tick: ten in two seconds, never more (a loaded machine may
+    // deliver a tick late, never early).
+    EXPECT_GE(requestsSent() - before, 6);
     EXPECT_LE(requestsSent() - before, 11);
     for (int i = 1; i <= 3; ++i) {
         EXPECT_EQ(station.relay(i).BadAnswers, 0u) << i;
