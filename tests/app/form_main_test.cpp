@@ -352,7 +352,7 @@ namespace terval {
 namespace {
 
 class FormMainAlarmLog : public FormMainTest {
-protected:
+  protected:
     void addLines() {
         MainController& main = form->controller();
         main.enableAlarmCommands();
@@ -385,8 +385,8 @@ TEST_F(FormMainAlarmLog, ClickKeysAndPopupCommandsWorkOnTheLog) {
     showActive();
     addLines();
     QWidget* viewport = form->RichEdit->viewport();
-    const QRect second = form->RichEdit->cursorRect(
-        QTextCursor(form->RichEdit->document()->findBlockByNumber(1)));
+    const QRect second =
+        form->RichEdit->cursorRect(QTextCursor(form->RichEdit->document()->findBlockByNumber(1)));
     QTest::mouseClick(viewport, Qt::LeftButton, {}, second.center() + QPoint(20, 0));
     EXPECT_EQ(form->station().alarmLog.selectedLine(), 1);
     EXPECT_EQ(form->station().devices.SelectedDevice, 3);
@@ -402,7 +402,8 @@ TEST_F(FormMainAlarmLog, ClickKeysAndPopupCommandsWorkOnTheLog) {
     EXPECT_EQ(colorOfLine(1), QColor(Qt::red));
 
     QTest::keyClick(form->RichEdit, Qt::Key_Delete);
-    EXPECT_EQ(form->RichEdit->toPlainText(), QStringLiteral("01.03.2026 10:00:00  : Ген. 3,Обрыв цепи"));
+    EXPECT_EQ(form->RichEdit->toPlainText(),
+              QStringLiteral("01.03.2026 10:00:00  : Ген. 3,Обрыв цепи"));
 
     form->NDelAll->trigger();
     EXPECT_TRUE(form->RichEdit->toPlainText().isEmpty());

@@ -1,7 +1,7 @@
 #include "link/connection_config.h"
 
-#include <QFile>
 #include <gtest/gtest.h>
+#include <QFile>
 
 #include "support/fakes.h"
 
@@ -97,7 +97,8 @@ namespace {
 
 ConfigLoad loadData(const testing::WorkFolder& folder, const char* data) {
     QFile::remove(folder.path("config.cfg"));
-    EXPECT_TRUE(QFile::copy(QStringLiteral(TERVAL_TEST_DATA "/") + data, folder.path("config.cfg")));
+    EXPECT_TRUE(
+        QFile::copy(QStringLiteral(TERVAL_TEST_DATA "/") + data, folder.path("config.cfg")));
     return loadConfigFile(folder.path("config.cfg"));
 }
 
