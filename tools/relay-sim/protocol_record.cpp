@@ -6,11 +6,18 @@ static uint16_t pack(unsigned high, unsigned low) {
     return static_cast<uint16_t>((high & 0xFF) << 8 | (low & 0xFF));
 }
 
-TripWords encode(const TripRecord& r) {
-    TripWords w{};
+// Both kinds of record open with the same three words: number and month, day and hour, minute
+// and second.
+template <typename Words, typename Record>
+static void encodeStamp(Words& w, const Record& r) {
     w[0] = pack(r.number, r.at.month);
     w[1] = pack(r.at.day, r.at.hour);
     w[2] = pack(r.at.minute, r.at.second);
+}
+
+TripWords encode(const TripRecord& r) {
+    TripWords w{};
+    encodeStamp(w, r);
     w[3] = r.remoteness;
     w[4] = r.alpha1;
     w[5] = r.alpha2;
@@ -24,9 +31,7 @@ TripWords encode(const TripRecord& r) {
 
 ChangeWords encode(const InsulationChangeRecord& r) {
     ChangeWords w{};
-    w[0] = pack(r.number, r.at.month);
-    w[1] = pack(r.at.day, r.at.hour);
-    w[2] = pack(r.at.minute, r.at.second);
+    encodeStamp(w, r);
     w[3] = r.initial;
     w[4] = r.final;
     w[5] = r.kind;
