@@ -1,10 +1,10 @@
-// How much of the 100 ms tick the station's own work takes: the CRC, the acceptance of an RTU
+// How much of the 100 ms tick the station's own work takes: the CRC, the framing of an RTU
 // answer, and a whole request/answer round through the scheduler, the link and the dispatcher.
 #include <benchmark/benchmark.h>
 #include <QCoreApplication>
 
 #include "link/modbus_frame.h"
-#include "link/rtu_receiver.h"
+#include "link/answer_framer.h"
 #include "support/rig.h"
 
 namespace {
@@ -19,16 +19,15 @@ void BM_MatchCrcOfAStatusAnswer(benchmark::State& state) {
 }
 BENCHMARK(BM_MatchCrcOfAStatusAnswer);
 
-void BM_RtuAcceptanceInTwoDeliveries(benchmark::State& state) {
+void BM_RtuFramingInTwoDeliveries(benchmark::State& state) {
     const QByteArray answer = testing::rtuReadAnswer(1, testing::statusBlock(1234));
-    ReceiveBuffer buffer;
-    RtuReceiver receiver(buffer);
+    RtuFramer framer;
     for (auto _ : state) {
-        receiver.accept(QByteArrayView(answer).first(50));
-        benchmark::DoNotOptimize(receiver.accept(QByteArrayView(answer).sliced(50)));
+        framer.push(QByteArrayView(answer).first(50));
+        benchmark::DoNotOptimize(framer.push(QByteArrayView(answer).sliced(50)));
     }
 }
-BENCHMARK(BM_RtuAcceptanceInTwoDeliveries);
+BENCHMARK(BM_RtuFramingInTwoDeliveries);
 
 // One request out and its answer in, over the fake TCP socket, with 32 relays in the table.
 void BM_PollRoundTrip(benchmark::State& state) {

@@ -88,14 +88,10 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
                      QLocale locale, QWidget* parent)
     : QMainWindow(parent),
       messages_(messages),
-      serial_(std::make_unique<QtSerialPortDevice>(workFolder)),
-      socket_(std::make_unique<QtTcpClientSocket>()),
+      serial_(std::make_unique<QtSerialLink>(workFolder)),
+      tcp_(std::make_unique<QtTcpLink>()),
       core_(std::make_unique<StationCore>(workFolder, *this, messages, clock, std::move(locale),
-                                          *serial_, *socket_)) {
-    serial_->setController(&core_->link);
-    socket_->setController(&core_->link);
-    serial_->setErrorHandler(
-        [this](const QString& text) { messages_.showMessage(MessageIcon::Error, text); });
+                                          *serial_, *tcp_)) {
     setObjectName(QStringLiteral("FormMain"));
     setWindowTitle(kCaption);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -157,9 +153,6 @@ TFormMain::~TFormMain() {
     // The windows that work on the core go before it does (Qt would delete them after it).
     delete FormParam;
     delete FormStat;
-    // The devices outlive nothing that could still call into the core.
-    serial_->setController(nullptr);
-    socket_->setController(nullptr);
 }
 
 void TFormMain::buildBottomPanel(QWidget* panel) {
@@ -739,7 +732,7 @@ void TFormMain::closeEvent(QCloseEvent* event) {
             freeTile(i);
         }
     }
-    socket_->deactivate();
+    tcp_->close();
     Timer->stop();
     serial_->close();
     event->accept();

@@ -23,8 +23,8 @@
 namespace terval {
 
 class LedIndicator;
-class QtSerialPortDevice;
-class QtTcpClientSocket;
+class QtSerialLink;
+class QtTcpLink;
 class TFormVis;
 class TFormDvig;
 class TFormAbout;
@@ -47,8 +47,8 @@ class TFormMain : public QMainWindow, public MainView {
     Station& station() { return core_->station; }
     MainController& controller() { return core_->main; }
     StationCore& core() { return *core_; }
-    QtTcpClientSocket& tcpSocket() { return *socket_; }
-    QtSerialPortDevice& serialPort() { return *serial_; }
+    QtTcpLink& tcpLink() { return *tcp_; }
+    QtSerialLink& serialLink() { return *serial_; }
 
     // Menu commands, callable from tests without a click.
     void NOptionNetClick();
@@ -132,8 +132,9 @@ class TFormMain : public QMainWindow, public MainView {
     TileControls& tile(int i) { return tiles_.at(static_cast<size_t>(i)); }
 
     MessageSink& messages_;
-    std::unique_ptr<QtSerialPortDevice> serial_;
-    std::unique_ptr<QtTcpClientSocket> socket_;
+    // The links outlive the core, which detaches itself from them.
+    std::unique_ptr<QtSerialLink> serial_;
+    std::unique_ptr<QtTcpLink> tcp_;
     std::unique_ptr<StationCore> core_;
 
     // Opaque pictures by tile state (Bitmap1, Bitmap2, Bitmap3) and the reserve Bitmap4, and the

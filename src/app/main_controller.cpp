@@ -26,7 +26,6 @@ void MainController::createMainWindow() {
     showAll(view_.loadTilePictures(station_.folder), {});
     station_.alarmLog.clear();
     view_.clearAlarmLog();
-    station_.poll.ConsecutiveTimeouts = 0;
 
     station_.params = StationParams{};
     station_.devices = DeviceTable{};
@@ -37,7 +36,6 @@ void MainController::createMainWindow() {
     Timer1Timer();
     EnableMenu(station_.devices.DeviceCount == 0 ? menu_masks::kEmptyTable : menu_masks::kIdle);
     FitMainWindow();
-    station_.poll.TickCounter = 0;
 }
 
 void MainController::loadConnectionConfig() {
@@ -299,7 +297,7 @@ void MainController::MyItemIndex() {
     // With the parameter window or another program in front the operator is busy elsewhere: the
     // selection stays on the relay he is looking at.
     if (view_.isMainWindowActive()) {
-        SelectTile(station_.poll.PolledDevice);
+        SelectTile(station_.poll.PolledDevice());
     }
 }
 

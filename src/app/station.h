@@ -9,7 +9,7 @@
 #include "devices/device_table.h"
 #include "link/connection_config.h"
 #include "link/modbus_frame.h"
-#include "link/rtu_receiver.h"
+#include "link/modbus_frame.h"
 #include "poll/poll_state.h"
 
 namespace terval {

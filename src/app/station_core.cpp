@@ -3,13 +3,14 @@
 namespace terval {
 
 StationCore::StationCore(const QDir& folder, MainView& view, MessageSink& messages,
-                         const Clock& clock, QLocale locale, SerialPortDevice& serial,
-                         TcpClientSocket& socket)
+                         const Clock& clock, QLocale locale, Link& serial, Link& tcp)
     : station(folder),
       main(station, view, messages, clock, std::move(locale)),
-      dispatcher(station, main),
-      link(station, main, dispatcher, serial, socket),
-      scheduler(station, main, link) {}
+      scheduler(station, main),
+      dispatcher(station, main, scheduler),
+      link(station, main, scheduler, dispatcher, serial, tcp) {
+    scheduler.setLink(link);
+}
 
 void StationCore::start() {
     main.createMainWindow();

@@ -19,16 +19,16 @@ namespace terval {
 class StationCore {
   public:
     StationCore(const QDir& folder, MainView& view, MessageSink& messages, const Clock& clock,
-                QLocale locale, SerialPortDevice& serial, TcpClientSocket& socket);
+                QLocale locale, Link& serial, Link& tcp);
 
     // Runs start-up: the stored files, the tiles, the menus.
     void start();
 
     Station station;
     MainController main;
+    Scheduler scheduler;
     Dispatcher dispatcher;
     LinkController link;
-    Scheduler scheduler;
 };
 
 // The serial settings that config.cfg gives the port at start-up.

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "link/connection_config.h"
-#include "link/link_ports.h"
+#include "link/link.h"
 
 namespace terval {
 

@@ -5,7 +5,7 @@
 #include <QDir>
 #include <QPushButton>
 
-#include "link/link_ports.h"
+#include "link/link.h"
 
 namespace terval {
 

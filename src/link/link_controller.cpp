@@ -2,36 +2,52 @@
 
 #include "app/main_controller.h"
 #include "app/station.h"
+#include "link/answer_match.h"
 #include "poll/dispatcher.h"
 
 namespace terval {
-namespace {
 
-constexpr int kMbapHeaderSize = 6;
-
-}  // namespace
-
-LinkController::LinkController(Station& station, MainController& main, Dispatcher& dispatcher,
-                               SerialPortDevice& serial, TcpClientSocket& socket)
+LinkController::LinkController(Station& station, MainController& main, Scheduler& scheduler,
+                               Dispatcher& dispatcher, Link& serial, Link& tcp)
     : station_(station),
       main_(main),
+      scheduler_(scheduler),
       dispatcher_(dispatcher),
       serial_(serial),
-      socket_(socket),
-      rtu_(station.receive) {}
+      tcp_(tcp) {
+    serial_.setEvents(this);
+    tcp_.setEvents(this);
+}
+
+LinkController::~LinkController() {
+    serial_.setEvents(nullptr);
+    tcp_.setEvents(nullptr);
+}
+
+bool LinkController::isSerial() const {
+    return station_.connection.isSerial();
+}
+
+Link& LinkController::link() {
+    return isSerial() ? serial_ : tcp_;
+}
+
+Framer& LinkController::framer() {
+    return isSerial() ? static_cast<Framer&>(rtuFramer_) : static_cast<Framer&>(mbapFramer_);
+}
 
 void LinkController::requestClose() {
-    station_.poll.CloseRequested = true;
+    scheduler_.requestClose();
 }
 
 void LinkController::NConnectingClick() {
-    PollState& poll = station_.poll;
-    poll.ParamWindowOpen = false;
+    scheduler_.windowClosed();
     if (station_.linkUp) {
-        poll.CloseRequested = true;
+        scheduler_.requestClose();
         return;
     }
-    if (station_.connection.isSerial()) {
+    framer().reset();
+    if (isSerial()) {
         openSerial();
     } else {
         openTcp();
@@ -47,31 +63,97 @@ void LinkController::clearCounters() {
     }
 }
 
+void LinkController::linkOpened() {
+    if (isSerial()) {
+        ComPortAfterOpen();
+    } else {
+        ClientSocketConnect();
+    }
+}
+
+void LinkController::linkError(const QString& text) {
+    if (isSerial()) {
+        main_.messages().showMessage(MessageIcon::Error, text);
+    } else {
+        ClientSocketError();
+    }
+}
+
+// ---- receiving ----
+
+void LinkController::bytesReceived(QByteArrayView bytes) {
+    main_.view().setLed(MainView::Led::RxD, true);
+    // Nothing is asked: whatever comes is not an answer, and it must not hold back the next
+    // request either.
+    if (!station_.poll.awaitingAnswer()) {
+        framer().reset();
+        return;
+    }
+    scheduler_.bytesArrived();
+    for (const FramedItem& item : framer().push(bytes)) {
+        if (!station_.poll.awaitingAnswer()) {
+            // The request has been settled by an earlier answer of this delivery.
+            break;
+        }
+        if (item.kind == FramedItem::Kind::Broken) {
+            scheduler_.answerBroken();
+        } else {
+            handleAnswer(item.answer);
+        }
+    }
+    if (!station_.poll.awaitingAnswer()) {
+        framer().reset();
+    }
+}
+
+void LinkController::handleAnswer(const Answer& answer) {
+    const bool anyAddress = station_.connection.LinkType == kLinkRs232;
+    switch (matchesRequest(station_.request, answer, anyAddress)) {
+        case AnswerMatch::Matches:
+            scheduler_.answerMatched();
+            station_.receive.assign(answer.bytes);
+            dispatcher_.Receive();
+            break;
+        case AnswerMatch::Foreign:
+            scheduler_.answerForeign();
+            break;
+        case AnswerMatch::Exception: {
+            const RequestFrame refused = station_.request;
+            if (scheduler_.answerRefused()) {
+                main_.messages().showMessage(
+                    MessageIcon::Error,
+                    QStringLiteral("Защита не приняла значение %1 для регистра 0x%2: %3 (код %4).")
+                        .arg(refused.countOrValue())
+                        .arg(QString::number(refused.registerAddress(), 16)
+                                 .rightJustified(4, QLatin1Char('0'))
+                                 .toUpper())
+                        .arg(exceptionText(answer.thirdByte()))
+                        .arg(answer.thirdByte()),
+                    QStringLiteral("Ошибка записи"));
+            }
+            break;
+        }
+    }
+}
+
 // ---- serial ----
 
 void LinkController::openSerial() {
-    if (!serial_.open(serialSettings_)) {
+    LinkTarget target;
+    target.serial = serialSettings_;
+    if (!serial_.open(target)) {
         main_.messages().showMessage(MessageIcon::Error, QStringLiteral("Не могу открыть СОМ порт"),
                                      QStringLiteral("Ошибка СОМ порта"));
-        return;
     }
-    ComPortAfterOpen();
 }
 
 void LinkController::ComPortAfterOpen() {
     MainView& view = main_.view();
-    PollState& poll = station_.poll;
     view.setStatusText(QString());
-    serial_.setRts(true);
-    serial_.setDtr(false);
     main_.EnableMenu(station_.devices.SelectedDevice != 0 ? menu_masks::kSerialOpenedSelected
                                                           : menu_masks::kSerialOpened);
-    poll.PollPhase = kPhaseMain;
-    // A step of the parameter window's phase left over from an earlier link would never be built
-    // again in the round robin.
-    poll.PollStep = kStepStatus;
-    poll.CloseRequested = false;
-    poll.ReadyToSend = true;
+    scheduler_.linkOpened(false);
+    framer().reset();
     station_.receive.clear();
     view.setPollTimerRunning(true);
     station_.linkUp = true;
@@ -81,57 +163,38 @@ void LinkController::ComPortAfterOpen() {
     view.setLed(MainView::Led::Com, true);
 }
 
-void LinkController::ReceiveCOM(const QByteArray& bytes) {
-    PollState& poll = station_.poll;
-    main_.view().setLed(MainView::Led::RxD, true);
-    poll.TickCounter = 0;
-    switch (rtu_.accept(bytes)) {
-        case RtuReceiver::Outcome::Incomplete:
-            break;
-        case RtuReceiver::Outcome::Accepted:
-            poll.ReadyToSend = true;
-            dispatcher_.Receive();
-            break;
-        case RtuReceiver::Outcome::BadCrc:
-            poll.ReadyToSend = true;
-            if (poll.PolledDevice >= 1 && poll.PolledDevice <= station_.devices.DeviceCount) {
-                ++station_.devices.entry(poll.PolledDevice).BadAnswers;
-            }
-            break;
-    }
-}
-
 // ---- sending and closing ----
 
 void LinkController::sendRequest() {
+    // Whatever is held belongs to an earlier request.
+    framer().reset();
     const ConnectionConfig& c = station_.connection;
     if (c.isSerial()) {
-        serial_.write(station_.request.rtuRequest(c.LinkType == kLinkRs232));
+        serial_.send(station_.request.rtuRequest(c.LinkType == kLinkRs232));
         return;
     }
-    PollState& poll = station_.poll;
     // A connection that has stopped answering is dropped, and opened again at the next send
     // point; neither tick sends anything.
-    if (poll.ConsecutiveTimeouts > 2 * station_.devices.DeviceCount) {
-        if (socket_.isActive()) {
-            socket_.deactivate();
+    if (station_.poll.ConsecutiveTimeouts() > 2 * station_.devices.DeviceCount) {
+        if (tcp_.isActive()) {
+            tcp_.close();
         } else {
-            socket_.activate(c.ipText(), c.tcpPort);
-            poll.ConsecutiveTimeouts = 0;
+            LinkTarget target;
+            target.host = c.ipText();
+            target.port = c.tcpPort;
+            tcp_.open(target);
+            scheduler_.reconnecting();
         }
         return;
     }
-    socket_.send(station_.request.tcpRequest());
+    tcp_.send(station_.request.tcpRequest());
 }
 
 void LinkController::CloseConnect() {
     MainView& view = main_.view();
     view.setPollTimerRunning(false);
-    if (station_.connection.isSerial()) {
-        serial_.close();
-    } else {
-        socket_.deactivate();
-    }
+    link().close();
+    framer().reset();
     view.showPortState(false);
     view.setLed(MainView::Led::Com, false);
     main_.EnableMenuLinkDown();
@@ -143,17 +206,16 @@ void LinkController::CloseConnect() {
 // ---- TCP ----
 
 void LinkController::openTcp() {
-    PollState& poll = station_.poll;
     const ConnectionConfig& c = station_.connection;
     MainView& view = main_.view();
-    poll.ConsecutiveTimeouts = 0;
-    const QString host = c.ipText();
-    linkDescription_ = QStringLiteral("IP adress: %1  Port: %2").arg(host).arg(c.tcpPort);
-    socket_.activate(host, c.tcpPort);
+    scheduler_.linkStarting();
+    LinkTarget target;
+    target.host = c.ipText();
+    target.port = c.tcpPort;
+    linkDescription_ = QStringLiteral("IP adress: %1  Port: %2").arg(target.host).arg(c.tcpPort);
+    tcp_.open(target);
     station_.linkUp = true;
     view.showConnectCommand(true);
-    poll.CloseRequested = false;
-    poll.ReadyToSend = true;
     clearCounters();
     main_.EnableMenu(station_.devices.SelectedDevice != 0 ? menu_masks::kTcpStartedSelected
                                                           : menu_masks::kTcpStarted);
@@ -169,15 +231,11 @@ void LinkController::ClientSocketConnecting() {
 }
 
 void LinkController::ClientSocketConnect() {
-    PollState& poll = station_.poll;
     MainView& view = main_.view();
-    poll.TickCounter = 0;
-    poll.ReadyToSend = true;
+    scheduler_.linkOpened(true);
+    framer().reset();
     view.setPollTimerRunning(true);
-    main_.view().setMenuItemEnabled(MenuItem::NConnecting, true);
-    poll.PollPhase = kPhaseMain;
-    poll.PollStep = kStepStatus;
-    poll.RoundRobinIndex = 0;
+    view.setMenuItemEnabled(MenuItem::NConnecting, true);
     view.setStatusText(QStringLiteral("Произошло подключение к устройству - ") + linkDescription_);
 }
 
@@ -189,52 +247,14 @@ void LinkController::ClientSocketDisconnect() {
 
 void LinkController::ClientSocketError() {
     MainView& view = main_.view();
-    socket_.deactivate();
+    tcp_.close();
+    framer().reset();
     view.showConnectCommand(false);
     main_.EnableMenuLinkDown();
     view.setPollTimerRunning(false);
     station_.linkUp = false;
     view.setStatusText(QStringLiteral("Возникла ошибка при подключении к устройству - ") +
                        linkDescription_);
-}
-
-void LinkController::rejectAnswer() {
-    PollState& poll = station_.poll;
-    if (poll.PolledDevice >= 1 && poll.PolledDevice <= station_.devices.DeviceCount) {
-        ++station_.devices.entry(poll.PolledDevice).BadAnswers;
-    }
-}
-
-void LinkController::ClientSocketRead(const QByteArray& bytes) {
-    PollState& poll = station_.poll;
-    ReceiveBuffer& rx = station_.receive;
-    main_.view().setLed(MainView::Led::RxD, true);
-    poll.TickCounter = 0;
-    rx.clear();
-
-    const qsizetype n = bytes.size();
-    const auto byteAt = [&bytes](qsizetype i) { return static_cast<uint8_t>(bytes[i]); };
-    // An exception response, a read too short to hold an answer, or a read answer whose data
-    // did not all arrive would be decoded from the words of an earlier answer, possibly another
-    // relay's: it counts as a bad answer instead.
-    const bool tooShort = n <= kMbapHeaderSize + 1;
-    const bool exception = !tooShort && (byteAt(kMbapHeaderSize + 1) & 0x80) != 0;
-    const bool truncated =
-        !tooShort && !exception && byteAt(kMbapHeaderSize + 1) == kReadHoldingRegisters &&
-        (n < kMbapHeaderSize + 3 || byteAt(kMbapHeaderSize + 2) > n - kMbapHeaderSize - 3);
-    if (tooShort || exception || truncated) {
-        rejectAnswer();
-    } else {
-        // Only the first answer is taken when more arrived at once; the buffer holds any answer
-        // the station asks for several times over.
-        const qsizetype copied = std::min<qsizetype>(n - kMbapHeaderSize, rx.bytes.size());
-        for (qsizetype i = 0; i < copied; ++i) {
-            rx.bytes[static_cast<size_t>(i)] = byteAt(kMbapHeaderSize + i);
-        }
-        dispatcher_.Receive();
-    }
-    poll.ReadyToSend = true;
-    poll.ConsecutiveTimeouts = 0;
 }
 
 }  // namespace terval

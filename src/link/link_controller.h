@@ -3,8 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
-#include "link/link_ports.h"
-#include "link/rtu_receiver.h"
+#include "link/answer_framer.h"
+#include "link/link.h"
 #include "poll/scheduler.h"
 
 namespace terval {
@@ -13,12 +13,16 @@ class Dispatcher;
 class MainController;
 struct Station;
 
-// Opens and closes the link the connection settings choose, hands the scheduler's requests to it
-// and the answers to the dispatcher, and keeps the main window's link display in step.
-class LinkController final : public LinkSender {
+// Opens and closes the link the connection settings choose, hands the scheduler's requests to it,
+// and turns what comes back into whole answers that are matched to the request in flight before
+// anything is dispatched. Keeps the main window's link display in step.
+class LinkController final : public LinkSender, public LinkEvents {
   public:
-    LinkController(Station& station, MainController& main, Dispatcher& dispatcher,
-                   SerialPortDevice& serial, TcpClientSocket& socket);
+    LinkController(Station& station, MainController& main, Scheduler& scheduler,
+                   Dispatcher& dispatcher, Link& serial, Link& tcp);
+    ~LinkController() override;
+    LinkController(const LinkController&) = delete;
+    LinkController& operator=(const LinkController&) = delete;
 
     // The "Установить связь" / "Отключиться" command.
     void NConnectingClick();
@@ -29,34 +33,42 @@ class LinkController final : public LinkSender {
     void sendRequest() override;
     void CloseConnect() override;
 
-    // Serial port notifications.
-    void ComPortAfterOpen();
-    void ReceiveCOM(const QByteArray& bytes);
+    // LinkEvents: the link chosen reports here.
+    void linkLookup() override { ClientSocketLookup(); }
+    void linkConnecting() override { ClientSocketConnecting(); }
+    void linkOpened() override;
+    void linkDisconnected() override { ClientSocketDisconnect(); }
+    void linkError(const QString& text) override;
+    void bytesReceived(QByteArrayView bytes) override;
 
-    // Socket events.
+    // What the station does on each event of the serial port and of the socket.
+    void ComPortAfterOpen();
     void ClientSocketLookup();
     void ClientSocketConnecting();
     void ClientSocketConnect();
     void ClientSocketDisconnect();
     void ClientSocketError();
-    void ClientSocketRead(const QByteArray& bytes);
 
     const QString& LinkDescription() const { return linkDescription_; }
     SerialSettings& serialSettings() { return serialSettings_; }
 
   private:
+    bool isSerial() const;
+    Link& link();
+    Framer& framer();
     void openSerial();
     void openTcp();
     void clearCounters();
-    // An answer that cannot be the answer asked for: counted as a bad answer, not dispatched.
-    void rejectAnswer();
+    void handleAnswer(const Answer& answer);
 
     Station& station_;
     MainController& main_;
+    Scheduler& scheduler_;
     Dispatcher& dispatcher_;
-    SerialPortDevice& serial_;
-    TcpClientSocket& socket_;
-    RtuReceiver rtu_;
+    Link& serial_;
+    Link& tcp_;
+    RtuFramer rtuFramer_;
+    MbapFramer mbapFramer_;
     SerialSettings serialSettings_;
     QString linkDescription_;
 };

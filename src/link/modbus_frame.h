@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -40,6 +41,22 @@ struct RequestFrame {
     // The 12 bytes of a Modbus TCP request: MBAP header (transaction 0, protocol 0, length 6, the
     // relay's own address as unit identifier) and the PDU; no CRC.
     QByteArray tcpRequest() const;
+};
+
+// The answer in hand: the one just matched to its request, address first, as the dispatcher reads
+// it. Nothing else is ever written here.
+struct ReceiveBuffer {
+    std::array<uint8_t, 301> bytes{};
+    uint16_t length = 0;
+
+    void clear() { length = 0; }
+    void assign(QByteArrayView answer) {
+        length = static_cast<uint16_t>(std::min<qsizetype>(answer.size(), bytes.size()));
+        for (uint16_t i = 0; i < length; ++i) {
+            bytes[i] = static_cast<uint8_t>(answer[i]);
+        }
+    }
+    uint8_t at(int i) const { return bytes[static_cast<size_t>(i)]; }
 };
 
 // Answer sizes the station expects, used by the tests and the simulator alike.

@@ -4,7 +4,6 @@
 #include <QSerialPortInfo>
 
 #include "link/connection_config.h"
-#include "link/link_controller.h"
 #include "link/port_names.h"
 
 namespace terval {
@@ -65,24 +64,25 @@ QStringList availableComNames(const QDir& workFolder) {
     return names;
 }
 
-QtSerialPortDevice::QtSerialPortDevice(QDir workFolder, QObject* parent)
+QtSerialLink::QtSerialLink(QDir workFolder, QObject* parent)
     : QObject(parent), folder_(std::move(workFolder)), port_(this) {
     connect(&port_, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         const bool failure = error == QSerialPort::WriteError || error == QSerialPort::ReadError ||
                              error == QSerialPort::ResourceError;
-        if (failure && port_.isOpen() && onError_) {
-            onError_(port_.errorString());
+        if (failure && port_.isOpen() && events_) {
+            events_->linkError(port_.errorString());
         }
     });
     connect(&port_, &QSerialPort::readyRead, this, [this] {
         const QByteArray bytes = port_.readAll();
-        if (controller_ && !bytes.isEmpty()) {
-            controller_->ReceiveCOM(bytes);
+        if (events_ && !bytes.isEmpty()) {
+            events_->bytesReceived(bytes);
         }
     });
 }
 
-bool QtSerialPortDevice::open(const SerialSettings& settings) {
+bool QtSerialLink::open(const LinkTarget& target) {
+    const SerialSettings& settings = target.serial;
     if (port_.isOpen()) {
         port_.close();
     }
@@ -98,30 +98,27 @@ bool QtSerialPortDevice::open(const SerialSettings& settings) {
     port_.setParity(parity(settings.parityIndex));
     port_.setFlowControl(flowControl(settings.flowControlIndex));
     port_.clear();
+    // RTS drives the transmitter of many RS-485 converters; it is ours unless the flow control
+    // has it.
+    if (port_.flowControl() != QSerialPort::HardwareControl) {
+        port_.setRequestToSend(true);
+    }
+    port_.setDataTerminalReady(false);
+    if (events_) {
+        events_->linkOpened();
+    }
     return true;
 }
 
-void QtSerialPortDevice::close() {
+void QtSerialLink::close() {
     if (port_.isOpen()) {
         port_.close();
     }
 }
 
-void QtSerialPortDevice::write(const QByteArray& bytes) {
+void QtSerialLink::send(QByteArrayView frame) {
     if (port_.isOpen()) {
-        port_.write(bytes);
-    }
-}
-
-void QtSerialPortDevice::setRts(bool on) {
-    if (port_.isOpen() && port_.flowControl() != QSerialPort::HardwareControl) {
-        port_.setRequestToSend(on);
-    }
-}
-
-void QtSerialPortDevice::setDtr(bool on) {
-    if (port_.isOpen()) {
-        port_.setDataTerminalReady(on);
+        port_.write(frame.data(), frame.size());
     }
 }
 

@@ -6,42 +6,34 @@
 #include <QStringList>
 #include <functional>
 
-#include "link/link_ports.h"
+#include "link/link.h"
 
 namespace terval {
-
-class LinkController;
 
 // The port names COM1 to COM96 that lead to a serial device here: a link of that name in the
 // working folder, or a port the system reports.
 QStringList availableComNames(const QDir& workFolder);
 
-// The serial port on QSerialPort; received bytes reach the LinkController on the UI thread.
-class QtSerialPortDevice final : public QObject, public SerialPortDevice {
+// The serial link on QSerialPort: RTU frames out, received bytes reported as they arrive, on
+// the user-interface thread.
+class QtSerialLink final : public QObject, public Link {
     Q_OBJECT
   public:
-    explicit QtSerialPortDevice(QDir workFolder, QObject* parent = nullptr);
+    explicit QtSerialLink(QDir workFolder, QObject* parent = nullptr);
 
-    void setController(LinkController* controller) { controller_ = controller; }
-
-    bool open(const SerialSettings& settings) override;
+    void setEvents(LinkEvents* events) override { events_ = events; }
+    // Opens the port with the target's serial settings, RTS on and DTR off, and reports it open.
+    bool open(const LinkTarget& target) override;
     void close() override;
-    bool isOpen() const override { return port_.isOpen(); }
-    void write(const QByteArray& bytes) override;
-    void setRts(bool on) override;
-    void setDtr(bool on) override;
+    bool isActive() const override { return port_.isOpen(); }
+    void send(QByteArrayView frame) override;
 
     QString lastError() const { return port_.errorString(); }
-    // A failure of an open port (a write error, a device pulled out) with the serial layer's text.
-    void setErrorHandler(std::function<void(const QString&)> handler) {
-        onError_ = std::move(handler);
-    }
 
   private:
     QDir folder_;
     QSerialPort port_;
-    LinkController* controller_ = nullptr;
-    std::function<void(const QString&)> onError_;
+    LinkEvents* events_ = nullptr;
 };
 
 }  // namespace terval

@@ -1,73 +1,72 @@
 #include "link/tcp_link.h"
 
-#include "link/link_controller.h"
-
 namespace terval {
 
-QtTcpClientSocket::QtTcpClientSocket(QObject* parent) : QObject(parent), socket_(this) {
+QtTcpLink::QtTcpLink(QObject* parent) : QObject(parent), socket_(this) {
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(&socket_, &QTcpSocket::stateChanged, this, &QtTcpClientSocket::onStateChanged);
+    connect(&socket_, &QTcpSocket::stateChanged, this, &QtTcpLink::onStateChanged);
     connect(&socket_, &QTcpSocket::connected, this, [this] {
         // Small requests go out at once; nothing waits to be coalesced.
         socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (controller_)
-            controller_->ClientSocketConnect();
+        if (events_)
+            events_->linkOpened();
     });
     connect(&socket_, &QTcpSocket::disconnected, this, [this] {
-        if (controller_)
-            controller_->ClientSocketDisconnect();
+        if (events_)
+            events_->linkDisconnected();
     });
-    connect(&socket_, &QTcpSocket::errorOccurred, this, &QtTcpClientSocket::onError);
-    connect(&socket_, &QTcpSocket::readyRead, this, &QtTcpClientSocket::onReadyRead);
+    connect(&socket_, &QTcpSocket::errorOccurred, this, &QtTcpLink::onError);
+    connect(&socket_, &QTcpSocket::readyRead, this, &QtTcpLink::onReadyRead);
 }
 
-void QtTcpClientSocket::activate(const QString& host, uint16_t port) {
+bool QtTcpLink::open(const LinkTarget& target) {
     if (socket_.state() != QAbstractSocket::UnconnectedState) {
-        deactivate();
+        close();
     }
-    socket_.connectToHost(host, port);
+    socket_.connectToHost(target.host, target.port);
+    return true;
 }
 
-void QtTcpClientSocket::deactivate() {
+void QtTcpLink::close() {
     closing_ = true;
     socket_.abort();
     closing_ = false;
 }
 
-bool QtTcpClientSocket::isActive() const {
+bool QtTcpLink::isActive() const {
     return socket_.state() != QAbstractSocket::UnconnectedState;
 }
 
-void QtTcpClientSocket::send(const QByteArray& bytes) {
+void QtTcpLink::send(QByteArrayView frame) {
     if (socket_.state() == QAbstractSocket::ConnectedState) {
-        socket_.write(bytes);
+        socket_.write(frame.data(), frame.size());
     }
 }
 
-void QtTcpClientSocket::onStateChanged(QAbstractSocket::SocketState state) {
-    if (!controller_) {
+void QtTcpLink::onStateChanged(QAbstractSocket::SocketState state) {
+    if (!events_) {
         return;
     }
     if (state == QAbstractSocket::HostLookupState) {
-        controller_->ClientSocketLookup();
+        events_->linkLookup();
     } else if (state == QAbstractSocket::ConnectingState) {
-        controller_->ClientSocketConnecting();
+        events_->linkConnecting();
     }
 }
 
-void QtTcpClientSocket::onError(QAbstractSocket::SocketError error) {
+void QtTcpLink::onError(QAbstractSocket::SocketError error) {
     // A peer that closes its end is an end of the connection, not an error: the scheduler keeps
     // running and the reconnect rule opens the connection again.
-    if (closing_ || error == QAbstractSocket::RemoteHostClosedError || !controller_) {
+    if (closing_ || error == QAbstractSocket::RemoteHostClosedError || !events_) {
         return;
     }
-    controller_->ClientSocketError();
+    events_->linkError(socket_.errorString());
 }
 
-void QtTcpClientSocket::onReadyRead() {
+void QtTcpLink::onReadyRead() {
     const QByteArray bytes = socket_.readAll();
-    if (controller_ && !bytes.isEmpty()) {
-        controller_->ClientSocketRead(bytes);
+    if (events_ && !bytes.isEmpty()) {
+        events_->bytesReceived(bytes);
     }
 }
 

@@ -3,24 +3,23 @@
 #include <QObject>
 #include <QTcpSocket>
 
-#include "link/link_ports.h"
+#include "link/link.h"
 
 namespace terval {
 
-class LinkController;
-
-// The TCP client on QTcpSocket; every socket event reaches the LinkController on the UI thread.
-class QtTcpClientSocket final : public QObject, public TcpClientSocket {
+// The TCP link on QTcpSocket: MBAP frames out, every socket event and the received bytes reported
+// on the user-interface thread.
+class QtTcpLink final : public QObject, public Link {
     Q_OBJECT
   public:
-    explicit QtTcpClientSocket(QObject* parent = nullptr);
+    explicit QtTcpLink(QObject* parent = nullptr);
 
-    void setController(LinkController* controller) { controller_ = controller; }
-
-    void activate(const QString& host, uint16_t port) override;
-    void deactivate() override;
+    void setEvents(LinkEvents* events) override { events_ = events; }
+    // Starts lookup and connect to the target's host and port without blocking.
+    bool open(const LinkTarget& target) override;
+    void close() override;
     bool isActive() const override;
-    void send(const QByteArray& bytes) override;
+    void send(QByteArrayView frame) override;
 
     QTcpSocket& socket() { return socket_; }
 
@@ -30,7 +29,7 @@ class QtTcpClientSocket final : public QObject, public TcpClientSocket {
     void onReadyRead();
 
     QTcpSocket socket_;
-    LinkController* controller_ = nullptr;
+    LinkEvents* events_ = nullptr;
     // Set while the station itself closes the socket, so that Qt's report of the close is not
     // taken for a connection error.
     bool closing_ = false;

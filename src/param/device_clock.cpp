@@ -1,6 +1,6 @@
 #include "param/device_clock.h"
 
-#include "poll/poll_state.h"
+#include "poll/scheduler.h"
 
 namespace terval {
 
@@ -20,9 +20,9 @@ QDateTime pickedDateTime(const QDate& datePicker, const QTime& timePicker) {
                      QTime(timePicker.hour(), timePicker.minute(), timePicker.second()));
 }
 
-void CreateDataForWrite(PollState& poll, const QDateTime& value) {
+void CreateDataForWrite(Scheduler& scheduler, const QDateTime& value) {
     const std::array<uint16_t, kClockRegisterCount> values = clockWriteValues(value);
-    poll.queueWrite(kClockFirstRegister, values.data(), kClockRegisterCount);
+    scheduler.queueWrite(kClockFirstRegister, values.data(), kClockRegisterCount);
 }
 
 }  // namespace terval

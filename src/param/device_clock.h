@@ -8,7 +8,7 @@
 
 namespace terval {
 
-struct PollState;
+class Scheduler;
 
 // The relay's calendar clock: second, minute, hour, day of the week (0 Sunday), day, month and the
 // full year in seven consecutive registers, plain binary.
@@ -22,6 +22,6 @@ std::array<uint16_t, kClockRegisterCount> clockWriteValues(const QDateTime& valu
 QDateTime pickedDateTime(const QDate& datePicker, const QTime& timePicker);
 
 // Queues the seven clock writes for the scheduler.
-void CreateDataForWrite(PollState& poll, const QDateTime& value);
+void CreateDataForWrite(Scheduler& scheduler, const QDateTime& value);
 
 }  // namespace terval

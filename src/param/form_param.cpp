@@ -144,7 +144,7 @@ int characterOf(const QKeyEvent* key) {
 }  // namespace
 
 TFormParam::TFormParam(StationCore& core, QWidget* parent)
-    : QDialog(parent), core_(core), model_(core.station, core.main, *this) {
+    : QDialog(parent), core_(core), model_(core.station, core.main, core.scheduler, *this) {
     QVBoxLayout* column = setUpFixedDialog(this, "FormParam", QStringLiteral("Параметры защиты"));
     setFont(namedFont(15));
     column->setContentsMargins(10, 8, 10, 10);

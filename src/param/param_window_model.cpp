@@ -6,6 +6,7 @@
 #include "param/device_clock.h"
 #include "param/setpoint_limits.h"
 #include "poll/report_file.h"
+#include "poll/scheduler.h"
 
 namespace terval {
 namespace {
@@ -25,17 +26,16 @@ QString indexed(const char* prefix, int i) {
 
 }  // namespace
 
-ParamWindowModel::ParamWindowModel(Station& station, MainController& main, ParamView& view)
-    : station_(station), main_(main), view_(view) {}
+ParamWindowModel::ParamWindowModel(Station& station, MainController& main, Scheduler& scheduler,
+                                   ParamView& view)
+    : station_(station), main_(main), scheduler_(scheduler), view_(view) {}
 
 int ParamWindowModel::activePage() const {
-    return station_.poll.activePage;
+    return station_.poll.activePage();
 }
 
 void ParamWindowModel::prepareOpen() {
-    PollState& poll = station_.poll;
-    poll.ParamWindowOpen = true;
-    poll.InitialRead = true;
+    scheduler_.windowOpened();
     view_.setControlEnabled(kReportButton, true);
     const DeviceTable& table = station_.devices;
     if (table.hasSelection()) {
@@ -44,7 +44,7 @@ void ParamWindowModel::prepareOpen() {
 }
 
 void ParamWindowModel::FormShow() {
-    station_.poll.activePage = kNoPage;
+    scheduler_.pageChosen(kNoPage);
     view_.setActivePage(kNoPage);
     for (int page = 0; page < kPageCount; ++page) {
         view_.setTabVisible(page, false);
@@ -67,11 +67,11 @@ void ParamWindowModel::FormClose() {
 }
 
 void ParamWindowModel::afterClose() {
-    station_.poll.ParamWindowOpen = false;
+    scheduler_.windowClosed();
 }
 
 void ParamWindowModel::PageControl1Change(int page) {
-    station_.poll.activePage = page;
+    scheduler_.pageChosen(page);
     const DeviceTable& table = station_.devices;
     // Looking at the insulation-change protocols acknowledges a newly logged event.
     if (page == kPageInsulationProtocols && table.hasSelection()) {
@@ -80,19 +80,20 @@ void ParamWindowModel::PageControl1Change(int page) {
 }
 
 void ParamWindowModel::SpinEditNumbProtChange(int number) {
-    station_.poll.tripProtocolNumber = number;
+    scheduler_.tripProtocolChosen(number);
     updateReportButton();
 }
 
 void ParamWindowModel::SpinEditNumbPrRizChange(int number) {
-    station_.poll.insulationProtocolNumber = number;
+    scheduler_.insulationProtocolChosen(number);
 }
 
 void ParamWindowModel::updateReportButton() {
     // Only the protocol on display may be reported: after another number is chosen the button
     // waits for that protocol to arrive. The comparison goes by the number the record was asked
     // for, since the number a relay stores in its record runs on from event to event.
-    const bool shownIsChosen = shownTripProtocol_ == protocolRead(station_.poll.tripProtocolNumber);
+    const bool shownIsChosen =
+        shownTripProtocol_ == protocolRead(station_.poll.tripProtocolNumber());
     view_.setControlEnabled(kReportButton, !ReportRequested && shownIsChosen);
 }
 
@@ -155,7 +156,7 @@ void ParamWindowModel::PanelUstKeyPressFloat(const QString& panel, int ch) {
         view_.focusPage(activePage());
     }
     if (result.write) {
-        station_.poll.queueWrite(result.write->reg, &result.write->value, 1);
+        scheduler_.queueWrite(result.write->reg, &result.write->value, 1);
     }
 }
 
@@ -182,12 +183,12 @@ void ParamWindowModel::DatePickerChange() {
 }
 
 void ParamWindowModel::BtnSaveDTClick(const QDate& datePicker, const QTime& timePicker) {
-    CreateDataForWrite(station_.poll, pickedDateTime(datePicker, timePicker));
+    CreateDataForWrite(scheduler_, pickedDateTime(datePicker, timePicker));
     view_.focusPage(kPageCurrent);
 }
 
 void ParamWindowModel::BtnSaveDTSysClick() {
-    CreateDataForWrite(station_.poll, main_.clock().now());
+    CreateDataForWrite(scheduler_, main_.clock().now());
     view_.focusPage(kPageCurrent);
 }
 
@@ -219,7 +220,7 @@ void ParamWindowModel::showCurrentParameters(const RegisterWords& words) {
     }
     view_.setText(QStringLiteral("LabelDTDefence"), p.relayClock);
     view_.setText(QStringLiteral("LabDTSys"), p.systemClock);
-    if (station_.poll.InitialRead && p.pickers) {
+    if (station_.poll.InitialRead() && p.pickers) {
         view_.loadPickers(*p.pickers);
     }
 }
@@ -256,7 +257,7 @@ void ParamWindowModel::showTripProtocol(const RegisterWords& words) {
     }
     // The request that this answers is still the one in RequestFrame.
     const int asked = tripProtocolOfRegister(station_.request.registerAddress());
-    shownTripProtocol_ = asked > 0 ? asked : protocolRead(station_.poll.tripProtocolNumber);
+    shownTripProtocol_ = asked > 0 ? asked : protocolRead(station_.poll.tripProtocolNumber());
 
     if (ReportRequested) {
         // One attempt per click: a report that cannot be written is told once, and the button

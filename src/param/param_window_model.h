@@ -12,6 +12,7 @@
 namespace terval {
 
 class MainController;
+class Scheduler;
 struct Station;
 
 // The rules of the parameter window for the selected relay, apart from its widgets: what opening
@@ -20,7 +21,7 @@ struct Station;
 // tests drive it with a recording view.
 class ParamWindowModel final : public ParamWindowDecoder {
   public:
-    ParamWindowModel(Station& station, MainController& main, ParamView& view);
+    ParamWindowModel(Station& station, MainController& main, Scheduler& scheduler, ParamView& view);
 
     // "Открыть объект" before the window is shown: the scheduler's flags, the report button and
     // the link-loss baselines.
@@ -71,6 +72,7 @@ class ParamWindowModel final : public ParamWindowDecoder {
 
     Station& station_;
     MainController& main_;
+    Scheduler& scheduler_;
     ParamView& view_;
     SetpointEditor editor_;
     LinkLossCheck linkLoss_;

@@ -3,6 +3,7 @@
 #include "app/main_controller.h"
 #include "app/station.h"
 #include "poll/event_detection.h"
+#include "poll/scheduler.h"
 
 namespace terval {
 
@@ -15,135 +16,66 @@ void Dispatcher::Receive() {
                 static_cast<uint16_t>(rx.at(3 + 2 * i) << 8 | rx.at(4 + 2 * i));
         }
     }
-    const int polled = station_.poll.PolledDevice;
-    if (polled >= 1 && polled <= station_.devices.DeviceCount) {
-        ++station_.devices.entry(polled).GoodAnswers;
-    }
-    switch (station_.poll.PollPhase) {
+    bool used = false;
+    switch (station_.poll.PollPhase()) {
         case kPhaseMain:
-            ReceiveMain();
+            used = ReceiveMain();
             break;
         case kPhaseCurParam:
-            ReceiveCurParam();
+            used = ReceiveCurParam();
             break;
         default:
             break;
     }
+    if (used) {
+        scheduler_.stepAnswered();
+    }
 }
 
-void Dispatcher::ReceiveMain() {
-    PollState& poll = station_.poll;
-    const int relay = poll.RoundRobinIndex;
-    switch (poll.PollStep) {
+bool Dispatcher::ReceiveMain() {
+    const PollState& poll = station_.poll;
+    const int relay = poll.RoundRobinIndex();
+    switch (poll.PollStep()) {
         case kStepStatus:
             if (relay >= 1 && relay <= station_.devices.DeviceCount) {
                 main_.setTileValue(relay, QString::number(station_.words[27]));
             }
-            poll.PollStep = kStepNewestProtocol;
-            break;
+            return true;
         case kStepNewestProtocol:
-            if (!ProcessingInitProt(station_, main_)) {
-                return;
-            }
-            poll.PollStep = kStepStatus;
-            break;
+            return ProcessingInitProt(station_, main_);
         default:
-            break;
-    }
-    if (poll.ParamWindowOpen) {
-        poll.PollPhase = kPhaseCurParam;
-        poll.PollStep = kStepSelectedStatus;
+            return true;
     }
 }
 
-int Dispatcher::stepAfterNewestProtocol() const {
-    switch (station_.poll.activePage) {
-        case kPageSetpoints:
-        case kPageSettings:
-            return kStepSetpoints;
-        case kPageTripProtocols:
-            return kStepTripProtocol;
-        case kPageInsulationProtocols:
-            return kStepInsulationProtocol;
-        case kPageCurrent:
-            return kStepSelectedStatus;
-        default:
-            // No page chosen yet: nothing of the selected relay, only the background relays.
-            return kStepStatus;
-    }
-}
-
-void Dispatcher::ReceiveCurParam() {
-    PollState& poll = station_.poll;
+bool Dispatcher::ReceiveCurParam() {
     const RegisterWords& words = station_.words;
-    switch (poll.PollStep) {
-        case kStepStatus:
-            if (!poll.ParamWindowOpen) {
-                poll.PollPhase = kPhaseMain;
-            } else {
-                poll.PollStep = poll.InitialRead ? kStepSelectedStatus : kStepNewestProtocol;
-            }
-            break;
+    const auto show = [this, &words](void (ParamWindowDecoder::*page)(const RegisterWords&)) {
+        if (paramWindow_) {
+            (paramWindow_->*page)(words);
+        }
+        return true;
+    };
+    switch (station_.poll.PollStep()) {
         case kStepNewestProtocol:
-            if (!ProcessingInitProt(station_, main_)) {
-                return;
-            }
-            if (!poll.ParamWindowOpen) {
-                poll.PollPhase = kPhaseMain;
-            } else {
-                poll.PollStep = poll.InitialRead ? kStepSelectedStatus : stepAfterNewestProtocol();
-            }
-            break;
+            return ProcessingInitProt(station_, main_);
         case kStepSelectedStatus:
-            if (paramWindow_) {
-                paramWindow_->showCurrentParameters(words);
-            }
-            poll.PollStep = poll.InitialRead ? kStepSetpoints : kStepStatus;
-            break;
+            return show(&ParamWindowDecoder::showCurrentParameters);
         case kStepSetpoints:
-            if (paramWindow_) {
-                paramWindow_->showSetpoints(words);
-            }
-            poll.PollStep = kStepPassword;
-            break;
+            return show(&ParamWindowDecoder::showSetpoints);
         case kStepPassword:
-            if (paramWindow_) {
-                paramWindow_->showPassword(words);
-            }
-            poll.PollStep = kStepMode;
-            break;
+            return show(&ParamWindowDecoder::showPassword);
         case kStepMode:
-            if (paramWindow_) {
-                paramWindow_->showMode(words);
-            }
-            poll.PollStep = poll.InitialRead ? kStepTripProtocol : kStepSelectedStatus;
-            break;
+            return show(&ParamWindowDecoder::showMode);
         case kStepTripProtocol:
-            if (paramWindow_) {
-                paramWindow_->showTripProtocol(words);
-            }
-            poll.PollStep = poll.InitialRead ? kStepInsulationProtocol : kStepStatus;
-            break;
+            return show(&ParamWindowDecoder::showTripProtocol);
         case kStepInsulationProtocol:
-            if (paramWindow_) {
-                paramWindow_->showInsulationProtocol(words);
-            }
-            poll.InitialRead = false;
-            poll.PollStep = kStepStatus;
-            break;
-        case kStepWrite:
-            ++poll.WriteRegister;
-            ++poll.WriteIndex;
-            poll.PollStep = poll.WriteIndex >= poll.WriteCount ? kStepSelectedStatus : kStepWrite;
-            break;
+            return show(&ParamWindowDecoder::showInsulationProtocol);
         default:
-            break;
+            // The background status block shows nothing while the window is open; a write echo
+            // carries no words.
+            return true;
     }
-    if (poll.WriteRequest == kWriteQueued) {
-        poll.PollStep = kStepWrite;
-        poll.WriteIndex = 0;
-    }
-    poll.WriteRequest = kNoWrite;
 }
 
 }  // namespace terval

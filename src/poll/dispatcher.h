@@ -5,6 +5,7 @@
 namespace terval {
 
 class MainController;
+class Scheduler;
 struct Station;
 
 // What the parameter window shows of the selected relay's answers, step by step.
@@ -19,23 +20,25 @@ class ParamWindowDecoder {
     virtual void showInsulationProtocol(const RegisterWords& words) = 0;  // insulation-change n
 };
 
-// Every complete answer ends up here: its words are taken, it is counted for the relay it was asked
-// of, and the handler of the poll phase decodes it and chooses the next step.
+// Every answer matched to its request ends up here: its words are taken, the handler of the poll
+// phase decodes it, and the scheduler is told to move on.
 class Dispatcher {
   public:
-    Dispatcher(Station& station, MainController& main) : station_(station), main_(main) {}
+    Dispatcher(Station& station, MainController& main, Scheduler& scheduler)
+        : station_(station), main_(main), scheduler_(scheduler) {}
 
     void setParamWindow(ParamWindowDecoder* window) { paramWindow_ = window; }
 
+    // The answer in ReceiveBuffer, already matched to the request in flight.
     void Receive();
-    void ReceiveMain();
-    void ReceiveCurParam();
+    // Each handler returns false when the answer could not be used up, so the step stays.
+    bool ReceiveMain();
+    bool ReceiveCurParam();
 
   private:
-    int stepAfterNewestProtocol() const;
-
     Station& station_;
     MainController& main_;
+    Scheduler& scheduler_;
     ParamWindowDecoder* paramWindow_ = nullptr;
 };
 

@@ -68,7 +68,7 @@ QString alarmLineText(const QDateTime& eventTime, const QString& generatorName, 
 }
 
 bool ProcessingInitProt(Station& station, MainController& main) {
-    const int relay = station.poll.RoundRobinIndex;
+    const int relay = station.poll.RoundRobinIndex();
     if (relay < 1 || relay > station.devices.DeviceCount) {
         return true;
     }

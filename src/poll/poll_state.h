@@ -38,33 +38,83 @@ enum ParamPage : int {
     kPageInsulationProtocols = 4,
 };
 
-// The scheduler's state: one instance for the whole run, shared with the links and the dispatcher
-// that move it on.
-struct PollState {
-    int32_t PollPhase = kPhaseMain;
-    int32_t PollStep = kStepStatus;
-    bool ReadyToSend = false;
-    uint16_t TickCounter = 0;
-    uint16_t ConsecutiveTimeouts = 0;
-    bool CloseRequested = false;
-    uint8_t RoundRobinIndex = 0;
-    uint8_t PolledDevice = 0;
-    bool ParamWindowOpen = false;
-    bool InitialRead = false;
-    int32_t WriteRequest = kNoWrite;
-    uint16_t WriteRegister = 0;
-    uint16_t WriteCount = 0;
-    uint16_t WriteIndex = 0;
-    std::array<uint16_t, kMaxWriteValues> WriteValues{};
+// Silent ticks after which a request has timed out, and the ticks after which it ends however
+// many bytes keep arriving for it.
+inline constexpr uint16_t kSilentTicksAllowed = 5;
+inline constexpr uint16_t kLongestRequestTicks = 20;
+// Broken frames in a row from one relay after which its request is given up as unanswered.
+inline constexpr int kBadFramesAllowed = 3;
+
+// A run of consecutive registers to write, one function-6 request each.
+struct RegisterWrite {
+    uint16_t firstRegister = 0;
+    uint16_t count = 0;
+    std::array<uint16_t, kMaxWriteValues> values{};
+};
+
+// The scheduler's state: one instance for the whole run. Only the scheduler changes it, through
+// its event methods; everyone else reads it here.
+class PollState {
+  public:
+    int32_t PollPhase() const { return PollPhase_; }
+    int32_t PollStep() const { return PollStep_; }
+    bool ReadyToSend() const { return ReadyToSend_; }
+    uint16_t TickCounter() const { return TickCounter_; }
+    uint16_t ConsecutiveTimeouts() const { return ConsecutiveTimeouts_; }
+    bool CloseRequested() const { return CloseRequested_; }
+    uint8_t RoundRobinIndex() const { return RoundRobinIndex_; }
+    uint8_t PolledDevice() const { return PolledDevice_; }
+    bool ParamWindowOpen() const { return ParamWindowOpen_; }
+    bool InitialRead() const { return InitialRead_; }
+    // kWriteQueued while a write waits for its first send point, kNoWrite otherwise.
+    int32_t WriteRequest() const { return WriteRequest_; }
+    // The write being sent: the register of the value to go next, and how far it has come.
+    uint16_t WriteRegister() const { return WriteRegister_; }
+    uint16_t WriteCount() const { return WriteCount_; }
+    uint16_t WriteIndex() const { return WriteIndex_; }
+    const std::array<uint16_t, kMaxWriteValues>& WriteValues() const { return WriteValues_; }
+    // The write that waits for the next send point, with its own registers and values.
+    const RegisterWrite& queuedWrite() const { return queued_; }
 
     // What the parameter window shows: its active page and the protocol numbers as typed.
-    int activePage = kNoPage;
-    int tripProtocolNumber = 1;
-    int insulationProtocolNumber = 1;
+    int activePage() const { return activePage_; }
+    int tripProtocolNumber() const { return tripProtocolNumber_; }
+    int insulationProtocolNumber() const { return insulationProtocolNumber_; }
 
-    // Queues a write of consecutive registers; it goes out at the next send point of the
-    // parameter window's phase.
-    bool queueWrite(uint16_t firstRegister, const uint16_t* values, int count);
+    // A request has gone out and has not been settled by its answer or its end.
+    bool awaitingAnswer() const { return !ReadyToSend_; }
+    // The request in flight has been counted already, good or bad: each request is counted once.
+    bool requestCounted() const { return requestCounted_; }
+    uint16_t ticksSinceSent() const { return ticksSinceSent_; }
+
+  private:
+    friend class Scheduler;
+
+    int32_t PollPhase_ = kPhaseMain;
+    int32_t PollStep_ = kStepStatus;
+    bool ReadyToSend_ = false;
+    uint16_t TickCounter_ = 0;
+    uint16_t ConsecutiveTimeouts_ = 0;
+    bool CloseRequested_ = false;
+    uint8_t RoundRobinIndex_ = 0;
+    uint8_t PolledDevice_ = 0;
+    bool ParamWindowOpen_ = false;
+    bool InitialRead_ = false;
+    int32_t WriteRequest_ = kNoWrite;
+    uint16_t WriteRegister_ = 0;
+    uint16_t WriteCount_ = 0;
+    uint16_t WriteIndex_ = 0;
+    std::array<uint16_t, kMaxWriteValues> WriteValues_{};
+    RegisterWrite queued_;
+
+    int activePage_ = kNoPage;
+    int tripProtocolNumber_ = 1;
+    int insulationProtocolNumber_ = 1;
+
+    bool requestCounted_ = false;
+    uint16_t ticksSinceSent_ = 0;
+    // Broken frames in a row, per relay (index = relay number).
+    std::array<uint8_t, 33> badFramesInRow_{};
 };
 
 // The words of the last read answer; word i is register (start + i). Room for the most that a

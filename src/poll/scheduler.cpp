@@ -27,39 +27,57 @@ uint16_t protocolStart(uint16_t base, uint16_t size, int number) {
 
 }  // namespace
 
+const PollState& Scheduler::state() const {
+    return station_.poll;
+}
+
+PollState& Scheduler::poll() {
+    return station_.poll;
+}
+
 void Scheduler::buildRead(int relay, uint16_t firstRegister, uint16_t count) {
-    PollState& poll = station_.poll;
-    poll.PolledDevice = static_cast<uint8_t>(relay);
+    poll().PolledDevice_ = static_cast<uint8_t>(relay);
     const uint8_t address = static_cast<uint8_t>(station_.devices.entry(relay).Address & 0xFF);
     station_.request.buildRead(address, firstRegister, count);
 }
 
 void Scheduler::buildStatusOfNextRelay() {
-    PollState& poll = station_.poll;
-    ++poll.RoundRobinIndex;
-    if (poll.RoundRobinIndex > station_.devices.DeviceCount) {
-        poll.RoundRobinIndex = 1;
+    PollState& p = poll();
+    ++p.RoundRobinIndex_;
+    if (p.RoundRobinIndex_ > station_.devices.DeviceCount) {
+        p.RoundRobinIndex_ = 1;
     }
-    buildRead(poll.RoundRobinIndex, kStatusBlock, kStatusCount);
+    buildRead(p.RoundRobinIndex_, kStatusBlock, kStatusCount);
 }
 
 void Scheduler::buildWrite() {
-    PollState& poll = station_.poll;
+    PollState& p = poll();
     const int relay = station_.devices.SelectedDevice;
-    poll.PolledDevice = static_cast<uint8_t>(relay);
+    p.PolledDevice_ = static_cast<uint8_t>(relay);
     const uint8_t address = static_cast<uint8_t>(station_.devices.entry(relay).Address & 0xFF);
-    station_.request.buildWrite(address, poll.WriteRegister,
-                                poll.WriteValues[poll.WriteIndex % kMaxWriteValues]);
+    station_.request.buildWrite(address, p.WriteRegister_,
+                                p.WriteValues_[p.WriteIndex_ % kMaxWriteValues]);
+}
+
+// The queued write becomes the one under way. It is a copy: a write queued after this one can
+// never move the registers of this one, nor this one's echoes those of the next.
+void Scheduler::takeQueuedWrite() {
+    PollState& p = poll();
+    p.WriteRequest_ = kNoWrite;
+    p.WriteRegister_ = p.queued_.firstRegister;
+    p.WriteCount_ = p.queued_.count;
+    p.WriteValues_ = p.queued_.values;
+    p.WriteIndex_ = 0;
+    p.PollStep_ = kStepWrite;
 }
 
 void Scheduler::TimersMain() {
-    PollState& poll = station_.poll;
-    switch (poll.PollStep) {
+    switch (poll().PollStep_) {
         case kStepStatus:
             buildStatusOfNextRelay();
             break;
         case kStepNewestProtocol:
-            buildRead(poll.RoundRobinIndex, kTripProtocols, kTripProtocolSize);
+            buildRead(poll().RoundRobinIndex_, kTripProtocols, kTripProtocolSize);
             break;
         default:
             break;
@@ -67,10 +85,10 @@ void Scheduler::TimersMain() {
 }
 
 void Scheduler::TimersCurParam() {
-    PollState& poll = station_.poll;
+    PollState& p = poll();
     const int selected = station_.devices.SelectedDevice;
     const bool haveSelected = station_.devices.hasSelection();
-    switch (poll.PollStep) {
+    switch (p.PollStep_) {
         case kStepStatus:
         case kStepNewestProtocol:
             // The background relays are read as in the round robin of the main phase.
@@ -95,7 +113,7 @@ void Scheduler::TimersCurParam() {
         case kStepTripProtocol:
             if (haveSelected) {
                 buildRead(selected,
-                          protocolStart(kTripProtocols, kTripProtocolSize, poll.tripProtocolNumber),
+                          protocolStart(kTripProtocols, kTripProtocolSize, p.tripProtocolNumber_),
                           kTripProtocolSize);
             }
             break;
@@ -103,7 +121,7 @@ void Scheduler::TimersCurParam() {
             if (haveSelected) {
                 buildRead(selected,
                           protocolStart(kInsulationProtocols, kInsulationProtocolSize,
-                                        poll.insulationProtocolNumber),
+                                        p.insulationProtocolNumber_),
                           kInsulationProtocolSize);
             }
             break;
@@ -114,20 +132,20 @@ void Scheduler::TimersCurParam() {
         default:
             break;
     }
-    if (poll.WriteRequest == kWriteQueued) {
-        poll.WriteRequest = kNoWrite;
+    if (p.WriteRequest_ == kWriteQueued) {
         if (haveSelected) {
-            poll.PollStep = kStepWrite;
-            poll.WriteIndex = 0;
+            takeQueuedWrite();
             buildWrite();
+        } else {
+            p.WriteRequest_ = kNoWrite;
         }
-    } else if (poll.WriteRequest == kNoWrite && poll.PollStep == kStepStatus) {
-        poll.PollPhase = poll.ParamWindowOpen ? kPhaseCurParam : kPhaseMain;
+    } else if (p.PollStep_ == kStepStatus) {
+        p.PollPhase_ = p.ParamWindowOpen_ ? kPhaseCurParam : kPhaseMain;
     }
 }
 
 void Scheduler::Timers() {
-    PollState& poll = station_.poll;
+    PollState& p = poll();
     DeviceTable& table = station_.devices;
     if (table.SelectedDevice > 0 && table.hasSelection()) {
         main_.EnableMenu(station_.tile(table.SelectedDevice).state != kTileNoAnswer
@@ -137,53 +155,274 @@ void Scheduler::Timers() {
     main_.view().setLed(MainView::Led::RxD, false);
     main_.view().setLed(MainView::Led::TxD, false);
 
-    ++poll.TickCounter;
-    if (poll.TickCounter <= 1) {
-        return;
-    }
-    if (poll.ReadyToSend) {
-        // Nothing to poll in an empty table; the link menu is not offered then anyway.
-        if (table.DeviceCount == 0 && !poll.CloseRequested) {
+    ++p.TickCounter_;
+    if (p.ReadyToSend_) {
+        if (p.TickCounter_ <= 1) {
             return;
         }
-        if (poll.PollPhase == kPhaseMain) {
+        // Nothing to poll in an empty table; the link menu is not offered then anyway.
+        if (table.DeviceCount == 0 && !p.CloseRequested_) {
+            return;
+        }
+        if (p.PollPhase_ == kPhaseMain) {
             TimersMain();
-        } else if (poll.PollPhase == kPhaseCurParam) {
+        } else if (p.PollPhase_ == kPhaseCurParam) {
             TimersCurParam();
         }
-        if (poll.CloseRequested) {
-            link_.CloseConnect();
+        if (p.CloseRequested_) {
+            link_->CloseConnect();
             return;
         }
-        poll.ReadyToSend = false;
+        p.ReadyToSend_ = false;
+        p.requestCounted_ = false;
+        p.ticksSinceSent_ = 0;
         station_.receive.clear();
-        poll.TickCounter = 0;
-        if (poll.PolledDevice >= 1 && poll.PolledDevice <= table.DeviceCount) {
-            ++table.entry(poll.PolledDevice).RequestsSent;
+        p.TickCounter_ = 0;
+        if (p.PolledDevice_ >= 1 && p.PolledDevice_ <= table.DeviceCount) {
+            ++table.entry(p.PolledDevice_).RequestsSent;
         }
         main_.view().setLed(MainView::Led::TxD, true);
-        link_.sendRequest();
+        link_->sendRequest();
         return;
     }
-    if (poll.TickCounter <= 5) {
+    // Bytes restart the silence, but a stream of them never holds the round for long.
+    ++p.ticksSinceSent_;
+    if (p.TickCounter_ <= kSilentTicksAllowed && p.ticksSinceSent_ < kLongestRequestTicks) {
         return;
     }
-    // The request has timed out.
-    if (poll.ParamWindowOpen) {
-        poll.PollPhase = kPhaseCurParam;
-        poll.PollStep = kStepSelectedStatus;
+    endUnanswered();
+    ++p.ConsecutiveTimeouts_;
+}
+
+void Scheduler::countAnswer(bool good) {
+    PollState& p = poll();
+    if (p.requestCounted_) {
+        return;
+    }
+    p.requestCounted_ = true;
+    const int polled = p.PolledDevice_;
+    if (polled >= 1 && polled <= station_.devices.DeviceCount) {
+        DeviceEntry& e = station_.devices.entry(polled);
+        ++(good ? e.GoodAnswers : e.BadAnswers);
+    }
+}
+
+void Scheduler::endUnanswered() {
+    PollState& p = poll();
+    if (p.ParamWindowOpen_) {
+        p.PollPhase_ = kPhaseCurParam;
+        p.PollStep_ = kStepSelectedStatus;
     } else {
-        poll.PollStep = kStepStatus;
+        p.PollStep_ = kStepStatus;
     }
-    poll.ReadyToSend = true;
-    const int polled = poll.PolledDevice;
-    if (polled >= 1 && polled <= table.DeviceCount) {
-        ++table.entry(polled).BadAnswers;
+    p.ReadyToSend_ = true;
+    countAnswer(false);
+    const int polled = p.PolledDevice_;
+    if (polled >= 1 && polled <= station_.devices.DeviceCount) {
+        p.badFramesInRow_[static_cast<size_t>(polled)] = 0;
         if (station_.tile(polled).state != kTileNoAnswer) {
             main_.setTileState(polled, kTileNoAnswer);
         }
     }
-    ++poll.ConsecutiveTimeouts;
+}
+
+// ---- the link ----
+
+void Scheduler::linkStarting() {
+    PollState& p = poll();
+    p.ConsecutiveTimeouts_ = 0;
+    p.CloseRequested_ = false;
+    p.ReadyToSend_ = true;
+}
+
+void Scheduler::linkOpened(bool tcp) {
+    PollState& p = poll();
+    p.PollPhase_ = kPhaseMain;
+    // A step of the parameter window's phase left over from an earlier link would never be built
+    // again in the round robin.
+    p.PollStep_ = kStepStatus;
+    p.CloseRequested_ = false;
+    p.ReadyToSend_ = true;
+    p.badFramesInRow_.fill(0);
+    if (tcp) {
+        p.TickCounter_ = 0;
+        p.RoundRobinIndex_ = 0;
+    }
+}
+
+void Scheduler::requestClose() {
+    poll().CloseRequested_ = true;
+}
+
+void Scheduler::reconnecting() {
+    poll().ConsecutiveTimeouts_ = 0;
+}
+
+void Scheduler::bytesArrived() {
+    if (poll().awaitingAnswer()) {
+        poll().TickCounter_ = 0;
+    }
+}
+
+// ---- answers ----
+
+void Scheduler::answerMatched() {
+    PollState& p = poll();
+    countAnswer(true);
+    p.ReadyToSend_ = true;
+    p.ConsecutiveTimeouts_ = 0;
+    const int polled = p.PolledDevice_;
+    if (polled >= 1 && polled <= kMaxDevices) {
+        p.badFramesInRow_[static_cast<size_t>(polled)] = 0;
+    }
+}
+
+void Scheduler::answerForeign() {
+    countAnswer(false);
+    // Something answers on the connection, so dropping it would not help.
+    poll().ConsecutiveTimeouts_ = 0;
+}
+
+bool Scheduler::answerRefused() {
+    const bool write = poll().PollStep_ == kStepWrite;
+    poll().ConsecutiveTimeouts_ = 0;
+    endUnanswered();
+    return write;
+}
+
+void Scheduler::answerBroken() {
+    PollState& p = poll();
+    const int polled = p.PolledDevice_;
+    countAnswer(false);
+    if (polled >= 1 && polled <= kMaxDevices &&
+        ++p.badFramesInRow_[static_cast<size_t>(polled)] >= kBadFramesAllowed) {
+        endUnanswered();
+        return;
+    }
+    p.ReadyToSend_ = true;
+}
+
+int Scheduler::stepAfterNewestProtocol() const {
+    switch (state().activePage()) {
+        case kPageSetpoints:
+        case kPageSettings:
+            return kStepSetpoints;
+        case kPageTripProtocols:
+            return kStepTripProtocol;
+        case kPageInsulationProtocols:
+            return kStepInsulationProtocol;
+        case kPageCurrent:
+            return kStepSelectedStatus;
+        default:
+            // No page chosen yet: nothing of the selected relay, only the background relays.
+            return kStepStatus;
+    }
+}
+
+void Scheduler::stepAnswered() {
+    PollState& p = poll();
+    if (p.PollPhase_ == kPhaseMain) {
+        if (p.PollStep_ == kStepStatus) {
+            p.PollStep_ = kStepNewestProtocol;
+        } else if (p.PollStep_ == kStepNewestProtocol) {
+            p.PollStep_ = kStepStatus;
+        }
+        if (p.ParamWindowOpen_) {
+            p.PollPhase_ = kPhaseCurParam;
+            p.PollStep_ = kStepSelectedStatus;
+        }
+        return;
+    }
+    if (p.PollPhase_ != kPhaseCurParam) {
+        return;
+    }
+    const bool initial = p.InitialRead_;
+    switch (p.PollStep_) {
+        case kStepStatus:
+            if (!p.ParamWindowOpen_) {
+                p.PollPhase_ = kPhaseMain;
+            } else {
+                p.PollStep_ = initial ? kStepSelectedStatus : kStepNewestProtocol;
+            }
+            break;
+        case kStepNewestProtocol:
+            if (!p.ParamWindowOpen_) {
+                p.PollPhase_ = kPhaseMain;
+            } else {
+                p.PollStep_ = initial ? kStepSelectedStatus : stepAfterNewestProtocol();
+            }
+            break;
+        case kStepSelectedStatus:
+            p.PollStep_ = initial ? kStepSetpoints : kStepStatus;
+            break;
+        case kStepSetpoints:
+            p.PollStep_ = kStepPassword;
+            break;
+        case kStepPassword:
+            p.PollStep_ = kStepMode;
+            break;
+        case kStepMode:
+            p.PollStep_ = initial ? kStepTripProtocol : kStepSelectedStatus;
+            break;
+        case kStepTripProtocol:
+            p.PollStep_ = initial ? kStepInsulationProtocol : kStepStatus;
+            break;
+        case kStepInsulationProtocol:
+            p.InitialRead_ = false;
+            p.PollStep_ = kStepStatus;
+            break;
+        case kStepWrite:
+            ++p.WriteRegister_;
+            ++p.WriteIndex_;
+            p.PollStep_ = p.WriteIndex_ >= p.WriteCount_ ? kStepSelectedStatus : kStepWrite;
+            break;
+        default:
+            break;
+    }
+    if (p.PollPhase_ == kPhaseCurParam && p.WriteRequest_ == kWriteQueued &&
+        station_.devices.hasSelection()) {
+        takeQueuedWrite();
+    }
+}
+
+// ---- the parameter window ----
+
+void Scheduler::windowOpened() {
+    poll().ParamWindowOpen_ = true;
+    poll().InitialRead_ = true;
+    // A value asked for in an earlier opening, never sent, would land long after the operator
+    // stopped expecting it.
+    poll().WriteRequest_ = kNoWrite;
+}
+
+void Scheduler::windowClosed() {
+    poll().ParamWindowOpen_ = false;
+}
+
+void Scheduler::pageChosen(int page) {
+    poll().activePage_ = page;
+}
+
+void Scheduler::tripProtocolChosen(int number) {
+    poll().tripProtocolNumber_ = number;
+}
+
+void Scheduler::insulationProtocolChosen(int number) {
+    poll().insulationProtocolNumber_ = number;
+}
+
+bool Scheduler::queueWrite(uint16_t firstRegister, const uint16_t* values, int count) {
+    if (count < 1 || count > kMaxWriteValues) {
+        return false;
+    }
+    PollState& p = poll();
+    p.queued_.firstRegister = firstRegister;
+    p.queued_.count = static_cast<uint16_t>(count);
+    for (int i = 0; i < count; ++i) {
+        p.queued_.values[static_cast<size_t>(i)] = values[i];
+    }
+    p.WriteRequest_ = kWriteQueued;
+    return true;
 }
 
 }  // namespace terval

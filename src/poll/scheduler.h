@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "poll/poll_state.h"
+
 namespace terval {
 
 class MainController;
@@ -17,25 +19,72 @@ class LinkSender {
     virtual void CloseConnect() = 0;
 };
 
-// Decides every 100 ms whether to send the next request or to give up waiting for the answer to
-// the last one. One request is in flight at a time; the timing is counted in ticks.
+// The poll machine. Every 100 ms it decides whether to send the next request or to give up
+// waiting for the answer to the last one; one request is in flight at a time and the timing is
+// counted in ticks. It owns the poll state: the links, the dispatcher and the windows tell it what
+// happened through the event methods below, and only these change the state.
 class Scheduler {
   public:
-    Scheduler(Station& station, MainController& main, LinkSender& link)
-        : station_(station), main_(main), link_(link) {}
+    Scheduler(Station& station, MainController& main) : station_(station), main_(main) {}
+    void setLink(LinkSender& link) { link_ = &link; }
 
+    const PollState& state() const;
+
+    // One tick of the 100 ms timer.
     void Timers();
     void TimersMain();
     void TimersCurParam();
 
+    // ---- the link ----
+    // "Установить связь" on TCP: the connection is being made.
+    void linkStarting();
+    // The port opened, or the connection was established: the round robin starts over.
+    void linkOpened(bool tcp);
+    // "Отключиться" or "Выход": the link closes at the next send point.
+    void requestClose();
+    // The reconnect rule opened the connection again.
+    void reconnecting();
+    // Bytes arrived while a request is in flight: its silence starts again.
+    void bytesArrived();
+
+    // ---- answers to the request in flight ----
+    // Its own answer: counted good; the dispatcher decodes it next.
+    void answerMatched();
+    // The dispatcher has used the answer: the step moves on.
+    void stepAnswered();
+    // A whole answer that is not this request's: counted bad, and the wait goes on.
+    void answerForeign();
+    // The relay refused: counted bad and handled as this step's timeout at once. True when the
+    // refused request was a write, which is abandoned.
+    bool answerRefused();
+    // A frame broken on the line: counted bad and the same step goes again, but a relay whose
+    // frames keep breaking is given up as unanswered.
+    void answerBroken();
+
+    // ---- the parameter window ----
+    void windowOpened();
+    void windowClosed();
+    void pageChosen(int page);
+    void tripProtocolChosen(int number);
+    void insulationProtocolChosen(int number);
+    // A write of consecutive registers. It goes out at the next send point of the parameter
+    // window's phase, in place of the request due, and replaces a write still under way.
+    bool queueWrite(uint16_t firstRegister, const uint16_t* values, int count);
+
   private:
+    PollState& poll();
     void buildStatusOfNextRelay();
     void buildRead(int relay, uint16_t firstRegister, uint16_t count);
     void buildWrite();
+    void takeQueuedWrite();
+    void countAnswer(bool good);
+    // The request in flight ends without its answer: a timeout, or what is handled as one.
+    void endUnanswered();
+    int stepAfterNewestProtocol() const;
 
     Station& station_;
     MainController& main_;
-    LinkSender& link_;
+    LinkSender* link_ = nullptr;
 };
 
 }  // namespace terval

@@ -136,7 +136,7 @@ TEST_F(SerialLink, DisconnectWhileAnAnswerIsAwaitedClosesAfterIt) {
     EXPECT_EQ(station.relay(1).GoodAnswers + station.relay(2).GoodAnswers, good + 1);
     EXPECT_EQ(station.serial.written.size(), sent + 1);
     EXPECT_TRUE(station.allTiles(2, kTileNoAnswer));
-    EXPECT_FALSE(station.serial.isOpen());
+    EXPECT_FALSE(station.serial.isActive());
     EXPECT_FALSE(station.view.portOpen);
     EXPECT_FALSE(station.view.connectCaptionUp);
 }

@@ -10,21 +10,21 @@
 
 namespace terval::testing {
 
-void RecordingSocket::activate(const QString& host, uint16_t port) {
+bool RecordingSocket::open(const LinkTarget& target) {
     ++activations;
-    real.activate(host, port);
+    return real.open(target);
 }
 
-void RecordingSocket::send(const QByteArray& bytes) {
+void RecordingSocket::send(QByteArrayView frame) {
     if (real.socket().state() == QAbstractSocket::ConnectedState) {
-        sent << bytes;
+        sent << frame.toByteArray();
     }
-    real.send(bytes);
+    real.send(frame);
 }
 
-void RecordingSerial::write(const QByteArray& bytes) {
-    written << bytes;
-    real.write(bytes);
+void RecordingSerial::send(QByteArrayView frame) {
+    written << frame.toByteArray();
+    real.send(frame);
 }
 
 StationHarness::StationHarness() {
@@ -32,10 +32,9 @@ StationHarness::StationHarness() {
 }
 
 StationHarness::~StationHarness() {
-    serial.real.setController(nullptr);
-    socket.real.setController(nullptr);
+    core_.reset();
     serial.real.close();
-    socket.real.deactivate();
+    socket.real.close();
 }
 
 void StationHarness::start(const QVector<int>& addresses, const ConnectionConfig& config) {
@@ -50,8 +49,6 @@ void StationHarness::start(const QVector<int>& addresses, const ConnectionConfig
     core_ =
         std::make_unique<StationCore>(folder.dir(), view, messages, clock,
                                       QLocale(QLocale::Russian, QLocale::Russia), serial, socket);
-    serial.real.setController(&core_->link);
-    socket.real.setController(&core_->link);
     core_->start();
 }
 

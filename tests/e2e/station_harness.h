@@ -12,31 +12,31 @@
 
 namespace terval::testing {
 
-// The real socket, with every request sent and every activation recorded on the way.
-class RecordingSocket final : public TcpClientSocket {
+// The real TCP link, with every request sent and every activation recorded on the way.
+class RecordingSocket final : public Link {
   public:
-    void activate(const QString& host, uint16_t port) override;
-    void deactivate() override { real.deactivate(); }
+    void setEvents(LinkEvents* events) override { real.setEvents(events); }
+    bool open(const LinkTarget& target) override;
+    void close() override { real.close(); }
     bool isActive() const override { return real.isActive(); }
-    void send(const QByteArray& bytes) override;
+    void send(QByteArrayView frame) override;
 
-    QtTcpClientSocket real;
+    QtTcpLink real;
     QList<QByteArray> sent;
     int activations = 0;
 };
 
-// The real serial port, with every frame written recorded.
-class RecordingSerial final : public SerialPortDevice {
+// The real serial link, with every frame written recorded.
+class RecordingSerial final : public Link {
   public:
     explicit RecordingSerial(const QDir& folder) : real(folder) {}
-    bool open(const SerialSettings& settings) override { return real.open(settings); }
+    void setEvents(LinkEvents* events) override { real.setEvents(events); }
+    bool open(const LinkTarget& target) override { return real.open(target); }
     void close() override { real.close(); }
-    bool isOpen() const override { return real.isOpen(); }
-    void write(const QByteArray& bytes) override;
-    void setRts(bool on) override { real.setRts(on); }
-    void setDtr(bool on) override { real.setDtr(on); }
+    bool isActive() const override { return real.isActive(); }
+    void send(QByteArrayView frame) override;
 
-    QtSerialPortDevice real;
+    QtSerialLink real;
     QList<QByteArray> written;
 };
 

@@ -26,8 +26,7 @@ TEST(TcpLink, ConnectingShowsEveryStageWithTheLinkDescription) {
 
     link.ClientSocketLookup();
     link.ClientSocketConnecting();
-    rig.socket.connected = true;
-    link.ClientSocketConnect();
+    rig.socket.connectNow();
     EXPECT_EQ(rig.view.statusTexts,
               (QStringList{"Идет поиск устройства удаленного доступа...",
                            "Идет подключение к устройству - IP adress: 10.0.0.5  Port: 502",
@@ -71,7 +70,7 @@ TEST(TcpLink, SilentPeerIsDroppedAfterTwoNPlusOneTimeoutsAndReopened) {
         ASSERT_GT(rig.tickUntilSent(), 0);
         rig.tick(6);
     }
-    EXPECT_EQ(rig.poll().ConsecutiveTimeouts, 7);
+    EXPECT_EQ(rig.poll().ConsecutiveTimeouts(), 7);
     const int sent = static_cast<int>(rig.socket.sent.size());
     // The next send point drops the connection and sends nothing.
     rig.tick();
@@ -83,11 +82,10 @@ TEST(TcpLink, SilentPeerIsDroppedAfterTwoNPlusOneTimeoutsAndReopened) {
     const int activations = rig.socket.activations;
     rig.tick();
     EXPECT_EQ(rig.socket.activations, activations + 1);
-    EXPECT_EQ(rig.poll().ConsecutiveTimeouts, 0);
+    EXPECT_EQ(rig.poll().ConsecutiveTimeouts(), 0);
     EXPECT_EQ(rig.socket.sent.size(), sent);
     // Connected again: polling starts over with relay 1.
-    rig.socket.connected = true;
-    rig.core().link.ClientSocketConnect();
+    rig.socket.connectNow();
     rig.tickUntilSent();
     EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x0100, 48}));
 }
@@ -99,84 +97,143 @@ TEST(TcpLink, AnyAnswerResetsTheTimeoutCount) {
     rig.tick(6);
     rig.tickUntilSent();
     rig.tick(6);
-    EXPECT_EQ(rig.poll().ConsecutiveTimeouts, 2);
+    EXPECT_EQ(rig.poll().ConsecutiveTimeouts(), 2);
     rig.tickUntilSent();
     rig.answerPlausibly();
-    EXPECT_EQ(rig.poll().ConsecutiveTimeouts, 0);
+    EXPECT_EQ(rig.poll().ConsecutiveTimeouts(), 0);
 }
 
-TEST(TcpLink, AnswerIsTakenWhateverItsHeaderSays) {
+TEST(TcpLink, AnswerIsTakenWhateverItsTransactionIdentifierSays) {
     Rig rig(1);
     rig.connect();
     rig.tickUntilSent();
-    rig.core().link.ClientSocketRead(
-        testing::tcpReadAnswer(1, testing::statusBlock(777), /*transaction=*/0x4242));
+    rig.deliver(testing::tcpReadAnswer(1, testing::statusBlock(777), /*transaction=*/0x4242));
     EXPECT_EQ(rig.station().tile(1).value, QStringLiteral("777"));
     EXPECT_EQ(rig.relay(1).GoodAnswers, 1u);
-}
-
-TEST(TcpLink, ThreeRegisterAnswerLandsAtTheStartOfTheBuffer) {
-    Rig rig(1);
-    rig.connect();
-    rig.tickUntilSent();
-    rig.core().link.ClientSocketRead(QByteArray::fromHex("000000000009010306000100020003"));
+    // The matched answer stands at the start of the buffer, unit identifier first.
     const ReceiveBuffer& rx = rig.station().receive;
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(rx.bytes.data()), 9),
-              QByteArray::fromHex("010306000100020003"));
-    EXPECT_EQ(rig.station().words[2], 3);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(rx.bytes.data()), 5),
+              QByteArray::fromHex("0103600000"));
 }
 
-TEST(TcpLink, ExceptionAndShortReadsAreBadAnswersAndDoNotShowOldValues) {
+// Polls, answering every relay with 1234 kΩ, until relay 2's status block is asked for.
+void untilRelayTwoStatus(Rig& rig) {
+    for (int i = 0; i < 10; ++i) {
+        rig.tickUntilSent();
+        if (rig.lastRequest() == Request{2, 3, 0x0100, 48}) {
+            return;
+        }
+        rig.answerPlausibly(1234);
+    }
+    FAIL() << "relay 2 was not polled";
+}
+
+TEST(TcpLink, AnswersSplitOverReadsOrRunTogetherAreTakenWhole) {
     Rig rig(2);
     rig.connect();
-    // Polls, answering relay 1 with 1234 kΩ, until relay 2's status block is asked for.
-    const auto untilRelayTwoStatus = [&rig] {
-        for (int i = 0; i < 10; ++i) {
-            rig.tickUntilSent();
-            if (rig.lastRequest() == Request{2, 3, 0x0100, 48}) {
-                return;
-            }
-            rig.answerPlausibly(1234);
-        }
-        FAIL() << "relay 2 was not polled";
-    };
-    untilRelayTwoStatus();
-    rig.core().link.ClientSocketRead(QByteArray::fromHex("000000000003028302"));
+    untilRelayTwoStatus(rig);
+    const QByteArray answer = testing::tcpReadAnswer(2, testing::statusBlock(27));
+    rig.deliver(answer.left(5));
+    rig.deliver(answer.mid(5, 50));
     EXPECT_FALSE(rig.station().tile(2).valueVisible);
-    EXPECT_EQ(rig.relay(2).BadAnswers, 1u);
-    EXPECT_EQ(rig.relay(2).GoodAnswers, 0u);
-    EXPECT_TRUE(rig.poll().ReadyToSend);
-    // The step is built again, and step 0 always moves on to the next relay.
+    rig.deliver(answer.mid(55));
+    EXPECT_EQ(rig.station().tile(2).value, QStringLiteral("27"));
+    EXPECT_EQ(rig.relay(2).GoodAnswers, 1u);
+
+    // Two answers in one read: the first is the answer, the rest is not asked for.
     rig.tickUntilSent();
-    EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x0100, 48}));
-    rig.answerPlausibly(1234);
-
-    untilRelayTwoStatus();
-    rig.core().link.ClientSocketRead(QByteArray::fromHex("000000000006"));
-    EXPECT_EQ(rig.relay(2).BadAnswers, 2u);
-
-    // An answer whose data did not all arrive is not decoded either.
-    untilRelayTwoStatus();
-    rig.core().link.ClientSocketRead(testing::tcpReadAnswer(2, testing::statusBlock(55)).left(40));
-    EXPECT_EQ(rig.relay(2).BadAnswers, 3u);
-    EXPECT_FALSE(rig.station().tile(2).valueVisible);
-    EXPECT_EQ(rig.station().tile(1).value, QStringLiteral("1234"));
+    rig.deliver(testing::tcpReadAnswer(2, QVector<uint16_t>(32, 0)) +
+                testing::tcpReadAnswer(2, testing::statusBlock(99)) + QByteArray(1500, '\x5A'));
+    EXPECT_EQ(rig.relay(2).GoodAnswers, 2u);
+    EXPECT_EQ(rig.relay(2).BadAnswers, 0u);
+    EXPECT_EQ(rig.station().tile(2).value, QStringLiteral("27"));
 }
 
-TEST(TcpLink, TwoAnswersInOneReadAndAnOversizedReadTakeTheFirst) {
+TEST(TcpLink, ExceptionEndsTheRequestAtOnceAsATimeout) {
+    Rig rig(2);
+    rig.connect();
+    untilRelayTwoStatus(rig);
+    rig.answerPlausibly(1234);
+    rig.tickUntilSent();
+    rig.answerPlausibly(1234);
+    ASSERT_EQ(rig.station().tile(2).state, kTileAnswering);
+    untilRelayTwoStatus(rig);
+    // Exception 11: the gateway's relay behind it does not answer.
+    rig.deliver(QByteArray::fromHex("00000000000302830B"));
+    EXPECT_EQ(rig.station().tile(2).state, kTileNoAnswer);
+    EXPECT_EQ(rig.relay(2).BadAnswers, 1u);
+    EXPECT_EQ(rig.relay(2).GoodAnswers, 2u);
+    EXPECT_TRUE(rig.messages.messages.isEmpty());
+    // The timeout rule sends the round robin on to the next relay at the next send point.
+    EXPECT_EQ(rig.tickUntilSent(), 2);
+    EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x0100, 48}));
+    // The gateway answers, so the connection is not dropped for it.
+    EXPECT_EQ(rig.poll().ConsecutiveTimeouts(), 0);
+}
+
+TEST(TcpLink, AnAnswerToAnotherRequestIsCountedAndTheWaitGoesOn) {
+    Rig rig(2);
+    rig.connect();
+    untilRelayTwoStatus(rig);
+    // Relay 1's protocol, late, then the status block from relay 1 and a status block of the
+    // wrong size: none of them is relay 2's answer.
+    rig.deliver(testing::tcpReadAnswer(1, QVector<uint16_t>(32, 0)));
+    rig.deliver(testing::tcpReadAnswer(1, testing::statusBlock(5)));
+    rig.deliver(testing::tcpReadAnswer(2, QVector<uint16_t>(47, 5)));
+    EXPECT_FALSE(rig.station().tile(2).valueVisible);
+    EXPECT_EQ(rig.station().tile(1).value, QStringLiteral("1234"));
+    EXPECT_EQ(rig.relay(2).BadAnswers, 1u);
+    EXPECT_FALSE(rig.poll().ReadyToSend());
+    // The real answer still comes in time: it is shown, and the request stays counted once.
+    rig.tick(3);
+    rig.answerRead(testing::statusBlock(321));
+    EXPECT_EQ(rig.station().tile(2).value, QStringLiteral("321"));
+    EXPECT_EQ(rig.relay(2).RequestsSent, 1u);
+    EXPECT_EQ(rig.relay(2).GoodAnswers + rig.relay(2).BadAnswers, 1u);
+    rig.tickUntilSent();
+    EXPECT_EQ(rig.lastRequest(), (Request{2, 3, 0x1000, 32}));
+}
+
+TEST(TcpLink, BytesBeforeAnyRequestAreDropped) {
+    Rig rig(2);
+    rig.connect();
+    // A peer that speaks first, with something that even looks like an answer.
+    rig.deliver(QByteArray("SSH-2.0-server\r\n"));
+    rig.deliver(testing::tcpReadAnswer(1, testing::statusBlock(5)));
+    EXPECT_FALSE(rig.station().tile(1).valueVisible);
+    EXPECT_EQ(rig.relay(1).GoodAnswers + rig.relay(1).BadAnswers, 0u);
+    EXPECT_EQ(rig.tickUntilSent(), 2);
+    rig.answerPlausibly(10);
+    EXPECT_EQ(rig.station().tile(1).value, QStringLiteral("10"));
+}
+
+TEST(TcpLink, HeaderNoAnswerCanHaveIsOneBadAnswerAndTheStepGoesAgain) {
     Rig rig(1);
     rig.connect();
     rig.tickUntilSent();
-    QByteArray reads = testing::tcpReadAnswer(1, testing::statusBlock(11)) +
-                       testing::tcpReadAnswer(1, testing::statusBlock(22));
-    reads += QByteArray(1500, '\x5A');
-    rig.core().link.ClientSocketRead(reads);
-    EXPECT_EQ(rig.station().tile(1).value, QStringLiteral("11"));
+    rig.answerPlausibly();
+    rig.tickUntilSent();
+    QByteArray answer = testing::tcpReadAnswer(1, QVector<uint16_t>(32, 0));
+    answer[2] = 0x12;  // protocol identifier
+    rig.deliver(answer);
+    EXPECT_EQ(rig.relay(1).BadAnswers, 1u);
+    rig.tickUntilSent();
+    EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x1000, 32}));
 }
 
 TEST(TcpLink, LinkOpenedAgainStartsTheRoundRobinCleanly) {
     Rig rig(2);
-    rig.poll().PollStep = kStepSetpoints;  // left over from a window open when the link dropped
+    rig.core().main.NEWbmpClick(2);
+    rig.connect();
+    rig.scheduler().windowOpened();
+    // Into the parameter window's reads, then the connection breaks.
+    for (int i = 0; i < 6 && rig.poll().PollStep() != kStepSetpoints; ++i) {
+        rig.tickUntilSent();
+        rig.answerPlausibly();
+    }
+    ASSERT_EQ(rig.poll().PollStep(), kStepSetpoints);
+    rig.core().link.ClientSocketError();
+    rig.scheduler().windowClosed();
     rig.connect();
     rig.tickUntilSent();
     EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x0100, 48}));
@@ -200,8 +257,6 @@ TEST(SerialLink, OpenedPortPollsWithRtuFrames) {
     rig.station().devices.entry(2).Address = 7;
     rig.connect();
     EXPECT_TRUE(rig.view.portOpen);
-    EXPECT_TRUE(rig.serial.rts);
-    EXPECT_FALSE(rig.serial.dtr);
     EXPECT_EQ(rig.view.menu, menu_masks::kSerialOpened);
     rig.tickUntilSent();
     EXPECT_EQ(rig.serial.written.last(), QByteArray::fromHex("0103010000304422"));
@@ -223,15 +278,71 @@ TEST(SerialLink, PointToPointSendsEverythingToAddressOne) {
 TEST(SerialLink, BadCrcCountsOneBadAnswerAndTheSameStepIsSentAgain) {
     Rig rig(1, kLinkRs485);
     rig.connect();
-    rig.tickUntilSent();
-    rig.answerPlausibly();
+    for (int i = 0; i < 3; ++i) {
+        rig.tickUntilSent();
+        rig.answerPlausibly();
+    }
     rig.tickUntilSent();
     QByteArray answer = testing::rtuReadAnswer(1, QVector<uint16_t>(32, 0));
     answer[10] = static_cast<char>(answer[10] ^ 1);
-    rig.core().link.ReceiveCOM(answer);
+    rig.deliver(answer);
     EXPECT_EQ(rig.relay(1).BadAnswers, 1u);
     rig.tickUntilSent();
     EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x1000, 32}));
+    // A relay whose frames keep breaking is given up after the third, as if it had not answered.
+    rig.deliver(answer);
+    rig.tickUntilSent();
+    EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x1000, 32}));
+    ASSERT_EQ(rig.station().tile(1).state, kTileAnswering);
+    rig.deliver(answer);
+    EXPECT_EQ(rig.station().tile(1).state, kTileNoAnswer);
+    EXPECT_EQ(rig.relay(1).BadAnswers, 3u);
+    rig.tickUntilSent();
+    EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x0100, 48}));
+}
+
+TEST(SerialLink, AnswerFromAnotherAddressIsNotTaken) {
+    Rig rig(2, kLinkRs485);
+    rig.station().devices.entry(2).Address = 2;
+    rig.connect();
+    untilRelayTwoStatus(rig);
+    rig.deliver(testing::rtuReadAnswer(7, testing::statusBlock(5)));
+    EXPECT_FALSE(rig.station().tile(2).valueVisible);
+    EXPECT_EQ(rig.relay(2).BadAnswers, 1u);
+    // A write echo is no status block either.
+    QByteArray echo = QByteArray::fromHex("0206040800C8");
+    const uint16_t crc = MatchCRC(echo);
+    echo.append(static_cast<char>(crc & 0xFF)).append(static_cast<char>(crc >> 8));
+    rig.deliver(echo);
+    EXPECT_EQ(rig.relay(2).BadAnswers, 1u);
+    EXPECT_FALSE(rig.station().tile(2).valueVisible);
+}
+
+TEST(SerialLink, PointToPointTakesTheOneRelayWhateverItsAddress) {
+    Rig rig(1, kLinkRs232);
+    rig.connect();
+    rig.tickUntilSent();
+    rig.deliver(testing::rtuReadAnswer(9, testing::statusBlock(42)));
+    EXPECT_EQ(rig.station().tile(1).value, QStringLiteral("42"));
+}
+
+TEST(SerialLink, AChatteringLineNeitherHoldsNorStopsThePoll) {
+    Rig rig(2, kLinkRs485);
+    rig.connect();
+    // One stray byte every tick, answered or not: every request still ends by its 20th tick and
+    // the next one goes out.
+    int sentAt = -1;
+    for (int t = 0; t < 200; ++t) {
+        rig.tick();
+        rig.deliver(QByteArray(1, '\x01'));
+        if (rig.sentCount() == 1 && sentAt < 0) {
+            sentAt = t;
+        }
+    }
+    EXPECT_GE(sentAt, 0);
+    EXPECT_GE(rig.sentCount(), 200 / 21);
+    EXPECT_EQ(rig.relay(1).RequestsSent + rig.relay(2).RequestsSent,
+              static_cast<uint32_t>(rig.sentCount()));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/rig.h"
+
 #include "devices/device_table.h"
 #include "param/link_loss.h"
 #include "poll/poll_state.h"
@@ -28,15 +30,15 @@ TEST(DeviceClock, PickedTimeOfDayWithPickedDate) {
     EXPECT_EQ(picked, QDateTime(QDate(2027, 7, 4), QTime(23, 59, 59)));
     EXPECT_EQ(clockWriteValues(picked), (Values{59, 59, 23, 0, 4, 7, 2027}));
 
-    PollState poll;
-    CreateDataForWrite(poll, picked);
-    EXPECT_EQ(poll.WriteRequest, kWriteQueued);
-    EXPECT_EQ(poll.WriteRegister, 265);
-    EXPECT_EQ(poll.WriteCount, 7);
-    EXPECT_EQ(
-        (Values{poll.WriteValues[0], poll.WriteValues[1], poll.WriteValues[2], poll.WriteValues[3],
-                poll.WriteValues[4], poll.WriteValues[5], poll.WriteValues[6]}),
-        (Values{59, 59, 23, 0, 4, 7, 2027}));
+    testing::Rig rig(1);
+    CreateDataForWrite(rig.scheduler(), picked);
+    const RegisterWrite& queued = rig.poll().queuedWrite();
+    EXPECT_EQ(rig.poll().WriteRequest(), kWriteQueued);
+    EXPECT_EQ(queued.firstRegister, 265);
+    EXPECT_EQ(queued.count, 7);
+    EXPECT_EQ((Values{queued.values[0], queued.values[1], queued.values[2], queued.values[3],
+                      queued.values[4], queued.values[5], queued.values[6]}),
+              (Values{59, 59, 23, 0, 4, 7, 2027}));
 }
 
 DeviceEntry counters(uint32_t bad, uint32_t requests) {

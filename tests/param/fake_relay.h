@@ -111,7 +111,7 @@ class FakeRelay {
         for (int i = 0; i < limit; ++i) {
             EXPECT_GT(rig.tickUntilSent(), 0);
             const Request r = rig.lastRequest();
-            const bool forWindow = rig.poll().PollStep >= kStepSelectedStatus;
+            const bool forWindow = rig.poll().PollStep() >= kStepSelectedStatus;
             answer(rig, unit);
             if (forWindow && r.unit == unit && r.function == 3 && r.reg == reg) {
                 return;

@@ -46,7 +46,7 @@ class FormParamTest : public ::testing::Test {
     void openAndReadEverything() {
         openActive();
         exchange(7);
-        ASSERT_FALSE(rig.poll().InitialRead);
+        ASSERT_FALSE(rig.poll().InitialRead());
     }
     QLabel* label(const char* name) const {
         return form->findChild<QLabel*>(QString::fromLatin1(name));
@@ -76,7 +76,7 @@ class FormParamTest : public ::testing::Test {
 TEST_F(FormParamTest, OpensEmptyAndTabsAppearAsTheFirstFullReadArrives) {
     form->BtnCreateFileProt->setEnabled(false);
     openActive();
-    EXPECT_TRUE(rig.poll().ParamWindowOpen);
+    EXPECT_TRUE(rig.poll().ParamWindowOpen());
     EXPECT_TRUE(form->BtnCreateFileProt->isEnabled());
     EXPECT_EQ(form->PageControl1->activePage(), -1);
     for (int page = 0; page < 5; ++page) {
@@ -108,7 +108,7 @@ TEST_F(FormParamTest, OpensEmptyAndTabsAppearAsTheFirstFullReadArrives) {
     // Still no page: the pane is empty until the operator picks one.
     EXPECT_EQ(form->PageControl1->activePage(), -1);
     EXPECT_FALSE(form->TabSheet1->isVisible());
-    EXPECT_EQ(rig.poll().activePage, kNoPage);
+    EXPECT_EQ(rig.poll().activePage(), kNoPage);
     EXPECT_TRUE(label("PanPar_1")->isVisible());
     EXPECT_TRUE(label("LabPar_6")->isVisible());
     EXPECT_EQ(text("PanPar_6"), QStringLiteral("17/06/2019"));
@@ -142,7 +142,7 @@ TEST_F(FormParamTest, EveryPageShowsItsValuesAndPageFourAcknowledges) {
     for (const auto& p : pages) {
         clickTab(p.page);
         EXPECT_EQ(form->PageControl1->activePage(), p.page);
-        EXPECT_EQ(rig.poll().activePage, p.page);
+        EXPECT_EQ(rig.poll().activePage(), p.page);
         EXPECT_TRUE(p.sheet->isVisible()) << p.page;
         EXPECT_EQ(rig.station().tile(2).state, p.page == 4 ? kTileAnswering : kTileEvent);
         saveShot(QString::fromLatin1(p.shotName));
@@ -224,13 +224,13 @@ TEST_F(FormParamTest, SetpointEditedInPlaceIsWrittenOnTheWire) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     EXPECT_EQ(text("PanUst10"), QStringLiteral("250"));
     EXPECT_TRUE(form->isVisible());
-    EXPECT_EQ(rig.poll().WriteRequest, kNoWrite);
+    EXPECT_EQ(rig.poll().WriteRequest(), kNoWrite);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(form->result(), QDialog::Rejected);
     EXPECT_FALSE(form->Timer1->isActive());
     form->afterClose();
-    EXPECT_FALSE(rig.poll().ParamWindowOpen);
+    EXPECT_FALSE(rig.poll().ParamWindowOpen());
 }
 
 TEST_F(FormParamTest, SettingsAndOffsetsAreEditedOnTheirOwnPage) {
@@ -268,7 +268,7 @@ TEST_F(FormParamTest, ProtocolNumbersAndTheReportButton) {
     QTest::keyClick(form->SpinEditNumbProt, Qt::Key_Up);
     EXPECT_EQ(form->SpinEditNumbProt->value(), 1);
     form->SpinEditNumbProt->stepUp();
-    EXPECT_EQ(rig.poll().tripProtocolNumber, 2);
+    EXPECT_EQ(rig.poll().tripProtocolNumber(), 2);
     EXPECT_FALSE(form->BtnCreateFileProt->isEnabled());
     exchangeUntilRead(0x1020);
     EXPECT_TRUE(form->BtnCreateFileProt->isEnabled());
@@ -288,16 +288,16 @@ TEST_F(FormParamTest, ProtocolNumbersAndTheReportButton) {
     ASSERT_NE(edit, nullptr);
     edit->selectAll();
     QTest::keyClicks(form->SpinEditNumbPrRiz, QStringLiteral("70"));
-    EXPECT_GE(rig.poll().insulationProtocolNumber, 1);
-    EXPECT_LE(rig.poll().insulationProtocolNumber, 64);
+    EXPECT_GE(rig.poll().insulationProtocolNumber(), 1);
+    EXPECT_LE(rig.poll().insulationProtocolNumber(), 64);
     edit->selectAll();
     QTest::keyClicks(form->SpinEditNumbPrRiz, QStringLiteral("0"));
     form->TabSheet4->setFocus();
     EXPECT_GE(form->SpinEditNumbPrRiz->value(), 1);
-    EXPECT_EQ(form->SpinEditNumbPrRiz->value(), rig.poll().insulationProtocolNumber);
+    EXPECT_EQ(form->SpinEditNumbPrRiz->value(), rig.poll().insulationProtocolNumber());
     edit->selectAll();
     QTest::keyClicks(form->SpinEditNumbPrRiz, QStringLiteral("12"));
-    EXPECT_EQ(rig.poll().insulationProtocolNumber, 12);
+    EXPECT_EQ(rig.poll().insulationProtocolNumber(), 12);
     exchangeUntilRead(0x3058);
     EXPECT_EQ(text("LabPrRizNumb"), QStringLiteral("49"));
 }
@@ -328,13 +328,13 @@ TEST_F(FormParamTest, OpenForSelectedRelayRunsModallyAndLeavesTheScheduler) {
     bool shown = false;
     QTimer::singleShot(0, [this, &shown] {
         shown = QApplication::activeModalWidget() == form.get();
-        EXPECT_TRUE(rig.poll().ParamWindowOpen);
+        EXPECT_TRUE(rig.poll().ParamWindowOpen());
         exchange(1);  // the background answer in flight moves the poll to this relay
         QTest::keyClick(form.get(), Qt::Key_Escape);
     });
     EXPECT_EQ(form->openForSelectedRelay(), QDialog::Rejected);
     EXPECT_TRUE(shown);
-    EXPECT_FALSE(rig.poll().ParamWindowOpen);
+    EXPECT_FALSE(rig.poll().ParamWindowOpen());
     // Still installed: the first full read under way goes on into the hidden window.
     exchange(2);
     EXPECT_EQ(text("PanPar27"), QStringLiteral("1480"));

@@ -33,10 +33,10 @@ class ParamWindowModelTest : public ::testing::Test {
     }
     void openAndReadEverything() {
         open();
-        for (int i = 0; i < 12 && rig.poll().InitialRead; ++i) {
+        for (int i = 0; i < 12 && rig.poll().InitialRead(); ++i) {
             exchange(1);
         }
-        ASSERT_FALSE(rig.poll().InitialRead);
+        ASSERT_FALSE(rig.poll().InitialRead());
     }
     void type(const QString& panel, const char* keys) {
         for (; *keys; ++keys) {
@@ -47,7 +47,7 @@ class ParamWindowModelTest : public ::testing::Test {
     Rig rig{3};
     FakeRelay relay;
     RecordingParamView view;
-    ParamWindowModel model{rig.station(), rig.core().main, view};
+    ParamWindowModel model{rig.station(), rig.core().main, rig.scheduler(), view};
 };
 
 TEST_F(ParamWindowModelTest, OpeningThenTheFirstFullReadFillsEveryPage) {
@@ -55,13 +55,13 @@ TEST_F(ParamWindowModelTest, OpeningThenTheFirstFullReadFillsEveryPage) {
     rig.relay(2).RequestsSent = 9;
     view.enabledState[QStringLiteral("BtnCreateFileProt")] = false;
     open();
-    EXPECT_TRUE(rig.poll().ParamWindowOpen);
-    EXPECT_TRUE(rig.poll().InitialRead);
+    EXPECT_TRUE(rig.poll().ParamWindowOpen());
+    EXPECT_TRUE(rig.poll().InitialRead());
     EXPECT_TRUE(view.enabled(QStringLiteral("BtnCreateFileProt")));
     EXPECT_EQ(model.linkLoss().LinkLossBaseBad, 4u);
     EXPECT_EQ(model.linkLoss().LinkLossBaseRequests, 9u);
     EXPECT_EQ(view.activePage, -1);
-    EXPECT_EQ(rig.poll().activePage, kNoPage);
+    EXPECT_EQ(rig.poll().activePage(), kNoPage);
     EXPECT_EQ(view.tabs, (std::array<bool, 5>{}));
     EXPECT_EQ(view.texts.value(QStringLiteral("LabelName")), QStringLiteral("Ген. 2"));
     EXPECT_FALSE(view.enabled(QStringLiteral("BtnSaveDT")));
@@ -70,11 +70,11 @@ TEST_F(ParamWindowModelTest, OpeningThenTheFirstFullReadFillsEveryPage) {
     const QVector<Request> seen = exchange(7);
     EXPECT_EQ(seen[1], (Request{2, 3, 0x0100, 48}));
     EXPECT_EQ(seen[6], (Request{2, 3, 0x3000, 8}));
-    EXPECT_FALSE(rig.poll().InitialRead);
+    EXPECT_FALSE(rig.poll().InitialRead());
     // Tabs appeared in the order their data came; still no page is active.
     EXPECT_EQ(view.tabOrder, (QList<int>{0, 1, 2, 3, 4}));
     EXPECT_EQ(view.tabs, (std::array<bool, 5>{true, true, true, true, true}));
-    EXPECT_EQ(rig.poll().activePage, kNoPage);
+    EXPECT_EQ(rig.poll().activePage(), kNoPage);
 
     const auto text = [this](const char* name) {
         return view.texts.value(QString::fromLatin1(name));
@@ -209,7 +209,7 @@ TEST_F(ParamWindowModelTest, PageFourAcknowledgesTheEvent) {
     model.PageControl1Change(kPageCurrent);
     model.PageControl1Change(kPageInsulationProtocols);
     EXPECT_EQ(rig.station().tile(2).state, kTileAnswering);
-    EXPECT_EQ(rig.poll().activePage, kPageInsulationProtocols);
+    EXPECT_EQ(rig.poll().activePage(), kPageInsulationProtocols);
 
     // Page 4 reads the insulation-change protocol of the number chosen.
     model.SpinEditNumbPrRizChange(2);
@@ -329,14 +329,14 @@ TEST_F(ParamWindowModelTest, ClosingCutsAnEditShortAndLetsThePollReturnToAllRela
     model.FormClose();
     model.afterClose();
     EXPECT_FALSE(model.editor().SetpointEditActive());
-    EXPECT_FALSE(rig.poll().ParamWindowOpen);
+    EXPECT_FALSE(rig.poll().ParamWindowOpen());
     // The first full read under way runs to its end and is still decoded.
     exchange(4);
-    EXPECT_FALSE(rig.poll().InitialRead);
+    EXPECT_FALSE(rig.poll().InitialRead());
     EXPECT_EQ(view.texts.value(QStringLiteral("LabPrRizNumb")), QStringLiteral("60"));
     const QVector<Request> after = exchange(2);
     EXPECT_EQ(after[0].reg, 0x0100);
-    EXPECT_EQ(rig.poll().PollPhase, kPhaseMain);
+    EXPECT_EQ(rig.poll().PollPhase(), kPhaseMain);
 }
 
 }  // namespace

@@ -84,7 +84,7 @@ TEST(Scheduler, ReceivedBytesPostponeTheTimeout) {
     ASSERT_EQ(rig.sentCount(), 1);
     const QByteArray answer = testing::rtuReadAnswer(1, testing::statusBlock(5));
     rig.tick(4);
-    rig.core().link.ReceiveCOM(answer.left(10));
+    rig.deliver(answer.left(10));
     rig.tick(5);
     EXPECT_EQ(rig.relay(1).BadAnswers, 0u);
     rig.tick();
@@ -143,16 +143,13 @@ class ParamWindowPolling : public ::testing::Test {
         rig.connect();
         pollAnswering(rig, 1);  // relay 1, status block
     }
-    void openWindow() {
-        rig.poll().ParamWindowOpen = true;
-        rig.poll().InitialRead = true;
-    }
+    void openWindow() { rig.scheduler().windowOpened(); }
     Rig rig{3};
 };
 
 TEST_F(ParamWindowPolling, FirstFullReadThenThePageInterleavedWithTheRoundRobin) {
     openWindow();
-    rig.poll().activePage = kPageCurrent;
+    rig.scheduler().pageChosen(kPageCurrent);
     // The answer of the request in flight moves to the selected relay's status block.
     const QVector<Request> seen = pollAnswering(rig, 12);
     const QVector<Request> expected = {
@@ -163,21 +160,21 @@ TEST_F(ParamWindowPolling, FirstFullReadThenThePageInterleavedWithTheRoundRobin)
         read(2, 0x0100, 48), read(2, 0x1000, 32), read(2, 0x0100, 48), read(3, 0x0100, 48),
         read(3, 0x1000, 32)};
     EXPECT_EQ(seen, expected);
-    EXPECT_FALSE(rig.poll().InitialRead);
+    EXPECT_FALSE(rig.poll().InitialRead());
 }
 
 TEST_F(ParamWindowPolling, EveryPageReadsItsOwnBlocks) {
     openWindow();
     pollAnswering(rig, 7);  // up to the end of the first full read
-    ASSERT_FALSE(rig.poll().InitialRead);
+    ASSERT_FALSE(rig.poll().InitialRead());
 
     // The page is chosen when the background relay's newest protocol has been answered; from
     // there the next `n` requests are recorded.
     const auto stepsOfPage = [this](int page, int n) {
-        rig.poll().activePage = page;
+        rig.scheduler().pageChosen(page);
         for (int i = 0; i < 20; ++i) {
             rig.tickUntilSent();
-            const bool decides = rig.poll().PollStep == kStepNewestProtocol;
+            const bool decides = rig.poll().PollStep() == kStepNewestProtocol;
             rig.answerPlausibly();
             if (decides) {
                 break;
@@ -194,16 +191,16 @@ TEST_F(ParamWindowPolling, EveryPageReadsItsOwnBlocks) {
               (QVector<int>{0x0400, 0x047F, 0x04FF, 0x0100, 0x0100, 0x1000}));
     EXPECT_EQ(stepsOfPage(kPageSettings, 6),
               (QVector<int>{0x0400, 0x047F, 0x04FF, 0x0100, 0x0100, 0x1000}));
-    rig.poll().tripProtocolNumber = 5;
+    rig.scheduler().tripProtocolChosen(5);
     EXPECT_EQ(stepsOfPage(kPageTripProtocols, 3), (QVector<int>{0x1080, 0x0100, 0x1000}));
-    rig.poll().insulationProtocolNumber = 64;
+    rig.scheduler().insulationProtocolChosen(64);
     EXPECT_EQ(stepsOfPage(kPageInsulationProtocols, 3), (QVector<int>{0x31F8, 0x0100, 0x1000}));
     // Numbers typed beyond the protocol area read the first protocol.
-    rig.poll().insulationProtocolNumber = 65;
+    rig.scheduler().insulationProtocolChosen(65);
     EXPECT_EQ(stepsOfPage(kPageInsulationProtocols, 1), (QVector<int>{0x3000}));
-    rig.poll().insulationProtocolNumber = 0;
+    rig.scheduler().insulationProtocolChosen(0);
     EXPECT_EQ(stepsOfPage(kPageInsulationProtocols, 1), (QVector<int>{0x3000}));
-    rig.poll().tripProtocolNumber = -3;
+    rig.scheduler().tripProtocolChosen(-3);
     EXPECT_EQ(stepsOfPage(kPageTripProtocols, 1), (QVector<int>{0x1000}));
 }
 
@@ -211,7 +208,7 @@ TEST_F(ParamWindowPolling, QueuedClockWriteGoesOutRegisterByRegisterThenTheStatu
     openWindow();
     pollAnswering(rig, 7);
     const uint16_t clock[7] = {59, 59, 23, 0, 31, 12, 2026};
-    ASSERT_TRUE(rig.poll().queueWrite(0x0109, clock, 7));
+    ASSERT_TRUE(rig.scheduler().queueWrite(0x0109, clock, 7));
     const QVector<Request> seen = pollAnswering(rig, 8);
     QVector<Request> expected;
     for (int i = 0; i < 7; ++i) {
@@ -223,11 +220,57 @@ TEST_F(ParamWindowPolling, QueuedClockWriteGoesOutRegisterByRegisterThenTheStatu
     EXPECT_EQ(rig.relay(2).GoodAnswers, 6u + 7u + 1u);
 }
 
+TEST_F(ParamWindowPolling, WriteQueuedWhileAnotherIsInFlightLandsWhereItWasAimed) {
+    openWindow();
+    pollAnswering(rig, 7);
+    const uint16_t clock[7] = {5, 6, 7, 1, 8, 12, 2026};
+    rig.scheduler().queueWrite(0x0109, clock, 7);
+    rig.tickUntilSent();
+    ASSERT_EQ(rig.lastRequest(), write(2, 0x0109, 5));
+    // The operator writes a setpoint while the clock's first echo is still on its way.
+    const uint16_t setpoint = 456;
+    rig.scheduler().queueWrite(0x0408, &setpoint, 1);
+    rig.answerWriteEcho();
+    rig.tickUntilSent();
+    EXPECT_EQ(rig.lastRequest(), write(2, 0x0408, 456));
+    rig.answerWriteEcho();
+    rig.tickUntilSent();
+    EXPECT_EQ(rig.lastRequest(), read(2, 0x0100, 48));
+
+    // Two clicks on the clock button: the second write starts over from the seconds register.
+    rig.answerPlausibly();
+    rig.scheduler().queueWrite(0x0109, clock, 7);
+    pollAnswering(rig, 2);
+    rig.scheduler().queueWrite(0x0109, clock, 7);
+    const QVector<Request> seen = pollAnswering(rig, 8);
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(seen[i], write(2, 0x0109 + i, clock[i]));
+    }
+    EXPECT_EQ(seen[7], read(2, 0x0100, 48));
+}
+
+TEST_F(ParamWindowPolling, RefusedWriteIsAbandonedAndTheOperatorIsTold) {
+    openWindow();
+    pollAnswering(rig, 7);
+    const uint16_t values[2] = {20000, 400};
+    rig.scheduler().queueWrite(0x041A, values, 2);
+    rig.tickUntilSent();
+    ASSERT_EQ(rig.lastRequest(), write(2, 0x041A, 20000));
+    rig.deliver(QByteArray::fromHex("000000000003028603"));
+    ASSERT_EQ(rig.messages.messages.size(), 1);
+    EXPECT_EQ(rig.messages.messages[0].text,
+              QStringLiteral("Защита не приняла значение 20000 для регистра 0x041A: "
+                             "недопустимое значение (код 3)."));
+    EXPECT_EQ(rig.messages.messages[0].caption, QStringLiteral("Ошибка записи"));
+    EXPECT_EQ(rig.tickUntilSent(), 2);
+    EXPECT_EQ(rig.lastRequest(), read(2, 0x0100, 48));
+}
+
 TEST_F(ParamWindowPolling, UnansweredWriteIsAbandoned) {
     openWindow();
     pollAnswering(rig, 7);
     const uint16_t values[2] = {300, 400};
-    rig.poll().queueWrite(0x0400, values, 2);
+    rig.scheduler().queueWrite(0x0400, values, 2);
     rig.tickUntilSent();
     ASSERT_EQ(rig.lastRequest(), write(2, 0x0400, 300));
     rig.tickUntilSent();
@@ -237,9 +280,9 @@ TEST_F(ParamWindowPolling, UnansweredWriteIsAbandoned) {
 TEST_F(ParamWindowPolling, ClosingTheWindowReturnsToTheMainPhaseAtStepZeroOrOne) {
     openWindow();
     pollAnswering(rig, 9);
-    rig.poll().ParamWindowOpen = false;
+    rig.scheduler().windowClosed();
     pollAnswering(rig, 3);
-    EXPECT_EQ(rig.poll().PollPhase, kPhaseMain);
+    EXPECT_EQ(rig.poll().PollPhase(), kPhaseMain);
 }
 
 TEST(Scheduler, CloseHappensAtTheNextSendPointOnly) {
@@ -285,7 +328,7 @@ namespace {
 TEST_F(ParamWindowPolling, WithNoPageChosenOnlyTheBackgroundRelaysAreRead) {
     openWindow();
     pollAnswering(rig, 7);  // the first full read
-    ASSERT_EQ(rig.poll().activePage, kNoPage);
+    ASSERT_EQ(rig.poll().activePage(), kNoPage);
     QVector<testing::Request> seen = pollAnswering(rig, 6);
     EXPECT_EQ(seen, (QVector<testing::Request>{read(2, 0x0100, 48), read(2, 0x1000, 32),
                                                read(3, 0x0100, 48), read(3, 0x1000, 32),

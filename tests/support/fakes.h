@@ -9,7 +9,7 @@
 #include "app/clock.h"
 #include "app/main_view.h"
 #include "app/message_sink.h"
-#include "link/link_ports.h"
+#include "link/link.h"
 
 namespace terval::testing {
 
@@ -128,48 +128,63 @@ class FakeMainView final : public MainView {
     bool mainActive = true;
 };
 
-// A serial port that records what is written and opens when told to.
-class FakeSerialPort final : public SerialPortDevice {
+// A serial link that records the frames written and opens when told to; the test plays the line.
+class FakeSerialPort final : public Link {
   public:
-    bool open(const SerialSettings& s) override {
-        settings = s;
+    void setEvents(LinkEvents* e) override { events = e; }
+    bool open(const LinkTarget& target) override {
+        settings = target.serial;
         opened = canOpen;
+        if (opened && events) {
+            events->linkOpened();
+        }
         return opened;
     }
     void close() override { opened = false; }
-    bool isOpen() const override { return opened; }
-    void write(const QByteArray& bytes) override { written << bytes; }
-    void setRts(bool on) override { rts = on; }
-    void setDtr(bool on) override { dtr = on; }
+    bool isActive() const override { return opened; }
+    void send(QByteArrayView frame) override { written << frame.toByteArray(); }
+    // Bytes arriving from the line, in one delivery.
+    void deliver(QByteArrayView bytes) { events->bytesReceived(bytes); }
 
+    LinkEvents* events = nullptr;
     bool canOpen = true;
     bool opened = false;
-    bool rts = false;
-    bool dtr = true;
     SerialSettings settings;
     QList<QByteArray> written;
 };
 
-// A TCP socket that records activations and requests; the test plays the peer's events.
-class FakeTcpSocket final : public TcpClientSocket {
+// A TCP link that records activations and requests; the test plays the peer's events.
+class FakeTcpSocket final : public Link {
   public:
-    void activate(const QString& h, uint16_t p) override {
-        host = h;
-        port = p;
+    void setEvents(LinkEvents* e) override { events = e; }
+    bool open(const LinkTarget& target) override {
+        host = target.host;
+        port = target.port;
         active = true;
+        connected = false;
         ++activations;
+        return true;
     }
-    void deactivate() override {
+    void close() override {
         active = false;
+        connected = false;
         ++deactivations;
     }
     bool isActive() const override { return active; }
-    void send(const QByteArray& bytes) override {
+    void send(QByteArrayView frame) override {
         if (active && connected) {
-            sent << bytes;
+            sent << frame.toByteArray();
         }
     }
+    // The connection is established.
+    void connectNow() {
+        connected = true;
+        events->linkOpened();
+    }
+    // Bytes arriving on the connection, in one read.
+    void deliver(QByteArrayView bytes) { events->bytesReceived(bytes); }
 
+    LinkEvents* events = nullptr;
     QString host;
     uint16_t port = 0;
     bool active = false;

@@ -93,8 +93,7 @@ Rig::Rig(int relays, uint16_t linkType) {
 void Rig::connect() {
     core_->link.NConnectingClick();
     if (station().connection.LinkType == kLinkTcp) {
-        socket.connected = true;
-        core_->link.ClientSocketConnect();
+        socket.connectNow();
     }
 }
 
@@ -135,21 +134,25 @@ Request Rig::lastRequest() const {
 
 void Rig::answerRead(const QVector<uint16_t>& words) {
     const uint8_t unit = static_cast<uint8_t>(lastRequest().unit);
-    if (station().connection.isSerial()) {
-        core_->link.ReceiveCOM(rtuReadAnswer(unit, words));
-    } else {
-        core_->link.ClientSocketRead(tcpReadAnswer(unit, words));
-    }
+    deliver(station().connection.isSerial() ? rtuReadAnswer(unit, words)
+                                            : tcpReadAnswer(unit, words));
 }
 
 void Rig::answerWriteEcho() {
     const Request r = lastRequest();
     if (station().connection.isSerial()) {
-        core_->link.ReceiveCOM(serial.written.last());
+        deliver(serial.written.last());
     } else {
-        core_->link.ClientSocketRead(tcpWriteEcho(static_cast<uint8_t>(r.unit),
-                                                  static_cast<uint16_t>(r.reg),
-                                                  static_cast<uint16_t>(r.countOrValue)));
+        deliver(tcpWriteEcho(static_cast<uint8_t>(r.unit), static_cast<uint16_t>(r.reg),
+                             static_cast<uint16_t>(r.countOrValue)));
+    }
+}
+
+void Rig::deliver(QByteArrayView bytes) {
+    if (station().connection.isSerial()) {
+        serial.deliver(bytes);
+    } else {
+        socket.deliver(bytes);
     }
 }
 

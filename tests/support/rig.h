@@ -32,7 +32,8 @@ class Rig {
 
     StationCore& core() { return *core_; }
     Station& station() { return core_->station; }
-    PollState& poll() { return core_->station.poll; }
+    const PollState& poll() const { return core_->station.poll; }
+    Scheduler& scheduler() { return core_->scheduler; }
     DeviceEntry& relay(int i) { return core_->station.devices.entry(i); }
 
     // Opens the link as the operator does; for TCP also plays the connected event.
@@ -46,6 +47,8 @@ class Rig {
     // Answers the request in flight the way the relay at `unit` would, with these words.
     void answerRead(const QVector<uint16_t>& words);
     void answerWriteEcho();
+    // Bytes from the relays, in one delivery of the link in use.
+    void deliver(QByteArrayView bytes);
     // Answers the request in flight with a plain status block or protocol as fits its register.
     void answerPlausibly(uint16_t resistance = 1000);
 
