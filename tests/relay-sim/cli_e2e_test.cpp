@@ -43,9 +43,12 @@ TEST(RelaySimProgram, HelpExplainsTheInterface) {
         text += *line + "\n";
     }
     EXPECT_EQ(p.wait(3000ms), 0);
-    for (const char* word : {"--tcp", "--rtu", "--relays", "--event-every", "--seed", "--any-host",
-                             "--baud", "--log", "listening tcp", "event RELAY", "silent", "late",
-                             "badcrc", "exception", "split", "close", "set RELAY", "quit"}) {
+    for (const char* word :
+         {"--tcp",      "--rtu",        "--relays",      "--event-every", "--seed",
+          "--any-host", "--baud",       "--log",         "listening tcp", "event RELAY",
+          "silent",     "late",         "badcrc",        "exception",     "split",
+          "close",      "double RELAY", "foreign RELAY", "noise RELAY",   "set RELAY",
+          "quit"}) {
         EXPECT_NE(text.find(word), std::string::npos) << word;
     }
 }

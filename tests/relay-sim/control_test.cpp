@@ -1,6 +1,8 @@
 // Command line, control commands, faults and the simulator's decisions, without any line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "command.h"
 #include "faults.h"
 #include "options.h"
@@ -104,7 +106,7 @@ TEST(CommandParser, BadLinesSayWhatIsWrong) {
     EXPECT_NE(parseError("silent 2 sometimes").find("bad request count"), std::string::npos);
     EXPECT_NE(parseError("late 2 -5").find("bad delay"), std::string::npos);
     EXPECT_NE(parseError("late 2 60001").find("0..60000"), std::string::npos);
-    EXPECT_NE(parseError("exception 2 on 12").find("exception code"), std::string::npos);
+    EXPECT_NE(parseError("exception 2 on 256").find("exception code"), std::string::npos);
     EXPECT_NE(parseError("exception 2 off 3").find("usage"), std::string::npos);
     EXPECT_NE(parseError("set 2 0x10000 1").find("bad register"), std::string::npos);
     EXPECT_NE(parseError("set 2 0x0400 65536").find("bad value"), std::string::npos);
@@ -272,6 +274,150 @@ TEST(Simulator, TcpRefusesWhatOnlyASerialLineHas) {
     // The broadcast address means nothing on TCP: unit 0 is simply not a relay.
     sim.handle({0, 6, 0x0409, 77}, kStart);
     EXPECT_EQ(sim.relay(1)->read(0x0409, 1, kStart).words[0], 10);
+}
+
+// A control line answered the way relay-sim answers it: parse errors and simulator replies alike.
+std::string answer(Simulator& sim, const std::string& line) {
+    const ParsedLine p = parseCommand(line);
+    if (p.kind == ParsedLine::Kind::Error) {
+        return "error " + p.error;
+    }
+    return sim.execute(p.command, kStart).reply;
+}
+
+TEST(Simulator, FaultCommandReplies) {
+    struct Case {
+        LinkKind link;
+        const char* line;
+        const char* reply;
+    };
+    constexpr LinkKind rtu = LinkKind::Rtu;
+    constexpr LinkKind tcp = LinkKind::Tcp;
+    const Case cases[] = {
+        {rtu, "split 2 on", "ok relay 2 split=50ms"},
+        {rtu, "split 2 1 70", "ok relay 2 split=70ms for 1 request"},
+        {tcp, "split all 3 20 4", "ok all relays split=20ms,4pieces for 3 requests"},
+        {rtu, "split 2 on 20 2", "ok relay 2 split=20ms"},
+        {rtu, "split 2 on 20 16", "ok relay 2 split=20ms,16pieces"},
+        {rtu, "split 2 on 20 1", "error bad piece count '1': expected 2..16"},
+        {rtu, "split 2 on 20 17", "error bad piece count '17': expected 2..16"},
+        {rtu, "split 2 off 20", "error usage: split RELAY|all on|off|K [PAUSE_MS] [PIECES]"},
+        {rtu, "split 2 on 20 3 1", "error usage: split RELAY|all on|off|K [PAUSE_MS] [PIECES]"},
+        {rtu, "double 2 on", "ok relay 2 double=on"},
+        {tcp, "double all 2", "ok all relays double=on for 2 requests"},
+        {tcp, "double 2 off", "ok relay 2 double=off"},
+        {rtu, "double 2 on 3", "error usage: double RELAY|all on|off|K"},
+        {rtu, "foreign 2 1", "ok relay 2 foreign=3 for 1 request"},
+        {rtu, "foreign 245 on", "ok relay 245 foreign=246"},
+        {tcp, "foreign 246 on", "ok relay 246 foreign=1"},
+        {rtu, "foreign all on", "ok all relays foreign=next"},
+        {tcp, "foreign 2 on 247", "ok relay 2 foreign=247"},
+        {rtu, "foreign all 5 1", "ok all relays foreign=1 for 5 requests"},
+        {rtu, "foreign 2 on 2", "error foreign address 2 is relay 2's own"},
+        {rtu, "foreign all on 245", "error foreign address 245 is relay 245's own"},
+        {rtu, "foreign 2 on 0", "error bad address '0': expected 1..247"},
+        {rtu, "foreign 2 on 248", "error bad address '248': expected 1..247"},
+        {rtu, "foreign 2 off 5", "error usage: foreign RELAY|all on|off|K [ADDRESS]"},
+        {rtu, "exception 2 on 200", "ok relay 2 exception=200"},
+        {tcp, "exception 2 1 255", "ok relay 2 exception=255 for 1 request"},
+        {rtu, "exception 2 on 256", "error bad exception code '256': expected 1..255"},
+        {rtu, "exception 2 on 0", "error bad exception code '0': expected 1..255"},
+        {rtu, "noise 2 25", "ok relay 2 noise=25%"},
+        {rtu, "noise all 100%", "ok all relays noise=100%"},
+        {rtu, "noise 2 0", "ok relay 2 noise=off"},
+        {rtu, "noise 2 off", "ok relay 2 noise=off"},
+        {tcp, "noise 2 25", "error noise needs an RTU line: Modbus TCP carries no CRC"},
+        {tcp, "noise all off", "ok all relays noise=off"},
+        {rtu, "noise 2 101", "error bad percentage '101': expected 0..100 or off"},
+        {rtu, "noise 2 on", "error bad percentage 'on': expected 0..100 or off"},
+        {rtu, "noise 2 %", "error bad percentage '%': expected 0..100 or off"},
+        {rtu, "noise 2 5 3", "error usage: noise RELAY|all PERCENT|off"},
+        {rtu, "noise 9 5", "error no relay 9 (relays: 2 245 246)"},
+    };
+    for (const Case& c : cases) {
+        Simulator sim(c.link, {2, 245, 246}, kNow, kStart, 1);
+        EXPECT_EQ(answer(sim, c.line), c.reply) << (c.link == rtu ? "rtu: " : "tcp: ") << c.line;
+    }
+}
+
+TEST(Simulator, FaultsCombineInOneAnswerAndShowInStatus) {
+    Simulator sim(LinkKind::Rtu, {2, 246}, kNow, kStart, 1);
+    for (const char* line : {"split 2 3 20 4", "double 2 on", "foreign all 1", "exception 2 on 200",
+                             "noise 2 100", "late 2 300 2", "badcrc 246 on"}) {
+        ASSERT_EQ(answer(sim, line).rfind("ok ", 0), 0u) << line;
+    }
+    const std::string status = answer(sim, "status 2");
+    EXPECT_NE(status.find(" faults late=300ms(2 left) exception=200 split=20ms,4pieces(3 left) "
+                          "double=on foreign=3(1 left) noise=100% clock "),
+              std::string::npos)
+        << status;
+    EXPECT_NE(answer(sim, "status 246").find(" faults badcrc=on foreign=1(1 left) clock "),
+              std::string::npos);
+
+    Decision d = sim.handle({2, 6, 0x0408, 999}, kStart);
+    EXPECT_EQ(d.action, Decision::Action::Answer);
+    EXPECT_EQ(d.exception, 200);
+    EXPECT_EQ(d.delayMs, 300);
+    EXPECT_EQ(d.splitPauseMs, 20);
+    EXPECT_EQ(d.splitPieces, 4);
+    EXPECT_TRUE(d.twice);
+    EXPECT_EQ(d.foreignAddress, 3);
+    EXPECT_TRUE(d.badCrc);
+    EXPECT_TRUE(d.noisy);
+    EXPECT_EQ(sim.relay(2)->read(0x0408, 1, kStart).words[0], 500) << "refused, not carried out";
+
+    d = sim.handle({2, 3, 0x0400, 1}, kStart);
+    EXPECT_EQ(d.foreignAddress, 0) << "foreign was for one request";
+    EXPECT_TRUE(d.twice);
+    EXPECT_EQ(answer(sim, "clear 2"), "ok relay 2 without faults");
+    d = sim.handle({2, 3, 0x0400, 1}, kStart);
+    EXPECT_FALSE(d.twice || d.badCrc || d.noisy || d.splitPauseMs || d.exception || d.delayMs);
+    EXPECT_NE(answer(sim, "status 2").find(" faults none clock "), std::string::npos);
+}
+
+// Which of the next `count` answers of `relay` have their CRC spoilt by noise.
+std::string noisePattern(Simulator& sim, uint8_t relay, int count) {
+    std::string pattern;
+    for (int i = 0; i < count; ++i) {
+        const Decision d = sim.handle({relay, 3, 0x0400, 1}, kStart);
+        EXPECT_EQ(d.action, Decision::Action::Answer);
+        pattern += d.badCrc ? 'x' : '.';
+    }
+    return pattern;
+}
+
+TEST(Simulator, NoiseFollowsTheSeedRelayByRelay) {
+    Simulator sim(LinkKind::Rtu, {1, 2}, kNow, kStart, 42);
+    answer(sim, "noise all 100");
+    EXPECT_EQ(noisePattern(sim, 1, 50), std::string(50, 'x'));
+    answer(sim, "noise all 0");
+    EXPECT_EQ(noisePattern(sim, 1, 50), std::string(50, '.'));
+
+    answer(sim, "noise all 30");
+    const std::string many = noisePattern(sim, 1, 2000);
+    const auto spoilt = std::count(many.begin(), many.end(), 'x');
+    EXPECT_GT(spoilt, 450);
+    EXPECT_LT(spoilt, 750);
+
+    // The same seed gives the same noise, whatever the station asks of the other relays
+    // in between; another seed gives other noise.
+    auto pattern = [](uint32_t seed, bool pollRelay1Too) {
+        Simulator s(LinkKind::Rtu, {1, 2}, kNow, kStart, seed);
+        answer(s, "noise all 50");
+        std::string p;
+        for (int i = 0; i < 64; ++i) {
+            if (pollRelay1Too) {
+                noisePattern(s, 1, i % 3);
+            }
+            p += noisePattern(s, 2, 1);
+        }
+        return p;
+    };
+    const std::string first = pattern(7, false);
+    EXPECT_NE(first.find('x'), std::string::npos);
+    EXPECT_NE(first.find('.'), std::string::npos);
+    EXPECT_EQ(pattern(7, true), first);
+    EXPECT_NE(pattern(8, false), first);
 }
 
 TEST(Simulator, ControlCommandsReadAndChangeTheRelays) {

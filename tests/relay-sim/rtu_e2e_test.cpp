@@ -1,9 +1,12 @@
 // The real relay-sim on one end of a socat pty pair; the test is the station at the other end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
+#include "command.h"
 #include "sim_process.h"
+#include "simulator.h"
 
 namespace relaysim::test {
 namespace {
@@ -18,6 +21,19 @@ class RtuEndToEnd : public ::testing::Test {
 };
 
 const Bytes kReadStatusOfRelay1 = {0x01, 0x03, 0x01, 0x00, 0x00, 0x30, 0x44, 0x22};
+
+Bytes readRequest(uint8_t address, uint16_t first, uint16_t count) {
+    return withCrc({address, 0x03, static_cast<uint8_t>(first >> 8), static_cast<uint8_t>(first),
+                    static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)});
+}
+
+Bytes joined(std::initializer_list<Bytes> frames) {
+    Bytes all;
+    for (const Bytes& f : frames) {
+        all.insert(all.end(), f.begin(), f.end());
+    }
+    return all;
+}
 
 TEST_F(RtuEndToEnd, EveryAddressAnswersForItselfAndOthersStaySilent) {
     EXPECT_EQ(sim.listening(), "listening rtu " + line.simulatorEnd());
@@ -120,6 +136,129 @@ TEST_F(RtuEndToEnd, MisbehavesAsAsked) {
     EXPECT_EQ(raw.receive(101, 1000ms).size(), 101u);
 
     EXPECT_EQ(sim.command("close 2 on").rfind("error close needs a TCP link", 0), 0u);
+}
+
+TEST_F(RtuEndToEnd, ShapedAnswersOnTheWire) {
+    RawLine raw(line.stationEnd());
+    const Bytes request = readRequest(2, 0x0400, 64);  // the setpoints: they hold still
+    raw.send(request);
+    const Bytes plain = raw.receive(133, 1000ms);
+    ASSERT_EQ(plain.size(), 133u);
+    ASSERT_TRUE(crcGood(plain));
+
+    // Split: each piece comes whole and alone, the next still a pause away; the last no sooner
+    // than two pauses after the request.
+    EXPECT_EQ(sim.command("split 2 1 150 3"), "ok relay 2 split=150ms,3pieces for 1 request");
+    const auto sent = Clock::now();
+    raw.send(request);
+    Bytes pieces;
+    for (size_t size : {44u, 44u, 45u}) {
+        const Bytes piece = raw.receive(size, 2000ms);
+        EXPECT_EQ(piece.size(), size);
+        EXPECT_FALSE(raw.waiting()) << "more than one piece at once, after " << pieces.size();
+        pieces.insert(pieces.end(), piece.begin(), piece.end());
+    }
+    EXPECT_GE(Clock::now() - sent, 300ms);
+    EXPECT_EQ(pieces, plain);
+
+    EXPECT_EQ(sim.command("double 2 1"), "ok relay 2 double=on for 1 request");
+    raw.send(request);
+    EXPECT_EQ(raw.receive(266, 1000ms), joined({plain, plain}));
+
+    // Foreign: another address byte and a CRC that fits it, unless badcrc spoils that too.
+    struct Foreign {
+        std::vector<const char*> commands;
+        uint8_t address;
+        bool goodCrc;
+    };
+    const Foreign foreign[] = {
+        {{"foreign 2 1"}, 3, true},
+        {{"foreign 2 1 247"}, 247, true},
+        {{"foreign 2 1 7"}, 7, true},  // a relay that is on this line too
+        {{"foreign 2 1 9", "badcrc 2 1"}, 9, false},
+    };
+    for (const Foreign& f : foreign) {
+        for (const char* command : f.commands) {
+            ASSERT_EQ(sim.command(command).rfind("ok relay 2 ", 0), 0u) << command;
+        }
+        raw.send(request);
+        const Bytes got = raw.receive(133, 1000ms);
+        ASSERT_EQ(got.size(), 133u) << f.commands[0];
+        Bytes body(plain.begin(), plain.end() - 2);
+        body[0] = f.address;
+        EXPECT_EQ(Bytes(got.begin(), got.end() - 2), body) << f.commands[0];
+        EXPECT_EQ(crcGood(got), f.goodCrc) << f.commands[0];
+    }
+
+    EXPECT_EQ(sim.command("exception 2 1 200"), "ok relay 2 exception=200 for 1 request");
+    raw.send(request);
+    EXPECT_EQ(raw.receive(5, 1000ms), withCrc({0x02, 0x83, 200}));
+
+    raw.send(request);
+    EXPECT_EQ(raw.receive(133, 1000ms), plain) << "every fault was for one request";
+    EXPECT_FALSE(raw.waiting());
+}
+
+TEST_F(RtuEndToEnd, LateAnswerDoesNotHoldUpTheNextRequests) {
+    const auto setpoint1 = valuesOf(sim.command("get 2 0x0401"));
+    ASSERT_EQ(setpoint1.size(), 1u);
+    RawLine raw(line.stationEnd());
+    EXPECT_EQ(sim.command("late 2 500 1"), "ok relay 2 late=500ms for 1 request");
+    raw.send(readRequest(2, 0x0400, 1));
+    raw.send(readRequest(1, 0x0400, 1));  // another relay
+    raw.send(readRequest(2, 0x0400, 2));  // the same relay again
+    const Bytes expected = joined({
+        withCrc({0x01, 0x03, 2, 0, 1}),
+        withCrc({0x02, 0x03, 4, 0, 2, static_cast<uint8_t>(setpoint1[0] >> 8),
+                 static_cast<uint8_t>(setpoint1[0])}),
+        withCrc({0x02, 0x03, 2, 0, 2}),  // the late one, last
+    });
+    EXPECT_EQ(raw.receive(expected.size(), 3000ms), expected);
+}
+
+// Whether each of `count` answers of relay 2 came with a good CRC ('.') or a spoilt one ('x').
+std::string crcPattern(RawLine& raw, int count) {
+    const Bytes request = readRequest(2, 0x0400, 1);
+    const Bytes good = withCrc({0x02, 0x03, 2, 0, 2});
+    std::string pattern;
+    for (int i = 0; i < count; ++i) {
+        raw.send(request);
+        const Bytes got = raw.receive(good.size(), 1000ms);
+        if (got.size() != good.size() || !std::equal(good.begin(), good.end() - 2, got.begin())) {
+            ADD_FAILURE() << "answer " << i << " is not the right answer";
+            pattern += '?';
+            continue;
+        }
+        pattern += crcGood(got) ? '.' : 'x';
+    }
+    return pattern;
+}
+
+TEST(RtuEndToEndNoise, SpoilsCrcsAsTheSeedSays) {
+    PtyPair line;
+    Simulator sim({"--rtu", line.simulatorEnd(), "--relays", "1,2,7", "--seed", "1234"});
+    RawLine raw(line.stationEnd());
+    EXPECT_EQ(sim.command("noise 2 100"), "ok relay 2 noise=100%");
+    EXPECT_EQ(crcPattern(raw, 12), std::string(12, 'x'));
+    EXPECT_EQ(sim.command("noise 2 0"), "ok relay 2 noise=off");
+    EXPECT_EQ(crcPattern(raw, 12), std::string(12, '.'));
+
+    // Half the answers: which ones is the seed's to say, so the same simulation on its own,
+    // with the same seed and the same answers before, names them.
+    relaysim::Simulator model(LinkKind::Rtu, {1, 2, 7}, CivilTime{2026, 1, 1, 0, 0, 0, 4},
+                              TimePoint{}, 1234);
+    std::string expected;
+    for (const char* command : {"noise 2 100", "noise 2 50"}) {
+        model.execute(parseCommand(command).command, TimePoint{});
+        for (int i = 0; i < 12; ++i) {
+            expected += model.handle({2, 3, 0x0400, 1}, TimePoint{}).badCrc ? 'x' : '.';
+        }
+    }
+    expected = expected.substr(12);
+    ASSERT_NE(expected.find('x'), std::string::npos);
+    ASSERT_NE(expected.find('.'), std::string::npos);
+    EXPECT_EQ(sim.command("noise 2 50"), "ok relay 2 noise=50%");
+    EXPECT_EQ(crcPattern(raw, 12), expected);
 }
 
 TEST_F(RtuEndToEnd, EventOnDemandAndRandomRelay) {

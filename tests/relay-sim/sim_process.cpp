@@ -304,6 +304,11 @@ std::vector<uint8_t> RawLine::receive(size_t count, std::chrono::milliseconds ti
     return bytes;
 }
 
+bool RawLine::waiting() const {
+    pollfd p{fd_, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
 std::vector<uint8_t> withCrc(std::vector<uint8_t> bytes) {
     const uint16_t crc = crc16Modbus(bytes.data(), bytes.size());
     bytes.push_back(static_cast<uint8_t>(crc & 0xFF));

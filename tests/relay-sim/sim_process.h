@@ -103,6 +103,8 @@ class RawLine {
     std::vector<uint8_t> receiveFor(std::chrono::milliseconds time);
     // Until `count` bytes are in or the timeout.
     std::vector<uint8_t> receive(size_t count, std::chrono::milliseconds timeout);
+    // Whether bytes are there to be read right now.
+    bool waiting() const;
     int fd() const { return fd_; }
 
   private:

@@ -47,9 +47,46 @@ class RawTcp {
         return n > 0 ? Bytes(buffer, buffer + n) : Bytes{};
     }
 
+    // Until `count` bytes are in or the timeout, over as many reads as it takes.
+    Bytes readExactly(size_t count, std::chrono::milliseconds timeout) {
+        Bytes bytes;
+        const auto deadline = Clock::now() + timeout;
+        while (bytes.size() < count && Clock::now() < deadline) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            const Bytes more = readOnce(left);
+            if (more.empty()) {
+                break;
+            }
+            bytes.insert(bytes.end(), more.begin(), more.end());
+        }
+        return bytes;
+    }
+
   private:
     int fd_ = -1;
 };
+
+Bytes readRequest(uint16_t transaction, uint8_t unit, uint16_t first, uint16_t count) {
+    return {static_cast<uint8_t>(transaction >> 8),
+            static_cast<uint8_t>(transaction),
+            0,
+            0,
+            0,
+            6,
+            unit,
+            0x03,
+            static_cast<uint8_t>(first >> 8),
+            static_cast<uint8_t>(first),
+            static_cast<uint8_t>(count >> 8),
+            static_cast<uint8_t>(count)};
+}
+
+Bytes twice(const Bytes& frame) {
+    Bytes both = frame;
+    both.insert(both.end(), frame.begin(), frame.end());
+    return both;
+}
 
 TEST_F(TcpEndToEnd, EveryUnitAnswersForItselfAndAnUnknownOneIsSilent) {
     EXPECT_EQ(sim.listening(), "listening tcp 127.0.0.1 " + std::to_string(sim.port()));
@@ -181,6 +218,85 @@ TEST_F(TcpEndToEnd, MisbehavesAsAsked) {
     EXPECT_EQ(first.size(), 52u);
     EXPECT_EQ(rest.size(), 53u);
     EXPECT_GE(Clock::now() - start, 40ms);
+}
+
+TEST_F(TcpEndToEnd, ShapedAnswersOnTheWire) {
+    RawTcp raw(sim.port());
+    const Bytes request = readRequest(7, 2, 0x0400, 64);  // the setpoints: they hold still
+    raw.send(request);
+    const Bytes plain = raw.readOnce(1000ms);
+    ASSERT_EQ(plain.size(), 137u);
+    ASSERT_EQ(Bytes(plain.begin(), plain.begin() + 9), (Bytes{0, 7, 0, 0, 0, 131, 2, 3, 128}));
+
+    // Split: one read per piece, the last no sooner than three pauses after the request.
+    EXPECT_EQ(sim.command("split 2 1 150 4"), "ok relay 2 split=150ms,4pieces for 1 request");
+    const auto sent = Clock::now();
+    raw.send(request);
+    Bytes joined;
+    for (size_t size : {34u, 34u, 34u, 35u}) {
+        const Bytes piece = raw.readOnce(2000ms);
+        EXPECT_EQ(piece.size(), size);
+        joined.insert(joined.end(), piece.begin(), piece.end());
+    }
+    EXPECT_GE(Clock::now() - sent, 450ms);
+    EXPECT_EQ(joined, plain);
+
+    EXPECT_EQ(sim.command("double 2 1"), "ok relay 2 double=on for 1 request");
+    raw.send(request);
+    EXPECT_EQ(raw.readOnce(1000ms), twice(plain)) << "both answers in one read";
+
+    const std::pair<const char*, uint8_t> foreign[] = {
+        {"foreign 2 1", 3},
+        {"foreign 2 1 200", 200},
+        {"foreign 2 1 1", 1},  // a relay that is on this line too
+    };
+    for (const auto& [command, unit] : foreign) {
+        EXPECT_EQ(sim.command(command).rfind("ok relay 2 foreign=", 0), 0u) << command;
+        raw.send(request);
+        Bytes expected = plain;
+        expected[6] = unit;
+        EXPECT_EQ(raw.readOnce(1000ms), expected) << command;
+    }
+
+    EXPECT_EQ(sim.command("exception 2 1 200"), "ok relay 2 exception=200 for 1 request");
+    raw.send(request);
+    EXPECT_EQ(raw.readOnce(1000ms), (Bytes{0, 7, 0, 0, 0, 3, 2, 0x83, 200}));
+
+    // Everything at once: both copies under the foreign unit, cut into three pieces.
+    for (const char* command : {"double 5 1", "foreign 5 1 9", "split 5 1 100 3"}) {
+        ASSERT_EQ(sim.command(command).rfind("ok ", 0), 0u) << command;
+    }
+    raw.send(readRequest(8, 5, 0x0400, 1));
+    const Bytes answer = {0, 8, 0, 0, 0, 5, 9, 3, 2, 0, 5};
+    EXPECT_EQ(raw.readOnce(1000ms), Bytes(answer.begin(), answer.begin() + 7));
+    EXPECT_EQ(raw.readOnce(1000ms), (Bytes{3, 2, 0, 5, 0, 8, 0}));
+    EXPECT_EQ(raw.readOnce(1000ms), (Bytes{0, 0, 5, 9, 3, 2, 0, 5}));
+
+    raw.send(request);
+    EXPECT_EQ(raw.readOnce(1000ms), plain) << "every fault was for one request";
+}
+
+// Answers in the order they came, as (transaction, unit).
+std::vector<std::pair<int, int>> answersIn(const Bytes& stream) {
+    std::vector<std::pair<int, int>> answers;
+    size_t at = 0;
+    while (at + 6 <= stream.size()) {
+        answers.emplace_back(stream[at] << 8 | stream[at + 1], stream[at + 6]);
+        at += 6u + static_cast<size_t>(stream[at + 4] << 8 | stream[at + 5]);
+    }
+    return answers;
+}
+
+TEST_F(TcpEndToEnd, LateAnswerDoesNotHoldUpTheNextRequests) {
+    RawTcp raw(sim.port());
+    EXPECT_EQ(sim.command("late 2 500 1"), "ok relay 2 late=500ms for 1 request");
+    raw.send(readRequest(1, 2, 0x0400, 1));
+    raw.send(readRequest(2, 1, 0x0400, 1));  // another relay
+    raw.send(readRequest(3, 2, 0x0400, 2));  // the same relay again
+    const Bytes stream = raw.readExactly(11 + 11 + 13, 3000ms);
+    ASSERT_EQ(stream.size(), 35u);
+    EXPECT_EQ(answersIn(stream), (std::vector<std::pair<int, int>>{{2, 1}, {3, 2}, {1, 2}}));
+    EXPECT_EQ(Bytes(stream.end() - 11, stream.end()), (Bytes{0, 1, 0, 0, 0, 5, 2, 3, 2, 0, 2}));
 }
 
 TEST_F(TcpEndToEnd, DroppedStationsAreServedAgain) {

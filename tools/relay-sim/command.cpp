@@ -117,21 +117,57 @@ Command faultCommand(Fault fault, const std::vector<std::string>& w) {
             return c;
         }
         case Fault::Exception:
-        case Fault::Split: {
+        case Fault::Foreign: {
             const bool isException = fault == Fault::Exception;
             const char* usage = isException ? "exception RELAY|all on|off|K [CODE]"
-                                            : "split RELAY|all on|off|K [PAUSE_MS]";
+                                            : "foreign RELAY|all on|off|K [ADDRESS]";
             argCount(w, 3, 4, usage);
             c.target = target(w[1], true, false);
             onOffOrCount(c, w[2]);
-            c.parameter = isException ? 4 : 50;
+            c.parameter = isException ? 4 : 0;
             if (w.size() == 4) {
                 if (!c.on) {
                     fail(std::string("usage: ") + usage);
                 }
-                c.parameter = isException ? static_cast<int>(number(w[3], "exception code", 1, 11))
-                                          : static_cast<int>(number(w[3], "pause", 1, 10000));
+                // Any code fits the byte: the station must cope with codes no standard names.
+                c.parameter = isException ? static_cast<int>(number(w[3], "exception code", 1, 255))
+                                          : static_cast<int>(number(w[3], "address", 1, 247));
             }
+            return c;
+        }
+        case Fault::Split: {
+            const char* usage = "split RELAY|all on|off|K [PAUSE_MS] [PIECES]";
+            argCount(w, 3, 5, usage);
+            c.target = target(w[1], true, false);
+            onOffOrCount(c, w[2]);
+            c.parameter = 50;
+            if (w.size() >= 4) {
+                if (!c.on) {
+                    fail(std::string("usage: ") + usage);
+                }
+                c.parameter = static_cast<int>(number(w[3], "pause", 1, 10000));
+            }
+            if (w.size() == 5) {
+                c.pieces = static_cast<int>(number(w[4], "piece count", 2, kMaxSplitPieces));
+            }
+            return c;
+        }
+        case Fault::Noise: {
+            argCount(w, 3, 3, "noise RELAY|all PERCENT|off");
+            c.target = target(w[1], true, false);
+            if (lower(w[2]) == "off") {
+                return c;
+            }
+            std::string_view digits = w[2];
+            if (digits.size() > 1 && digits.back() == '%') {
+                digits.remove_suffix(1);
+            }
+            const auto percent = parseNumber(digits, 100);
+            if (!percent) {
+                fail("bad percentage '" + w[2] + "': expected 0..100 or off");
+            }
+            c.parameter = static_cast<int>(*percent);
+            c.on = c.parameter > 0;
             return c;
         }
         default: {
@@ -279,8 +315,9 @@ ParsedLine parseCommand(std::string_view line) {
 
 std::string commandSummary() {
     return "commands: event RELAY|any [SIGN]; change RELAY|any down|up; "
-           "silent|badcrc|close RELAY|all on|off|K; late RELAY|all MS [on|K]|off; "
-           "exception RELAY|all on|off|K [CODE]; split RELAY|all on|off|K [PAUSE_MS]; "
+           "silent|badcrc|close|double RELAY|all on|off|K; late RELAY|all MS [on|K]|off; "
+           "exception RELAY|all on|off|K [CODE]; split RELAY|all on|off|K [PAUSE_MS] [PIECES]; "
+           "foreign RELAY|all on|off|K [ADDRESS]; noise RELAY|all PERCENT|off; "
            "clear RELAY|all; close; set RELAY REG VALUE; unset RELAY REG; get RELAY REG [COUNT]; "
            "every SECONDS [RELAY|any]|off; status [RELAY]; relays; help; quit";
 }

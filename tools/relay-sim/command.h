@@ -19,7 +19,7 @@ struct Target {
 enum class Verb {
     Event,     // event RELAY|any [SIGN]
     Change,    // change RELAY|any down|up
-    SetFault,  // silent|late|badcrc|exception|split|close RELAY|all ...
+    SetFault,  // silent|late|badcrc|exception|split|close|double|foreign|noise RELAY|all ...
     Clear,     // clear RELAY|all
     Set,       // set RELAY REG VALUE
     Unset,     // unset RELAY REG
@@ -40,7 +40,10 @@ struct Command {
     Fault fault = Fault::Silent;
     bool on = false;
     std::optional<int> requests;  // switched on for this many requests; none: until off
-    int parameter = 0;            // late/split: milliseconds; exception: code
+    // late, split: milliseconds; exception: code; noise: percent; foreign: the address to
+    // answer under, 0 for each relay's next one
+    int parameter = 0;
+    int pieces = kDefaultSplitPieces;  // split
 
     // Set, Unset, Get
     uint16_t reg = 0;

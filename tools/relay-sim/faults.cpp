@@ -3,8 +3,8 @@
 namespace relaysim {
 
 namespace {
-constexpr const char* kNames[kFaultKinds] = {"silent",    "late",  "badcrc",
-                                             "exception", "split", "close"};
+constexpr const char* kNames[kFaultKinds] = {"silent", "late",   "badcrc",  "exception", "split",
+                                             "close",  "double", "foreign", "noise"};
 }
 
 const char* faultName(Fault fault) {
@@ -20,10 +20,32 @@ std::optional<Fault> faultFromName(const std::string& name) {
     return std::nullopt;
 }
 
-void FaultSet::switchOn(Fault fault, int parameter, std::optional<int> requests) {
+std::string faultSettingText(Fault fault, int parameter, int pieces) {
+    switch (fault) {
+        case Fault::Late:
+            return std::to_string(parameter) + "ms";
+        case Fault::Split: {
+            std::string text = std::to_string(parameter) + "ms";
+            if (pieces != kDefaultSplitPieces) {
+                text += ',' + std::to_string(pieces) + "pieces";
+            }
+            return text;
+        }
+        case Fault::Exception:
+        case Fault::Foreign:
+            return std::to_string(parameter);
+        case Fault::Noise:
+            return std::to_string(parameter) + '%';
+        default:
+            return "on";
+    }
+}
+
+void FaultSet::switchOn(Fault fault, int parameter, std::optional<int> requests, int pieces) {
     Setting& s = at(fault);
     s.on = true;
     s.parameter = parameter;
+    s.pieces = pieces;
     s.remaining = requests.value_or(-1);
 }
 
@@ -61,9 +83,19 @@ AppliedFaults FaultSet::takeForRequest() {
                 break;
             case Fault::Split:
                 applied.splitPauseMs = s.parameter;
+                applied.splitPieces = s.pieces;
                 break;
             case Fault::Close:
                 applied.close = true;
+                break;
+            case Fault::Double:
+                applied.twice = true;
+                break;
+            case Fault::Foreign:
+                applied.foreignAddress = static_cast<uint8_t>(s.parameter);
+                break;
+            case Fault::Noise:
+                applied.noisePercent = s.parameter;
                 break;
         }
         if (s.remaining > 0 && --s.remaining == 0) {
@@ -84,18 +116,7 @@ std::string FaultSet::describe() const {
             text += ' ';
         }
         text += kNames[i];
-        switch (static_cast<Fault>(i)) {
-            case Fault::Late:
-            case Fault::Split:
-                text += '=' + std::to_string(s.parameter) + "ms";
-                break;
-            case Fault::Exception:
-                text += '=' + std::to_string(s.parameter);
-                break;
-            default:
-                text += "=on";
-                break;
-        }
+        text += '=' + faultSettingText(static_cast<Fault>(i), s.parameter, s.pieces);
         if (s.remaining > 0) {
             text += '(' + std::to_string(s.remaining) + " left)";
         }

@@ -13,10 +13,16 @@ enum class Fault {
     Late,       // the answer after a delay (parameter: milliseconds)
     BadCrc,     // the answer with a wrong CRC (RTU)
     Exception,  // an exception response instead of the answer (parameter: exception code)
-    Split,      // the answer in two pieces with a pause between them (parameter: milliseconds)
+    Split,      // the answer in pieces with a pause between them (parameter: milliseconds)
     Close,      // the TCP connection is closed instead of answering
+    Double,     // the answer twice over in one write
+    Foreign,    // the answer under another address (parameter: that address)
+    Noise,      // a wrong CRC now and then (parameter: percent of answers); RTU
 };
-inline constexpr int kFaultKinds = 6;
+inline constexpr int kFaultKinds = 9;
+
+inline constexpr int kDefaultSplitPieces = 2;
+inline constexpr int kMaxSplitPieces = 16;
 
 const char* faultName(Fault fault);
 std::optional<Fault> faultFromName(const std::string& name);
@@ -29,9 +35,14 @@ struct AppliedFaults {
     int lateMs = 0;
     uint8_t exception = 0;  // 0: none
     std::optional<int> splitPauseMs;
+    int splitPieces = kDefaultSplitPieces;
+    bool twice = false;
+    uint8_t foreignAddress = 0;  // 0: none
+    int noisePercent = 0;        // the chance of a wrong CRC, drawn by the simulator per answer
 
     bool any() const {
-        return silent || close || badCrc || lateMs > 0 || exception != 0 || splitPauseMs;
+        return silent || close || badCrc || lateMs > 0 || exception != 0 || splitPauseMs || twice ||
+               foreignAddress != 0 || noisePercent > 0;
     }
 };
 
@@ -40,7 +51,9 @@ struct AppliedFaults {
 // it, so "the next K requests" means exactly that.
 class FaultSet {
   public:
-    void switchOn(Fault fault, int parameter, std::optional<int> requests);
+    // `pieces` only means something for Split.
+    void switchOn(Fault fault, int parameter, std::optional<int> requests,
+                  int pieces = kDefaultSplitPieces);
     void switchOff(Fault fault);
     void clear();
     bool active(Fault fault) const;
@@ -54,6 +67,7 @@ class FaultSet {
     struct Setting {
         bool on = false;
         int parameter = 0;
+        int pieces = kDefaultSplitPieces;
         int remaining = -1;  // -1: until switched off
     };
     Setting& at(Fault fault) { return settings_[static_cast<size_t>(fault)]; }
@@ -61,5 +75,9 @@ class FaultSet {
 
     std::array<Setting, kFaultKinds> settings_{};
 };
+
+// How a fault that is on reads in replies and in status: "on", "700ms", "4", "50ms,3pieces",
+// "25%". Without spaces, so that a status line stays a list of words.
+std::string faultSettingText(Fault fault, int parameter, int pieces);
 
 }  // namespace relaysim

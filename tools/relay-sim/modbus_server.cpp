@@ -88,28 +88,53 @@ void ModbusServer::process(ConnectionId connection, const std::vector<uint8_t>& 
             break;
     }
     const TimePoint when = now + std::chrono::milliseconds(d.delayMs);
-    if (!d.badCrc && !d.splitPauseMs) {
+    // libmodbus refuses to send exception codes past the last one the standard names.
+    const bool shaped = d.badCrc || d.splitPauseMs || d.twice || d.foreignAddress != 0 ||
+                        d.exception >= MODBUS_EXCEPTION_MAX;
+    if (!shaped) {
         at(when, now, [this, connection, adu, request, d] {
             replyThroughLibmodbus(connection, adu, request, d);
         });
         return;
     }
-    const std::vector<uint8_t> bytes = frameAnswer(adu, request, answerPdu(request, d), d.badCrc);
-    const std::string what =
-        who + ": " + describeAnswer(request, d) + (d.badCrc ? ", bad CRC" : "");
+    const uint8_t unit = d.foreignAddress != 0 ? d.foreignAddress : request.unit;
+    const std::vector<uint8_t> frame = frameAnswer(adu, unit, answerPdu(request, d), d.badCrc);
+    std::vector<uint8_t> bytes = frame;
+    if (d.twice) {
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
+    }
+    std::string what = who + ": " + describeAnswer(request, d);
+    if (d.foreignAddress != 0) {
+        what += ", as unit " + std::to_string(d.foreignAddress);
+    }
+    if (d.badCrc) {
+        what += d.noisy ? ", bad CRC (noise)" : ", bad CRC";
+    }
+    if (d.twice) {
+        what += ", twice";
+    }
+    if (d.delayMs) {
+        what += ", " + std::to_string(d.delayMs) + " ms late";
+    }
     if (!d.splitPauseMs) {
         at(when, now, [this, connection, bytes, what] { sendPiece(connection, bytes, what); });
         return;
     }
-    const auto half = static_cast<std::ptrdiff_t>(bytes.size() / 2);
-    std::vector<uint8_t> first(bytes.begin(), bytes.begin() + half);
-    std::vector<uint8_t> rest(bytes.begin() + half, bytes.end());
-    at(when, now, [this, connection, first, what] {
-        sendPiece(connection, first, what + ", first " + std::to_string(first.size()) + " bytes");
-    });
-    at(when + std::chrono::milliseconds(*d.splitPauseMs), now, [this, connection, rest, what] {
-        sendPiece(connection, rest, what + ", last " + std::to_string(rest.size()) + " bytes");
-    });
+    // Never an empty piece: a short answer is cut into at most one piece per byte.
+    const size_t pieces = std::min(static_cast<size_t>(d.splitPieces), bytes.size());
+    const auto pause = std::chrono::milliseconds(*d.splitPauseMs);
+    for (size_t i = 0; i < pieces; ++i) {
+        const auto from = static_cast<std::ptrdiff_t>(i * bytes.size() / pieces);
+        const auto to = static_cast<std::ptrdiff_t>((i + 1) * bytes.size() / pieces);
+        std::vector<uint8_t> piece(bytes.begin() + from, bytes.begin() + to);
+        const std::string pieceWhat = what + ", piece " + std::to_string(i + 1) + " of " +
+                                      std::to_string(pieces) + " (" + std::to_string(piece.size()) +
+                                      " bytes)";
+        at(when + static_cast<int>(i) * pause, now,
+           [this, connection, piece = std::move(piece), pieceWhat] {
+               sendPiece(connection, piece, pieceWhat);
+           });
+    }
 }
 
 void ModbusServer::sendPiece(ConnectionId connection, const std::vector<uint8_t>& bytes,

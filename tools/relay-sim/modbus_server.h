@@ -17,7 +17,10 @@ namespace relaysim {
 
 // What the TCP and RTU servers share: turning the simulator's decision about a request into
 // bytes on the line, now or later, whole or in pieces. Plain answers go out through libmodbus;
-// answers a misbehaviour has to shape (a bad CRC, a split) are built here.
+// answers a misbehaviour has to shape (a bad CRC, a split, a doubled or foreign frame, an
+// exception code libmodbus will not send) are built here. What has to wait (a late answer, the
+// later pieces of a split one) is queued for handleTimers, never waited for, so requests that come
+// meanwhile are answered at once.
 class ModbusServer {
   public:
     ModbusServer(Simulator& simulator, const Logger& log);
@@ -45,9 +48,8 @@ class ModbusServer {
     // connection has gone.
     virtual modbus_t* contextFor(ConnectionId connection, uint8_t unit) = 0;
     virtual bool sendRaw(ConnectionId connection, const std::vector<uint8_t>& bytes) = 0;
-    // The whole answer ADU for `request` (the request ADU as received) around `pdu`.
-    virtual std::vector<uint8_t> frameAnswer(const std::vector<uint8_t>& requestAdu,
-                                             const Request& request,
+    // The whole answer ADU to `requestAdu` (as received) around `pdu`, under `unit`.
+    virtual std::vector<uint8_t> frameAnswer(const std::vector<uint8_t>& requestAdu, uint8_t unit,
                                              const std::vector<uint8_t>& pdu, bool badCrc) = 0;
     virtual void closeConnection(ConnectionId connection) = 0;
     virtual std::string connectionName(ConnectionId connection) const = 0;

@@ -294,7 +294,7 @@ Relays and events:
   --relays LIST        relay addresses, e.g. 1,2,3 or 1-5 or 1-3,7 (1..246; default 1).
   --event-every SEC    a new trip protocol every SEC seconds (0.05 .. 86400).
   --event-relay N|any  on relay N, or on one drawn at random each time (default any).
-  --seed N             seed of the random draws (relay and sign of scheduled events).
+  --seed N             seed of the random draws (relay and sign of scheduled events, noise).
 
 Control:
   --control PATH       also take commands on a Unix socket at PATH
@@ -316,8 +316,15 @@ Then it reads commands, one per line, from stdin and answers each with one line 
   silent RELAY|all on|off|K       no answer (K: for the next K requests to that relay).
   late RELAY|all MS [on|K]        answer MS milliseconds late; "late RELAY off" ends it.
   badcrc RELAY|all on|off|K       answer with a wrong CRC (RTU only).
-  exception RELAY|all on|off|K [CODE]   exception response, CODE 1..11 (default 4).
-  split RELAY|all on|off|K [MS]   answer in two halves, MS apart (default 50).
+  exception RELAY|all on|off|K [CODE]   exception response, CODE 1..255 (default 4).
+  split RELAY|all on|off|K [MS] [PIECES]   answer in PIECES pieces (2..16, default 2; never
+                                  more than it has bytes), MS apart (default 50).
+  double RELAY|all on|off|K       the answer twice over, back to back in one write.
+  foreign RELAY|all on|off|K [ADDRESS]   answer under another address (RTU, with a CRC that
+                                  fits it) or unit identifier (TCP), ADDRESS 1..247;
+                                  by default the relay's own plus 1, and 1 for relay 246.
+  noise RELAY|all PERCENT|off     a wrong CRC on each answer with a chance of PERCENT
+                                  (0..100), drawn from --seed (RTU only).
   close RELAY|all on|off|K        close the TCP connection instead of answering (TCP only).
   close                           drop every TCP connection now.
   clear RELAY|all                 every misbehaviour off.

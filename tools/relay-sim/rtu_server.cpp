@@ -159,9 +159,9 @@ bool RtuServer::sendRaw(ConnectionId connection, const std::vector<uint8_t>& byt
     return true;
 }
 
-std::vector<uint8_t> RtuServer::frameAnswer(const std::vector<uint8_t>&, const Request& request,
+std::vector<uint8_t> RtuServer::frameAnswer(const std::vector<uint8_t>&, uint8_t unit,
                                             const std::vector<uint8_t>& pdu, bool badCrc) {
-    return rtuFrame(request.unit, pdu, badCrc);
+    return rtuFrame(unit, pdu, badCrc);
 }
 
 std::string RtuServer::connectionName(ConnectionId) const {

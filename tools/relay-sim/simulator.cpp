@@ -34,6 +34,11 @@ CommandResult error(const std::string& text) {
     return reply("error " + text);
 }
 
+// The address a relay answers under when told to answer under a foreign one without naming it.
+int nextAddress(uint8_t own) {
+    return own + 1 >= 247 ? 1 : own + 1;
+}
+
 std::string dateText(const CivilTime& t) {
     char text[40];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
@@ -47,7 +52,10 @@ Simulator::Simulator(LinkKind link, const std::vector<uint8_t>& addresses,
                      const CivilTime& localNow, TimePoint now, uint32_t seed)
     : link_(link), addresses_(addresses), rng_(seed) {
     for (uint8_t a : addresses_) {
-        relays_[a].relay = std::make_unique<Relay>(a, localNow, now);
+        RelayState& s = relays_[a];
+        s.relay = std::make_unique<Relay>(a, localNow, now);
+        std::seed_seq noiseSeed{seed, static_cast<uint32_t>(a)};
+        s.noise.seed(noiseSeed);
     }
 }
 
@@ -111,6 +119,15 @@ Decision Simulator::handle(const Request& request, TimePoint now) {
     d.delayMs = faults.lateMs;
     d.badCrc = faults.badCrc;
     d.splitPauseMs = faults.splitPauseMs;
+    d.splitPieces = faults.splitPieces;
+    d.twice = faults.twice;
+    d.foreignAddress = faults.foreignAddress;
+    if (faults.noisePercent > 0) {
+        // The engine's output is fixed by the standard (a distribution's is not), so one seed
+        // gives the same noise wherever relay-sim runs.
+        d.noisy = s->noise() % 100 < static_cast<uint32_t>(faults.noisePercent);
+        d.badCrc = d.badCrc || d.noisy;
+    }
     if (faults.exception != 0) {
         // The relay refuses without carrying the request out.
         d.exception = faults.exception;
@@ -161,36 +178,47 @@ std::vector<std::string> Simulator::runDueEvents(TimePoint now) {
 }
 
 CommandResult Simulator::setFault(const Command& c) {
-    if (c.on && c.fault == Fault::BadCrc && link_ != LinkKind::Rtu) {
-        return error("badcrc needs an RTU line: Modbus TCP carries no CRC");
+    if (c.on && (c.fault == Fault::BadCrc || c.fault == Fault::Noise) && link_ != LinkKind::Rtu) {
+        return error(std::string(faultName(c.fault)) +
+                     " needs an RTU line: Modbus TCP carries no CRC");
     }
     if (c.on && c.fault == Fault::Close && link_ != LinkKind::Tcp) {
         return error("close needs a TCP link: a serial line has no connection to close");
     }
-    std::vector<RelayState*> targets;
+    std::vector<std::pair<uint8_t, RelayState*>> targets;
     if (c.target->kind == Target::Kind::All) {
         for (auto& [address, s] : relays_) {
-            targets.push_back(&s);
+            targets.emplace_back(address, &s);
         }
     } else {
-        targets.push_back(state(c.target->address));
+        targets.emplace_back(c.target->address, state(c.target->address));
     }
-    for (RelayState* s : targets) {
+    const bool foreign = c.on && c.fault == Fault::Foreign;
+    if (foreign && c.parameter != 0) {
+        for (const auto& [address, s] : targets) {
+            if (address == c.parameter) {
+                return error("foreign address " + std::to_string(address) + " is relay " +
+                             std::to_string(address) + "'s own");
+            }
+        }
+    }
+    for (const auto& [address, s] : targets) {
         if (c.on) {
-            s->faults.switchOn(c.fault, c.parameter, c.requests);
+            const int parameter = foreign && c.parameter == 0 ? nextAddress(address) : c.parameter;
+            s->faults.switchOn(c.fault, parameter, c.requests, c.pieces);
         } else {
             s->faults.switchOff(c.fault);
         }
     }
-    std::string setting = faultName(c.fault);
+    std::string setting = std::string(faultName(c.fault)) + '=';
     if (!c.on) {
-        setting += "=off";
-    } else if (c.fault == Fault::Late || c.fault == Fault::Split) {
-        setting += '=' + std::to_string(c.parameter) + "ms";
-    } else if (c.fault == Fault::Exception) {
-        setting += '=' + std::to_string(c.parameter);
+        setting += "off";
+    } else if (foreign && c.parameter == 0) {
+        setting += c.target->kind == Target::Kind::All
+                       ? std::string("next")
+                       : std::to_string(nextAddress(c.target->address));
     } else {
-        setting += "=on";
+        setting += faultSettingText(c.fault, c.parameter, c.pieces);
     }
     if (c.on && c.requests) {
         setting +=

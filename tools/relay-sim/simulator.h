@@ -33,8 +33,12 @@ struct Decision {
     uint8_t exception = 0;        // non-zero: an exception response with this code
     std::vector<uint16_t> words;  // the registers of a function-3 answer
     int delayMs = 0;
-    bool badCrc = false;
+    bool badCrc = false;  // set by badcrc, or by noise on this answer
+    bool noisy = false;   // noise hit this answer
     std::optional<int> splitPauseMs;
+    int splitPieces = kDefaultSplitPieces;
+    bool twice = false;
+    uint8_t foreignAddress = 0;  // non-zero: the address or unit the answer carries instead
 };
 
 struct CommandResult {
@@ -69,6 +73,9 @@ class Simulator {
         FaultSet faults;
         uint64_t requests = 0;
         uint64_t answers = 0;
+        // Each relay draws its noise from its own stream of the seed, so what one relay's
+        // answers suffer does not depend on how the station interleaves its polls of the others.
+        std::mt19937 noise;
     };
 
     RelayState* state(uint8_t address);

@@ -224,12 +224,11 @@ bool TcpServer::sendRaw(ConnectionId connection, const std::vector<uint8_t>& byt
     return true;
 }
 
-std::vector<uint8_t> TcpServer::frameAnswer(const std::vector<uint8_t>& requestAdu,
-                                            const Request& request, const std::vector<uint8_t>& pdu,
-                                            bool) {
+std::vector<uint8_t> TcpServer::frameAnswer(const std::vector<uint8_t>& requestAdu, uint8_t unit,
+                                            const std::vector<uint8_t>& pdu, bool) {
     const uint16_t transaction =
         requestAdu.size() >= 2 ? static_cast<uint16_t>(requestAdu[0] << 8 | requestAdu[1]) : 0;
-    return tcpFrame(transaction, request.unit, pdu);
+    return tcpFrame(transaction, unit, pdu);
 }
 
 void TcpServer::closeConnection(ConnectionId connection) {

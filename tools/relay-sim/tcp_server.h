@@ -23,7 +23,7 @@ class TcpServer : public ModbusServer {
   protected:
     modbus_t* contextFor(ConnectionId connection, uint8_t unit) override;
     bool sendRaw(ConnectionId connection, const std::vector<uint8_t>& bytes) override;
-    std::vector<uint8_t> frameAnswer(const std::vector<uint8_t>& requestAdu, const Request& request,
+    std::vector<uint8_t> frameAnswer(const std::vector<uint8_t>& requestAdu, uint8_t unit,
                                      const std::vector<uint8_t>& pdu, bool badCrc) override;
     void closeConnection(ConnectionId connection) override;
     std::string connectionName(ConnectionId connection) const override;
