@@ -88,6 +88,16 @@ void Scheduler::TimersCurParam() {
     PollState& p = poll();
     const int selected = station_.devices.SelectedDevice;
     const bool haveSelected = station_.devices.hasSelection();
+    // A queued write goes out in place of the request due. It is taken before that request is
+    // built, so a background relay whose turn it was keeps its turn.
+    if (p.WriteRequest_ == kWriteQueued) {
+        if (haveSelected) {
+            takeQueuedWrite();
+            buildWrite();
+            return;
+        }
+        p.WriteRequest_ = kNoWrite;
+    }
     switch (p.PollStep_) {
         case kStepStatus:
         case kStepNewestProtocol:
@@ -132,14 +142,7 @@ void Scheduler::TimersCurParam() {
         default:
             break;
     }
-    if (p.WriteRequest_ == kWriteQueued) {
-        if (haveSelected) {
-            takeQueuedWrite();
-            buildWrite();
-        } else {
-            p.WriteRequest_ = kNoWrite;
-        }
-    } else if (p.PollStep_ == kStepStatus) {
+    if (p.PollStep_ == kStepStatus) {
         p.PollPhase_ = p.ParamWindowOpen_ ? kPhaseCurParam : kPhaseMain;
     }
 }
@@ -237,13 +240,16 @@ void Scheduler::linkStarting() {
 
 void Scheduler::linkOpened(bool tcp) {
     PollState& p = poll();
+    // A request sent on the connection that was dropped has had its only chance.
+    if (p.awaitingAnswer()) {
+        countAnswer(false);
+    }
     p.PollPhase_ = kPhaseMain;
     // A step of the parameter window's phase left over from an earlier link would never be built
     // again in the round robin.
     p.PollStep_ = kStepStatus;
     p.CloseRequested_ = false;
     p.ReadyToSend_ = true;
-    p.badFramesInRow_.fill(0);
     if (tcp) {
         p.TickCounter_ = 0;
         p.RoundRobinIndex_ = 0;
