@@ -1,0 +1,235 @@
+// The real Qt links against relay-sim with one relay misbehaving the way lines and gateways do:
+// every tile keeps showing its own relay's resistance, no alarm line is made up, and a write lands
+// in the register it was aimed at.
+#include <gtest/gtest.h>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "param/link_loss.h"
+#include "relay_sim_process.h"
+#include "station_harness.h"
+
+namespace terval {
+namespace {
+
+using testing::PtyPair;
+using testing::RelaySimProcess;
+using testing::StationHarness;
+
+// Each relay's insulation resistance, pinned in the simulator so that a value on the wrong tile
+// shows at once.
+int pinned(int relay) {
+    return 1111 * relay;
+}
+
+class MisbehavingRelay : public ::testing::TestWithParam<uint16_t> {
+  protected:
+    bool tcp() const { return GetParam() == kLinkTcp; }
+
+    void connect() {
+        ConnectionConfig config;
+        config.LinkType = GetParam();
+        if (tcp()) {
+            ASSERT_TRUE(sim.start({"--tcp", "127.0.0.1:0", "--relays", "1-3"}));
+            config.ipAddress = {127, 0, 0, 1};
+            config.tcpPort = static_cast<uint16_t>(sim.tcpPort());
+        } else {
+            ASSERT_TRUE(pty.start(station.folder.path("COM2"), line.filePath("relay-line")));
+            ASSERT_TRUE(sim.start({"--rtu", line.filePath("relay-line"), "--relays", "1-3"}));
+            config.portName = QStringLiteral("COM2");
+        }
+        for (int i = 1; i <= 3; ++i) {
+            ASSERT_TRUE(sim.command(QStringLiteral("set %1 0x011B %2").arg(i).arg(pinned(i)))
+                            .startsWith("ok"));
+        }
+        station.start({1, 2, 3}, config);
+        station.core().link.NConnectingClick();
+        // Every relay's newest stored protocol is logged once, as at every first connection.
+        ASSERT_TRUE(station.runFor(6000, [this] { return station.allTiles(3, kTileEvent); }));
+        ASSERT_EQ(station.view.alarmLines.size(), 3);
+        alarmLines = station.view.alarmLines;
+    }
+
+    // Runs with the fault on, watching every tile all the while.
+    void runWatching(int ms) {
+        station.runFor(ms, [this] {
+            for (int i = 1; i <= 3; ++i) {
+                const TileModel& t = station.tile(i);
+                if (t.valueVisible && t.value.toInt() != pinned(i)) {
+                    wrongValues << QStringLiteral("tile %1: %2").arg(i).arg(t.value);
+                }
+            }
+            return false;
+        });
+    }
+
+    void expectEveryRelayPolledAndNothingMadeUp() {
+        EXPECT_TRUE(wrongValues.isEmpty()) << qPrintable(wrongValues.join("; "));
+        EXPECT_EQ(station.view.alarmLines, alarmLines) << "an alarm line no relay reported";
+        for (int i : {1, 3}) {
+            EXPECT_EQ(station.tile(i).value.toInt(), pinned(i)) << i;
+            EXPECT_NE(station.tile(i).state, kTileNoAnswer) << i;
+        }
+        for (int i = 1; i <= 3; ++i) {
+            const DeviceEntry& e = station.relay(i);
+            EXPECT_LE(e.RequestsSent - e.GoodAnswers - e.BadAnswers, 1u) << i;
+        }
+    }
+
+    QTemporaryDir line;
+    PtyPair pty;
+    StationHarness station;
+    RelaySimProcess sim;
+    QStringList alarmLines;
+    QStringList wrongValues;
+};
+
+TEST_P(MisbehavingRelay, EveryTileShowsItsOwnRelayWhateverOneRelayDoes) {
+    connect();
+    QStringList faults = {"late 2 750 on", "split 2 on 40 4", "double 2 on", "foreign 2 on 3",
+                          "foreign 2 on 200"};
+    if (!tcp()) {
+        faults << "noise 2 40";
+    }
+    for (const QString& fault : faults) {
+        SCOPED_TRACE(fault.toStdString());
+        ASSERT_TRUE(sim.command(fault).startsWith("ok")) << qPrintable(fault);
+        const uint32_t good2 = station.relay(2).GoodAnswers;
+        runWatching(2500);
+        ASSERT_TRUE(sim.command("clear 2").startsWith("ok"));
+        expectEveryRelayPolledAndNothingMadeUp();
+        // Split, doubled and noisy answers still get through.
+        if (fault.startsWith("split") || fault.startsWith("double") || fault.startsWith("noise")) {
+            EXPECT_GT(station.relay(2).GoodAnswers, good2);
+        }
+        EXPECT_TRUE(station.runFor(4000, [this] {
+            return station.tile(2).state != kTileNoAnswer &&
+                   station.tile(2).value.toInt() == pinned(2);
+        }));
+    }
+}
+
+TEST_P(MisbehavingRelay, RelayThatNeverAnswersRightIsShownNotAnsweringAndHoldsUpNobody) {
+    connect();
+    QStringList faults = {"exception 2 on 11", "exception 2 on 200"};
+    if (!tcp()) {
+        faults << "badcrc 2 on";
+    }
+    for (const QString& fault : faults) {
+        SCOPED_TRACE(fault.toStdString());
+        ASSERT_TRUE(sim.command(fault).startsWith("ok"));
+        const uint32_t good1 = station.relay(1).GoodAnswers;
+        const uint32_t good3 = station.relay(3).GoodAnswers;
+        EXPECT_TRUE(
+            station.runFor(4000, [this] { return station.tile(2).state == kTileNoAnswer; }));
+        runWatching(2000);
+        expectEveryRelayPolledAndNothingMadeUp();
+        EXPECT_GT(station.relay(1).GoodAnswers, good1 + 2);
+        EXPECT_GT(station.relay(3).GoodAnswers, good3 + 2);
+        EXPECT_EQ(station.tile(2).state, kTileNoAnswer);
+        ASSERT_TRUE(sim.command("clear 2").startsWith("ok"));
+        ASSERT_TRUE(
+            station.runFor(4000, [this] { return station.tile(2).state != kTileNoAnswer; }));
+    }
+}
+
+TEST_P(MisbehavingRelay, OpenRelayThatOnlyRefusesIsClosedAndEventsElsewhereAreLogged) {
+    connect();
+    Scheduler& scheduler = station.core().scheduler;
+    station.core().main.NEWbmpClick(2);
+    // The parameter window's link-loss check, as the window runs it every 500 ms.
+    LinkLossCheck linkLoss;
+    linkLoss.takeBaselines(station.relay(2));
+    scheduler.windowOpened();
+    scheduler.pageChosen(kPageCurrent);
+    QTimer check;
+    check.setInterval(500);
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (station.core().station.poll.ParamWindowOpen() &&
+            linkLoss.check(station.relay(2)) == LinkLossCheck::Verdict::Close) {
+            scheduler.windowClosed();
+        }
+    });
+    check.start();
+    // What a gateway answers for a dead relay behind it, on every request to the open relay.
+    ASSERT_TRUE(sim.command("exception 2 on 11").startsWith("ok"));
+    EXPECT_TRUE(station.runFor(4000, [this] {
+        return !station.core().station.poll.ParamWindowOpen() &&
+               station.tile(2).state == kTileNoAnswer;
+    }));
+    ASSERT_TRUE(sim.command("event 3").startsWith("ok"));
+    EXPECT_TRUE(station.runFor(5000, [this] { return station.view.alarmLines.size() == 4; }));
+    EXPECT_TRUE(station.view.alarmLines.first().contains(QStringLiteral("Ген. 3,")));
+}
+
+TEST_P(MisbehavingRelay, SetpointQueuedWhileALateClockWriteIsInFlightLandsInItsRegister) {
+    connect();
+    Scheduler& scheduler = station.core().scheduler;
+    station.core().main.NEWbmpClick(2);
+    scheduler.windowOpened();
+    ASSERT_TRUE(
+        station.runFor(6000, [this] { return !station.core().station.poll.InitialRead(); }));
+    const int before0409 = sim.command("get 2 0x0409").mid(3).toInt();
+    ASSERT_TRUE(sim.command("late 2 300 on").startsWith("ok"));
+    const uint16_t clock[7] = {0, 30, 12, 1, 7, 12, 2026};
+    ASSERT_TRUE(scheduler.queueWrite(0x0109, clock, 7));
+    // The clock's first value is on its way when the setpoint is written.
+    ASSERT_TRUE(station.runFor(3000, [this] {
+        const PollState& p = station.core().station.poll;
+        return p.PollStep() == kStepWrite && p.awaitingAnswer();
+    }));
+    const uint16_t setpoint = 456;
+    ASSERT_TRUE(scheduler.queueWrite(0x0408, &setpoint, 1));
+    ASSERT_TRUE(station.runFor(
+        5000, [this] { return sim.command("get 2 0x0408") == QStringLiteral("ok 456"); }));
+    station.runFor(1500);
+    EXPECT_EQ(sim.command("get 2 0x0409").mid(3).toInt(), before0409);
+    // Every write on the wire went to a register and value that was asked for.
+    const QList<QByteArray>& wire = tcp() ? station.socket.sent : station.serial.written;
+    for (const QByteArray& frame : wire) {
+        const QByteArray pdu = tcp() ? frame.mid(7, 5) : frame.mid(1, 5);
+        if (pdu[0] != 6) {
+            continue;
+        }
+        const int reg = static_cast<uint8_t>(pdu[1]) << 8 | static_cast<uint8_t>(pdu[2]);
+        const int value = static_cast<uint8_t>(pdu[3]) << 8 | static_cast<uint8_t>(pdu[4]);
+        const bool clockValue = reg >= 0x0109 && reg <= 0x010F && clock[reg - 0x0109] == value;
+        EXPECT_TRUE(clockValue || (reg == 0x0408 && value == 456))
+            << "wrote " << value << " to 0x" << std::hex << reg;
+    }
+}
+
+TEST(MisbehavingPeer, BytesBeforeTheFirstRequestAreDroppedAndPollingStarts) {
+    // A peer that speaks first: a banner, then something shaped like an answer.
+    QTcpServer peer;
+    ASSERT_TRUE(peer.listen(QHostAddress::LocalHost));
+    QObject::connect(&peer, &QTcpServer::newConnection, [&peer] {
+        QTcpSocket* client = peer.nextPendingConnection();
+        client->write("SSH-2.0-banner\r\n");
+        client->write(QByteArray::fromHex("00000000000301830b"));
+        client->write(QByteArray::fromHex("000000000009010306000100020003"));
+    });
+    StationHarness station;
+    ConnectionConfig config;
+    config.LinkType = kLinkTcp;
+    config.ipAddress = {127, 0, 0, 1};
+    config.tcpPort = peer.serverPort();
+    station.start({1, 2}, config);
+    station.core().link.NConnectingClick();
+    EXPECT_TRUE(station.runFor(3000, [&station] { return station.socket.sent.size() >= 3; }));
+    EXPECT_TRUE(station.core().station.linkUp);
+    EXPECT_FALSE(station.tile(1).valueVisible);
+    EXPECT_TRUE(station.view.alarmLines.isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLinks, MisbehavingRelay, ::testing::Values(kLinkTcp, kLinkRs485),
+                         [](const ::testing::TestParamInfo<uint16_t>& info) {
+                             return info.param == kLinkTcp ? std::string("Tcp")
+                                                           : std::string("Rtu");
+                         });
+
+}  // namespace
+}  // namespace terval
