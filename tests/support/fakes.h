@@ -142,7 +142,11 @@ class FakeSerialPort final : public Link {
     }
     void close() override { opened = false; }
     bool isActive() const override { return opened; }
-    void send(QByteArrayView frame) override { written << frame.toByteArray(); }
+    void send(QByteArrayView frame) override {
+        if (opened) {
+            written << frame.toByteArray();
+        }
+    }
     // Bytes arriving from the line, in one delivery.
     void deliver(QByteArrayView bytes) { events->bytesReceived(bytes); }
 
@@ -165,10 +169,15 @@ class FakeTcpSocket final : public Link {
         ++activations;
         return true;
     }
+    // Like a real socket, a connection that is closed reports its end.
     void close() override {
+        const bool wasConnected = connected;
         active = false;
         connected = false;
         ++deactivations;
+        if (wasConnected && events) {
+            events->linkDisconnected();
+        }
     }
     bool isActive() const override { return active; }
     void send(QByteArrayView frame) override {
@@ -183,6 +192,12 @@ class FakeTcpSocket final : public Link {
     }
     // Bytes arriving on the connection, in one read.
     void deliver(QByteArrayView bytes) { events->bytesReceived(bytes); }
+    // The peer ends the connection.
+    void hangUp() {
+        active = false;
+        connected = false;
+        events->linkDisconnected();
+    }
 
     LinkEvents* events = nullptr;
     QString host;
