@@ -39,9 +39,12 @@ class Framer {
     virtual ~Framer() = default;
     virtual std::vector<FramedItem> push(QByteArrayView bytes) = 0;
     // Forgets what is held: a new request is sent, or the link opens or closes.
-    virtual void reset() = 0;
+    void reset() { held_.clear(); }
     // Bytes held that do not yet make a whole frame.
-    virtual int pending() const = 0;
+    int pending() const { return static_cast<int>(held_.size()); }
+
+  protected:
+    QByteArray held_;
 };
 
 // Modbus RTU: the length of a frame follows from its function code (read answer 3 + byte count +
@@ -51,11 +54,6 @@ class Framer {
 class RtuFramer final : public Framer {
   public:
     std::vector<FramedItem> push(QByteArrayView bytes) override;
-    void reset() override { held_.clear(); }
-    int pending() const override { return static_cast<int>(held_.size()); }
-
-  private:
-    QByteArray held_;
 };
 
 // Modbus TCP: the MBAP length field says where an answer ends. A header that cannot belong to an
@@ -64,11 +62,6 @@ class RtuFramer final : public Framer {
 class MbapFramer final : public Framer {
   public:
     std::vector<FramedItem> push(QByteArrayView bytes) override;
-    void reset() override { held_.clear(); }
-    int pending() const override { return static_cast<int>(held_.size()); }
-
-  private:
-    QByteArray held_;
 };
 
 }  // namespace terval

@@ -17,16 +17,9 @@ class LinkContract : public ::testing::TestWithParam<uint16_t> {
     // Relays 1 to 3 simulated on the link of the test's kind, and the station connected to them.
     void connect() {
         ConnectionConfig config;
-        config.LinkType = GetParam();
-        if (GetParam() == kLinkTcp) {
-            ASSERT_TRUE(sim.start({"--tcp", "127.0.0.1:0", "--relays", "1-3"}));
-            config.ipAddress = {127, 0, 0, 1};
-            config.tcpPort = static_cast<uint16_t>(sim.tcpPort());
-        } else {
-            ASSERT_TRUE(pty.start(station.folder.path("COM2"), line.filePath("relay-line")));
-            ASSERT_TRUE(sim.start({"--rtu", line.filePath("relay-line"), "--relays", "1-3"}));
-            config.portName = QStringLiteral("COM2");
-        }
+        ASSERT_TRUE(testing::startSimulatedLine(GetParam(), QStringLiteral("1-3"), sim, pty, line,
+                                                station.folder, config))
+            << qPrintable(sim.errors());
         station.start({1, 2, 3}, config);
         station.core().link.NConnectingClick();
     }
@@ -90,10 +83,7 @@ TEST_P(LinkContract, DisconnectClosesTheLinkAndEveryTileShowsNoAnswer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLinks, LinkContract, ::testing::Values(kLinkTcp, kLinkRs485),
-                         [](const ::testing::TestParamInfo<uint16_t>& info) {
-                             return info.param == kLinkTcp ? std::string("Tcp")
-                                                           : std::string("Rtu");
-                         });
+                         testing::linkTypeName);
 
 }  // namespace
 }  // namespace terval

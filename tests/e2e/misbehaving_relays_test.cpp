@@ -31,16 +31,9 @@ class MisbehavingRelay : public ::testing::TestWithParam<uint16_t> {
 
     void connect() {
         ConnectionConfig config;
-        config.LinkType = GetParam();
-        if (tcp()) {
-            ASSERT_TRUE(sim.start({"--tcp", "127.0.0.1:0", "--relays", "1-3"}));
-            config.ipAddress = {127, 0, 0, 1};
-            config.tcpPort = static_cast<uint16_t>(sim.tcpPort());
-        } else {
-            ASSERT_TRUE(pty.start(station.folder.path("COM2"), line.filePath("relay-line")));
-            ASSERT_TRUE(sim.start({"--rtu", line.filePath("relay-line"), "--relays", "1-3"}));
-            config.portName = QStringLiteral("COM2");
-        }
+        ASSERT_TRUE(testing::startSimulatedLine(GetParam(), QStringLiteral("1-3"), sim, pty, line,
+                                                station.folder, config))
+            << qPrintable(sim.errors());
         for (int i = 1; i <= 3; ++i) {
             ASSERT_TRUE(sim.command(QStringLiteral("set %1 0x011B %2").arg(i).arg(pinned(i)))
                             .startsWith("ok"));
@@ -226,10 +219,7 @@ TEST(MisbehavingPeer, BytesBeforeTheFirstRequestAreDroppedAndPollingStarts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLinks, MisbehavingRelay, ::testing::Values(kLinkTcp, kLinkRs485),
-                         [](const ::testing::TestParamInfo<uint16_t>& info) {
-                             return info.param == kLinkTcp ? std::string("Tcp")
-                                                           : std::string("Rtu");
-                         });
+                         testing::linkTypeName);
 
 }  // namespace
 }  // namespace terval

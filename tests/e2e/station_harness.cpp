@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "devices/device_editor.h"
+#include "relay_sim_process.h"
 
 namespace terval::testing {
 
@@ -88,6 +89,27 @@ bool StationHarness::allTiles(int count, int state) {
         }
     }
     return true;
+}
+
+bool startSimulatedLine(uint16_t linkType, const QString& relays, RelaySimProcess& sim,
+                        PtyPair& pty, const QTemporaryDir& line, const WorkFolder& stationFolder,
+                        ConnectionConfig& config) {
+    config.LinkType = linkType;
+    if (linkType == kLinkTcp) {
+        if (!sim.start({"--tcp", "127.0.0.1:0", "--relays", relays})) {
+            return false;
+        }
+        config.ipAddress = {127, 0, 0, 1};
+        config.tcpPort = static_cast<uint16_t>(sim.tcpPort());
+        return true;
+    }
+    config.portName = QStringLiteral("COM2");
+    return pty.start(stationFolder.path("COM2"), line.filePath("relay-line")) &&
+           sim.start({"--rtu", line.filePath("relay-line"), "--relays", relays});
+}
+
+std::string linkTypeName(const ::testing::TestParamInfo<uint16_t>& info) {
+    return info.param == kLinkTcp ? "Tcp" : "Rtu";
 }
 
 PtyPair::~PtyPair() {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QVector>
 #include <functional>
 #include <memory>
@@ -67,6 +69,19 @@ class StationHarness {
   private:
     std::unique_ptr<StationCore> core_;
 };
+
+class RelaySimProcess;
+class PtyPair;
+
+// Starts relay-sim as `relays` on a line of this kind: loopback TCP, or a pty pair whose one end is
+// the station's COM2 and the other a file in `line`. Fills in the connection settings that reach
+// it.
+bool startSimulatedLine(uint16_t linkType, const QString& relays, RelaySimProcess& sim,
+                        PtyPair& pty, const QTemporaryDir& line, const WorkFolder& stationFolder,
+                        ConnectionConfig& config);
+
+// "Tcp" or "Rtu": how the suites run against both links name their cases.
+std::string linkTypeName(const ::testing::TestParamInfo<uint16_t>& info);
 
 // A pair of connected ptys made by socat, reachable through two links.
 class PtyPair {

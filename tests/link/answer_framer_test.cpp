@@ -9,18 +9,8 @@
 namespace terval {
 namespace {
 
-QByteArray withCrc(QByteArray frame) {
-    const uint16_t crc = MatchCRC(frame);
-    frame.append(static_cast<char>(crc & 0xFF));
-    frame.append(static_cast<char>(crc >> 8));
-    return frame;
-}
-
-QByteArray mbap(const QByteArray& pdu) {
-    QByteArray header = QByteArray::fromHex("00000000");
-    header.append(static_cast<char>(pdu.size() >> 8)).append(static_cast<char>(pdu.size() & 0xFF));
-    return header + pdu;
-}
+using testing::mbapFrame;
+using testing::withCrc;
 
 // What a framer made of the pieces, as text: "A:<hex>" per answer, "B" per broken frame.
 QStringList frame(Framer& framer, const QList<QByteArray>& pieces) {
@@ -49,7 +39,7 @@ struct Transport {
 
 const Transport kTransports[] = {
     {"rtu", [] { return std::make_unique<RtuFramer>(); }, withCrc},
-    {"tcp", [] { return std::make_unique<MbapFramer>(); }, mbap},
+    {"tcp", [] { return std::make_unique<MbapFramer>(); }, mbapFrame},
 };
 
 TEST(Framers, AnswerSplitAtEveryByteIsTakenOnceWhenWhole) {
@@ -125,15 +115,15 @@ TEST(Framers, MbapLengthDecidesAndAHeaderNoAnswerHasResynchronises) {
         }
         EXPECT_EQ(framer.pending(), 0) << l.length;
         // Afterwards the framer starts clean with the next answer.
-        EXPECT_EQ(frame(framer, {mbap(kEcho)}),
+        EXPECT_EQ(frame(framer, {mbapFrame(kEcho)}),
                   QStringList{"A:" + QString::fromLatin1(kEcho.toHex())})
             << l.length;
     }
     // Garbage in front of an answer in one read loses both, once; a protocol identifier other
     // than Modbus the same.
     MbapFramer framer;
-    EXPECT_EQ(frame(framer, {QByteArray("SSH-2.0-x\r\n") + mbap(kStatus)}), QStringList{"B"});
-    QByteArray other = mbap(kEcho);
+    EXPECT_EQ(frame(framer, {QByteArray("SSH-2.0-x\r\n") + mbapFrame(kStatus)}), QStringList{"B"});
+    QByteArray other = mbapFrame(kEcho);
     other[3] = 1;
     EXPECT_EQ(frame(framer, {other}), QStringList{"B"});
 }

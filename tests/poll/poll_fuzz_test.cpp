@@ -16,20 +16,9 @@
 namespace terval {
 namespace {
 
+using testing::mbapFrame;
 using testing::Rig;
-
-QByteArray withCrc(QByteArray frame) {
-    const uint16_t crc = MatchCRC(frame);
-    frame.append(static_cast<char>(crc & 0xFF));
-    frame.append(static_cast<char>(crc >> 8));
-    return frame;
-}
-
-QByteArray mbap(const QByteArray& pdu) {
-    QByteArray adu = QByteArray::fromHex("00000000");
-    adu.append(static_cast<char>(pdu.size() >> 8)).append(static_cast<char>(pdu.size() & 0xFF));
-    return adu + pdu;
-}
+using testing::withCrc;
 
 struct WireRequest {
     uint8_t unit = 0;
@@ -185,7 +174,7 @@ class PollRun {
     QByteArray frame(uint8_t address, const QByteArray& pduAfterAddress) {
         QByteArray pdu(1, static_cast<char>(address));
         pdu += pduAfterAddress;
-        return tcp_ ? mbap(pdu) : withCrc(pdu);
+        return tcp_ ? mbapFrame(pdu) : withCrc(pdu);
     }
 
     QByteArray answerTo(int i, const WireRequest& q, uint8_t address) {

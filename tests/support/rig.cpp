@@ -64,12 +64,19 @@ QByteArray tcpWriteEcho(uint8_t unit, uint16_t reg, uint16_t value) {
     return mbap(0, b);
 }
 
+QByteArray withCrc(QByteArray frame) {
+    const uint16_t crc = MatchCRC(frame);
+    frame.append(static_cast<char>(crc & 0xFF));
+    frame.append(static_cast<char>(crc >> 8));
+    return frame;
+}
+
+QByteArray mbapFrame(const QByteArray& pduBytes) {
+    return mbap(0, pduBytes);
+}
+
 QByteArray rtuReadAnswer(uint8_t address, const QVector<uint16_t>& words) {
-    QByteArray b = pdu(address, words);
-    const uint16_t crc = MatchCRC(b);
-    b.append(static_cast<char>(crc & 0xFF));
-    b.append(static_cast<char>(crc >> 8));
-    return b;
+    return withCrc(pdu(address, words));
 }
 
 Rig::Rig(int relays, uint16_t linkType) {

@@ -23,6 +23,10 @@ QVector<uint16_t> tripRecord(int month, int day, int hour, int minute, int secon
 QByteArray tcpReadAnswer(uint8_t unit, const QVector<uint16_t>& words, uint16_t transaction = 0);
 QByteArray tcpWriteEcho(uint8_t unit, uint16_t reg, uint16_t value);
 QByteArray rtuReadAnswer(uint8_t address, const QVector<uint16_t>& words);
+// An RTU frame: the bytes with their CRC, low byte first.
+QByteArray withCrc(QByteArray frame);
+// A Modbus TCP frame: the PDU (unit identifier first) behind an MBAP header of transaction 0.
+QByteArray mbapFrame(const QByteArray& pdu);
 
 // The station's core over fakes: a working folder, a recording main window, a TCP socket or serial
 // port played by the test, and a clock that stands still unless told otherwise.
