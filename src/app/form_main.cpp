@@ -135,7 +135,7 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
     connect(Timer1, &QTimer::timeout, this, [this] { core_->main.Timer1Timer(); });
-    connect(Timer, &QTimer::timeout, this, [this] { core_->scheduler.Timers(); });
+    connect(Timer, &QTimer::timeout, this, [this] { core_->link.TimerTimer(); });
 
     core_->start();
     Timer1->start();
@@ -518,6 +518,18 @@ void TFormMain::showTileValue(int i, const QString& text, bool visible) {
     t.value->setVisible(visible);
 }
 
+void TFormMain::showTileAge(int i, bool stale, const QString& lastAnswer) {
+    TileControls& t = tile(i);
+    if (!t.picture) {
+        return;
+    }
+    QPalette pal = t.value->palette();
+    pal.setColor(QPalette::WindowText, stale ? QColor(0x80, 0x80, 0x80) : QColor(Qt::black));
+    t.value->setPalette(pal);
+    t.value->setToolTip(lastAnswer);
+    t.picture->setToolTip(lastAnswer);
+}
+
 void TFormMain::drawTileSelected(int i, bool selected) {
     TileControls& t = tile(i);
     if (!t.picture) {
@@ -735,6 +747,7 @@ void TFormMain::closeEvent(QCloseEvent* event) {
     tcp_->close();
     Timer->stop();
     serial_->close();
+    core_->main.saveUnsavedAtExit();
     event->accept();
 }
 

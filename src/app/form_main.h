@@ -92,6 +92,7 @@ class TFormMain : public QMainWindow, public MainView {
     void showTileNames(int i, const QString& generator, const QString& breaker) override;
     void showTileState(int i, int state) override;
     void showTileValue(int i, const QString& text, bool visible) override;
+    void showTileAge(int i, bool stale, const QString& lastAnswer) override;
     void drawTileSelected(int i, bool selected) override;
     void placeWindow(const QRect& frame) override;
     QSize screenSize() const override;

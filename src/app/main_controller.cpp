@@ -73,6 +73,8 @@ void MainController::EnableMenu(MenuMask mask) {
     if (station_.devices.isFull()) {
         mask &= static_cast<MenuMask>(~menuBit(MenuItem::NAddNewObject));
     }
+    // Leaving the station is always possible, whatever the link is doing; it closes the link.
+    mask |= menuBit(MenuItem::NExit);
     view_.applyMenuMask(mask);
 }
 
@@ -131,9 +133,12 @@ void MainController::NAddNewObjectClick() {
     const int n = table.DeviceCount + 1;
     table.append(newDeviceEntry(n));
     MyNewElement();
-    if (!station_.deviceFileWritable) {
-        SaveDeviceTable();  // explains why the file is left alone
+    if (!station_.deviceFileWritable || station_.deviceTableUnsaved) {
+        // Explains why the file is left alone, or writes the whole table, since the file does
+        // not hold the records before the new one.
+        SaveDeviceTable();
     } else if (FileError error = appendDeviceRecord(station_.folder, table, n)) {
+        station_.deviceTableUnsaved = true;
         messages_.showMessage(MessageIcon::Error, *error);
     }
     FitMainWindow();
@@ -234,8 +239,14 @@ void MainController::showSelectedTileNames() {
     }
 }
 
-bool MainController::SaveDeviceTable() {
+bool MainController::SaveDeviceTable(SaveReport report) {
+    const bool alreadyFailing = station_.deviceTableUnsaved;
+    station_.deviceTableUnsaved = true;
+    const bool quiet = report == SaveReport::FirstFailureOnly && alreadyFailing;
     if (!station_.deviceFileWritable) {
+        if (quiet) {
+            return false;
+        }
         messages_.showMessage(
             MessageIcon::Error,
             QStringLiteral("Файл %1 не удалось прочитать при запуске, поэтому он не "
@@ -246,15 +257,32 @@ bool MainController::SaveDeviceTable() {
         return false;
     }
     if (FileError error = saveDeviceFile(station_.folder, station_.devices)) {
-        messages_.showMessage(MessageIcon::Error, *error);
+        if (!quiet) {
+            messages_.showMessage(MessageIcon::Error, *error);
+        }
         return false;
     }
+    station_.deviceTableUnsaved = false;
     return true;
 }
 
+void MainController::saveUnsavedAtExit() {
+    if (station_.deviceTableUnsaved && station_.deviceFileWritable) {
+        SaveDeviceTable(SaveReport::FirstFailureOnly);
+    }
+}
+
 void MainController::setTileState(int i, int state) {
-    station_.tile(i).state = state;
+    TileModel& t = station_.tile(i);
+    t.state = state;
     view_.showTileState(i, state);
+    const QString lastAnswer =
+        t.lastAnswer.isValid()
+            ? QStringLiteral("Последний ответ: %1 %2")
+                  .arg(locale_.toString(t.lastAnswer.date(), shortDateFormat(locale_)),
+                       clockTimeText(t.lastAnswer.time(), locale_))
+            : QStringLiteral("Ответов не было");
+    view_.showTileAge(i, state == kTileNoAnswer, lastAnswer);
 }
 
 void MainController::setTileValue(int i, const QString& text) {

@@ -10,6 +10,8 @@
 
 namespace terval {
 
+enum class SaveReport { EveryFailure, FirstFailureOnly };
+
 // The main window's rules: start-up, the tiles, the selection, the menus, adding and deleting
 // relays, the grid and the clock. The Qt window forwards its events here and shows what it is told.
 class MainController {
@@ -26,8 +28,8 @@ class MainController {
 
     void Timer1Timer();
 
-    // Applies a menu mask. The add command stays disabled while the table is full, whatever the
-    // mask.
+    // Applies a menu mask. The add command stays disabled while the table is full, and "Выход" is
+    // enabled, whatever the mask.
     void EnableMenu(MenuMask mask);
 
     // Builds tile DeviceCount: the caller has just made that entry.
@@ -52,7 +54,12 @@ class MainController {
     // After the device dialog has closed with a change applied.
     void showSelectedTileNames();
 
-    bool SaveDeviceTable();
+    // Writes gen.dat. Every failure is shown, or with FirstFailureOnly only the first of a run of
+    // failures, for saves nobody asked for that would otherwise repeat the same box at each event.
+    // An unsaved table is written again at the next change and at exit.
+    bool SaveDeviceTable(SaveReport report = SaveReport::EveryFailure);
+    // At exit: the device list, if a change is still unsaved.
+    void saveUnsavedAtExit();
     void setTileState(int i, int state);
     void setTileValue(int i, const QString& text);
     // Link closed or lost: menus as when nothing is polled, every tile back to "no answer".

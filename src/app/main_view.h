@@ -33,6 +33,9 @@ class MainView {
     virtual void showTileNames(int i, const QString& generator, const QString& breaker) = 0;
     virtual void showTileState(int i, int state) = 0;
     virtual void showTileValue(int i, const QString& text, bool visible) = 0;
+    // A tile whose relay does not answer keeps its last value, drawn so that it is not read as
+    // live, with when the relay last answered under the mouse pointer.
+    virtual void showTileAge(int i, bool stale, const QString& lastAnswer) = 0;
     virtual void drawTileSelected(int i, bool selected) = 0;
 
     // Outer frame of the main window, as the station computes it.

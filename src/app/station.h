@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QDir>
 #include <QString>
 #include <array>
@@ -8,7 +9,6 @@
 #include "devices/device_files.h"
 #include "devices/device_table.h"
 #include "link/connection_config.h"
-#include "link/modbus_frame.h"
 #include "link/modbus_frame.h"
 #include "poll/poll_state.h"
 
@@ -26,6 +26,8 @@ struct TileModel {
     int state = kTileNoAnswer;
     QString value;
     bool valueVisible = false;
+    // When the relay last gave an answer of its own; invalid while it never has.
+    QDateTime lastAnswer;
 };
 
 // All the run-time state of the station, one instance owned by the main window and handed by
@@ -53,6 +55,8 @@ struct Station {
     // False when gen.dat could not be read at start-up: it still holds the list, so it is not
     // written over in this run.
     bool deviceFileWritable = true;
+    // The table in memory holds a change that gen.dat does not.
+    bool deviceTableUnsaved = false;
 
     TileModel& tile(int i) { return tiles.at(static_cast<size_t>(i)); }
     const TileModel& tile(int i) const { return tiles.at(static_cast<size_t>(i)); }

@@ -40,6 +40,9 @@ inline constexpr MenuMask kSerialOpenedSelected = 528;
 inline constexpr MenuMask kSerialOpened = 512;
 inline constexpr MenuMask kTcpStartedSelected = 16;
 inline constexpr MenuMask kTcpStarted = 0;
+// While a connection is being made or waits to be made again: "Отключиться" cancels it.
+inline constexpr MenuMask kLinkAwaited = 516;
+inline constexpr MenuMask kLinkAwaitedSelected = 532;
 }  // namespace menu_masks
 
 }  // namespace terval

@@ -1,5 +1,7 @@
 #include "devices/stored_file.h"
 
+#include "devices/error_text.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -37,17 +39,20 @@ FileError saveFileAtomically(const QString& path, const QByteArray& bytes) {
     // Without this Qt would fall back to writing the file in place when the folder refuses new
     // files, which is exactly the half-written state the temporary file exists to prevent.
     file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly)) {
+    const auto failure = [&path](QFileDevice::FileError error, const QString& system) {
         return QStringLiteral(
                    "Не удалось записать файл %1: %2.\nПрежний файл оставлен без изменений.")
-            .arg(displayName(path), file.errorString());
+                   .arg(displayName(path), fileErrorText(error, path)) +
+               systemDetail(system);
+    };
+    if (!file.open(QIODevice::WriteOnly)) {
+        return failure(file.error(), file.errorString());
     }
     if (file.write(bytes) != bytes.size() || !file.commit()) {
-        const QString reason = file.errorString();
+        const QFileDevice::FileError error = file.error();
+        const QString system = file.errorString();
         file.cancelWriting();
-        return QStringLiteral(
-                   "Не удалось записать файл %1: %2.\nПрежний файл оставлен без изменений.")
-            .arg(displayName(path), reason);
+        return failure(error, system);
     }
     flushFolderOf(path);
     return std::nullopt;
@@ -57,11 +62,13 @@ FileError writeFileAt(const QString& path, qint64 offset, const QByteArray& byte
     QFile file(path);
     if (!file.open(QIODevice::ReadWrite)) {
         return QStringLiteral("Не удалось открыть файл %1 для записи: %2.")
-            .arg(displayName(path), file.errorString());
+                   .arg(displayName(path), fileErrorText(file.error(), path)) +
+               systemDetail(file.errorString());
     }
     if (!file.seek(offset) || file.write(bytes) != bytes.size() || !file.flush()) {
         return QStringLiteral("Не удалось записать файл %1: %2.")
-            .arg(displayName(path), file.errorString());
+                   .arg(displayName(path), fileErrorText(file.error(), path)) +
+               systemDetail(file.errorString());
     }
     return std::nullopt;
 }
@@ -75,14 +82,19 @@ FileRead readWholeFile(const QString& path) {
         return result;
     }
     if (!file.open(QIODevice::ReadOnly)) {
-        result.error = QStringLiteral("Не удалось открыть файл %1: %2.")
-                           .arg(displayName(path), file.errorString());
+        const QString reason = QFileInfo(path).isDir()
+                                   ? fileErrorText(QFileDevice::OpenError, path)
+                                   : QStringLiteral("нет права на чтение, или файл занят");
+        result.error =
+            QStringLiteral("Не удалось открыть файл %1: %2.").arg(displayName(path), reason) +
+            systemDetail(file.errorString());
         return result;
     }
     QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
         result.error = QStringLiteral("Не удалось прочитать файл %1: %2.")
-                           .arg(displayName(path), file.errorString());
+                           .arg(displayName(path), fileErrorText(file.error(), path)) +
+                       systemDetail(file.errorString());
         return result;
     }
     result.bytes = std::move(bytes);

@@ -37,9 +37,13 @@ class LinkEvents {
     virtual void linkOpened() = 0;
     // TCP only: the peer ended the connection.
     virtual void linkDisconnected() = 0;
-    // The link failed: a connection that could not be made or broke, a port that fails to read or
-    // write. `text` is the layer's own description.
+    // The link failed: a connection that could not be made or broke, a write that failed on a
+    // port that is still there. `text` says what happened in Russian, the system's own words on a
+    // line of their own.
     virtual void linkError(const QString& text) = 0;
+    // The device behind a serial port has gone (a converter pulled out, the far end of a pty
+    // closed). The link has closed the port and sends nothing more; `text` as for linkError.
+    virtual void linkLost(const QString& text) = 0;
     // Bytes as they arrived; whole answers are the framer's business, not the link's.
     virtual void bytesReceived(QByteArrayView bytes) = 0;
 };

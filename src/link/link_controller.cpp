@@ -1,11 +1,27 @@
 #include "link/link_controller.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "app/main_controller.h"
 #include "app/station.h"
 #include "link/answer_match.h"
 #include "poll/dispatcher.h"
 
 namespace terval {
+namespace {
+
+constexpr int kTicksPerSecond = 10;
+// A serial device that has gone is looked for again this often.
+constexpr int kSerialRetrySeconds = 5;
+// A TCP connection that is neither made nor refused by then is given up.
+constexpr int kConnectTimeoutTicks = 5 * kTicksPerSecond;
+// The pauses before the next TCP attempt, one more failure each; the last one repeats.
+constexpr int kTcpPauses[] = {2, 4, 8, 16, 30};
+// The same message about the link is not shown twice within this time.
+constexpr qint64 kReportAgainAfterSeconds = 60;
+
+}  // namespace
 
 LinkController::LinkController(Station& station, MainController& main, Scheduler& scheduler,
                                Dispatcher& dispatcher, Link& serial, Link& tcp)
@@ -36,22 +52,123 @@ Framer& LinkController::framer() {
     return isSerial() ? static_cast<Framer&>(rtuFramer_) : static_cast<Framer&>(mbapFramer_);
 }
 
+LinkTarget LinkController::target() const {
+    LinkTarget t;
+    t.serial = serialSettings_;
+    t.host = station_.connection.ipText();
+    t.port = station_.connection.tcpPort;
+    return t;
+}
+
+void LinkController::closeQuietly(Link& l) {
+    closingOurselves_ = true;
+    l.close();
+    closingOurselves_ = false;
+}
+
 void LinkController::requestClose() {
     scheduler_.requestClose();
 }
 
 void LinkController::NConnectingClick() {
     scheduler_.windowClosed();
-    if (station_.linkUp) {
-        scheduler_.requestClose();
-        return;
+    switch (state_) {
+        case LinkState::Open:
+            // Closed at the next send point, after the answer in flight.
+            scheduler_.requestClose();
+            return;
+        case LinkState::Opening:
+        case LinkState::Waiting:
+            // Nothing is in flight: the attempts stop at once.
+            CloseConnect();
+            return;
+        case LinkState::Closed:
+            break;
     }
+    failedAttempts_ = 0;
+    reopening_ = false;
     framer().reset();
     if (isSerial()) {
         openSerial();
     } else {
         openTcp();
     }
+}
+
+void LinkController::TimerTimer() {
+    switch (state_) {
+        case LinkState::Open:
+            scheduler_.Timers();
+            break;
+        case LinkState::Opening:
+            if (++openingTicks_ >= kConnectTimeoutTicks) {
+                closeQuietly(tcp_);
+                waitAndRetry(QStringLiteral("Возникла ошибка при подключении к устройству - ") +
+                             linkDescription_ + QStringLiteral(" (устройство не ответило за 5 с)"));
+            }
+            break;
+        case LinkState::Waiting:
+            if (--waitTicks_ <= 0) {
+                attemptAgain();
+            } else if (waitTicks_ % kTicksPerSecond == 0) {
+                showWaiting();
+            }
+            break;
+        case LinkState::Closed:
+            break;
+    }
+}
+
+void LinkController::waitAndRetry(const QString& reason) {
+    MainView& view = main_.view();
+    state_ = LinkState::Waiting;
+    framer().reset();
+    main_.setAllTilesNoAnswer();
+    view.showPortState(false);
+    view.setLed(MainView::Led::Com, false);
+    view.showConnectCommand(true);
+    main_.EnableMenu(station_.devices.hasSelection() ? menu_masks::kLinkAwaitedSelected
+                                                     : menu_masks::kLinkAwaited);
+    const int pause = isSerial() ? kSerialRetrySeconds
+                                 : kTcpPauses[std::min<size_t>(static_cast<size_t>(failedAttempts_),
+                                                               std::size(kTcpPauses) - 1)];
+    ++failedAttempts_;
+    waitTicks_ = pause * kTicksPerSecond;
+    waitingReason_ = reason;
+    view.setPollTimerRunning(true);
+    showWaiting();
+}
+
+void LinkController::showWaiting() {
+    const int seconds = (waitTicks_ + kTicksPerSecond - 1) / kTicksPerSecond;
+    main_.view().setStatusText(waitingReason_ +
+                               QStringLiteral(". Следующая попытка через %1 с.").arg(seconds));
+}
+
+void LinkController::attemptAgain() {
+    reopening_ = true;
+    if (isSerial()) {
+        state_ = LinkState::Opening;
+        // Success is reported at once and opens the link; a device still missing waits again.
+        if (!serial_.open(target())) {
+            waitAndRetry(waitingReason_);
+        }
+        return;
+    }
+    state_ = LinkState::Opening;
+    openingTicks_ = 0;
+    tcp_.open(target());
+}
+
+void LinkController::reportOnce(const QString& text) {
+    const QDateTime now = main_.clock().now();
+    if (text == lastReport_ && lastReportAt_.isValid() &&
+        lastReportAt_.secsTo(now) < kReportAgainAfterSeconds) {
+        return;
+    }
+    lastReport_ = text;
+    lastReportAt_ = now;
+    main_.messages().showMessage(MessageIcon::Error, text);
 }
 
 void LinkController::clearCounters() {
@@ -73,10 +190,22 @@ void LinkController::linkOpened() {
 
 void LinkController::linkError(const QString& text) {
     if (isSerial()) {
-        main_.messages().showMessage(MessageIcon::Error, text);
+        // A write that failed on a port that is still there: the request ends in its timeout.
+        reportOnce(text);
     } else {
+        socketError_ = text.section(QLatin1Char('\n'), 0, 0);
         ClientSocketError();
+        socketError_.clear();
     }
+}
+
+void LinkController::linkLost(const QString& text) {
+    if (state_ != LinkState::Open || !isSerial()) {
+        return;
+    }
+    const QString port = serialSettings_.portName;
+    reportOnce(QStringLiteral("Связь с СОМ портом %1 потеряна.\n").arg(port) + text);
+    waitAndRetry(QStringLiteral("Связь с СОМ портом %1 потеряна").arg(port));
 }
 
 // ---- receiving ----
@@ -110,6 +239,11 @@ void LinkController::handleAnswer(const Answer& answer) {
     const bool anyAddress = station_.connection.LinkType == kLinkRs232;
     switch (matchesRequest(station_.request, answer, anyAddress)) {
         case AnswerMatch::Matches:
+            failedAttempts_ = 0;
+            if (const int polled = station_.poll.PolledDevice();
+                polled >= 1 && polled <= station_.devices.DeviceCount) {
+                station_.tile(polled).lastAnswer = main_.clock().now();
+            }
             scheduler_.answerMatched();
             station_.receive.assign(answer.bytes);
             dispatcher_.Receive();
@@ -139,9 +273,7 @@ void LinkController::handleAnswer(const Answer& answer) {
 // ---- serial ----
 
 void LinkController::openSerial() {
-    LinkTarget target;
-    target.serial = serialSettings_;
-    if (!serial_.open(target)) {
+    if (!serial_.open(target())) {
         main_.messages().showMessage(MessageIcon::Error, QStringLiteral("Не могу открыть СОМ порт"),
                                      QStringLiteral("Ошибка СОМ порта"));
     }
@@ -149,7 +281,10 @@ void LinkController::openSerial() {
 
 void LinkController::ComPortAfterOpen() {
     MainView& view = main_.view();
-    view.setStatusText(QString());
+    view.setStatusText(
+        reopening_
+            ? QStringLiteral("Связь с СОМ портом %1 восстановлена.").arg(serialSettings_.portName)
+            : QString());
     main_.EnableMenu(station_.devices.SelectedDevice != 0 ? menu_masks::kSerialOpenedSelected
                                                           : menu_masks::kSerialOpened);
     scheduler_.linkOpened(false);
@@ -158,9 +293,14 @@ void LinkController::ComPortAfterOpen() {
     view.setPollTimerRunning(true);
     station_.linkUp = true;
     view.showConnectCommand(true);
-    clearCounters();
+    // A port opened again by the station goes on counting where it was.
+    if (!reopening_) {
+        clearCounters();
+    }
     view.showPortState(true);
     view.setLed(MainView::Led::Com, true);
+    state_ = LinkState::Open;
+    reopening_ = false;
 }
 
 // ---- sending and closing ----
@@ -177,12 +317,9 @@ void LinkController::sendRequest() {
     // point; neither tick sends anything.
     if (station_.poll.ConsecutiveTimeouts() > 2 * station_.devices.DeviceCount) {
         if (tcp_.isActive()) {
-            tcp_.close();
+            closeQuietly(tcp_);
         } else {
-            LinkTarget target;
-            target.host = c.ipText();
-            target.port = c.tcpPort;
-            tcp_.open(target);
+            tcp_.open(target());
             scheduler_.reconnecting();
         }
         return;
@@ -193,7 +330,11 @@ void LinkController::sendRequest() {
 void LinkController::CloseConnect() {
     MainView& view = main_.view();
     view.setPollTimerRunning(false);
-    link().close();
+    state_ = LinkState::Closed;
+    reopening_ = false;
+    failedAttempts_ = 0;
+    waitTicks_ = 0;
+    closeQuietly(link());
     framer().reset();
     view.showPortState(false);
     view.setLed(MainView::Led::Com, false);
@@ -206,19 +347,21 @@ void LinkController::CloseConnect() {
 // ---- TCP ----
 
 void LinkController::openTcp() {
-    const ConnectionConfig& c = station_.connection;
     MainView& view = main_.view();
     scheduler_.linkStarting();
-    LinkTarget target;
-    target.host = c.ipText();
-    target.port = c.tcpPort;
-    linkDescription_ = QStringLiteral("IP adress: %1  Port: %2").arg(target.host).arg(c.tcpPort);
-    tcp_.open(target);
+    const LinkTarget t = target();
+    linkDescription_ = QStringLiteral("IP adress: %1  Port: %2").arg(t.host).arg(t.port);
+    state_ = LinkState::Opening;
+    openingTicks_ = 0;
+    tcp_.open(t);
     station_.linkUp = true;
     view.showConnectCommand(true);
     clearCounters();
-    main_.EnableMenu(station_.devices.SelectedDevice != 0 ? menu_masks::kTcpStartedSelected
-                                                          : menu_masks::kTcpStarted);
+    // "Отключиться" stays at hand while the connection is being made.
+    main_.EnableMenu(station_.devices.SelectedDevice != 0 ? menu_masks::kLinkAwaitedSelected
+                                                          : menu_masks::kLinkAwaited);
+    // The timer counts the attempt's time.
+    view.setPollTimerRunning(true);
 }
 
 void LinkController::ClientSocketLookup() {
@@ -232,6 +375,8 @@ void LinkController::ClientSocketConnecting() {
 
 void LinkController::ClientSocketConnect() {
     MainView& view = main_.view();
+    state_ = LinkState::Open;
+    reopening_ = false;
     scheduler_.linkOpened(true);
     framer().reset();
     view.setPollTimerRunning(true);
@@ -240,21 +385,35 @@ void LinkController::ClientSocketConnect() {
 }
 
 void LinkController::ClientSocketDisconnect() {
+    const QString text = QStringLiteral("Произошло отключение от устройства - ") + linkDescription_;
     main_.view().setMenuItemEnabled(MenuItem::NConnecting, true);
-    main_.view().setStatusText(QStringLiteral("Произошло отключение от устройства - ") +
-                               linkDescription_);
+    main_.view().setStatusText(text);
+    // The peer ended a connection the operator wants: it is made again, and until then nothing
+    // on screen may look live.
+    if (state_ == LinkState::Open && !closingOurselves_ && station_.linkUp) {
+        waitAndRetry(text);
+    }
 }
 
 void LinkController::ClientSocketError() {
     MainView& view = main_.view();
-    tcp_.close();
+    QString text =
+        QStringLiteral("Возникла ошибка при подключении к устройству - ") + linkDescription_;
+    if (!socketError_.isEmpty()) {
+        text += QStringLiteral(" (") + socketError_ + QLatin1Char(')');
+    }
+    closeQuietly(tcp_);
     framer().reset();
+    if (station_.linkUp) {
+        // A failed connection or re-open does not end the monitoring the operator asked for.
+        waitAndRetry(text);
+        return;
+    }
+    state_ = LinkState::Closed;
     view.showConnectCommand(false);
     main_.EnableMenuLinkDown();
     view.setPollTimerRunning(false);
-    station_.linkUp = false;
-    view.setStatusText(QStringLiteral("Возникла ошибка при подключении к устройству - ") +
-                       linkDescription_);
+    view.setStatusText(text);
 }
 
 }  // namespace terval

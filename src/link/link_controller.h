@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 #include "link/answer_framer.h"
@@ -13,9 +14,18 @@ class Dispatcher;
 class MainController;
 struct Station;
 
+// Where the link stands, as far as the operator asked for it.
+enum class LinkState {
+    Closed,   // not asked for, or closed
+    Opening,  // a TCP connection is being made
+    Open,     // polling
+    Waiting,  // lost, or could not be made: the next attempt comes by itself
+};
+
 // Opens and closes the link the connection settings choose, hands the scheduler's requests to it,
 // and turns what comes back into whole answers that are matched to the request in flight before
-// anything is dispatched. Keeps the main window's link display in step.
+// anything is dispatched. Keeps the main window's link display in step. A link the operator wants
+// that fails or goes away is opened again by itself until the operator says "Отключиться".
 class LinkController final : public LinkSender, public LinkEvents {
   public:
     LinkController(Station& station, MainController& main, Scheduler& scheduler,
@@ -28,6 +38,9 @@ class LinkController final : public LinkSender, public LinkEvents {
     void NConnectingClick();
     // "Выход": the link is closed at the next send point, if the station is still running then.
     void requestClose();
+    // The 100 ms timer: the scheduler's tick while the link is open, else the count towards the
+    // next attempt or the end of a connection attempt that hangs.
+    void TimerTimer();
 
     // LinkSender
     void sendRequest() override;
@@ -39,6 +52,7 @@ class LinkController final : public LinkSender, public LinkEvents {
     void linkOpened() override;
     void linkDisconnected() override { ClientSocketDisconnect(); }
     void linkError(const QString& text) override;
+    void linkLost(const QString& text) override;
     void bytesReceived(QByteArrayView bytes) override;
 
     // What the station does on each event of the serial port and of the socket.
@@ -51,15 +65,27 @@ class LinkController final : public LinkSender, public LinkEvents {
 
     const QString& LinkDescription() const { return linkDescription_; }
     SerialSettings& serialSettings() { return serialSettings_; }
+    LinkState state() const { return state_; }
+    // Ticks until the next attempt while Waiting.
+    int ticksToNextAttempt() const { return waitTicks_; }
 
   private:
     bool isSerial() const;
     Link& link();
     Framer& framer();
+    LinkTarget target() const;
     void openSerial();
     void openTcp();
     void clearCounters();
     void handleAnswer(const Answer& answer);
+    // The link the operator wants has failed or gone: nothing on screen may look live, and the
+    // next attempt is counted down. `reason` heads the status line.
+    void waitAndRetry(const QString& reason);
+    void attemptAgain();
+    void showWaiting();
+    void closeQuietly(Link& l);
+    // A message about the link, unless the same one was shown less than a minute ago.
+    void reportOnce(const QString& text);
 
     Station& station_;
     MainController& main_;
@@ -71,6 +97,22 @@ class LinkController final : public LinkSender, public LinkEvents {
     MbapFramer mbapFramer_;
     SerialSettings serialSettings_;
     QString linkDescription_;
+
+    LinkState state_ = LinkState::Closed;
+    int waitTicks_ = 0;
+    int openingTicks_ = 0;
+    // How many attempts in a row have failed; it sets the pause before the next one.
+    int failedAttempts_ = 0;
+    // The link is being opened again by the station, not by the operator.
+    bool reopening_ = false;
+    // Set while the station itself closes the connection, so that its end is not taken for the
+    // peer's.
+    bool closingOurselves_ = false;
+    QString waitingReason_;
+    // What the socket said of the error being handled, for the status line.
+    QString socketError_;
+    QString lastReport_;
+    QDateTime lastReportAt_;
 };
 
 }  // namespace terval

@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
+#include "devices/error_text.h"
 #include "link/connection_config.h"
 #include "link/port_names.h"
 
@@ -26,6 +27,28 @@ QSerialPort::Parity parity(uint8_t index) {
                                                    QSerialPort::EvenParity, QSerialPort::MarkParity,
                                                    QSerialPort::SpaceParity};
     return index < 5 ? parities[index] : QSerialPort::NoParity;
+}
+
+// What went wrong with the port, in the operator's words.
+QString serialErrorText(QSerialPort::SerialPortError error) {
+    switch (error) {
+        case QSerialPort::DeviceNotFoundError:
+            return QStringLiteral("Порт не найден.");
+        case QSerialPort::PermissionError:
+            return QStringLiteral("Порт занят другой программой, или нет права на доступ к нему.");
+        case QSerialPort::OpenError:
+            return QStringLiteral("Порт уже открыт.");
+        case QSerialPort::WriteError:
+            return QStringLiteral("Ошибка записи в порт.");
+        case QSerialPort::ReadError:
+            return QStringLiteral("Ошибка чтения из порта.");
+        case QSerialPort::ResourceError:
+            return QStringLiteral("Устройство порта больше недоступно (отключено от компьютера?).");
+        case QSerialPort::TimeoutError:
+            return QStringLiteral("Порт не ответил вовремя.");
+        default:
+            return QStringLiteral("Ошибка порта.");
+    }
 }
 
 QSerialPort::FlowControl flowControl(uint8_t index) {
@@ -69,8 +92,26 @@ QtSerialLink::QtSerialLink(QDir workFolder, QObject* parent)
     connect(&port_, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         const bool failure = error == QSerialPort::WriteError || error == QSerialPort::ReadError ||
                              error == QSerialPort::ResourceError;
-        if (failure && port_.isOpen() && events_) {
-            events_->linkError(port_.errorString());
+        // Closing a port whose device has gone raises errors of its own.
+        if (!failure || !port_.isOpen() || closingLost_) {
+            return;
+        }
+        const QString text = serialErrorText(error) + systemDetail(port_.errorString());
+        // A device that has gone is closed at once: nothing queued is tried again, and no more
+        // errors come from it. A port that is still there keeps going.
+        const bool gone =
+            error == QSerialPort::ResourceError || !QFileInfo::exists(port_.portName());
+        if (gone) {
+            closingLost_ = true;
+            port_.close();  // drops whatever was still to be written
+            closingLost_ = false;
+        }
+        if (events_) {
+            if (gone) {
+                events_->linkLost(text);
+            } else {
+                events_->linkError(text);
+            }
         }
     });
     connect(&port_, &QSerialPort::readyRead, this, [this] {

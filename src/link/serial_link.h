@@ -34,6 +34,7 @@ class QtSerialLink final : public QObject, public Link {
     QDir folder_;
     QSerialPort port_;
     LinkEvents* events_ = nullptr;
+    bool closingLost_ = false;
 };
 
 }  // namespace terval

@@ -1,6 +1,33 @@
 #include "link/tcp_link.h"
 
+#include "devices/error_text.h"
+
 namespace terval {
+namespace {
+
+// What went wrong with the connection, in the operator's words.
+QString socketErrorText(QAbstractSocket::SocketError error) {
+    switch (error) {
+        case QAbstractSocket::ConnectionRefusedError:
+            return QStringLiteral("устройство отказало в подключении");
+        case QAbstractSocket::RemoteHostClosedError:
+            return QStringLiteral("устройство закрыло соединение");
+        case QAbstractSocket::HostNotFoundError:
+            return QStringLiteral("адрес не найден");
+        case QAbstractSocket::SocketTimeoutError:
+            return QStringLiteral("устройство не отвечает");
+        case QAbstractSocket::NetworkError:
+            return QStringLiteral("сеть недоступна");
+        case QAbstractSocket::SocketAccessError:
+            return QStringLiteral("нет права на подключение");
+        case QAbstractSocket::SocketResourceError:
+            return QStringLiteral("не хватает системных ресурсов");
+        default:
+            return QStringLiteral("ошибка сети");
+    }
+}
+
+}  // namespace
 
 QtTcpLink::QtTcpLink(QObject* parent) : QObject(parent), socket_(this) {
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -60,7 +87,7 @@ void QtTcpLink::onError(QAbstractSocket::SocketError error) {
     if (closing_ || error == QAbstractSocket::RemoteHostClosedError || !events_) {
         return;
     }
-    events_->linkError(socket_.errorString());
+    events_->linkError(socketErrorText(error) + systemDetail(socket_.errorString()));
 }
 
 void QtTcpLink::onReadyRead() {

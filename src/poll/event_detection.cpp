@@ -84,9 +84,10 @@ bool ProcessingInitProt(Station& station, MainController& main) {
             entry.LastEventTime = value;
             main.addAlarmLine(
                 alarmLineText(*eventTime, entry.GeneratorName, station.words[31], main.locale()));
-            if (!main.SaveDeviceTable()) {
-                return false;
-            }
+            // A device list that cannot be written does not undo the event: it is logged and
+            // marked, its time is kept here so that it is not logged again, and the list is
+            // written at the next change or at exit.
+            main.SaveDeviceTable(SaveReport::FirstFailureOnly);
             main.setTileState(relay, kTileEvent);
         }
     }

@@ -32,7 +32,7 @@ QString alarmLineText(const QDateTime& eventTime, const QString& generatorName, 
 
 // Decides whether the newest trip protocol of the round robin relay (in RegisterWords) is an event
 // the station has not logged yet, and if so logs it, remembers it in gen.dat and marks the tile.
-// Returns false when gen.dat could not be saved: the handling of this answer ends there.
+// Returns whether the answer was used up; a device list that cannot be saved does not stop it.
 bool ProcessingInitProt(Station& station, MainController& main);
 
 }  // namespace terval

@@ -31,6 +31,7 @@ class RecordingEvents final : public LinkEvents {
     void linkOpened() override { events << "opened"; }
     void linkDisconnected() override { events << "disconnected"; }
     void linkError(const QString&) override { events << "error"; }
+    void linkLost(const QString&) override { events << "lost"; }
     void bytesReceived(QByteArrayView bytes) override { received += bytes.toByteArray(); }
 
     QStringList events;

@@ -61,7 +61,7 @@ bool StationHarness::runFor(int ms, const std::function<bool()>& done) {
     ticks.setInterval(100);
     QObject::connect(&ticks, &QTimer::timeout, [this] {
         if (view.pollTimer) {
-            core_->scheduler.Timers();
+            core_->link.TimerTimer();
         }
     });
     QEventLoop loop;

@@ -142,23 +142,5 @@ TEST_F(TcpMonitoring, ExceptionResponseDoesNotChangeTheTileValue) {
     EXPECT_TRUE(runFor(3000, [this] { return tile(2).value == QStringLiteral("900"); }));
 }
 
-TEST_F(TcpMonitoring, RefusedConnectionStopsTheSchedulerAndOffersConnectAgain) {
-    // A port that nobody listens on.
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
-    const int port = probe.serverPort();
-    probe.close();
-    startStation(2, port);
-    core->link.NConnectingClick();
-    ASSERT_TRUE(runFor(5000, [this] { return !core->station.linkUp; }));
-    EXPECT_EQ(view.statusTexts.last(),
-              QStringLiteral("Возникла ошибка при подключении к устройству - IP adress: "
-                             "127.0.0.1  Port: %1")
-                  .arg(port));
-    EXPECT_FALSE(view.pollTimer);
-    EXPECT_FALSE(view.connectCaptionUp);
-    EXPECT_TRUE(messages.messages.isEmpty());
-}
-
 }  // namespace
 }  // namespace terval

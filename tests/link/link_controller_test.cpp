@@ -21,8 +21,9 @@ TEST(TcpLink, ConnectingShowsEveryStageWithTheLinkDescription) {
     EXPECT_EQ(rig.socket.port, 502);
     EXPECT_EQ(link.LinkDescription(), QStringLiteral("IP adress: 10.0.0.5  Port: 502"));
     EXPECT_TRUE(rig.view.connectCaptionUp);
-    EXPECT_EQ(rig.view.menu, menu_masks::kTcpStartedSelected);
-    EXPECT_FALSE(rig.view.pollTimer);
+    // "Отключиться" and "Выход" stay at hand while the connection is being made.
+    EXPECT_EQ(rig.view.menu, menu_masks::kLinkAwaitedSelected);
+    EXPECT_TRUE(rig.view.enabled(MenuItem::NExit));
 
     link.ClientSocketLookup();
     link.ClientSocketConnecting();
@@ -37,28 +38,104 @@ TEST(TcpLink, ConnectingShowsEveryStageWithTheLinkDescription) {
     EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x0100, 48}));
 }
 
-TEST(TcpLink, ConnectionErrorStopsPollingAndOffersConnectAgain) {
+TEST(TcpLink, ConnectionErrorIsRetriedWithGrowingPausesUntilTheOperatorStops) {
     Rig rig(2);
     rig.connect();
-    rig.tickUntilSent();
-    rig.answerPlausibly();
-    rig.tickUntilSent();
-    rig.answerPlausibly();
+    for (int i = 0; i < 4; ++i) {
+        rig.tickUntilSent();
+        rig.answerPlausibly(700);
+    }
     ASSERT_EQ(rig.station().tile(1).state, kTileAnswering);
+    const uint32_t sent = rig.relay(1).RequestsSent;
     rig.core().link.ClientSocketError();
-    EXPECT_FALSE(rig.view.pollTimer);
-    EXPECT_FALSE(rig.view.connectCaptionUp);
-    EXPECT_FALSE(rig.station().linkUp);
+    // Nothing on screen looks live, and the link is still wanted.
+    EXPECT_EQ(rig.station().tile(1).state, kTileNoAnswer);
+    EXPECT_TRUE(rig.view.tiles.at(1).stale);
+    EXPECT_EQ(rig.view.tiles.at(1).lastAnswer,
+              QStringLiteral("Последний ответ: 15.03.2026 12:00:00"));
+    EXPECT_EQ(rig.station().tile(1).value, QStringLiteral("700"));
     EXPECT_FALSE(rig.socket.active);
-    EXPECT_EQ(rig.view.menu, menu_masks::kIdle);
+    EXPECT_TRUE(rig.station().linkUp);
+    EXPECT_TRUE(rig.view.connectCaptionUp);
+    EXPECT_EQ(rig.view.menu, menu_masks::kLinkAwaited);
     EXPECT_EQ(rig.view.statusTexts.last(),
               QStringLiteral("Возникла ошибка при подключении к устройству - IP adress: "
-                             "127.0.0.1  Port: 1502"));
-    // The tiles keep their last state.
-    EXPECT_EQ(rig.station().tile(1).state, kTileAnswering);
-    // "Установить связь" opens the link again.
+                             "127.0.0.1  Port: 1502. Следующая попытка через 2 с."));
+    // Attempts after 2, 4, 8, 16 and then every 30 seconds, each failing.
+    const int activations = rig.socket.activations;
+    for (int pause : {2, 4, 8, 16, 30, 30}) {
+        rig.tick(10 * pause - 1);
+        ASSERT_EQ(rig.socket.activations, activations) << pause;
+        rig.tick();
+        ASSERT_EQ(rig.socket.activations, activations + 1) << pause;
+        EXPECT_TRUE(rig.socket.active);
+        rig.core().link.ClientSocketError();
+        rig.socket.activations = activations;
+    }
+    // The gateway is back: polling resumes by itself, counting on from where it was.
+    rig.tick(300);
+    rig.socket.connectNow();
+    rig.tickUntilSent();
+    EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x0100, 48}));
+    EXPECT_EQ(rig.relay(1).RequestsSent, sent + 1);
+    rig.answerPlausibly(710);
+    rig.tickUntilSent();
+    rig.answerPlausibly();
+    EXPECT_FALSE(rig.view.tiles.at(1).stale);
+    // After answers the pauses start again from 2 s; "Отключиться" ends the attempts.
+    rig.core().link.ClientSocketError();
+    EXPECT_TRUE(rig.view.statusTexts.last().endsWith(QStringLiteral("через 2 с.")));
     rig.core().link.NConnectingClick();
+    EXPECT_FALSE(rig.station().linkUp);
+    EXPECT_FALSE(rig.view.pollTimer);
+    EXPECT_EQ(rig.view.menu, menu_masks::kIdle);
+    const int closedAt = rig.socket.activations;
+    rig.tick(400);
+    EXPECT_EQ(rig.socket.activations, closedAt);
+}
+
+TEST(TcpLink, AttemptThatHangsIsGivenUpAfterFiveSecondsAndCanBeCancelled) {
+    Rig rig(1);
+    rig.core().link.NConnectingClick();
+    rig.tick(49);
     EXPECT_TRUE(rig.socket.active);
+    EXPECT_EQ(rig.core().link.state(), LinkState::Opening);
+    rig.tick();
+    EXPECT_FALSE(rig.socket.active);
+    EXPECT_EQ(rig.core().link.state(), LinkState::Waiting);
+    EXPECT_EQ(rig.view.statusTexts.last(),
+              QStringLiteral("Возникла ошибка при подключении к устройству - IP adress: "
+                             "127.0.0.1  Port: 1502 (устройство не ответило за 5 с). Следующая "
+                             "попытка через 2 с."));
+    // The next attempt, cancelled while it hangs.
+    rig.tick(20);
+    ASSERT_TRUE(rig.socket.active);
+    rig.core().link.NConnectingClick();
+    EXPECT_FALSE(rig.socket.active);
+    EXPECT_EQ(rig.core().link.state(), LinkState::Closed);
+}
+
+TEST(TcpLink, PeerThatHangsUpIsConnectedAgainAndNothingLooksLiveMeanwhile) {
+    Rig rig(2);
+    rig.connect();
+    for (int i = 0; i < 2; ++i) {
+        rig.tickUntilSent();
+        rig.answerPlausibly();
+    }
+    ASSERT_EQ(rig.station().tile(1).state, kTileAnswering);
+    rig.tickUntilSent();
+    rig.socket.hangUp();
+    EXPECT_EQ(rig.station().tile(1).state, kTileNoAnswer);
+    EXPECT_EQ(rig.core().link.state(), LinkState::Waiting);
+    const int activations = rig.socket.activations;
+    rig.tick(20);
+    EXPECT_EQ(rig.socket.activations, activations + 1);
+    rig.socket.connectNow();
+    for (int i = 0; i < 2; ++i) {
+        rig.tickUntilSent();
+        rig.answerPlausibly();
+    }
+    EXPECT_NE(rig.station().tile(1).state, kTileNoAnswer);
 }
 
 TEST(TcpLink, SilentPeerIsDroppedAfterTwoNPlusOneTimeoutsAndReopened) {
@@ -234,7 +311,8 @@ TEST(TcpLink, LinkOpenedAgainStartsTheRoundRobinCleanly) {
     ASSERT_EQ(rig.poll().PollStep(), kStepSetpoints);
     rig.core().link.ClientSocketError();
     rig.scheduler().windowClosed();
-    rig.connect();
+    rig.tick(20);
+    rig.socket.connectNow();
     rig.tickUntilSent();
     EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x0100, 48}));
 }
@@ -257,7 +335,7 @@ TEST(SerialLink, OpenedPortPollsWithRtuFrames) {
     rig.station().devices.entry(2).Address = 7;
     rig.connect();
     EXPECT_TRUE(rig.view.portOpen);
-    EXPECT_EQ(rig.view.menu, menu_masks::kSerialOpened);
+    EXPECT_EQ(rig.view.menu, menu_masks::kSerialOpened | menuBit(MenuItem::NExit));
     rig.tickUntilSent();
     EXPECT_EQ(rig.serial.written.last(), QByteArray::fromHex("0103010000304422"));
     rig.answerPlausibly();
@@ -299,6 +377,52 @@ TEST(SerialLink, BadCrcCountsOneBadAnswerAndTheSameStepIsSentAgain) {
     EXPECT_EQ(rig.relay(1).BadAnswers, 3u);
     rig.tickUntilSent();
     EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x0100, 48}));
+}
+
+TEST(SerialLink, DeviceThatGoesAwayIsReportedOnceAndOpenedAgainWhenItIsBack) {
+    Rig rig(2, kLinkRs485);
+    rig.connect();
+    for (int i = 0; i < 4; ++i) {
+        rig.tickUntilSent();
+        rig.answerPlausibly();
+    }
+    ASSERT_EQ(rig.station().tile(2).state, kTileAnswering);
+    const uint32_t sent = rig.relay(1).RequestsSent;
+    rig.tickUntilSent();
+    rig.serial.lose();
+    ASSERT_EQ(rig.messages.messages.size(), 1);
+    EXPECT_TRUE(rig.messages.messages[0].text.startsWith(
+        QStringLiteral("Связь с СОМ портом COM1 потеряна.\n")));
+    EXPECT_FALSE(rig.view.portOpen);
+    EXPECT_TRUE(rig.view.connectCaptionUp);
+    EXPECT_TRUE(rig.view.enabled(MenuItem::NConnecting));
+    EXPECT_EQ(rig.station().tile(1).state, kTileNoAnswer);
+    EXPECT_EQ(rig.station().tile(2).state, kTileNoAnswer);
+    EXPECT_EQ(rig.view.statusTexts.last(),
+              QStringLiteral("Связь с СОМ портом COM1 потеряна. Следующая попытка через 5 с."));
+    // Still missing at the next attempts: no box, nothing written.
+    const int written = static_cast<int>(rig.serial.written.size());
+    rig.tick(100);
+    EXPECT_EQ(rig.messages.messages.size(), 1);
+    EXPECT_EQ(rig.serial.written.size(), written);
+    // Back: the port opens at the next attempt, five seconds at most, and polling goes on.
+    rig.serial.canOpen = true;
+    rig.tick(50);
+    EXPECT_TRUE(rig.view.portOpen);
+    EXPECT_EQ(rig.view.statusTexts.last(),
+              QStringLiteral("Связь с СОМ портом COM1 восстановлена."));
+    rig.tickUntilSent();
+    rig.answerPlausibly();
+    EXPECT_GT(rig.relay(1).RequestsSent + rig.relay(2).RequestsSent, sent);
+    // Lost again within the minute: the same box is not shown again; "Отключиться" stops trying.
+    rig.serial.lose();
+    EXPECT_EQ(rig.messages.messages.size(), 1);
+    rig.core().link.NConnectingClick();
+    EXPECT_EQ(rig.core().link.state(), LinkState::Closed);
+    EXPECT_FALSE(rig.station().linkUp);
+    rig.serial.canOpen = true;
+    rig.tick(100);
+    EXPECT_FALSE(rig.serial.opened);
 }
 
 TEST(SerialLink, AnswerFromAnotherAddressIsNotTaken) {

@@ -1,6 +1,7 @@
 #include "poll/event_detection.h"
 
 #include <gtest/gtest.h>
+#include <QFile>
 
 #include "support/rig.h"
 
@@ -175,8 +176,8 @@ TEST(NewEvents, LogKeepsTheHundredNewestLines) {
     EXPECT_TRUE(rig.view.alarmLines.last().startsWith(QStringLiteral("01.01.2026 01:01:00")));
 }
 
-TEST(NewEvents, FailedSaveShowsTheErrorAndTheSameStepIsAskedAgain) {
-    Rig rig(1);
+TEST(NewEvents, DeviceListThatCannotBeSavedLosesNothingOfTheEvent) {
+    Rig rig(2);
     rig.connect();
     rig.tickUntilSent();
     rig.answerPlausibly();
@@ -184,16 +185,37 @@ TEST(NewEvents, FailedSaveShowsTheErrorAndTheSameStepIsAskedAgain) {
     ASSERT_TRUE(rig.folder.dir().mkdir("gen.dat"));  // nothing can replace it now
     rig.tickUntilSent();
     rig.answerRead(tripRecord(3, 9, 7, 5, 0, 3));
-    EXPECT_EQ(rig.messages.messages.size(), 1);
+    // Logged, marked, remembered, and the error shown.
+    ASSERT_EQ(rig.messages.messages.size(), 1);
+    EXPECT_TRUE(rig.messages.messages[0].text.startsWith(
+        QStringLiteral("Не удалось записать файл gen.dat: под этим именем в папке находится "
+                       "другая папка.")))
+        << rig.messages.messages[0].text.toStdString();
     EXPECT_EQ(rig.view.alarmLines.size(), 1);
     EXPECT_NE(rig.relay(1).LastEventTime, 0.0);
-    EXPECT_EQ(rig.station().tile(1).state, kTileNoAnswer);
+    EXPECT_EQ(rig.station().tile(1).state, kTileEvent);
+    // The poll goes on to the next relay; the same event is not logged again, and the next
+    // event's failed save shows no second box.
     rig.tickUntilSent();
-    EXPECT_EQ(rig.lastRequest().reg, 0x1000);
-    // Now the event is known: it is not logged or saved again.
-    rig.answerRead(tripRecord(3, 9, 7, 5, 0, 3));
+    EXPECT_EQ(rig.lastRequest(), (testing::Request{2, 3, 0x0100, 48}));
+    rig.answerPlausibly();
+    rig.tickUntilSent();
+    rig.answerRead(tripRecord(3, 9, 8, 0, 0, 1));
     EXPECT_EQ(rig.messages.messages.size(), 1);
-    EXPECT_EQ(rig.station().tile(1).state, kTileAnswering);
+    EXPECT_EQ(rig.view.alarmLines.size(), 2);
+    rig.tickUntilSent();
+    rig.answerPlausibly();
+    rig.tickUntilSent();
+    rig.answerRead(tripRecord(3, 9, 7, 5, 0, 3));
+    EXPECT_EQ(rig.view.alarmLines.size(), 2);
+    // The folder is mended: the table is written at exit, with both events.
+    ASSERT_TRUE(rig.folder.dir().rmdir("gen.dat"));
+    rig.core().main.saveUnsavedAtExit();
+    const DeviceLoad load = loadDeviceFile(rig.folder.dir());
+    ASSERT_EQ(load.table.DeviceCount, 2);
+    EXPECT_EQ(load.table.entry(1).LastEventTime, rig.relay(1).LastEventTime);
+    EXPECT_EQ(load.table.entry(2).LastEventTime, rig.relay(2).LastEventTime);
+    EXPECT_EQ(rig.messages.messages.size(), 1);
 }
 
 }  // namespace

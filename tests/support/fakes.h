@@ -46,6 +46,8 @@ class FakeMainView final : public MainView {
         QString value;
         bool valueVisible = false;
         bool selected = false;
+        bool stale = true;
+        QString lastAnswer;
     };
 
     QStringList loadTilePictures(const QDir& folder) override;
@@ -75,6 +77,10 @@ class FakeMainView final : public MainView {
     void showTileValue(int i, const QString& text, bool visible) override {
         tiles.at(i).value = text;
         tiles.at(i).valueVisible = visible;
+    }
+    void showTileAge(int i, bool stale, const QString& lastAnswer) override {
+        tiles.at(i).stale = stale;
+        tiles.at(i).lastAnswer = lastAnswer;
     }
     void drawTileSelected(int i, bool selected) override { tiles.at(i).selected = selected; }
     void placeWindow(const QRect& frame) override { window = frame; }
@@ -149,6 +155,12 @@ class FakeSerialPort final : public Link {
     }
     // Bytes arriving from the line, in one delivery.
     void deliver(QByteArrayView bytes) { events->bytesReceived(bytes); }
+    // The device goes away, as a pulled converter does: the port closes itself.
+    void lose(const QString& text = QStringLiteral("Устройство порта больше недоступно.")) {
+        opened = false;
+        canOpen = false;
+        events->linkLost(text);
+    }
 
     LinkEvents* events = nullptr;
     bool canOpen = true;

@@ -106,7 +106,7 @@ void Rig::connect() {
 
 void Rig::tick(int n) {
     for (int i = 0; i < n; ++i) {
-        core_->scheduler.Timers();
+        core_->link.TimerTimer();
     }
 }
 

@@ -1,0 +1,52 @@
+#include "devices/error_text.h"
+
+#include <QFileInfo>
+
+namespace terval {
+
+QString fileErrorText(QFileDevice::FileError error, const QString& path) {
+    const QFileInfo file(path);
+    const QFileInfo folder(file.absolutePath());
+    // Qt reports this one under several codes.
+    if (file.isDir()) {
+        return QStringLiteral("под этим именем в папке находится другая папка");
+    }
+    switch (error) {
+        case QFileDevice::OpenError:
+        case QFileDevice::PermissionsError:
+            if (!folder.exists()) {
+                return QStringLiteral("папки %1 нет").arg(folder.absoluteFilePath());
+            }
+            if (file.exists() && !file.isWritable()) {
+                return QStringLiteral("файл защищён от записи");
+            }
+            if (!folder.isWritable()) {
+                return QStringLiteral("нет права на запись в папку %1")
+                    .arg(folder.absoluteFilePath());
+            }
+            return QStringLiteral("файл не удаётся открыть");
+        case QFileDevice::WriteError:
+        case QFileDevice::ResizeError:
+            return QStringLiteral("запись прервалась (возможно, на диске нет места)");
+        case QFileDevice::ReadError:
+            return QStringLiteral("ошибка чтения");
+        case QFileDevice::RenameError:
+        case QFileDevice::RemoveError:
+            return QStringLiteral("прежний файл не удалось заменить новым");
+        case QFileDevice::ResourceError:
+            return QStringLiteral("не хватает места на диске или системных ресурсов");
+        case QFileDevice::PositionError:
+            return QStringLiteral("ошибка позиционирования в файле");
+        default:
+            return QStringLiteral("ошибка файловой системы");
+    }
+}
+
+QString systemDetail(const QString& systemText) {
+    if (systemText.trimmed().isEmpty()) {
+        return {};
+    }
+    return QStringLiteral("\nСообщение системы: ") + systemText;
+}
+
+}  // namespace terval

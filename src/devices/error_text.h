@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QFileDevice>
+#include <QString>
+
+namespace terval {
+
+// What went wrong with a file, as a Russian phrase that fits after "Не удалось записать файл X: ".
+// The folder and the file are looked at, since Qt's codes alone do not tell a missing right from
+// a full disk.
+QString fileErrorText(QFileDevice::FileError error, const QString& path);
+
+// The system's own words, on a line of their own under the Russian sentence; nothing when it said
+// nothing.
+QString systemDetail(const QString& systemText);
+
+}  // namespace terval
