@@ -328,6 +328,12 @@ void TFormMain::NSaveParamClick() {
     core_->main.NSaveParamClick();
 }
 
+void TFormMain::connectAtStart() {
+    if (menuAction(MenuItem::NConnecting)->isEnabled() && !core_->station.linkUp) {
+        NConnectingClick();
+    }
+}
+
 void TFormMain::NExitClick() {
     core_->link.requestClose();
     close();

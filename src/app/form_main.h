@@ -47,6 +47,9 @@ class TFormMain : public QMainWindow, public MainView {
     Station& station() { return core_->station; }
     MainController& controller() { return core_->main; }
     StationCore& core() { return *core_; }
+    // Opens the link as "Установить связь" does, when there is a relay to poll; for a start with
+    // --connect or with "Устанавливать связь при запуске" set.
+    void connectAtStart();
     QtTcpLink& tcpLink() { return *tcp_; }
     QtSerialLink& serialLink() { return *serial_; }
 

@@ -32,6 +32,11 @@ void MainController::createMainWindow() {
     loadConnectionConfig();
     loadParams();
     loadDevices();
+    SettingsLoad settings = loadStationSettings(station_.folder);
+    station_.settings = settings.settings;
+    if (settings.error) {
+        messages_.showMessage(MessageIcon::Error, *settings.error);
+    }
 
     Timer1Timer();
     EnableMenu(station_.devices.DeviceCount == 0 ? menu_masks::kEmptyTable : menu_masks::kIdle);

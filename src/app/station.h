@@ -5,6 +5,7 @@
 #include <QString>
 #include <array>
 
+#include "app/station_settings.h"
 #include "devices/alarm_log.h"
 #include "devices/device_files.h"
 #include "devices/device_table.h"
@@ -42,6 +43,7 @@ struct Station {
     DeviceTable devices;
     StationParams params;
     ConnectionConfig connection;
+    StationSettings settings;
     std::array<TileModel, kMaxDevices + 1> tiles{};  // index = relay number; 0 unused
     AlarmLog alarmLog;
 

@@ -1,5 +1,7 @@
 #include "link/form_opt_connect.h"
 
+#include "app/station_settings.h"
+
 #include <QButtonGroup>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -76,6 +78,9 @@ TFormOptConnect::TFormOptConnect(StationCore& core, MessageSink& messages, QWidg
     CheckBoxSave = new QCheckBox(QStringLiteral("Записать в файл"), this);
     CheckBoxSave->setObjectName(QStringLiteral("CheckBoxSave"));
     column->addWidget(CheckBoxSave);
+    CheckBoxConnectAtStart = new QCheckBox(QStringLiteral("Устанавливать связь при запуске"), this);
+    CheckBoxConnectAtStart->setObjectName(QStringLiteral("CheckBoxConnectAtStart"));
+    column->addWidget(CheckBoxConnectAtStart);
 
     BtnOK = dialogButton(this, "BtnOK", QStringLiteral("OK"));
     BtnCancel = dialogButton(this, "BtnCancel", QStringLiteral("Отмена"));
@@ -104,6 +109,7 @@ void TFormOptConnect::FormShow() {
     paintEdit(EditIPPort, false);
     GroupBox1->setFocus();
     CheckBoxSave->setChecked(false);
+    CheckBoxConnectAtStart->setChecked(core_.station.settings.connectAtStart);
 }
 
 int TFormOptConnect::linkTypeChosen() const {
@@ -155,6 +161,16 @@ void TFormOptConnect::BtnOKClick() {
             messages_.showMessage(MessageIcon::Error, *error);
             return;
         }
+    }
+    // Kept in its own file at once: it matters at the next start, whoever starts the station.
+    StationSettings settings = core_.station.settings;
+    settings.connectAtStart = CheckBoxConnectAtStart->isChecked();
+    if (settings.connectAtStart != core_.station.settings.connectAtStart) {
+        if (FileError error = saveStationSettings(core_.station.folder, settings)) {
+            messages_.showMessage(MessageIcon::Error, *error);
+            return;
+        }
+        core_.station.settings = settings;
     }
     accept();
 }

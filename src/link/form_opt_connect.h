@@ -38,6 +38,7 @@ class TFormOptConnect : public QDialog {
     QLineEdit* EditIPPort = nullptr;
     QPushButton* BtnOptionCOM = nullptr;
     QCheckBox* CheckBoxSave = nullptr;
+    QCheckBox* CheckBoxConnectAtStart = nullptr;
     QPushButton* BtnOK = nullptr;
     QPushButton* BtnCancel = nullptr;
     TFormComSetup* FormComSetup = nullptr;

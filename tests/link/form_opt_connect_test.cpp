@@ -8,6 +8,7 @@
 
 #include "app/form_main.h"
 #include "app/widget_led.h"
+#include "devices/device_editor.h"
 #include "link/form_com_setup.h"
 #include "support/fakes.h"
 
@@ -100,6 +101,41 @@ TEST_F(FormOptConnectTest, OkChangesTheRecordForThisRunAndTheFileOnlyWhenAskedTo
     dialog->BtnOKClick();
     EXPECT_EQ(folder.read("config.cfg"), c.toRecord());
     EXPECT_EQ(folder.read("config.cfg").mid(13, 7), QByteArray::fromHex("7f00000100de05"));
+}
+
+TEST_F(FormOptConnectTest, ConnectAtStartIsKeptBesideConfigAndOpensTheLinkAtTheNextStart) {
+    const QByteArray config = folder.read("config.cfg");
+    EXPECT_FALSE(dialog->CheckBoxConnectAtStart->isChecked());
+    dialog->CheckBoxConnectAtStart->setChecked(true);
+    dialog->BtnOKClick();
+    ASSERT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(folder.read("config.cfg"), config);
+    EXPECT_TRUE(folder.read("terval.ini").contains("connectAtStart=true"));
+
+    // The next start, with a relay to poll: the link is opened with nobody at the keyboard.
+    DeviceTable table;
+    table.append(newDeviceEntry(1));
+    folder.write("gen.dat", table.toFileBytes());
+    ConnectionConfig tcp;
+    tcp.LinkType = kLinkTcp;
+    tcp.ipAddress = {127, 0, 0, 1};
+    tcp.tcpPort = 1;
+    folder.write("config.cfg", tcp.toRecord());
+    dialog->hide();
+    form = std::make_unique<TFormMain>(folder.dir(), messages, clock, QLocale(QLocale::Russian));
+    ASSERT_TRUE(form->station().settings.connectAtStart);
+    form->connectAtStart();
+    EXPECT_TRUE(form->station().linkUp);
+    EXPECT_EQ(form->core().link.state(), LinkState::Opening);
+    form->NConnectingClick();
+    EXPECT_FALSE(form->station().linkUp);
+
+    dialog = form->formOptConnect();
+    dialog->show();
+    EXPECT_TRUE(dialog->CheckBoxConnectAtStart->isChecked());
+    dialog->CheckBoxConnectAtStart->setChecked(false);
+    dialog->BtnOKClick();
+    EXPECT_TRUE(folder.read("terval.ini").contains("connectAtStart=false"));
 }
 
 TEST_F(FormOptConnectTest, AddressOrPortTheRecordCannotHoldIsRefusedOnOk) {

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QDir>
+#include <QString>
+
+#include "devices/stored_file.h"
+
+namespace terval {
+
+inline const QString kSettingsFileName = QStringLiteral("terval.ini");
+
+// What the station keeps beyond the files it has always had, in terval.ini of the working folder,
+// so that config.cfg keeps its 36 bytes.
+struct StationSettings {
+    // Open the link right after start-up, so that a plant computer that restarts after a power
+    // cut is monitoring again with nobody at the keyboard.
+    bool connectAtStart = false;
+};
+
+// A missing file gives the defaults; a file that cannot be read gives them with a reason.
+struct SettingsLoad {
+    StationSettings settings;
+    FileError error;
+};
+SettingsLoad loadStationSettings(const QDir& folder);
+FileError saveStationSettings(const QDir& folder, const StationSettings& settings);
+
+}  // namespace terval
