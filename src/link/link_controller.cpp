@@ -124,8 +124,12 @@ void LinkController::waitAndRetry(const QString& reason) {
     state_ = LinkState::Waiting;
     framer().reset();
     main_.setAllTilesNoAnswer();
+    // The parameter window would show the relay's last values as if they were live.
+    scheduler_.windowClosed();
     view.showPortState(false);
     view.setLed(MainView::Led::Com, false);
+    view.setLed(MainView::Led::TxD, false);
+    view.setLed(MainView::Led::RxD, false);
     view.showConnectCommand(true);
     main_.EnableMenu(station_.devices.hasSelection() ? menu_masks::kLinkAwaitedSelected
                                                      : menu_masks::kLinkAwaited);

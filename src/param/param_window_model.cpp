@@ -105,6 +105,11 @@ void ParamWindowModel::BtnCreateFileProtClick() {
 
 void ParamWindowModel::Timer1Timer() {
     const DeviceTable& table = station_.devices;
+    // The link has gone: nothing of the relay is live any more.
+    if (!station_.poll.ParamWindowOpen()) {
+        view_.closeWindow();
+        return;
+    }
     if (!table.hasSelection()) {
         return;
     }

@@ -322,6 +322,15 @@ TEST_F(ParamWindowModelTest, SilentRelayClosesTheWindowThroughTheLinkLossCheck) 
     EXPECT_FALSE(view.timer);
 }
 
+TEST_F(ParamWindowModelTest, LostLinkClosesTheWindowAtItsNextCheck) {
+    openAndReadEverything();
+    model.Timer1Timer();
+    ASSERT_EQ(view.closes, 0);
+    rig.socket.hangUp();
+    model.Timer1Timer();
+    EXPECT_EQ(view.closes, 1);
+}
+
 TEST_F(ParamWindowModelTest, ClosingCutsAnEditShortAndLetsThePollReturnToAllRelays) {
     open();
     exchange(3);

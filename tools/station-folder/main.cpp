@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
     parser.addOption({"assets", "folder holding Bitmap1.bmp ... Bitmap4.bmp", "dir"});
     parser.addOption({"relays", "relays to put in a new gen.dat (default 5)", "count", "5"});
     parser.addOption({"tcp", "write a new config.cfg for Modbus TCP to HOST:PORT", "host:port"});
+    parser.addOption({"rs485", "write a new config.cfg for Modbus RTU on RS-485 at COMn", "COMn"});
     parser.process(app);
 
     if (parser.positionalArguments().size() != 1) {
@@ -87,6 +88,18 @@ int main(int argc, char** argv) {
                 QStringLiteral("--tcp takes an IPv4 address and a port, e.g. 127.0.0.1:1502"));
         }
         config.tcpPort = static_cast<uint16_t>(port);
+        if (FileError error = saveConfigFile(folder.filePath(kConfigFileName), config)) {
+            return fail(*error);
+        }
+    }
+    if (parser.isSet("rs485") && !folder.exists(kConfigFileName)) {
+        const QString name = parser.value("rs485");
+        if (normalizePortName(name) != name.toUpper()) {
+            return fail(QStringLiteral("--rs485 takes a port name from COM1 to COM96"));
+        }
+        ConnectionConfig config;
+        config.LinkType = kLinkRs485;
+        config.portName = name.toUpper();
         if (FileError error = saveConfigFile(folder.filePath(kConfigFileName), config)) {
             return fail(*error);
         }
