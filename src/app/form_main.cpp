@@ -197,6 +197,10 @@ void TFormMain::buildBottomPanel(QWidget* panel) {
     AbLEDRxD = new LedIndicator(QStringLiteral("RxD"), left);
     AbLEDRxD->setObjectName(QStringLiteral("AbLEDRxD"));
     AbLEDRxD->setGeometry(12, 148, 49, 21);
+    LabelAttempt =
+        panelLabel(left, QStringLiteral("LabelAttempt"), QString(), QRect(4, 174, 180, 21),
+                   namedFont(QStringLiteral("Times New Roman"), 13, true), QColor(0xB0, 0x00, 0x00),
+                   Qt::AlignLeft | Qt::AlignVCenter);
 
     RichEdit = new QTextEdit(panel);
     RichEdit->setObjectName(QStringLiteral("RichEdit"));
@@ -627,6 +631,12 @@ void TFormMain::showConnectCommand(bool linkUp) {
 
 void TFormMain::setStatusText(const QString& text) {
     StatusBar->showMessage(text);
+    // A narrow window cuts the line short; the whole of it is under the mouse pointer.
+    StatusBar->setToolTip(text);
+}
+
+void TFormMain::showLinkAttempt(const QString& text) {
+    LabelAttempt->setText(text);
 }
 
 void TFormMain::setPollTimerRunning(bool running) {

@@ -106,6 +106,7 @@ class TFormMain : public QMainWindow, public MainView {
     void showPortState(bool open) override;
     void showConnectCommand(bool linkUp) override;
     void setStatusText(const QString& text) override;
+    void showLinkAttempt(const QString& text) override;
     void setPollTimerRunning(bool running) override;
     void showAlarmLog(const AlarmLog& log) override;
     void setAlarmCommandsEnabled(bool enabled) override;
@@ -159,6 +160,7 @@ class TFormMain : public QMainWindow, public MainView {
     LedIndicator* ComLed = nullptr;
     QLabel* LabelNum = nullptr;
     QLabel* LabelPort = nullptr;
+    QLabel* LabelAttempt = nullptr;
     QLabel* Label2 = nullptr;
     QLabel* Label3 = nullptr;
     QLabel* LabelD = nullptr;

@@ -54,6 +54,9 @@ class MainView {
     // The caption of NConnecting: "Отключиться" while the link is up, else "Установить связь".
     virtual void showConnectCommand(bool linkUp) = 0;
     virtual void setStatusText(const QString& text) = 0;
+    // A short word on a link that is being made or waits to be made again ("Повтор через 4 с"),
+    // beside the lamps where a narrow window still shows it; empty while the link is up or closed.
+    virtual void showLinkAttempt(const QString& text) = 0;
     // The 100 ms scheduler timer.
     virtual void setPollTimerRunning(bool running) = 0;
 

@@ -147,10 +147,12 @@ void LinkController::showWaiting() {
     const int seconds = (waitTicks_ + kTicksPerSecond - 1) / kTicksPerSecond;
     main_.view().setStatusText(waitingReason_ +
                                QStringLiteral(". Следующая попытка через %1 с.").arg(seconds));
+    main_.view().showLinkAttempt(QStringLiteral("Повтор через %1 с").arg(seconds));
 }
 
 void LinkController::attemptAgain() {
     reopening_ = true;
+    main_.view().showLinkAttempt(QStringLiteral("Подключение…"));
     if (isSerial()) {
         state_ = LinkState::Opening;
         // Success is reported at once and opens the link; a device still missing waits again.
@@ -305,6 +307,7 @@ void LinkController::ComPortAfterOpen() {
     view.setLed(MainView::Led::Com, true);
     state_ = LinkState::Open;
     reopening_ = false;
+    view.showLinkAttempt(QString());
 }
 
 // ---- sending and closing ----
@@ -338,6 +341,7 @@ void LinkController::CloseConnect() {
     reopening_ = false;
     failedAttempts_ = 0;
     waitTicks_ = 0;
+    view.showLinkAttempt(QString());
     closeQuietly(link());
     framer().reset();
     view.showPortState(false);
@@ -357,6 +361,7 @@ void LinkController::openTcp() {
     linkDescription_ = QStringLiteral("IP adress: %1  Port: %2").arg(t.host).arg(t.port);
     state_ = LinkState::Opening;
     openingTicks_ = 0;
+    view.showLinkAttempt(QStringLiteral("Подключение…"));
     tcp_.open(t);
     station_.linkUp = true;
     view.showConnectCommand(true);
@@ -381,6 +386,7 @@ void LinkController::ClientSocketConnect() {
     MainView& view = main_.view();
     state_ = LinkState::Open;
     reopening_ = false;
+    view.showLinkAttempt(QString());
     scheduler_.linkOpened(true);
     framer().reset();
     view.setPollTimerRunning(true);
@@ -414,6 +420,7 @@ void LinkController::ClientSocketError() {
         return;
     }
     state_ = LinkState::Closed;
+    view.showLinkAttempt(QString());
     view.showConnectCommand(false);
     main_.EnableMenuLinkDown();
     view.setPollTimerRunning(false);

@@ -61,9 +61,17 @@ TEST(TcpLink, ConnectionErrorIsRetriedWithGrowingPausesUntilTheOperatorStops) {
     EXPECT_EQ(rig.view.statusTexts.last(),
               QStringLiteral("Возникла ошибка при подключении к устройству - IP adress: "
                              "127.0.0.1  Port: 1502. Следующая попытка через 2 с."));
-    // Attempts after 2, 4, 8, 16 and then every 30 seconds, each failing.
+    EXPECT_EQ(rig.view.linkAttempt, QStringLiteral("Повтор через 2 с"));
+    rig.tick(10);
+    EXPECT_EQ(rig.view.linkAttempt, QStringLiteral("Повтор через 1 с"));
+    rig.tick(10);
+    EXPECT_EQ(rig.view.linkAttempt, QStringLiteral("Подключение…"));
+    rig.core().link.ClientSocketError();
+    rig.socket.activations -= 1;
+    ASSERT_EQ(rig.view.linkAttempt, QStringLiteral("Повтор через 4 с"));
+    // Attempts after 4, 8, 16 and then every 30 seconds, each failing.
     const int activations = rig.socket.activations;
-    for (int pause : {2, 4, 8, 16, 30, 30}) {
+    for (int pause : {4, 8, 16, 30, 30}) {
         rig.tick(10 * pause - 1);
         ASSERT_EQ(rig.socket.activations, activations) << pause;
         rig.tick();
@@ -82,6 +90,7 @@ TEST(TcpLink, ConnectionErrorIsRetriedWithGrowingPausesUntilTheOperatorStops) {
     rig.tickUntilSent();
     rig.answerPlausibly();
     EXPECT_FALSE(rig.view.tiles.at(1).stale);
+    EXPECT_TRUE(rig.view.linkAttempt.isEmpty());
     // After answers the pauses start again from 2 s; "Отключиться" ends the attempts.
     rig.core().link.ClientSocketError();
     EXPECT_TRUE(rig.view.statusTexts.last().endsWith(QStringLiteral("через 2 с.")));

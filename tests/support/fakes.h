@@ -96,6 +96,7 @@ class FakeMainView final : public MainView {
     void showPortState(bool open) override { portOpen = open; }
     void showConnectCommand(bool up) override { connectCaptionUp = up; }
     void setStatusText(const QString& text) override { statusTexts << text; }
+    void showLinkAttempt(const QString& text) override { linkAttempt = text; }
     void setPollTimerRunning(bool running) override { pollTimer = running; }
     void showAlarmLog(const AlarmLog& log) override {
         alarmLines.clear();
@@ -126,6 +127,7 @@ class FakeMainView final : public MainView {
     bool portOpen = false;
     bool connectCaptionUp = false;
     QStringList statusTexts;
+    QString linkAttempt;
     bool pollTimer = false;
     QStringList alarmLines;
     QVector<bool> alarmNew;
