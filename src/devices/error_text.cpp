@@ -1,6 +1,7 @@
 #include "devices/error_text.h"
 
 #include <QFileInfo>
+#include <cerrno>
 
 namespace terval {
 
@@ -37,6 +38,38 @@ QString fileErrorText(QFileDevice::FileError error, const QString& path) {
             return QStringLiteral("не хватает места на диске или системных ресурсов");
         case QFileDevice::PositionError:
             return QStringLiteral("ошибка позиционирования в файле");
+        default:
+            return QStringLiteral("ошибка файловой системы");
+    }
+}
+
+QString errnoText(int code, const QString& path) {
+    const QFileInfo file(path);
+    const QString folder = file.absolutePath();
+    switch (code) {
+        case ENOSPC:
+#ifdef EDQUOT
+        case EDQUOT:
+#endif
+            return QStringLiteral("на диске нет места");
+        case EACCES:
+        case EPERM:
+            return QFileInfo(folder).isWritable()
+                       ? QStringLiteral("нет права на запись")
+                       : QStringLiteral("нет права на запись в папку %1").arg(folder);
+        case EROFS:
+            return QStringLiteral("диск доступен только для чтения");
+        case EISDIR:
+            return QStringLiteral("под этим именем в папке находится другая папка");
+        case ENOENT:
+        case ENOTDIR:
+            return QStringLiteral("папки %1 нет").arg(folder);
+        case EIO:
+            return QStringLiteral("ошибка ввода-вывода на диске");
+        case EMFILE:
+        case ENFILE:
+        case ENOMEM:
+            return QStringLiteral("не хватает системных ресурсов");
         default:
             return QStringLiteral("ошибка файловой системы");
     }

@@ -10,6 +10,10 @@ namespace terval {
 // a full disk.
 QString fileErrorText(QFileDevice::FileError error, const QString& path);
 
+// What a failed system call on the file at `path` means, from its errno, in the same kind of
+// phrase.
+QString errnoText(int code, const QString& path);
+
 // The system's own words, on a line of their own under the Russian sentence; nothing when it said
 // nothing.
 QString systemDetail(const QString& systemText);

@@ -9,11 +9,29 @@ namespace terval {
 // An error to show the operator, or nothing when the operation succeeded.
 using FileError = std::optional<QString>;
 
-// Replaces the file as a whole: the new content goes to a temporary file in the same folder that is
-// renamed over the old one only once it is completely on disk, and the folder is flushed after the
-// rename. Whatever fails, the old file stays as it was, so a power cut or a full disk never leaves
-// a half-written device list behind.
-FileError saveFileAtomically(const QString& path, const QByteArray& bytes);
+// The system calls a file replacement is made of, so that a test can make each of them fail. Each
+// returns what its POSIX namesake returns and leaves errno set on failure.
+class FileSteps {
+  public:
+    virtual ~FileSteps() = default;
+    // A new file of a unique name made from `pattern` (ending in XXXXXX), open for writing.
+    virtual int createTemporary(QByteArray& pattern);
+    virtual long write(int fd, const char* data, size_t size);
+    virtual int flush(int fd);  // fsync
+    virtual int setMode(int fd, unsigned mode);
+    virtual int close(int fd);
+    virtual int rename(const char* from, const char* to);
+    virtual int flushFolder(const char* folder);
+    virtual int remove(const char* path);
+};
+FileSteps& systemFileSteps();
+
+// Replaces the file as a whole: the new content goes to a temporary file in the same folder, every
+// write checked and the file flushed to the disk, and only then is it renamed over the old one and
+// the folder flushed. Whatever fails, the old file stays as it was and the temporary one is
+// removed, so a power cut or a full disk never leaves a half-written or empty device list behind.
+FileError saveFileAtomically(const QString& path, const QByteArray& bytes,
+                             FileSteps& steps = systemFileSteps());
 
 // Writes bytes in place at `offset`, creating the file when it does not exist; the rest of the file
 // is left as it is.
