@@ -1,7 +1,10 @@
 #include "app/main_controller.h"
 
+#include <cmath>
+
 #include "app/date_time_text.h"
 #include "devices/tile_grid.h"
+#include "poll/event_detection.h"
 
 namespace terval {
 
@@ -62,9 +65,30 @@ void MainController::loadDevices() {
     showAll(load.messages.errors, load.messages.warnings);
     DeviceTable& table = station_.devices;
     const int count = load.table.DeviceCount;
+    const double latest = toDateTimeValue(clock_.now().addDays(1));
+    QStringList badTimes;
     for (int k = 1; k <= count; ++k) {
-        table.append(load.table.entry(k));
+        DeviceEntry e = load.table.entry(k);
+        // A time that cannot be, or one ahead of the computer's clock (a clock that was once
+        // wrong), would keep every event of the relay from the log for good.
+        const double t = e.LastEventTime;
+        if (!std::isfinite(t) || t < 0.0 || t > latest) {
+            badTimes << e.GeneratorName;
+            e.LastEventTime = 0.0;
+        } else if (t > 0.0 && fromDateTimeValue(t).time().second() == 0 &&
+                   fromDateTimeValue(t).time().msec() == 0) {
+            e.minutePrecision = true;
+        }
+        table.append(e);
         MyNewElement();
+    }
+    if (!badTimes.isEmpty()) {
+        station_.deviceTableUnsaved = true;
+        messages_.showMessage(
+            MessageIcon::Warning,
+            QStringLiteral("В файле %1 записано невозможное время последнего события у "
+                           "объектов: %2.\nИх новейшие протоколы будут проверены заново.")
+                .arg(kDeviceFileName, badTimes.join(QStringLiteral(", "))));
     }
 }
 

@@ -121,9 +121,11 @@ FileError saveDeviceFile(const QDir& folder, const DeviceTable& table) {
 
 FileError appendDeviceRecord(const QDir& folder, const DeviceTable& table, int i) {
     const QString path = folder.filePath(kDeviceFileName);
-    // A file that holds more whole records than the table before relay i (an earlier write failed)
-    // would keep its stale tail after an in-place write; it is written anew instead.
-    if (QFileInfo(path).size() / kDeviceRecordSize > i - 1) {
+    // In place only onto exactly the records before relay i. A file that holds more (a stale
+    // tail) or fewer (an earlier add that failed, which an in-place write would fill with zeros,
+    // a relay with no names at address 0 after the next start) is written anew.
+    const QFileInfo file(path);
+    if (!file.exists() || file.size() != static_cast<qint64>(i - 1) * kDeviceRecordSize) {
         return saveDeviceFile(folder, table);
     }
     return writeFileAt(path, static_cast<qint64>(i - 1) * kDeviceRecordSize,

@@ -23,6 +23,9 @@ struct DeviceEntry {
     uint32_t GoodAnswers = 0;
     uint32_t BadAnswers = 0;
     uint32_t RequestsSent = 0;
+    // Not stored: LastEventTime was read from a list that may have been written when event times
+    // were kept to the minute, until the relay's newest protocol has been compared with it once.
+    bool minutePrecision = false;
 
     QByteArray toRecord() const;
     // `record` must hold at least kDeviceRecordSize bytes.

@@ -46,16 +46,27 @@ QString signText(uint16_t code) {
     }
 }
 
-std::optional<QDateTime> tripEventTime(const RegisterWords& record, int year) {
+std::optional<QDateTime> tripEventTime(const RegisterWords& record, const QDateTime& now) {
     const int month = record[0] & 0xFF;
     const int day = record[1] >> 8;
     const int hour = record[1] & 0xFF;
     const int minute = record[2] >> 8;
-    const QDate date(year, month, day);
-    if (!date.isValid() || hour > 23 || minute > 59) {
+    const int second = record[2] & 0xFF;
+    if (hour > 23 || minute > 59 || second > 59) {
         return std::nullopt;
     }
-    return QDateTime(date, QTime(hour, minute));
+    const QDateTime latest = now.addDays(1);
+    for (int year = now.date().year() + 1; year >= now.date().year() - 1; --year) {
+        const QDate date(year, month, day);
+        if (!date.isValid()) {
+            continue;
+        }
+        const QDateTime at(date, QTime(hour, minute, second));
+        if (at <= latest) {
+            return at;
+        }
+    }
+    return std::nullopt;
 }
 
 QString alarmLineText(const QDateTime& eventTime, const QString& generatorName, uint16_t signCode,
@@ -73,13 +84,25 @@ bool ProcessingInitProt(Station& station, MainController& main) {
         return true;
     }
     DeviceEntry& entry = station.devices.entry(relay);
-    const std::optional<QDateTime> eventTime =
-        tripEventTime(station.words, main.clock().now().date().year());
+    const std::optional<QDateTime> eventTime = tripEventTime(station.words, main.clock().now());
     if (station.alarmLog.isEmpty()) {
         main.enableAlarmCommands();
     }
     if (eventTime) {
         const double value = toDateTimeValue(*eventTime);
+        // A device list written before seconds were kept holds the newest event to the minute:
+        // the same event, read with its seconds, is not a new one.
+        if (entry.minutePrecision) {
+            entry.minutePrecision = false;
+            const QDateTime stored = fromDateTimeValue(entry.LastEventTime);
+            if (stored.date() == eventTime->date() &&
+                stored.time().hour() == eventTime->time().hour() &&
+                stored.time().minute() == eventTime->time().minute() &&
+                value > entry.LastEventTime) {
+                entry.LastEventTime = value;
+                main.SaveDeviceTable(SaveReport::FirstFailureOnly);
+            }
+        }
         if (value > entry.LastEventTime) {
             entry.LastEventTime = value;
             main.addAlarmLine(

@@ -20,10 +20,13 @@ QDateTime fromDateTimeValue(double value);
 // The text of a protocol's sign code.
 QString signText(uint16_t code);
 
-// The event time of a trip protocol: the given year (protocols carry none), month, day, hour and
-// minute of the record; its second is not part of it. Nothing for an impossible date or time,
+// The event time of a trip protocol: month, day, hour, minute and second of the record, in the
+// year that puts it nearest before the computer's `now`. Protocols carry no year: in January a
+// December protocol belongs to the year before, and a relay whose clock runs a little ahead may
+// date an event in the next year while the computer is still in the old one; a time up to a day
+// ahead of the computer's counts as now, not as last year. Nothing for an impossible date or time,
 // which is what an empty or erased protocol slot holds.
-std::optional<QDateTime> tripEventTime(const RegisterWords& record, int year);
+std::optional<QDateTime> tripEventTime(const RegisterWords& record, const QDateTime& now);
 
 // The alarm line: date and time as the computer shows them (the time left out at exactly
 // midnight), "  : ", the generator name, ",", the sign text.

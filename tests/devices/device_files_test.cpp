@@ -188,11 +188,18 @@ TEST(DeviceFile, SaveWritesTheTableAnewAndAppendWritesOneRecordInPlace) {
     ASSERT_FALSE(appendDeviceRecord(folder.dir(), table, 3));
     EXPECT_EQ(folder.read("gen.dat"), table.toFileBytes());
 
-    // A trailing part shorter than a record is simply written over.
+    // A trailing part shorter than a record: the whole table is written.
     folder.write("gen.dat", table.toFileBytes() + QByteArray(20, '\x01'));
     table.append(relay(QStringLiteral("D"), QStringLiteral("d"), 4));
     ASSERT_FALSE(appendDeviceRecord(folder.dir(), table, 4));
-    EXPECT_EQ(folder.read("gen.dat").left(224), table.toFileBytes());
+    EXPECT_EQ(folder.read("gen.dat"), table.toFileBytes());
+
+    // A file that lacks the record before the new one (an add whose write failed): never a gap of
+    // zeros, which would be a relay with no names at address 0 after the next start.
+    folder.write("gen.dat", table.toFileBytes().left(3 * 56));
+    table.append(relay(QStringLiteral("E"), QStringLiteral("e"), 5));
+    ASSERT_FALSE(appendDeviceRecord(folder.dir(), table, 5));
+    EXPECT_EQ(folder.read("gen.dat"), table.toFileBytes());
 }
 
 TEST(DeviceFile, AppendAfterAFailedRewriteDoesNotLeaveStaleRecords) {

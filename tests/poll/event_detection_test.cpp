@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <QFile>
+#include <cmath>
 
 #include "support/rig.h"
 
@@ -14,31 +15,52 @@ using testing::tripRecord;
 
 const QLocale kRussian(QLocale::Russian, QLocale::Russia);
 
-TEST(EventTime, BuiltFromTheRecordWithTheComputersYearAndNoSeconds) {
+RegisterWords record(int month, int day, int hour, int minute, int second) {
     RegisterWords w{};
-    w[0] = 0x0703;  // protocol 7, March
-    w[1] = 0x0907;  // 9th, 7 o'clock
-    w[2] = 0x0536;  // 5 minutes, 54 seconds
-    EXPECT_EQ(tripEventTime(w, 2008), QDateTime(QDate(2008, 3, 9), QTime(7, 5)));
+    w[0] = static_cast<uint16_t>(0x0700 | month);
+    w[1] = static_cast<uint16_t>(day << 8 | hour);
+    w[2] = static_cast<uint16_t>(minute << 8 | second);
+    return w;
 }
 
-TEST(EventTime, ImpossibleDatesAndTimesAreNoEvent) {
-    const auto at = [](int month, int day, int hour, int minute, int year) {
-        RegisterWords w{};
-        w[0] = static_cast<uint16_t>(month);
-        w[1] = static_cast<uint16_t>(day << 8 | hour);
-        w[2] = static_cast<uint16_t>(minute << 8);
-        return tripEventTime(w, year);
+QDateTime at(int year, int month, int day, int hour = 12, int minute = 0, int second = 0) {
+    return QDateTime(QDate(year, month, day), QTime(hour, minute, second));
+}
+
+TEST(EventTime, TheRecordsTimeToTheSecondInTheYearNearestBeforeNow) {
+    const struct {
+        RegisterWords record;
+        QDateTime now;
+        std::optional<QDateTime> expected;
+    } cases[] = {
+        // The seconds count: a trip three seconds after a signal is an event of its own.
+        {record(3, 9, 7, 5, 54), at(2008, 6, 1), at(2008, 3, 9, 7, 5, 54)},
+        // New Year, the relay behind: its December protocol belongs to last year.
+        {record(12, 31, 23, 59, 50), at(2027, 1, 1, 0, 0, 20), at(2026, 12, 31, 23, 59, 50)},
+        {record(11, 20, 8, 0, 0), at(2027, 1, 1), at(2026, 11, 20, 8)},
+        // New Year, the relay ahead: an event of a few minutes into the new year is now, not
+        // eleven months ago.
+        {record(1, 1, 0, 1, 0), at(2026, 12, 31, 23, 58), at(2027, 1, 1, 0, 1)},
+        // Up to a day ahead of the computer is now; more is last year.
+        {record(6, 2, 11, 0, 0), at(2026, 6, 1, 12), at(2026, 6, 2, 11)},
+        {record(6, 3, 11, 0, 0), at(2026, 6, 1, 12), at(2025, 6, 3, 11)},
+        // The latest leap day seen from a common year.
+        {record(2, 29, 10, 0, 0), at(2029, 1, 15), at(2028, 2, 29, 10)},
+        {record(2, 29, 10, 0, 0), at(2026, 3, 15), std::nullopt},
+        // Impossible dates and times, and erased slots, are no event.
+        {record(0, 1, 0, 0, 0), at(2026, 3, 15), std::nullopt},
+        {record(13, 1, 0, 0, 0), at(2026, 3, 15), std::nullopt},
+        {record(4, 31, 0, 0, 0), at(2026, 3, 15), std::nullopt},
+        {record(1, 0, 0, 0, 0), at(2026, 3, 15), std::nullopt},
+        {record(1, 1, 24, 0, 0), at(2026, 3, 15), std::nullopt},
+        {record(1, 1, 23, 60, 0), at(2026, 3, 15), std::nullopt},
+        {record(1, 1, 23, 0, 60), at(2026, 3, 15), std::nullopt},
+        {record(255, 255, 255, 255, 255), at(2026, 3, 15), std::nullopt},
     };
-    EXPECT_TRUE(at(2, 29, 10, 0, 2028));
-    EXPECT_FALSE(at(2, 29, 10, 0, 2026));
-    EXPECT_FALSE(at(0, 1, 0, 0, 2026));
-    EXPECT_FALSE(at(13, 1, 0, 0, 2026));
-    EXPECT_FALSE(at(4, 31, 0, 0, 2026));
-    EXPECT_FALSE(at(1, 0, 0, 0, 2026));
-    EXPECT_FALSE(at(1, 1, 24, 0, 2026));
-    EXPECT_FALSE(at(1, 1, 23, 60, 2026));
-    EXPECT_FALSE(at(255, 255, 255, 255, 2026));  // an erased slot
+    for (const auto& c : cases) {
+        EXPECT_EQ(tripEventTime(c.record, c.now), c.expected)
+            << c.now.toString(Qt::ISODate).toStdString();
+    }
 }
 
 TEST(EventTime, StoredAsDaysSince1899WithTheTimeAsFraction) {
@@ -49,8 +71,8 @@ TEST(EventTime, StoredAsDaysSince1899WithTheTimeAsFraction) {
 }
 
 TEST(AlarmLine, DateTimeNameAndSign) {
-    EXPECT_EQ(alarmLineText(QDateTime(QDate(2026, 3, 9), QTime(7, 5)), "Ген. 1", 1, kRussian),
-              QStringLiteral("09.03.2026 07:05:00  : Ген. 1,Реле ОТКЛЮЧЕНИЯ"));
+    EXPECT_EQ(alarmLineText(QDateTime(QDate(2026, 3, 9), QTime(7, 5, 54)), "Ген. 1", 1, kRussian),
+              QStringLiteral("09.03.2026 07:05:54  : Ген. 1,Реле ОТКЛЮЧЕНИЯ"));
     // At exactly midnight the time is left out.
     EXPECT_EQ(alarmLineText(QDateTime(QDate(2026, 1, 2), QTime(0, 0)), "ТГ-2", 54, kRussian),
               QStringLiteral("02.01.2026  : ТГ-2,Отказ блока"));
@@ -81,7 +103,7 @@ TEST(NewEvents, FirstPollOfANewRelayLogsItsNewestProtocol) {
     Rig rig(2);
     rig.connect();
     pollWithProtocol(rig, 2, tripRecord(3, 9, 7, 5, 54, 1));
-    ASSERT_EQ(rig.view.alarmLines, QStringList{"09.03.2026 07:05:00  : Ген. 2,Реле ОТКЛЮЧЕНИЯ"});
+    ASSERT_EQ(rig.view.alarmLines, QStringList{"09.03.2026 07:05:54  : Ген. 2,Реле ОТКЛЮЧЕНИЯ"});
     EXPECT_EQ(rig.view.alarmNew, QVector<bool>{true});
     EXPECT_EQ(rig.view.alarmSelected, 0);
     EXPECT_TRUE(rig.view.alarmCommands);
@@ -91,27 +113,68 @@ TEST(NewEvents, FirstPollOfANewRelayLogsItsNewestProtocol) {
     EXPECT_EQ(rig.station().devices.SelectedDevice, 2);
 
     // gen.dat holds the new time, byte for byte.
-    const double expected = toDateTimeValue(QDateTime(QDate(2026, 3, 9), QTime(7, 5)));
+    const double expected = toDateTimeValue(QDateTime(QDate(2026, 3, 9), QTime(7, 5, 54)));
     EXPECT_EQ(rig.relay(2).LastEventTime, expected);
     DeviceTable copy = rig.station().devices;
     EXPECT_EQ(rig.folder.read("gen.dat").mid(56, 56), copy.entry(2).toRecord());
     EXPECT_EQ(loadDeviceFile(rig.folder.dir()).table.entry(2).LastEventTime, expected);
 }
 
-TEST(NewEvents, EqualAndOlderTimesAreNotLoggedAgain) {
+TEST(NewEvents, EqualAndOlderTimesAreNotLoggedAgainButASecondLaterIs) {
     Rig rig(1);
-    rig.relay(1).LastEventTime = toDateTimeValue(QDateTime(QDate(2026, 3, 9), QTime(7, 5)));
+    rig.relay(1).LastEventTime = toDateTimeValue(QDateTime(QDate(2026, 3, 9), QTime(7, 5, 30)));
     rig.connect();
     const QByteArray before = rig.folder.read("gen.dat");
-    pollWithProtocol(rig, 1, tripRecord(3, 9, 7, 5, 59, 1));  // same minute, other second
+    pollWithProtocol(rig, 1, tripRecord(3, 9, 7, 5, 30, 1));
+    pollWithProtocol(rig, 1, tripRecord(3, 9, 7, 5, 10, 1));
     pollWithProtocol(rig, 1, tripRecord(3, 8, 23, 59, 0, 1));
     EXPECT_TRUE(rig.view.alarmLines.isEmpty());
     EXPECT_EQ(rig.station().tile(1).state, kTileAnswering);
     EXPECT_EQ(rig.folder.read("gen.dat"), before);
     // Even so, the log's commands are enabled: the relay was checked while the log was empty.
     EXPECT_TRUE(rig.view.alarmCommands);
-    pollWithProtocol(rig, 1, tripRecord(3, 9, 7, 6, 0, 4));
+    // A trip three seconds after the signal, in the same minute.
+    pollWithProtocol(rig, 1, tripRecord(3, 9, 7, 5, 33, 1));
     EXPECT_EQ(rig.view.alarmLines.size(), 1);
+}
+
+TEST(NewEvents, DeviceListKeptToTheMinuteDoesNotLogItsNewestEventAgain) {
+    // Written before seconds were kept: the event of 07:05:54 stored as 07:05.
+    Rig rig(1, kLinkTcp, [](DeviceEntry& e, int) {
+        e.LastEventTime = toDateTimeValue(QDateTime(QDate(2026, 3, 9), QTime(7, 5)));
+    });
+    rig.connect();
+    pollWithProtocol(rig, 1, tripRecord(3, 9, 7, 5, 54, 0));
+    EXPECT_TRUE(rig.view.alarmLines.isEmpty());
+    // From now on the time is exact, and it is kept.
+    const double exact = toDateTimeValue(QDateTime(QDate(2026, 3, 9), QTime(7, 5, 54)));
+    EXPECT_EQ(rig.relay(1).LastEventTime, exact);
+    EXPECT_EQ(loadDeviceFile(rig.folder.dir()).table.entry(1).LastEventTime, exact);
+    pollWithProtocol(rig, 1, tripRecord(3, 9, 7, 5, 57, 1));
+    EXPECT_EQ(rig.view.alarmLines.size(), 1);
+}
+
+TEST(NewEvents, ImpossibleStoredTimesAreToldOnceAndJudgedAfresh) {
+    // NaN, before 1899, and two days ahead of the computer's clock (15.03.2026 12:00).
+    const double bad[] = {std::nan(""), -5.0,
+                          toDateTimeValue(QDateTime(QDate(2026, 3, 17), QTime(12, 0)))};
+    Rig rig(4, kLinkTcp, [&bad](DeviceEntry& e, int n) {
+        e.LastEventTime =
+            n <= 3 ? bad[n - 1] : toDateTimeValue(QDateTime(QDate(2026, 3, 16), QTime(11, 0)));
+    });
+    ASSERT_EQ(rig.messages.messages.size(), 1);
+    EXPECT_EQ(rig.messages.messages[0].text,
+              QStringLiteral("В файле gen.dat записано невозможное время последнего события у "
+                             "объектов: Ген. 1, Ген. 2, Ген. 3.\nИх новейшие протоколы будут "
+                             "проверены заново."));
+    EXPECT_EQ(rig.relay(1).LastEventTime, 0.0);
+    EXPECT_EQ(rig.relay(3).LastEventTime, 0.0);
+    EXPECT_GT(rig.relay(4).LastEventTime, 0.0);  // within a day ahead: kept
+    rig.connect();
+    // Relay 3's stored time lay ahead of this event; judged afresh, the event is logged.
+    pollWithProtocol(rig, 3, tripRecord(3, 1, 8, 0, 0, 1));
+    ASSERT_EQ(rig.view.alarmLines.size(), 1);
+    EXPECT_TRUE(rig.view.alarmLines[0].contains(QStringLiteral("Ген. 3,")));
 }
 
 TEST(NewEvents, InvalidSlotsAndLeapDaysOfACommonYearAreIgnored) {

@@ -79,11 +79,15 @@ QByteArray rtuReadAnswer(uint8_t address, const QVector<uint16_t>& words) {
     return withCrc(pdu(address, words));
 }
 
-Rig::Rig(int relays, uint16_t linkType) {
+Rig::Rig(int relays, uint16_t linkType, const std::function<void(DeviceEntry&, int)>& shape) {
     folder.addPictures();
     DeviceTable table;
     for (int n = 1; n <= relays; ++n) {
-        table.append(newDeviceEntry(n));
+        DeviceEntry e = newDeviceEntry(n);
+        if (shape) {
+            shape(e, n);
+        }
+        table.append(e);
     }
     folder.write("gen.dat", table.toFileBytes());
     ConnectionConfig config;

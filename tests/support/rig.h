@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QVector>
+#include <functional>
 #include <memory>
 
 #include "app/station_core.h"
@@ -32,7 +33,9 @@ QByteArray mbapFrame(const QByteArray& pdu);
 // port played by the test, and a clock that stands still unless told otherwise.
 class Rig {
   public:
-    explicit Rig(int relays, uint16_t linkType = kLinkTcp);
+    // `shape` may change each relay's record before gen.dat is written and the station starts.
+    explicit Rig(int relays, uint16_t linkType = kLinkTcp,
+                 const std::function<void(DeviceEntry&, int)>& shape = {});
 
     StationCore& core() { return *core_; }
     Station& station() { return core_->station; }
