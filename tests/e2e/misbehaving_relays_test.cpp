@@ -47,15 +47,16 @@ class MisbehavingRelay : public ::testing::TestWithParam<uint16_t> {
     }
 
     // Runs with the fault on, watching every tile all the while.
-    void runWatching(int ms) {
-        station.runFor(ms, [this] {
+    // Runs with the fault on, watching every tile all the while, for `ms` or until `done`.
+    bool runWatching(int ms, const std::function<bool()>& done = {}) {
+        return station.runFor(ms, [this, &done] {
             for (int i = 1; i <= 3; ++i) {
                 const TileModel& t = station.tile(i);
                 if (t.valueVisible && t.value.toInt() != pinned(i)) {
                     wrongValues << QStringLiteral("tile %1: %2").arg(i).arg(t.value);
                 }
             }
-            return false;
+            return done && done();
         });
     }
 
@@ -92,12 +93,13 @@ TEST_P(MisbehavingRelay, EveryTileShowsItsOwnRelayWhateverOneRelayDoes) {
         ASSERT_TRUE(sim.command(fault).startsWith("ok")) << qPrintable(fault);
         const uint32_t good2 = station.relay(2).GoodAnswers;
         runWatching(2500);
+        // Split, doubled and noisy answers still get through, sooner or later.
+        if (fault.startsWith("split") || fault.startsWith("double") || fault.startsWith("noise")) {
+            EXPECT_TRUE(
+                runWatching(15000, [this, good2] { return station.relay(2).GoodAnswers > good2; }));
+        }
         ASSERT_TRUE(sim.command("clear 2").startsWith("ok"));
         expectEveryRelayPolledAndNothingMadeUp();
-        // Split, doubled and noisy answers still get through.
-        if (fault.startsWith("split") || fault.startsWith("double") || fault.startsWith("noise")) {
-            EXPECT_GT(station.relay(2).GoodAnswers, good2);
-        }
         EXPECT_TRUE(station.runFor(4000, [this] {
             return station.tile(2).state != kTileNoAnswer &&
                    station.tile(2).value.toInt() == pinned(2);
