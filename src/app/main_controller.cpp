@@ -32,6 +32,8 @@ void MainController::createMainWindow() {
 
     station_.params = StationParams{};
     station_.devices = DeviceTable{};
+    removeLeftoverTemporaries(station_.folder);
+    removeLeftoverTemporaries(QDir(station_.folder.filePath(QStringLiteral("Protokols"))));
     loadConnectionConfig();
     loadParams();
     loadDevices();

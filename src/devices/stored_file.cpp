@@ -188,6 +188,14 @@ FileError saveFileAtomically(const QString& path, const QByteArray& bytes, FileS
 
 #endif
 
+void removeLeftoverTemporaries(const QDir& folder) {
+    // The pattern is the one saveFileAtomically makes: the file's own name, ".tmp-" and six
+    // characters.
+    for (const QString& name : folder.entryList({QStringLiteral("*.tmp-??????")}, QDir::Files)) {
+        QFile::remove(folder.filePath(name));
+    }
+}
+
 FileError writeFileAt(const QString& path, qint64 offset, const QByteArray& bytes) {
     QFile file(path);
     if (!file.open(QIODevice::ReadWrite)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDir>
 #include <QString>
 #include <optional>
 
@@ -32,6 +33,10 @@ FileSteps& systemFileSteps();
 // removed, so a power cut or a full disk never leaves a half-written or empty device list behind.
 FileError saveFileAtomically(const QString& path, const QByteArray& bytes,
                              FileSteps& steps = systemFileSteps());
+
+// Removes what replacements cut short by a power cut or a killed process left in the folder: the
+// temporary files next to the stored ones. The stored files themselves are whole either way.
+void removeLeftoverTemporaries(const QDir& folder);
 
 // Writes bytes in place at `offset`, creating the file when it does not exist; the rest of the file
 // is left as it is.

@@ -109,6 +109,17 @@ TEST(StoredFile, EveryFailingStepKeepsTheOldFileAndLeavesNothingBehind) {
     EXPECT_EQ(folder.dir().entryList(QDir::Files), QStringList{"gen.dat"});
 }
 
+TEST(StoredFile, WhatAKilledSaveLeftBehindIsRemovedAndNothingElse) {
+    WorkFolder folder;
+    for (const char* name : {"gen.dat", "gen.dat.tmp-Ab3xYz", "param.dat.tmp-000000", "notes.txt",
+                             "gen.dat.tmp-short"}) {
+        folder.write(QString::fromLatin1(name), "x");
+    }
+    removeLeftoverTemporaries(folder.dir());
+    EXPECT_EQ(folder.dir().entryList(QDir::Files),
+              (QStringList{"gen.dat", "gen.dat.tmp-short", "notes.txt"}));
+}
+
 // A small file system of its own, filled to the last byte.
 class FullDisk : public ::testing::Test {
   protected:
