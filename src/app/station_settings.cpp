@@ -10,6 +10,44 @@ namespace {
 
 const QString kConnectAtStart = QStringLiteral("link/connectAtStart");
 
+// The file's text with `key` of `section` set to `value`: every other line, section and comment
+// kept as it was, for whoever keeps more in the file.
+QByteArray withValue(const QByteArray& text, const QByteArray& section, const QByteArray& key,
+                     const QByteArray& value) {
+    QList<QByteArray> lines = text.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty()) {
+        lines.removeLast();
+    }
+    const QByteArray header = '[' + section + ']';
+    const QByteArray line = key + '=' + value;
+    qsizetype sectionAt = -1;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QByteArray t = lines[i].trimmed();
+        if (t.startsWith('[')) {
+            if (sectionAt >= 0) {
+                // The key was not in its section: it goes at the section's end.
+                lines.insert(i, line);
+                return lines.join('\n') + '\n';
+            }
+            if (t == header) {
+                sectionAt = i;
+            }
+        } else if (sectionAt >= 0 && t.startsWith(key) &&
+                   t.mid(key.size()).trimmed().startsWith('=')) {
+            lines[i] = line;
+            return lines.join('\n') + '\n';
+        }
+    }
+    if (sectionAt < 0) {
+        if (!lines.isEmpty()) {
+            lines << QByteArray();
+        }
+        lines << header;
+    }
+    lines << line;
+    return lines.join('\n') + '\n';
+}
+
 }  // namespace
 
 SettingsLoad loadStationSettings(const QDir& folder) {
@@ -33,14 +71,16 @@ SettingsLoad loadStationSettings(const QDir& folder) {
 
 FileError saveStationSettings(const QDir& folder, const StationSettings& settings) {
     const QString path = folder.absoluteFilePath(kSettingsFileName);
-    QSettings ini(path, QSettings::IniFormat);
-    ini.setValue(kConnectAtStart, settings.connectAtStart);
-    ini.sync();
-    if (ini.status() != QSettings::NoError) {
-        return QStringLiteral("Не удалось записать файл %1: %2.")
-            .arg(kSettingsFileName, fileErrorText(QFileDevice::WriteError, path));
+    QByteArray text;
+    if (QFileInfo::exists(path)) {
+        const FileRead read = readWholeFile(path);
+        if (!read.bytes) {
+            return read.error;
+        }
+        text = *read.bytes;
     }
-    return std::nullopt;
+    return saveFileAtomically(path, withValue(text, "link", "connectAtStart",
+                                              settings.connectAtStart ? "true" : "false"));
 }
 
 }  // namespace terval
