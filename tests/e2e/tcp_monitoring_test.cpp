@@ -116,9 +116,10 @@ TEST_F(TcpMonitoring, KilledSimulatorDropsTheTilesAndARestartedOneIsPolledAgain)
     ASSERT_TRUE(
         restarted.start({"--tcp", QStringLiteral("127.0.0.1:%1").arg(port), "--relays", "1-3"}))
         << qPrintable(restarted.errors());
-    // After 2N + 1 = 7 timeouts in a row the connection is opened again, and polling goes on.
-    ASSERT_TRUE(runFor(15000, [this] { return tile(3).state == kTileAnswering; }));
-    EXPECT_EQ(socket.activations, 2);
+    // The connection is made again by itself, and polling goes on. (The restarted simulator's
+    // history is a few seconds younger, so its newest protocol may count as a new event.)
+    ASSERT_TRUE(runFor(15000, [this] { return tile(3).state != kTileNoAnswer; }));
+    EXPECT_GE(socket.activations, 2);
     EXPECT_TRUE(view.pollTimer);
     EXPECT_TRUE(messages.messages.isEmpty());
 }
