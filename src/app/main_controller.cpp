@@ -361,13 +361,38 @@ void MainController::MyItemIndex() {
 }
 
 void MainController::MyNEnabled(const QString& line) {
+    // The name stands between "  : " and the next ",": one relay's name may be part of another's
+    // ("Ген. 1" of "Ген. 10"), so only the whole of it counts.
+    static const QString kSeparator = QStringLiteral("  : ");
+    const qsizetype nameAt = line.indexOf(kSeparator);
+    if (nameAt < 0) {
+        return;
+    }
+    const qsizetype from = nameAt + kSeparator.size();
+    const qsizetype comma = line.indexOf(QLatin1Char(','), from);
+    const QString name = line.mid(from, comma < 0 ? -1 : comma - from);
+    const QString when = line.left(nameAt);
     const DeviceTable& table = station_.devices;
+    int first = 0;
     for (int j = 1; j <= table.DeviceCount; ++j) {
-        const QString& name = table.entry(j).GeneratorName;
-        if (!name.isEmpty() && line.contains(name)) {
+        const DeviceEntry& e = table.entry(j);
+        if (name.isEmpty() || e.GeneratorName != name) {
+            continue;
+        }
+        // Two relays of one name after all: the one whose newest event is the line's.
+        const QString eventWhen =
+            alarmLineText(fromDateTimeValue(e.LastEventTime), e.GeneratorName, 0, locale_)
+                .section(kSeparator, 0, 0);
+        if (e.LastEventTime > 0.0 && eventWhen == when) {
             SelectTile(j);
             return;
         }
+        if (first == 0) {
+            first = j;
+        }
+    }
+    if (first != 0) {
+        SelectTile(first);
     }
 }
 

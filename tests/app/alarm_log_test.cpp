@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "poll/event_detection.h"
 #include "support/rig.h"
 
 namespace terval {
@@ -30,10 +31,10 @@ TEST_F(AlarmLogCommands, NewestLineOnTopAndSelected) {
     EXPECT_EQ(selected(), 0);  // PolledDevice is 0 here: no relay of the table
 }
 
-TEST_F(AlarmLogCommands, ClickSelectsTheLineAndTheFirstRelayWhoseNameItContains) {
+TEST_F(AlarmLogCommands, ClickSelectsTheLineAndTheRelayItNames) {
     main().RichEditMouseDown(1);
     EXPECT_EQ(rig.view.alarmSelected, 1);
-    EXPECT_EQ(selected(), 1);  // "Ген. 1" occurs in "Ген. 10" and comes first
+    EXPECT_EQ(selected(), 10);  // "Ген. 10", not "Ген. 1", which is only part of it
     main().RichEditMouseDown(2);
     EXPECT_EQ(selected(), 3);
     EXPECT_EQ(rig.view.selectedTiles(), QVector<int>{3});
@@ -65,7 +66,7 @@ TEST_F(AlarmLogCommands, DeletingALineSelectsTheNextOlderOne) {
     EXPECT_EQ(rig.view.alarmLines.size(), 2);
     EXPECT_EQ(rig.view.alarmSelected, 0);
     EXPECT_TRUE(rig.view.alarmLines.first().contains(QStringLiteral("Ген. 10")));
-    EXPECT_EQ(selected(), 1);
+    EXPECT_EQ(selected(), 10);
     main().RichEditMouseDown(1);
     main().NDelListClick();
     main().NDelListClick();  // the caret is past the last line: nothing to delete
@@ -96,6 +97,34 @@ TEST(AlarmLog, EmptyNameNeverMatchesAndCommandsOnAnEmptyLogDoNothing) {
     rig.core().main.RichEditMouseDown(0);
     EXPECT_TRUE(rig.view.alarmLines.isEmpty());
     EXPECT_EQ(rig.station().devices.SelectedDevice, 2);
+}
+
+TEST(AlarmLog, ClickedLineSelectsTheRelayOfExactlyThatName) {
+    const char* names[] = {"Ген. 1", "Ген. 10", "Ген. 1 А", "Ген. 10"};
+    Rig rig(4, kLinkTcp,
+            [&names](DeviceEntry& e, int n) { e.GeneratorName = QString::fromUtf8(names[n - 1]); });
+    MainController& main = rig.core().main;
+    const QDateTime at(QDate(2026, 3, 9), QTime(7, 5, 54));
+    rig.relay(4).LastEventTime = toDateTimeValue(at);
+    const QLocale ru(QLocale::Russian, QLocale::Russia);
+    const struct {
+        QString line;
+        int selected;
+    } cases[] = {
+        {alarmLineText(at.addDays(-1), "Ген. 10", 1, ru), 2},  // the first of that name
+        {alarmLineText(at, "Ген. 10", 1, ru), 4},              // the one whose event it is
+        {alarmLineText(at, "Ген. 1", 0, ru), 1},
+        {alarmLineText(at, "Ген. 1 А", 4, ru), 3},
+    };
+    for (const auto& c : cases) {
+        main.SelectTile(0);
+        main.MyNEnabled(c.line);
+        EXPECT_EQ(rig.station().devices.SelectedDevice, c.selected) << c.line.toStdString();
+    }
+    // A name no relay has selects nothing new.
+    main.SelectTile(3);
+    main.MyNEnabled(alarmLineText(at, "Ген. 2", 0, ru));
+    EXPECT_EQ(rig.station().devices.SelectedDevice, 3);
 }
 
 }  // namespace
