@@ -586,6 +586,11 @@ QSize TFormMain::screenSize() const {
     return s ? s->geometry().size() : QSize(1024, 768);
 }
 
+QRect TFormMain::availableArea() const {
+    const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+    return s ? s->availableGeometry() : QRect(0, 0, 1024, 768);
+}
+
 void TFormMain::setSerialDisplayVisible(bool visible) {
     ComLed->setVisible(visible);
     LabelNum->setVisible(visible);

@@ -99,6 +99,7 @@ class TFormMain : public QMainWindow, public MainView {
     void drawTileSelected(int i, bool selected) override;
     void placeWindow(const QRect& frame) override;
     QSize screenSize() const override;
+    QRect availableArea() const override;
     void setSerialDisplayVisible(bool visible) override;
     void showClock(const QString& date, const QString& time, const QString& portLabel) override;
     void clearAlarmLog() override;

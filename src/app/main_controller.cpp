@@ -118,7 +118,8 @@ void MainController::MyNewElement() {
 
 void MainController::FitMainWindow(bool lastDeleted) {
     view_.placeWindow(fitMainWindow(station_.devices.DeviceCount, station_.params.TileColumns,
-                                    station_.params.VisibleRows, lastDeleted, view_.screenSize()));
+                                    station_.params.VisibleRows, lastDeleted,
+                                    view_.availableArea()));
 }
 
 void MainController::SelectTile(int i) {

@@ -41,6 +41,8 @@ class MainView {
     // Outer frame of the main window, as the station computes it.
     virtual void placeWindow(const QRect& frame) = 0;
     virtual QSize screenSize() const = 0;
+    // The part of the screen free of panels and task bars.
+    virtual QRect availableArea() const = 0;
 
     virtual void setSerialDisplayVisible(bool visible) = 0;
     virtual void showClock(const QString& date, const QString& time, const QString& portLabel) = 0;

@@ -9,16 +9,17 @@ QPoint tileOffset(int i, int columns) {
     return {kTilePitchX * (index % columns), kTilePitchY * (index / columns)};
 }
 
-QRect fitMainWindow(int n, int columns, int visibleRows, bool lastDeleted, QSize screen) {
+QRect fitMainWindow(int n, int columns, int visibleRows, bool lastDeleted, QRect available) {
     const int shownColumns = std::min(n, columns);
     const int width = shownColumns > 3 ? 505 + 160 * (shownColumns - 3) : 505;
     int usedRows = n >= 1 ? (n + columns - 1) / columns : (lastDeleted ? 0 : 1);
     const int height = 472 + 210 * (std::min(usedRows, visibleRows) - 1);
-    const int w = std::clamp(width, kMainMinWidth, kMainMaxWidth);
-    const int h = std::clamp(height, kMainMinHeight, kMainMaxHeight);
-    // Division truncates toward zero, also when the window is larger than the screen.
-    const int left = (screen.width() - w) / 2;
-    const int top = (screen.height() - h - 20) / 2;
+    // Never larger than the screen's free area, nor placed off it: on a small panel PC the tile
+    // area scrolls instead, and the menu and the first column stay in sight.
+    const int w = std::min(std::clamp(width, kMainMinWidth, kMainMaxWidth), available.width());
+    const int h = std::min(std::clamp(height, kMainMinHeight, kMainMaxHeight), available.height());
+    const int left = available.left() + std::max(0, (available.width() - w) / 2);
+    const int top = available.top() + std::max(0, (available.height() - h - 20) / 2);
     return {left, top, w, h};
 }
 

@@ -31,7 +31,9 @@ inline constexpr int kMainMaxHeight = 800;
 // Size and place of the main window (outer frame) for n relays, centred on the screen.
 // `lastDeleted` is true right after the last relay has been deleted: the window then shrinks to
 // its smallest height instead of keeping one empty row.
-QRect fitMainWindow(int deviceCount, int columns, int visibleRows, bool lastDeleted, QSize screen);
+// `available` is the screen's area free of panels and task bars.
+QRect fitMainWindow(int deviceCount, int columns, int visibleRows, bool lastDeleted,
+                    QRect available);
 
 // The grid dialog refuses a grid the screen cannot show; the message to show, or nothing.
 std::optional<QString> gridDoesNotFit(int columns, int rows, QSize screen);

@@ -15,7 +15,7 @@ TEST(TileGrid, TilesFollowRowsOfTheGivenColumns) {
 }
 
 TEST(MainWindowSize, WidthFollowsTheColumnsInUse) {
-    const QSize screen(1280, 1024);
+    const QRect screen(0, 0, 1280, 1024);
     for (int n : {0, 1, 2, 3}) {
         EXPECT_EQ(fitMainWindow(n, 7, 3, false, screen).width(), 505) << n;
     }
@@ -26,7 +26,7 @@ TEST(MainWindowSize, WidthFollowsTheColumnsInUse) {
 }
 
 TEST(MainWindowSize, HeightFollowsTheRowsInUseUpToTheVisibleRows) {
-    const QSize screen(1280, 1024);
+    const QRect screen(0, 0, 1280, 1024);
     EXPECT_EQ(fitMainWindow(0, 7, 3, false, screen).height(), 472);  // empty table: one row
     EXPECT_EQ(fitMainWindow(7, 7, 3, false, screen).height(), 472);
     EXPECT_EQ(fitMainWindow(8, 7, 3, false, screen).height(), 682);
@@ -38,12 +38,30 @@ TEST(MainWindowSize, HeightFollowsTheRowsInUseUpToTheVisibleRows) {
 }
 
 TEST(MainWindowSize, CentredWithTruncatingDivision) {
-    EXPECT_EQ(fitMainWindow(0, 7, 3, false, QSize(1024, 768)),
+    EXPECT_EQ(fitMainWindow(0, 7, 3, false, QRect(0, 0, 1024, 768)),
               QRect((1024 - 505) / 2, (768 - 472 - 20) / 2, 505, 472));
-    EXPECT_EQ(fitMainWindow(1, 7, 3, false, QSize(1025, 769)).topLeft(), QPoint(260, 138));
-    // A window larger than the screen goes to a negative place, rounded toward zero.
-    EXPECT_EQ(fitMainWindow(32, 15, 3, false, QSize(1269, 779)).topLeft(), QPoint(0, -20));
-    EXPECT_EQ(fitMainWindow(32, 15, 3, false, QSize(1267, 777)).topLeft(), QPoint(-1, -21));
+    EXPECT_EQ(fitMainWindow(1, 7, 3, false, QRect(0, 0, 1025, 769)).topLeft(), QPoint(260, 138));
+}
+
+TEST(MainWindowSize, NeverBeyondTheScreensFreeArea) {
+    // Panel PCs and desktops, with a task bar at the bottom and one at the left.
+    const QRect areas[] = {QRect(0, 0, 1024, 768), QRect(0, 0, 1024, 728), QRect(48, 0, 976, 768),
+                           QRect(0, 0, 1280, 1024), QRect(0, 0, 1280, 984)};
+    for (const QRect& area : areas) {
+        for (int relays : {1, 7, 12, 32}) {
+            for (int columns = 1; columns <= 15; ++columns) {
+                // Only what the grid dialog lets the operator choose on that screen.
+                if (gridDoesNotFit(columns, 3, QSize(area.right() + 1, area.bottom() + 1))) {
+                    continue;
+                }
+                const QRect w = fitMainWindow(relays, columns, 3, false, area);
+                EXPECT_TRUE(area.contains(w)) << relays << " relays, " << columns << " columns";
+            }
+        }
+    }
+    // Seven columns of twelve relays on 1024 x 768 used to be 1145 wide at x = -60.
+    EXPECT_EQ(fitMainWindow(12, 7, 3, false, QRect(0, 0, 1024, 768)),
+              QRect(0, (768 - 682 - 20) / 2, 1024, 682));
 }
 
 TEST(GridDialogChecks, ScreenLimitsOfColumnsAndRows) {

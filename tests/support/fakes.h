@@ -85,6 +85,9 @@ class FakeMainView final : public MainView {
     void drawTileSelected(int i, bool selected) override { tiles.at(i).selected = selected; }
     void placeWindow(const QRect& frame) override { window = frame; }
     QSize screenSize() const override { return screen; }
+    QRect availableArea() const override {
+        return available.isValid() ? available : QRect(QPoint(0, 0), screen);
+    }
     void setSerialDisplayVisible(bool visible) override { serialDisplay = visible; }
     void showClock(const QString& d, const QString& t, const QString& port) override {
         date = d;
@@ -114,6 +117,7 @@ class FakeMainView final : public MainView {
     QVector<int> selectedTiles() const;
 
     QSize screen{1280, 1024};
+    QRect available;  // invalid: the whole screen
     MenuMask menu = 0;
     QVector<MenuMask> masks;
     std::map<int, Tile> tiles;
