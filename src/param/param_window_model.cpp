@@ -49,6 +49,12 @@ void ParamWindowModel::FormShow() {
     for (int page = 0; page < kPageCount; ++page) {
         view_.setTabVisible(page, false);
     }
+    // Until this relay's first answer the identity of the relay shown last time would stand under
+    // this relay's name.
+    for (const char* control : {"PanPar_1", "PanPar_2", "PanPar_5", "PanPar_6", "LabPar1",
+                                "LabPar_2", "LabPar_5", "LabPar_6"}) {
+        view_.setControlVisible(QString::fromLatin1(control), false);
+    }
     const DeviceTable& table = station_.devices;
     if (table.hasSelection()) {
         view_.setText(QStringLiteral("LabelName"), table.entry(table.SelectedDevice).GeneratorName);

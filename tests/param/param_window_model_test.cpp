@@ -322,6 +322,19 @@ TEST_F(ParamWindowModelTest, SilentRelayClosesTheWindowThroughTheLinkLossCheck) 
     EXPECT_FALSE(view.timer);
 }
 
+TEST_F(ParamWindowModelTest, ReopenedForAnotherRelayShowsNoIdentityUntilItAnswers) {
+    openAndReadEverything();
+    ASSERT_TRUE(view.visibility.value(QStringLiteral("PanPar_1")));
+    model.FormClose();
+    model.afterClose();
+    rig.core().main.NEWbmpClick(3);
+    open();
+    for (const char* control : {"PanPar_1", "PanPar_2", "PanPar_5", "PanPar_6", "LabPar1"}) {
+        EXPECT_FALSE(view.visibility.value(QString::fromLatin1(control))) << control;
+    }
+    EXPECT_EQ(view.texts.value(QStringLiteral("LabelName")), QStringLiteral("Ген. 3"));
+}
+
 TEST_F(ParamWindowModelTest, LostLinkClosesTheWindowAtItsNextCheck) {
     openAndReadEverything();
     model.Timer1Timer();
