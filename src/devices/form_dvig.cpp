@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "app/widget_dialog.h"
+#include "app/widget_spin_box.h"
 #include "devices/short_string.h"
 
 namespace terval {
@@ -33,7 +34,7 @@ TFormDvig::TFormDvig(MainController& controller, QWidget* parent)
         edit->installEventFilter(this);
         connect(edit, &QLineEdit::textChanged, this, &TFormDvig::EditNameChange);
     }
-    SEAddress = new QSpinBox(this);
+    SEAddress = new LimitedSpinBox(this);
     SEAddress->setObjectName(QStringLiteral("SEAddress"));
     SEAddress->setRange(1, 246);
     SEAddress->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);

@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "app/widget_dialog.h"
+#include "app/widget_spin_box.h"
 #include "devices/tile_grid.h"
 
 namespace terval {
@@ -17,10 +18,10 @@ TFormVis::TFormVis(StationParams& params, MessageSink& messages, QWidget* parent
 
     auto* grid = new QGridLayout;
     grid->setHorizontalSpacing(10);
-    SpinEdit1 = new QSpinBox(this);
+    SpinEdit1 = new LimitedSpinBox(this);
     SpinEdit1->setObjectName(QStringLiteral("SpinEdit1"));
     SpinEdit1->setRange(kMinTileColumns, kMaxTileColumns);
-    SpinEdit2 = new QSpinBox(this);
+    SpinEdit2 = new LimitedSpinBox(this);
     SpinEdit2->setObjectName(QStringLiteral("SpinEdit2"));
     SpinEdit2->setRange(kMinVisibleRows, kMaxVisibleRows);
     for (QSpinBox* spin : {SpinEdit1, SpinEdit2}) {
