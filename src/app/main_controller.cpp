@@ -77,9 +77,9 @@ void MainController::loadDevices() {
         if (!std::isfinite(t) || t < 0.0 || t > latest) {
             badTimes << e.GeneratorName;
             e.LastEventTime = 0.0;
-        } else if (t > 0.0 && fromDateTimeValue(t).time().second() == 0 &&
-                   fromDateTimeValue(t).time().msec() == 0) {
-            e.minutePrecision = true;
+        } else if (t > 0.0) {
+            const QTime time = fromDateTimeValue(t).time();
+            e.minutePrecision = time.second() == 0 && time.msec() == 0;
         }
         table.append(e);
         MyNewElement();

@@ -199,9 +199,7 @@ void LinkController::linkError(const QString& text) {
         // A write that failed on a port that is still there: the request ends in its timeout.
         reportOnce(text);
     } else {
-        socketError_ = text.section(QLatin1Char('\n'), 0, 0);
-        ClientSocketError();
-        socketError_.clear();
+        socketFailed(text.section(QLatin1Char('\n'), 0, 0));
     }
 }
 
@@ -406,11 +404,15 @@ void LinkController::ClientSocketDisconnect() {
 }
 
 void LinkController::ClientSocketError() {
+    socketFailed(QString());
+}
+
+void LinkController::socketFailed(const QString& reason) {
     MainView& view = main_.view();
     QString text =
         QStringLiteral("Возникла ошибка при подключении к устройству - ") + linkDescription_;
-    if (!socketError_.isEmpty()) {
-        text += QStringLiteral(" (") + socketError_ + QLatin1Char(')');
+    if (!reason.isEmpty()) {
+        text += QStringLiteral(" (") + reason + QLatin1Char(')');
     }
     closeQuietly(tcp_);
     framer().reset();

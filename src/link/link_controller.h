@@ -66,8 +66,6 @@ class LinkController final : public LinkSender, public LinkEvents {
     const QString& LinkDescription() const { return linkDescription_; }
     SerialSettings& serialSettings() { return serialSettings_; }
     LinkState state() const { return state_; }
-    // Ticks until the next attempt while Waiting.
-    int ticksToNextAttempt() const { return waitTicks_; }
 
   private:
     bool isSerial() const;
@@ -83,6 +81,8 @@ class LinkController final : public LinkSender, public LinkEvents {
     void waitAndRetry(const QString& reason);
     void attemptAgain();
     void showWaiting();
+    // The socket's error event; `reason` (what the socket said) follows the status text.
+    void socketFailed(const QString& reason);
     void closeQuietly(Link& l);
     // A message about the link, unless the same one was shown less than a minute ago.
     void reportOnce(const QString& text);
@@ -109,8 +109,6 @@ class LinkController final : public LinkSender, public LinkEvents {
     // peer's.
     bool closingOurselves_ = false;
     QString waitingReason_;
-    // What the socket said of the error being handled, for the status line.
-    QString socketError_;
     QString lastReport_;
     QDateTime lastReportAt_;
 };

@@ -28,8 +28,6 @@ class QtSerialLink final : public QObject, public Link {
     bool isActive() const override { return port_.isOpen(); }
     void send(QByteArrayView frame) override;
 
-    QString lastError() const { return port_.errorString(); }
-
   private:
     QDir folder_;
     QSerialPort port_;

@@ -85,7 +85,6 @@ class PollState {
     bool awaitingAnswer() const { return !ReadyToSend_; }
     // The request in flight has been counted already, good or bad: each request is counted once.
     bool requestCounted() const { return requestCounted_; }
-    uint16_t ticksSinceSent() const { return ticksSinceSent_; }
 
   private:
     friend class Scheduler;
