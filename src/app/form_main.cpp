@@ -15,6 +15,7 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 #include "app/form_about.h"
@@ -42,6 +43,16 @@ QFont namedFont(const QString& family, int pixelSize, bool bold = false) {
 
 QFont tileFont() {
     return namedFont(QStringLiteral("Times New Roman"), 16, true);
+}
+
+// A name on a tile ends before the next tile begins; one too wide for that is cut with an
+// ellipsis, and the whole of it is under the mouse pointer.
+void showTileName(QLabel* label, const QString& name) {
+    const int room = kTilePitchX - kTileGeneratorPos.x() - 4;
+    const QString shown = label->fontMetrics().elidedText(name, Qt::ElideRight, room);
+    label->setText(shown);
+    label->setToolTip(shown == name ? QString() : name);
+    label->adjustSize();
 }
 
 QLabel* panelLabel(QWidget* parent, const QString& name, const QString& text, QRect geometry,
@@ -319,6 +330,11 @@ void TFormMain::buildMenus() {
     NPOpenWindow = popupAction("NPOpenWindow", QStringLiteral("Открыть окно"), Qt::Key_F10,
                                &TFormMain::NPOpenWindowClick);
     PopupMenu->installEventFilter(this);
+
+    // Pop-ups are windows of their own and take no font from this one; they read as the bar does.
+    for (QMenu* menu : {n1, n2, PopupMenu, PopupDel}) {
+        menu->setFont(font());
+    }
 }
 
 // ---- commands ----
@@ -463,9 +479,9 @@ void TFormMain::buildTile(int i, QPoint offset, const QString& generator, const 
     t.picture->installEventFilter(this);
     t.picture->setContextMenuPolicy(Qt::PreventContextMenu);
 
-    t.generator = new QLabel(generator, tileArea);
+    t.generator = new QLabel(tileArea);
     t.generator->setObjectName(QStringLiteral("LabelGen%1").arg(i));
-    t.breaker = new QLabel(breaker, tileArea);
+    t.breaker = new QLabel(tileArea);
     t.breaker->setObjectName(QStringLiteral("LabelSwitch%1").arg(i));
     t.value = new QLabel(QStringLiteral("Riz%1").arg(i), tileArea);
     t.value->setObjectName(QStringLiteral("Riz%1").arg(i));
@@ -474,6 +490,8 @@ void TFormMain::buildTile(int i, QPoint offset, const QString& generator, const 
         label->setAttribute(Qt::WA_TranslucentBackground);
         label->adjustSize();
     }
+    showTileName(t.generator, generator);
+    showTileName(t.breaker, breaker);
     t.generator->move(kTileGeneratorPos + offset);
     t.generator->installEventFilter(this);
     t.generator->setContextMenuPolicy(Qt::PreventContextMenu);
@@ -503,10 +521,8 @@ void TFormMain::showTileNames(int i, const QString& generator, const QString& br
     if (!t.picture) {
         return;
     }
-    t.generator->setText(generator);
-    t.generator->adjustSize();
-    t.breaker->setText(breaker);
-    t.breaker->adjustSize();
+    showTileName(t.generator, generator);
+    showTileName(t.breaker, breaker);
 }
 
 void TFormMain::showTileState(int i, int state) {
@@ -705,9 +721,24 @@ int TFormMain::tileOfControl(const QObject* control) const {
 }
 
 bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == RichEdit->viewport() && event->type() == QEvent::MouseButtonPress) {
+    if (watched == RichEdit->viewport() && (event->type() == QEvent::MouseButtonPress ||
+                                            event->type() == QEvent::MouseButtonDblClick)) {
+        // A double click is two clicks on one line, not a word to select.
         const QPoint pos = static_cast<QMouseEvent*>(event)->position().toPoint();
         core_->main.RichEditMouseDown(RichEdit->cursorForPosition(pos).blockNumber());
+        return true;
+    }
+    if (watched == RichEdit->viewport() && event->type() == QEvent::ToolTip) {
+        // The log is narrower than its lines: the whole line under the pointer.
+        const auto* help = static_cast<QHelpEvent*>(event);
+        const QTextCursor at = RichEdit->cursorForPosition(help->pos());
+        const QRect line = RichEdit->cursorRect(at);
+        const QString text = at.block().text();
+        if (text.isEmpty() || help->pos().y() > line.bottom() + 2) {
+            QToolTip::hideText();
+        } else {
+            QToolTip::showText(help->globalPos(), text, RichEdit->viewport());
+        }
         return true;
     }
     if (watched == RichEdit && event->type() == QEvent::KeyRelease) {
@@ -742,6 +773,8 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
     }
     if (event->type() == QEvent::MouseButtonPress && mouse->button() == Qt::RightButton &&
         watched == tile(i).generator && core_->main.opensTilePopup(i)) {
+        // It opens the parameter window, which only the main menu's item tells is possible now.
+        NPOpenWindow->setEnabled(menuAction(MenuItem::NOPenWindow)->isEnabled());
         PopupMenu->popup(tile(i).generator->mapToGlobal(QPoint(0, 0)));
         return true;
     }

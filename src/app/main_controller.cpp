@@ -212,7 +212,10 @@ void MainController::NDelObjectClick() {
     }
     FitMainWindow(n == 0);
     if (table.SelectedDevice == 0 || table.SelectedDevice > n) {
+        // Nothing is selected any more: the commands on the selected relay have nothing to act on.
         view_.setMenuItemEnabled(MenuItem::NDelObject, false);
+        view_.setMenuItemEnabled(MenuItem::NParam, false);
+        view_.setMenuItemEnabled(MenuItem::NStatisticConnect, false);
     }
     view_.setMenuItemEnabled(MenuItem::NAddNewObject, !table.isFull());
 }

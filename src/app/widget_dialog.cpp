@@ -1,6 +1,7 @@
 #include "app/widget_dialog.h"
 
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QScreen>
 
 namespace terval {
@@ -26,10 +27,25 @@ QLabel* addHeading(QVBoxLayout* column, QWidget* parent, const QString& text) {
     return heading;
 }
 
+DialogButton::DialogButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {
+    setAutoDefault(false);
+    setDefault(false);
+}
+
+void DialogButton::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    if (enter && mods == Qt::NoModifier) {
+        event->accept();
+        click();
+        return;
+    }
+    QPushButton::keyPressEvent(event);
+}
+
 QPushButton* dialogButton(QWidget* parent, const char* objectName, const QString& caption) {
-    auto* button = new QPushButton(caption, parent);
+    auto* button = new DialogButton(caption, parent);
     button->setObjectName(QString::fromLatin1(objectName));
-    button->setAutoDefault(false);
     button->setMinimumWidth(90);
     return button;
 }

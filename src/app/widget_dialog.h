@@ -16,7 +16,16 @@ QVBoxLayout* setUpFixedDialog(QDialog* dialog, const char* objectName, const QSt
 // A bold heading at the top of a dialog.
 QLabel* addHeading(QVBoxLayout* column, QWidget* parent, const QString& text);
 
-// A push button that Enter does not press unless it has the focus.
+// A push button that Enter presses when it has the focus, and never otherwise: no dialog of the
+// station has a default button that Enter would press from a field.
+class DialogButton : public QPushButton {
+  public:
+    DialogButton(const QString& caption, QWidget* parent);
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+};
+
 QPushButton* dialogButton(QWidget* parent, const char* objectName, const QString& caption);
 
 // Centres a window on the desktop of the screen it is on.

@@ -1,5 +1,7 @@
 #include "devices/device_files.h"
 
+#include "devices/error_text.h"
+
 #include <QFileInfo>
 #include <QtEndian>
 #include <algorithm>
@@ -96,12 +98,14 @@ DeviceLoad loadDeviceFile(const QDir& folder) {
     const int records = static_cast<int>(file.bytes->size() / kDeviceRecordSize);
     if (records > kMaxDevices) {
         result.messages.warnings << QStringLiteral(
-                                        "В файле %1 %2 записей, а станция ведёт не более %3 "
+                                        "В файле %1 %2, а станция ведёт не более %3 "
                                         "объектов.\nЗагружены первые %3; остальные записи "
                                         "не используются и будут удалены из файла при его "
                                         "следующей записи.")
-                                        .arg(kDeviceFileName)
-                                        .arg(records)
+                                        .arg(kDeviceFileName,
+                                             russianCount(records, QStringLiteral("запись"),
+                                                          QStringLiteral("записи"),
+                                                          QStringLiteral("записей")))
                                         .arg(kMaxDevices);
     }
     const int used = std::min(records, kMaxDevices);

@@ -82,4 +82,14 @@ QString systemDetail(const QString& systemText) {
     return QStringLiteral("\nСообщение системы: ") + systemText;
 }
 
+QString russianCount(long long n, const QString& one, const QString& few, const QString& many) {
+    const long long tens = (n < 0 ? -n : n) % 100;
+    const long long units = tens % 10;
+    const QString& noun = tens >= 11 && tens <= 14   ? many
+                          : units == 1               ? one
+                          : units >= 2 && units <= 4 ? few
+                                                     : many;
+    return QStringLiteral("%1 %2").arg(n).arg(noun);
+}
+
 }  // namespace terval

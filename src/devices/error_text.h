@@ -18,4 +18,8 @@ QString errnoText(int code, const QString& path);
 // nothing.
 QString systemDetail(const QString& systemText);
 
+// A count with its noun in the Russian form that follows it: 1 запись, 33 записи, 35 записей,
+// 111 записей.
+QString russianCount(long long n, const QString& one, const QString& few, const QString& many);
+
 }  // namespace terval

@@ -1,9 +1,11 @@
 #include "devices/form_dvig.h"
 
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/widget_dialog.h"
 #include "app/widget_spin_box.h"
@@ -27,10 +29,16 @@ TFormDvig::TFormDvig(MainController& controller, QWidget* parent)
     EditName->setObjectName(QStringLiteral("EditName"));
     EditSwitch = new QLineEdit(this);
     EditSwitch->setObjectName(QStringLiteral("EditSwitch"));
+    // Room for the widest name the record holds: ten of the widest Cyrillic capitals.
+    int widestLetter = 0;
+    for (QChar c : QStringLiteral("ЖШЩЮМФ")) {
+        widestLetter = std::max(widestLetter, QFontMetrics(nameFont).horizontalAdvance(c));
+    }
+    const int widestName = widestLetter * kShortStringCapacity;
     for (QLineEdit* edit : {EditName, EditSwitch}) {
         edit->setMaxLength(kShortStringCapacity);
         edit->setFont(nameFont);
-        edit->setMinimumWidth(150);
+        edit->setMinimumWidth(widestName + 16);
         edit->installEventFilter(this);
         connect(edit, &QLineEdit::textChanged, this, &TFormDvig::EditNameChange);
     }

@@ -34,7 +34,7 @@ EditKey ipAddressKey(const QString& text, QChar key) {
         return EditKey::Discard;
     }
     const QString group = text.mid(text.lastIndexOf(QLatin1Char('.')) + 1) + key;
-    return group.toInt() > 255 ? EditKey::Discard : EditKey::Accept;
+    return group.size() > 3 || group.toInt() > 255 ? EditKey::Discard : EditKey::Accept;
 }
 
 EditKey ipPortKey(const QString& text, QChar key) {
@@ -44,7 +44,21 @@ EditKey ipPortKey(const QString& text, QChar key) {
     if (key < QLatin1Char('0') || key > QLatin1Char('9')) {
         return EditKey::Discard;
     }
-    return (text + key).toLongLong() > 65535 ? EditKey::Discard : EditKey::Accept;
+    const QString port = text + key;
+    return port.size() > 5 || port.toLongLong() > 65535 ? EditKey::Discard : EditKey::Accept;
+}
+
+QString acceptedTyping(const QString& text, const QString& typed, EditKeyFilter filter) {
+    QString result = text;
+    for (QChar c : typed) {
+        if (c == kKeyBackspace || c == kKeyEnter || c == kKeyEscape) {
+            continue;
+        }
+        if (filter(result, c) == EditKey::Accept) {
+            result += c;
+        }
+    }
+    return result.mid(text.size());
 }
 
 std::optional<std::array<uint8_t, 4>> parseIpAddress(const QString& text) {

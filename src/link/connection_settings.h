@@ -22,9 +22,16 @@ inline constexpr QChar kKeyBackspace(0x08);
 inline constexpr QChar kKeyEnter(0x0D);
 inline constexpr QChar kKeyEscape(0x1B);
 
-// Both filters judge a key as if it were typed at the end of the present text.
+// Both filters judge a key as if it were typed at the end of the present text. Beyond the
+// numeric limits, a digit is refused where it would make a text that "OK" cannot store: a fourth
+// digit in an address group ("0255") or a sixth in the port ("000000").
 EditKey ipAddressKey(const QString& text, QChar key);
 EditKey ipPortKey(const QString& text, QChar key);
+using EditKeyFilter = EditKey (*)(const QString&, QChar);
+
+// Pasted text goes through the filter as if typed after `text`, character by character; returns
+// what is let through. Backspace, Enter and Escape within it are dropped, not acted on.
+QString acceptedTyping(const QString& text, const QString& typed, EditKeyFilter filter);
 
 // The address text as four numbers 0 to 255, or nothing when it is not one.
 std::optional<std::array<uint8_t, 4>> parseIpAddress(const QString& text);

@@ -3,6 +3,7 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QVBoxLayout>
 
 #include "app/widget_dialog.h"
@@ -42,10 +43,19 @@ TFormComSetup::TFormComSetup(SerialSettings& port, QDir workFolder, QWidget* par
 
     ButtonOk = dialogButton(this, "ButtonOk", QStringLiteral("OK"));
     ButtonCancel = dialogButton(this, "ButtonCancel", QStringLiteral("Cancel"));
-    ButtonOk->setDefault(true);
     addButtonRow(column, {ButtonOk, ButtonCancel});
     connect(ButtonOk, &QPushButton::clicked, this, &TFormComSetup::ButtonOkClick);
     connect(ButtonCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TFormComSetup::keyPressEvent(QKeyEvent* event) {
+    // Enter in a list goes on to the next one and at last to "OK", which Enter then presses.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && qobject_cast<QComboBox*>(focusWidget())) {
+        focusNextChild();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void TFormComSetup::showEvent(QShowEvent* event) {

@@ -32,6 +32,7 @@ class TFormComSetup : public QDialog {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     SerialSettings& port_;

@@ -3,9 +3,14 @@
 #include "app/station_settings.h"
 
 #include <QButtonGroup>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QFormLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QVBoxLayout>
 
 #include "app/station_core.h"
@@ -16,8 +21,14 @@
 namespace terval {
 namespace {
 
-// The character a key stands for in the edits' filters.
-QChar keyCharacter(const QKeyEvent* key) {
+// The character a key types into the edits, as their filters judge it. Focus keys (Tab), editing
+// keys (Delete, Home, End, the arrows, Ctrl+Backspace) and shortcuts (Ctrl+A, Ctrl+C) type none:
+// they act as in any edit.
+QChar typedCharacter(const QKeyEvent* key) {
+    const Qt::KeyboardModifiers mods = key->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier);
+    if (mods != Qt::NoModifier) {
+        return {};
+    }
     switch (key->key()) {
         case Qt::Key_Backspace:
             return kKeyBackspace;
@@ -27,8 +38,29 @@ QChar keyCharacter(const QKeyEvent* key) {
         case Qt::Key_Escape:
             return kKeyEscape;
         default:
-            return key->text().isEmpty() ? QChar() : key->text().front();
+            break;
     }
+    const QString text = key->text();
+    return text.size() == 1 && text.front().isPrint() ? text.front() : QChar();
+}
+
+// The edit's text as it would be once its selection is typed over.
+QString textWithoutSelection(const QLineEdit* edit) {
+    QString text = edit->text();
+    if (edit->hasSelectedText()) {
+        text.remove(edit->selectionStart(), edit->selectedText().size());
+    }
+    return text;
+}
+
+// Typed and pasted characters go at the end, as the filters judged them; a selection is typed
+// over first, so that a field entered with Tab (all selected) takes a fresh value.
+void typeAtEnd(QLineEdit* edit, const QString& characters) {
+    if (edit->hasSelectedText()) {
+        edit->del();
+    }
+    edit->end(false);
+    edit->insert(characters);
 }
 
 }  // namespace
@@ -66,13 +98,12 @@ TFormOptConnect::TFormOptConnect(StationCore& core, MessageSink& messages, QWidg
     form->addRow(QStringLiteral("Порт:"), EditIPPort);
     for (QLineEdit* edit : {EditIPAddr, EditIPPort}) {
         edit->installEventFilter(this);
-        // Text dropped or pasted in is judged on "OK"; only typed keys are filtered.
-        edit->setContextMenuPolicy(Qt::DefaultContextMenu);
+        // Pasted text goes through the key filter; dropped text has no such path, so none is taken.
+        edit->setAcceptDrops(false);
     }
     column->addWidget(GroupBox1);
 
-    BtnOptionCOM = new QPushButton(QStringLiteral("Настройки COM порта"), this);
-    BtnOptionCOM->setObjectName(QStringLiteral("BtnOptionCOM"));
+    BtnOptionCOM = dialogButton(this, "BtnOptionCOM", QStringLiteral("Настройки COM порта"));
     column->addWidget(BtnOptionCOM);
 
     CheckBoxSave = new QCheckBox(QStringLiteral("Записать в файл"), this);
@@ -175,6 +206,34 @@ void TFormOptConnect::BtnOKClick() {
     accept();
 }
 
+EditKeyFilter TFormOptConnect::filterOf(const QLineEdit* edit) const {
+    return edit == EditIPAddr ? ipAddressKey : ipPortKey;
+}
+
+void TFormOptConnect::pasteInto(QLineEdit* edit, QClipboard::Mode mode) {
+    const QString accepted = acceptedTyping(
+        textWithoutSelection(edit), QGuiApplication::clipboard()->text(mode), filterOf(edit));
+    if (!accepted.isEmpty()) {
+        typeAtEnd(edit, accepted);
+    }
+}
+
+void TFormOptConnect::showEditMenu(QLineEdit* edit, QPoint globalPos) {
+    // The edit's own menu would paste past the filter; this one pastes through it.
+    QMenu menu(edit);
+    const bool selected = edit->hasSelectedText();
+    menu.addAction(QStringLiteral("Вырезать"), edit, &QLineEdit::cut)->setEnabled(selected);
+    menu.addAction(QStringLiteral("Копировать"), edit, &QLineEdit::copy)->setEnabled(selected);
+    menu.addAction(QStringLiteral("Вставить"), this,
+                   [this, edit] { pasteInto(edit, QClipboard::Clipboard); })
+        ->setEnabled(!QGuiApplication::clipboard()->text().isEmpty());
+    menu.addAction(QStringLiteral("Удалить"), edit, &QLineEdit::del)->setEnabled(selected);
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("Выделить всё"), edit, &QLineEdit::selectAll)
+        ->setEnabled(!edit->text().isEmpty());
+    menu.exec(globalPos);
+}
+
 bool TFormOptConnect::eventFilter(QObject* watched, QEvent* event) {
     auto* edit = qobject_cast<QLineEdit*>(watched);
     if (!edit || (edit != EditIPAddr && edit != EditIPPort)) {
@@ -182,27 +241,47 @@ bool TFormOptConnect::eventFilter(QObject* watched, QEvent* event) {
     }
     switch (event->type()) {
         case QEvent::MouseButtonPress:
-            EditIPPortClick(edit);
+        case QEvent::MouseButtonDblClick: {
+            const Qt::MouseButton button = static_cast<QMouseEvent*>(event)->button();
+            if (button == Qt::LeftButton && event->type() == QEvent::MouseButtonPress) {
+                EditIPPortClick(edit);
+            }
+            // The middle button pastes the selection, through the filter, on release.
+            if (button == Qt::MiddleButton) {
+                return true;
+            }
             break;
+        }
+        case QEvent::MouseButtonRelease:
+            if (static_cast<QMouseEvent*>(event)->button() == Qt::MiddleButton) {
+                if (QGuiApplication::clipboard()->supportsSelection()) {
+                    pasteInto(edit, QClipboard::Selection);
+                }
+                return true;
+            }
+            break;
+        case QEvent::ContextMenu:
+            showEditMenu(edit, static_cast<QContextMenuEvent*>(event)->globalPos());
+            return true;
         case QEvent::FocusOut:
             EditIPPortExit(edit);
             break;
         case QEvent::KeyPress: {
             auto* key = static_cast<QKeyEvent*>(event);
-            // Cursor movement and the like are no characters; they pass as they are.
-            const QChar c = keyCharacter(key);
+            if (key->matches(QKeySequence::Paste)) {
+                pasteInto(edit, QClipboard::Clipboard);
+                return true;
+            }
+            const QChar c = typedCharacter(key);
             if (c.isNull()) {
                 return QDialog::eventFilter(watched, event);
             }
-            const EditKey verdict =
-                edit == EditIPAddr ? ipAddressKey(edit->text(), c) : ipPortKey(edit->text(), c);
-            switch (verdict) {
+            switch (filterOf(edit)(textWithoutSelection(edit), c)) {
                 case EditKey::Accept:
                     if (c == kKeyBackspace) {
                         edit->backspace();
                     } else {
-                        edit->end(false);
-                        edit->insert(QString(c));
+                        typeAtEnd(edit, QString(c));
                     }
                     return true;
                 case EditKey::Discard:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDialog>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -8,6 +9,7 @@
 #include <QRadioButton>
 
 #include "app/message_sink.h"
+#include "link/connection_settings.h"
 
 namespace terval {
 
@@ -49,6 +51,9 @@ class TFormOptConnect : public QDialog {
 
   private:
     void paintEdit(QLineEdit* edit, bool typing);
+    EditKeyFilter filterOf(const QLineEdit* edit) const;
+    void pasteInto(QLineEdit* edit, QClipboard::Mode mode);
+    void showEditMenu(QLineEdit* edit, QPoint globalPos);
 
     StationCore& core_;
     MessageSink& messages_;

@@ -605,9 +605,12 @@ QWidget* TFormParam::buildInsulationProtocolsPage() {
     LabTypeChange->setFont(namedFont(24, true));
     LabTypeChange->setAlignment(Qt::AlignCenter);
     LabTypeChange->setMinimumHeight(36);
-    keepPlaceWhenHidden(LabTypeChange);
     LabTypeChange->hide();
     kindRow->addWidget(LabTypeChange);
+    // No frame stands empty while there is no kind to show; its place is kept so that the page
+    // does not jump from one protocol to the next.
+    keepPlaceWhenHidden(kind);
+    kind->hide();
     column->addWidget(kind);
     column->addStretch(1);
 
@@ -835,14 +838,17 @@ void TFormParam::setPanelLook(const QString& name, PanelLook look) {
 }
 
 void TFormParam::showChangeKind(InsulationChange kind) {
+    QWidget* frame = LabTypeChange->parentWidget();
     if (kind == InsulationChange::None) {
         LabTypeChange->hide();
+        frame->hide();
         return;
     }
     LabTypeChange->setText(insulationChangeText(kind));
     setTextColor(LabTypeChange,
                  kind == InsulationChange::Decrease ? QColor(Qt::red) : QColor(0x00, 0x90, 0x00));
     LabTypeChange->show();
+    frame->show();
 }
 
 void TFormParam::setTabVisible(int page, bool visible) {

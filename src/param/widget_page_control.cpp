@@ -14,6 +14,11 @@ class PagePane : public QStackedWidget {
   public:
     using QStackedWidget::QStackedWidget;
 
+    // As wide as the widest page, so the window keeps its width; as high as the page on show,
+    // so no page stands above a blank half. With no page active, as high as the highest.
+    QSize sizeHint() const override { return hint(&QWidget::sizeHint); }
+    QSize minimumSizeHint() const override { return hint(&QWidget::minimumSizeHint); }
+
   protected:
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
@@ -22,6 +27,17 @@ class PagePane : public QStackedWidget {
         frame.shape = QTabBar::RoundedSouth;
         frame.rect = rect();
         style()->drawPrimitive(QStyle::PE_FrameTabWidget, &frame, &p, this);
+    }
+
+  private:
+    QSize hint(QSize (QWidget::*of)() const) const {
+        QSize widest;
+        for (int i = 0; i < count(); ++i) {
+            widest = widest.expandedTo((widget(i)->*of)());
+        }
+        const int height = currentIndex() > 0 ? (currentWidget()->*of)().height() : widest.height();
+        const QMargins m = contentsMargins();
+        return QSize(widest.width(), height).grownBy(m);
     }
 };
 
@@ -110,6 +126,7 @@ void PageControl::setActivePage(int index) {
     }
     tabs_->setNoneSelected(index < 0);
     stack_->setCurrentIndex(index + 1);
+    stack_->updateGeometry();
 }
 
 void PageControl::choose(int index) {
