@@ -8,6 +8,7 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTimer>
+#include <QToolTip>
 
 #include "app/form_about.h"
 #include "app/widget_led.h"
@@ -174,6 +175,11 @@ TEST_F(FormMainTest, ClickSelectsOneTileAndRightClickOpensThePopupOnlyOnIt) {
 
     QTest::mousePress(form->tileGeneratorLabel(3), Qt::RightButton);
     EXPECT_TRUE(form->tilePopup()->isVisible());
+    // With the link down there is no parameter window to open.
+    EXPECT_FALSE(form->NPOpenWindow->isEnabled());
+    EXPECT_TRUE(form->NPParam->isEnabled());
+    // The pop-ups read in the menu bar's font, not the larger default of a window of their own.
+    EXPECT_EQ(form->tilePopup()->font().pixelSize(), form->menuBar()->font().pixelSize());
     form->tilePopup()->hide();
 
     // For looking at the window as an operator would: TERVAL_SCREENSHOTS=folder.
@@ -265,7 +271,7 @@ TEST_F(FormMainTest, DeviceDialogEditsTheSelectedRelay) {
     EXPECT_EQ(loadDeviceFile(folder.dir()).table.entry(2).GeneratorName, QStringLiteral("ТГ-2"));
 }
 
-TEST_F(FormMainTest, DeviceDialogEnterMovesOnAndOkWithoutChangesTouchesNothing) {
+TEST_F(FormMainTest, DeviceDialogByKeyboardOnly) {
     start(2);
     QTest::mouseClick(form->tilePicture(1), Qt::LeftButton);
     whenModalShown([](QWidget* modal) {
@@ -273,16 +279,99 @@ TEST_F(FormMainTest, DeviceDialogEnterMovesOnAndOkWithoutChangesTouchesNothing) 
         ASSERT_NE(d, nullptr);
         QApplication::setActiveWindow(d);
         ASSERT_TRUE(QTest::qWaitForWindowActive(d));
-        d->EditName->setFocus();
+        ASSERT_TRUE(d->EditName->hasFocus());
+        // Nothing changed: Enter moves on over the hidden "Применить" to "OK", Tab and Shift+Tab
+        // go both ways.
         QTest::keyClick(d->EditName, Qt::Key_Return);
         EXPECT_TRUE(d->EditSwitch->hasFocus());
+        QTest::keyClick(d->EditSwitch, Qt::Key_Backtab);
+        EXPECT_TRUE(d->EditName->hasFocus());
+        QTest::keyClick(d->EditName, Qt::Key_Tab);
         QTest::keyClick(d->EditSwitch, Qt::Key_Return);
         EXPECT_TRUE(d->SEAddress->hasFocus());
-        d->ButtonCancelClick();
+        QTest::keyClick(d->SEAddress, Qt::Key_Return);
+        EXPECT_TRUE(d->ButtonCancel->hasFocus());
+
+        // Delete and Home work in a name; an address typed past the limit is the limit, and
+        // Enter on the focused "Применить" applies.
+        d->EditName->setFocus();
+        QTest::keyClick(d->EditName, Qt::Key_Home);
+        QTest::keyClick(d->EditName, Qt::Key_Delete);
+        EXPECT_EQ(d->EditName->text(), QStringLiteral("ен. 1"));
+        QTest::sendKeyEvent(QTest::Click, d->EditName, Qt::Key_unknown, QStringLiteral("Т"),
+                            Qt::NoModifier);
+        QTest::keyClick(d->EditName, Qt::Key_Return);
+        QTest::keyClick(d->EditSwitch, Qt::Key_Return);
+        d->SEAddress->selectAll();
+        QTest::keyClicks(d->SEAddress, "300");
+        QTest::keyClick(d->SEAddress, Qt::Key_Return);
+        EXPECT_EQ(d->SEAddress->value(), 246);
+        ASSERT_TRUE(d->ButtonOk->hasFocus());
+        QTest::keyClick(d->ButtonOk, Qt::Key_Return);
+        EXPECT_TRUE(d->applied());
+        EXPECT_FALSE(d->ButtonOk->isVisible());
+        EXPECT_TRUE(d->isVisible());
+
+        // Enter on the focused "OK" closes with the change applied.
+        d->ButtonCancel->setFocus();
+        QTest::keyClick(d->ButtonCancel, Qt::Key_Enter, Qt::KeypadModifier);
+        EXPECT_FALSE(d->isVisible());
     });
     form->NParamClick();
-    EXPECT_FALSE(form->formDvig()->isVisible());
-    EXPECT_EQ(form->formDvig()->result(), QDialog::Rejected);
+    EXPECT_EQ(form->formDvig()->result(), QDialog::Accepted);
+    const DeviceEntry stored = loadDeviceFile(folder.dir()).table.entry(1);
+    EXPECT_EQ(stored.GeneratorName, QStringLiteral("Тен. 1"));
+    EXPECT_EQ(stored.Address, 246);
+    EXPECT_EQ(form->tileGeneratorLabel(1)->text(), QStringLiteral("Тен. 1"));
+}
+
+TEST_F(FormMainTest, GridDialogByKeyboardOnly) {
+    start(3);
+    whenModalShown([](QWidget* modal) {
+        auto* v = qobject_cast<TFormVis*>(modal);
+        ASSERT_NE(v, nullptr);
+        v->setScreenSize(QSize(3000, 2400));
+        QApplication::setActiveWindow(v);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(v));
+        ASSERT_TRUE(v->SpinEdit1->hasFocus());
+        // Enter on a spin box brings the typed value to the nearer limit and moves on.
+        v->SpinEdit1->selectAll();
+        QTest::keyClicks(v->SpinEdit1, "20");
+        QTest::keyClick(v->SpinEdit1, Qt::Key_Return);
+        EXPECT_EQ(v->SpinEdit1->value(), 15);
+        EXPECT_TRUE(v->SpinEdit2->hasFocus());
+        // Leaving a box with Tab does the same.
+        v->SpinEdit2->selectAll();
+        QTest::keyClicks(v->SpinEdit2, "0");
+        QTest::keyClick(v->SpinEdit2, Qt::Key_Tab);
+        EXPECT_EQ(v->SpinEdit2->value(), 1);
+        EXPECT_TRUE(v->ButOk->hasFocus());
+        QTest::keyClick(v->ButOk, Qt::Key_Return);
+    });
+    form->NPositionClick();
+    EXPECT_EQ(form->formVis()->result(), QDialog::Accepted);
+    EXPECT_EQ(form->station().params.TileColumns, 15);
+    EXPECT_EQ(form->station().params.VisibleRows, 1);
+}
+
+TEST_F(FormMainTest, WideNamesEndBeforeTheNextTileAndShowWholeUnderThePointer) {
+    start(2);
+    const QString wide = QStringLiteral("ЖЖЖЖЖШШШШШ");
+    form->showTileNames(1, wide, QStringLiteral("Q1"));
+    QLabel* name = form->tileGeneratorLabel(1);
+    EXPECT_LE(name->geometry().right(), form->tilePicture(2)->x());
+    EXPECT_TRUE(name->text().endsWith(QChar(0x2026)));
+    EXPECT_EQ(name->toolTip(), wide);
+    EXPECT_TRUE(form->tileBreakerLabel(1)->toolTip().isEmpty());
+    form->showTileNames(1, QStringLiteral("Ген. 1"), QStringLiteral("Q1"));
+    EXPECT_EQ(name->text(), QStringLiteral("Ген. 1"));
+    EXPECT_TRUE(name->toolTip().isEmpty());
+
+    // The device dialog has room for the widest name the record holds.
+    TFormDvig* dvig = form->formDvig();
+    dvig->EditName->setText(wide);
+    dvig->adjustSize();
+    EXPECT_GE(dvig->EditName->width(), dvig->EditName->fontMetrics().horizontalAdvance(wide) + 8);
 }
 
 TEST_F(FormMainTest, GridDialogChecksTheScreenAndRegridsTheTiles) {
@@ -327,8 +416,12 @@ TEST_F(FormMainTest, EmptyTableAddAndDelete) {
     EXPECT_EQ(form->tileGeneratorLabel(1)->text(), QStringLiteral("Ген. 1"));
     EXPECT_TRUE(enabled(MenuItem::NConnecting));
     QTest::mouseClick(form->tilePicture(1), Qt::LeftButton);
+    EXPECT_TRUE(enabled(MenuItem::NParam));
+    EXPECT_TRUE(enabled(MenuItem::NStatisticConnect));
     form->NDelObjectClick();
     EXPECT_EQ(form->tilePicture(1), nullptr);
+    EXPECT_FALSE(enabled(MenuItem::NParam));
+    EXPECT_FALSE(enabled(MenuItem::NStatisticConnect));
     EXPECT_EQ(folder.read("gen.dat").size(), 0);
     EXPECT_EQ(form->requestedFrame().size(), QSize(505, 351));
 }
@@ -394,6 +487,21 @@ TEST_F(FormMainAlarmLog, ClickKeysAndPopupCommandsWorkOnTheLog) {
     EXPECT_EQ(form->station().alarmLog.selectedLine(), 1);
     EXPECT_EQ(form->station().devices.SelectedDevice, 3);
     EXPECT_TRUE(form->tileDrawnSelected(3));
+
+    // The log is narrower than its lines: the one under the pointer is shown whole.
+    QHelpEvent help(QEvent::ToolTip, second.center(), viewport->mapToGlobal(second.center()));
+    QApplication::sendEvent(viewport, &help);
+    EXPECT_EQ(QToolTip::text(), QStringLiteral("01.03.2026 10:00:00  : Ген. 3,Обрыв цепи"));
+    QToolTip::hideText();
+
+    // A double click selects as a click does, and leaves no word selected.
+    const QRect first =
+        form->RichEdit->cursorRect(QTextCursor(form->RichEdit->document()->findBlockByNumber(0)));
+    QTest::mouseDClick(viewport, Qt::LeftButton, {}, first.center() + QPoint(20, 0));
+    EXPECT_EQ(form->station().alarmLog.selectedLine(), 0);
+    EXPECT_EQ(form->station().devices.SelectedDevice, 1);
+    EXPECT_EQ(form->RichEdit->textCursor().selectedText(),
+              QStringLiteral("02.03.2026 11:00:00  : Ген. 1,Реле ОТКЛЮЧЕНИЯ"));
 
     form->RichEdit->setFocus();
     QTest::keyClick(form->RichEdit, Qt::Key_Up);

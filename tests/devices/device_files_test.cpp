@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include "devices/device_editor.h"
+#include "devices/error_text.h"
 #include "devices/short_string.h"
 #include "support/fakes.h"
 
@@ -162,9 +163,25 @@ TEST(DeviceFile, MoreThanThirtyTwoRecordsLoadTheFirstThirtyTwoWithAWarning) {
     EXPECT_EQ(load.table.DeviceCount, 32);
     EXPECT_EQ(load.table.entry(32).GeneratorName, QStringLiteral("Ген. 32"));
     ASSERT_EQ(load.messages.warnings.size(), 1);
-    EXPECT_TRUE(load.messages.warnings[0].contains("40"));
+    EXPECT_TRUE(load.messages.warnings[0].contains(QStringLiteral(" 40 записей,")));
     EXPECT_TRUE(load.table.isFull());
     EXPECT_EQ(load.table.append(newDeviceEntry(33)), 0);
+}
+
+TEST(DeviceFile, CountsTakeTheRussianFormThatFollowsThem) {
+    const struct {
+        long long n;
+        const char* text;
+    } cases[] = {{0, "0 записей"},     {1, "1 запись"},      {2, "2 записи"},
+                 {4, "4 записи"},      {5, "5 записей"},     {11, "11 записей"},
+                 {12, "12 записей"},   {14, "14 записей"},   {21, "21 запись"},
+                 {33, "33 записи"},    {35, "35 записей"},   {101, "101 запись"},
+                 {111, "111 записей"}, {112, "112 записей"}, {122, "122 записи"}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(russianCount(c.n, QStringLiteral("запись"), QStringLiteral("записи"),
+                               QStringLiteral("записей")),
+                  QString::fromUtf8(c.text));
+    }
 }
 
 TEST(DeviceFile, UnreadableFileIsReportedAndMarkedNotToBeWritten) {

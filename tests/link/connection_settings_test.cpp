@@ -1,6 +1,7 @@
 #include "link/connection_settings.h"
 
 #include <gtest/gtest.h>
+#include <random>
 
 namespace terval {
 namespace {
@@ -30,6 +31,66 @@ TEST(AddressKeys, GroupsAboveTwoFiftyFiveAndMisplacedDotsAreDiscarded) {
     EXPECT_EQ(type(ipAddressKey, "1a,2 b-"), QStringLiteral("12"));
     EXPECT_EQ(type(ipAddressKey, QStringLiteral("10.0") + kKeyBackspace + "1"),
               QStringLiteral("10.1"));
+}
+
+// What the filters let through can always be stored: an address with three dots and a last group
+// is never refused on "OK", nor is a port with a digit in it. Random keys and pastes, seeded.
+TEST(AddressKeys, WhateverTheFiltersLetThroughOkCanStore) {
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    const QString keys = QStringLiteral("0123456789..0x ") + kKeyBackspace;
+    for (int round = 0; round < 5000; ++round) {
+        QString address;
+        QString port;
+        for (int step = 0; step < 30; ++step) {
+            QString burst;
+            const int length = std::uniform_int_distribution<int>(1, 4)(random);
+            for (int i = 0; i < length; ++i) {
+                burst += keys[std::uniform_int_distribution<int>(0, keys.size() - 1)(random)];
+            }
+            if (length > 1) {  // pasted
+                address += acceptedTyping(address, burst, ipAddressKey);
+                port += acceptedTyping(port, burst, ipPortKey);
+            } else {
+                address = type(ipAddressKey, burst, address);
+                port = type(ipPortKey, burst, port);
+            }
+            if (address.count('.') == 3 && !address.endsWith('.')) {
+                ASSERT_TRUE(parseIpAddress(address)) << qPrintable(address) << " seed " << seed;
+            }
+            ConnectionConfig config;
+            if (!port.isEmpty()) {
+                ASSERT_FALSE(
+                    applyConnectionSettings(config, 0, SerialSettings{}, QString(), port).error)
+                    << qPrintable(port) << " seed " << seed;
+            }
+        }
+    }
+}
+
+TEST(AddressKeys, PastedTextIsTypedCharacterByCharacter) {
+    const struct {
+        const char* text;
+        const char* pasted;
+        const char* accepted;
+    } address[] = {
+        {"", "192.168.0.25", "192.168.0.25"},
+        {"", " 10.0.0.1\n", "10.0.0.1"},
+        {"", "1.2.3.4.5", "1.2.3.45"},
+        {"10.", "0255.7", "025.7"},
+        {"", "256", "25"},
+        {"1.2.3.255", "9", ""},
+        {"", "\x08\x1b\r1", "1"},
+    };
+    for (const auto& c : address) {
+        EXPECT_EQ(acceptedTyping(QString::fromLatin1(c.text), QString::fromLatin1(c.pasted),
+                                 ipAddressKey),
+                  QString::fromLatin1(c.accepted))
+            << c.text << " + " << c.pasted;
+    }
+    EXPECT_EQ(acceptedTyping("", "0000000", ipPortKey), QStringLiteral("00000"));
+    EXPECT_EQ(acceptedTyping("", " 1502 ", ipPortKey), QStringLiteral("1502"));
+    EXPECT_EQ(acceptedTyping("6", "5536", ipPortKey), QStringLiteral("553"));
 }
 
 TEST(AddressKeys, EnterLeavesOnlyACompleteAddressEscapeAlways) {

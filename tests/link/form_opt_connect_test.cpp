@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <QApplication>
+#include <QClipboard>
 #include <QFile>
 #include <QTest>
 #include <QTimer>
@@ -83,6 +84,78 @@ TEST_F(FormOptConnectTest, ShowsTheRecordAndFiltersTypedKeys) {
     EXPECT_TRUE(dialog->EditIPPort->text().isEmpty());
 }
 
+TEST_F(FormOptConnectTest, KeyboardOnlyAndPasteThroughTheFilter) {
+    // No default button: Enter right after opening opens no other dialog and applies nothing.
+    QTimer watch;
+    QWidget* otherDialog = nullptr;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal && modal != dialog) {
+            otherDialog = modal;
+            static_cast<QDialog*>(modal)->reject();
+        }
+    });
+    watch.start(5);
+    ASSERT_TRUE(dialog->GroupBox1->hasFocus());
+    QTest::keyClick(dialog->GroupBox1, Qt::Key_Return);
+    QTest::qWait(20);
+    EXPECT_EQ(otherDialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+
+    // Tab goes through the edits; entered with Tab, an edit is typed over as a whole.
+    dialog->EditIPAddr->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Tab);
+    ASSERT_TRUE(dialog->EditIPPort->hasFocus());
+    QTest::keyClick(dialog->EditIPPort, Qt::Key_Backtab);
+    ASSERT_TRUE(dialog->EditIPAddr->hasFocus());
+    EXPECT_EQ(dialog->EditIPAddr->selectedText(), QStringLiteral("10.0.0.5"));
+    QTest::keyClicks(dialog->EditIPAddr, "10.0255.0.0");
+    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("10.025.0.0"));
+
+    // Editing keys act as in any edit.
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Home);
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Right);
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Delete);
+    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("1.025.0.0"));
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_End);
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Left, Qt::ShiftModifier);
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("0"));
+
+    // Pasted text is typed through the filter, over the selection.
+    QGuiApplication::clipboard()->setText(QStringLiteral(" 127.0.0.1.9x"));
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("127.0.0.19"));
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Return);
+    EXPECT_TRUE(dialog->GroupBox1->hasFocus());
+
+    QGuiApplication::clipboard()->setText(QStringLiteral("0000000"));
+    dialog->EditIPPort->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(dialog->EditIPPort, Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(dialog->EditIPPort->text(), QStringLiteral("00000"));
+    dialog->EditIPPort->selectAll();
+    QTest::keyClicks(dialog->EditIPPort, "1502");
+
+    // Enter on the focused "Настройки COM порта" opens the serial setup, as a click does.
+    dialog->BtnOptionCOM->setFocus();
+    QTest::keyClick(dialog->BtnOptionCOM, Qt::Key_Return);
+    EXPECT_EQ(otherDialog, dialog->FormComSetup);
+    watch.stop();
+
+    // Enter on the focused "OK" applies and closes.
+    dialog->linkButtons[2]->setChecked(true);
+    dialog->BtnOK->setFocus();
+    QTest::keyClick(dialog->BtnOK, Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    const ConnectionConfig& c = form->station().connection;
+    EXPECT_EQ(c.LinkType, kLinkTcp);
+    EXPECT_EQ(c.ipText(), QStringLiteral("127.0.0.19"));
+    EXPECT_EQ(c.tcpPort, 1502);
+    EXPECT_TRUE(messages.messages.isEmpty());
+}
+
 TEST_F(FormOptConnectTest, OkChangesTheRecordForThisRunAndTheFileOnlyWhenAskedTo) {
     const QByteArray before = folder.read("config.cfg");
     dialog->linkButtons[2]->setChecked(true);
@@ -159,7 +232,9 @@ TEST_F(FormOptConnectTest, SetupDialogChangesThePortButTheRecordKeepsEightNoneOn
     ASSERT_TRUE(QFile::link("/dev/null", folder.path("COM5")));
     TFormComSetup* setup = dialog->FormComSetup;
     EXPECT_EQ(setup->windowTitle(), QStringLiteral("Setup"));
-    setup->FormShow();
+    setup->show();  // fills the lists
+    QApplication::setActiveWindow(setup);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(setup));
     EXPECT_GE(setup->ComboPort->findText("COM5"), 0);
     EXPECT_EQ(setup->ComboPort->currentText(), QStringLiteral("COM1"));
     EXPECT_EQ(setup->ComboBaud->currentText(), QStringLiteral("38400"));
@@ -167,7 +242,14 @@ TEST_F(FormOptConnectTest, SetupDialogChangesThePortButTheRecordKeepsEightNoneOn
     setup->ComboBaud->setCurrentText("9600");
     setup->ComboDataBits->setCurrentText("7");
     setup->ComboParity->setCurrentText("Even");
-    setup->ButtonOkClick();
+    // Enter goes from list to list and at last presses "OK"; no button is pressed from a list.
+    setup->ComboParity->setFocus();
+    QTest::keyClick(setup->ComboParity, Qt::Key_Return);
+    EXPECT_TRUE(setup->ComboFlow->hasFocus());
+    QTest::keyClick(setup->ComboFlow, Qt::Key_Return);
+    ASSERT_TRUE(setup->ButtonOk->hasFocus());
+    QTest::keyClick(setup->ButtonOk, Qt::Key_Return);
+    EXPECT_FALSE(setup->isVisible());
     const SerialSettings& port = form->core().link.serialSettings();
     EXPECT_EQ(port.portName, QStringLiteral("COM5"));
     EXPECT_EQ(port.baudRate, 9600);
