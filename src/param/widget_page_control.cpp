@@ -1,7 +1,9 @@
 #include "param/widget_page_control.h"
 
+#include <QKeyEvent>
 #include <QPainter>
 #include <QSignalBlocker>
+#include <QStyleOptionFocusRect>
 #include <QStyleOptionTab>
 #include <QStyleOptionTabWidgetFrame>
 #include <QVBoxLayout>
@@ -56,6 +58,7 @@ void PageTabBar::paintEvent(QPaintEvent* event) {
         return;
     }
     QPainter p(this);
+    bool focusShown = false;
     for (int i = 0; i < count(); ++i) {
         if (!isTabVisible(i)) {
             continue;
@@ -64,6 +67,32 @@ void PageTabBar::paintEvent(QPaintEvent* event) {
         initStyleOption(&tab, i);
         tab.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
         style()->drawControl(QStyle::CE_TabBarTab, &tab, &p, this);
+        // The keyboard's place is the first tab, where the arrow keys start.
+        if (hasFocus() && !focusShown) {
+            focusShown = true;
+            QStyleOptionFocusRect focus;
+            focus.initFrom(this);
+            focus.rect = tab.rect.adjusted(3, 3, -3, -3);
+            style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &p, this);
+        }
+    }
+}
+
+void PageTabBar::keyPressEvent(QKeyEvent* event) {
+    // With no page chosen the bar has no current tab to step from: an arrow key chooses the
+    // first or the last page that can be shown.
+    const bool arrow = event->key() == Qt::Key_Left || event->key() == Qt::Key_Right;
+    if (!noneSelected_ || !arrow) {
+        QTabBar::keyPressEvent(event);
+        return;
+    }
+    const bool forward = (event->key() == Qt::Key_Right) != isRightToLeft();
+    for (int k = 0; k < count(); ++k) {
+        const int i = forward ? k : count() - 1 - k;
+        if (isTabVisible(i) && isTabEnabled(i)) {
+            emit tabBarClicked(i);
+            break;
+        }
     }
 }
 

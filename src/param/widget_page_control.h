@@ -15,6 +15,7 @@ class PageTabBar : public QTabBar {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     bool noneSelected_ = false;

@@ -381,3 +381,26 @@ TEST_F(FormParamTest, StatisticsWindowFollowsAndResetsTheCounters) {
 
 }  // namespace
 }  // namespace terval
+namespace terval {
+namespace {
+
+// Opened from the keyboard (F3), the window must be usable from it: Tab reaches the tabs and the
+// arrow keys choose a page, although no page is chosen when the window opens.
+TEST_F(FormParamTest, PagesAreChosenWithTheKeyboard) {
+    openAndReadEverything();
+    PageTabBar* bar = form->PageControl1->tabBar();
+    QTest::keyClick(form.get(), Qt::Key_Tab);
+    ASSERT_TRUE(bar->hasFocus());
+    QTest::keyClick(bar, Qt::Key_Right);
+    EXPECT_EQ(form->PageControl1->activePage(), 0);
+    EXPECT_EQ(rig.poll().activePage(), 0);
+    QTest::keyClick(bar, Qt::Key_Right);
+    EXPECT_EQ(form->PageControl1->activePage(), 1);
+
+    form->PageControl1->setActivePage(-1);
+    QTest::keyClick(bar, Qt::Key_Left);
+    EXPECT_EQ(form->PageControl1->activePage(), 4);
+}
+
+}  // namespace
+}  // namespace terval
