@@ -3,8 +3,8 @@
 #include <benchmark/benchmark.h>
 #include <QCoreApplication>
 
-#include "link/modbus_frame.h"
-#include "link/answer_framer.h"
+#include "modbus/answer_framer.h"
+#include "modbus/modbus_frame.h"
 #include "support/rig.h"
 
 namespace {

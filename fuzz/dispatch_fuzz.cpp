@@ -1,7 +1,7 @@
 // Answers that match their requests but carry arbitrary words, in every poll state: the parameter
 // window opened and closed on any relay, any page and protocol numbers, writes queued at any time,
 // refusals and broken frames among them. The input is a program of one-byte operations.
-#include "link/answer_match.h"
+#include "modbus/answer_match.h"
 #include "station_fuzz.h"
 
 namespace {

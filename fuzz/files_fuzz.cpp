@@ -4,8 +4,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "devices/connection_config.h"
 #include "devices/device_files.h"
-#include "link/connection_config.h"
 #include "station_fuzz.h"
 
 namespace {

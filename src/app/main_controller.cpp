@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "app/date_time_text.h"
 #include "devices/tile_grid.h"
 #include "poll/event_detection.h"
+#include "station/date_time_text.h"
 
 namespace terval {
 

@@ -2,19 +2,18 @@
 
 #include <QLocale>
 
-#include "app/clock.h"
-#include "app/main_view.h"
-#include "app/message_sink.h"
-#include "app/station.h"
 #include "devices/device_editor.h"
+#include "station/clock.h"
+#include "station/main_view.h"
+#include "station/message_sink.h"
+#include "station/station.h"
+#include "station/station_display.h"
 
 namespace terval {
 
-enum class SaveReport { EveryFailure, FirstFailureOnly };
-
 // The main window's rules: start-up, the tiles, the selection, the menus, adding and deleting
 // relays, the grid and the clock. The Qt window forwards its events here and shows what it is told.
-class MainController {
+class MainController final : public StationDisplay {
   public:
     MainController(Station& station, MainView& view, MessageSink& messages, const Clock& clock,
                    QLocale locale);
@@ -28,9 +27,7 @@ class MainController {
 
     void Timer1Timer();
 
-    // Applies a menu mask. The add command stays disabled while the table is full, and "Выход" is
-    // enabled, whatever the mask.
-    void EnableMenu(MenuMask mask);
+    void EnableMenu(MenuMask mask) override;
 
     // Builds tile DeviceCount: the caller has just made that entry.
     void MyNewElement();
@@ -54,17 +51,14 @@ class MainController {
     // After the device dialog has closed with a change applied.
     void showSelectedTileNames();
 
-    // Writes gen.dat. Every failure is shown, or with FirstFailureOnly only the first of a run of
-    // failures, for saves nobody asked for that would otherwise repeat the same box at each event.
     // An unsaved table is written again at the next change and at exit.
-    bool SaveDeviceTable(SaveReport report = SaveReport::EveryFailure);
+    bool SaveDeviceTable(SaveReport report = SaveReport::EveryFailure) override;
     // At exit: the device list, if a change is still unsaved.
     void saveUnsavedAtExit();
-    void setTileState(int i, int state);
-    void setTileValue(int i, const QString& text);
-    // Link closed or lost: menus as when nothing is polled, every tile back to "no answer".
-    void EnableMenuLinkDown();
-    void setAllTilesNoAnswer();
+    void setTileState(int i, int state) override;
+    void setTileValue(int i, const QString& text) override;
+    void EnableMenuLinkDown() override;
+    void setAllTilesNoAnswer() override;
 
     MainView& view() { return view_; }
     MessageSink& messages() { return messages_; }
@@ -72,7 +66,7 @@ class MainController {
     const QLocale& locale() const { return locale_; }
 
     // The alarm log.
-    void addAlarmLine(const QString& text);
+    void addAlarmLine(const QString& text) override;
     void MyItemIndex();
     void MyNEnabled(const QString& line);
     void RichEditMouseDown(int line);
@@ -80,7 +74,7 @@ class MainController {
     void NDelInsClick();
     void NDelListClick();
     void NDelAllClick();
-    void enableAlarmCommands();
+    void enableAlarmCommands() override;
 
   private:
     void loadConnectionConfig();

@@ -6,9 +6,9 @@ StationCore::StationCore(const QDir& folder, MainView& view, MessageSink& messag
                          const Clock& clock, QLocale locale, Link& serial, Link& tcp)
     : station(folder),
       main(station, view, messages, clock, std::move(locale)),
-      scheduler(station, main),
-      dispatcher(station, main, scheduler),
-      link(station, main, scheduler, dispatcher, serial, tcp) {
+      scheduler(station, main, view),
+      dispatcher(station, main, clock, main.locale(), scheduler),
+      link(station, main, view, messages, clock, scheduler, dispatcher, serial, tcp) {
     scheduler.setLink(link);
 }
 

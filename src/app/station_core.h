@@ -3,14 +3,14 @@
 #include <QDir>
 #include <QLocale>
 
-#include "app/clock.h"
 #include "app/main_controller.h"
-#include "app/main_view.h"
-#include "app/message_sink.h"
-#include "app/station.h"
 #include "link/link_controller.h"
 #include "poll/dispatcher.h"
 #include "poll/scheduler.h"
+#include "station/clock.h"
+#include "station/main_view.h"
+#include "station/message_sink.h"
+#include "station/station.h"
 
 namespace terval {
 

@@ -5,7 +5,7 @@
 #include <array>
 #include <optional>
 
-#include "link/connection_config.h"
+#include "devices/connection_config.h"
 #include "link/link.h"
 
 namespace terval {

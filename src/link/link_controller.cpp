@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <iterator>
 
-#include "app/main_controller.h"
-#include "app/station.h"
-#include "link/answer_match.h"
+#include "modbus/answer_match.h"
 #include "poll/dispatcher.h"
+#include "station/clock.h"
+#include "station/main_view.h"
+#include "station/message_sink.h"
+#include "station/station.h"
+#include "station/station_display.h"
 
 namespace terval {
 namespace {
@@ -23,10 +26,14 @@ constexpr qint64 kReportAgainAfterSeconds = 60;
 
 }  // namespace
 
-LinkController::LinkController(Station& station, MainController& main, Scheduler& scheduler,
+LinkController::LinkController(Station& station, StationDisplay& display, MainView& view,
+                               MessageSink& messages, const Clock& clock, Scheduler& scheduler,
                                Dispatcher& dispatcher, Link& serial, Link& tcp)
     : station_(station),
-      main_(main),
+      display_(display),
+      view_(view),
+      messages_(messages),
+      clock_(clock),
       scheduler_(scheduler),
       dispatcher_(dispatcher),
       serial_(serial),
@@ -120,10 +127,10 @@ void LinkController::TimerTimer() {
 }
 
 void LinkController::waitAndRetry(const QString& reason) {
-    MainView& view = main_.view();
+    MainView& view = view_;
     state_ = LinkState::Waiting;
     framer().reset();
-    main_.setAllTilesNoAnswer();
+    display_.setAllTilesNoAnswer();
     // The parameter window would show the relay's last values as if they were live.
     scheduler_.windowClosed();
     view.showPortState(false);
@@ -131,8 +138,8 @@ void LinkController::waitAndRetry(const QString& reason) {
     view.setLed(MainView::Led::TxD, false);
     view.setLed(MainView::Led::RxD, false);
     view.showConnectCommand(true);
-    main_.EnableMenu(station_.devices.hasSelection() ? menu_masks::kLinkAwaitedSelected
-                                                     : menu_masks::kLinkAwaited);
+    display_.EnableMenu(station_.devices.hasSelection() ? menu_masks::kLinkAwaitedSelected
+                                                        : menu_masks::kLinkAwaited);
     const int pause = isSerial() ? kSerialRetrySeconds
                                  : kTcpPauses[std::min<size_t>(static_cast<size_t>(failedAttempts_),
                                                                std::size(kTcpPauses) - 1)];
@@ -145,14 +152,14 @@ void LinkController::waitAndRetry(const QString& reason) {
 
 void LinkController::showWaiting() {
     const int seconds = (waitTicks_ + kTicksPerSecond - 1) / kTicksPerSecond;
-    main_.view().setStatusText(waitingReason_ +
-                               QStringLiteral(". Следующая попытка через %1 с.").arg(seconds));
-    main_.view().showLinkAttempt(QStringLiteral("Повтор через %1 с").arg(seconds));
+    view_.setStatusText(waitingReason_ +
+                        QStringLiteral(". Следующая попытка через %1 с.").arg(seconds));
+    view_.showLinkAttempt(QStringLiteral("Повтор через %1 с").arg(seconds));
 }
 
 void LinkController::attemptAgain() {
     reopening_ = true;
-    main_.view().showLinkAttempt(QStringLiteral("Подключение…"));
+    view_.showLinkAttempt(QStringLiteral("Подключение…"));
     if (isSerial()) {
         state_ = LinkState::Opening;
         // Success is reported at once and opens the link; a device still missing waits again.
@@ -167,14 +174,14 @@ void LinkController::attemptAgain() {
 }
 
 void LinkController::reportOnce(const QString& text) {
-    const QDateTime now = main_.clock().now();
+    const QDateTime now = clock_.now();
     if (text == lastReport_ && lastReportAt_.isValid() &&
         lastReportAt_.secsTo(now) < kReportAgainAfterSeconds) {
         return;
     }
     lastReport_ = text;
     lastReportAt_ = now;
-    main_.messages().showMessage(MessageIcon::Error, text);
+    messages_.showMessage(MessageIcon::Error, text);
 }
 
 void LinkController::clearCounters() {
@@ -215,7 +222,7 @@ void LinkController::linkLost(const QString& text) {
 // ---- receiving ----
 
 void LinkController::bytesReceived(QByteArrayView bytes) {
-    main_.view().setLed(MainView::Led::RxD, true);
+    view_.setLed(MainView::Led::RxD, true);
     // Nothing is asked: whatever comes is not an answer, and it must not hold back the next
     // request either.
     if (!station_.poll.awaitingAnswer()) {
@@ -246,7 +253,7 @@ void LinkController::handleAnswer(const Answer& answer) {
             failedAttempts_ = 0;
             if (const int polled = station_.poll.PolledDevice();
                 polled >= 1 && polled <= station_.devices.DeviceCount) {
-                station_.tile(polled).lastAnswer = main_.clock().now();
+                station_.tile(polled).lastAnswer = clock_.now();
             }
             scheduler_.answerMatched();
             station_.receive.assign(answer.bytes);
@@ -258,7 +265,7 @@ void LinkController::handleAnswer(const Answer& answer) {
         case AnswerMatch::Exception: {
             const RequestFrame refused = station_.request;
             if (scheduler_.answerRefused()) {
-                main_.messages().showMessage(
+                messages_.showMessage(
                     MessageIcon::Error,
                     QStringLiteral("Защита не приняла значение %1 для регистра 0x%2: %3 (код %4).")
                         .arg(refused.countOrValue())
@@ -278,19 +285,19 @@ void LinkController::handleAnswer(const Answer& answer) {
 
 void LinkController::openSerial() {
     if (!serial_.open(target())) {
-        main_.messages().showMessage(MessageIcon::Error, QStringLiteral("Не могу открыть СОМ порт"),
-                                     QStringLiteral("Ошибка СОМ порта"));
+        messages_.showMessage(MessageIcon::Error, QStringLiteral("Не могу открыть СОМ порт"),
+                              QStringLiteral("Ошибка СОМ порта"));
     }
 }
 
 void LinkController::ComPortAfterOpen() {
-    MainView& view = main_.view();
+    MainView& view = view_;
     view.setStatusText(
         reopening_
             ? QStringLiteral("Связь с СОМ портом %1 восстановлена.").arg(serialSettings_.portName)
             : QString());
-    main_.EnableMenu(station_.devices.SelectedDevice != 0 ? menu_masks::kSerialOpenedSelected
-                                                          : menu_masks::kSerialOpened);
+    display_.EnableMenu(station_.devices.SelectedDevice != 0 ? menu_masks::kSerialOpenedSelected
+                                                             : menu_masks::kSerialOpened);
     scheduler_.linkOpened(false);
     framer().reset();
     station_.receive.clear();
@@ -333,7 +340,7 @@ void LinkController::sendRequest() {
 }
 
 void LinkController::CloseConnect() {
-    MainView& view = main_.view();
+    MainView& view = view_;
     view.setPollTimerRunning(false);
     state_ = LinkState::Closed;
     reopening_ = false;
@@ -344,8 +351,8 @@ void LinkController::CloseConnect() {
     framer().reset();
     view.showPortState(false);
     view.setLed(MainView::Led::Com, false);
-    main_.EnableMenuLinkDown();
-    main_.setAllTilesNoAnswer();
+    display_.EnableMenuLinkDown();
+    display_.setAllTilesNoAnswer();
     station_.linkUp = false;
     view.showConnectCommand(false);
 }
@@ -353,7 +360,7 @@ void LinkController::CloseConnect() {
 // ---- TCP ----
 
 void LinkController::openTcp() {
-    MainView& view = main_.view();
+    MainView& view = view_;
     scheduler_.linkStarting();
     const LinkTarget t = target();
     linkDescription_ = QStringLiteral("IP adress: %1  Port: %2").arg(t.host).arg(t.port);
@@ -365,23 +372,22 @@ void LinkController::openTcp() {
     view.showConnectCommand(true);
     clearCounters();
     // "Отключиться" stays at hand while the connection is being made.
-    main_.EnableMenu(station_.devices.SelectedDevice != 0 ? menu_masks::kLinkAwaitedSelected
-                                                          : menu_masks::kLinkAwaited);
+    display_.EnableMenu(station_.devices.SelectedDevice != 0 ? menu_masks::kLinkAwaitedSelected
+                                                             : menu_masks::kLinkAwaited);
     // The timer counts the attempt's time.
     view.setPollTimerRunning(true);
 }
 
 void LinkController::ClientSocketLookup() {
-    main_.view().setStatusText(QStringLiteral("Идет поиск устройства удаленного доступа..."));
+    view_.setStatusText(QStringLiteral("Идет поиск устройства удаленного доступа..."));
 }
 
 void LinkController::ClientSocketConnecting() {
-    main_.view().setStatusText(QStringLiteral("Идет подключение к устройству - ") +
-                               linkDescription_);
+    view_.setStatusText(QStringLiteral("Идет подключение к устройству - ") + linkDescription_);
 }
 
 void LinkController::ClientSocketConnect() {
-    MainView& view = main_.view();
+    MainView& view = view_;
     state_ = LinkState::Open;
     reopening_ = false;
     view.showLinkAttempt(QString());
@@ -394,8 +400,8 @@ void LinkController::ClientSocketConnect() {
 
 void LinkController::ClientSocketDisconnect() {
     const QString text = QStringLiteral("Произошло отключение от устройства - ") + linkDescription_;
-    main_.view().setMenuItemEnabled(MenuItem::NConnecting, true);
-    main_.view().setStatusText(text);
+    view_.setMenuItemEnabled(MenuItem::NConnecting, true);
+    view_.setStatusText(text);
     // The peer ended a connection the operator wants: it is made again, and until then nothing
     // on screen may look live.
     if (state_ == LinkState::Open && !closingOurselves_ && station_.linkUp) {
@@ -408,7 +414,7 @@ void LinkController::ClientSocketError() {
 }
 
 void LinkController::socketFailed(const QString& reason) {
-    MainView& view = main_.view();
+    MainView& view = view_;
     QString text =
         QStringLiteral("Возникла ошибка при подключении к устройству - ") + linkDescription_;
     if (!reason.isEmpty()) {
@@ -424,7 +430,7 @@ void LinkController::socketFailed(const QString& reason) {
     state_ = LinkState::Closed;
     view.showLinkAttempt(QString());
     view.showConnectCommand(false);
-    main_.EnableMenuLinkDown();
+    display_.EnableMenuLinkDown();
     view.setPollTimerRunning(false);
     view.setStatusText(text);
 }

@@ -4,14 +4,17 @@
 #include <QDateTime>
 #include <QString>
 
-#include "link/answer_framer.h"
 #include "link/link.h"
+#include "modbus/answer_framer.h"
 #include "poll/scheduler.h"
 
 namespace terval {
 
+class Clock;
 class Dispatcher;
-class MainController;
+class MainView;
+class MessageSink;
+class StationDisplay;
 struct Station;
 
 // Where the link stands, as far as the operator asked for it.
@@ -28,8 +31,9 @@ enum class LinkState {
 // that fails or goes away is opened again by itself until the operator says "Отключиться".
 class LinkController final : public LinkSender, public LinkEvents {
   public:
-    LinkController(Station& station, MainController& main, Scheduler& scheduler,
-                   Dispatcher& dispatcher, Link& serial, Link& tcp);
+    LinkController(Station& station, StationDisplay& display, MainView& view, MessageSink& messages,
+                   const Clock& clock, Scheduler& scheduler, Dispatcher& dispatcher, Link& serial,
+                   Link& tcp);
     ~LinkController() override;
     LinkController(const LinkController&) = delete;
     LinkController& operator=(const LinkController&) = delete;
@@ -88,7 +92,10 @@ class LinkController final : public LinkSender, public LinkEvents {
     void reportOnce(const QString& text);
 
     Station& station_;
-    MainController& main_;
+    StationDisplay& display_;
+    MainView& view_;
+    MessageSink& messages_;
+    const Clock& clock_;
     Scheduler& scheduler_;
     Dispatcher& dispatcher_;
     Link& serial_;

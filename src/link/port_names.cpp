@@ -2,7 +2,7 @@
 
 #include <QFileInfo>
 
-#include "link/connection_config.h"
+#include "devices/connection_config.h"
 
 namespace terval {
 

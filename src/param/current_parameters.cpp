@@ -1,7 +1,7 @@
 #include "param/current_parameters.h"
 
-#include "app/date_time_text.h"
-#include "param/value_text.h"
+#include "station/date_time_text.h"
+#include "station/value_text.h"
 
 namespace terval {
 namespace {

@@ -7,7 +7,7 @@
 #include <array>
 #include <optional>
 
-#include "poll/poll_state.h"
+#include "station/poll_state.h"
 
 namespace terval {
 

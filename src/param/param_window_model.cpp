@@ -1,12 +1,14 @@
 #include "param/param_window_model.h"
 
-#include "app/main_controller.h"
-#include "app/station.h"
 #include "param/current_parameters.h"
 #include "param/device_clock.h"
 #include "param/setpoint_limits.h"
 #include "poll/report_file.h"
 #include "poll/scheduler.h"
+#include "station/clock.h"
+#include "station/message_sink.h"
+#include "station/station.h"
+#include "station/station_display.h"
 
 namespace terval {
 namespace {
@@ -26,9 +28,16 @@ QString indexed(const char* prefix, int i) {
 
 }  // namespace
 
-ParamWindowModel::ParamWindowModel(Station& station, MainController& main, Scheduler& scheduler,
+ParamWindowModel::ParamWindowModel(Station& station, StationDisplay& display, MessageSink& messages,
+                                   const Clock& clock, const QLocale& locale, Scheduler& scheduler,
                                    ParamView& view)
-    : station_(station), main_(main), scheduler_(scheduler), view_(view) {}
+    : station_(station),
+      display_(display),
+      messages_(messages),
+      clock_(clock),
+      locale_(locale),
+      scheduler_(scheduler),
+      view_(view) {}
 
 int ParamWindowModel::activePage() const {
     return station_.poll.activePage();
@@ -81,7 +90,7 @@ void ParamWindowModel::PageControl1Change(int page) {
     const DeviceTable& table = station_.devices;
     // Looking at the insulation-change protocols acknowledges a newly logged event.
     if (page == kPageInsulationProtocols && table.hasSelection()) {
-        main_.setTileState(table.SelectedDevice, kTileAnswering);
+        display_.setTileState(table.SelectedDevice, kTileAnswering);
     }
 }
 
@@ -199,7 +208,7 @@ void ParamWindowModel::BtnSaveDTClick(const QDate& datePicker, const QTime& time
 }
 
 void ParamWindowModel::BtnSaveDTSysClick() {
-    CreateDataForWrite(scheduler_, main_.clock().now());
+    CreateDataForWrite(scheduler_, clock_.now());
     view_.focusPage(kPageCurrent);
 }
 
@@ -213,7 +222,7 @@ void ParamWindowModel::showUnlessEdited(const QString& panel, const QString& tex
 }
 
 void ParamWindowModel::showCurrentParameters(const RegisterWords& words) {
-    const CurrentParameters p = decodeCurrentParameters(words, main_.clock().now(), main_.locale());
+    const CurrentParameters p = decodeCurrentParameters(words, clock_.now(), locale_);
     for (const PanelText& t : p.identity) {
         view_.setText(t.name, t.text);
         view_.setControlVisible(t.name, true);
@@ -280,7 +289,7 @@ void ParamWindowModel::showTripProtocol(const RegisterWords& words) {
             const ReportOutcome outcome =
                 writeTripReport(station_.folder, relay.GeneratorName, relay.Address, page);
             if (outcome.error) {
-                main_.messages().showMessage(MessageIcon::Error, *outcome.error);
+                messages_.showMessage(MessageIcon::Error, *outcome.error);
             }
         }
     }

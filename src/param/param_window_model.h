@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDate>
+#include <QLocale>
 #include <QString>
 #include <QTime>
 
@@ -11,8 +12,10 @@
 
 namespace terval {
 
-class MainController;
+class Clock;
+class MessageSink;
 class Scheduler;
+class StationDisplay;
 struct Station;
 
 // The rules of the parameter window for the selected relay, apart from its widgets: what opening
@@ -21,7 +24,9 @@ struct Station;
 // tests drive it with a recording view.
 class ParamWindowModel final : public ParamWindowDecoder {
   public:
-    ParamWindowModel(Station& station, MainController& main, Scheduler& scheduler, ParamView& view);
+    ParamWindowModel(Station& station, StationDisplay& display, MessageSink& messages,
+                     const Clock& clock, const QLocale& locale, Scheduler& scheduler,
+                     ParamView& view);
 
     // "Открыть объект" before the window is shown: the scheduler's flags, the report button and
     // the link-loss baselines.
@@ -71,7 +76,10 @@ class ParamWindowModel final : public ParamWindowDecoder {
     int activePage() const;
 
     Station& station_;
-    MainController& main_;
+    StationDisplay& display_;
+    MessageSink& messages_;
+    const Clock& clock_;
+    const QLocale& locale_;
     Scheduler& scheduler_;
     ParamView& view_;
     SetpointEditor editor_;

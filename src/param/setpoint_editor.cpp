@@ -1,7 +1,7 @@
 #include "param/setpoint_editor.h"
 
 #include "param/setpoint_limits.h"
-#include "param/value_text.h"
+#include "station/value_text.h"
 
 namespace terval {
 namespace {

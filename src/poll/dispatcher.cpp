@@ -1,9 +1,10 @@
 #include "poll/dispatcher.h"
 
-#include "app/main_controller.h"
-#include "app/station.h"
 #include "poll/event_detection.h"
 #include "poll/scheduler.h"
+#include "station/clock.h"
+#include "station/station.h"
+#include "station/station_display.h"
 
 namespace terval {
 
@@ -38,11 +39,11 @@ bool Dispatcher::ReceiveMain() {
     switch (poll.PollStep()) {
         case kStepStatus:
             if (relay >= 1 && relay <= station_.devices.DeviceCount) {
-                main_.setTileValue(relay, QString::number(station_.words[27]));
+                display_.setTileValue(relay, QString::number(station_.words[27]));
             }
             return true;
         case kStepNewestProtocol:
-            return ProcessingInitProt(station_, main_);
+            return ProcessingInitProt(station_, display_, clock_.now(), locale_);
         default:
             return true;
     }
@@ -58,7 +59,7 @@ bool Dispatcher::ReceiveCurParam() {
     };
     switch (station_.poll.PollStep()) {
         case kStepNewestProtocol:
-            return ProcessingInitProt(station_, main_);
+            return ProcessingInitProt(station_, display_, clock_.now(), locale_);
         case kStepSelectedStatus:
             return show(&ParamWindowDecoder::showCurrentParameters);
         case kStepSetpoints:

@@ -1,11 +1,14 @@
 #pragma once
 
-#include "poll/poll_state.h"
+#include <QLocale>
+
+#include "station/poll_state.h"
 
 namespace terval {
 
-class MainController;
+class Clock;
 class Scheduler;
+class StationDisplay;
 struct Station;
 
 // What the parameter window shows of the selected relay's answers, step by step.
@@ -24,8 +27,13 @@ class ParamWindowDecoder {
 // phase decodes it, and the scheduler is told to move on.
 class Dispatcher {
   public:
-    Dispatcher(Station& station, MainController& main, Scheduler& scheduler)
-        : station_(station), main_(main), scheduler_(scheduler) {}
+    Dispatcher(Station& station, StationDisplay& display, const Clock& clock, const QLocale& locale,
+               Scheduler& scheduler)
+        : station_(station),
+          display_(display),
+          clock_(clock),
+          locale_(locale),
+          scheduler_(scheduler) {}
 
     void setParamWindow(ParamWindowDecoder* window) { paramWindow_ = window; }
 
@@ -37,7 +45,9 @@ class Dispatcher {
 
   private:
     Station& station_;
-    MainController& main_;
+    StationDisplay& display_;
+    const Clock& clock_;
+    const QLocale& locale_;
     Scheduler& scheduler_;
     ParamWindowDecoder* paramWindow_ = nullptr;
 };

@@ -1,8 +1,8 @@
 #include "poll/event_detection.h"
 
-#include "app/date_time_text.h"
-#include "app/main_controller.h"
-#include "app/station.h"
+#include "station/date_time_text.h"
+#include "station/station.h"
+#include "station/station_display.h"
 
 namespace terval {
 namespace {
@@ -78,15 +78,16 @@ QString alarmLineText(const QDateTime& eventTime, const QString& generatorName, 
     return when + QStringLiteral("  : ") + generatorName + QLatin1Char(',') + signText(signCode);
 }
 
-bool ProcessingInitProt(Station& station, MainController& main) {
+bool ProcessingInitProt(Station& station, StationDisplay& display, const QDateTime& now,
+                        const QLocale& locale) {
     const int relay = station.poll.RoundRobinIndex();
     if (relay < 1 || relay > station.devices.DeviceCount) {
         return true;
     }
     DeviceEntry& entry = station.devices.entry(relay);
-    const std::optional<QDateTime> eventTime = tripEventTime(station.words, main.clock().now());
+    const std::optional<QDateTime> eventTime = tripEventTime(station.words, now);
     if (station.alarmLog.isEmpty()) {
-        main.enableAlarmCommands();
+        display.enableAlarmCommands();
     }
     if (eventTime) {
         const double value = toDateTimeValue(*eventTime);
@@ -100,22 +101,22 @@ bool ProcessingInitProt(Station& station, MainController& main) {
                 stored.time().minute() == eventTime->time().minute() &&
                 value > entry.LastEventTime) {
                 entry.LastEventTime = value;
-                main.SaveDeviceTable(SaveReport::FirstFailureOnly);
+                display.SaveDeviceTable(SaveReport::FirstFailureOnly);
             }
         }
         if (value > entry.LastEventTime) {
             entry.LastEventTime = value;
-            main.addAlarmLine(
-                alarmLineText(*eventTime, entry.GeneratorName, station.words[31], main.locale()));
+            display.addAlarmLine(
+                alarmLineText(*eventTime, entry.GeneratorName, station.words[31], locale));
             // A device list that cannot be written does not undo the event: it is logged and
             // marked, its time is kept here so that it is not logged again, and the list is
             // written at the next change or at exit.
-            main.SaveDeviceTable(SaveReport::FirstFailureOnly);
-            main.setTileState(relay, kTileEvent);
+            display.SaveDeviceTable(SaveReport::FirstFailureOnly);
+            display.setTileState(relay, kTileEvent);
         }
     }
     if (station.tile(relay).state == kTileNoAnswer) {
-        main.setTileState(relay, kTileAnswering);
+        display.setTileState(relay, kTileAnswering);
     }
     return true;
 }

@@ -5,11 +5,11 @@
 #include <QString>
 #include <optional>
 
-#include "poll/poll_state.h"
+#include "station/poll_state.h"
 
 namespace terval {
 
-class MainController;
+class StationDisplay;
 struct Station;
 
 // Date and time as the device list stores it: days since 30 December 1899, the time of day as the
@@ -36,6 +36,7 @@ QString alarmLineText(const QDateTime& eventTime, const QString& generatorName, 
 // Decides whether the newest trip protocol of the round robin relay (in RegisterWords) is an event
 // the station has not logged yet, and if so logs it, remembers it in gen.dat and marks the tile.
 // Returns whether the answer was used up; a device list that cannot be saved does not stop it.
-bool ProcessingInitProt(Station& station, MainController& main);
+bool ProcessingInitProt(Station& station, StationDisplay& display, const QDateTime& now,
+                        const QLocale& locale);
 
 }  // namespace terval

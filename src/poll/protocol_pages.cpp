@@ -1,7 +1,7 @@
 #include "poll/protocol_pages.h"
 
-#include "param/value_text.h"
 #include "poll/event_detection.h"
+#include "station/value_text.h"
 
 namespace terval {
 namespace {

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdint>
 
-#include "poll/poll_state.h"
+#include "station/poll_state.h"
 
 namespace terval {
 

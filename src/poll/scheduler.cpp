@@ -1,7 +1,8 @@
 #include "poll/scheduler.h"
 
-#include "app/main_controller.h"
-#include "app/station.h"
+#include "station/main_view.h"
+#include "station/station.h"
+#include "station/station_display.h"
 
 namespace terval {
 namespace {
@@ -151,12 +152,12 @@ void Scheduler::Timers() {
     PollState& p = poll();
     DeviceTable& table = station_.devices;
     if (table.SelectedDevice > 0 && table.hasSelection()) {
-        main_.EnableMenu(station_.tile(table.SelectedDevice).state != kTileNoAnswer
-                             ? menu_masks::kPollingAnswering
-                             : menu_masks::kLinkUpSilent);
+        display_.EnableMenu(station_.tile(table.SelectedDevice).state != kTileNoAnswer
+                                ? menu_masks::kPollingAnswering
+                                : menu_masks::kLinkUpSilent);
     }
-    main_.view().setLed(MainView::Led::RxD, false);
-    main_.view().setLed(MainView::Led::TxD, false);
+    view_.setLed(MainView::Led::RxD, false);
+    view_.setLed(MainView::Led::TxD, false);
 
     ++p.TickCounter_;
     if (p.ReadyToSend_) {
@@ -184,7 +185,7 @@ void Scheduler::Timers() {
         if (p.PolledDevice_ >= 1 && p.PolledDevice_ <= table.DeviceCount) {
             ++table.entry(p.PolledDevice_).RequestsSent;
         }
-        main_.view().setLed(MainView::Led::TxD, true);
+        view_.setLed(MainView::Led::TxD, true);
         link_->sendRequest();
         return;
     }
@@ -224,7 +225,7 @@ void Scheduler::endUnanswered() {
     if (polled >= 1 && polled <= station_.devices.DeviceCount) {
         p.badFramesInRow_[static_cast<size_t>(polled)] = 0;
         if (station_.tile(polled).state != kTileNoAnswer) {
-            main_.setTileState(polled, kTileNoAnswer);
+            display_.setTileState(polled, kTileNoAnswer);
         }
     }
 }

@@ -2,11 +2,12 @@
 
 #include <cstdint>
 
-#include "poll/poll_state.h"
+#include "station/poll_state.h"
 
 namespace terval {
 
-class MainController;
+class MainView;
+class StationDisplay;
 struct Station;
 
 // The open link as the scheduler sees it.
@@ -25,7 +26,8 @@ class LinkSender {
 // happened through the event methods below, and only these change the state.
 class Scheduler {
   public:
-    Scheduler(Station& station, MainController& main) : station_(station), main_(main) {}
+    Scheduler(Station& station, StationDisplay& display, MainView& view)
+        : station_(station), display_(display), view_(view) {}
     void setLink(LinkSender& link) { link_ = &link; }
 
     const PollState& state() const;
@@ -83,7 +85,8 @@ class Scheduler {
     int stepAfterNewestProtocol() const;
 
     Station& station_;
-    MainController& main_;
+    StationDisplay& display_;
+    MainView& view_;
     LinkSender* link_ = nullptr;
 };
 

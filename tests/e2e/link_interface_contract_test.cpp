@@ -11,8 +11,8 @@
 #include <functional>
 #include <memory>
 
-#include "link/serial_link.h"
-#include "link/tcp_link.h"
+#include "io/serial_link.h"
+#include "io/tcp_link.h"
 #include "station_harness.h"
 #include "support/fakes.h"
 

@@ -29,8 +29,9 @@ class ParamWindowE2E : public ::testing::Test {
         config.tcpPort = static_cast<uint16_t>(sim.tcpPort());
         station.start({1, 2}, config);
         core = &station.core();
-        model =
-            std::make_unique<ParamWindowModel>(core->station, core->main, core->scheduler, window);
+        model = std::make_unique<ParamWindowModel>(core->station, core->main, core->main.messages(),
+                                                   core->main.clock(), core->main.locale(),
+                                                   core->scheduler, window);
         core->dispatcher.setParamWindow(model.get());
         // The window's 500 ms link-loss check, running while the window would be shown.
         linkLoss.setInterval(500);

@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "app/station_core.h"
-#include "link/serial_link.h"
-#include "link/tcp_link.h"
+#include "io/serial_link.h"
+#include "io/tcp_link.h"
 #include "support/fakes.h"
 
 namespace terval::testing {

@@ -9,8 +9,8 @@
 
 #include "app/station_core.h"
 #include "devices/device_editor.h"
-#include "link/serial_link.h"
-#include "link/tcp_link.h"
+#include "io/serial_link.h"
+#include "io/tcp_link.h"
 #include "poll/event_detection.h"
 #include "relay_sim_process.h"
 #include "station_harness.h"

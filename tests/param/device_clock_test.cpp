@@ -6,7 +6,7 @@
 
 #include "devices/device_table.h"
 #include "param/link_loss.h"
-#include "poll/poll_state.h"
+#include "station/poll_state.h"
 
 namespace terval {
 namespace {

@@ -47,7 +47,13 @@ class ParamWindowModelTest : public ::testing::Test {
     Rig rig{3};
     FakeRelay relay;
     RecordingParamView view;
-    ParamWindowModel model{rig.station(), rig.core().main, rig.scheduler(), view};
+    ParamWindowModel model{rig.station(),
+                           rig.core().main,
+                           rig.core().main.messages(),
+                           rig.core().main.clock(),
+                           rig.core().main.locale(),
+                           rig.scheduler(),
+                           view};
 };
 
 TEST_F(ParamWindowModelTest, OpeningThenTheFirstFullReadFillsEveryPage) {

@@ -6,10 +6,10 @@
 #include <QVector>
 #include <map>
 
-#include "app/clock.h"
-#include "app/main_view.h"
-#include "app/message_sink.h"
 #include "link/link.h"
+#include "station/clock.h"
+#include "station/main_view.h"
+#include "station/message_sink.h"
 
 namespace terval::testing {
 

@@ -7,9 +7,9 @@
 #include <QFile>
 #include <cstdio>
 
+#include "devices/connection_config.h"
 #include "devices/device_editor.h"
 #include "devices/device_files.h"
-#include "link/connection_config.h"
 
 using namespace terval;
 

@@ -1,0 +1,47 @@
+#include "modbus/modbus_frame.h"
+
+namespace terval {
+
+uint16_t MatchCRC(const uint8_t* bytes, int length) {
+    uint16_t crc = 0xFFFF;
+    for (int i = 0; i < length; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
+                            : static_cast<uint16_t>(crc >> 1);
+        }
+    }
+    return crc;
+}
+
+void RequestFrame::build(uint8_t address, uint8_t function, uint16_t reg, uint16_t countOrValue) {
+    bytes = {address,
+             function,
+             static_cast<uint8_t>(reg >> 8),
+             static_cast<uint8_t>(reg & 0xFF),
+             static_cast<uint8_t>(countOrValue >> 8),
+             static_cast<uint8_t>(countOrValue & 0xFF),
+             0,
+             0};
+}
+
+QByteArray RequestFrame::rtuRequest(bool pointToPoint) {
+    if (pointToPoint) {
+        bytes[0] = 1;
+    }
+    const uint16_t crc = MatchCRC(bytes.data(), 6);
+    bytes[6] = static_cast<uint8_t>(crc & 0xFF);
+    bytes[7] = static_cast<uint8_t>(crc >> 8);
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), 8);
+}
+
+QByteArray RequestFrame::tcpRequest() const {
+    QByteArray frame(12, '\0');
+    frame[5] = 6;
+    for (int i = 0; i < 6; ++i) {
+        frame[6 + i] = static_cast<char>(bytes[static_cast<size_t>(i)]);
+    }
+    return frame;
+}
+
+}  // namespace terval

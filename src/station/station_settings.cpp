@@ -1,0 +1,86 @@
+#include "station/station_settings.h"
+
+#include <QFileInfo>
+#include <QSettings>
+
+#include "devices/error_text.h"
+
+namespace terval {
+namespace {
+
+const QString kConnectAtStart = QStringLiteral("link/connectAtStart");
+
+// The file's text with `key` of `section` set to `value`: every other line, section and comment
+// kept as it was, for whoever keeps more in the file.
+QByteArray withValue(const QByteArray& text, const QByteArray& section, const QByteArray& key,
+                     const QByteArray& value) {
+    QList<QByteArray> lines = text.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty()) {
+        lines.removeLast();
+    }
+    const QByteArray header = '[' + section + ']';
+    const QByteArray line = key + '=' + value;
+    qsizetype sectionAt = -1;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QByteArray t = lines[i].trimmed();
+        if (t.startsWith('[')) {
+            if (sectionAt >= 0) {
+                // The key was not in its section: it goes at the section's end.
+                lines.insert(i, line);
+                return lines.join('\n') + '\n';
+            }
+            if (t == header) {
+                sectionAt = i;
+            }
+        } else if (sectionAt >= 0 && t.startsWith(key) &&
+                   t.mid(key.size()).trimmed().startsWith('=')) {
+            lines[i] = line;
+            return lines.join('\n') + '\n';
+        }
+    }
+    if (sectionAt < 0) {
+        if (!lines.isEmpty()) {
+            lines << QByteArray();
+        }
+        lines << header;
+    }
+    lines << line;
+    return lines.join('\n') + '\n';
+}
+
+}  // namespace
+
+SettingsLoad loadStationSettings(const QDir& folder) {
+    SettingsLoad load;
+    const QString path = folder.absoluteFilePath(kSettingsFileName);
+    if (!QFileInfo::exists(path)) {
+        return load;
+    }
+    QSettings ini(path, QSettings::IniFormat);
+    if (ini.status() != QSettings::NoError) {
+        load.error = QStringLiteral("Не удалось прочитать файл %1: %2.")
+                         .arg(kSettingsFileName,
+                              ini.status() == QSettings::FormatError
+                                  ? QStringLiteral("файл повреждён")
+                                  : QStringLiteral("нет права на чтение, или файл занят"));
+        return load;
+    }
+    load.settings.connectAtStart = ini.value(kConnectAtStart, false).toBool();
+    return load;
+}
+
+FileError saveStationSettings(const QDir& folder, const StationSettings& settings) {
+    const QString path = folder.absoluteFilePath(kSettingsFileName);
+    QByteArray text;
+    if (QFileInfo::exists(path)) {
+        const FileRead read = readWholeFile(path);
+        if (!read.bytes) {
+            return read.error;
+        }
+        text = *read.bytes;
+    }
+    return saveFileAtomically(path, withValue(text, "link", "connectAtStart",
+                                              settings.connectAtStart ? "true" : "false"));
+}
+
+}  // namespace terval

@@ -1,0 +1,72 @@
+#include "widgets/widget_dialog.h"
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QScreen>
+
+namespace terval {
+
+QVBoxLayout* setUpFixedDialog(QDialog* dialog, const char* objectName, const QString& title) {
+    dialog->setObjectName(QString::fromLatin1(objectName));
+    dialog->setWindowTitle(title);
+    dialog->setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                           Qt::WindowCloseButtonHint);
+    auto* column = new QVBoxLayout(dialog);
+    column->setContentsMargins(15, 15, 15, 15);
+    column->setSpacing(12);
+    column->setSizeConstraint(QLayout::SetFixedSize);
+    return column;
+}
+
+QLabel* addHeading(QVBoxLayout* column, QWidget* parent, const QString& text) {
+    auto* heading = new QLabel(text, parent);
+    QFont font = heading->font();
+    font.setBold(true);
+    heading->setFont(font);
+    column->addWidget(heading);
+    return heading;
+}
+
+DialogButton::DialogButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {
+    setAutoDefault(false);
+    setDefault(false);
+}
+
+void DialogButton::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    if (enter && mods == Qt::NoModifier) {
+        event->accept();
+        click();
+        return;
+    }
+    QPushButton::keyPressEvent(event);
+}
+
+QPushButton* dialogButton(QWidget* parent, const char* objectName, const QString& caption) {
+    auto* button = new DialogButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(objectName));
+    button->setMinimumWidth(90);
+    return button;
+}
+
+QHBoxLayout* addButtonRow(QVBoxLayout* column, std::initializer_list<QPushButton*> buttons) {
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    for (QPushButton* b : buttons) {
+        row->addWidget(b);
+    }
+    column->addLayout(row);
+    return row;
+}
+
+void centreOnScreen(QWidget* window) {
+    const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (screen) {
+        QRect frame = window->frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        window->move(frame.topLeft());
+    }
+}
+
+}  // namespace terval

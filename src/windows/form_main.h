@@ -1,0 +1,190 @@
+#pragma once
+
+#include <QAction>
+#include <QLabel>
+#include <QLocale>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPixmap>
+#include <QScrollArea>
+#include <QStatusBar>
+#include <QTextEdit>
+#include <QTimer>
+#include <array>
+#include <memory>
+
+#include "app/main_controller.h"
+#include "app/station_core.h"
+#include "station/clock.h"
+#include "station/main_view.h"
+#include "station/message_sink.h"
+#include "station/station.h"
+
+namespace terval {
+
+class LedIndicator;
+class QtSerialLink;
+class QtTcpLink;
+class TFormVis;
+class TFormDvig;
+class TFormAbout;
+class TFormOptConnect;
+class TFormParam;
+class TFormStat;
+
+// Fonts that the windows ask for by name; on a bare Linux they are mapped to faces with Cyrillic.
+void installFontSubstitutions();
+
+// The station's main window: the tiles of the relays, the menus, the link display, the clock and
+// the alarm log. Its rules live in MainController; this class only shows and forwards.
+class TFormMain : public QMainWindow, public MainView {
+    Q_OBJECT
+  public:
+    TFormMain(const QDir& workFolder, MessageSink& messages, const Clock& clock, QLocale locale,
+              QWidget* parent = nullptr);
+    ~TFormMain() override;
+
+    Station& station() { return core_->station; }
+    MainController& controller() { return core_->main; }
+    StationCore& core() { return *core_; }
+    // Opens the link as "Установить связь" does, when there is a relay to poll; for a start with
+    // --connect or with "Устанавливать связь при запуске" set.
+    void connectAtStart();
+    QtTcpLink& tcpLink() { return *tcp_; }
+    QtSerialLink& serialLink() { return *serial_; }
+
+    // Menu commands, callable from tests without a click.
+    void NOptionNetClick();
+    void NSaveParamClick();
+    void NExitClick();
+    void NOPenWindowClick();
+    void NParamClick();
+    void NStatisticConnectClick();
+    void NAddNewObjectClick();
+    void NDelObjectClick();
+    void NPositionClick();
+    void NConnectingClick();
+    void NPOpenWindowClick();
+    void N4Click();
+    void NDelInsClick();
+    void NDelListClick();
+    void NDelAllClick();
+
+    QAction* menuAction(MenuItem item) const { return menuActions_[static_cast<size_t>(item)]; }
+    QMenu* tilePopup() const { return PopupMenu; }
+    QLabel* tilePicture(int i) const { return tile(i).picture; }
+    QLabel* tileGeneratorLabel(int i) const { return tile(i).generator; }
+    QLabel* tileBreakerLabel(int i) const { return tile(i).breaker; }
+    QLabel* tileValueLabel(int i) const { return tile(i).value; }
+    bool tileDrawnSelected(int i) const { return tile(i).selected; }
+    TFormVis* formVis() const { return FormVis; }
+    TFormDvig* formDvig() const { return FormDvig; }
+    TFormAbout* formAbout() const { return FormAbout; }
+    TFormOptConnect* formOptConnect() const { return FormOptConnect; }
+    TFormParam* formParam() const { return FormParam; }
+    TFormStat* formStat() const { return FormStat; }
+    // The outer frame the station last asked for.
+    QRect requestedFrame() const { return requestedFrame_; }
+
+    // MainView
+    QStringList loadTilePictures(const QDir& folder) override;
+    void applyMenuMask(MenuMask mask) override;
+    void setMenuItemEnabled(MenuItem item, bool enabled) override;
+    void buildTile(int i, QPoint offset, const QString& generator, const QString& breaker) override;
+    void freeTile(int i) override;
+    void showTileNames(int i, const QString& generator, const QString& breaker) override;
+    void showTileState(int i, int state) override;
+    void showTileValue(int i, const QString& text, bool visible) override;
+    void showTileAge(int i, bool stale, const QString& lastAnswer) override;
+    void drawTileSelected(int i, bool selected) override;
+    void placeWindow(const QRect& frame) override;
+    QSize screenSize() const override;
+    QRect availableArea() const override;
+    void setSerialDisplayVisible(bool visible) override;
+    void showClock(const QString& date, const QString& time, const QString& portLabel) override;
+    void clearAlarmLog() override;
+    void setLed(Led led, bool lit) override;
+    void showPortState(bool open) override;
+    void showConnectCommand(bool linkUp) override;
+    void setStatusText(const QString& text) override;
+    void showLinkAttempt(const QString& text) override;
+    void setPollTimerRunning(bool running) override;
+    void showAlarmLog(const AlarmLog& log) override;
+    void setAlarmCommandsEnabled(bool enabled) override;
+    bool isMainWindowActive() const override;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    struct TileControls {
+        QLabel* picture = nullptr;
+        QLabel* generator = nullptr;
+        QLabel* breaker = nullptr;
+        QLabel* value = nullptr;
+        int state = kTileNoAnswer;
+        bool selected = false;
+    };
+
+    void buildMenus();
+    void buildAlarmLogMenu();
+    void buildBottomPanel(QWidget* panel);
+    void updateTilePicture(int i);
+    void resizeTileArea();
+    int tileOfControl(const QObject* control) const;
+    const TileControls& tile(int i) const { return tiles_.at(static_cast<size_t>(i)); }
+    TileControls& tile(int i) { return tiles_.at(static_cast<size_t>(i)); }
+
+    MessageSink& messages_;
+    // The links outlive the core, which detaches itself from them.
+    std::unique_ptr<QtSerialLink> serial_;
+    std::unique_ptr<QtTcpLink> tcp_;
+    std::unique_ptr<StationCore> core_;
+
+    // Opaque pictures by tile state (Bitmap1, Bitmap2, Bitmap3) and the reserve Bitmap4, and the
+    // same with their background colour masked out for unselected tiles.
+    std::array<QPixmap, 4> pictures_;
+    std::array<QPixmap, 4> maskedPictures_;
+    std::array<TileControls, kMaxDevices + 1> tiles_{};
+
+    std::array<QAction*, kMenuItemCount> menuActions_{};
+    QRect requestedFrame_;
+
+  public:
+    // Controls of the window, under their documented names.
+    QScrollArea* ScrollBox = nullptr;
+    QWidget* tileArea = nullptr;
+    QStatusBar* StatusBar = nullptr;
+    QWidget* ScrollBox1 = nullptr;
+    LedIndicator* ComLed = nullptr;
+    QLabel* LabelNum = nullptr;
+    QLabel* LabelPort = nullptr;
+    QLabel* LabelAttempt = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* LabelD = nullptr;
+    QLabel* LabelT = nullptr;
+    LedIndicator* AbLEDTxD = nullptr;
+    LedIndicator* AbLEDRxD = nullptr;
+    QTextEdit* RichEdit = nullptr;
+    QMenu* PopupMenu = nullptr;
+    QMenu* PopupDel = nullptr;
+    QAction* NDelIns = nullptr;
+    QAction* NDelList = nullptr;
+    QAction* NDelAll = nullptr;
+    QAction* NPParam = nullptr;
+    QAction* NPStatisticConnect = nullptr;
+    QAction* NPOpenWindow = nullptr;
+    QTimer* Timer = nullptr;
+    QTimer* Timer1 = nullptr;
+    TFormVis* FormVis = nullptr;
+    TFormDvig* FormDvig = nullptr;
+    TFormParam* FormParam = nullptr;
+    TFormStat* FormStat = nullptr;
+    TFormOptConnect* FormOptConnect = nullptr;
+    TFormAbout* FormAbout = nullptr;
+};
+
+}  // namespace terval

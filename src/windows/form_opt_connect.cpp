@@ -1,0 +1,305 @@
+#include "windows/form_opt_connect.h"
+
+#include "station/station_settings.h"
+
+#include <QButtonGroup>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFormLayout>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QVBoxLayout>
+
+#include "app/station_core.h"
+#include "link/connection_settings.h"
+#include "widgets/widget_dialog.h"
+#include "windows/form_com_setup.h"
+
+namespace terval {
+namespace {
+
+// The character a key types into the edits, as their filters judge it. Focus keys (Tab), editing
+// keys (Delete, Home, End, the arrows, Ctrl+Backspace) and shortcuts (Ctrl+A, Ctrl+C) type none:
+// they act as in any edit.
+QChar typedCharacter(const QKeyEvent* key) {
+    const Qt::KeyboardModifiers mods = key->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier);
+    if (mods != Qt::NoModifier) {
+        return {};
+    }
+    switch (key->key()) {
+        case Qt::Key_Backspace:
+            return kKeyBackspace;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            return kKeyEnter;
+        case Qt::Key_Escape:
+            return kKeyEscape;
+        default:
+            break;
+    }
+    const QString text = key->text();
+    return text.size() == 1 && text.front().isPrint() ? text.front() : QChar();
+}
+
+// The edit's text as it would be once its selection is typed over.
+QString textWithoutSelection(const QLineEdit* edit) {
+    QString text = edit->text();
+    if (edit->hasSelectedText()) {
+        text.remove(edit->selectionStart(), edit->selectedText().size());
+    }
+    return text;
+}
+
+// Typed and pasted characters go at the end, as the filters judged them; a selection is typed
+// over first, so that a field entered with Tab (all selected) takes a fresh value.
+void typeAtEnd(QLineEdit* edit, const QString& characters) {
+    if (edit->hasSelectedText()) {
+        edit->del();
+    }
+    edit->end(false);
+    edit->insert(characters);
+}
+
+}  // namespace
+
+TFormOptConnect::TFormOptConnect(StationCore& core, MessageSink& messages, QWidget* parent)
+    : QDialog(parent), core_(core), messages_(messages) {
+    QVBoxLayout* column =
+        setUpFixedDialog(this, "FormOptConnect", QStringLiteral("Настройки связи"));
+
+    RadioGroup = new QGroupBox(QStringLiteral("Тип связи"), this);
+    RadioGroup->setObjectName(QStringLiteral("RadioGroup"));
+    auto* radios = new QVBoxLayout(RadioGroup);
+    auto* group = new QButtonGroup(this);
+    const QString captions[3] = {QStringLiteral("Через RS - 232"), QStringLiteral("Через RS - 485"),
+                                 QStringLiteral("Через Ithernet TCP/IP")};
+    for (int i = 0; i < 3; ++i) {
+        linkButtons[i] = new QRadioButton(captions[i], RadioGroup);
+        group->addButton(linkButtons[i], i);
+        radios->addWidget(linkButtons[i]);
+    }
+    column->addWidget(RadioGroup);
+
+    GroupBox1 = new QGroupBox(QStringLiteral("Настройки  ItherNet"), this);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    // The edits hand the focus back here when they are left with Enter or Escape.
+    GroupBox1->setFocusPolicy(Qt::StrongFocus);
+    auto* form = new QFormLayout(GroupBox1);
+    EditIPAddr = new QLineEdit(GroupBox1);
+    EditIPAddr->setObjectName(QStringLiteral("EditIPAddr"));
+    EditIPAddr->setMinimumWidth(150);
+    EditIPPort = new QLineEdit(GroupBox1);
+    EditIPPort->setObjectName(QStringLiteral("EditIPPort"));
+    EditIPPort->setMaximumWidth(80);
+    form->addRow(QStringLiteral("IP адрес:"), EditIPAddr);
+    form->addRow(QStringLiteral("Порт:"), EditIPPort);
+    for (QLineEdit* edit : {EditIPAddr, EditIPPort}) {
+        edit->installEventFilter(this);
+        // Pasted text goes through the key filter; dropped text has no such path, so none is taken.
+        edit->setAcceptDrops(false);
+    }
+    column->addWidget(GroupBox1);
+
+    BtnOptionCOM = dialogButton(this, "BtnOptionCOM", QStringLiteral("Настройки COM порта"));
+    column->addWidget(BtnOptionCOM);
+
+    CheckBoxSave = new QCheckBox(QStringLiteral("Записать в файл"), this);
+    CheckBoxSave->setObjectName(QStringLiteral("CheckBoxSave"));
+    column->addWidget(CheckBoxSave);
+    CheckBoxConnectAtStart = new QCheckBox(QStringLiteral("Устанавливать связь при запуске"), this);
+    CheckBoxConnectAtStart->setObjectName(QStringLiteral("CheckBoxConnectAtStart"));
+    column->addWidget(CheckBoxConnectAtStart);
+
+    BtnOK = dialogButton(this, "BtnOK", QStringLiteral("OK"));
+    BtnCancel = dialogButton(this, "BtnCancel", QStringLiteral("Отмена"));
+    addButtonRow(column, {BtnOK, BtnCancel});
+
+    FormComSetup = new TFormComSetup(core_.link.serialSettings(), core_.station.folder, this);
+
+    connect(BtnOptionCOM, &QPushButton::clicked, this, &TFormOptConnect::BtnOptionCOMClick);
+    connect(BtnOK, &QPushButton::clicked, this, &TFormOptConnect::BtnOKClick);
+    connect(BtnCancel, &QPushButton::clicked, this, &TFormOptConnect::BtnCancelClick);
+}
+
+void TFormOptConnect::showEvent(QShowEvent* event) {
+    FormShow();
+    QDialog::showEvent(event);
+}
+
+void TFormOptConnect::FormShow() {
+    const ConnectionConfig& c = core_.station.connection;
+    linkButtons[std::min<int>(c.LinkType, 2)]->setChecked(true);
+    EditIPAddr->setText(c.ipText());
+    EditIPPort->setText(QString::number(c.tcpPort));
+    addressBeforeClick_ = EditIPAddr->text();
+    portBeforeClick_ = EditIPPort->text();
+    paintEdit(EditIPAddr, false);
+    paintEdit(EditIPPort, false);
+    GroupBox1->setFocus();
+    CheckBoxSave->setChecked(false);
+    CheckBoxConnectAtStart->setChecked(core_.station.settings.connectAtStart);
+}
+
+int TFormOptConnect::linkTypeChosen() const {
+    for (int i = 0; i < 3; ++i) {
+        if (linkButtons[i]->isChecked()) {
+            return i;
+        }
+    }
+    return kLinkRs232;
+}
+
+void TFormOptConnect::paintEdit(QLineEdit* edit, bool typing) {
+    QPalette pal = edit->palette();
+    const QPalette standard = palette();
+    pal.setColor(QPalette::Base,
+                 typing ? QColor(0x00, 0x80, 0x00) : standard.color(QPalette::Base));
+    pal.setColor(QPalette::Text,
+                 typing ? standard.color(QPalette::Base) : standard.color(QPalette::Text));
+    edit->setPalette(pal);
+}
+
+void TFormOptConnect::EditIPPortClick(QLineEdit* edit) {
+    (edit == EditIPAddr ? addressBeforeClick_ : portBeforeClick_) = edit->text();
+    edit->clear();
+    paintEdit(edit, true);
+}
+
+void TFormOptConnect::EditIPPortExit(QLineEdit* edit) {
+    paintEdit(edit, false);
+}
+
+void TFormOptConnect::BtnOptionCOMClick() {
+    FormComSetup->exec();
+}
+
+void TFormOptConnect::BtnOKClick() {
+    ConnectionConfig& config = core_.station.connection;
+    const SettingsApply result =
+        applyConnectionSettings(config, linkTypeChosen(), core_.link.serialSettings(),
+                                EditIPAddr->text(), EditIPPort->text());
+    EditIPAddr->setText(result.addressText);
+    GroupBox1->setFocus();
+    if (result.error) {
+        messages_.showMessage(MessageIcon::Error, *result.error);
+        return;
+    }
+    if (CheckBoxSave->isChecked()) {
+        if (FileError error = saveConfigFile(core_.station.configPath(), config)) {
+            messages_.showMessage(MessageIcon::Error, *error);
+            return;
+        }
+    }
+    // Kept in its own file at once: it matters at the next start, whoever starts the station.
+    StationSettings settings = core_.station.settings;
+    settings.connectAtStart = CheckBoxConnectAtStart->isChecked();
+    if (settings.connectAtStart != core_.station.settings.connectAtStart) {
+        if (FileError error = saveStationSettings(core_.station.folder, settings)) {
+            messages_.showMessage(MessageIcon::Error, *error);
+            return;
+        }
+        core_.station.settings = settings;
+    }
+    accept();
+}
+
+EditKeyFilter TFormOptConnect::filterOf(const QLineEdit* edit) const {
+    return edit == EditIPAddr ? ipAddressKey : ipPortKey;
+}
+
+void TFormOptConnect::pasteInto(QLineEdit* edit, QClipboard::Mode mode) {
+    const QString accepted = acceptedTyping(
+        textWithoutSelection(edit), QGuiApplication::clipboard()->text(mode), filterOf(edit));
+    if (!accepted.isEmpty()) {
+        typeAtEnd(edit, accepted);
+    }
+}
+
+void TFormOptConnect::showEditMenu(QLineEdit* edit, QPoint globalPos) {
+    // The edit's own menu would paste past the filter; this one pastes through it.
+    QMenu menu(edit);
+    const bool selected = edit->hasSelectedText();
+    menu.addAction(QStringLiteral("Вырезать"), edit, &QLineEdit::cut)->setEnabled(selected);
+    menu.addAction(QStringLiteral("Копировать"), edit, &QLineEdit::copy)->setEnabled(selected);
+    menu.addAction(QStringLiteral("Вставить"), this,
+                   [this, edit] { pasteInto(edit, QClipboard::Clipboard); })
+        ->setEnabled(!QGuiApplication::clipboard()->text().isEmpty());
+    menu.addAction(QStringLiteral("Удалить"), edit, &QLineEdit::del)->setEnabled(selected);
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("Выделить всё"), edit, &QLineEdit::selectAll)
+        ->setEnabled(!edit->text().isEmpty());
+    menu.exec(globalPos);
+}
+
+bool TFormOptConnect::eventFilter(QObject* watched, QEvent* event) {
+    auto* edit = qobject_cast<QLineEdit*>(watched);
+    if (!edit || (edit != EditIPAddr && edit != EditIPPort)) {
+        return QDialog::eventFilter(watched, event);
+    }
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick: {
+            const Qt::MouseButton button = static_cast<QMouseEvent*>(event)->button();
+            if (button == Qt::LeftButton && event->type() == QEvent::MouseButtonPress) {
+                EditIPPortClick(edit);
+            }
+            // The middle button pastes the selection, through the filter, on release.
+            if (button == Qt::MiddleButton) {
+                return true;
+            }
+            break;
+        }
+        case QEvent::MouseButtonRelease:
+            if (static_cast<QMouseEvent*>(event)->button() == Qt::MiddleButton) {
+                if (QGuiApplication::clipboard()->supportsSelection()) {
+                    pasteInto(edit, QClipboard::Selection);
+                }
+                return true;
+            }
+            break;
+        case QEvent::ContextMenu:
+            showEditMenu(edit, static_cast<QContextMenuEvent*>(event)->globalPos());
+            return true;
+        case QEvent::FocusOut:
+            EditIPPortExit(edit);
+            break;
+        case QEvent::KeyPress: {
+            auto* key = static_cast<QKeyEvent*>(event);
+            if (key->matches(QKeySequence::Paste)) {
+                pasteInto(edit, QClipboard::Clipboard);
+                return true;
+            }
+            const QChar c = typedCharacter(key);
+            if (c.isNull()) {
+                return QDialog::eventFilter(watched, event);
+            }
+            switch (filterOf(edit)(textWithoutSelection(edit), c)) {
+                case EditKey::Accept:
+                    if (c == kKeyBackspace) {
+                        edit->backspace();
+                    } else {
+                        typeAtEnd(edit, QString(c));
+                    }
+                    return true;
+                case EditKey::Discard:
+                    return true;
+                case EditKey::Leave:
+                    GroupBox1->setFocus();
+                    return true;
+                case EditKey::RestoreAndLeave:
+                    edit->setText(edit == EditIPAddr ? addressBeforeClick_ : portBeforeClick_);
+                    GroupBox1->setFocus();
+                    return true;
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+}  // namespace terval

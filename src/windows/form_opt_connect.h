@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QDialog>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "link/connection_settings.h"
+#include "station/message_sink.h"
+
+namespace terval {
+
+class StationCore;
+class TFormComSetup;
+
+// "Настройки связи": which link the station uses and with which parameters. "OK" changes the
+// connection record in memory and, with "Записать в файл", in config.cfg; the settings take effect
+// at the next "Установить связь".
+class TFormOptConnect : public QDialog {
+    Q_OBJECT
+  public:
+    TFormOptConnect(StationCore& core, MessageSink& messages, QWidget* parent = nullptr);
+
+    void FormShow();
+    void EditIPPortClick(QLineEdit* edit);
+    void EditIPPortExit(QLineEdit* edit);
+    void BtnOptionCOMClick();
+    void BtnOKClick();
+    void BtnCancelClick() { reject(); }
+
+    int linkTypeChosen() const;
+
+    QGroupBox* RadioGroup = nullptr;
+    QRadioButton* linkButtons[3] = {nullptr, nullptr, nullptr};
+    QGroupBox* GroupBox1 = nullptr;
+    QLineEdit* EditIPAddr = nullptr;
+    QLineEdit* EditIPPort = nullptr;
+    QPushButton* BtnOptionCOM = nullptr;
+    QCheckBox* CheckBoxSave = nullptr;
+    QCheckBox* CheckBoxConnectAtStart = nullptr;
+    QPushButton* BtnOK = nullptr;
+    QPushButton* BtnCancel = nullptr;
+    TFormComSetup* FormComSetup = nullptr;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void paintEdit(QLineEdit* edit, bool typing);
+    EditKeyFilter filterOf(const QLineEdit* edit) const;
+    void pasteInto(QLineEdit* edit, QClipboard::Mode mode);
+    void showEditMenu(QLineEdit* edit, QPoint globalPos);
+
+    StationCore& core_;
+    MessageSink& messages_;
+    // The text of each edit when it was last clicked, for Escape.
+    QString addressBeforeClick_;
+    QString portBeforeClick_;
+};
+
+}  // namespace terval

@@ -1,0 +1,3 @@
+#include <QLabel>
+#include <QtWidgets/QWidget>
+#include "station/station.h"

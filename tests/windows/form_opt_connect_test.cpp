@@ -1,0 +1,282 @@
+#include "windows/form_opt_connect.h"
+
+#include <gtest/gtest.h>
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QTest>
+#include <QTimer>
+
+#include "devices/device_editor.h"
+#include "support/fakes.h"
+#include "widgets/widget_led.h"
+#include "windows/form_com_setup.h"
+#include "windows/form_main.h"
+
+namespace terval {
+namespace {
+
+using testing::FixedClock;
+using testing::RecordingMessageSink;
+using testing::WorkFolder;
+
+class FormOptConnectTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        installFontSubstitutions();
+        folder.addPictures();
+        ConnectionConfig config;
+        config.ipAddress = {10, 0, 0, 5};
+        config.tcpPort = 502;
+        folder.write("config.cfg", config.toRecord());
+        form =
+            std::make_unique<TFormMain>(folder.dir(), messages, clock, QLocale(QLocale::Russian));
+        dialog = form->formOptConnect();
+        dialog->show();
+        QApplication::setActiveWindow(dialog);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(dialog));
+    }
+    void TearDown() override { dialog->hide(); }
+
+    WorkFolder folder;
+    RecordingMessageSink messages;
+    FixedClock clock{QDateTime(QDate(2026, 3, 1), QTime(8, 0))};
+    std::unique_ptr<TFormMain> form;
+    TFormOptConnect* dialog = nullptr;
+};
+
+TEST_F(FormOptConnectTest, ShowsTheRecordAndFiltersTypedKeys) {
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Настройки связи"));
+    EXPECT_TRUE(dialog->linkButtons[0]->isChecked());
+    EXPECT_EQ(dialog->linkButtons[2]->text(), QStringLiteral("Через Ithernet TCP/IP"));
+    EXPECT_EQ(dialog->GroupBox1->title(), QStringLiteral("Настройки  ItherNet"));
+    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("10.0.0.5"));
+    EXPECT_EQ(dialog->EditIPPort->text(), QStringLiteral("502"));
+    EXPECT_FALSE(dialog->CheckBoxSave->isChecked());
+    const QString shots = qEnvironmentVariable("TERVAL_SCREENSHOTS");
+    if (!shots.isEmpty()) {
+        dialog->grab().save(shots + QStringLiteral("/connection-settings.png"));
+        dialog->FormComSetup->FormShow();
+        dialog->FormComSetup->adjustSize();
+        dialog->FormComSetup->grab().save(shots + QStringLiteral("/com-setup.png"));
+    }
+
+    // A click empties the edit for a fresh value, in green.
+    QTest::mouseClick(dialog->EditIPAddr, Qt::LeftButton);
+    EXPECT_TRUE(dialog->EditIPAddr->text().isEmpty());
+    EXPECT_EQ(dialog->EditIPAddr->palette().color(QPalette::Base), QColor(0x00, 0x80, 0x00));
+    QTest::keyClicks(dialog->EditIPAddr, "192.168.0.256");
+    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("192.168.0.25"));
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Return);
+    EXPECT_TRUE(dialog->GroupBox1->hasFocus());
+    EXPECT_NE(dialog->EditIPAddr->palette().color(QPalette::Base), QColor(0x00, 0x80, 0x00));
+
+    // Escape brings back the text from before the click; a second click remembers the empty one.
+    QTest::mouseClick(dialog->EditIPPort, Qt::LeftButton);
+    QTest::keyClicks(dialog->EditIPPort, "65536");
+    EXPECT_EQ(dialog->EditIPPort->text(), QStringLiteral("6553"));
+    QTest::keyClick(dialog->EditIPPort, Qt::Key_Escape);
+    EXPECT_EQ(dialog->EditIPPort->text(), QStringLiteral("502"));
+    EXPECT_TRUE(dialog->isVisible());
+    QTest::mouseClick(dialog->EditIPPort, Qt::LeftButton);
+    QTest::mouseClick(dialog->EditIPPort, Qt::LeftButton);
+    QTest::keyClick(dialog->EditIPPort, Qt::Key_Escape);
+    EXPECT_TRUE(dialog->EditIPPort->text().isEmpty());
+}
+
+TEST_F(FormOptConnectTest, KeyboardOnlyAndPasteThroughTheFilter) {
+    // No default button: Enter right after opening opens no other dialog and applies nothing.
+    QTimer watch;
+    QWidget* otherDialog = nullptr;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal && modal != dialog) {
+            otherDialog = modal;
+            static_cast<QDialog*>(modal)->reject();
+        }
+    });
+    watch.start(5);
+    ASSERT_TRUE(dialog->GroupBox1->hasFocus());
+    QTest::keyClick(dialog->GroupBox1, Qt::Key_Return);
+    QTest::qWait(20);
+    EXPECT_EQ(otherDialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+
+    // Tab goes through the edits; entered with Tab, an edit is typed over as a whole.
+    dialog->EditIPAddr->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Tab);
+    ASSERT_TRUE(dialog->EditIPPort->hasFocus());
+    QTest::keyClick(dialog->EditIPPort, Qt::Key_Backtab);
+    ASSERT_TRUE(dialog->EditIPAddr->hasFocus());
+    EXPECT_EQ(dialog->EditIPAddr->selectedText(), QStringLiteral("10.0.0.5"));
+    QTest::keyClicks(dialog->EditIPAddr, "10.0255.0.0");
+    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("10.025.0.0"));
+
+    // Editing keys act as in any edit.
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Home);
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Right);
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Delete);
+    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("1.025.0.0"));
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_End);
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Left, Qt::ShiftModifier);
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("0"));
+
+    // Pasted text is typed through the filter, over the selection.
+    QGuiApplication::clipboard()->setText(QStringLiteral(" 127.0.0.1.9x"));
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("127.0.0.19"));
+    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Return);
+    EXPECT_TRUE(dialog->GroupBox1->hasFocus());
+
+    QGuiApplication::clipboard()->setText(QStringLiteral("0000000"));
+    dialog->EditIPPort->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(dialog->EditIPPort, Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(dialog->EditIPPort->text(), QStringLiteral("00000"));
+    dialog->EditIPPort->selectAll();
+    QTest::keyClicks(dialog->EditIPPort, "1502");
+
+    // Enter on the focused "Настройки COM порта" opens the serial setup, as a click does.
+    dialog->BtnOptionCOM->setFocus();
+    QTest::keyClick(dialog->BtnOptionCOM, Qt::Key_Return);
+    EXPECT_EQ(otherDialog, dialog->FormComSetup);
+    watch.stop();
+
+    // Enter on the focused "OK" applies and closes.
+    dialog->linkButtons[2]->setChecked(true);
+    dialog->BtnOK->setFocus();
+    QTest::keyClick(dialog->BtnOK, Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    const ConnectionConfig& c = form->station().connection;
+    EXPECT_EQ(c.LinkType, kLinkTcp);
+    EXPECT_EQ(c.ipText(), QStringLiteral("127.0.0.19"));
+    EXPECT_EQ(c.tcpPort, 1502);
+    EXPECT_TRUE(messages.messages.isEmpty());
+}
+
+TEST_F(FormOptConnectTest, OkChangesTheRecordForThisRunAndTheFileOnlyWhenAskedTo) {
+    const QByteArray before = folder.read("config.cfg");
+    dialog->linkButtons[2]->setChecked(true);
+    dialog->EditIPAddr->setText(QStringLiteral("127.0.0.1"));
+    dialog->EditIPPort->setText(QStringLiteral("1502"));
+    dialog->BtnOKClick();
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    const ConnectionConfig& c = form->station().connection;
+    EXPECT_EQ(c.LinkType, kLinkTcp);
+    EXPECT_EQ(c.ipText(), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(c.tcpPort, 1502);
+    EXPECT_EQ(folder.read("config.cfg"), before);
+
+    dialog->show();
+    dialog->CheckBoxSave->setChecked(true);
+    dialog->BtnOKClick();
+    EXPECT_EQ(folder.read("config.cfg"), c.toRecord());
+    EXPECT_EQ(folder.read("config.cfg").mid(13, 7), QByteArray::fromHex("7f00000100de05"));
+}
+
+TEST_F(FormOptConnectTest, ConnectAtStartIsKeptBesideConfigAndOpensTheLinkAtTheNextStart) {
+    const QByteArray config = folder.read("config.cfg");
+    EXPECT_FALSE(dialog->CheckBoxConnectAtStart->isChecked());
+    dialog->CheckBoxConnectAtStart->setChecked(true);
+    dialog->BtnOKClick();
+    ASSERT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(folder.read("config.cfg"), config);
+    EXPECT_TRUE(folder.read("terval.ini").contains("connectAtStart=true"));
+
+    // The next start, with a relay to poll: the link is opened with nobody at the keyboard.
+    DeviceTable table;
+    table.append(newDeviceEntry(1));
+    folder.write("gen.dat", table.toFileBytes());
+    ConnectionConfig tcp;
+    tcp.LinkType = kLinkTcp;
+    tcp.ipAddress = {127, 0, 0, 1};
+    tcp.tcpPort = 1;
+    folder.write("config.cfg", tcp.toRecord());
+    dialog->hide();
+    form = std::make_unique<TFormMain>(folder.dir(), messages, clock, QLocale(QLocale::Russian));
+    ASSERT_TRUE(form->station().settings.connectAtStart);
+    form->connectAtStart();
+    EXPECT_TRUE(form->station().linkUp);
+    EXPECT_EQ(form->core().link.state(), LinkState::Opening);
+    form->NConnectingClick();
+    EXPECT_FALSE(form->station().linkUp);
+
+    dialog = form->formOptConnect();
+    dialog->show();
+    EXPECT_TRUE(dialog->CheckBoxConnectAtStart->isChecked());
+    dialog->CheckBoxConnectAtStart->setChecked(false);
+    dialog->BtnOKClick();
+    EXPECT_TRUE(folder.read("terval.ini").contains("connectAtStart=false"));
+}
+
+TEST_F(FormOptConnectTest, AddressOrPortTheRecordCannotHoldIsRefusedOnOk) {
+    dialog->EditIPAddr->setText(QStringLiteral("10.0.0.5.7"));  // pasted
+    dialog->EditIPPort->setText(QStringLiteral("1502"));
+    dialog->BtnOKClick();
+    ASSERT_EQ(messages.messages.size(), 1);
+    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("10.0.0.5"));
+    EXPECT_EQ(form->station().connection.tcpPort, 502);
+
+    dialog->EditIPPort->setText(QString());
+    dialog->BtnOKClick();
+    ASSERT_EQ(messages.messages.size(), 2);
+    EXPECT_TRUE(messages.messages[1].text.startsWith(QStringLiteral("Неверный номер порта")));
+    EXPECT_TRUE(dialog->isVisible());
+}
+
+TEST_F(FormOptConnectTest, SetupDialogChangesThePortButTheRecordKeepsEightNoneOne) {
+    ASSERT_TRUE(QFile::link("/dev/null", folder.path("COM5")));
+    TFormComSetup* setup = dialog->FormComSetup;
+    EXPECT_EQ(setup->windowTitle(), QStringLiteral("Setup"));
+    setup->show();  // fills the lists
+    QApplication::setActiveWindow(setup);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(setup));
+    EXPECT_GE(setup->ComboPort->findText("COM5"), 0);
+    EXPECT_EQ(setup->ComboPort->currentText(), QStringLiteral("COM1"));
+    EXPECT_EQ(setup->ComboBaud->currentText(), QStringLiteral("38400"));
+    setup->ComboPort->setCurrentText("COM5");
+    setup->ComboBaud->setCurrentText("9600");
+    setup->ComboDataBits->setCurrentText("7");
+    setup->ComboParity->setCurrentText("Even");
+    // Enter goes from list to list and at last presses "OK"; no button is pressed from a list.
+    setup->ComboParity->setFocus();
+    QTest::keyClick(setup->ComboParity, Qt::Key_Return);
+    EXPECT_TRUE(setup->ComboFlow->hasFocus());
+    QTest::keyClick(setup->ComboFlow, Qt::Key_Return);
+    ASSERT_TRUE(setup->ButtonOk->hasFocus());
+    QTest::keyClick(setup->ButtonOk, Qt::Key_Return);
+    EXPECT_FALSE(setup->isVisible());
+    const SerialSettings& port = form->core().link.serialSettings();
+    EXPECT_EQ(port.portName, QStringLiteral("COM5"));
+    EXPECT_EQ(port.baudRate, 9600);
+    EXPECT_EQ(port.dataBitsIndex, 2);
+    EXPECT_EQ(port.parityIndex, 2);
+
+    dialog->linkButtons[1]->setChecked(true);
+    dialog->CheckBoxSave->setChecked(true);
+    dialog->BtnOKClick();
+    const QByteArray record = folder.read("config.cfg");
+    EXPECT_EQ(record.mid(20, 5), QByteArray::fromHex("04434f4d35"));
+    EXPECT_EQ(record.right(5), QByteArray::fromHex("0703000002"));
+    EXPECT_EQ(record.left(2), QByteArray::fromHex("0100"));
+}
+
+TEST_F(FormOptConnectTest, SerialDisplayFollowsTheLinkTypeAfterTheDialog) {
+    dialog->hide();
+    EXPECT_TRUE(form->LabelPort->isVisibleTo(form.get()));
+    QTimer::singleShot(0, [this] {
+        dialog->linkButtons[2]->setChecked(true);
+        dialog->BtnOKClick();
+    });
+    form->NOptionNetClick();
+    EXPECT_FALSE(form->LabelPort->isVisibleTo(form.get()));
+    EXPECT_FALSE(form->ComLed->isVisibleTo(form.get()));
+    EXPECT_FALSE(form->LabelNum->isVisibleTo(form.get()));
+}
+
+}  // namespace
+}  // namespace terval
