@@ -154,7 +154,7 @@ int portNumberOf(const QString& name) {
     }
     bool ok = false;
     const int number = digits.toInt(&ok, 10);
-    return ok && number >= 1 && number <= 96 ? number : 1;
+    return ok && number >= 1 && number <= kComPortLimit ? number : 1;
 }
 
 QString normalizePortName(const QString& name) {

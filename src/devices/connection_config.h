@@ -66,6 +66,9 @@ struct ConfigLoad {
 ConfigLoad loadConfigFile(const QString& path);
 FileError saveConfigFile(const QString& path, const ConnectionConfig& config);
 
+// The serial ports the station can name: COM1 to COM96.
+inline constexpr int kComPortLimit = 96;
+
 // "COM" in any letter case is dropped and the rest read as a number; anything that is not a
 // number from 1 to 96 becomes port 1.
 int portNumberOf(const QString& name);

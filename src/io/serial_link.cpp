@@ -70,7 +70,7 @@ QStringList availableComNames(const QDir& workFolder) {
         systemPorts << QFileInfo(info.systemLocation()).canonicalFilePath();
     }
     QStringList names;
-    for (int n = 1; n <= 96; ++n) {
+    for (int n = 1; n <= kComPortLimit; ++n) {
         const QString name = QStringLiteral("COM%1").arg(n);
         const QString path = serialDevicePath(name, workFolder);
         const QFileInfo target(path);

@@ -1,9 +1,14 @@
 #include "param/current_parameters.h"
 
+#include "modbus/register_map.h"
+#include "param/param_controls.h"
 #include "station/date_time_text.h"
 #include "station/value_text.h"
 
 namespace terval {
+
+using namespace param_controls;
+
 namespace {
 
 QString twoDigits(int n) {
@@ -36,20 +41,25 @@ QString programDateText(uint16_t word6) {
 }
 
 QString relayClockText(const RegisterWords& words, int computerYear) {
+    using namespace registers::status;
     return QStringLiteral("%1/%2/%3    %4:%5:%6")
-        .arg(words[13])
-        .arg(twoDigits(words[14]))
+        .arg(words[kClockDay])
+        .arg(twoDigits(words[kClockMonth]))
         .arg(computerYear, 4, 10, QLatin1Char('0'))
-        .arg(words[11])
-        .arg(twoDigits(words[10]), twoDigits(words[9]));
+        .arg(words[kClockHour])
+        .arg(twoDigits(words[kClockMinute]), twoDigits(words[kClockSecond]));
 }
 
 std::optional<QDateTime> relayClockValue(const RegisterWords& words, int computerYear) {
-    const QDate date(computerYear, words[14], words[13]);
-    if (!date.isValid() || words[11] > 23 || words[10] > 59 || words[9] > 59) {
+    using namespace registers::status;
+    const QDate date(computerYear, words[kClockMonth], words[kClockDay]);
+    const uint16_t hour = words[kClockHour];
+    const uint16_t minute = words[kClockMinute];
+    const uint16_t second = words[kClockSecond];
+    if (!date.isValid() || hour > 23 || minute > 59 || second > 59) {
         return std::nullopt;
     }
-    return QDateTime(date, QTime(words[11], words[10], words[9]));
+    return QDateTime(date, QTime(hour, minute, second));
 }
 
 QString systemClockText(const QDateTime& now, const QLocale& locale) {
@@ -60,19 +70,22 @@ QString systemClockText(const QDateTime& now, const QLocale& locale) {
 CurrentParameters decodeCurrentParameters(const RegisterWords& w, const QDateTime& now,
                                           const QLocale& locale) {
     CurrentParameters p;
-    p.identity = {{QStringLiteral("PanPar_1"), number(w[1])},
-                  {QStringLiteral("PanPar_2"), manufactureDateText(w[2])},
-                  {QStringLiteral("PanPar_5"), programVersionText(w[5])},
-                  {QStringLiteral("PanPar_6"), programDateText(w[6])}};
-    p.values = {
-        {QStringLiteral("PanPar8"), number(w[8])},   {QStringLiteral("PanPar24"), tenths(w[24])},
-        {QStringLiteral("PanPar25"), tenths(w[25])}, {QStringLiteral("PanPar26"), tenths(w[26])},
-        {QStringLiteral("PanPar27"), number(w[27])}, {QStringLiteral("PanPar28"), tenths(w[28])},
-        {QStringLiteral("PanPar29"), tenths(w[29])}, {QStringLiteral("PanPar30"), number(w[30])},
-        {QStringLiteral("PanPar32"), number(w[32])}, {QStringLiteral("PanPar33"), number(w[33])},
-        {QStringLiteral("PanPar34"), number(w[34])}};
-    for (int bit = 0; bit < 5; ++bit) {
-        p.status[static_cast<size_t>(bit)] = (w[19] >> bit & 1) != 0;
+    using namespace registers::status;
+    p.identity = {{identityPanel(kSerialNumber), number(w[kSerialNumber])},
+                  {identityPanel(kManufactureDate), manufactureDateText(w[kManufactureDate])},
+                  {identityPanel(kProgramVersion), programVersionText(w[kProgramVersion])},
+                  {identityPanel(kProgramDate), programDateText(w[kProgramDate])}};
+    for (int word :
+         {kRunTime, kRemoteness, kAlpha1, kAlpha2, kInsulationResistance, kExcitationVoltage,
+          kInjectedVoltage, kControlResistance, kFirstOffset, kFirstOffset + 1, kFirstOffset + 2}) {
+        // Percentages and voltages come in tenths; resistances, minutes and offsets whole.
+        const bool inTenths = word == kRemoteness || word == kAlpha1 || word == kAlpha2 ||
+                              word == kExcitationVoltage || word == kInjectedVoltage;
+        const uint16_t value = w[static_cast<size_t>(word)];
+        p.values.append({currentPanel(word), inTenths ? tenths(value) : number(value)});
+    }
+    for (int bit = 0; bit < registers::kStatusBits; ++bit) {
+        p.status[static_cast<size_t>(bit)] = (w[kStatusRegister] >> bit & 1) != 0;
     }
     const int year = now.date().year();
     p.relayClock = relayClockText(w, year);
@@ -84,7 +97,7 @@ CurrentParameters decodeCurrentParameters(const RegisterWords& w, const QDateTim
 QList<PanelText> setpointPanelTexts(const RegisterWords& words) {
     QList<PanelText> panels;
     for (int n = 0; n < kSetpointWordsShown; ++n) {
-        panels.append({QStringLiteral("PanUst%1").arg(n), number(words[static_cast<size_t>(n)])});
+        panels.append({setpointPanel(n), number(words[static_cast<size_t>(n)])});
     }
     return panels;
 }

@@ -6,14 +6,16 @@
 #include <array>
 #include <cstdint>
 
+#include "modbus/register_map.h"
+
 namespace terval {
 
 class Scheduler;
 
 // The relay's calendar clock: second, minute, hour, day of the week (0 Sunday), day, month and the
 // full year in seven consecutive registers, plain binary.
-inline constexpr uint16_t kClockFirstRegister = 265;
-inline constexpr int kClockRegisterCount = 7;
+inline constexpr uint16_t kClockFirstRegister = registers::kClockRegister;
+inline constexpr int kClockRegisterCount = registers::kClockWords;
 
 std::array<uint16_t, kClockRegisterCount> clockWriteValues(const QDateTime& value);
 

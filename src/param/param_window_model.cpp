@@ -1,7 +1,9 @@
 #include "param/param_window_model.h"
 
+#include "modbus/register_map.h"
 #include "param/current_parameters.h"
 #include "param/device_clock.h"
+#include "param/param_controls.h"
 #include "param/setpoint_limits.h"
 #include "poll/report_file.h"
 #include "poll/scheduler.h"
@@ -11,21 +13,12 @@
 #include "station/station_display.h"
 
 namespace terval {
+
+using namespace param_controls;
+
 namespace {
 
 constexpr int kPageCount = 5;
-constexpr int kProtocolCount = 64;
-const QString kReportButton = QStringLiteral("BtnCreateFileProt");
-
-// The protocol the scheduler reads for a number as typed: outside 1 to 64 it is the first.
-int protocolRead(int typed) {
-    return typed >= 1 && typed <= kProtocolCount ? typed : 1;
-}
-
-QString indexed(const char* prefix, int i) {
-    return QString::fromLatin1(prefix) + QString::number(i);
-}
-
 }  // namespace
 
 ParamWindowModel::ParamWindowModel(Station& station, StationDisplay& display, MessageSink& messages,
@@ -60,15 +53,15 @@ void ParamWindowModel::FormShow() {
     }
     // Until this relay's first answer the identity of the relay shown last time would stand under
     // this relay's name.
-    for (const char* control : {"PanPar_1", "PanPar_2", "PanPar_5", "PanPar_6", "LabPar1",
-                                "LabPar_2", "LabPar_5", "LabPar_6"}) {
-        view_.setControlVisible(QString::fromLatin1(control), false);
+    for (int word : kIdentityWords) {
+        view_.setControlVisible(identityPanel(word), false);
+        view_.setControlVisible(identityLabel(word), false);
     }
     const DeviceTable& table = station_.devices;
     if (table.hasSelection()) {
-        view_.setText(QStringLiteral("LabelName"), table.entry(table.SelectedDevice).GeneratorName);
+        view_.setText(kGeneratorName, table.entry(table.SelectedDevice).GeneratorName);
     }
-    view_.setControlEnabled(QStringLiteral("BtnSaveDT"), false);
+    view_.setControlEnabled(kWriteChangedClock, false);
     view_.setLinkLossTimerRunning(true);
 }
 
@@ -108,7 +101,7 @@ void ParamWindowModel::updateReportButton() {
     // waits for that protocol to arrive. The comparison goes by the number the record was asked
     // for, since the number a relay stores in its record runs on from event to event.
     const bool shownIsChosen =
-        shownTripProtocol_ == protocolRead(station_.poll.tripProtocolNumber());
+        shownTripProtocol_ == registers::protocolRead(station_.poll.tripProtocolNumber());
     view_.setControlEnabled(kReportButton, !ReportRequested && shownIsChosen);
 }
 
@@ -199,7 +192,7 @@ bool ParamWindowModel::ButtonSysKeyDown(int key) {
 // ---- device clock ----
 
 void ParamWindowModel::DatePickerChange() {
-    view_.setControlEnabled(QStringLiteral("BtnSaveDT"), true);
+    view_.setControlEnabled(kWriteChangedClock, true);
 }
 
 void ParamWindowModel::BtnSaveDTClick(const QDate& datePicker, const QTime& timePicker) {
@@ -227,26 +220,26 @@ void ParamWindowModel::showCurrentParameters(const RegisterWords& words) {
         view_.setText(t.name, t.text);
         view_.setControlVisible(t.name, true);
     }
-    for (const char* label : {"LabPar1", "LabPar_2", "LabPar_5", "LabPar_6"}) {
-        view_.setControlVisible(QString::fromLatin1(label), true);
+    for (int word : kIdentityWords) {
+        view_.setControlVisible(identityLabel(word), true);
     }
     // PanPar32 to PanPar34 are edited like setpoints, so they keep the operator's typing too.
     for (const PanelText& t : p.values) {
         showUnlessEdited(t.name, t.text);
     }
     view_.setTabVisible(kPageCurrent, true);
-    for (int bit = 0; bit < 5; ++bit) {
-        view_.setLed(indexed("AbLEDStBit", bit), p.status[static_cast<size_t>(bit)]);
+    for (int bit = 0; bit < registers::kStatusBits; ++bit) {
+        view_.setLed(statusLamp(bit), p.status[static_cast<size_t>(bit)]);
     }
-    view_.setText(QStringLiteral("LabelDTDefence"), p.relayClock);
-    view_.setText(QStringLiteral("LabDTSys"), p.systemClock);
+    view_.setText(kRelayClock, p.relayClock);
+    view_.setText(kComputerClock, p.systemClock);
     if (station_.poll.InitialRead() && p.pickers) {
         view_.loadPickers(*p.pickers);
     }
 }
 
 void ParamWindowModel::showSetpoints(const RegisterWords& words) {
-    view_.setControlVisible(QStringLiteral("GroupBoxUst"), true);
+    view_.setControlVisible(kSetpointGroup, true);
     for (const PanelText& t : setpointPanelTexts(words)) {
         showUnlessEdited(t.name, t.text);
     }
@@ -255,7 +248,7 @@ void ParamWindowModel::showSetpoints(const RegisterWords& words) {
 }
 
 void ParamWindowModel::showPassword(const RegisterWords& words) {
-    showUnlessEdited(indexed("PanUst", kPasswordSetpoint), QString::number(words[0]));
+    showUnlessEdited(setpointPanel(kPasswordSetpoint), QString::number(words[0]));
 }
 
 void ParamWindowModel::showMode(const RegisterWords&) {
@@ -264,20 +257,23 @@ void ParamWindowModel::showMode(const RegisterWords&) {
 
 void ParamWindowModel::showTripProtocol(const RegisterWords& words) {
     const TripProtocolPage page = decodeTripProtocol(words);
-    for (int word : {3, 4, 5, 6, 7, 8}) {
-        view_.setText(indexed("PanProt", word), page.value(word));
+    using namespace registers::trip;
+    for (int word : {kRemoteness, kAlpha1, kAlpha2, kInsulationResistance, kExcitationVoltage,
+                     kInjectedVoltage}) {
+        view_.setText(tripValuePanel(word), page.value(word));
     }
     view_.setTabVisible(kPageTripProtocols, true);
-    view_.setText(QStringLiteral("LabNumbProt"), page.number);
-    view_.setText(QStringLiteral("LabDateProt"), page.date);
-    view_.setText(QStringLiteral("LabTimeProt"), page.time);
-    view_.setText(QStringLiteral("LabelSign"), page.sign);
-    for (int bit = 0; bit < 5; ++bit) {
-        view_.setLed(indexed("AbLEDProtStBit", bit), page.status[static_cast<size_t>(bit)]);
+    view_.setText(kTripNumber, page.number);
+    view_.setText(kTripDate, page.date);
+    view_.setText(kTripTime, page.time);
+    view_.setText(kTripSign, page.sign);
+    for (int bit = 0; bit < registers::kStatusBits; ++bit) {
+        view_.setLed(tripStatusLamp(bit), page.status[static_cast<size_t>(bit)]);
     }
     // The request that this answers is still the one in RequestFrame.
     const int asked = tripProtocolOfRegister(station_.request.registerAddress());
-    shownTripProtocol_ = asked > 0 ? asked : protocolRead(station_.poll.tripProtocolNumber());
+    shownTripProtocol_ =
+        asked > 0 ? asked : registers::protocolRead(station_.poll.tripProtocolNumber());
 
     if (ReportRequested) {
         // One attempt per click: a report that cannot be written is told once, and the button
@@ -299,12 +295,12 @@ void ParamWindowModel::showTripProtocol(const RegisterWords& words) {
 void ParamWindowModel::showInsulationProtocol(const RegisterWords& words) {
     const InsulationProtocolPage page = decodeInsulationProtocol(words);
     view_.setTabVisible(kPageInsulationProtocols, true);
-    view_.setText(QStringLiteral("PanPrRiz3"), page.initial);
-    view_.setText(QStringLiteral("PanPrRiz4"), page.final);
-    view_.setText(QStringLiteral("LabPrRizNumb"), page.number);
+    view_.setText(kInsulationInitial, page.initial);
+    view_.setText(kInsulationFinal, page.final);
+    view_.setText(kInsulationNumber, page.number);
     view_.showChangeKind(page.kind);
-    view_.setText(QStringLiteral("LabPrRizDate"), page.date);
-    view_.setText(QStringLiteral("LabPrRizTime"), page.time);
+    view_.setText(kInsulationDate, page.date);
+    view_.setText(kInsulationTime, page.time);
 }
 
 }  // namespace terval

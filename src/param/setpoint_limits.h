@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "modbus/register_map.h"
+
 namespace terval {
 
 // The range a setpoint register accepts, and how many digits after the point its value carries.
@@ -16,8 +18,7 @@ struct SetpointLimit {
 
 inline constexpr int kSetpointLimitCount = 48;
 // The relay's password register sits past the setpoint block and has no entry of its own.
-inline constexpr int kPasswordSetpoint = 127;
-inline constexpr uint16_t kSetpointFirstRegister = 1024;
+inline constexpr int kPasswordSetpoint = registers::kPasswordRegister - registers::kSetpointBlock;
 
 extern const std::array<SetpointLimit, kSetpointLimitCount> SetpointLimits;
 
@@ -31,7 +32,7 @@ std::optional<int> setpointNumber(const QString& panelName);
 
 // The register a setpoint is written to.
 constexpr uint16_t setpointRegister(int n) {
-    return static_cast<uint16_t>(kSetpointFirstRegister + n);
+    return static_cast<uint16_t>(registers::kSetpointBlock + n);
 }
 
 // The panels of the setpoint and settings pages that the operator edits in place.

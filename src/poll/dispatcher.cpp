@@ -1,5 +1,6 @@
 #include "poll/dispatcher.h"
 
+#include "modbus/register_map.h"
 #include "poll/event_detection.h"
 #include "poll/scheduler.h"
 #include "station/clock.h"
@@ -39,7 +40,9 @@ bool Dispatcher::ReceiveMain() {
     switch (poll.PollStep()) {
         case kStepStatus:
             if (relay >= 1 && relay <= station_.devices.DeviceCount) {
-                display_.setTileValue(relay, QString::number(station_.words[27]));
+                display_.setTileValue(
+                    relay,
+                    QString::number(station_.words[registers::status::kInsulationResistance]));
             }
             return true;
         case kStepNewestProtocol:

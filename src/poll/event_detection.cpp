@@ -1,8 +1,10 @@
 #include "poll/event_detection.h"
 
+#include "modbus/register_map.h"
 #include "station/date_time_text.h"
 #include "station/station.h"
 #include "station/station_display.h"
+#include "station/station_texts.h"
 
 namespace terval {
 namespace {
@@ -28,30 +30,19 @@ QDateTime fromDateTimeValue(double value) {
 }
 
 QString signText(uint16_t code) {
-    switch (code) {
-        case 0:
-            return QStringLiteral("СИГНАЛЬНОЕ реле");
-        case 1:
-            return QStringLiteral("Реле ОТКЛЮЧЕНИЯ");
-        case 2:
-            return QStringLiteral("Фиксация альфы 1");
-        case 3:
-            return QStringLiteral("Фиксация альфы 2");
-        case 4:
-            return QStringLiteral("Обрыв цепи");
-        case 54:
-            return QStringLiteral("Отказ блока");
-        default:
-            return QStringLiteral("Неизвестный код признака");
+    if (code < registers::kStatusBits) {
+        return kStatusBitCaptions[code];
     }
+    return code == 54 ? QStringLiteral("Отказ блока") : QStringLiteral("Неизвестный код признака");
 }
 
 std::optional<QDateTime> tripEventTime(const RegisterWords& record, const QDateTime& now) {
-    const int month = record[0] & 0xFF;
-    const int day = record[1] >> 8;
-    const int hour = record[1] & 0xFF;
-    const int minute = record[2] >> 8;
-    const int second = record[2] & 0xFF;
+    using namespace registers::protocol;
+    const int month = record[kNumberAndMonth] & 0xFF;
+    const int day = record[kDayAndHour] >> 8;
+    const int hour = record[kDayAndHour] & 0xFF;
+    const int minute = record[kMinuteAndSecond] >> 8;
+    const int second = record[kMinuteAndSecond] & 0xFF;
     if (hour > 23 || minute > 59 || second > 59) {
         return std::nullopt;
     }
@@ -106,8 +97,8 @@ bool ProcessingInitProt(Station& station, StationDisplay& display, const QDateTi
         }
         if (value > entry.LastEventTime) {
             entry.LastEventTime = value;
-            display.addAlarmLine(
-                alarmLineText(*eventTime, entry.GeneratorName, station.words[31], locale));
+            display.addAlarmLine(alarmLineText(*eventTime, entry.GeneratorName,
+                                               station.words[registers::trip::kSign], locale));
             // A device list that cannot be written does not undo the event: it is logged and
             // marked, its time is kept here so that it is not logged again, and the list is
             // written at the next change or at exit.

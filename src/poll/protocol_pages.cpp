@@ -1,5 +1,6 @@
 #include "poll/protocol_pages.h"
 
+#include "modbus/register_map.h"
 #include "poll/event_detection.h"
 #include "station/value_text.h"
 
@@ -10,11 +11,7 @@ QString twoDigits(int n) {
     return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0'));
 }
 
-constexpr uint16_t kTripProtocols = 0x1000;
-constexpr uint16_t kTripProtocolSize = 32;
-constexpr uint16_t kInsulationProtocols = 0x3000;
-constexpr uint16_t kInsulationProtocolSize = 8;
-constexpr int kProtocolCount = 64;
+using namespace registers;
 
 int protocolOfRegister(uint16_t reg, uint16_t base, uint16_t size) {
     if (reg < base || reg >= base + size * kProtocolCount || (reg - base) % size != 0) {
@@ -36,44 +33,46 @@ QString ProtocolStamp::timeText() const {
 
 ProtocolStamp protocolStamp(const RegisterWords& record) {
     ProtocolStamp s;
-    s.month = record[0] & 0xFF;
-    s.day = record[1] >> 8;
-    s.hour = record[1] & 0xFF;
-    s.minute = record[2] >> 8;
-    s.second = record[2] & 0xFF;
+    s.month = record[protocol::kNumberAndMonth] & 0xFF;
+    s.day = record[protocol::kDayAndHour] >> 8;
+    s.hour = record[protocol::kDayAndHour] & 0xFF;
+    s.minute = record[protocol::kMinuteAndSecond] >> 8;
+    s.second = record[protocol::kMinuteAndSecond] & 0xFF;
     return s;
 }
 
 TripProtocolPage decodeTripProtocol(const RegisterWords& record) {
     TripProtocolPage page;
-    page.number = QString::number(record[0] >> 8);
+    page.number = QString::number(record[protocol::kNumberAndMonth] >> 8);
     page.stamp = protocolStamp(record);
     page.date = page.stamp.dateText();
     page.time = page.stamp.timeText();
-    page.signCode = record[31];
-    page.sign = signText(record[31]);
-    for (int word : {3, 4, 5, 7, 8}) {
+    page.signCode = record[trip::kSign];
+    page.sign = signText(record[trip::kSign]);
+    for (int word : {trip::kRemoteness, trip::kAlpha1, trip::kAlpha2, trip::kExcitationVoltage,
+                     trip::kInjectedVoltage}) {
         page.values[static_cast<size_t>(word)] = ValueToText(record[static_cast<size_t>(word)], 1);
     }
-    page.values[6] = QString::number(record[6]);
-    page.statusWord = record[27];
-    for (int bit = 0; bit < 5; ++bit) {
-        page.status[static_cast<size_t>(bit)] = (record[27] >> bit & 1) != 0;
+    page.values[trip::kInsulationResistance] = QString::number(record[trip::kInsulationResistance]);
+    page.statusWord = record[trip::kStatusRegister];
+    for (int bit = 0; bit < kStatusBits; ++bit) {
+        page.status[static_cast<size_t>(bit)] = (page.statusWord >> bit & 1) != 0;
     }
     return page;
 }
 
 InsulationProtocolPage decodeInsulationProtocol(const RegisterWords& record) {
     InsulationProtocolPage page;
-    page.number = QString::number(record[0] >> 8);
+    page.number = QString::number(record[protocol::kNumberAndMonth] >> 8);
     const ProtocolStamp stamp = protocolStamp(record);
     page.date = stamp.dateText();
     page.time = stamp.timeText();
-    page.initial = QString::number(record[3]);
-    page.final = QString::number(record[4]);
-    page.kind = record[5] == kInsulationDecrease   ? InsulationChange::Decrease
-                : record[5] == kInsulationIncrease ? InsulationChange::Increase
-                                                   : InsulationChange::None;
+    page.initial = QString::number(record[insulation::kInitial]);
+    page.final = QString::number(record[insulation::kFinal]);
+    const uint16_t kind = record[insulation::kKind];
+    page.kind = kind == kInsulationDecrease   ? InsulationChange::Decrease
+                : kind == kInsulationIncrease ? InsulationChange::Increase
+                                              : InsulationChange::None;
     return page;
 }
 

@@ -1,5 +1,7 @@
 #include "poll/report_file.h"
 
+#include "station/station_texts.h"
+
 #include <QFileInfo>
 
 #include "devices/short_string.h"
@@ -19,9 +21,8 @@ QString rightAligned(const QString& value) {
 
 const QString kStars = QStringLiteral("*********************************");
 
-// Status bits 0 to 3 with their captions; the circuit-break bit has no row in the report.
-const char* const kStatusCaptions[4] = {"СИГНАЛЬНОЕ реле", "Реле ОТКЛЮЧЕНИЯ", "Фиксация альфы 1",
-                                        "Фиксация альфы 2"};
+// Status bits 0 to 3 have a row each; the circuit-break bit has none in the report.
+constexpr int kReportedStatusBits = 4;
 
 }  // namespace
 
@@ -51,15 +52,14 @@ QStringList reportLines(const QString& generatorName, uint16_t address,
           << row("Напряжение наложенное:", page.value(8), "В");
     lines << QString() << QString() << kStars
           << QStringLiteral("Статусный регистр  |  Признак защит");
-    for (int bit = 0; bit < 4; ++bit) {
+    for (int bit = 0; bit < kReportedStatusBits; ++bit) {
         const QChar status =
             page.status[static_cast<size_t>(bit)] ? QLatin1Char('1') : QLatin1Char('-');
         // The sign is a code, not a set of bits; codes 0 to 4 name the conditions of bits 0 to 4,
         // so the row of that bit carries the mark.
         const QChar sign = page.signCode == bit ? QLatin1Char('1') : QLatin1Char('-');
         lines << QString(9, QLatin1Char(' ')) + status + QString(18, QLatin1Char(' ')) + sign +
-                     QString(14, QLatin1Char(' ')) + QLatin1Char(':') +
-                     QString::fromUtf8(kStatusCaptions[bit]);
+                     QString(14, QLatin1Char(' ')) + QLatin1Char(':') + kStatusBitCaptions[bit];
     }
     lines << QString() << kStars;
     return lines;

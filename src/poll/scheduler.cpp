@@ -1,32 +1,13 @@
 #include "poll/scheduler.h"
 
+#include "modbus/register_map.h"
 #include "station/main_view.h"
 #include "station/station.h"
 #include "station/station_display.h"
 
 namespace terval {
-namespace {
 
-constexpr uint16_t kStatusBlock = 0x0100;
-constexpr uint16_t kStatusCount = 48;
-constexpr uint16_t kSetpointBlock = 0x0400;
-constexpr uint16_t kSetpointCount = 64;
-constexpr uint16_t kPasswordRegister = 0x047F;
-constexpr uint16_t kModeRegister = 0x04FF;
-constexpr uint16_t kTripProtocols = 0x1000;
-constexpr uint16_t kTripProtocolSize = 32;
-constexpr uint16_t kInsulationProtocols = 0x3000;
-constexpr uint16_t kInsulationProtocolSize = 8;
-constexpr int kProtocolCount = 64;
-
-// A number typed into a protocol spin box is used before the box has limited it; outside 1 to 64
-// the first protocol is read, so a request never leaves the protocol area.
-uint16_t protocolStart(uint16_t base, uint16_t size, int number) {
-    const int n = number >= 1 && number <= kProtocolCount ? number : 1;
-    return static_cast<uint16_t>(base + size * (n - 1));
-}
-
-}  // namespace
+using namespace registers;
 
 const PollState& Scheduler::state() const {
     return station_.poll;
@@ -123,16 +104,12 @@ void Scheduler::TimersCurParam() {
             break;
         case kStepTripProtocol:
             if (haveSelected) {
-                buildRead(selected,
-                          protocolStart(kTripProtocols, kTripProtocolSize, p.tripProtocolNumber_),
-                          kTripProtocolSize);
+                buildRead(selected, tripProtocolRegister(p.tripProtocolNumber_), kTripProtocolSize);
             }
             break;
         case kStepInsulationProtocol:
             if (haveSelected) {
-                buildRead(selected,
-                          protocolStart(kInsulationProtocols, kInsulationProtocolSize,
-                                        p.insulationProtocolNumber_),
+                buildRead(selected, insulationProtocolRegister(p.insulationProtocolNumber_),
                           kInsulationProtocolSize);
             }
             break;

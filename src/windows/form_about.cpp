@@ -3,6 +3,8 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "station/station_texts.h"
+
 namespace terval {
 
 TFormAbout::TFormAbout(QWidget* parent) : QDialog(parent) {
@@ -20,7 +22,7 @@ TFormAbout::TFormAbout(QWidget* parent) : QDialog(parent) {
         QStringLiteral("тел./факс: указывается при поставке"),
         QStringLiteral("e-mail: terval@example.org"),
         QStringLiteral("______________________________"),
-        QStringLiteral("Версия программы 1.33"),
+        QStringLiteral("Версия программы ") + kVersionText,
         QStringLiteral("Дата:  15 ноября 2011г"),
     };
     QFont font(QStringLiteral("Times New Roman"));

@@ -14,12 +14,18 @@
 #include <QVBoxLayout>
 
 #include "app/station_core.h"
+#include "modbus/register_map.h"
+#include "param/param_controls.h"
 #include "param/setpoint_limits.h"
+#include "station/station_texts.h"
 #include "widgets/widget_dialog.h"
 #include "widgets/widget_led.h"
 #include "widgets/widget_page_control.h"
 
 namespace terval {
+
+using namespace param_controls;
+
 namespace {
 
 const QString kFontFamily = QStringLiteral("Times New Roman");
@@ -38,9 +44,6 @@ QFont namedFont(int pixelSize, bool bold = false) {
     f.setBold(bold);
     return f;
 }
-
-const char* const kStatusCaptions[5] = {"СИГНАЛЬНОЕ реле", "Реле ОТКЛЮЧЕНИЯ", "Фиксация альфы 1",
-                                        "Фиксация альфы 2", "Обрыв цепи"};
 
 QLabel* caption(QWidget* parent, const QString& text, const QString& name = {}) {
     auto* label = new QLabel(text, parent);
@@ -96,6 +99,32 @@ QGridLayout* rowsGrid(QWidget* parent) {
     return grid;
 }
 
+// One row of a group: the caption on the left, the panel named after the value on the right.
+struct PanelRow {
+    QString panel;
+    const char* caption;
+    QColor color = kNavy;
+    int width = kPanelWidth;
+};
+
+// Most of the window is groups of such rows; a group is described by its rows alone.
+QGroupBox* panelGroup(QWidget* parent, const QString& title, const QString& name,
+                      std::initializer_list<PanelRow> rows) {
+    QGroupBox* box = group(parent, title, name);
+    QGridLayout* grid = rowsGrid(box);
+    int r = 0;
+    for (const PanelRow& row : rows) {
+        addRow(grid, r++, caption(box, QString::fromUtf8(row.caption)),
+               valuePanel(box, row.panel, row.color, row.width));
+    }
+    grid->setRowStretch(r, 1);
+    return box;
+}
+
+QLabel* findPanel(QWidget* group, const QString& name) {
+    return group->findChild<QLabel*>(name);
+}
+
 LedIndicator* lamp(QWidget* parent, const QString& name, const QString& text) {
     auto* led = new LedIndicator(text, parent, kLampOn, QColor(0xC0, 0xC0, 0xC0), 15);
     led->setObjectName(name);
@@ -118,8 +147,8 @@ void keepPlaceWhenHidden(QWidget* w) {
     w->setSizePolicy(policy);
 }
 
-QPushButton* button(QWidget* parent, const char* name, const QString& text) {
-    QPushButton* b = dialogButton(parent, name, text);
+QPushButton* button(QWidget* parent, const QString& name, const QString& text) {
+    QPushButton* b = dialogButton(parent, name.toLatin1().constData(), text);
     b->setFixedHeight(30);
     return b;
 }
@@ -200,7 +229,7 @@ void TFormParam::buildHeader(QVBoxLayout* column) {
     row->setContentsMargins(4, 0, 4, 0);
     row->setSpacing(24);
 
-    LabelName = caption(header, QStringLiteral("Генератор"), QStringLiteral("LabelName"));
+    LabelName = caption(header, QStringLiteral("Генератор"), kGeneratorName);
     LabelName->setFont(namedFont(26, true));
     setTextColor(LabelName, kNavy);
     LabelName->setMinimumWidth(200);
@@ -211,19 +240,19 @@ void TFormParam::buildHeader(QVBoxLayout* column) {
     identity->setHorizontalSpacing(10);
     identity->setVerticalSpacing(3);
     identity->setColumnMinimumWidth(2, 12);
+    using namespace registers::status;
     const struct {
-        const char* label;
+        int word;
         const char* caption;
-        const char* panel;
         int row;
         int col;
-    } pairs[] = {{"LabPar1", "Порядковый номер блока:", "PanPar_1", 0, 0},
-                 {"LabPar_2", "Дата изготовления:", "PanPar_2", 1, 0},
-                 {"LabPar_5", "Версия программы:", "PanPar_5", 0, 3},
-                 {"LabPar_6", "Дата версии программы:", "PanPar_6", 1, 3}};
+    } pairs[] = {{kSerialNumber, "Порядковый номер блока:", 0, 0},
+                 {kManufactureDate, "Дата изготовления:", 1, 0},
+                 {kProgramVersion, "Версия программы:", 0, 3},
+                 {kProgramDate, "Дата версии программы:", 1, 3}};
     for (const auto& p : pairs) {
-        QLabel* label = caption(header, QString::fromUtf8(p.caption), QString::fromLatin1(p.label));
-        QLabel* panel = valuePanel(header, QString::fromLatin1(p.panel), kNavy, 104);
+        QLabel* label = caption(header, QString::fromUtf8(p.caption), identityLabel(p.word));
+        QLabel* panel = valuePanel(header, identityPanel(p.word), kNavy, 104);
         panel->setFont(namedFont(15, true));
         panel->setFixedHeight(22);
         // Hidden until the relay has told who it is; their place is kept so nothing moves then.
@@ -251,31 +280,23 @@ QWidget* TFormParam::buildCurrentPage() {
     auto* lamps = new QVBoxLayout(status);
     lamps->setContentsMargins(14, 10, 14, 10);
     lamps->setSpacing(6);
-    for (int bit = 0; bit < 5; ++bit) {
-        lamps->addWidget(lamp(status, QStringLiteral("AbLEDStBit%1").arg(bit),
-                              QString::fromUtf8(kStatusCaptions[bit])));
+    for (int bit = 0; bit < registers::kStatusBits; ++bit) {
+        lamps->addWidget(lamp(status, statusLamp(bit), kStatusBitCaptions[bit]));
     }
     lamps->addStretch(1);
     top->addWidget(status);
 
-    QGroupBox* values = group(page, QString(), QStringLiteral("GroupBoxValues"));
-    QGridLayout* grid = rowsGrid(values);
-    const struct {
-        const char* panel;
-        const char* caption;
-    } rows[] = {{"PanPar27", "Сопротивление изоляции, [кОм]"},
-                {"PanPar24", "Электрическая удаленность, [%]"},
-                {"PanPar25", "Значение альфы 1, [%]"},
-                {"PanPar26", "Значение альфы 2, [%]"},
-                {"PanPar28", "Напряжение взбуждения, [В]"},
-                {"PanPar29", "Напряжение наложенное, [В]"},
-                {"PanPar8", "Время работы системы, [мин]"}};
-    int r = 0;
-    for (const auto& row : rows) {
-        addRow(grid, r++, caption(values, QString::fromUtf8(row.caption)),
-               valuePanel(values, QString::fromLatin1(row.panel)));
-    }
-    top->addWidget(values, 1);
+    using namespace registers::status;
+    top->addWidget(
+        panelGroup(page, QString(), QStringLiteral("GroupBoxValues"),
+                   {{currentPanel(kInsulationResistance), "Сопротивление изоляции, [кОм]"},
+                    {currentPanel(kRemoteness), "Электрическая удаленность, [%]"},
+                    {currentPanel(kAlpha1), "Значение альфы 1, [%]"},
+                    {currentPanel(kAlpha2), "Значение альфы 2, [%]"},
+                    {currentPanel(kExcitationVoltage), "Напряжение взбуждения, [В]"},
+                    {currentPanel(kInjectedVoltage), "Напряжение наложенное, [В]"},
+                    {currentPanel(kRunTime), "Время работы системы, [мин]"}}),
+        1);
     column->addLayout(top);
 
     QGroupBox* clock = group(page, QStringLiteral(" Дата и время "), QStringLiteral("GroupBoxDT"));
@@ -288,26 +309,27 @@ QWidget* TFormParam::buildCurrentPage() {
     relayGrid->setContentsMargins(10, 8, 10, 10);
     relayGrid->setHorizontalSpacing(10);
     relayGrid->setVerticalSpacing(8);
-    LabelDTDefence = caption(relay, QString(), QStringLiteral("LabelDTDefence"));
+    LabelDTDefence = caption(relay, QString(), kRelayClock);
     LabelDTDefence->setFont(namedFont(18, true));
     setTextColor(LabelDTDefence, kNavy);
     LabelDTDefence->setMinimumHeight(26);
     LabelDTDefence->setAlignment(Qt::AlignCenter);
     relayGrid->addWidget(LabelDTDefence, 0, 0, 1, 2);
     DatePicker = new QDateEdit(relay);
-    DatePicker->setObjectName(QStringLiteral("DatePicker"));
+    DatePicker->setObjectName(kDatePicker);
     DatePicker->setCalendarPopup(true);
     DatePicker->setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
     DatePicker->setMinimumDate(QDate(2000, 1, 1));
     DatePicker->setMaximumDate(QDate(2099, 12, 31));
     DatePicker->setFixedHeight(kPickerHeight);
     TimePicker = new QTimeEdit(relay);
-    TimePicker->setObjectName(QStringLiteral("TimePicker"));
+    TimePicker->setObjectName(kTimePicker);
     TimePicker->setDisplayFormat(QStringLiteral("HH:mm:ss"));
     TimePicker->setFixedHeight(kPickerHeight);
     relayGrid->addWidget(DatePicker, 1, 0);
     relayGrid->addWidget(TimePicker, 1, 1);
-    BtnSaveDT = button(relay, "BtnSaveDT", QStringLiteral("Записать измененные дату и время"));
+    BtnSaveDT =
+        button(relay, kWriteChangedClock, QStringLiteral("Записать измененные дату и время"));
     relayGrid->addWidget(BtnSaveDT, 2, 0, 1, 2);
     relayGrid->setRowStretch(3, 1);
     clocks->addWidget(relay, 1);
@@ -317,7 +339,7 @@ QWidget* TFormParam::buildCurrentPage() {
     auto* computerGrid = new QGridLayout(computer);
     computerGrid->setContentsMargins(10, 8, 10, 10);
     computerGrid->setVerticalSpacing(8);
-    LabDTSys = caption(computer, QString(), QStringLiteral("LabDTSys"));
+    LabDTSys = caption(computer, QString(), kComputerClock);
     LabDTSys->setFont(namedFont(18, true));
     setTextColor(LabDTSys, kNavy);
     LabDTSys->setMinimumHeight(26);
@@ -328,7 +350,7 @@ QWidget* TFormParam::buildCurrentPage() {
     pickerRow->setFixedHeight(kPickerHeight);
     computerGrid->addWidget(pickerRow, 1, 0);
     BtnSaveDTSys =
-        button(computer, "BtnSaveDTSys", QStringLiteral("Записать системные дату и время"));
+        button(computer, kWriteComputerClock, QStringLiteral("Записать системные дату и время"));
     computerGrid->addWidget(BtnSaveDTSys, 2, 0);
     computerGrid->setRowStretch(3, 1);
     clocks->addWidget(computer, 1);
@@ -348,52 +370,36 @@ QWidget* TFormParam::buildSetpointsPage() {
     row->setContentsMargins(10, 10, 10, 10);
     row->setSpacing(14);
 
-    QGroupBox* setpoints = group(page, QString(), QStringLiteral("GroupBoxUst"));
+    QGroupBox* setpoints =
+        panelGroup(page, QString(), kSetpointGroup,
+                   {{setpointPanel(8), "Уровень срабатывания защиты на СИГНАЛ,  кОм:"},
+                    {setpointPanel(9), "Время срабатывания защиты на СИГНАЛ,  циклы"},
+                    {setpointPanel(10), "Уровень срабатывания защиты на ОТКЛЮЧЕНИЕ,  кОм:"},
+                    {setpointPanel(11), "Время срабатывания защиты на ОТКЛЮЧЕНИЕ,  циклы"},
+                    {setpointPanel(12), "Уровень фиксации L, [кОм]"},
+                    {setpointPanel(13), "Время фиксации L,  циклы"},
+                    {setpointPanel(14), "Уровень фиксации L1, [%]"},
+                    {setpointPanel(15), "Время фиксации L1,  циклы"},
+                    {setpointPanel(16), "Недопустимое изменение сопротивления изоляции,  кОм:"},
+                    {setpointPanel(17), "Время изменения сопротивления изоляции,,  циклы"},
+                    {setpointPanel(18), "Переходный процесс ВКЛЮЧЕНИЯ, [мс]"},
+                    {setpointPanel(19), "Переходный процесс ОТКЛЮЧЕНИЯ, [мс]"}});
+    // Hidden until the setpoint block has come; its place is kept so the page does not move then.
     keepPlaceWhenHidden(setpoints);
     setpoints->hide();
-    QGridLayout* grid = rowsGrid(setpoints);
-    const struct {
-        int n;
-        const char* caption;
-    } rows[] = {{8, "Уровень срабатывания защиты на СИГНАЛ,  кОм:"},
-                {9, "Время срабатывания защиты на СИГНАЛ,  циклы"},
-                {10, "Уровень срабатывания защиты на ОТКЛЮЧЕНИЕ,  кОм:"},
-                {11, "Время срабатывания защиты на ОТКЛЮЧЕНИЕ,  циклы"},
-                {12, "Уровень фиксации L, [кОм]"},
-                {13, "Время фиксации L,  циклы"},
-                {14, "Уровень фиксации L1, [%]"},
-                {15, "Время фиксации L1,  циклы"},
-                {16, "Недопустимое изменение сопротивления изоляции,  кОм:"},
-                {17, "Время изменения сопротивления изоляции,,  циклы"},
-                {18, "Переходный процесс ВКЛЮЧЕНИЯ, [мс]"},
-                {19, "Переходный процесс ОТКЛЮЧЕНИЯ, [мс]"}};
-    int r = 0;
-    for (const auto& s : rows) {
-        addRow(grid, r++, caption(setpoints, QString::fromUtf8(s.caption)),
-               valuePanel(setpoints, QStringLiteral("PanUst%1").arg(s.n)));
-    }
     row->addWidget(setpoints, 1);
 
     auto* right = new QVBoxLayout;
     right->setSpacing(14);
-    QGroupBox* circuit =
-        group(page, QStringLiteral(" Контроль обрыва цепи "), QStringLiteral("GroupBoxBreak"));
-    QGridLayout* circuitGrid = rowsGrid(circuit);
-    addRow(circuitGrid, 0, caption(circuit, QStringLiteral("Уровень,  кОм:")),
-           valuePanel(circuit, QStringLiteral("PanUst22")));
-    addRow(circuitGrid, 1, caption(circuit, QStringLiteral("Время,  циклы")),
-           valuePanel(circuit, QStringLiteral("PanUst23")));
-    addRow(circuitGrid, 2, caption(circuit, QStringLiteral("Переходный процесс, [мс]")),
-           valuePanel(circuit, QStringLiteral("PanUst47")));
-    addRow(circuitGrid, 3, caption(circuit, QStringLiteral("R контрольное, [кОм]")),
-           valuePanel(circuit, QStringLiteral("PanPar30"), Qt::black));
-    right->addWidget(circuit);
-
-    QGroupBox* password = group(page, QString(), QStringLiteral("GroupBoxPassword"));
-    QGridLayout* passwordGrid = rowsGrid(password);
-    addRow(passwordGrid, 0, caption(password, QStringLiteral("Пароль системы")),
-           valuePanel(password, QStringLiteral("PanUst127"), kDarkRed));
-    right->addWidget(password);
+    right->addWidget(panelGroup(page, QStringLiteral(" Контроль обрыва цепи "),
+                                QStringLiteral("GroupBoxBreak"),
+                                {{setpointPanel(22), "Уровень,  кОм:"},
+                                 {setpointPanel(23), "Время,  циклы"},
+                                 {setpointPanel(47), "Переходный процесс, [мс]"},
+                                 {currentPanel(registers::status::kControlResistance),
+                                  "R контрольное, [кОм]", Qt::black}}));
+    right->addWidget(panelGroup(page, QString(), QStringLiteral("GroupBoxPassword"),
+                                {{setpointPanel(kPasswordSetpoint), "Пароль системы", kDarkRed}}));
     right->addStretch(1);
     row->addLayout(right);
     return page;
@@ -405,58 +411,45 @@ QWidget* TFormParam::buildSettingsPage() {
     grid->setContentsMargins(10, 10, 10, 10);
     grid->setSpacing(14);
 
-    struct Row {
-        const char* panel;
-        const char* caption;
-    };
-    const auto settingsGroup = [page](const QString& title, const char* name,
-                                      std::initializer_list<Row> rows) {
-        QGroupBox* box = group(page, title, QString::fromLatin1(name));
-        QGridLayout* g = rowsGrid(box);
-        int r = 0;
-        for (const Row& row : rows) {
-            const QString panelName = QString::fromLatin1(row.panel);
-            // The present offsets come from the measurements and are drawn black until edited.
-            const QColor color =
-                panelName.startsWith(QLatin1String("PanPar")) ? QColor(Qt::black) : kNavy;
-            addRow(g, r++, caption(box, QString::fromUtf8(row.caption)),
-                   valuePanel(box, panelName, color));
-        }
-        g->setRowStretch(r, 1);
-        return box;
+    using namespace registers::status;
+    // The present offsets come from the measurements and are drawn black until edited.
+    const auto offset = [](int word) {
+        return PanelRow{currentPanel(word), "Текущее смещение", Qt::black};
     };
     grid->addWidget(
-        settingsGroup(QStringLiteral(" Настройки канала сопротивления изоляции"), "GroupBoxRiz",
-                      {{"PanUst44", "Коэффициент приведения при включенном Eвозб."},
-                       {"PanUst45", "Коэффициент приведения при отключенном Eвозб."},
-                       {"PanUst46", "Постоянная составляющая АЦП"},
-                       {"PanPar32", "Текущее смещение"}}),
+        panelGroup(page, QStringLiteral(" Настройки канала сопротивления изоляции"),
+                   QStringLiteral("GroupBoxRiz"),
+                   {{setpointPanel(44), "Коэффициент приведения при включенном Eвозб."},
+                    {setpointPanel(45), "Коэффициент приведения при отключенном Eвозб."},
+                    {setpointPanel(46), "Постоянная составляющая АЦП"},
+                    offset(kFirstOffset)}),
         0, 0);
-    QGroupBox* general = settingsGroup(QStringLiteral("Общие настройки"), "GroupBoxGeneral",
-                                       {{"PanUst0", "Адрес подчиненного устройства:"},
-                                        {"PanUst1", "Время возврата из подменю, [мин]"},
-                                        {"PanUst2", "Время работы подсветки, [мин]"},
-                                        {"PanUst3", "Cкорость по RS485, [бод/сек]"}});
+    QGroupBox* general =
+        panelGroup(page, QStringLiteral("Общие настройки"), QStringLiteral("GroupBoxGeneral"),
+                   {{setpointPanel(0), "Адрес подчиненного устройства:"},
+                    {setpointPanel(1), "Время возврата из подменю, [мин]"},
+                    {setpointPanel(2), "Время работы подсветки, [мин]"},
+                    {setpointPanel(3), "Cкорость по RS485, [бод/сек]"}});
     // The line speed is set on the relay itself; its row stays hidden.
     for (QLabel* label : general->findChildren<QLabel*>()) {
-        if (label->objectName() == QLatin1String("PanUst3") ||
+        if (label->objectName() == setpointPanel(3) ||
             label->text() == QStringLiteral("Cкорость по RS485, [бод/сек]")) {
             label->hide();
         }
     }
     grid->addWidget(general, 0, 1);
-    grid->addWidget(
-        settingsGroup(QStringLiteral(" Настройки канала напряжения возбуждения "), "GroupBoxExc",
-                      {{"PanUst40", "Коэффициент приведения"},
-                       {"PanUst41", "Постоянная составляющая "},
-                       {"PanPar33", "Текущее смещение"}}),
-        1, 0);
-    grid->addWidget(
-        settingsGroup(QStringLiteral(" Настройки канала наложенного напряжения "), "GroupBoxInj",
-                      {{"PanUst42", "Коэффициент приведения"},
-                       {"PanUst43", "Постоянная составляющая "},
-                       {"PanPar34", "Текущее смещение"}}),
-        1, 1);
+    grid->addWidget(panelGroup(page, QStringLiteral(" Настройки канала напряжения возбуждения "),
+                               QStringLiteral("GroupBoxExc"),
+                               {{setpointPanel(40), "Коэффициент приведения"},
+                                {setpointPanel(41), "Постоянная составляющая "},
+                                offset(kFirstOffset + 1)}),
+                    1, 0);
+    grid->addWidget(panelGroup(page, QStringLiteral(" Настройки канала наложенного напряжения "),
+                               QStringLiteral("GroupBoxInj"),
+                               {{setpointPanel(42), "Коэффициент приведения"},
+                                {setpointPanel(43), "Постоянная составляющая "},
+                                offset(kFirstOffset + 2)}),
+                    1, 1);
     grid->setRowStretch(2, 1);
     return page;
 }
@@ -473,8 +466,8 @@ QWidget* TFormParam::buildTripProtocolsPage() {
     numberRow->setSpacing(10);
     numberRow->addWidget(caption(page, QStringLiteral("Номер протокола")));
     SpinEditNumbProt = new QSpinBox(page);
-    SpinEditNumbProt->setObjectName(QStringLiteral("SpinEditNumbProt"));
-    SpinEditNumbProt->setRange(1, 64);
+    SpinEditNumbProt->setObjectName(kTripNumberBox);
+    SpinEditNumbProt->setRange(1, registers::kProtocolCount);
     SpinEditNumbProt->setValue(1);
     SpinEditNumbProt->setFont(namedFont(16, true));
     SpinEditNumbProt->setMinimumSize(70, 28);
@@ -483,15 +476,12 @@ QWidget* TFormParam::buildTripProtocolsPage() {
     numberRow->addStretch(1);
     left->addLayout(numberRow);
 
-    QGroupBox* stamp = group(page, QString(), QStringLiteral("GroupBoxProt"));
-    QGridLayout* stampGrid = rowsGrid(stamp);
-    QLabel* number = valuePanel(stamp, QStringLiteral("LabNumbProt"), kNavy, 110);
-    number->setText(QStringLiteral("256"));
-    addRow(stampGrid, 0, caption(stamp, QStringLiteral("Протокол №")), number);
-    addRow(stampGrid, 1, caption(stamp, QStringLiteral("Дата формирования протокола")),
-           valuePanel(stamp, QStringLiteral("LabDateProt"), kNavy, 110));
-    addRow(stampGrid, 2, caption(stamp, QStringLiteral("Время формирования протокола")),
-           valuePanel(stamp, QStringLiteral("LabTimeProt"), kNavy, 110));
+    QGroupBox* stamp = panelGroup(page, QString(), QStringLiteral("GroupBoxProt"),
+                                  {{kTripNumber, "Протокол №", kNavy, 110},
+                                   {kTripDate, "Дата формирования протокола", kNavy, 110},
+                                   {kTripTime, "Время формирования протокола", kNavy, 110}});
+    // No protocol has that number: the report button stays off until the first one has come.
+    findPanel(stamp, kTripNumber)->setText(QStringLiteral("256"));
     left->addWidget(stamp);
 
     QGroupBox* status =
@@ -499,18 +489,16 @@ QWidget* TFormParam::buildTripProtocolsPage() {
     auto* lamps = new QVBoxLayout(status);
     lamps->setContentsMargins(14, 8, 14, 8);
     lamps->setSpacing(4);
-    for (int bit = 0; bit < 5; ++bit) {
-        lamps->addWidget(lamp(status, QStringLiteral("AbLEDProtStBit%1").arg(bit),
-                              QString::fromUtf8(kStatusCaptions[bit])));
+    for (int bit = 0; bit < registers::kStatusBits; ++bit) {
+        lamps->addWidget(lamp(status, tripStatusLamp(bit), kStatusBitCaptions[bit]));
     }
     left->addWidget(status);
 
     // The sign as lamps; the sign is a code, shown as text beside "Признак:", so this stays hidden.
     QGroupBox* sign = group(page, QStringLiteral(" Признак "), QStringLiteral("GroupBoxProtSign"));
     auto* signLamps = new QVBoxLayout(sign);
-    for (int bit = 0; bit < 5; ++bit) {
-        signLamps->addWidget(lamp(sign, QStringLiteral("AbLEDProtPrBit%1").arg(bit),
-                                  QString::fromUtf8(kStatusCaptions[bit])));
+    for (int bit = 0; bit < registers::kStatusBits; ++bit) {
+        signLamps->addWidget(lamp(sign, tripSignLamp(bit), kStatusBitCaptions[bit]));
     }
     sign->hide();
     left->addWidget(sign);
@@ -522,33 +510,25 @@ QWidget* TFormParam::buildTripProtocolsPage() {
     auto* signRow = new QHBoxLayout;
     signRow->setSpacing(10);
     signRow->addWidget(caption(page, QStringLiteral("Признак:")));
-    QLabel* signText = caption(page, QString(), QStringLiteral("LabelSign"));
+    QLabel* signText = caption(page, QString(), kTripSign);
     signText->setFont(namedFont(18, true));
     setTextColor(signText, kDarkRed);
     signText->setMinimumHeight(28);
     signRow->addWidget(signText, 1);
     right->addLayout(signRow);
 
-    QGroupBox* values = group(page, QString(), QStringLiteral("GroupBoxProtValues"));
-    QGridLayout* grid = rowsGrid(values);
-    const struct {
-        const char* panel;
-        const char* caption;
-    } rows[] = {{"PanProt6", "Сопротивление изоляции, [кОм]"},
-                {"PanProt3", "Электрическая удаленность, [%]"},
-                {"PanProt4", "Значение альфы 1, [%]"},
-                {"PanProt5", "Значение альфы 2, [%]"},
-                {"PanProt7", "Напряжение взбуждения, [В]"},
-                {"PanProt8", "Напряжение наложенное, [В]"}};
-    int r = 0;
-    for (const auto& v : rows) {
-        addRow(grid, r++, caption(values, QString::fromUtf8(v.caption)),
-               valuePanel(values, QString::fromLatin1(v.panel)));
-    }
+    using namespace registers::trip;
+    QGroupBox* values =
+        panelGroup(page, QString(), QStringLiteral("GroupBoxProtValues"),
+                   {{tripValuePanel(kInsulationResistance), "Сопротивление изоляции, [кОм]"},
+                    {tripValuePanel(kRemoteness), "Электрическая удаленность, [%]"},
+                    {tripValuePanel(kAlpha1), "Значение альфы 1, [%]"},
+                    {tripValuePanel(kAlpha2), "Значение альфы 2, [%]"},
+                    {tripValuePanel(kExcitationVoltage), "Напряжение взбуждения, [В]"},
+                    {tripValuePanel(kInjectedVoltage), "Напряжение наложенное, [В]"}});
     right->addWidget(values);
     right->addStretch(1);
-    BtnCreateFileProt =
-        button(page, "BtnCreateFileProt", QStringLiteral("Сформировать файл отчета"));
+    BtnCreateFileProt = button(page, kReportButton, QStringLiteral("Сформировать файл отчета"));
     BtnCreateFileProt->setMinimumWidth(240);
     right->addWidget(BtnCreateFileProt, 0, Qt::AlignRight);
     row->addLayout(right, 1);
@@ -568,8 +548,8 @@ QWidget* TFormParam::buildInsulationProtocolsPage() {
     numberRow->setSpacing(10);
     numberRow->addWidget(caption(page, QStringLiteral("Номер протокола")));
     SpinEditNumbPrRiz = new QSpinBox(page);
-    SpinEditNumbPrRiz->setObjectName(QStringLiteral("SpinEditNumbPrRiz"));
-    SpinEditNumbPrRiz->setRange(1, 64);
+    SpinEditNumbPrRiz->setObjectName(kInsulationNumberBox);
+    SpinEditNumbPrRiz->setRange(1, registers::kProtocolCount);
     SpinEditNumbPrRiz->setValue(1);
     SpinEditNumbPrRiz->setFont(namedFont(16, true));
     SpinEditNumbPrRiz->setMinimumSize(70, 28);
@@ -581,30 +561,21 @@ QWidget* TFormParam::buildInsulationProtocolsPage() {
 
     auto* row = new QHBoxLayout;
     row->setSpacing(14);
-    QGroupBox* stamp = group(page, QString(), QStringLiteral("GroupBoxPrRiz"));
-    QGridLayout* stampGrid = rowsGrid(stamp);
-    addRow(stampGrid, 0, caption(stamp, QStringLiteral("Протокол №")),
-           valuePanel(stamp, QStringLiteral("LabPrRizNumb"), kNavy, 110));
-    addRow(stampGrid, 1, caption(stamp, QStringLiteral("Дата формирования протокола")),
-           valuePanel(stamp, QStringLiteral("LabPrRizDate"), kNavy, 110));
-    addRow(stampGrid, 2, caption(stamp, QStringLiteral("Время формирования протокола")),
-           valuePanel(stamp, QStringLiteral("LabPrRizTime"), kNavy, 110));
-    row->addWidget(stamp, 1);
-
-    QGroupBox* values = group(page, QString(), QStringLiteral("GroupBoxPrRizValues"));
-    QGridLayout* grid = rowsGrid(values);
-    addRow(grid, 0, caption(values, QStringLiteral("Начальное сопротивление изоляции, кОм:")),
-           valuePanel(values, QStringLiteral("PanPrRiz3")));
-    addRow(grid, 1, caption(values, QStringLiteral("Конечное сопротивление изоляции, кОм:")),
-           valuePanel(values, QStringLiteral("PanPrRiz4")));
-    grid->setRowStretch(2, 1);
-    row->addWidget(values, 1);
+    row->addWidget(panelGroup(page, QString(), QStringLiteral("GroupBoxPrRiz"),
+                              {{kInsulationNumber, "Протокол №", kNavy, 110},
+                               {kInsulationDate, "Дата формирования протокола", kNavy, 110},
+                               {kInsulationTime, "Время формирования протокола", kNavy, 110}}),
+                   1);
+    row->addWidget(panelGroup(page, QString(), QStringLiteral("GroupBoxPrRizValues"),
+                              {{kInsulationInitial, "Начальное сопротивление изоляции, кОм:"},
+                               {kInsulationFinal, "Конечное сопротивление изоляции, кОм:"}}),
+                   1);
     column->addLayout(row);
 
     QGroupBox* kind = group(page, QString(), QStringLiteral("GroupBoxTypeChange"));
     auto* kindRow = new QHBoxLayout(kind);
     kindRow->setContentsMargins(10, 12, 10, 12);
-    LabTypeChange = caption(kind, QString(), QStringLiteral("LabTypeChange"));
+    LabTypeChange = caption(kind, QString(), kInsulationKind);
     LabTypeChange->setFont(namedFont(24, true));
     LabTypeChange->setAlignment(Qt::AlignCenter);
     LabTypeChange->setMinimumHeight(36);
@@ -628,7 +599,7 @@ void TFormParam::prepareOpen() {
         hide();
     }
     model_.prepareOpen();
-    core_.dispatcher.setParamWindow(this);
+    core_.dispatcher.setParamWindow(&model_);
 }
 
 void TFormParam::afterClose() {
@@ -893,32 +864,6 @@ void TFormParam::setLinkLossTimerRunning(bool running) {
 
 void TFormParam::closeWindow() {
     reject();
-}
-
-// ---- ParamWindowDecoder ----
-
-void TFormParam::showCurrentParameters(const RegisterWords& words) {
-    model_.showCurrentParameters(words);
-}
-
-void TFormParam::showSetpoints(const RegisterWords& words) {
-    model_.showSetpoints(words);
-}
-
-void TFormParam::showPassword(const RegisterWords& words) {
-    model_.showPassword(words);
-}
-
-void TFormParam::showMode(const RegisterWords& words) {
-    model_.showMode(words);
-}
-
-void TFormParam::showTripProtocol(const RegisterWords& words) {
-    model_.showTripProtocol(words);
-}
-
-void TFormParam::showInsulationProtocol(const RegisterWords& words) {
-    model_.showInsulationProtocol(words);
 }
 
 }  // namespace terval

@@ -26,7 +26,7 @@ class StationCore;
 // The parameter window of the selected relay: its measurements and status, setpoints and settings
 // edited in place, the relay's clock, its stored protocols and the report file. The rules are in
 // ParamWindowModel; this window shows what it is told and forwards the operator's actions.
-class TFormParam : public QDialog, public ParamWindowDecoder, public ParamView {
+class TFormParam : public QDialog, public ParamView {
     Q_OBJECT
   public:
     TFormParam(StationCore& core, QWidget* parent);
@@ -56,14 +56,6 @@ class TFormParam : public QDialog, public ParamWindowDecoder, public ParamView {
     void DatePickerChange();
     void BtnSaveDTClick();
     void BtnSaveDTSysClick();
-
-    // ParamWindowDecoder
-    void showCurrentParameters(const RegisterWords& words) override;
-    void showSetpoints(const RegisterWords& words) override;
-    void showPassword(const RegisterWords& words) override;
-    void showMode(const RegisterWords& words) override;
-    void showTripProtocol(const RegisterWords& words) override;
-    void showInsulationProtocol(const RegisterWords& words) override;
 
     // ParamView
     void setText(const QString& control, const QString& text) override;

@@ -5,12 +5,13 @@
 #include <QTimer>
 
 #include "station/clock.h"
+#include "station/station_texts.h"
 #include "windows/form_main.h"
 #include "windows/form_message_box.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("ТЕРВАЛ. Версия 1.33"));
+    QApplication::setApplicationName(terval::kStationCaption);
     terval::installFontSubstitutions();
 
     QCommandLineParser parser;

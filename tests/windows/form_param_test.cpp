@@ -6,7 +6,10 @@
 #include <QLineEdit>
 #include <QTest>
 
+#include "modbus/register_map.h"
 #include "param/fake_relay.h"
+#include "param/recording_param_view.h"
+#include "param/setpoint_limits.h"
 #include "widgets/widget_led.h"
 #include "widgets/widget_page_control.h"
 #include "windows/form_main.h"
@@ -383,6 +386,60 @@ TEST_F(FormParamTest, StatisticsWindowFollowsAndResetsTheCounters) {
 }  // namespace terval
 namespace terval {
 namespace {
+
+// The window's rules name the controls they write to; every such name is a control of the window,
+// but for the setpoint words the relay has and the window deliberately shows nowhere.
+TEST_F(FormParamTest, EveryControlTheRulesWriteToIsInTheWindow) {
+    testing::RecordingParamView recorded;
+    ParamWindowModel rules(rig.station(), rig.core().main, rig.core().main.messages(),
+                           rig.core().main.clock(), rig.core().main.locale(), rig.scheduler(),
+                           recorded);
+    rig.core().dispatcher.setParamWindow(&rules);
+    rules.prepareOpen();
+    rules.FormShow();
+    for (int i = 0; i < 12 && rig.poll().InitialRead(); ++i) {
+        exchange(1);
+    }
+    rules.PageControl1Change(kPageTripProtocols);
+    exchangeUntilRead(registers::tripProtocolRegister(1));
+    rules.PageControl1Change(kPageInsulationProtocols);
+    exchangeUntilRead(registers::insulationProtocolRegister(1));
+    for (const char* panel : editablePanelNames()) {
+        rules.PanUstClick(QString::fromLatin1(panel));
+        rules.PanUstExit(QString::fromLatin1(panel));
+    }
+    rules.FormClose();
+    rig.core().dispatcher.setParamWindow(nullptr);
+
+    QSet<QString> written;
+    const auto add = [&written](const auto& hash) {
+        for (auto it = hash.keyBegin(); it != hash.keyEnd(); ++it) {
+            written.insert(*it);
+        }
+    };
+    add(recorded.texts);
+    add(recorded.visibility);
+    add(recorded.enabledState);
+    add(recorded.leds);
+    add(recorded.looks);
+    if (!recorded.focused.isEmpty()) {
+        written.insert(recorded.focused);
+    }
+    ASSERT_GT(written.size(), 80);
+
+    QSet<QString> withoutControl;
+    for (int word :
+         {4, 5, 6, 7, 20, 21, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 48}) {
+        withoutControl.insert(QStringLiteral("PanUst%1").arg(word));
+    }
+    for (const QString& name : written) {
+        if (withoutControl.contains(name)) {
+            EXPECT_EQ(form->findChild<QWidget*>(name), nullptr) << qPrintable(name);
+        } else {
+            EXPECT_NE(form->findChild<QWidget*>(name), nullptr) << qPrintable(name);
+        }
+    }
+}
 
 // Opened from the keyboard (F3), the window must be usable from it: Tab reaches the tabs and the
 // arrow keys choose a page, although no page is chosen when the window opens.

@@ -2,6 +2,9 @@
 
 namespace relaysim {
 
+namespace trip = terval::registers::trip;
+namespace insulation = terval::registers::insulation;
+
 static uint16_t pack(unsigned high, unsigned low) {
     return static_cast<uint16_t>((high & 0xFF) << 8 | (low & 0xFF));
 }
@@ -18,23 +21,23 @@ static void encodeStamp(Words& w, const Record& r) {
 TripWords encode(const TripRecord& r) {
     TripWords w{};
     encodeStamp(w, r);
-    w[3] = r.remoteness;
-    w[4] = r.alpha1;
-    w[5] = r.alpha2;
-    w[6] = r.resistance;
-    w[7] = r.excitation;
-    w[8] = r.injected;
-    w[27] = r.status;
-    w[31] = r.sign;
+    w[trip::kRemoteness] = r.remoteness;
+    w[trip::kAlpha1] = r.alpha1;
+    w[trip::kAlpha2] = r.alpha2;
+    w[trip::kInsulationResistance] = r.resistance;
+    w[trip::kExcitationVoltage] = r.excitation;
+    w[trip::kInjectedVoltage] = r.injected;
+    w[trip::kStatusRegister] = r.status;
+    w[trip::kSign] = r.sign;
     return w;
 }
 
 ChangeWords encode(const InsulationChangeRecord& r) {
     ChangeWords w{};
     encodeStamp(w, r);
-    w[3] = r.initial;
-    w[4] = r.final;
-    w[5] = r.kind;
+    w[insulation::kInitial] = r.initial;
+    w[insulation::kFinal] = r.final;
+    w[insulation::kKind] = r.kind;
     return w;
 }
 
@@ -46,14 +49,14 @@ TripRecord decodeTrip(const TripWords& w) {
     r.at.hour = static_cast<uint8_t>(w[1]);
     r.at.minute = static_cast<uint8_t>(w[2] >> 8);
     r.at.second = static_cast<uint8_t>(w[2]);
-    r.remoteness = w[3];
-    r.alpha1 = w[4];
-    r.alpha2 = w[5];
-    r.resistance = w[6];
-    r.excitation = w[7];
-    r.injected = w[8];
-    r.status = w[27];
-    r.sign = w[31];
+    r.remoteness = w[trip::kRemoteness];
+    r.alpha1 = w[trip::kAlpha1];
+    r.alpha2 = w[trip::kAlpha2];
+    r.resistance = w[trip::kInsulationResistance];
+    r.excitation = w[trip::kExcitationVoltage];
+    r.injected = w[trip::kInjectedVoltage];
+    r.status = w[trip::kStatusRegister];
+    r.sign = w[trip::kSign];
     return r;
 }
 

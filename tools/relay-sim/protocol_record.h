@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "modbus/register_map.h"
+
 namespace relaysim {
 
 // What made the relay write a trip protocol (word 31). Codes 0 to 4 follow the status bits.
@@ -61,9 +63,9 @@ struct InsulationChangeRecord {
     uint16_t kind = kChangeNone;
 };
 
-inline constexpr int kProtocolCount = 64;
-inline constexpr int kTripWords = 32;
-inline constexpr int kChangeWords = 8;
+inline constexpr int kProtocolCount = terval::registers::kProtocolCount;
+inline constexpr int kTripWords = terval::registers::kTripProtocolSize;
+inline constexpr int kChangeWords = terval::registers::kInsulationProtocolSize;
 using TripWords = std::array<uint16_t, kTripWords>;
 using ChangeWords = std::array<uint16_t, kChangeWords>;
 

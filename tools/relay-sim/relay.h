@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "modbus/register_map.h"
 #include "protocol_history.h"
 #include "protocol_record.h"
 #include "relay_clock.h"
@@ -21,17 +22,18 @@ enum class ModbusError : uint8_t {
     DeviceFailure = 4,
 };
 
-// The register map: raw wire addresses, no offset.
+// The register map: raw wire addresses, no offset, the station's own.
 namespace regs {
-inline constexpr uint16_t kCurrentFirst = 0x0100;
-inline constexpr uint16_t kCurrentCount = 48;
-inline constexpr uint16_t kClockFirst = 0x0109;
-inline constexpr uint16_t kSetpointFirst = 0x0400;
-inline constexpr uint16_t kSetpointCount = 64;
-inline constexpr uint16_t kPassword = 0x047F;
-inline constexpr uint16_t kMode = 0x04FF;
-inline constexpr uint16_t kTripFirst = 0x1000;
-inline constexpr uint16_t kChangeFirst = 0x3000;
+namespace map = terval::registers;
+inline constexpr uint16_t kCurrentFirst = map::kStatusBlock;
+inline constexpr uint16_t kCurrentCount = map::kStatusCount;
+inline constexpr uint16_t kClockFirst = map::kClockRegister;
+inline constexpr uint16_t kSetpointFirst = map::kSetpointBlock;
+inline constexpr uint16_t kSetpointCount = map::kSetpointCount;
+inline constexpr uint16_t kPassword = map::kPasswordRegister;
+inline constexpr uint16_t kMode = map::kModeRegister;
+inline constexpr uint16_t kTripFirst = map::kTripProtocols;
+inline constexpr uint16_t kChangeFirst = map::kInsulationProtocols;
 // The most registers one read may ask for (Modbus limit for function 3).
 inline constexpr uint16_t kMaxReadCount = 125;
 
@@ -45,21 +47,21 @@ inline constexpr uint16_t changeProtocol(int n) {
 
 // Words of the current-parameter block that the relay fills.
 enum CurrentWord {
-    kWordSerialNumber = 1,
-    kWordManufactureDate = 2,
-    kWordProgramVersion = 5,
-    kWordVersionDate = 6,
-    kWordRunMinutes = 8,
-    kWordClock = 9,  // 9..15
-    kWordStatus = 19,
-    kWordRemoteness = 24,
-    kWordAlpha1 = 25,
-    kWordAlpha2 = 26,
-    kWordResistance = 27,
-    kWordExcitation = 28,
-    kWordInjected = 29,
-    kWordControlResistance = 30,
-    kWordOffsetFirst = 32,  // 32..34 follow setpoints 32..34
+    kWordSerialNumber = terval::registers::status::kSerialNumber,
+    kWordManufactureDate = terval::registers::status::kManufactureDate,
+    kWordProgramVersion = terval::registers::status::kProgramVersion,
+    kWordVersionDate = terval::registers::status::kProgramDate,
+    kWordRunMinutes = terval::registers::status::kRunTime,
+    kWordClock = terval::registers::status::kClockSecond,  // 9..15
+    kWordStatus = terval::registers::status::kStatusRegister,
+    kWordRemoteness = terval::registers::status::kRemoteness,
+    kWordAlpha1 = terval::registers::status::kAlpha1,
+    kWordAlpha2 = terval::registers::status::kAlpha2,
+    kWordResistance = terval::registers::status::kInsulationResistance,
+    kWordExcitation = terval::registers::status::kExcitationVoltage,
+    kWordInjected = terval::registers::status::kInjectedVoltage,
+    kWordControlResistance = terval::registers::status::kControlResistance,
+    kWordOffsetFirst = terval::registers::status::kFirstOffset,  // 32..34 follow setpoints 32..34
 };
 
 // Setpoints the relay itself acts on.
