@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -92,6 +93,12 @@ std::vector<uint16_t> readRegisters(modbus_t* ctx, int first, int count, int* la
 
 // The values of a "get" reply ("ok 1 2 3").
 std::vector<uint16_t> valuesOf(const std::string& reply);
+
+// Asks `condition` again every `every` until it holds or `timeout` has passed; whether it held.
+// For what the simulator does in its own time (its clock, its event schedule): the test waits as
+// long as a slow machine needs and no longer than a fast one does.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds every = 20ms);
 
 // Raw access to the station end of a pty, bytes as the station sends and gets them.
 class RawLine {

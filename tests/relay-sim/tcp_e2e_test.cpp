@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <thread>
-
 #include "sim_process.h"
 
 namespace relaysim::test {
@@ -137,18 +135,46 @@ TEST_F(TcpEndToEnd, WritesAreEchoedKeptAndChecked) {
     modbus_set_slave(client.get(), 1);
     EXPECT_EQ(readRegisters(client.get(), 0x0400, 64)[8], 500) << "other relays keep theirs";
 
-    // The clock, written the station's way: seven single writes from 0x0109.
+    // The clock, written the station's way: seven single writes from 0x0109. The relay counts
+    // its seconds from the moment they were written.
     const uint16_t clock[] = {58, 59, 23, 0, 31, 5, 2026};  // Sunday 31 May 2026, 23:59:58
+    const auto secondsAsked = Clock::now();
+    Clock::time_point secondsSet;
     for (int i = 0; i < 7; ++i) {
         ASSERT_EQ(modbus_write_register(client.get(), 0x0109 + i, clock[i]), 1);
+        if (i == 0) {
+            secondsSet = Clock::now();
+        }
     }
+    auto oldDayAsked = Clock::now();
     auto now = readRegisters(client.get(), 0x0109, 7);
     EXPECT_EQ(std::vector<uint16_t>(now.begin() + 2, now.end()),
               (std::vector<uint16_t>{23, 0, 31, 5, 2026}));
-    std::this_thread::sleep_for(2100ms);
-    now = readRegisters(client.get(), 0x0109, 7);
+
+    // Midnight comes in two seconds: read until Monday 1 June shows, noting when the last read
+    // that still saw Sunday was asked and when the first to see Monday was answered.
+    Clock::time_point newDaySeen;
+    const bool rolledOver = waitUntil(
+        [&] {
+            const auto asked = Clock::now();
+            now = readRegisters(client.get(), 0x0109, 7);
+            if (now.size() == 7 && now[4] == 31) {
+                oldDayAsked = asked;
+                return false;
+            }
+            newDaySeen = Clock::now();
+            return now.size() == 7;
+        },
+        5000ms);
+    ASSERT_TRUE(rolledOver) << "the clock reads " << ::testing::PrintToString(now);
     EXPECT_EQ(now, (std::vector<uint16_t>{now[0], 0, 0, 1, 1, 6, 2026}));
-    EXPECT_LE(now[0], 1);
+    // Midnight fell between those two reads, so the seconds past it are fewer than the time
+    // between them; and a clock that keeps time neither shows Monday before two seconds have
+    // passed since its seconds were written nor still shows Sunday two seconds after. However
+    // slowly this machine runs, these hold for a relay whose clock is right.
+    EXPECT_LT(std::chrono::seconds(now[0]), newDaySeen - oldDayAsked);
+    EXPECT_GE(newDaySeen - secondsAsked, 2s) << "the relay's clock runs fast";
+    EXPECT_LT(oldDayAsked - secondsSet, 2s) << "the relay's clock runs slow";
 
     EXPECT_EQ(modbus_write_register(client.get(), 0x0400, 0), -1);
     EXPECT_EQ(errno, EMBXILVAL);
@@ -328,16 +354,35 @@ TEST_F(TcpEndToEnd, DroppedStationsAreServedAgain) {
 }
 
 TEST(TcpEndToEndSchedule, EventsComeBySchedule) {
+    constexpr auto kPeriod = 300ms;
+    constexpr int kTripsAtStart = 61;  // every relay starts with trips numbered 61 down to 1
+    const auto launched = Clock::now();
     Simulator sim({"--tcp", "127.0.0.1:0", "--relays", "1,2", "--event-every", "0.3",
                    "--event-relay", "2", "--seed", "5"});
     auto client = tcpClient(sim.port(), 2);
-    const int before = readRegisters(client.get(), 0x1000, 1)[0] >> 8;
-    std::this_thread::sleep_for(1000ms);
-    const int after = readRegisters(client.get(), 0x1000, 1)[0] >> 8;
-    EXPECT_GE(after - before, 2);
-    EXPECT_LE(after - before, 4);
+    // The number of the newest trip protocol, or -1 when the read fails.
+    const auto newest = [&client] {
+        const auto word = readRegisters(client.get(), 0x1000, 1);
+        return word.empty() ? -1 : word[0] >> 8;
+    };
+    const int before = newest();
+    ASSERT_GE(before, kTripsAtStart);
+    int after = before;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            after = newest();
+            return after - before >= 2;
+        },
+        5000ms))
+        << "protocol 1 went from number " << before << " to " << after;
+    const auto seen = Clock::now();
+    // No more than one event per period since the simulator started: a bound that a slow
+    // machine only makes looser, while a schedule that runs fast or makes events in bursts
+    // overshoots it within a period or two.
+    EXPECT_LE((after - kTripsAtStart) * kPeriod, seen - launched)
+        << after - kTripsAtStart << " events";
     modbus_set_slave(client.get(), 1);
-    EXPECT_EQ(readRegisters(client.get(), 0x1000, 1)[0] >> 8, 61);
+    EXPECT_EQ(readRegisters(client.get(), 0x1000, 1)[0] >> 8, kTripsAtStart);
     EXPECT_EQ(sim.command("every off"), "ok every off");
 }
 

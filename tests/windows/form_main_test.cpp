@@ -144,7 +144,9 @@ TEST_F(FormMainTest, TilesAndBottomPanelInPlace) {
     // the screen has room for (the offscreen screen is small).
     const QSize expected = QSize(1145, 682).boundedTo(form->availableArea().size());
     EXPECT_EQ(form->requestedFrame().size(), expected);
-    QTest::qWait(20);
+    // The frame is known, and the size set again to fit it, only once the window is on the
+    // screen and the event loop has come round to it.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form->frameGeometry().size() == expected; }));
     EXPECT_EQ(form->frameGeometry().size(), expected);
     EXPECT_TRUE(form->availableArea().contains(form->requestedFrame()));
     EXPECT_FALSE(masked(1) && form->tilePicture(1)->pixmap().isNull());
