@@ -13,7 +13,7 @@ namespace terval {
 
 // The main window's rules: start-up, the tiles, the selection, the menus, adding and deleting
 // relays, the grid and the clock. The Qt window forwards its events here and shows what it is told.
-class MainController final : public StationDisplay {
+class MainController final : public StationDisplay, public DeviceEditing {
   public:
     MainController(Station& station, MainView& view, MessageSink& messages, const Clock& clock,
                    QLocale locale);
@@ -47,7 +47,8 @@ class MainController final : public StationDisplay {
 
     // The device dialog's "Применить" for the selected relay; stores and saves an accepted edit,
     // shows the message of a refused one.
-    DeviceEditCheck applyDeviceEdit(const DeviceEdit& edit);
+    DeviceEditCheck applyDeviceEdit(const DeviceEdit& edit) override;
+    const DeviceTable& devices() const override { return station_.devices; }
     // After the device dialog has closed with a change applied.
     void showSelectedTileNames();
 

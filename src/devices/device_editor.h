@@ -30,4 +30,13 @@ DeviceEditCheck checkDeviceEdit(const DeviceTable& table, int selected, const De
 
 QString deviceEditMessage(DeviceEditCheck check);
 
+// What the device dialog needs of the station: the table to show, and its edit applied by the
+// main window's rules (stored, saved, the tile's names shown, or the refusal told).
+class DeviceEditing {
+  public:
+    virtual ~DeviceEditing() = default;
+    virtual const DeviceTable& devices() const = 0;
+    virtual DeviceEditCheck applyDeviceEdit(const DeviceEdit& edit) = 0;
+};
+
 }  // namespace terval

@@ -13,8 +13,7 @@
 
 namespace terval {
 
-TFormDvig::TFormDvig(MainController& controller, QWidget* parent)
-    : QDialog(parent), controller_(controller) {
+TFormDvig::TFormDvig(DeviceEditing& devices, QWidget* parent) : QDialog(parent), devices_(devices) {
     QVBoxLayout* column = setUpFixedDialog(this, "FormDvig", QStringLiteral("Параметры"));
     addHeading(column, this, QStringLiteral("Редактирование параметров"))
         ->setAlignment(Qt::AlignCenter);
@@ -89,7 +88,7 @@ void TFormDvig::FormShow() {
 }
 
 void TFormDvig::MyShow() {
-    const DeviceTable& table = controller_.station().devices;
+    const DeviceTable& table = devices_.devices();
     if (!table.hasSelection()) {
         return;
     }
@@ -112,8 +111,8 @@ void TFormDvig::EditNameChange() {
 void TFormDvig::ButtonOkClick() {
     SEAddress->interpretText();
     const DeviceEdit edit{EditName->text(), EditSwitch->text(), SEAddress->value()};
-    const DeviceEditCheck check = controller_.applyDeviceEdit(edit);
-    const DeviceTable& table = controller_.station().devices;
+    const DeviceEditCheck check = devices_.applyDeviceEdit(edit);
+    const DeviceTable& table = devices_.devices();
     switch (check) {
         case DeviceEditCheck::Unchanged:
             showNothingPending();

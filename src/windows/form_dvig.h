@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 
-#include "app/main_controller.h"
+#include "devices/device_editor.h"
 
 namespace terval {
 
@@ -15,7 +15,7 @@ namespace terval {
 class TFormDvig : public QDialog {
     Q_OBJECT
   public:
-    explicit TFormDvig(MainController& controller, QWidget* parent = nullptr);
+    explicit TFormDvig(DeviceEditing& devices, QWidget* parent = nullptr);
 
     bool applied() const { return applied_; }
 
@@ -40,7 +40,7 @@ class TFormDvig : public QDialog {
     void showNothingPending();
     void closeAsOk();
 
-    MainController& controller_;
+    DeviceEditing& devices_;
     bool applied_ = false;
 };
 

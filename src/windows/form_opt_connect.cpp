@@ -1,7 +1,5 @@
 #include "windows/form_opt_connect.h"
 
-#include "station/station_settings.h"
-
 #include <QButtonGroup>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -13,7 +11,6 @@
 #include <QMouseEvent>
 #include <QVBoxLayout>
 
-#include "app/station_core.h"
 #include "link/connection_settings.h"
 #include "widgets/widget_dialog.h"
 #include "windows/form_com_setup.h"
@@ -65,8 +62,15 @@ void typeAtEnd(QLineEdit* edit, const QString& characters) {
 
 }  // namespace
 
-TFormOptConnect::TFormOptConnect(StationCore& core, MessageSink& messages, QWidget* parent)
-    : QDialog(parent), core_(core), messages_(messages) {
+TFormOptConnect::TFormOptConnect(ConnectionConfig& connection, SerialSettings& port,
+                                 StationSettings& settings, const QDir& folder,
+                                 MessageSink& messages, QWidget* parent)
+    : QDialog(parent),
+      connection_(connection),
+      port_(port),
+      settings_(settings),
+      folder_(folder),
+      messages_(messages) {
     QVBoxLayout* column =
         setUpFixedDialog(this, "FormOptConnect", QStringLiteral("Настройки связи"));
 
@@ -117,7 +121,7 @@ TFormOptConnect::TFormOptConnect(StationCore& core, MessageSink& messages, QWidg
     BtnCancel = dialogButton(this, "BtnCancel", QStringLiteral("Отмена"));
     addButtonRow(column, {BtnOK, BtnCancel});
 
-    FormComSetup = new TFormComSetup(core_.link.serialSettings(), core_.station.folder, this);
+    FormComSetup = new TFormComSetup(port_, folder_, this);
 
     connect(BtnOptionCOM, &QPushButton::clicked, this, &TFormOptConnect::BtnOptionCOMClick);
     connect(BtnOK, &QPushButton::clicked, this, &TFormOptConnect::BtnOKClick);
@@ -130,7 +134,7 @@ void TFormOptConnect::showEvent(QShowEvent* event) {
 }
 
 void TFormOptConnect::FormShow() {
-    const ConnectionConfig& c = core_.station.connection;
+    const ConnectionConfig& c = connection_;
     linkButtons[std::min<int>(c.LinkType, 2)]->setChecked(true);
     EditIPAddr->setText(c.ipText());
     EditIPPort->setText(QString::number(c.tcpPort));
@@ -140,7 +144,7 @@ void TFormOptConnect::FormShow() {
     paintEdit(EditIPPort, false);
     GroupBox1->setFocus();
     CheckBoxSave->setChecked(false);
-    CheckBoxConnectAtStart->setChecked(core_.station.settings.connectAtStart);
+    CheckBoxConnectAtStart->setChecked(settings_.connectAtStart);
 }
 
 int TFormOptConnect::linkTypeChosen() const {
@@ -177,10 +181,9 @@ void TFormOptConnect::BtnOptionCOMClick() {
 }
 
 void TFormOptConnect::BtnOKClick() {
-    ConnectionConfig& config = core_.station.connection;
-    const SettingsApply result =
-        applyConnectionSettings(config, linkTypeChosen(), core_.link.serialSettings(),
-                                EditIPAddr->text(), EditIPPort->text());
+    ConnectionConfig& config = connection_;
+    const SettingsApply result = applyConnectionSettings(config, linkTypeChosen(), port_,
+                                                         EditIPAddr->text(), EditIPPort->text());
     EditIPAddr->setText(result.addressText);
     GroupBox1->setFocus();
     if (result.error) {
@@ -188,20 +191,20 @@ void TFormOptConnect::BtnOKClick() {
         return;
     }
     if (CheckBoxSave->isChecked()) {
-        if (FileError error = saveConfigFile(core_.station.configPath(), config)) {
+        if (FileError error = saveConfigFile(folder_.absoluteFilePath(kConfigFileName), config)) {
             messages_.showMessage(MessageIcon::Error, *error);
             return;
         }
     }
     // Kept in its own file at once: it matters at the next start, whoever starts the station.
-    StationSettings settings = core_.station.settings;
+    StationSettings settings = settings_;
     settings.connectAtStart = CheckBoxConnectAtStart->isChecked();
-    if (settings.connectAtStart != core_.station.settings.connectAtStart) {
-        if (FileError error = saveStationSettings(core_.station.folder, settings)) {
+    if (settings.connectAtStart != settings_.connectAtStart) {
+        if (FileError error = saveStationSettings(folder_, settings)) {
             messages_.showMessage(MessageIcon::Error, *error);
             return;
         }
-        core_.station.settings = settings;
+        settings_ = settings;
     }
     accept();
 }

@@ -3,17 +3,19 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDialog>
+#include <QDir>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "devices/connection_config.h"
 #include "link/connection_settings.h"
 #include "station/message_sink.h"
+#include "station/station_settings.h"
 
 namespace terval {
 
-class StationCore;
 class TFormComSetup;
 
 // "Настройки связи": which link the station uses and with which parameters. "OK" changes the
@@ -22,7 +24,10 @@ class TFormComSetup;
 class TFormOptConnect : public QDialog {
     Q_OBJECT
   public:
-    TFormOptConnect(StationCore& core, MessageSink& messages, QWidget* parent = nullptr);
+    // The record it edits, the port object the serial setup works on, the station's own settings
+    // and the working folder both are kept in.
+    TFormOptConnect(ConnectionConfig& connection, SerialSettings& port, StationSettings& settings,
+                    const QDir& folder, MessageSink& messages, QWidget* parent = nullptr);
 
     void FormShow();
     void EditIPPortClick(QLineEdit* edit);
@@ -55,7 +60,10 @@ class TFormOptConnect : public QDialog {
     void pasteInto(QLineEdit* edit, QClipboard::Mode mode);
     void showEditMenu(QLineEdit* edit, QPoint globalPos);
 
-    StationCore& core_;
+    ConnectionConfig& connection_;
+    SerialSettings& port_;
+    StationSettings& settings_;
+    QDir folder_;
     MessageSink& messages_;
     // The text of each edit when it was last clicked, for Escape.
     QString addressBeforeClick_;

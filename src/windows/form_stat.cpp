@@ -8,7 +8,7 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
-#include "app/station_core.h"
+#include "devices/device_table.h"
 #include "param/link_statistics.h"
 #include "widgets/widget_dialog.h"
 
@@ -39,7 +39,7 @@ QLabel* counterLabel(QWidget* parent, const char* name, const QColor& color) {
 
 }  // namespace
 
-TFormStat::TFormStat(StationCore& core, QWidget* parent) : QDialog(parent), core_(core) {
+TFormStat::TFormStat(DeviceTable& devices, QWidget* parent) : QDialog(parent), devices_(devices) {
     QVBoxLayout* column = setUpFixedDialog(this, "FormStat", QStringLiteral("Статистика связи"));
     setFont(namedFont(16));
     column->setSpacing(10);
@@ -108,7 +108,7 @@ void TFormStat::hideEvent(QHideEvent* event) {
 }
 
 void TFormStat::FormShow() {
-    const DeviceTable& table = core_.station.devices;
+    const DeviceTable& table = devices_;
     if (table.hasSelection()) {
         LabelName->setText(table.entry(table.SelectedDevice).GeneratorName);
     }
@@ -120,7 +120,7 @@ void TFormStat::FormShow() {
 }
 
 void TFormStat::TimerTimer() {
-    const std::optional<LinkCounterTexts> counters = linkCounterTexts(core_.station.devices);
+    const std::optional<LinkCounterTexts> counters = linkCounterTexts(devices_);
     if (!counters) {
         return;
     }
@@ -130,7 +130,7 @@ void TFormStat::TimerTimer() {
 }
 
 void TFormStat::Button1Click() {
-    resetLinkCounters(core_.station.devices);
+    resetLinkCounters(devices_);
 }
 
 void TFormStat::Button2Click() {

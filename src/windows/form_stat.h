@@ -7,14 +7,14 @@
 
 namespace terval {
 
-class StationCore;
+class DeviceTable;
 
 // "Статистика связи": requests sent to the selected relay, good and bad answers, live while the
 // station polls, and a reset of the three counters.
 class TFormStat : public QDialog {
     Q_OBJECT
   public:
-    TFormStat(StationCore& core, QWidget* parent);
+    TFormStat(DeviceTable& devices, QWidget* parent);
 
     // Handlers, callable without exec().
     void FormShow();
@@ -37,7 +37,7 @@ class TFormStat : public QDialog {
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
-    StationCore& core_;
+    DeviceTable& devices_;
 };
 
 }  // namespace terval

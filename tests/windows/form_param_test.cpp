@@ -345,7 +345,7 @@ TEST_F(FormParamTest, OpenForSelectedRelayRunsModallyAndLeavesTheScheduler) {
 }
 
 TEST_F(FormParamTest, StatisticsWindowFollowsAndResetsTheCounters) {
-    TFormStat stat(rig.core(), nullptr);
+    TFormStat stat(rig.station().devices, nullptr);
     EXPECT_EQ(stat.windowTitle(), QStringLiteral("Статистика связи"));
     EXPECT_EQ(stat.Label0->text(), QStringLiteral("Статистика связи с защитой"));
     EXPECT_EQ(stat.Timer->interval(), 300);
