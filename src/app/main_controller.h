@@ -25,6 +25,7 @@ class MainController final : public StationDisplay, public DeviceEditing {
     // reported and its values stay at their defaults; start-up always goes on to the device list.
     void createMainWindow();
 
+    // Once a second: the clock and the port on the bottom panel, and the tiles' age.
     void Timer1Timer();
 
     void EnableMenu(MenuMask mask) override;
@@ -33,11 +34,14 @@ class MainController final : public StationDisplay, public DeviceEditing {
     void MyNewElement();
     void FitMainWindow(bool lastDeleted = false);
 
+    // Tile i drawn selected and every other one not; 0 selects none.
     void SelectTile(int i);
+    // A click on tile i: it becomes the selected relay and the menus follow its state.
     void NEWbmpClick(int i);
     // Whether a right-button press on tile i's generator label opens the tile pop-up.
     bool opensTilePopup(int i) const;
 
+    // "Добавить новый объект", "Удалить объект" and "Сохранить параметры".
     void NAddNewObjectClick();
     void NDelObjectClick();
     void NSaveParamClick();
@@ -68,10 +72,16 @@ class MainController final : public StationDisplay, public DeviceEditing {
 
     // The alarm log.
     void addAlarmLine(const QString& text) override;
+    // A new alarm line: it is selected, and so is its relay unless the operator is in another
+    // window.
     void MyItemIndex();
+    // Selects the relay an alarm line names, so that F3 opens it.
     void MyNEnabled(const QString& line);
+    // A click or double click on a line, and the arrow keys in the log: that line is selected.
     void RichEditMouseDown(int line);
     void RichEditKeyDown(int key, int caretLine);
+    // The log's pop-up: "Снять выделение" (the line turns green, read), "Удалить выбранную
+    // аварию", "Удалить все аварии".
     void NDelInsClick();
     void NDelListClick();
     void NDelAllClick();

@@ -59,12 +59,4 @@ struct ReceiveBuffer {
     uint8_t at(int i) const { return bytes[static_cast<size_t>(i)]; }
 };
 
-// Answer sizes the station expects, used by the tests and the simulator alike.
-constexpr int rtuReadAnswerSize(int registers) {
-    return 5 + 2 * registers;
-}
-constexpr int tcpReadAnswerSize(int registers) {
-    return 9 + 2 * registers;
-}
-
 }  // namespace terval

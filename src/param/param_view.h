@@ -8,8 +8,9 @@
 
 namespace terval {
 
-// What the parameter window shows, asked for by the documented control names. A name the window
-// does not have is skipped without a word: the relay's blocks hold words that have no control.
+// What the parameter window shows, asked for by the control names of param_controls.h. A name the
+// window does not have is skipped without a word: the relay's blocks hold words that have no
+// control.
 class ParamView {
   public:
     virtual ~ParamView() = default;

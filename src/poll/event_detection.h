@@ -13,7 +13,8 @@ class StationDisplay;
 struct Station;
 
 // Date and time as the device list stores it: days since 30 December 1899, the time of day as the
-// fraction, computed as it has always been so that stored times compare exactly.
+// fraction. Every step of the sum is fixed, so that a time stored by one run and computed again by
+// the next compare exactly, and an event is never taken for a new one.
 double toDateTimeValue(const QDateTime& time);
 QDateTime fromDateTimeValue(double value);
 

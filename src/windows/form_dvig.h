@@ -20,6 +20,7 @@ class TFormDvig : public QDialog {
     bool applied() const { return applied_; }
 
     void FormShow();
+    // The stored name, breaker and address back in the three fields.
     void MyShow();
     void EditNameChange();
     void ButtonOkClick();

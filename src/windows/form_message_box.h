@@ -17,8 +17,6 @@ class MessageBoxSink final : public QObject, public MessageSink {
   public:
     void showMessage(MessageIcon icon, const QString& text, const QString& caption = {}) override;
 
-    int pending() const { return static_cast<int>(queue_.size()); }
-
   private:
     struct Pending {
         MessageIcon icon;

@@ -76,7 +76,7 @@ class TFormParam : public QDialog, public ParamView {
     // The control of that name, as the decoding finds it.
     QWidget* control(const QString& name) const { return controls_.value(name); }
 
-    // Controls of the window, under their documented names.
+    // Controls of the window that its own code reaches; the rest are found by name.
     QLabel* LabelName = nullptr;
     PageControl* PageControl1 = nullptr;
     QWidget* TabSheet1 = nullptr;

@@ -19,7 +19,9 @@ class TFormStat : public QDialog {
     // Handlers, callable without exec().
     void FormShow();
     void TimerTimer();
+    // "Сброс": the selected relay's answer counters start again from zero.
     void Button1Click();
+    // "OK": closes the window.
     void Button2Click();
 
     QLabel* Label0 = nullptr;

@@ -56,7 +56,6 @@ void TFormVis::FormShow() {
     SpinEdit2->setValue(params_.VisibleRows);
     SpinEdit1->setValue(params_.TileColumns);
     columnsChanged_ = false;
-    rowsChanged_ = false;
     SpinEdit1->setFocus();
 }
 
@@ -74,7 +73,6 @@ void TFormVis::ButOkClick() {
         return;
     }
     columnsChanged_ = columns != params_.TileColumns;
-    rowsChanged_ = rows != params_.VisibleRows;
     params_.VisibleRows = rows;
     params_.TileColumns = columns;
     accept();

@@ -19,7 +19,6 @@ class TFormVis : public QDialog {
 
     void setScreenSize(QSize screen) { screen_ = screen; }
     bool columnsChanged() const { return columnsChanged_; }
-    bool rowsChanged() const { return rowsChanged_; }
 
     void FormShow();
     void ButOkClick();
@@ -39,7 +38,6 @@ class TFormVis : public QDialog {
     MessageSink& messages_;
     QSize screen_{1024, 768};
     bool columnsChanged_ = false;
-    bool rowsChanged_ = false;
 };
 
 }  // namespace terval
