@@ -1,5 +1,6 @@
 #include "widgets/widget_led.h"
 
+#include <QPaintEvent>
 #include <QPainter>
 
 namespace terval {
@@ -12,17 +13,29 @@ LedIndicator::LedIndicator(const QString& caption, QWidget* parent, QColor onCol
       offColor_(offColor),
       lampSize_(lampSize) {}
 
-void LedIndicator::setLit(bool lit) {
-    if (lit_ != lit) {
-        lit_ = lit;
-        update();
-    }
+QRectF LedIndicator::lampRect() const {
+    return QRectF(1.5, (height() - lampSize_) / 2.0, lampSize_, lampSize_);
 }
 
-void LedIndicator::paintEvent(QPaintEvent*) {
+QRect LedIndicator::captionRect() const {
+    return QRect(lampSize_ + 6, 0, width() - lampSize_ - 6, height());
+}
+
+void LedIndicator::setLit(bool lit) {
+    if (lit_ == lit) {
+        return;
+    }
+    lit_ = lit;
+    // The link lamps blink several times a second: the caption beside them stays as it is, and
+    // laying its text out again at every blink cost more than drawing the lamp. A pixel around
+    // the lamp's rectangle covers its outline and the antialiasing of its edge.
+    update(lampRect().toAlignedRect().adjusted(-1, -1, 1, 1));
+}
+
+void LedIndicator::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    const QRectF lamp(1.5, (height() - lampSize_) / 2.0, lampSize_, lampSize_);
+    const QRectF lamp = lampRect();
     QRadialGradient glow(lamp.center() - QPointF(lampSize_ / 5.0, lampSize_ / 5.0),
                          lampSize_ * 0.7);
     const QColor base = lit_ ? onColor_ : offColor_;
@@ -31,10 +44,10 @@ void LedIndicator::paintEvent(QPaintEvent*) {
     p.setBrush(glow);
     p.setPen(QPen(QColor(0x40, 0x40, 0x40), 1));
     p.drawEllipse(lamp);
-    if (!caption_.isEmpty()) {
+    const QRect text = captionRect();
+    if (!caption_.isEmpty() && event->rect().intersects(text)) {
         p.setPen(palette().color(QPalette::WindowText));
         p.setFont(font());
-        const QRect text(lampSize_ + 6, 0, width() - lampSize_ - 6, height());
         p.drawText(text, Qt::AlignLeft | Qt::AlignVCenter, caption_);
     }
 }

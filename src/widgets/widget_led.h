@@ -14,6 +14,7 @@ class LedIndicator : public QWidget {
                           QColor offColor = QColor(0xC0, 0xC0, 0xC0), int lampSize = 13);
 
     bool isLit() const { return lit_; }
+    // Repaints only the lamp, and only when it goes on or off.
     void setLit(bool lit);
     QString caption() const { return caption_; }
 
@@ -21,6 +22,9 @@ class LedIndicator : public QWidget {
     void paintEvent(QPaintEvent* event) override;
 
   private:
+    QRectF lampRect() const;
+    QRect captionRect() const;
+
     QString caption_;
     QColor onColor_;
     QColor offColor_;

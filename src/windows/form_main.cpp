@@ -45,14 +45,30 @@ QFont tileFont() {
     return namedFont(QStringLiteral("Times New Roman"), 16, true);
 }
 
+// The station repeats most of what it shows at every poll; a label given its own text again is
+// left alone, so that nothing is laid out or drawn for it.
+void setLabelText(QLabel* label, const QString& text) {
+    if (label->text() != text) {
+        label->setText(text);
+    }
+}
+
+void setToolTipText(QWidget* widget, const QString& text) {
+    if (widget->toolTip() != text) {
+        widget->setToolTip(text);
+    }
+}
+
 // A name on a tile ends before the next tile begins; one too wide for that is cut with an
 // ellipsis, and the whole of it is under the mouse pointer.
 void showTileName(QLabel* label, const QString& name) {
     const int room = kTilePitchX - kTileGeneratorPos.x() - 4;
     const QString shown = label->fontMetrics().elidedText(name, Qt::ElideRight, room);
-    label->setText(shown);
-    label->setToolTip(shown == name ? QString() : name);
-    label->adjustSize();
+    setToolTipText(label, shown == name ? QString() : name);
+    if (label->text() != shown) {
+        label->setText(shown);
+        label->adjustSize();
+    }
 }
 
 QLabel* panelLabel(QWidget* parent, const QString& name, const QString& text, QRect geometry,
@@ -155,8 +171,10 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
     FormVis = new TFormVis(core_->station.params, messages_, this);
     FormDvig = new TFormDvig(core_->main, this);
     FormParam = new TFormParam(*core_, this);
-    FormStat = new TFormStat(*core_, this);
-    FormOptConnect = new TFormOptConnect(*core_, messages_, this);
+    FormStat = new TFormStat(core_->station.devices, this);
+    FormOptConnect =
+        new TFormOptConnect(core_->station.connection, core_->link.serialSettings(),
+                            core_->station.settings, core_->station.folder, messages_, this);
     FormAbout = new TFormAbout(this);
 }
 
@@ -208,6 +226,11 @@ void TFormMain::buildBottomPanel(QWidget* panel) {
     AbLEDRxD = new LedIndicator(QStringLiteral("RxD"), left);
     AbLEDRxD->setObjectName(QStringLiteral("AbLEDRxD"));
     AbLEDRxD->setGeometry(12, 148, 49, 21);
+    // The link lamps blink with every request. They lie on the window's own plain background and
+    // fill it themselves, so that a blink repaints the lamp alone and not the panels beneath it.
+    for (LedIndicator* lamp : {AbLEDTxD, AbLEDRxD}) {
+        lamp->setAutoFillBackground(true);
+    }
     LabelAttempt =
         panelLabel(left, QStringLiteral("LabelAttempt"), QString(), QRect(4, 174, 180, 21),
                    namedFont(QStringLiteral("Times New Roman"), 13, true), QColor(0xB0, 0x00, 0x00),
@@ -458,20 +481,26 @@ QStringList TFormMain::loadTilePictures(const QDir& folder) {
 }
 
 void TFormMain::applyMenuMask(MenuMask mask) {
+    // The scheduler applies the mask of the link's state at every tick; the menu is touched only
+    // when an item's state changes.
     for (int bit = 0; bit < kMenuItemCount; ++bit) {
         const auto item = static_cast<MenuItem>(bit);
-        menuAction(item)->setEnabled(menuEnabled(mask, item));
+        setMenuItemEnabled(item, menuEnabled(mask, item));
     }
 }
 
 void TFormMain::setMenuItemEnabled(MenuItem item, bool enabled) {
-    menuAction(item)->setEnabled(enabled);
+    QAction* action = menuAction(item);
+    if (action->isEnabled() != enabled) {
+        action->setEnabled(enabled);
+    }
 }
 
 void TFormMain::buildTile(int i, QPoint offset, const QString& generator, const QString& breaker) {
     TileControls& t = tile(i);
     t.state = kTileNoAnswer;
     t.selected = false;
+    t.valueColor = QColor();
 
     t.picture = new QLabel(tileArea);
     t.picture->setObjectName(QStringLiteral("Image%1").arg(i));
@@ -539,8 +568,12 @@ void TFormMain::showTileValue(int i, const QString& text, bool visible) {
     if (!t.picture) {
         return;
     }
-    t.value->setText(text.isEmpty() && !visible ? QStringLiteral("Riz%1").arg(i) : text);
-    t.value->adjustSize();
+    const QString shown = text.isEmpty() && !visible ? QStringLiteral("Riz%1").arg(i) : text;
+    if (t.value->text() != shown) {
+        t.value->setText(shown);
+        t.value->adjustSize();
+    }
+    // Does nothing when the label already is shown or hidden so.
     t.value->setVisible(visible);
 }
 
@@ -549,11 +582,15 @@ void TFormMain::showTileAge(int i, bool stale, const QString& lastAnswer) {
     if (!t.picture) {
         return;
     }
-    QPalette pal = t.value->palette();
-    pal.setColor(QPalette::WindowText, stale ? QColor(0x80, 0x80, 0x80) : QColor(Qt::black));
-    t.value->setPalette(pal);
-    t.value->setToolTip(lastAnswer);
-    t.picture->setToolTip(lastAnswer);
+    const QColor color = stale ? QColor(0x80, 0x80, 0x80) : QColor(Qt::black);
+    if (t.valueColor != color) {
+        QPalette pal = t.value->palette();
+        pal.setColor(QPalette::WindowText, color);
+        t.value->setPalette(pal);
+        t.valueColor = color;
+    }
+    setToolTipText(t.value, lastAnswer);
+    setToolTipText(t.picture, lastAnswer);
 }
 
 void TFormMain::drawTileSelected(int i, bool selected) {
@@ -569,7 +606,11 @@ void TFormMain::updateTilePicture(int i) {
     TileControls& t = tile(i);
     const size_t k = static_cast<size_t>(std::clamp(t.state, 0, 2));
     const QPixmap& pix = t.selected ? pictures_[k] : maskedPictures_[k];
-    t.picture->setPixmap(pix);
+    // A label repaints its whole picture, and the names drawn over it, whenever it is given a
+    // pixmap, even the one it shows; each answer confirms the state most of the time.
+    if (t.picture->pixmap().cacheKey() != pix.cacheKey()) {
+        t.picture->setPixmap(pix);
+    }
     t.picture->resize(pix.size());
 }
 
@@ -614,13 +655,15 @@ void TFormMain::setSerialDisplayVisible(bool visible) {
 }
 
 void TFormMain::showClock(const QString& date, const QString& time, const QString& portLabel) {
-    LabelD->setText(date);
-    LabelT->setText(time);
-    LabelNum->setText(portLabel);
+    // Each second only the time changes.
+    setLabelText(LabelD, date);
+    setLabelText(LabelT, time);
+    setLabelText(LabelNum, portLabel);
 }
 
 void TFormMain::clearAlarmLog() {
     RichEdit->clear();
+    shownLog_.reset();
 }
 
 void TFormMain::setLed(Led led, bool lit) {
@@ -638,26 +681,36 @@ void TFormMain::setLed(Led led, bool lit) {
 }
 
 void TFormMain::showPortState(bool open) {
+    if (portShownOpen_ == open) {
+        return;
+    }
+    portShownOpen_ = open;
     QPalette pal = LabelPort->palette();
     pal.setColor(QPalette::Window, open ? QColor(Qt::yellow) : pal.color(QPalette::Button));
     pal.setColor(QPalette::WindowText, open ? QColor(Qt::red) : QColor(Qt::gray));
     LabelPort->setPalette(pal);
-    LabelPort->setText(open ? QStringLiteral("ОТКРЫТ") : QStringLiteral("ЗАКРЫТ"));
+    setLabelText(LabelPort, open ? QStringLiteral("ОТКРЫТ") : QStringLiteral("ЗАКРЫТ"));
 }
 
 void TFormMain::showConnectCommand(bool linkUp) {
-    menuAction(MenuItem::NConnecting)
-        ->setText(linkUp ? QStringLiteral("Отключиться") : QStringLiteral("Установить связь"));
+    const QString caption =
+        linkUp ? QStringLiteral("Отключиться") : QStringLiteral("Установить связь");
+    QAction* action = menuAction(MenuItem::NConnecting);
+    if (action->text() != caption) {
+        action->setText(caption);
+    }
 }
 
 void TFormMain::setStatusText(const QString& text) {
-    StatusBar->showMessage(text);
+    if (StatusBar->currentMessage() != text) {
+        StatusBar->showMessage(text);
+    }
     // A narrow window cuts the line short; the whole of it is under the mouse pointer.
-    StatusBar->setToolTip(text);
+    setToolTipText(StatusBar, text);
 }
 
 void TFormMain::showLinkAttempt(const QString& text) {
-    LabelAttempt->setText(text);
+    setLabelText(LabelAttempt, text);
 }
 
 void TFormMain::setPollTimerRunning(bool running) {
@@ -668,7 +721,52 @@ void TFormMain::setPollTimerRunning(bool running) {
     }
 }
 
+namespace {
+
+bool sameLines(const AlarmLog& a, const AlarmLog& b) {
+    if (a.size() != b.size() || a.selectedLine() != b.selectedLine()) {
+        return false;
+    }
+    for (int i = 0; i < a.size(); ++i) {
+        const AlarmLog::Line& x = a.lines()[i];
+        const AlarmLog::Line& y = b.lines()[i];
+        if (x.isNew != y.isNew || x.text != y.text) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool TFormMain::alarmLogShownAs(const AlarmLog& log) const {
+    if (!shownLog_ || !sameLines(*shownLog_, log)) {
+        return false;
+    }
+    // The operator may have moved the caret or scrolled since: the log is drawn again then, to put
+    // the selection and the view back where writing it puts them.
+    const QTextCursor caret = RichEdit->textCursor();
+    const int line = log.selectedLine();
+    if (line >= 0) {
+        const QTextBlock block = RichEdit->document()->findBlockByNumber(line);
+        if (caret.position() != block.position() ||
+            caret.anchor() != block.position() + block.length() - 1) {
+            return false;
+        }
+    } else if (caret.position() != 0 || caret.hasSelection()) {
+        return false;
+    }
+    return RichEdit->horizontalScrollBar()->value() == 0 &&
+           (line != 0 || RichEdit->verticalScrollBar()->value() == 0);
+}
+
 void TFormMain::showAlarmLog(const AlarmLog& log) {
+    // A new line is shown once as it is added and again as it is selected; the log of 100 lines is
+    // written anew only when something in it changed.
+    if (alarmLogShownAs(log)) {
+        return;
+    }
+    shownLog_ = log;
     const int scroll = RichEdit->verticalScrollBar()->value();
     RichEdit->clear();
     QTextCursor cursor(RichEdit->document());

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <array>
 #include <memory>
+#include <optional>
 
 #include "app/main_controller.h"
 #include "app/station_core.h"
@@ -126,6 +127,8 @@ class TFormMain : public QMainWindow, public MainView {
         QLabel* value = nullptr;
         int state = kTileNoAnswer;
         bool selected = false;
+        // The colour of the value last set, invalid until the first one.
+        QColor valueColor;
     };
 
     void buildMenus();
@@ -133,6 +136,8 @@ class TFormMain : public QMainWindow, public MainView {
     void buildBottomPanel(QWidget* panel);
     void updateTilePicture(int i);
     void resizeTileArea();
+    // Whether the log shows `log` already, with its selection and view as writing it leaves them.
+    bool alarmLogShownAs(const AlarmLog& log) const;
     int tileOfControl(const QObject* control) const;
     const TileControls& tile(int i) const { return tiles_.at(static_cast<size_t>(i)); }
     TileControls& tile(int i) { return tiles_.at(static_cast<size_t>(i)); }
@@ -151,6 +156,9 @@ class TFormMain : public QMainWindow, public MainView {
 
     std::array<QAction*, kMenuItemCount> menuActions_{};
     QRect requestedFrame_;
+    // What the port label and the alarm log were last given; unknown before the first time.
+    std::optional<bool> portShownOpen_;
+    std::optional<AlarmLog> shownLog_;
 
   public:
     // Controls of the window, under their documented names.

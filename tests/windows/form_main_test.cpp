@@ -5,6 +5,7 @@
 #include <QBitmap>
 #include <QKeySequence>
 #include <QMenuBar>
+#include <QPaintEvent>
 #include <QTest>
 #include <QTextBlock>
 #include <QTimer>
@@ -441,6 +442,68 @@ TEST_F(FormMainTest, AboutWindowShowsTheVersion) {
         static_cast<QDialog*>(modal)->reject();
     });
     form->N4Click();
+}
+
+// Counts the paint events of one widget and keeps where the last one fell.
+class PaintWatch : public QObject {
+  public:
+    explicit PaintWatch(QWidget* widget) : widget_(widget) { widget->installEventFilter(this); }
+    int paints = 0;
+    QRect last;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == widget_ && event->type() == QEvent::Paint) {
+            ++paints;
+            last = static_cast<QPaintEvent*>(event)->rect();
+        }
+        return false;
+    }
+
+  private:
+    QWidget* widget_;
+};
+
+TEST_F(FormMainTest, WhatIsShownAgainIsNotDrawnAgain) {
+    start(2);
+    showActive();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return form->frameGeometry().size() == form->requestedFrame().size(); }));
+    PaintWatch picture(form->tilePicture(1));
+    PaintWatch value(form->tileValueLabel(1));
+    PaintWatch lamp(form->AbLEDTxD);
+    // The window draws all that waits in one pass: once the other lamp has been drawn after a
+    // step, whatever the step asked to be drawn has been drawn too.
+    PaintWatch marker(form->AbLEDRxD);
+    bool markerLit = false;
+    auto drawn = [&] {
+        marker.paints = 0;
+        markerLit = !markerLit;
+        form->setLed(MainView::Led::RxD, markerLit);
+        return QTest::qWaitFor([&] { return marker.paints > 0; });
+    };
+    ASSERT_TRUE(drawn());
+
+    picture.paints = value.paints = lamp.paints = 0;
+    form->showTileState(1, kTileAnswering);
+    form->showTileValue(1, QStringLiteral("125"), true);
+    form->setLed(MainView::Led::TxD, true);
+    ASSERT_TRUE(drawn());
+    EXPECT_GT(picture.paints, 0);
+    EXPECT_GT(value.paints, 0);
+    EXPECT_GT(lamp.paints, 0);
+    // A blink draws the lamp, not the caption beside it.
+    EXPECT_LT(lamp.last.width(), form->AbLEDTxD->width() / 2);
+
+    picture.paints = value.paints = lamp.paints = 0;
+    form->showTileState(1, kTileAnswering);
+    form->drawTileSelected(1, false);
+    form->showTileValue(1, QStringLiteral("125"), true);
+    form->setLed(MainView::Led::TxD, true);
+    ASSERT_TRUE(drawn());
+    EXPECT_EQ(picture.paints, 0);
+    EXPECT_EQ(value.paints, 0);
+    EXPECT_EQ(lamp.paints, 0);
 }
 
 }  // namespace
