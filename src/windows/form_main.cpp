@@ -21,6 +21,7 @@
 #include "devices/tile_grid.h"
 #include "io/serial_link.h"
 #include "io/tcp_link.h"
+#include "station/station_texts.h"
 #include "widgets/widget_led.h"
 #include "windows/form_about.h"
 #include "windows/form_dvig.h"
@@ -32,7 +33,6 @@
 namespace terval {
 namespace {
 
-const QString kCaption = QStringLiteral("ТЕРВАЛ. Версия 1.33");
 
 QFont namedFont(const QString& family, int pixelSize, bool bold = false) {
     QFont f(family);
@@ -120,7 +120,7 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
       core_(std::make_unique<StationCore>(workFolder, *this, messages, clock, std::move(locale),
                                           *serial_, *tcp_)) {
     setObjectName(QStringLiteral("FormMain"));
-    setWindowTitle(kCaption);
+    setWindowTitle(kStationCaption);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);

@@ -51,8 +51,6 @@ class TFormMain : public QMainWindow, public MainView {
     // Opens the link as "Установить связь" does, when there is a relay to poll; for a start with
     // --connect or with "Устанавливать связь при запуске" set.
     void connectAtStart();
-    QtTcpLink& tcpLink() { return *tcp_; }
-    QtSerialLink& serialLink() { return *serial_; }
 
     // Menu commands, callable from tests without a click.
     void NOptionNetClick();
@@ -80,10 +78,7 @@ class TFormMain : public QMainWindow, public MainView {
     bool tileDrawnSelected(int i) const { return tile(i).selected; }
     TFormVis* formVis() const { return FormVis; }
     TFormDvig* formDvig() const { return FormDvig; }
-    TFormAbout* formAbout() const { return FormAbout; }
     TFormOptConnect* formOptConnect() const { return FormOptConnect; }
-    TFormParam* formParam() const { return FormParam; }
-    TFormStat* formStat() const { return FormStat; }
     // The outer frame the station last asked for.
     QRect requestedFrame() const { return requestedFrame_; }
 
