@@ -3,7 +3,6 @@
 #include "devices/stored_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -15,6 +14,7 @@
 namespace terval {
 namespace {
 
+using testing::SmallDisk;
 using testing::WorkFolder;
 
 // The system's steps, but for one that fails with the given errno.
@@ -124,32 +124,14 @@ TEST(StoredFile, WhatAKilledSaveLeftBehindIsRemovedAndNothingElse) {
 class FullDisk : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "a real full file system needs root to mount a small tmpfs";
-        }
-        if (::mount("tmpfs", qPrintable(folder.dir().path()), "tmpfs", 0, "size=64k") != 0) {
-            GTEST_SKIP() << "no tmpfs could be mounted here: " << std::strerror(errno);
-        }
-        mounted = true;
-    }
-    void TearDown() override {
-        if (mounted) {
-            ::umount2(qPrintable(folder.dir().path()), MNT_DETACH);
+        if (!disk.unavailable().isEmpty()) {
+            GTEST_SKIP() << qPrintable(disk.unavailable());
         }
     }
-    void fill() {
-        QFile filler(folder.path("filler"));
-        ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
-        const QByteArray block(4096, '\0');
-        while (filler.write(block) == block.size() && filler.flush()) {
-        }
-        // The last bytes, a block at a time is too coarse for.
-        while (filler.write("x", 1) == 1 && filler.flush()) {
-        }
-    }
+    void fill() { disk.fill(); }
 
     WorkFolder folder;
-    bool mounted = false;
+    SmallDisk disk{folder.dir(), 64};
 };
 
 TEST_F(FullDisk, DeviceListOnAFullDiskStaysWholeAndTheOperatorIsTold) {

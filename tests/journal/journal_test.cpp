@@ -6,7 +6,6 @@
 #include "journal/journal.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -448,37 +447,19 @@ TEST_F(JournalTest, ADamagedFileIsSetAsideAndANewJournalStarted) {
 class JournalOnItsOwnDisk : public JournalTest {
   protected:
     void SetUp() override {
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "a file system of its own needs root to mount a small tmpfs";
+        disk = std::make_unique<testing::SmallDisk>(folder.dir(), 512);
+        if (!disk->unavailable().isEmpty()) {
+            GTEST_SKIP() << qPrintable(disk->unavailable());
         }
-        if (::mount("tmpfs", qPrintable(folder.dir().path()), "tmpfs", 0, "size=512k") != 0) {
-            GTEST_SKIP() << "no tmpfs could be mounted here: " << std::strerror(errno);
-        }
-        mounted = true;
     }
     void TearDown() override {
         journal_.reset();
-        if (mounted) {
-            ::umount2(qPrintable(folder.dir().path()), MNT_DETACH);
-        }
+        disk.reset();
     }
-    void makeReadOnly() {
-        ASSERT_EQ(::mount("tmpfs", qPrintable(folder.dir().path()), "tmpfs", MS_REMOUNT | MS_RDONLY,
-                          "size=512k"),
-                  0)
-            << std::strerror(errno);
-    }
-    void fill() {
-        QFile filler(folder.path("filler"));
-        ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
-        const QByteArray block(4096, '\0');
-        while (filler.write(block) == block.size() && filler.flush()) {
-        }
-        while (filler.write("x", 1) == 1 && filler.flush()) {
-        }
-    }
+    void makeReadOnly() { ASSERT_TRUE(disk->makeReadOnly()) << std::strerror(errno); }
+    void fill() { disk->fill(); }
 
-    bool mounted = false;
+    std::unique_ptr<testing::SmallDisk> disk;
 };
 
 TEST_F(JournalOnItsOwnDisk, AReadOnlyFolderIsReportedOnceAndRecordsAreCounted) {

@@ -1,7 +1,11 @@
 #include "support/fakes.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
 #include <QFile>
+#include <cerrno>
+#include <cstring>
 
 namespace terval::testing {
 
@@ -61,6 +65,41 @@ void WorkFolder::addPictures() const {
 
 QByteArray hexBytes(const char* hex) {
     return QByteArray::fromHex(QByteArray(hex));
+}
+
+SmallDisk::SmallDisk(const QDir& folder, int kilobytes) : folder_(folder), kilobytes_(kilobytes) {
+    if (::geteuid() != 0) {
+        unavailable_ = QStringLiteral("a file system of its own needs root to mount a small tmpfs");
+        return;
+    }
+    const QByteArray size = "size=" + QByteArray::number(kilobytes_) + "k";
+    if (::mount("tmpfs", qPrintable(folder_.path()), "tmpfs", 0, size.constData()) != 0) {
+        unavailable_ = QStringLiteral("no tmpfs could be mounted here: %1")
+                           .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+}
+
+SmallDisk::~SmallDisk() {
+    if (unavailable_.isEmpty()) {
+        ::umount2(qPrintable(folder_.path()), MNT_DETACH);
+    }
+}
+
+bool SmallDisk::makeReadOnly() {
+    const QByteArray size = "size=" + QByteArray::number(kilobytes_) + "k";
+    return ::mount("tmpfs", qPrintable(folder_.path()), "tmpfs", MS_REMOUNT | MS_RDONLY,
+                   size.constData()) == 0;
+}
+
+void SmallDisk::fill() {
+    QFile filler(folder_.filePath(QStringLiteral("filler")));
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+    const QByteArray block(4096, '\0');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+    // The last bytes, that a block at a time is too coarse for.
+    while (filler.write("x", 1) == 1 && filler.flush()) {
+    }
 }
 
 }  // namespace terval::testing

@@ -243,6 +243,27 @@ class WorkFolder {
     QTemporaryDir temp_;
 };
 
+// A small file system of a test's own, mounted over a folder. The tests run as root, for whom a
+// folder's permissions stop nothing: a read-only or a full folder has to be a real file system.
+class SmallDisk {
+  public:
+    SmallDisk(const QDir& folder, int kilobytes);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    // Why there is none (not root, no tmpfs here), for the test to skip; empty when mounted.
+    const QString& unavailable() const { return unavailable_; }
+    bool makeReadOnly();
+    // Takes every free byte with a file of its own.
+    void fill();
+
+  private:
+    QDir folder_;
+    int kilobytes_;
+    QString unavailable_;
+};
+
 QByteArray hexBytes(const char* hex);
 
 }  // namespace terval::testing
