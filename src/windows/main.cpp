@@ -2,14 +2,68 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QLocale>
+#include <QTextStream>
 #include <QTimer>
 
+#include "app/journal_export.h"
 #include "station/clock.h"
 #include "station/station_texts.h"
 #include "windows/form_main.h"
 #include "windows/form_message_box.h"
 
+namespace {
+
+// "--export-journal FILE [--from DATE] [--to DATE]": the journal to a CSV file and nothing else,
+// so that it runs where there is no display, from a script or over a remote shell.
+bool asksForJournalExport(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--export-journal") == 0 ||
+            QByteArray(argv[i]).startsWith("--export-journal=")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int exportJournal(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Выгрузка журнала станции из папки, в которой она запущена, в файл CSV."));
+    parser.addHelpOption();
+    const QCommandLineOption file(QStringLiteral("export-journal"),
+                                  QStringLiteral("Файл CSV, в который выгрузить журнал."),
+                                  QStringLiteral("ФАЙЛ"));
+    const QCommandLineOption from(QStringLiteral("from"),
+                                  QStringLiteral("Записи с этого момента (07.12.2026 14:30)."),
+                                  QStringLiteral("ДАТА"));
+    const QCommandLineOption to(QStringLiteral("to"),
+                                QStringLiteral("Записи до этого момента; дата без времени "
+                                               "включает весь день."),
+                                QStringLiteral("ДАТА"));
+    parser.addOptions({file, from, to});
+    parser.process(app);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const terval::JournalExportParse parse =
+        terval::journalExportRequest(parser.value(file), parser.value(from), parser.value(to));
+    if (!parse.request) {
+        err << parse.error << Qt::endl;
+        return 2;
+    }
+    terval::SystemClock clock;
+    const terval::JournalExportResult result =
+        terval::exportJournal(QDir::current(), *parse.request, clock);
+    (result.exitCode == 0 ? out : err) << result.message << Qt::endl;
+    return result.exitCode;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (asksForJournalExport(argc, argv)) {
+        return exportJournal(argc, argv);
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(terval::kStationCaption);
     terval::installFontSubstitutions();

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QDateTime>
+#include <QDir>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+#include "station/clock.h"
+
+namespace terval {
+
+// "terval --export-journal FILE [--from DATE] [--to DATE]": the journal's records of that time,
+// newest first, to a CSV file, without a window.
+struct JournalExportRequest {
+    QString file;
+    QDateTime from;  // invalid: from the first record
+    QDateTime to;    // before this moment; invalid: to the last record
+};
+
+// A date as an operator types it: "dd.MM.yyyy", "dd.MM.yyyy HH:mm", "dd.MM.yyyy HH:mm:ss" or the
+// same in ISO form ("2026-12-07", "2026-12-07T14:30"). A date without a time is the start of that
+// day, or with `endOfDay` the start of the next, so that "--to 07.12.2026" takes the whole day in.
+std::optional<QDateTime> parseExportDate(const QString& text, bool endOfDay);
+
+// What the command line asks for; the Russian message for the operator when it cannot be used.
+struct JournalExportParse {
+    std::optional<JournalExportRequest> request;
+    QString error;
+};
+JournalExportParse journalExportRequest(const QString& file, const QString& from,
+                                        const QString& to);
+
+struct JournalExportResult {
+    int exitCode = 0;  // 0 written, 1 the journal or the file failed
+    QString message;   // what happened, for standard output or standard error
+};
+
+// Reads journal.db in `folder` without changing it (nothing is trimmed, no journal is created
+// where there is none) and writes the request's records to its file.
+JournalExportResult exportJournal(const QDir& folder, const JournalExportRequest& request,
+                                  const Clock& clock);
+
+}  // namespace terval
