@@ -6,7 +6,6 @@
 // The million records are written once per run, into a temporary folder.
 #include <benchmark/benchmark.h>
 
-#include <QCoreApplication>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -210,11 +209,3 @@ void BM_CountOfATextSearch(benchmark::State& state) {
 BENCHMARK(BM_CountOfATextSearch)->Unit(benchmark::kMillisecond);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

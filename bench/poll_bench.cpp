@@ -1,7 +1,6 @@
 // How much of the 100 ms tick the station's own work takes: the CRC, the framing of an RTU
 // answer, and a whole request/answer round through the scheduler, the link and the dispatcher.
 #include <benchmark/benchmark.h>
-#include <QCoreApplication>
 
 #include "modbus/answer_framer.h"
 #include "modbus/modbus_frame.h"
@@ -41,11 +40,3 @@ void BM_PollRoundTrip(benchmark::State& state) {
 BENCHMARK(BM_PollRoundTrip);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
