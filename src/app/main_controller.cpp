@@ -164,6 +164,7 @@ void MainController::NAddNewObjectClick() {
     }
     const int n = table.DeviceCount + 1;
     table.append(newDeviceEntry(n));
+    station_.journal.deviceAdded(n);
     MyNewElement();
     if (!station_.deviceFileWritable || station_.deviceTableUnsaved) {
         // Explains why the file is left alone, or writes the whole table, since the file does
@@ -189,6 +190,7 @@ void MainController::NDelObjectClick() {
         return;
     }
     const int removed = table.SelectedDevice;
+    station_.journal.deviceDeleting(removed);
     table.remove(removed);
     const int n = table.DeviceCount;
     for (int k = removed; k <= n; ++k) {
@@ -256,9 +258,11 @@ DeviceEditCheck MainController::applyDeviceEdit(const DeviceEdit& typed) {
     if (check == DeviceEditCheck::Accepted) {
         const DeviceEdit edit = normalizedEdit(typed);
         DeviceEntry& e = table.entry(table.SelectedDevice);
+        const DeviceNames before{e.Address, e.GeneratorName, e.BreakerName};
         e.GeneratorName = edit.name;
         e.BreakerName = edit.breaker;
         e.Address = static_cast<uint16_t>(edit.address);
+        station_.journal.deviceChanged(table.SelectedDevice, before);
         SaveDeviceTable();
     } else if (check != DeviceEditCheck::Unchanged) {
         messages_.showMessage(MessageIcon::Error, deviceEditMessage(check));
@@ -365,12 +369,18 @@ void MainController::MyItemIndex() {
 }
 
 void MainController::MyNEnabled(const QString& line) {
+    if (const int relay = relayOfAlarmLine(line); relay != 0) {
+        SelectTile(relay);
+    }
+}
+
+int MainController::relayOfAlarmLine(const QString& line) const {
     // The name stands between "  : " and the next ",": one relay's name may be part of another's
     // ("Ген. 1" of "Ген. 10"), so only the whole of it counts.
     static const QString kSeparator = QStringLiteral("  : ");
     const qsizetype nameAt = line.indexOf(kSeparator);
     if (nameAt < 0) {
-        return;
+        return 0;
     }
     const qsizetype from = nameAt + kSeparator.size();
     const qsizetype comma = line.indexOf(QLatin1Char(','), from);
@@ -388,16 +398,13 @@ void MainController::MyNEnabled(const QString& line) {
             alarmLineText(fromDateTimeValue(e.LastEventTime), e.GeneratorName, 0, locale_)
                 .section(kSeparator, 0, 0);
         if (e.LastEventTime > 0.0 && eventWhen == when) {
-            SelectTile(j);
-            return;
+            return j;
         }
         if (first == 0) {
             first = j;
         }
     }
-    if (first != 0) {
-        SelectTile(first);
-    }
+    return first;
 }
 
 void MainController::RichEditMouseDown(int line) {
@@ -417,6 +424,9 @@ void MainController::RichEditKeyDown(int key, int caretLine) {
 void MainController::NDelInsClick() {
     AlarmLog& log = station_.alarmLog;
     const int line = log.selectedLine();
+    if (line >= 0 && line < log.size() && log.lines()[line].isNew) {
+        station_.journal.alarmLineMarked(log.text(line), relayOfAlarmLine(log.text(line)));
+    }
     log.markSeen(line);
     view_.showAlarmLog(log);
     MyNEnabled(log.text(line));
@@ -425,6 +435,9 @@ void MainController::NDelInsClick() {
 void MainController::NDelListClick() {
     AlarmLog& log = station_.alarmLog;
     const int line = log.selectedLine();
+    if (line >= 0 && line < log.size()) {
+        station_.journal.alarmLineDeleted(log.text(line), relayOfAlarmLine(log.text(line)));
+    }
     log.remove(line);
     log.select(line);
     view_.showAlarmLog(log);
@@ -433,6 +446,9 @@ void MainController::NDelListClick() {
 
 void MainController::NDelAllClick() {
     AlarmLog& log = station_.alarmLog;
+    if (!log.isEmpty()) {
+        station_.journal.alarmLogCleared(log.size());
+    }
     log.clear();
     log.commandsEnabled = false;
     view_.showAlarmLog(log);

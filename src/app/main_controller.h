@@ -77,6 +77,8 @@ class MainController final : public StationDisplay, public DeviceEditing {
     void MyItemIndex();
     // Selects the relay an alarm line names, so that F3 opens it.
     void MyNEnabled(const QString& line);
+    // The relay an alarm line names; 0 when none of the table has that name.
+    int relayOfAlarmLine(const QString& line) const;
     // A click or double click on a line, and the arrow keys in the log: that line is selected.
     void RichEditMouseDown(int line);
     void RichEditKeyDown(int key, int caretLine);

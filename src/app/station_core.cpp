@@ -1,20 +1,53 @@
 #include "app/station_core.h"
 
+#include "station/station_texts.h"
+
 namespace terval {
 
 StationCore::StationCore(const QDir& folder, MainView& view, MessageSink& messages,
-                         const Clock& clock, QLocale locale, Link& serial, Link& tcp)
+                         const Clock& clock, QLocale locale, Link& serial, Link& tcp,
+                         std::optional<JournalOptions> journal)
     : station(folder),
       main(station, view, messages, clock, std::move(locale)),
       scheduler(station, main, view),
       dispatcher(station, main, clock, main.locale(), scheduler),
-      link(station, main, view, messages, clock, scheduler, dispatcher, serial, tcp) {
+      link(station, main, view, messages, clock, scheduler, dispatcher, serial, tcp),
+      clock_(clock),
+      messages_(messages),
+      journalOptions_(std::move(journal)) {
     scheduler.setLink(link);
+}
+
+StationCore::~StationCore() {
+    stop();
 }
 
 void StationCore::start() {
     main.createMainWindow();
     link.serialSettings() = serialSettingsOf(station.connection, link.serialSettings());
+    // After the stored files, so that a journal that cannot be opened is told after them; before
+    // the link, so that nothing the station does goes unrecorded.
+    if (journalOptions_) {
+        JournalOptions options = *journalOptions_;
+        options.keepMonths = station.settings.journalKeepMonths;
+        journal_ = std::make_unique<Journal>(station.folder, clock_, messages_, options);
+        journal_->open();
+        station.journal.attach(journal_.get(), &clock_);
+        station.journal.stationStarted(kVersionText);
+    }
+}
+
+void StationCore::stop() {
+    if (stopped_) {
+        return;
+    }
+    stopped_ = true;
+    scheduler.abandonWrites();
+    if (journal_) {
+        station.journal.stationStopped();
+        station.journal.attach(nullptr, nullptr);
+        journal_->close();
+    }
 }
 
 SerialSettings serialSettingsOf(const ConnectionConfig& config, const SerialSettings& current) {

@@ -8,8 +8,9 @@
 #include <optional>
 #include <vector>
 
-#include "journal/journal_entry.h"
 #include "station/clock.h"
+#include "station/journal_entry.h"
+#include "station/journal_sink.h"
 #include "station/message_sink.h"
 
 namespace terval {
@@ -62,10 +63,10 @@ struct JournalCount {
 // relay falling silent when the line goes) is one batch, JournalBatch, so that its records arrive
 // together. Batching behind a timer instead would keep records in memory that a crash loses, and
 // would need an event loop below the windows.
-class Journal {
+class Journal final : public JournalSink {
   public:
     Journal(QDir folder, const Clock& clock, MessageSink& messages, JournalOptions options = {});
-    ~Journal();
+    ~Journal() override;
     Journal(const Journal&) = delete;
     Journal& operator=(const Journal&) = delete;
 
@@ -90,7 +91,7 @@ class Journal {
     bool append(const JournalEntry& entry);
     // The same, stamped with the computer's time now.
     bool append(JournalKind kind, const std::optional<JournalRelay>& relay, const QString& text,
-                const JournalDetails& details = {});
+                const JournalDetails& details = {}) override;
 
     // Records between these two are written in one transaction. Batches nest; the outermost one
     // commits.

@@ -100,7 +100,18 @@ QJsonObject detailsObject(const JournalDetails& details) {
                 return o;
             },
             [](const ClockDetails& d) {
-                return QJsonObject{{QStringLiteral("offsetMs"), number(d.offsetMs)}};
+                QJsonObject o;
+                if (d.offsetMs) {
+                    o.insert(QStringLiteral("offsetMs"), number(*d.offsetMs));
+                }
+                if (d.setTo.isValid()) {
+                    o.insert(QStringLiteral("setTo"), relayTimeText(d.setTo));
+                }
+                if (d.outcome) {
+                    o.insert(QStringLiteral("outcome"), static_cast<int>(*d.outcome));
+                    o.insert(QStringLiteral("exception"), d.exceptionCode);
+                }
+                return o;
             },
             [](const DeviceChangeDetails& d) {
                 QJsonObject o;
@@ -122,6 +133,8 @@ WriteOutcome outcomeFromCode(qint64 code) {
             return WriteOutcome::Echoed;
         case 2:
             return WriteOutcome::Refused;
+        case 4:
+            return WriteOutcome::NotSent;
         default:
             return WriteOutcome::NoEcho;
     }
@@ -174,7 +187,20 @@ JournalDetails decodeDetails(JournalKind kind, const QByteArray& json, const QBy
         }
         case JournalKind::ClockSet:
         case JournalKind::ClockOffset:
-            return ClockDetails{readInteger(o, "offsetMs")};
+        {
+            ClockDetails d;
+            d.offsetMs = readOptional(o, "offsetMs");
+            const QString setTo = readText(o, "setTo");
+            if (!setTo.isEmpty()) {
+                d.setTo = QDateTime::fromString(setTo, Qt::ISODateWithMs);
+            }
+            if (o.contains(QStringLiteral("outcome"))) {
+                d.outcome = outcomeFromCode(readInteger(o, "outcome"));
+                d.exceptionCode =
+                    static_cast<uint8_t>(std::clamp<qint64>(readInteger(o, "exception"), 0, 0xFF));
+            }
+            return d;
+        }
         case JournalKind::DeviceAdded:
         case JournalKind::DeviceChanged:
         case JournalKind::DeviceDeleted:

@@ -4,7 +4,7 @@
 #include <QString>
 #include <optional>
 
-#include "journal/journal_entry.h"
+#include "station/journal_entry.h"
 
 namespace terval {
 

@@ -77,8 +77,23 @@ void LinkController::requestClose() {
     scheduler_.requestClose();
 }
 
+QString LinkController::journalLinkName() const {
+    const ConnectionConfig& c = station_.connection;
+    switch (c.LinkType) {
+        case kLinkRs232:
+            return QStringLiteral("RS-232 ") + serialSettings_.portName;
+        case kLinkRs485:
+            return QStringLiteral("RS-485 ") + serialSettings_.portName;
+        default:
+            return QStringLiteral("Ethernet TCP/IP %1:%2").arg(c.ipText()).arg(c.tcpPort);
+    }
+}
+
 void LinkController::NConnectingClick() {
     scheduler_.windowClosed();
+    if (state_ != LinkState::Closed) {
+        station_.journal.operatorDisconnect(journalLinkName());
+    }
     switch (state_) {
         case LinkState::Open:
             // Closed at the next send point, after the answer in flight.
@@ -95,6 +110,7 @@ void LinkController::NConnectingClick() {
     failedAttempts_ = 0;
     reopening_ = false;
     framer().reset();
+    station_.journal.operatorConnect(journalLinkName());
     if (isSerial()) {
         openSerial();
     } else {
@@ -129,6 +145,8 @@ void LinkController::TimerTimer() {
 void LinkController::waitAndRetry(const QString& reason) {
     MainView& view = view_;
     state_ = LinkState::Waiting;
+    scheduler_.abandonWrites();
+    station_.journal.linkDown(journalLinkName(), reason);
     framer().reset();
     display_.setAllTilesNoAnswer();
     // The parameter window would show the relay's last values as if they were live.
@@ -254,6 +272,7 @@ void LinkController::handleAnswer(const Answer& answer) {
             if (const int polled = station_.poll.PolledDevice();
                 polled >= 1 && polled <= station_.devices.DeviceCount) {
                 station_.tile(polled).lastAnswer = clock_.now();
+                station_.journal.relayAnswered(polled);
             }
             scheduler_.answerMatched();
             station_.receive.assign(answer.bytes);
@@ -264,7 +283,7 @@ void LinkController::handleAnswer(const Answer& answer) {
             break;
         case AnswerMatch::Exception: {
             const RequestFrame refused = station_.request;
-            if (scheduler_.answerRefused()) {
+            if (scheduler_.answerRefused(answer.thirdByte())) {
                 messages_.showMessage(
                     MessageIcon::Error,
                     QStringLiteral("Защита не приняла значение %1 для регистра 0x%2: %3 (код %4).")
@@ -285,6 +304,7 @@ void LinkController::handleAnswer(const Answer& answer) {
 
 void LinkController::openSerial() {
     if (!serial_.open(target())) {
+        station_.journal.linkDown(journalLinkName(), QStringLiteral("Не могу открыть СОМ порт"));
         messages_.showMessage(MessageIcon::Error, QStringLiteral("Не могу открыть СОМ порт"),
                               QStringLiteral("Ошибка СОМ порта"));
     }
@@ -313,6 +333,7 @@ void LinkController::ComPortAfterOpen() {
     state_ = LinkState::Open;
     reopening_ = false;
     view.showLinkAttempt(QString());
+    station_.journal.linkUp(journalLinkName());
 }
 
 // ---- sending and closing ----
@@ -341,6 +362,7 @@ void LinkController::sendRequest() {
 
 void LinkController::CloseConnect() {
     MainView& view = view_;
+    scheduler_.abandonWrites();
     view.setPollTimerRunning(false);
     state_ = LinkState::Closed;
     reopening_ = false;
@@ -396,6 +418,7 @@ void LinkController::ClientSocketConnect() {
     view.setPollTimerRunning(true);
     view.setMenuItemEnabled(MenuItem::NConnecting, true);
     view.setStatusText(QStringLiteral("Произошло подключение к устройству - ") + linkDescription_);
+    station_.journal.linkUp(journalLinkName());
 }
 
 void LinkController::ClientSocketDisconnect() {
@@ -427,6 +450,7 @@ void LinkController::socketFailed(const QString& reason) {
         waitAndRetry(text);
         return;
     }
+    station_.journal.linkDown(journalLinkName(), text);
     state_ = LinkState::Closed;
     view.showLinkAttempt(QString());
     view.showConnectCommand(false);

@@ -70,6 +70,8 @@ class LinkController final : public LinkSender, public LinkEvents {
     const QString& LinkDescription() const { return linkDescription_; }
     SerialSettings& serialSettings() { return serialSettings_; }
     LinkState state() const { return state_; }
+    // The link as the journal names it: "RS-485 COM3", "Ethernet TCP/IP 10.0.0.5:502".
+    QString journalLinkName() const;
 
   private:
     bool isSerial() const;

@@ -1,8 +1,11 @@
 #include "param/current_parameters.h"
 
+#include <cstdlib>
+
 #include "modbus/register_map.h"
 #include "param/param_controls.h"
 #include "station/date_time_text.h"
+#include "station/station_journal.h"
 #include "station/value_text.h"
 
 namespace terval {
@@ -62,6 +65,24 @@ std::optional<QDateTime> relayClockValue(const RegisterWords& words, int compute
     return QDateTime(date, QTime(hour, minute, second));
 }
 
+std::optional<qint64> relayClockOffsetMs(const RegisterWords& words, const QDateTime& now) {
+    std::optional<qint64> nearest;
+    for (int year = now.date().year() - 1; year <= now.date().year() + 1; ++year) {
+        if (const std::optional<QDateTime> relay = relayClockValue(words, year)) {
+            const qint64 offset = now.msecsTo(*relay);
+            if (!nearest || std::llabs(offset) < std::llabs(*nearest)) {
+                nearest = offset;
+            }
+        }
+    }
+    return nearest;
+}
+
+QString clockOffsetLine(std::optional<qint64> offsetMs) {
+    return offsetMs ? QStringLiteral("Расхождение с часами компьютера: ") + clockOffsetText(*offsetMs)
+                    : QString();
+}
+
 QString systemClockText(const QDateTime& now, const QLocale& locale) {
     return clockDateText(now.date(), locale) + QStringLiteral("   ") +
            clockTimeText(now.time(), locale);
@@ -91,6 +112,8 @@ CurrentParameters decodeCurrentParameters(const RegisterWords& w, const QDateTim
     p.relayClock = relayClockText(w, year);
     p.systemClock = systemClockText(now, locale);
     p.pickers = relayClockValue(w, year);
+    p.clockOffsetMs = relayClockOffsetMs(w, now);
+    p.clockOffset = clockOffsetLine(p.clockOffsetMs);
     return p;
 }
 

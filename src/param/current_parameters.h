@@ -28,6 +28,13 @@ QString programDateText(uint16_t word6);      // day/month/20year: 9/04/2008
 QString relayClockText(const RegisterWords& words, int computerYear);
 // The same reading as a date and time, for the pickers; nothing when it is not a real one.
 std::optional<QDateTime> relayClockValue(const RegisterWords& words, int computerYear);
+// The relay's clock minus the computer's `now`. The relay's date is taken in the year that puts it
+// nearest to `now`, as its clock line does with the computer's year, so that a year's end between
+// the two readings is not taken for a year's difference.
+std::optional<qint64> relayClockOffsetMs(const RegisterWords& words, const QDateTime& now);
+// "Расхождение с часами компьютера: +75 с", or nothing to show while the relay's clock is not a
+// real date and time.
+QString clockOffsetLine(std::optional<qint64> offsetMs);
 // The computer's clock line: short date with "/" for ".", three blanks, long time.
 QString systemClockText(const QDateTime& now, const QLocale& locale);
 
@@ -39,6 +46,8 @@ struct CurrentParameters {
     QString relayClock;   // LabelDTDefence
     QString systemClock;  // LabDTSys
     std::optional<QDateTime> pickers;
+    std::optional<qint64> clockOffsetMs;
+    QString clockOffset;  // LabClockOffset
 };
 CurrentParameters decodeCurrentParameters(const RegisterWords& words, const QDateTime& now,
                                           const QLocale& locale);

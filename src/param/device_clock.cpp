@@ -20,9 +20,11 @@ QDateTime pickedDateTime(const QDate& datePicker, const QTime& timePicker) {
                      QTime(timePicker.hour(), timePicker.minute(), timePicker.second()));
 }
 
-void CreateDataForWrite(Scheduler& scheduler, const QDateTime& value) {
+void CreateDataForWrite(Scheduler& scheduler, const QDateTime& value, WriteNote note) {
     const std::array<uint16_t, kClockRegisterCount> values = clockWriteValues(value);
-    scheduler.queueWrite(kClockFirstRegister, values.data(), kClockRegisterCount);
+    note.clock = true;
+    note.clockSetTo = pickedDateTime(value.date(), value.time());
+    scheduler.queueWrite(kClockFirstRegister, values.data(), kClockRegisterCount, std::move(note));
 }
 
 }  // namespace terval

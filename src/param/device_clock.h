@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "modbus/register_map.h"
+#include "station/station_journal.h"
 
 namespace terval {
 
@@ -23,7 +24,7 @@ std::array<uint16_t, kClockRegisterCount> clockWriteValues(const QDateTime& valu
 // time of day; neither picker's other half plays any part, nor fractions of a second.
 QDateTime pickedDateTime(const QDate& datePicker, const QTime& timePicker);
 
-// Queues the seven clock writes for the scheduler.
-void CreateDataForWrite(Scheduler& scheduler, const QDateTime& value);
+// Queues the seven clock writes for the scheduler; the note says it is a clock set.
+void CreateDataForWrite(Scheduler& scheduler, const QDateTime& value, WriteNote note = {});
 
 }  // namespace terval

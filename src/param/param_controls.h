@@ -41,6 +41,8 @@ inline constexpr int kIdentityWords[] = {1, 2, 5, 6};
 inline const QString kGeneratorName = QStringLiteral("LabelName");
 inline const QString kRelayClock = QStringLiteral("LabelDTDefence");
 inline const QString kComputerClock = QStringLiteral("LabDTSys");
+// The relay's clock against the computer's, under both.
+inline const QString kClockOffset = QStringLiteral("LabClockOffset");
 inline const QString kDatePicker = QStringLiteral("DatePicker");
 inline const QString kTimePicker = QStringLiteral("TimePicker");
 inline const QString kWriteChangedClock = QStringLiteral("BtnSaveDT");

@@ -38,6 +38,10 @@ int ParamWindowModel::activePage() const {
 
 void ParamWindowModel::prepareOpen() {
     scheduler_.windowOpened();
+    setpointsRead_.fill(std::nullopt);
+    passwordRead_.reset();
+    modeRead_.reset();
+    clockOffsetMs_.reset();
     view_.setControlEnabled(kReportButton, true);
     const DeviceTable& table = station_.devices;
     if (table.hasSelection()) {
@@ -61,6 +65,7 @@ void ParamWindowModel::FormShow() {
     if (table.hasSelection()) {
         view_.setText(kGeneratorName, table.entry(table.SelectedDevice).GeneratorName);
     }
+    view_.setText(kClockOffset, QString());
     view_.setControlEnabled(kWriteChangedClock, false);
     view_.setLinkLossTimerRunning(true);
 }
@@ -83,6 +88,9 @@ void ParamWindowModel::PageControl1Change(int page) {
     const DeviceTable& table = station_.devices;
     // Looking at the insulation-change protocols acknowledges a newly logged event.
     if (page == kPageInsulationProtocols && table.hasSelection()) {
+        if (station_.tile(table.SelectedDevice).state == kTileEvent) {
+            station_.journal.acknowledged(table.SelectedDevice);
+        }
         display_.setTileState(table.SelectedDevice, kTileAnswering);
     }
 }
@@ -162,6 +170,7 @@ void ParamWindowModel::PanelUstKeyPressFloat(const QString& panel, int ch) {
     if (!editor_.isEditing(panel)) {
         return;
     }
+    const QString shownBefore = editor_.EditSavedText();
     const EditorKeyResult result = editor_.key(ch);
     view_.setText(panel, result.text);
     if (result.editEnded) {
@@ -169,7 +178,13 @@ void ParamWindowModel::PanelUstKeyPressFloat(const QString& panel, int ch) {
         view_.focusPage(activePage());
     }
     if (result.write) {
-        scheduler_.queueWrite(result.write->reg, &result.write->value, 1);
+        WriteNote note;
+        note.relay = station_.devices.SelectedDevice;
+        note.caption = view_.captionOf(panel);
+        note.shownBefore = shownBefore;
+        note.shownWritten = result.text;
+        note.valueBefore = valueRead(result.write->reg);
+        scheduler_.queueWrite(result.write->reg, &result.write->value, 1, std::move(note));
     }
 }
 
@@ -195,13 +210,34 @@ void ParamWindowModel::DatePickerChange() {
     view_.setControlEnabled(kWriteChangedClock, true);
 }
 
+std::optional<uint16_t> ParamWindowModel::valueRead(uint16_t reg) const {
+    using namespace registers;
+    if (reg == kPasswordRegister) {
+        return passwordRead_;
+    }
+    if (reg == kModeRegister) {
+        return modeRead_;
+    }
+    if (reg >= kSetpointBlock && reg < kSetpointBlock + kSetpointCount) {
+        return setpointsRead_[reg - kSetpointBlock];
+    }
+    return std::nullopt;
+}
+
+WriteNote ParamWindowModel::clockNote() const {
+    WriteNote note;
+    note.relay = station_.devices.SelectedDevice;
+    note.clockOffsetMs = clockOffsetMs_;
+    return note;
+}
+
 void ParamWindowModel::BtnSaveDTClick(const QDate& datePicker, const QTime& timePicker) {
-    CreateDataForWrite(scheduler_, pickedDateTime(datePicker, timePicker));
+    CreateDataForWrite(scheduler_, pickedDateTime(datePicker, timePicker), clockNote());
     view_.focusPage(kPageCurrent);
 }
 
 void ParamWindowModel::BtnSaveDTSysClick() {
-    CreateDataForWrite(scheduler_, clock_.now());
+    CreateDataForWrite(scheduler_, clock_.now(), clockNote());
     view_.focusPage(kPageCurrent);
 }
 
@@ -233,12 +269,20 @@ void ParamWindowModel::showCurrentParameters(const RegisterWords& words) {
     }
     view_.setText(kRelayClock, p.relayClock);
     view_.setText(kComputerClock, p.systemClock);
+    view_.setText(kClockOffset, p.clockOffset);
+    clockOffsetMs_ = p.clockOffsetMs;
+    if (p.clockOffsetMs && station_.devices.hasSelection()) {
+        station_.journal.clockRead(station_.devices.SelectedDevice, *p.clockOffsetMs);
+    }
     if (station_.poll.InitialRead() && p.pickers) {
         view_.loadPickers(*p.pickers);
     }
 }
 
 void ParamWindowModel::showSetpoints(const RegisterWords& words) {
+    for (size_t i = 0; i < setpointsRead_.size(); ++i) {
+        setpointsRead_[i] = words[i];
+    }
     view_.setControlVisible(kSetpointGroup, true);
     for (const PanelText& t : setpointPanelTexts(words)) {
         showUnlessEdited(t.name, t.text);
@@ -248,11 +292,14 @@ void ParamWindowModel::showSetpoints(const RegisterWords& words) {
 }
 
 void ParamWindowModel::showPassword(const RegisterWords& words) {
+    passwordRead_ = words[0];
     showUnlessEdited(setpointPanel(kPasswordSetpoint), QString::number(words[0]));
 }
 
-void ParamWindowModel::showMode(const RegisterWords&) {
-    // The operating mode is read with the setpoints but shown nowhere.
+void ParamWindowModel::showMode(const RegisterWords& words) {
+    // The operating mode is read with the setpoints but shown nowhere; it is kept for the record
+    // of a write to it.
+    modeRead_ = words[0];
 }
 
 void ParamWindowModel::showTripProtocol(const RegisterWords& words) {

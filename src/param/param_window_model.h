@@ -4,11 +4,16 @@
 #include <QLocale>
 #include <QString>
 #include <QTime>
+#include <array>
+#include <cstdint>
+#include <optional>
 
 #include "param/link_loss.h"
 #include "param/param_view.h"
 #include "param/setpoint_editor.h"
+#include "modbus/register_map.h"
 #include "poll/dispatcher.h"
+#include "station/station_journal.h"
 
 namespace terval {
 
@@ -72,6 +77,9 @@ class ParamWindowModel final : public ParamWindowDecoder {
 
   private:
     void showUnlessEdited(const QString& panel, const QString& text);
+    // The register as this opening of the window last read it.
+    std::optional<uint16_t> valueRead(uint16_t reg) const;
+    WriteNote clockNote() const;
     void updateReportButton();
     int activePage() const;
 
@@ -88,6 +96,11 @@ class ParamWindowModel final : public ParamWindowDecoder {
     // outlives the window, so a request made just before a close is served after the next opening.
     bool ReportRequested = false;
     int shownTripProtocol_ = 0;
+    // What this opening has read of the relay, for the records of what the operator writes.
+    std::array<std::optional<uint16_t>, registers::kSetpointCount> setpointsRead_{};
+    std::optional<uint16_t> passwordRead_;
+    std::optional<uint16_t> modeRead_;
+    std::optional<qint64> clockOffsetMs_;
 };
 
 }  // namespace terval

@@ -1,5 +1,7 @@
 #include "poll/event_detection.h"
 
+#include <algorithm>
+
 #include "modbus/register_map.h"
 #include "station/date_time_text.h"
 #include "station/station.h"
@@ -97,8 +99,12 @@ bool ProcessingInitProt(Station& station, StationDisplay& display, const QDateTi
         }
         if (value > entry.LastEventTime) {
             entry.LastEventTime = value;
-            display.addAlarmLine(alarmLineText(*eventTime, entry.GeneratorName,
-                                               station.words[registers::trip::kSign], locale));
+            const uint16_t sign = station.words[registers::trip::kSign];
+            const QString line = alarmLineText(*eventTime, entry.GeneratorName, sign, locale);
+            display.addAlarmLine(line);
+            TripRecord record{};
+            std::copy_n(station.words.begin(), record.size(), record.begin());
+            station.journal.protectionEvent(relay, *eventTime, sign, signText(sign), record, line);
             // A device list that cannot be written does not undo the event: it is logged and
             // marked, its time is kept here so that it is not logged again, and the list is
             // written at the next change or at exit.

@@ -45,6 +45,13 @@ void Scheduler::buildWrite() {
 // never move the registers of this one, nor this one's echoes those of the next.
 void Scheduler::takeQueuedWrite() {
     PollState& p = poll();
+    // Replaced before its end: what went out of it was never all confirmed.
+    endRunningWrite(p.WriteIndex_ > 0 ? WriteOutcome::NoEcho : WriteOutcome::NotSent);
+    runningNote_ = std::move(queuedNote_);
+    queuedNote_.reset();
+    if (!runningNote_) {
+        runningNote_ = WriteNote{station_.devices.SelectedDevice, {}, {}, {}, {}, false, {}, {}};
+    }
     p.WriteRequest_ = kNoWrite;
     p.WriteRegister_ = p.queued_.firstRegister;
     p.WriteCount_ = p.queued_.count;
@@ -78,7 +85,7 @@ void Scheduler::TimersCurParam() {
             buildWrite();
             return;
         }
-        p.WriteRequest_ = kNoWrite;
+        dropQueuedWrite();
     }
     switch (p.PollStep_) {
         case kStepStatus:
@@ -190,6 +197,9 @@ void Scheduler::countAnswer(bool good) {
 
 void Scheduler::endUnanswered() {
     PollState& p = poll();
+    if (p.PollStep_ == kStepWrite) {
+        endRunningWrite(WriteOutcome::NoEcho);
+    }
     if (p.ParamWindowOpen_) {
         p.PollPhase_ = kPhaseCurParam;
         p.PollStep_ = kStepSelectedStatus;
@@ -203,6 +213,7 @@ void Scheduler::endUnanswered() {
         p.badFramesInRow_[static_cast<size_t>(polled)] = 0;
         if (station_.tile(polled).state != kTileNoAnswer) {
             display_.setTileState(polled, kTileNoAnswer);
+            station_.journal.relaySilent(polled);
         }
     }
 }
@@ -221,6 +232,9 @@ void Scheduler::linkOpened(bool tcp) {
     // A request sent on the connection that was dropped has had its only chance.
     if (p.awaitingAnswer()) {
         countAnswer(false);
+    }
+    if (p.PollStep_ == kStepWrite) {
+        endRunningWrite(WriteOutcome::NoEcho);
     }
     p.PollPhase_ = kPhaseMain;
     // A step of the parameter window's phase left over from an earlier link would never be built
@@ -267,8 +281,11 @@ void Scheduler::answerForeign() {
     poll().ConsecutiveTimeouts_ = 0;
 }
 
-bool Scheduler::answerRefused() {
+bool Scheduler::answerRefused(uint8_t exceptionCode) {
     const bool write = poll().PollStep_ == kStepWrite;
+    if (write) {
+        endRunningWrite(WriteOutcome::Refused, exceptionCode);
+    }
     poll().ConsecutiveTimeouts_ = 0;
     endUnanswered();
     return write;
@@ -358,7 +375,10 @@ void Scheduler::stepAnswered() {
         case kStepWrite:
             ++p.WriteRegister_;
             ++p.WriteIndex_;
-            p.PollStep_ = p.WriteIndex_ >= p.WriteCount_ ? kStepSelectedStatus : kStepWrite;
+            if (p.WriteIndex_ >= p.WriteCount_) {
+                endRunningWrite(WriteOutcome::Echoed);
+                p.PollStep_ = kStepSelectedStatus;
+            }
             break;
         default:
             break;
@@ -376,7 +396,7 @@ void Scheduler::windowOpened() {
     poll().InitialRead_ = true;
     // A value asked for in an earlier opening, never sent, would land long after the operator
     // stopped expecting it.
-    poll().WriteRequest_ = kNoWrite;
+    dropQueuedWrite();
 }
 
 void Scheduler::windowClosed() {
@@ -395,11 +415,17 @@ void Scheduler::insulationProtocolChosen(int number) {
     poll().insulationProtocolNumber_ = number;
 }
 
-bool Scheduler::queueWrite(uint16_t firstRegister, const uint16_t* values, int count) {
+bool Scheduler::queueWrite(uint16_t firstRegister, const uint16_t* values, int count,
+                           WriteNote note) {
     if (count < 1 || count > kMaxWriteValues) {
         return false;
     }
     PollState& p = poll();
+    dropQueuedWrite();
+    if (note.relay == 0) {
+        note.relay = station_.devices.SelectedDevice;
+    }
+    queuedNote_ = std::move(note);
     p.queued_.firstRegister = firstRegister;
     p.queued_.count = static_cast<uint16_t>(count);
     for (int i = 0; i < count; ++i) {
@@ -407,6 +433,45 @@ bool Scheduler::queueWrite(uint16_t firstRegister, const uint16_t* values, int c
     }
     p.WriteRequest_ = kWriteQueued;
     return true;
+}
+
+}  // namespace terval
+
+namespace terval {
+
+void Scheduler::endRunningWrite(WriteOutcome outcome, uint8_t exceptionCode) {
+    if (!runningNote_) {
+        return;
+    }
+    const PollState& p = poll();
+    const WriteNote note = std::move(*runningNote_);
+    runningNote_.reset();
+    station_.journal.writeEnded(note, static_cast<uint16_t>(p.WriteRegister_ - p.WriteIndex_),
+                                p.WriteValues_[0], outcome, exceptionCode);
+}
+
+void Scheduler::dropQueuedWrite() {
+    PollState& p = poll();
+    if (p.WriteRequest_ == kWriteQueued && queuedNote_) {
+        station_.journal.writeEnded(*queuedNote_, p.queued_.firstRegister, p.queued_.values[0],
+                                    WriteOutcome::NotSent);
+    }
+    queuedNote_.reset();
+    p.WriteRequest_ = kNoWrite;
+}
+
+void Scheduler::abandonWrites() {
+    PollState& p = poll();
+    if (p.PollStep_ == kStepWrite) {
+        endRunningWrite(p.WriteIndex_ > 0 || p.awaitingAnswer() ? WriteOutcome::NoEcho
+                                                                : WriteOutcome::NotSent);
+    }
+    runningNote_.reset();
+    if (p.WriteRequest_ == kWriteQueued && queuedNote_) {
+        station_.journal.writeEnded(*queuedNote_, p.queued_.firstRegister, p.queued_.values[0],
+                                    WriteOutcome::NotSent);
+    }
+    queuedNote_.reset();
 }
 
 }  // namespace terval

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "station/poll_state.h"
+#include "station/station_journal.h"
 
 namespace terval {
 
@@ -56,9 +58,9 @@ class Scheduler {
     void stepAnswered();
     // A whole answer that is not this request's: counted bad, and the wait goes on.
     void answerForeign();
-    // The relay refused: counted bad and handled as this step's timeout at once. True when the
-    // refused request was a write, which is abandoned.
-    bool answerRefused();
+    // The relay refused with that exception code: counted bad and handled as this step's timeout
+    // at once. True when the refused request was a write, which is abandoned.
+    bool answerRefused(uint8_t exceptionCode = 0);
     // A frame broken on the line: counted bad and the same step goes again, but a relay whose
     // frames keep breaking is given up as unanswered.
     void answerBroken();
@@ -70,8 +72,12 @@ class Scheduler {
     void tripProtocolChosen(int number);
     void insulationProtocolChosen(int number);
     // A write of consecutive registers. It goes out at the next send point of the parameter
-    // window's phase, in place of the request due, and replaces a write still under way.
-    bool queueWrite(uint16_t firstRegister, const uint16_t* values, int count);
+    // window's phase, in place of the request due, and replaces a write still under way. The
+    // note, kept with it, is what its journal record tells; without a relay it is the selected one.
+    bool queueWrite(uint16_t firstRegister, const uint16_t* values, int count, WriteNote note = {});
+    // The link has closed, or the station stops: the writes waiting or under way will never be
+    // answered, and are recorded as such.
+    void abandonWrites();
 
   private:
     PollState& poll();
@@ -83,11 +89,18 @@ class Scheduler {
     // The request in flight ends without its answer: a timeout, or what is handled as one.
     void endUnanswered();
     int stepAfterNewestProtocol() const;
+    // The write under way has ended this way, or the one waiting will never go.
+    void endRunningWrite(WriteOutcome outcome, uint8_t exceptionCode = 0);
+    void dropQueuedWrite();
 
     Station& station_;
     StationDisplay& display_;
     MainView& view_;
     LinkSender* link_ = nullptr;
+    // What the write waiting and the write under way are, for their records; engaged from the
+    // queueing until the record is written.
+    std::optional<WriteNote> queuedNote_;
+    std::optional<WriteNote> runningNote_;
 };
 
 }  // namespace terval

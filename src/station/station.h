@@ -11,6 +11,7 @@
 #include "devices/device_table.h"
 #include "modbus/modbus_frame.h"
 #include "station/poll_state.h"
+#include "station/station_journal.h"
 #include "station/station_settings.h"
 
 namespace terval {
@@ -51,6 +52,9 @@ struct Station {
     RequestFrame request;
     ReceiveBuffer receive;
     RegisterWords words{};
+
+    // What happens is recorded through here, once the station has a journal to write to.
+    StationJournal journal{devices};
 
     // The NConnecting item's flag: a link is open (or being opened).
     bool linkUp = false;

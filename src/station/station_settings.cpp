@@ -9,6 +9,9 @@ namespace terval {
 namespace {
 
 const QString kConnectAtStart = QStringLiteral("link/connectAtStart");
+const QString kJournalKeepMonths = QStringLiteral("journal/keepMonths");
+// A hundred years: more is surely a slip of the keyboard, and would overflow the date arithmetic.
+constexpr int kMostMonthsKept = 1200;
 
 // The file's text with `key` of `section` set to `value`: every other line, section and comment
 // kept as it was, for whoever keeps more in the file.
@@ -66,6 +69,20 @@ SettingsLoad loadStationSettings(const QDir& folder) {
         return load;
     }
     load.settings.connectAtStart = ini.value(kConnectAtStart, false).toBool();
+    if (ini.contains(kJournalKeepMonths)) {
+        bool ok = false;
+        const int months = ini.value(kJournalKeepMonths).toInt(&ok);
+        if (!ok || months < 0 || months > kMostMonthsKept) {
+            // Nothing is removed on the strength of a value nobody meant.
+            load.error = QStringLiteral("В файле %1 срок хранения журнала keepMonths=%2 не число "
+                                        "месяцев от 0 до %3; журнал хранится %4 мес.")
+                             .arg(kSettingsFileName, ini.value(kJournalKeepMonths).toString())
+                             .arg(kMostMonthsKept)
+                             .arg(load.settings.journalKeepMonths);
+        } else {
+            load.settings.journalKeepMonths = months;
+        }
+    }
     return load;
 }
 

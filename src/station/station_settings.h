@@ -15,6 +15,8 @@ struct StationSettings {
     // Open the link right after start-up, so that a plant computer that restarts after a power
     // cut is monitoring again with nobody at the keyboard.
     bool connectAtStart = false;
+    // Journal records older than this many months are removed at start-up; 0 keeps them all.
+    int journalKeepMonths = 60;
 };
 
 // A missing file gives the defaults; a file that cannot be read gives them with a reason.

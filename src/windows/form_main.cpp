@@ -118,7 +118,7 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
       serial_(std::make_unique<QtSerialLink>(workFolder)),
       tcp_(std::make_unique<QtTcpLink>()),
       core_(std::make_unique<StationCore>(workFolder, *this, messages, clock, std::move(locale),
-                                          *serial_, *tcp_)) {
+                                          *serial_, *tcp_, JournalOptions{})) {
     setObjectName(QStringLiteral("FormMain"));
     setWindowTitle(kStationCaption);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -900,6 +900,7 @@ void TFormMain::closeEvent(QCloseEvent* event) {
     Timer->stop();
     serial_->close();
     core_->main.saveUnsavedAtExit();
+    core_->stop();
     event->accept();
 }
 

@@ -28,6 +28,8 @@ using namespace param_controls;
 
 namespace {
 
+const char* const kCaptionProperty = "caption";
+
 const QString kFontFamily = QStringLiteral("Times New Roman");
 const QColor kNavy(0x00, 0x00, 0x80);
 const QColor kEditGreen(0x00, 0x80, 0x00);
@@ -86,6 +88,8 @@ QGroupBox* group(QWidget* parent, const QString& title, const QString& name) {
 
 // Caption on the left, panel on the right, one row per value.
 void addRow(QGridLayout* grid, int row, QLabel* label, QWidget* panel) {
+    // The journal names a written value by the caption the operator saw beside it.
+    panel->setProperty(kCaptionProperty, label->text().trimmed());
     grid->addWidget(label, row, 0, Qt::AlignVCenter | Qt::AlignLeft);
     grid->addWidget(panel, row, 1, Qt::AlignVCenter | Qt::AlignRight);
 }
@@ -300,9 +304,12 @@ QWidget* TFormParam::buildCurrentPage() {
     column->addLayout(top);
 
     QGroupBox* clock = group(page, QStringLiteral(" Дата и время "), QStringLiteral("GroupBoxDT"));
-    auto* clocks = new QHBoxLayout(clock);
-    clocks->setContentsMargins(10, 8, 10, 10);
+    auto* clockColumn = new QVBoxLayout(clock);
+    clockColumn->setContentsMargins(10, 8, 10, 8);
+    clockColumn->setSpacing(4);
+    auto* clocks = new QHBoxLayout;
     clocks->setSpacing(14);
+    clockColumn->addLayout(clocks);
 
     QGroupBox* relay = group(clock, QStringLiteral("В защите"), QStringLiteral("GroupBoxDefence"));
     auto* relayGrid = new QGridLayout(relay);
@@ -354,6 +361,10 @@ QWidget* TFormParam::buildCurrentPage() {
     computerGrid->addWidget(BtnSaveDTSys, 2, 0);
     computerGrid->setRowStretch(3, 1);
     clocks->addWidget(computer, 1);
+    auto* offset = caption(clock, QString(), kClockOffset);
+    offset->setAlignment(Qt::AlignCenter);
+    setTextColor(offset, kNavy);
+    clockColumn->addWidget(offset);
     column->addWidget(clock);
     column->addStretch(1);
 
@@ -772,6 +783,13 @@ void TFormParam::setText(const QString& name, const QString& text) {
 QString TFormParam::text(const QString& name) const {
     if (auto* label = qobject_cast<QLabel*>(control(name))) {
         return label->text();
+    }
+    return {};
+}
+
+QString TFormParam::captionOf(const QString& panel) const {
+    if (QWidget* w = control(panel)) {
+        return w->property(kCaptionProperty).toString();
     }
     return {};
 }

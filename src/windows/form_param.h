@@ -60,6 +60,7 @@ class TFormParam : public QDialog, public ParamView {
     // ParamView
     void setText(const QString& control, const QString& text) override;
     QString text(const QString& control) const override;
+    QString captionOf(const QString& panel) const override;
     void setControlVisible(const QString& control, bool visible) override;
     void setControlEnabled(const QString& control, bool enabled) override;
     void setLed(const QString& control, bool lit) override;

@@ -1,4 +1,4 @@
-#include "journal/journal_entry.h"
+#include "station/journal_entry.h"
 
 namespace terval {
 

@@ -132,6 +132,7 @@ enum class WriteOutcome : uint8_t {
     Echoed = 1,   // the relay echoed the register and value: written
     Refused = 2,  // a Modbus exception, its code in exceptionCode
     NoEcho = 3,   // no answer, or one that was not the echo
+    NotSent = 4,  // dropped before it went out: the link went, or a newer write took its place
 };
 
 struct WriteDetails {
@@ -145,9 +146,13 @@ struct WriteDetails {
 };
 
 // The relay's clock minus the computer's, before it was set (ClockSet) or when it was found too
-// far off (ClockOffset).
+// far off (ClockOffset). A clock set also keeps the time written and how the write ended; the
+// offset is missing when the relay's clock had not been read before it was set.
 struct ClockDetails {
-    qint64 offsetMs = 0;
+    std::optional<qint64> offsetMs;
+    QDateTime setTo;
+    std::optional<WriteOutcome> outcome;
+    uint8_t exceptionCode = 0;
     bool operator==(const ClockDetails&) const = default;
 };
 

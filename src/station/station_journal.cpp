@@ -1,0 +1,315 @@
+#include "station/station_journal.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "modbus/answer_match.h"
+#include "station/clock.h"
+#include "station/date_time_text.h"
+
+namespace terval {
+namespace {
+
+// A relay clock this far off the computer's is worth a record.
+constexpr qint64 kClockOffsetWorthRecordingMs = 60'000;
+
+QString quoted(const QString& caption) {
+    return QStringLiteral("«") + caption + QStringLiteral("»");
+}
+
+QString outcomeText(WriteOutcome outcome, uint8_t exceptionCode) {
+    switch (outcome) {
+        case WriteOutcome::Echoed:
+            return QStringLiteral("защита подтвердила");
+        case WriteOutcome::Refused:
+            return QStringLiteral("защита не приняла: %1 (код %2)")
+                .arg(exceptionText(exceptionCode))
+                .arg(exceptionCode);
+        case WriteOutcome::NoEcho:
+            return QStringLiteral("нет подтверждения от защиты");
+        case WriteOutcome::NotSent:
+            return QStringLiteral("не отправлено");
+    }
+    return {};
+}
+
+QString namesText(const DeviceNames& names) {
+    return QStringLiteral("адрес %1, «%2», «%3»").arg(names.address).arg(names.generator,
+                                                                       names.breaker);
+}
+
+DeviceNames namesOf(const DeviceEntry& e) {
+    return DeviceNames{e.Address, e.GeneratorName, e.BreakerName};
+}
+
+}  // namespace
+
+QString journalDurationText(qint64 ms) {
+    const qint64 s = std::max<qint64>(0, (ms + 500) / 1000);
+    const qint64 days = s / 86400;
+    const qint64 hours = s / 3600 % 24;
+    const qint64 minutes = s / 60 % 60;
+    const qint64 seconds = s % 60;
+    if (days > 0) {
+        return QStringLiteral("%1 сут %2 ч").arg(days).arg(hours);
+    }
+    if (hours > 0) {
+        return QStringLiteral("%1 ч %2 мин").arg(hours).arg(minutes, 2, 10, QLatin1Char('0'));
+    }
+    if (minutes > 0) {
+        return QStringLiteral("%1 мин %2 с").arg(minutes).arg(seconds, 2, 10, QLatin1Char('0'));
+    }
+    return QStringLiteral("%1 с").arg(seconds);
+}
+
+QString clockOffsetText(qint64 ms) {
+    // Rounded half away from zero, so that -0.5 s and +0.5 s read alike.
+    const qint64 s = (std::llabs(ms) + 500) / 1000;
+    if (s == 0) {
+        return QStringLiteral("0 с");
+    }
+    return (ms < 0 ? QStringLiteral("−") : QStringLiteral("+")) + QString::number(s) +
+           QStringLiteral(" с");
+}
+
+void StationJournal::attach(JournalSink* sink, const Clock* clock) {
+    sink_ = sink;
+    clock_ = clock;
+}
+
+std::optional<JournalRelay> StationJournal::relay(int number) const {
+    if (number < 1 || number > devices_.DeviceCount) {
+        return std::nullopt;
+    }
+    const DeviceEntry& e = devices_.entry(number);
+    return JournalRelay{number, e.Address, e.GeneratorName, e.BreakerName};
+}
+
+bool StationJournal::append(JournalKind kind, const std::optional<JournalRelay>& relay,
+                            const QString& text, const JournalDetails& details) {
+    return sink_ != nullptr && sink_->append(kind, relay, text, details);
+}
+
+qint64 StationJournal::nowMs() const {
+    return clock_ != nullptr ? clock_->now().toMSecsSinceEpoch() : 0;
+}
+
+void StationJournal::forgetSilences() {
+    silentSinceMs_.fill(std::nullopt);
+}
+
+// ---- the station ----
+
+void StationJournal::stationStarted(const QString& version) {
+    append(JournalKind::StationStarted, std::nullopt,
+           QStringLiteral("Станция запущена, версия ") + version);
+}
+
+void StationJournal::stationStopped() {
+    append(JournalKind::StationStopped, std::nullopt, QStringLiteral("Станция остановлена"));
+}
+
+// ---- protection events and the operator's answers to them ----
+
+void StationJournal::protectionEvent(int relay, const QDateTime& relayTime, uint16_t signCode,
+                                     const QString& signText, const TripRecord& record,
+                                     const QString& alarmLine) {
+    append(JournalKind::ProtectionEvent, this->relay(relay), alarmLine,
+           ProtectionEventDetails{relayTime, signCode, signText, record});
+}
+
+void StationJournal::acknowledged(int relay) {
+    append(JournalKind::Acknowledgement, this->relay(relay),
+           QStringLiteral("Событие квитировано: просмотрены протоколы изменения изоляции"));
+}
+
+void StationJournal::alarmLineMarked(const QString& line, int relay) {
+    append(JournalKind::AlarmLineMarked, this->relay(relay),
+           QStringLiteral("Строка тревоги отмечена: ") + line, AlarmLineDetails{line});
+}
+
+void StationJournal::alarmLineDeleted(const QString& line, int relay) {
+    append(JournalKind::AlarmLineDeleted, this->relay(relay),
+           QStringLiteral("Строка тревоги удалена: ") + line, AlarmLineDetails{line});
+}
+
+void StationJournal::alarmLogCleared(int lineCount) {
+    append(JournalKind::AlarmLogCleared, std::nullopt,
+           QStringLiteral("Удалены все строки тревог: %1").arg(lineCount),
+           AlarmLogClearedDetails{lineCount});
+}
+
+// ---- the link ----
+
+void StationJournal::operatorConnect(const QString& link) {
+    linkWanted_ = true;
+    linkRecordedUp_ = false;
+    linkDownSinceMs_.reset();
+    append(JournalKind::OperatorConnect, std::nullopt,
+           QStringLiteral("Оператор: «Установить связь», ") + link, LinkDetails{link, {}, {}});
+}
+
+void StationJournal::operatorDisconnect(const QString& link) {
+    linkWanted_ = false;
+    linkRecordedUp_ = false;
+    linkDownSinceMs_.reset();
+    forgetSilences();
+    append(JournalKind::OperatorDisconnect, std::nullopt,
+           QStringLiteral("Оператор: «Отключиться», ") + link, LinkDetails{link, {}, {}});
+}
+
+void StationJournal::linkUp(const QString& link) {
+    if (linkRecordedUp_) {
+        return;
+    }
+    linkRecordedUp_ = true;
+    if (linkDownSinceMs_) {
+        const qint64 downFor = nowMs() - *linkDownSinceMs_;
+        linkDownSinceMs_.reset();
+        append(JournalKind::LinkRestored, std::nullopt,
+               QStringLiteral("Связь восстановлена через %1: ").arg(journalDurationText(downFor)) +
+                   link,
+               LinkDetails{link, {}, downFor});
+        return;
+    }
+    append(JournalKind::LinkEstablished, std::nullopt, QStringLiteral("Связь установлена: ") + link,
+           LinkDetails{link, {}, {}});
+}
+
+void StationJournal::linkDown(const QString& link, const QString& reason) {
+    // While it is down the relays' silence is the link's, not theirs.
+    forgetSilences();
+    if (!linkWanted_ || linkDownSinceMs_) {
+        return;
+    }
+    linkRecordedUp_ = false;
+    linkDownSinceMs_ = nowMs();
+    append(JournalKind::LinkLost, std::nullopt, QStringLiteral("Связь потеряна: ") + reason,
+           LinkDetails{link, reason, {}});
+}
+
+void StationJournal::relaySilent(int relay) {
+    if (relay < 1 || relay > kMaxDevices) {
+        return;
+    }
+    auto& since = silentSinceMs_[static_cast<size_t>(relay)];
+    if (since) {
+        return;
+    }
+    since = nowMs();
+    append(JournalKind::RelaySilent, this->relay(relay), QStringLiteral("Защита не отвечает"));
+}
+
+void StationJournal::relayAnswered(int relay) {
+    if (relay < 1 || relay > kMaxDevices) {
+        return;
+    }
+    auto& since = silentSinceMs_[static_cast<size_t>(relay)];
+    if (!since) {
+        return;
+    }
+    const qint64 silentFor = nowMs() - *since;
+    since.reset();
+    append(JournalKind::RelayAnswering, this->relay(relay),
+           QStringLiteral("Защита снова отвечает, молчала %1").arg(journalDurationText(silentFor)),
+           SilenceDetails{silentFor});
+}
+
+// ---- writes ----
+
+void StationJournal::writeEnded(const WriteNote& note, uint16_t registerNumber,
+                                uint16_t valueWritten, WriteOutcome outcome,
+                                uint8_t exceptionCode) {
+    const std::optional<JournalRelay> who = relay(note.relay);
+    if (note.clock) {
+        const QString when = note.clockSetTo.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
+        QString text = outcome == WriteOutcome::Echoed
+                           ? QStringLiteral("Часы защиты установлены на ") + when
+                           : QStringLiteral("Часы защиты не установлены на ") + when +
+                                 QStringLiteral(": ") + outcomeText(outcome, exceptionCode);
+        if (note.clockOffsetMs) {
+            text += QStringLiteral(", расхождение было ") + clockOffsetText(*note.clockOffsetMs);
+        }
+        if (outcome == WriteOutcome::Echoed && note.relay >= 1 && note.relay <= kMaxDevices) {
+            recordedOffsetMs_[static_cast<size_t>(note.relay)].reset();
+        }
+        append(JournalKind::ClockSet, who, text,
+               ClockDetails{note.clockOffsetMs, note.clockSetTo, outcome, exceptionCode});
+        return;
+    }
+    const QString caption =
+        note.caption.isEmpty()
+            ? QStringLiteral("регистр 0x%1")
+                  .arg(QString::number(registerNumber, 16).rightJustified(4, QLatin1Char('0'))
+                           .toUpper())
+            : note.caption;
+    const QString written =
+        note.shownWritten.isEmpty() ? QString::number(valueWritten) : note.shownWritten;
+    QString text = QStringLiteral("Запись ") + quoted(caption) + QStringLiteral(": ");
+    if (!note.shownBefore.isEmpty()) {
+        text += note.shownBefore + QStringLiteral(" → ");
+    }
+    text += written + QStringLiteral(", ") + outcomeText(outcome, exceptionCode);
+    append(JournalKind::RelayWrite, who, text,
+           WriteDetails{registerNumber, caption, note.valueBefore, valueWritten, outcome,
+                        exceptionCode});
+}
+
+void StationJournal::clockRead(int relay, qint64 offsetMs) {
+    if (relay < 1 || relay > kMaxDevices || std::llabs(offsetMs) <= kClockOffsetWorthRecordingMs) {
+        return;
+    }
+    auto& recorded = recordedOffsetMs_[static_cast<size_t>(relay)];
+    if (recorded && std::llabs(offsetMs - *recorded) <= kClockOffsetWorthRecordingMs) {
+        return;
+    }
+    recorded = offsetMs;
+    append(JournalKind::ClockOffset, this->relay(relay),
+           QStringLiteral("Часы защиты расходятся с часами компьютера: ") +
+               clockOffsetText(offsetMs),
+           ClockDetails{offsetMs, {}, std::nullopt, 0});
+}
+
+// ---- the device table ----
+
+void StationJournal::deviceAdded(int relay) {
+    const std::optional<JournalRelay> who = this->relay(relay);
+    if (!who) {
+        return;
+    }
+    const DeviceNames names = namesOf(devices_.entry(relay));
+    append(JournalKind::DeviceAdded, who, QStringLiteral("Добавлен объект: ") + namesText(names),
+           DeviceChangeDetails{std::nullopt, names});
+}
+
+void StationJournal::deviceChanged(int relay, const DeviceNames& before) {
+    const std::optional<JournalRelay> who = this->relay(relay);
+    if (!who) {
+        return;
+    }
+    const DeviceNames after = namesOf(devices_.entry(relay));
+    if (after == before) {
+        return;
+    }
+    append(JournalKind::DeviceChanged, who,
+           QStringLiteral("Изменён объект: ") + namesText(before) + QStringLiteral(" → ") +
+               namesText(after),
+           DeviceChangeDetails{before, after});
+}
+
+void StationJournal::deviceDeleting(int relay) {
+    const std::optional<JournalRelay> who = this->relay(relay);
+    if (!who) {
+        return;
+    }
+    const DeviceNames names = namesOf(devices_.entry(relay));
+    append(JournalKind::DeviceDeleted, who, QStringLiteral("Удалён объект: ") + namesText(names),
+           DeviceChangeDetails{names, std::nullopt});
+    // The later relays take the numbers one lower, and their state with them.
+    for (auto* list : {&silentSinceMs_, &recordedOffsetMs_}) {
+        std::move(list->begin() + relay + 1, list->end(), list->begin() + relay);
+        list->back().reset();
+    }
+}
+
+}  // namespace terval

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "devices/device_table.h"
+#include "station/journal_entry.h"
+#include "station/journal_sink.h"
+
+namespace terval {
+
+class Clock;
+
+// What a write to a relay is, as the operator asked for it: kept with the write from its queueing
+// until the relay has answered the last register, so that its record says what was meant.
+struct WriteNote {
+    int relay = 0;  // its number when the write was asked for
+    // A setting: the panel's caption, the text it showed before and the text typed.
+    QString caption;
+    QString shownBefore;
+    QString shownWritten;
+    std::optional<uint16_t> valueBefore;  // the register as last read, if it was
+    // A clock set: the time written, and the relay's clock minus the computer's as last read.
+    bool clock = false;
+    QDateTime clockSetTo;
+    std::optional<qint64> clockOffsetMs;
+};
+
+// The station's rules of what goes into the journal and in which words. The subsystems say what
+// happened; this decides whether it is worth a record (a relay that never answered has not "gone
+// silent", a connection made again by the reconnect rule is no news) and writes the line the
+// operator reads. Without a sink nothing is recorded and nothing else changes.
+class StationJournal {
+  public:
+    explicit StationJournal(const DeviceTable& devices) : devices_(devices) {}
+
+    // Records go to `sink` from now on; `clock` times the silences and link losses.
+    void attach(JournalSink* sink, const Clock* clock);
+    bool isAttached() const { return sink_ != nullptr; }
+
+    // The relay as the device table names it now; nothing for a number not in the table.
+    std::optional<JournalRelay> relay(int number) const;
+
+    void stationStarted(const QString& version);
+    void stationStopped();
+
+    // A new protection event: the line the alarm log got, and the record it was found in.
+    void protectionEvent(int relay, const QDateTime& relayTime, uint16_t signCode,
+                         const QString& signText, const TripRecord& record,
+                         const QString& alarmLine);
+    // The relay's page of insulation-change protocols viewed while its event waited.
+    void acknowledged(int relay);
+    // An alarm line marked seen, or deleted; the relay it names when that is known.
+    void alarmLineMarked(const QString& line, int relay);
+    void alarmLineDeleted(const QString& line, int relay);
+    void alarmLogCleared(int lineCount);
+
+    // The link as the operator chose it ("RS-485 COM3", "Ethernet TCP/IP 10.0.0.5:502").
+    void operatorConnect(const QString& link);
+    void operatorDisconnect(const QString& link);
+    // The link works: recorded as made, or as regained after a recorded loss. Made again while it
+    // was never lost, it is not news.
+    void linkUp(const QString& link);
+    // The link the operator wants failed or went: recorded once until it is up again.
+    void linkDown(const QString& link, const QString& reason);
+    // A relay that was answering has stopped; a relay that answers after being recorded silent.
+    void relaySilent(int relay);
+    void relayAnswered(int relay);
+
+    // How a write ended; `registerNumber` and `valueWritten` are the first of the write.
+    void writeEnded(const WriteNote& note, uint16_t registerNumber, uint16_t valueWritten,
+                    WriteOutcome outcome, uint8_t exceptionCode = 0);
+    // The relay's clock as the parameter window read it: recorded when it is more than a minute
+    // off, and again only when it has drifted another minute or has been set since.
+    void clockRead(int relay, qint64 offsetMs);
+
+    void deviceAdded(int relay);
+    void deviceChanged(int relay, const DeviceNames& before);
+    // Called before the relay leaves the table; the later relays move down one.
+    void deviceDeleting(int relay);
+
+  private:
+    bool append(JournalKind kind, const std::optional<JournalRelay>& relay, const QString& text,
+                const JournalDetails& details = {});
+    qint64 nowMs() const;
+    void forgetSilences();
+
+    const DeviceTable& devices_;
+    JournalSink* sink_ = nullptr;
+    const Clock* clock_ = nullptr;
+
+    bool linkWanted_ = false;
+    bool linkRecordedUp_ = false;
+    std::optional<qint64> linkDownSinceMs_;
+    // Per relay number: since when it has been recorded silent, and the clock offset recorded.
+    std::array<std::optional<qint64>, kMaxDevices + 1> silentSinceMs_{};
+    std::array<std::optional<qint64>, kMaxDevices + 1> recordedOffsetMs_{};
+};
+
+// "1 ч 05 мин", "2 мин 30 с", "45 с", "3 сут 4 ч": a length of time as the journal's lines give it.
+QString journalDurationText(qint64 ms);
+// "+75 с", "−3 с", "0 с": a clock offset in whole seconds with its sign.
+QString clockOffsetText(qint64 ms);
+
+}  // namespace terval
