@@ -143,6 +143,13 @@ void LinkController::TimerTimer() {
 }
 
 void LinkController::waitAndRetry(const QString& reason) {
+    // The operator said "Отключиться" and the link went before its send point came: it stays
+    // closed, as asked, instead of being made again.
+    if (station_.poll.CloseRequested()) {
+        CloseConnect();
+        view_.setStatusText(reason);
+        return;
+    }
     MainView& view = view_;
     state_ = LinkState::Waiting;
     scheduler_.abandonWrites();

@@ -189,7 +189,8 @@ void StationJournal::linkDown(const QString& link, const QString& reason) {
 }
 
 void StationJournal::relaySilent(int relay) {
-    if (relay < 1 || relay > kMaxDevices) {
+    // A request left over from a link the operator has closed says nothing of the relay.
+    if (relay < 1 || relay > kMaxDevices || !linkWanted_) {
         return;
     }
     auto& since = silentSinceMs_[static_cast<size_t>(relay)];

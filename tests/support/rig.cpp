@@ -79,7 +79,8 @@ QByteArray rtuReadAnswer(uint8_t address, const QVector<uint16_t>& words) {
     return withCrc(pdu(address, words));
 }
 
-Rig::Rig(int relays, uint16_t linkType, const std::function<void(DeviceEntry&, int)>& shape) {
+Rig::Rig(int relays, uint16_t linkType, const std::function<void(DeviceEntry&, int)>& shape,
+         std::optional<JournalOptions> journal) {
     folder.addPictures();
     DeviceTable table;
     for (int n = 1; n <= relays; ++n) {
@@ -97,7 +98,8 @@ Rig::Rig(int relays, uint16_t linkType, const std::function<void(DeviceEntry&, i
     folder.write("config.cfg", config.toRecord());
     core_ =
         std::make_unique<StationCore>(folder.dir(), view, messages, clock,
-                                      QLocale(QLocale::Russian, QLocale::Russia), serial, socket);
+                                      QLocale(QLocale::Russian, QLocale::Russia), serial, socket,
+                                      std::move(journal));
     core_->start();
 }
 

@@ -34,8 +34,10 @@ QByteArray mbapFrame(const QByteArray& pdu);
 class Rig {
   public:
     // `shape` may change each relay's record before gen.dat is written and the station starts.
+    // With `journal` the station keeps its journal in the working folder.
     explicit Rig(int relays, uint16_t linkType = kLinkTcp,
-                 const std::function<void(DeviceEntry&, int)>& shape = {});
+                 const std::function<void(DeviceEntry&, int)>& shape = {},
+                 std::optional<JournalOptions> journal = std::nullopt);
 
     StationCore& core() { return *core_; }
     Station& station() { return core_->station; }
