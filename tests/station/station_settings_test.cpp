@@ -32,5 +32,30 @@ TEST(StationSettings, SavingTheSettingKeepsEverythingElseInTheFile) {
               QByteArray("[link]\nother=1\nconnectAtStart=true\n[more]\nx=2\n"));
 }
 
+TEST(StationSettings, JournalAgeIsTakenOnlyWhenItIsAPlausibleNumberOfMonths) {
+    WorkFolder folder;
+    EXPECT_EQ(loadStationSettings(folder.dir()).settings.journalKeepMonths, 60);
+    const struct {
+        const char* text;
+        int months;
+        bool error;
+    } cases[] = {
+        {"[journal]\nkeepMonths=24\n", 24, false},  {"[journal]\nkeepMonths=0\n", 0, false},
+        {"[journal]\nkeepMonths=1200\n", 1200, false},
+        {"[journal]\nkeepMonths=-1\n", 60, true},  {"[journal]\nkeepMonths=1201\n", 60, true},
+        {"[journal]\nkeepMonths=пять\n", 60, true}, {"[journal]\nkeepMonths=\n", 60, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        folder.write("terval.ini", c.text);
+        const SettingsLoad load = loadStationSettings(folder.dir());
+        EXPECT_EQ(load.settings.journalKeepMonths, c.months);
+        EXPECT_EQ(load.error.has_value(), c.error);
+        // Saving the link setting leaves the journal's alone.
+        ASSERT_FALSE(saveStationSettings(folder.dir(), load.settings));
+        EXPECT_TRUE(folder.read("terval.ini").startsWith(c.text));
+    }
+}
+
 }  // namespace
 }  // namespace terval
