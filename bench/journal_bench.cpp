@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "journal/journal.h"
@@ -95,6 +96,17 @@ struct MillionRecordJournal {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
         std::fprintf(stderr, "filled %d records in %.1f s\n", kRecords, seconds);
+        // As at a station after a burst: the journal's thread copies the log into the file, and
+        // the record after that starts the log over, small.
+        const QFileInfo wal(journal.filePath() + QStringLiteral("-wal"));
+        const auto settling = std::chrono::steady_clock::now();
+        for (int i = 0; i < 600 && QFileInfo(wal.filePath()).size() > 4 * 1024 * 1024; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            journal.append(recordOf(i, QDateTime::currentMSecsSinceEpoch()));
+        }
+        std::fprintf(stderr, "log copied into the file in %.1f s\n",
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - settling)
+                         .count());
     }
     double megabytes() const {
         const QString path = journal.filePath();
@@ -140,7 +152,7 @@ void BM_AppendOneRecordToAMillion(benchmark::State& state) {
     }
     state.counters["median_us"] = percentile(micros, 0.5);
     state.counters["p99_us"] = percentile(micros, 0.99);
-    // The slowest are the appends that checkpoint the write-ahead log into the file.
+    // The slowest are the appends that meet the journal's thread copying the log into the file.
     state.counters["p999_us"] = percentile(micros, 0.999);
     state.counters["max_us"] = percentile(micros, 1.0);
     state.counters["records"] = static_cast<double>(j.journal.count({}).rows);

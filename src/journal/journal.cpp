@@ -16,6 +16,7 @@
 #include "devices/error_text.h"
 #include "journal/journal_row.h"
 #include "journal/journal_schema.h"
+#include "journal/wal_checkpointer.h"
 
 namespace terval {
 namespace {
@@ -23,6 +24,8 @@ namespace {
 // Another writer of the same file (a second station started in the same folder) holds the UI
 // thread no longer than this before the record is given up.
 constexpr int kBusyTimeoutMs = 200;
+// A write-ahead log that has grown in a burst is cut back to this when it starts over.
+constexpr int kLogSizeLimit = 4 * 1024 * 1024;
 
 // SQLite's primary result codes, as Qt's driver passes them on in nativeErrorCode().
 enum SqliteCode {
@@ -175,6 +178,9 @@ struct Journal::Connection {
         db.setDatabaseName(path);
     }
     ~Connection() {
+        // The copying thread's connection goes first, so that the writer's is the last one and
+        // SQLite copies the rest of the log and removes it when it closes.
+        checkpointer.reset();
         // Every statement goes before the connection, and the connection before its name.
         insert.reset();
         reads.clear();
@@ -202,6 +208,13 @@ struct Journal::Connection {
     QSqlDatabase db;
     std::optional<QSqlQuery> insert;
     std::map<QString, QSqlQuery> reads;
+    std::unique_ptr<WalCheckpointer> checkpointer;
+
+    void committed() {
+        if (checkpointer) {
+            checkpointer->committed();
+        }
+    }
 };
 
 struct Journal::Attempt {
@@ -363,6 +376,18 @@ Journal::Attempt Journal::attempt() {
     if (const auto error = trimJournal(c->db, clock_.now(), options_.keepMonths)) {
         return failed(*error);
     }
+    // From here the log is copied into the file by a thread of its own, unless it cannot have a
+    // connection, when SQLite's own copying stays on.
+    if (!query.exec(QStringLiteral("PRAGMA wal_autocheckpoint = 0")) ||
+        !query.exec(QStringLiteral("PRAGMA journal_size_limit = %1").arg(kLogSizeLimit))) {
+        return failed(query.lastError());
+    }
+    c->checkpointer = std::make_unique<WalCheckpointer>(path);
+    if (!c->checkpointer->running()) {
+        c->checkpointer.reset();
+        query.exec(QStringLiteral("PRAGMA wal_autocheckpoint = 1000"));
+    }
+    query.finish();
     c->insert.emplace(c->db);
     if (!c->insert->prepare(QStringLiteral(
             "INSERT INTO entries (time_ms, kind, relay, address, generator, breaker, text, "
@@ -477,6 +502,8 @@ bool Journal::append(const JournalEntry& entry) {
     }
     if (inTransaction_) {
         ++pending_;
+    } else {
+        connection_->committed();
     }
     return true;
 }
@@ -512,6 +539,7 @@ void Journal::commitBatch() {
     }
     inTransaction_ = false;
     pending_ = 0;
+    connection_->committed();
 }
 
 JournalRows Journal::read(const JournalFilter& filter, int limit,

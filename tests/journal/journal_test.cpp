@@ -26,6 +26,7 @@
 #include "journal/journal_csv.h"
 #include "journal/journal_schema.h"
 #include "support/fakes.h"
+#include "support/wait_until.h"
 
 namespace terval {
 
@@ -575,6 +576,34 @@ TEST_F(JournalTest, ABatchReachesTheFileWhenTheOutermostOneEnds) {
         EXPECT_EQ(journal.count({}).rows, 4);
     }
     EXPECT_EQ(other.value("SELECT count(*) FROM entries").toInt(), 4);
+    EXPECT_EQ(journal.lostRecords(), 0);
+}
+
+// The write-ahead log is copied into the file by a thread of the journal's own: after a burst it
+// empties without a record waiting for it, and the next record starts it over cut back small.
+TEST_F(JournalTest, ABurstLeavesTheLogToBeCopiedAwayAndItStartsOverSmall) {
+    Journal& journal = openJournal();
+    const QString wal = folder.path("journal.db-wal");
+    {
+        JournalBatch burst(journal);
+        for (int i = 0; i < 20000; ++i) {
+            ASSERT_TRUE(journal.append(JournalKind::RelaySilent, relay3(),
+                                       QStringLiteral("Защита не отвечает, запись %1 пачки, %2")
+                                           .arg(i)
+                                           .arg(QString(120, QChar(0x0416)))));
+        }
+    }
+    ASSERT_GT(QFileInfo(wal).size(), 8 * 1024 * 1024);
+    RawFile other(folder.path("journal.db"));
+    // Each new record is a commit the copying thread notices; once the log is all copied, the
+    // commit after starts it over from the beginning.
+    EXPECT_TRUE(testing::waitUntil(
+        [&] {
+            appendSome(journal, 1);
+            return QFileInfo(wal).size() <= 4 * 1024 * 1024;
+        },
+        std::chrono::seconds(20), std::chrono::milliseconds(100)));
+    EXPECT_EQ(other.value("SELECT count(*) FROM entries").toInt(), journal.count({}).rows);
     EXPECT_EQ(journal.lostRecords(), 0);
 }
 

@@ -249,21 +249,6 @@ std::vector<uint16_t> readRegisters(modbus_t* ctx, int first, int count, int* la
     return words;
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
-               std::chrono::milliseconds every) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
-        const auto now = Clock::now();
-        if (now >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::min<Clock::duration>(every, deadline - now));
-    }
-}
-
 std::vector<uint16_t> valuesOf(const std::string& reply) {
     std::istringstream in(reply);
     std::string ok;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/wait_until.h"
+
 namespace relaysim::test {
 
 using namespace std::chrono_literals;
@@ -94,11 +96,7 @@ std::vector<uint16_t> readRegisters(modbus_t* ctx, int first, int count, int* la
 // The values of a "get" reply ("ok 1 2 3").
 std::vector<uint16_t> valuesOf(const std::string& reply);
 
-// Asks `condition` again every `every` until it holds or `timeout` has passed; whether it held.
-// For what the simulator does in its own time (its clock, its event schedule): the test waits as
-// long as a slow machine needs and no longer than a fast one does.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
-               std::chrono::milliseconds every = 20ms);
+using terval::testing::waitUntil;
 
 // Raw access to the station end of a pty, bytes as the station sends and gets them.
 class RawLine {
