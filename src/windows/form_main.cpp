@@ -25,6 +25,7 @@
 #include "widgets/widget_led.h"
 #include "windows/form_about.h"
 #include "windows/form_dvig.h"
+#include "windows/form_journal.h"
 #include "windows/form_opt_connect.h"
 #include "windows/form_param.h"
 #include "windows/form_stat.h"
@@ -176,12 +177,15 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
         new TFormOptConnect(core_->station.connection, core_->link.serialSettings(),
                             core_->station.settings, core_->station.folder, messages_, this);
     FormAbout = new TFormAbout(this);
+    FormJournal = new TFormJournal(core_->journal(), core_->station.devices, core_->station.folder,
+                                   messages_, clock, this);
 }
 
 TFormMain::~TFormMain() {
     // The windows that work on the core go before it does (Qt would delete them after it).
     delete FormParam;
     delete FormStat;
+    delete FormJournal;
 }
 
 void TFormMain::buildBottomPanel(QWidget* panel) {
@@ -314,6 +318,11 @@ void TFormMain::buildMenus() {
     n2->addAction(action(MenuItem::NStatisticConnect, "NStatisticConnect",
                          QStringLiteral("Статистика связи"), QKeySequence(Qt::Key_F6),
                          &TFormMain::NStatisticConnectClick));
+    NJournal = new QAction(QStringLiteral("Журнал событий"), this);
+    NJournal->setObjectName(QStringLiteral("NJournal"));
+    NJournal->setShortcut(QKeySequence(Qt::Key_F9));
+    connect(NJournal, &QAction::triggered, this, &TFormMain::NJournalClick);
+    n2->addAction(NJournal);
     n2->addSeparator()->setObjectName(QStringLiteral("N5"));
     n2->addAction(action(MenuItem::NAddNewObject, "NAddNewObject",
                          QStringLiteral("Добавить новый объект      "), QKeySequence(Qt::Key_F7),
@@ -404,6 +413,10 @@ void TFormMain::NStatisticConnectClick() {
     if (station().devices.hasSelection()) {
         FormStat->exec();
     }
+}
+
+void TFormMain::NJournalClick() {
+    FormJournal->showOrRaise();
 }
 
 void TFormMain::NAddNewObjectClick() {
@@ -896,6 +909,8 @@ void TFormMain::closeEvent(QCloseEvent* event) {
             freeTile(i);
         }
     }
+    // It reads the journal, which closes with the core below.
+    FormJournal->hide();
     tcp_->close();
     Timer->stop();
     serial_->close();

@@ -29,6 +29,7 @@ class QtTcpLink;
 class TFormVis;
 class TFormDvig;
 class TFormAbout;
+class TFormJournal;
 class TFormOptConnect;
 class TFormParam;
 class TFormStat;
@@ -59,6 +60,7 @@ class TFormMain : public QMainWindow, public MainView {
     void NOPenWindowClick();
     void NParamClick();
     void NStatisticConnectClick();
+    void NJournalClick();
     void NAddNewObjectClick();
     void NDelObjectClick();
     void NPositionClick();
@@ -180,6 +182,8 @@ class TFormMain : public QMainWindow, public MainView {
     QAction* NPParam = nullptr;
     QAction* NPStatisticConnect = nullptr;
     QAction* NPOpenWindow = nullptr;
+    // "Журнал событий" (F9): not one of the masked items, it is there whatever the link does.
+    QAction* NJournal = nullptr;
     QTimer* Timer = nullptr;
     QTimer* Timer1 = nullptr;
     TFormVis* FormVis = nullptr;
@@ -188,6 +192,7 @@ class TFormMain : public QMainWindow, public MainView {
     TFormStat* FormStat = nullptr;
     TFormOptConnect* FormOptConnect = nullptr;
     TFormAbout* FormAbout = nullptr;
+    TFormJournal* FormJournal = nullptr;
 };
 
 }  // namespace terval

@@ -465,6 +465,50 @@ QWidget* TFormParam::buildSettingsPage() {
     return page;
 }
 
+TripProtocolGroups buildTripProtocolGroups(QWidget* page) {
+    TripProtocolGroups g;
+    g.stamp = panelGroup(page, QString(), QStringLiteral("GroupBoxProt"),
+                         {{kTripNumber, "Протокол №", kNavy, 110},
+                          {kTripDate, "Дата формирования протокола", kNavy, 110},
+                          {kTripTime, "Время формирования протокола", kNavy, 110}});
+
+    g.status =
+        group(page, QStringLiteral("Статусный регистр"), QStringLiteral("GroupBoxProtStatus"));
+    auto* lamps = new QVBoxLayout(g.status);
+    lamps->setContentsMargins(14, 8, 14, 8);
+    lamps->setSpacing(4);
+    for (int bit = 0; bit < registers::kStatusBits; ++bit) {
+        lamps->addWidget(lamp(g.status, tripStatusLamp(bit), kStatusBitCaptions[bit]));
+    }
+
+    // The sign as lamps; the sign is a code, shown as text beside "Признак:", so this stays hidden.
+    g.signLamps = group(page, QStringLiteral(" Признак "), QStringLiteral("GroupBoxProtSign"));
+    auto* signLamps = new QVBoxLayout(g.signLamps);
+    for (int bit = 0; bit < registers::kStatusBits; ++bit) {
+        signLamps->addWidget(lamp(g.signLamps, tripSignLamp(bit), kStatusBitCaptions[bit]));
+    }
+    g.signLamps->hide();
+
+    g.signRow = new QHBoxLayout;
+    g.signRow->setSpacing(10);
+    g.signRow->addWidget(caption(page, QStringLiteral("Признак:")));
+    QLabel* sign = caption(page, QString(), kTripSign);
+    sign->setFont(namedFont(18, true));
+    setTextColor(sign, kDarkRed);
+    sign->setMinimumHeight(28);
+    g.signRow->addWidget(sign, 1);
+
+    using namespace registers::trip;
+    g.values = panelGroup(page, QString(), QStringLiteral("GroupBoxProtValues"),
+                          {{tripValuePanel(kInsulationResistance), "Сопротивление изоляции, [кОм]"},
+                           {tripValuePanel(kRemoteness), "Электрическая удаленность, [%]"},
+                           {tripValuePanel(kAlpha1), "Значение альфы 1, [%]"},
+                           {tripValuePanel(kAlpha2), "Значение альфы 2, [%]"},
+                           {tripValuePanel(kExcitationVoltage), "Напряжение взбуждения, [В]"},
+                           {tripValuePanel(kInjectedVoltage), "Напряжение наложенное, [В]"}});
+    return g;
+}
+
 QWidget* TFormParam::buildTripProtocolsPage() {
     QWidget* page = newPage(QStringLiteral("TabSheet6"));
     auto* row = new QHBoxLayout(page);
@@ -487,57 +531,19 @@ QWidget* TFormParam::buildTripProtocolsPage() {
     numberRow->addStretch(1);
     left->addLayout(numberRow);
 
-    QGroupBox* stamp = panelGroup(page, QString(), QStringLiteral("GroupBoxProt"),
-                                  {{kTripNumber, "Протокол №", kNavy, 110},
-                                   {kTripDate, "Дата формирования протокола", kNavy, 110},
-                                   {kTripTime, "Время формирования протокола", kNavy, 110}});
+    const TripProtocolGroups trip = buildTripProtocolGroups(page);
     // No protocol has that number: the report button stays off until the first one has come.
-    findPanel(stamp, kTripNumber)->setText(QStringLiteral("256"));
-    left->addWidget(stamp);
-
-    QGroupBox* status =
-        group(page, QStringLiteral("Статусный регистр"), QStringLiteral("GroupBoxProtStatus"));
-    auto* lamps = new QVBoxLayout(status);
-    lamps->setContentsMargins(14, 8, 14, 8);
-    lamps->setSpacing(4);
-    for (int bit = 0; bit < registers::kStatusBits; ++bit) {
-        lamps->addWidget(lamp(status, tripStatusLamp(bit), kStatusBitCaptions[bit]));
-    }
-    left->addWidget(status);
-
-    // The sign as lamps; the sign is a code, shown as text beside "Признак:", so this stays hidden.
-    QGroupBox* sign = group(page, QStringLiteral(" Признак "), QStringLiteral("GroupBoxProtSign"));
-    auto* signLamps = new QVBoxLayout(sign);
-    for (int bit = 0; bit < registers::kStatusBits; ++bit) {
-        signLamps->addWidget(lamp(sign, tripSignLamp(bit), kStatusBitCaptions[bit]));
-    }
-    sign->hide();
-    left->addWidget(sign);
+    findPanel(trip.stamp, kTripNumber)->setText(QStringLiteral("256"));
+    left->addWidget(trip.stamp);
+    left->addWidget(trip.status);
+    left->addWidget(trip.signLamps);
     left->addStretch(1);
     row->addLayout(left);
 
     auto* right = new QVBoxLayout;
     right->setSpacing(10);
-    auto* signRow = new QHBoxLayout;
-    signRow->setSpacing(10);
-    signRow->addWidget(caption(page, QStringLiteral("Признак:")));
-    QLabel* signText = caption(page, QString(), kTripSign);
-    signText->setFont(namedFont(18, true));
-    setTextColor(signText, kDarkRed);
-    signText->setMinimumHeight(28);
-    signRow->addWidget(signText, 1);
-    right->addLayout(signRow);
-
-    using namespace registers::trip;
-    QGroupBox* values =
-        panelGroup(page, QString(), QStringLiteral("GroupBoxProtValues"),
-                   {{tripValuePanel(kInsulationResistance), "Сопротивление изоляции, [кОм]"},
-                    {tripValuePanel(kRemoteness), "Электрическая удаленность, [%]"},
-                    {tripValuePanel(kAlpha1), "Значение альфы 1, [%]"},
-                    {tripValuePanel(kAlpha2), "Значение альфы 2, [%]"},
-                    {tripValuePanel(kExcitationVoltage), "Напряжение взбуждения, [В]"},
-                    {tripValuePanel(kInjectedVoltage), "Напряжение наложенное, [В]"}});
-    right->addWidget(values);
+    right->addLayout(trip.signRow);
+    right->addWidget(trip.values);
     right->addStretch(1);
     BtnCreateFileProt = button(page, kReportButton, QStringLiteral("Сформировать файл отчета"));
     BtnCreateFileProt->setMinimumWidth(240);

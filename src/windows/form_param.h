@@ -14,6 +14,7 @@
 #include "param/param_window_model.h"
 #include "poll/dispatcher.h"
 
+class QHBoxLayout;
 class QKeyEvent;
 class QVBoxLayout;
 
@@ -22,6 +23,19 @@ namespace terval {
 class LedIndicator;
 class PageControl;
 class StationCore;
+
+// A trip protocol as the parameter window's page shows it, its controls under their documented
+// names (param_controls.h): the stamp, the status lamps, the sign lamps (hidden: the sign is shown
+// as text), the sign beside "Признак:" and the six values. The page and the journal's protocol
+// window are made of the same groups, so that a protocol looks alike wherever it is read.
+struct TripProtocolGroups {
+    QGroupBox* stamp = nullptr;
+    QGroupBox* status = nullptr;
+    QGroupBox* signLamps = nullptr;
+    QHBoxLayout* signRow = nullptr;  // to be added to a layout of `page`
+    QGroupBox* values = nullptr;
+};
+TripProtocolGroups buildTripProtocolGroups(QWidget* page);
 
 // The parameter window of the selected relay: its measurements and status, setpoints and settings
 // edited in place, the relay's clock, its stored protocols and the report file. The rules are in

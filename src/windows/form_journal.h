@@ -1,0 +1,148 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDialog>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QTimer>
+#include <memory>
+#include <optional>
+
+#include "journal/journal.h"
+#include "station/clock.h"
+#include "station/message_sink.h"
+
+class QFileDialog;
+class QFileIconProvider;
+class QVBoxLayout;
+
+namespace terval {
+
+class DeviceTable;
+class JournalTableModel;
+
+// A protection event's trip protocol as the journal kept it, laid out as the parameter window's
+// page of trip protocols, with the report file made again from it.
+class TFormJournalProtocol : public QDialog {
+    Q_OBJECT
+  public:
+    TFormJournalProtocol(const QDir& workFolder, MessageSink& messages, QWidget* parent);
+
+    // Shows the record's relay, times and protocol; a record without a stored protocol says so.
+    void showEntry(const JournalEntry& entry);
+    // "Создать отчет": the report file of the shown protocol, under the names the record kept.
+    void BtnReportClick();
+
+    QLabel* LabelName = nullptr;
+    QLabel* LabelRelay = nullptr;
+    QLabel* LabelTimes = nullptr;
+    QLabel* LabelNoProtocol = nullptr;
+    QLabel* LabelReport = nullptr;
+    QPushButton* BtnReport = nullptr;
+    QPushButton* BtnClose = nullptr;
+
+  private:
+    QDir workFolder_;
+    MessageSink& messages_;
+    std::optional<JournalEntry> entry_;
+    QWidget* protocol_ = nullptr;  // the groups of the protocol, hidden when there is none
+};
+
+// "Журнал событий": the station's journal, newest first, filtered by relay, kind, dates and text,
+// read from journal.db a page at a time; a protection event opens its trip protocol, and what is
+// shown can be taken out to a CSV file. It stays open beside the main window and shows new
+// records as they come, without moving what the operator is looking at.
+class TFormJournal : public QDialog {
+    Q_OBJECT
+  public:
+    // `journal` may be null, for a station that keeps none; the window then says so.
+    TFormJournal(Journal* journal, const DeviceTable& devices, const QDir& workFolder,
+                 MessageSink& messages, const Clock& clock, QWidget* parent);
+    ~TFormJournal() override;
+
+    // Shows the window, or brings it up when it is open already.
+    void showOrRaise();
+
+    // Handlers, callable without a click.
+    void FormShow();
+    // The filter as the controls set it, read from the first record again.
+    void ApplyFilter();
+    void BtnRefreshClick();
+    void BtnProtocolClick();
+    // Opens the protocol of the record in that row, when it is a protection event.
+    bool openProtocol(int row);
+    // "Выгрузить в CSV…": asks for the file, then exportTo().
+    void BtnExportClick();
+    // The save dialog of the export, set to a new file name in the working folder.
+    QFileDialog* exportDialog();
+    // Writes the records of the current filter to `path`; the outcome goes to the message sink.
+    bool exportTo(const QString& path);
+    // Every 2 s while open: new records are shown when the table is at its top.
+    void TimerRefreshTimer();
+
+    // The filter the controls set.
+    JournalFilter currentFilter() const;
+    JournalTableModel* model() const { return model_; }
+    qint64 shownCount() const { return count_; }
+
+    QComboBox* ComboRelay = nullptr;
+    QComboBox* ComboKind = nullptr;
+    QCheckBox* CheckFrom = nullptr;
+    QDateEdit* DateFrom = nullptr;
+    QCheckBox* CheckTo = nullptr;
+    QDateEdit* DateTo = nullptr;
+    QLineEdit* EditSearch = nullptr;
+    QLabel* LabelCount = nullptr;
+    QTableView* GridJournal = nullptr;
+    QLabel* LabelNews = nullptr;
+    QLabel* LabelProblem = nullptr;
+    QPushButton* BtnRefresh = nullptr;
+    QPushButton* BtnProtocol = nullptr;
+    QPushButton* BtnExport = nullptr;
+    QPushButton* BtnClose = nullptr;
+    QTimer* TimerSearch = nullptr;
+    QTimer* TimerRefresh = nullptr;
+    TFormJournalProtocol* FormProtocol = nullptr;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void buildFilters(QVBoxLayout* column);
+    void buildTable(QVBoxLayout* column);
+    void buildBottom(QVBoxLayout* column);
+    void fillRelays();
+    void showCount();
+    void showProblem();
+    void updateProtocolButton();
+    bool atTop() const;
+    void sizeColumns();
+    int currentRow() const;
+
+    Journal* journal_;
+    const DeviceTable& devices_;
+    QDir workFolder_;
+    MessageSink& messages_;
+    const Clock& clock_;
+    JournalTableModel* model_ = nullptr;
+    qint64 count_ = 0;
+    QString countError_;
+    // The newest record of the whole journal when the table was last brought up to date: while it
+    // stays the same, the refresh reads nothing more.
+    std::optional<qint64> newestSeen_;
+    // Records of the filter came that the table does not show yet, since it is not at its top.
+    bool newsPending_ = false;
+    bool placed_ = false;
+    std::unique_ptr<QFileIconProvider> namesOnly_;
+    QFileDialog* exportDialog_ = nullptr;
+};
+
+}  // namespace terval

@@ -1,0 +1,518 @@
+// The journal window over a real journal.db of a few hundred records: what the operator filters
+// by, the order and the pages of the table, new records arriving, a protection event's protocol
+// and its report, the CSV export, a journal that cannot be read, and F9 from the main window.
+#include "windows/form_journal.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <QApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QMenuBar>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "devices/device_table.h"
+#include "param/param_controls.h"
+#include "poll/protocol_pages.h"
+#include "poll/report_file.h"
+#include "support/fakes.h"
+#include "widgets/widget_led.h"
+#include "windows/form_main.h"
+#include "windows/journal_table_model.h"
+
+namespace terval {
+namespace {
+
+using testing::FixedClock;
+using testing::RecordingMessageSink;
+using testing::WorkFolder;
+using namespace param_controls;
+
+struct Relay {
+    int number;
+    uint16_t address;
+    const char* generator;
+    const char* breaker;
+};
+const Relay kRelays[] = {{1, 5, "ТГ-1 Северный", "В-1"},
+                         {2, 12, "Турбогенератор Ёлочный", "Q-2"},
+                         {3, 31, "ГГ-3 «Южный»", "В-3"}};
+
+constexpr int kRecords = 450;
+// The newest protection event came without its protocol.
+constexpr int kWithoutProtocol = 445;
+const QDateTime kFirst(QDate(2026, 12, 3), QTime(0, 5));
+
+JournalRelay relayOf(int i) {
+    const Relay& r = kRelays[i % 3];
+    return {r.number, r.address, QString::fromUtf8(r.generator), QString::fromUtf8(r.breaker)};
+}
+
+TripRecord tripRecord(int i) {
+    TripRecord r{};
+    r[0] = static_cast<uint16_t>(((i / 5 % 64 + 1) << 8) | 12);
+    r[1] = static_cast<uint16_t>((4 << 8) | 13);
+    r[2] = static_cast<uint16_t>((25 << 8) | 7);
+    r[3] = static_cast<uint16_t>(300 + i);
+    r[4] = 125;
+    r[5] = 250;
+    r[6] = static_cast<uint16_t>(1000 + i);
+    r[7] = 2205;
+    r[8] = 481;
+    r[27] = 0b00011;
+    r[31] = 1;
+    return r;
+}
+
+// Record i of the journal, ten minutes after record i - 1: five kinds in turn, over three relays.
+JournalEntry record(int i) {
+    JournalEntry e;
+    e.timeMs = kFirst.addSecs(600LL * i).toMSecsSinceEpoch();
+    e.relay = relayOf(i);
+    switch (i % 5) {
+        case 0:
+            e.kind = JournalKind::ProtectionEvent;
+            e.text = QStringLiteral("%1 : %2,Реле ОТКЛЮЧЕНИЯ").arg(i).arg(e.relay->generator);
+            e.details = ProtectionEventDetails{
+                kFirst.addSecs(600LL * i - 3), 1, QStringLiteral("Реле ОТКЛЮЧЕНИЯ"),
+                i == kWithoutProtocol ? std::nullopt : std::optional<TripRecord>(tripRecord(i))};
+            break;
+        case 1:
+            e.kind = JournalKind::RelaySilent;
+            e.text = QStringLiteral("Защита не отвечает (%1)").arg(i);
+            break;
+        case 2:
+            e.kind = JournalKind::Acknowledgement;
+            e.text = QStringLiteral("Событие квитировано (%1)").arg(i);
+            break;
+        case 3:
+            e.kind = JournalKind::RelayWrite;
+            e.text = QStringLiteral("Уставка записана (%1)").arg(i);
+            e.details = WriteDetails{
+                0x0405, QStringLiteral("Уставка сигнализации, кОм"), 150, 120, WriteOutcome::Echoed,
+                0};
+            break;
+        default:
+            e.kind = JournalKind::StationStarted;
+            e.relay.reset();
+            e.text = QStringLiteral("Станция запущена (%1)").arg(i);
+            break;
+    }
+    return e;
+}
+
+// The records numbers that pass `keep`, newest first, as the window must list them.
+template <class Keep>
+QStringList expectedTexts(Keep keep) {
+    QStringList texts;
+    for (int i = kRecords - 1; i >= 0; --i) {
+        if (keep(i)) {
+            texts << record(i).text;
+        }
+    }
+    return texts;
+}
+
+// The locks this process holds on the file, as the system lists them.
+int locksHeldOn(const QString& path) {
+    struct stat info {};
+    if (stat(QFile::encodeName(path).constData(), &info) != 0) {
+        return -1;
+    }
+    QFile list(QStringLiteral("/proc/locks"));
+    if (!list.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    const QString inode = QStringLiteral(":%1").arg(info.st_ino);
+    int held = 0;
+    for (const QByteArray& line : list.readAll().split('\n')) {
+        const QStringList fields = QString::fromLatin1(line).simplified().split(' ');
+        if (fields.size() > 5 && fields[4] == pid && fields[5].endsWith(inode)) {
+            ++held;
+        }
+    }
+    return held;
+}
+
+QString countLabel(qint64 n) {
+    return QStringLiteral("Записей: ") + QLocale(QLocale::Russian).toString(n);
+}
+
+class FormJournalTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { installFontSubstitutions(); }
+
+    void SetUp() override {
+        for (const Relay& r : kRelays) {
+            DeviceEntry d;
+            d.GeneratorName = QString::fromUtf8(r.generator);
+            d.BreakerName = QString::fromUtf8(r.breaker);
+            d.Address = r.address;
+            devices.append(d);
+        }
+        journal = std::make_unique<Journal>(folder.dir(), clock, messages);
+        ASSERT_TRUE(journal->open());
+        JournalBatch batch(*journal);
+        for (int i = 0; i < kRecords; ++i) {
+            ASSERT_TRUE(journal->append(record(i))) << i;
+        }
+    }
+
+    void openWindow() {
+        form = std::make_unique<TFormJournal>(journal.get(), devices, folder.dir(), messages, clock,
+                                              nullptr);
+        form->showOrRaise();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    }
+    JournalTableModel& model() const { return *form->model(); }
+    QString cell(int row, int column) const {
+        return form->GridJournal->model()->index(row, column).data().toString();
+    }
+    // The texts of every row read so far.
+    QStringList shownTexts() const {
+        QStringList texts;
+        for (int row = 0; row < model().rowCount(); ++row) {
+            texts << model().entry(row)->text;
+        }
+        return texts;
+    }
+    // Scrolls down as the operator would until every row of the filter has been read.
+    bool scrollToTheEnd() const {
+        QScrollBar* bar = form->GridJournal->verticalScrollBar();
+        return QTest::qWaitFor([&] {
+            bar->setValue(bar->maximum());
+            return !model().canFetchMore({});
+        });
+    }
+    void selectRow(int row) const {
+        form->GridJournal->setCurrentIndex(form->GridJournal->model()->index(row, 0));
+    }
+
+    WorkFolder folder;
+    FixedClock clock{QDateTime(QDate(2026, 12, 6), QTime(14, 30, 0))};
+    RecordingMessageSink messages;
+    DeviceTable devices;
+    std::unique_ptr<Journal> journal;
+    std::unique_ptr<TFormJournal> form;
+};
+
+TEST_F(FormJournalTest, NewestFirstInPagesThroughEveryFilterAndNewRecordsKeepThePlace) {
+    openWindow();
+    EXPECT_EQ(form->windowTitle(), QStringLiteral("Журнал событий"));
+    QStringList headers;
+    for (int c = 0; c < JournalTableModel::ColumnCount; ++c) {
+        headers << form->GridJournal->model()->headerData(c, Qt::Horizontal).toString();
+    }
+    EXPECT_EQ(headers, (QStringList{"Дата и время", "Вид", "Защита", "Адрес", "Генератор",
+                                    "Выключатель", "Событие"}));
+
+    // The first page only, newest first, and the count of the whole journal.
+    EXPECT_EQ(form->LabelCount->text(), countLabel(kRecords));
+    EXPECT_EQ(model().rowCount(), JournalTableModel::kPageSize);
+    const QStringList all = expectedTexts([](int) { return true; });
+    EXPECT_EQ(shownTexts(), all.mid(0, JournalTableModel::kPageSize));
+    const JournalEntry newest = record(kRecords - 1);
+    EXPECT_EQ(cell(0, JournalTableModel::Time),
+              QDateTime::fromMSecsSinceEpoch(newest.timeMs).toString("dd.MM.yyyy HH:mm:ss"));
+    EXPECT_EQ(cell(0, JournalTableModel::Group), QStringLiteral("Станция"));
+    EXPECT_EQ(cell(1, JournalTableModel::Group), QStringLiteral("Запись в защиту"));
+    EXPECT_EQ(cell(0, JournalTableModel::Relay), QString());
+    EXPECT_EQ(cell(1, JournalTableModel::Relay), QStringLiteral("2"));
+    EXPECT_EQ(cell(1, JournalTableModel::Address), QStringLiteral("12"));
+    EXPECT_EQ(cell(1, JournalTableModel::Generator), QStringLiteral("Турбогенератор Ёлочный"));
+    EXPECT_EQ(cell(1, JournalTableModel::Breaker), QStringLiteral("Q-2"));
+    // Protection red as in the alarm log, the others in colours of their own.
+    const QAbstractItemModel* shown = form->GridJournal->model();
+    const auto color = [shown](int row) {
+        return shown->index(row, JournalTableModel::Text).data(Qt::ForegroundRole).value<QColor>();
+    };
+    EXPECT_EQ(color(4), QColor(Qt::red));
+    EXPECT_EQ(color(2), QColor(0x00, 0x80, 0x00));
+    EXPECT_EQ(
+        QSet<QRgb>({color(0).rgb(), color(1).rgb(), color(2).rgb(), color(3).rgb(), color(4).rgb()})
+            .size(),
+        5);
+
+    // More pages come as the table is scrolled down, until the last.
+    ASSERT_TRUE(scrollToTheEnd());
+    EXPECT_EQ(shownTexts(), all);
+
+    // A relay chosen in the list.
+    ASSERT_EQ(form->ComboRelay->count(), 4);
+    EXPECT_EQ(form->ComboRelay->itemText(0), QStringLiteral("Все защиты"));
+    EXPECT_EQ(form->ComboRelay->itemText(2),
+              QStringLiteral("2. Турбогенератор Ёлочный (адрес 12)"));
+    form->ComboRelay->setCurrentIndex(2);
+    const auto ofRelay2 = [](int i) { return i % 5 != 4 && i % 3 == 1; };
+    EXPECT_EQ(form->LabelCount->text(), countLabel(expectedTexts(ofRelay2).size()));
+    ASSERT_TRUE(scrollToTheEnd());
+    EXPECT_EQ(shownTexts(), expectedTexts(ofRelay2));
+
+    // And a kind with it.
+    ASSERT_EQ(form->ComboKind->count(), 8);
+    EXPECT_EQ(form->ComboKind->itemText(0), QStringLiteral("Все записи"));
+    form->ComboKind->setCurrentIndex(form->ComboKind->findText("Срабатывание защиты"));
+    const auto protection2 = [&](int i) { return ofRelay2(i) && i % 5 == 0; };
+    EXPECT_EQ(shownTexts(), expectedTexts(protection2));
+    EXPECT_EQ(form->LabelCount->text(), countLabel(expectedTexts(protection2).size()));
+
+    // The CSV file holds the rows of the filter shown, and the operator is told how many.
+    const QString csvPath = folder.path("выгрузка.csv");
+    ASSERT_TRUE(form->exportTo(csvPath));
+    QStringList lines =
+        QString::fromUtf8(folder.read("выгрузка.csv").mid(3)).split("\r\n", Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines.takeFirst(),
+              QStringLiteral("Дата и время;Вид;Защита;Адрес;Генератор;Выключатель;Событие"));
+    QStringList csvTexts;
+    for (const QString& line : lines) {
+        const QStringList fields = line.split(';');
+        ASSERT_EQ(fields.size(), 7) << line.toStdString();
+        EXPECT_EQ(fields[1], QStringLiteral("Срабатывание защиты"));
+        EXPECT_EQ(fields[2], QStringLiteral("2"));
+        EXPECT_EQ(fields[4], QStringLiteral("Турбогенератор Ёлочный"));
+        csvTexts << fields[6];
+    }
+    EXPECT_EQ(csvTexts, expectedTexts(protection2));
+    ASSERT_EQ(messages.messages.size(), 1);
+    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Information);
+    EXPECT_EQ(messages.messages[0].text,
+              QStringLiteral("Выгружено %1 записей в %2").arg(csvTexts.size()).arg(csvPath));
+    // Its save dialog shows the working folder without opening journal.db: a file opened and
+    // closed in this process would take SQLite's locks on it away.
+    ASSERT_GT(locksHeldOn(journal->filePath()), 0);
+    QFileDialog* dialog = form->exportDialog();
+    EXPECT_EQ(dialog->directory().absolutePath(), folder.dir().absolutePath());
+    EXPECT_EQ(QFileInfo(dialog->selectedFiles().value(0)).fileName(),
+              QStringLiteral("journal-20261206-1430.csv"));
+    auto* listing = dialog->findChild<QFileSystemModel*>();
+    ASSERT_NE(listing, nullptr);
+    QSignalSpy loaded(listing, &QFileSystemModel::directoryLoaded);
+    dialog->show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !loaded.isEmpty(); }));
+    dialog->reject();
+    EXPECT_GT(locksHeldOn(journal->filePath()), 0);
+
+    // A folder that is not there: the message says why, and nothing is written.
+    EXPECT_FALSE(form->exportTo(folder.path("нет такой папки/журнал.csv")));
+    ASSERT_EQ(messages.messages.size(), 2);
+    EXPECT_EQ(messages.messages[1].icon, MessageIcon::Error);
+    EXPECT_TRUE(messages.messages[1].text.contains("журнал.csv"))
+        << messages.texts()[1].toStdString();
+
+    // A period of whole days: "по" takes its day in to the last minute.
+    form->ComboRelay->setCurrentIndex(0);
+    form->ComboKind->setCurrentIndex(0);
+    const QDate day(2026, 12, 4);
+    form->DateFrom->setDate(day);
+    form->DateTo->setDate(day);
+    form->CheckFrom->setChecked(true);
+    form->CheckTo->setChecked(true);
+    const auto ofTheDay = [&](int i) {
+        return QDateTime::fromMSecsSinceEpoch(record(i).timeMs).date() == day;
+    };
+    EXPECT_EQ(form->LabelCount->text(), countLabel(expectedTexts(ofTheDay).size()));
+    EXPECT_EQ(cell(0, JournalTableModel::Time), QStringLiteral("04.12.2026 23:55:00"));
+    ASSERT_TRUE(scrollToTheEnd());
+    EXPECT_EQ(shownTexts(), expectedTexts(ofTheDay));
+    form->CheckFrom->setChecked(false);
+    form->CheckTo->setChecked(false);
+
+    // A search runs after a pause in the typing, whatever the case or the "ё".
+    for (const QChar letter : QStringLiteral("ЕЛОЧНЫЙ")) {
+        QTest::sendKeyEvent(QTest::Click, form->EditSearch, Qt::Key_unknown, QString(letter),
+                            Qt::NoModifier);
+    }
+    EXPECT_EQ(form->EditSearch->text(), QStringLiteral("ЕЛОЧНЫЙ"));
+    EXPECT_EQ(form->LabelCount->text(), countLabel(kRecords));
+    EXPECT_TRUE(form->TimerSearch->isActive());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return form->LabelCount->text() == countLabel(expectedTexts(ofRelay2).size()); }));
+    ASSERT_TRUE(scrollToTheEnd());
+    EXPECT_EQ(shownTexts(), expectedTexts(ofRelay2));
+    form->EditSearch->clear();
+    form->ApplyFilter();
+
+    // A new record while the table is at its top goes above the others, and the chosen row stays
+    // chosen.
+    ASSERT_EQ(model().rowCount(), JournalTableModel::kPageSize);
+    selectRow(3);
+    const qint64 chosen = model().entry(3)->id;
+    ASSERT_TRUE(journal->append(JournalKind::StationStopped, std::nullopt,
+                                QStringLiteral("Станция остановлена")));
+    form->TimerRefreshTimer();
+    EXPECT_EQ(model().entry(0)->text, QStringLiteral("Станция остановлена"));
+    EXPECT_EQ(model().entry(form->GridJournal->currentIndex().row())->id, chosen);
+    EXPECT_EQ(form->LabelCount->text(), countLabel(kRecords + 1));
+    EXPECT_TRUE(form->LabelNews->isHidden());
+
+    // Scrolled down, the table stays as it is and says that there are new records.
+    form->GridJournal->verticalScrollBar()->setValue(40);
+    ASSERT_TRUE(journal->append(JournalKind::StationStarted, std::nullopt,
+                                QStringLiteral("Станция запущена снова")));
+    form->TimerRefreshTimer();
+    EXPECT_EQ(model().entry(0)->text, QStringLiteral("Станция остановлена"));
+    EXPECT_EQ(form->GridJournal->verticalScrollBar()->value(), 40);
+    EXPECT_FALSE(form->LabelNews->isHidden());
+    EXPECT_EQ(form->LabelNews->text(), QStringLiteral("Есть новые записи"));
+    form->BtnRefresh->click();
+    EXPECT_EQ(model().entry(0)->text, QStringLiteral("Станция запущена снова"));
+    EXPECT_EQ(form->LabelCount->text(), countLabel(kRecords + 2));
+    EXPECT_TRUE(form->LabelNews->isHidden());
+    EXPECT_TRUE(form->LabelProblem->isHidden());
+}
+
+TEST_F(FormJournalTest, AProtectionEventOpensItsProtocolAndItsReport) {
+    openWindow();
+    // A row of another kind has no protocol.
+    selectRow(0);
+    EXPECT_FALSE(form->BtnProtocol->isEnabled());
+    EXPECT_FALSE(form->openProtocol(0));
+
+    form->ComboKind->setCurrentIndex(1);
+    ASSERT_EQ(model().entry(0)->text, record(kWithoutProtocol).text);
+    ASSERT_EQ(model().entry(1)->text, record(440).text);
+
+    // The newest one came without its protocol, and says so.
+    selectRow(0);
+    ASSERT_TRUE(form->BtnProtocol->isEnabled());
+    form->BtnProtocol->click();
+    TFormJournalProtocol* protocol = form->FormProtocol;
+    ASSERT_TRUE(protocol->isVisible());
+    EXPECT_FALSE(protocol->LabelNoProtocol->isHidden());
+    EXPECT_TRUE(protocol->LabelNoProtocol->text().contains("не сохранён"));
+    EXPECT_FALSE(protocol->BtnReport->isEnabled());
+
+    // Enter on the next row opens its protocol, laid out as the parameter window's page.
+    form->activateWindow();
+    selectRow(1);
+    form->GridJournal->setFocus();
+    QTest::keyClick(form->GridJournal, Qt::Key_Return);
+    EXPECT_TRUE(protocol->LabelNoProtocol->isHidden());
+    EXPECT_EQ(protocol->LabelName->text(), QStringLiteral("ГГ-3 «Южный»"));
+    EXPECT_EQ(protocol->LabelRelay->text(), QStringLiteral("Защита 3, адрес 31, выключатель В-3"));
+    const auto panel = [protocol](const QString& name) {
+        const auto* label = protocol->findChild<QLabel*>(name);
+        return label ? label->text() : QStringLiteral("<none>");
+    };
+    using namespace registers::trip;
+    EXPECT_EQ(panel(kTripNumber), QStringLiteral("25"));
+    EXPECT_EQ(panel(kTripDate), QStringLiteral("4/12"));
+    EXPECT_EQ(panel(kTripTime), QStringLiteral("13:25:07"));
+    EXPECT_EQ(panel(kTripSign), QStringLiteral("Реле ОТКЛЮЧЕНИЯ"));
+    EXPECT_EQ(panel(tripValuePanel(kInsulationResistance)), QStringLiteral("1440"));
+    EXPECT_EQ(panel(tripValuePanel(kRemoteness)), QStringLiteral("74.0"));
+    EXPECT_EQ(panel(tripValuePanel(kInjectedVoltage)), QStringLiteral("48.1"));
+    for (int bit = 0; bit < registers::kStatusBits; ++bit) {
+        const auto* lamp = protocol->findChild<LedIndicator*>(tripStatusLamp(bit));
+        ASSERT_NE(lamp, nullptr);
+        EXPECT_EQ(lamp->isLit(), bit < 2) << bit;
+    }
+
+    // The report under the names the record kept; a Protokols that is a file is told, not hidden.
+    folder.write(kReportFolder, "not a folder");
+    protocol->BtnReport->click();
+    ASSERT_EQ(messages.messages.size(), 1);
+    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
+    ASSERT_TRUE(QFile::remove(folder.path(kReportFolder)));
+    protocol->BtnReport->click();
+    EXPECT_EQ(messages.messages.size(), 1);
+    RegisterWords words{};
+    const TripRecord trip = tripRecord(440);
+    std::copy(trip.begin(), trip.end(), words.begin());
+    const TripProtocolPage page = decodeTripProtocol(words);
+    const QString report = QStringLiteral("%1/%2").arg(kReportFolder, reportFileName(page.stamp));
+    EXPECT_EQ(folder.read(report), reportBytes(QStringLiteral("ГГ-3 «Южный»"), 31, page));
+    EXPECT_TRUE(protocol->LabelReport->text().contains(reportFileName(page.stamp)));
+}
+
+TEST_F(FormJournalTest, PagesStopAtTheirLimitAndAnUnreadableJournalIsExplained) {
+    // However far the operator scrolls, the rows held stay within the limit.
+    JournalTableModel limited(journal.get(), nullptr, 50, 120);
+    limited.setFilter({});
+    EXPECT_EQ(limited.rowCount(), 50);
+    while (limited.canFetchMore({})) {
+        limited.fetchMore({});
+    }
+    EXPECT_EQ(limited.rowCount(), 120);
+    EXPECT_TRUE(limited.reachedLimit());
+    JournalTableModel whole(journal.get(), nullptr, 50, kRecords);
+    whole.setFilter({});
+    while (whole.canFetchMore({})) {
+        whole.fetchMore({});
+    }
+    EXPECT_EQ(whole.rowCount(), kRecords);
+    EXPECT_FALSE(whole.reachedLimit());
+
+    // A journal whose file is taken by a folder: the window says why and stays usable.
+    WorkFolder other;
+    ASSERT_TRUE(other.dir().mkdir("journal.db"));
+    RecordingMessageSink otherMessages;
+    Journal broken(other.dir(), clock, otherMessages);
+    ASSERT_FALSE(broken.open());
+    ASSERT_FALSE(broken.problem().isEmpty());
+    TFormJournal window(&broken, devices, other.dir(), messages, clock, nullptr);
+    window.showOrRaise();
+    EXPECT_FALSE(window.LabelProblem->isHidden());
+    EXPECT_EQ(window.LabelProblem->text(), broken.problem());
+    EXPECT_EQ(window.model()->rowCount(), 0);
+    EXPECT_EQ(window.LabelCount->text(), countLabel(0));
+    window.ComboKind->setCurrentIndex(1);
+    window.TimerRefreshTimer();
+    window.BtnRefresh->click();
+    EXPECT_EQ(window.LabelProblem->text(), broken.problem());
+    EXPECT_FALSE(window.exportTo(other.path("журнал.csv")));
+    ASSERT_EQ(messages.messages.size(), 1);
+    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
+    EXPECT_FALSE(other.exists("журнал.csv"));
+}
+
+TEST_F(FormJournalTest, F9OpensTheWindowFromTheMainMenuAndRaisesItAgain) {
+    WorkFolder station;
+    station.addPictures();
+    TFormMain main(station.dir(), messages, clock, QLocale(QLocale::Russian, QLocale::Russia));
+    main.show();
+    QApplication::setActiveWindow(&main);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&main));
+
+    // In "Объект" after "Статистика связи", always there whatever the menu mask.
+    QMenu* object = main.findChild<QMenu*>("N2");
+    ASSERT_NE(object, nullptr);
+    const QList<QAction*> items = object->actions();
+    const qsizetype at = items.indexOf(main.NJournal);
+    ASSERT_GT(at, 0);
+    EXPECT_EQ(items[at - 1], main.menuAction(MenuItem::NStatisticConnect));
+    EXPECT_EQ(main.NJournal->text(), QStringLiteral("Журнал событий"));
+    EXPECT_EQ(main.NJournal->shortcut(), QKeySequence(Qt::Key_F9));
+    main.applyMenuMask(menu_masks::kTcpStarted);
+    EXPECT_TRUE(main.NJournal->isEnabled());
+
+    QTest::keyClick(&main, Qt::Key_F9);
+    TFormJournal* window = main.FormJournal;
+    ASSERT_TRUE(window->isVisible());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    // The station's own start is in its journal.
+    ASSERT_GE(window->model()->rowCount(), 1);
+    EXPECT_EQ(window->model()->entry(0)->kind, JournalKind::StationStarted);
+
+    // F9 again from the main window brings up the same window.
+    QApplication::setActiveWindow(&main);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&main));
+    QTest::keyClick(&main, Qt::Key_F9);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    EXPECT_EQ(main.findChildren<TFormJournal*>().size(), 1);
+
+    // Escape closes it.
+    QTest::keyClick(window, Qt::Key_Escape);
+    EXPECT_FALSE(window->isVisible());
+    main.close();
+}
+
+}  // namespace
+}  // namespace terval
