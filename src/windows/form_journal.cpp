@@ -27,7 +27,7 @@
 #include "widgets/widget_dialog.h"
 #include "widgets/widget_led.h"
 #include "windows/form_param.h"
-#include "windows/journal_table_model.h"
+#include "journal/journal_table_model.h"
 
 namespace terval {
 

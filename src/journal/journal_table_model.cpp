@@ -1,4 +1,4 @@
-#include "windows/journal_table_model.h"
+#include "journal/journal_table_model.h"
 
 #include <algorithm>
 
