@@ -69,7 +69,9 @@ std::optional<qint64> relayClockOffsetMs(const RegisterWords& words, const QDate
     std::optional<qint64> nearest;
     for (int year = now.date().year() - 1; year <= now.date().year() + 1; ++year) {
         if (const std::optional<QDateTime> relay = relayClockValue(words, year)) {
-            const qint64 offset = now.msecsTo(*relay);
+            // The relay counts whole seconds: showing second S, its clock is somewhere in
+            // [S, S + 1), and the middle of that is the best guess of where.
+            const qint64 offset = now.msecsTo(*relay) + 500;
             if (!nearest || std::llabs(offset) < std::llabs(*nearest)) {
                 nearest = offset;
             }

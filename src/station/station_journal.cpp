@@ -63,13 +63,19 @@ QString journalDurationText(qint64 ms) {
 }
 
 QString clockOffsetText(qint64 ms) {
-    // Rounded half away from zero, so that -0.5 s and +0.5 s read alike.
-    const qint64 s = (std::llabs(ms) + 500) / 1000;
+    // Rounded to the nearer second, a half towards zero, and alike on both sides: a relay clock
+    // read in whole seconds is half a second off at best.
+    const qint64 s = (std::llabs(ms) + 499) / 1000;
     if (s == 0) {
         return QStringLiteral("0 с");
     }
-    return (ms < 0 ? QStringLiteral("−") : QStringLiteral("+")) + QString::number(s) +
-           QStringLiteral(" с");
+    QString text = (ms < 0 ? QStringLiteral("−") : QStringLiteral("+")) + QString::number(s) +
+                   QStringLiteral(" с");
+    // Hundreds of seconds say little at a glance.
+    if (s >= 60) {
+        text += QStringLiteral(" (") + journalDurationText(s * 1000) + QLatin1Char(')');
+    }
+    return text;
 }
 
 void StationJournal::attach(JournalSink* sink, const Clock* clock) {

@@ -102,7 +102,8 @@ class StationJournal {
 
 // "1 ч 05 мин", "2 мин 30 с", "45 с", "3 сут 4 ч": a length of time as the journal's lines give it.
 QString journalDurationText(qint64 ms);
-// "+75 с", "−3 с", "0 с": a clock offset in whole seconds with its sign.
+// "−3 с", "0 с", "+75 с (1 мин 15 с)": a clock offset in whole seconds with its sign, and in
+// minutes, hours or days as well from a minute on.
 QString clockOffsetText(qint64 ms);
 
 }  // namespace terval

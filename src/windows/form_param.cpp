@@ -89,7 +89,11 @@ QGroupBox* group(QWidget* parent, const QString& title, const QString& name) {
 // Caption on the left, panel on the right, one row per value.
 void addRow(QGridLayout* grid, int row, QLabel* label, QWidget* panel) {
     // The journal names a written value by the caption the operator saw beside it.
-    panel->setProperty(kCaptionProperty, label->text().trimmed());
+    QString caption = label->text().simplified();
+    if (caption.endsWith(QLatin1Char(':'))) {
+        caption.chop(1);
+    }
+    panel->setProperty(kCaptionProperty, caption);
     grid->addWidget(label, row, 0, Qt::AlignVCenter | Qt::AlignLeft);
     grid->addWidget(panel, row, 1, Qt::AlignVCenter | Qt::AlignRight);
 }

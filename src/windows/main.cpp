@@ -1,9 +1,11 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QLibraryInfo>
 #include <QLocale>
 #include <QTextStream>
 #include <QTimer>
+#include <QTranslator>
 
 #include "app/journal_export.h"
 #include "station/clock.h"
@@ -67,6 +69,13 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(terval::kStationCaption);
     terval::installFontSubstitutions();
+    // Qt's own dialogs (the file dialog of the journal's export, the date pickers' calendar) speak
+    // the station's language whatever the computer's is set to.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"),
+                     QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QApplication::installTranslator(&qtTexts);
+    }
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(

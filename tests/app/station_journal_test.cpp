@@ -296,13 +296,14 @@ TEST_F(StationJournalTest, EveryWriteEndsInOneRecordThatSaysHowItEnded) {
     const JournalEntry& clock = writes[5];
     EXPECT_EQ(clock.kind, K::ClockSet);
     const auto& c = std::get<ClockDetails>(clock.details);
+    // The relay's clock counts whole seconds: it is taken to be in the middle of the one it shows.
     const qint64 offset = QDateTime(QDate(2026, 3, 15), QTime(12, 0))
-                              .msecsTo(QDateTime(QDate(2026, 3, 9), QTime(7, 5)));
+                              .msecsTo(QDateTime(QDate(2026, 3, 9), QTime(7, 5))) + 500;
     EXPECT_EQ(c.offsetMs, offset);
     EXPECT_EQ(c.setTo, QDateTime(QDate(2026, 3, 15), QTime(12, 0)));
     EXPECT_EQ(c.outcome, WriteOutcome::Echoed);
     EXPECT_EQ(clock.text, QStringLiteral("Часы защиты установлены на 15.03.2026 12:00:00, "
-                                         "расхождение было −536100 с"));
+                                         "расхождение было −536099 с (6 сут 4 ч)"));
 
     // The offset was recorded once when first read, and not again at every read; after the set
     // the relay's clock agrees, which is no news. The clock page showed it.
@@ -338,6 +339,30 @@ TEST_F(StationJournalTest, DeviceTableEditsAndTheStationsStartAndStop) {
     EXPECT_EQ(all[3].relay, relayNamed(2));
     EXPECT_EQ(all[3].text, QStringLiteral("Удалён объект: адрес 2, «Ген. 2», «Выкл 2»"));
     EXPECT_EQ(all[4].kind, K::StationStopped);
+}
+
+TEST(StationJournalTexts, DurationsAndClockOffsetsAsTheLinesGiveThem) {
+    const struct {
+        qint64 ms;
+        const char* duration;
+        const char* offset;
+    } cases[] = {
+        {0, "0 с", "0 с"},
+        {499, "0 с", "0 с"},
+        {-500, "0 с", "0 с"},
+        {501, "1 с", "+1 с"},
+        {-1'499, "0 с", "−1 с"},
+        {59'400, "59 с", "+59 с"},
+        {75'000, "1 мин 15 с", "+75 с (1 мин 15 с)"},
+        {-398'000, "0 с", "−398 с (6 мин 38 с)"},
+        {3'600'000, "1 ч 00 мин", "+3600 с (1 ч 00 мин)"},
+        {90'061'000, "1 сут 1 ч", "+90061 с (1 сут 1 ч)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ms);
+        EXPECT_EQ(journalDurationText(c.ms), QString::fromUtf8(c.duration));
+        EXPECT_EQ(clockOffsetText(c.ms), QString::fromUtf8(c.offset));
+    }
 }
 
 // A journal that cannot be opened is told once, after the stored files, and the station monitors

@@ -23,7 +23,7 @@
 #include "support/fakes.h"
 #include "widgets/widget_led.h"
 #include "windows/form_main.h"
-#include "windows/journal_table_model.h"
+#include "journal/journal_table_model.h"
 
 namespace terval {
 namespace {

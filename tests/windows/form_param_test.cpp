@@ -203,6 +203,10 @@ TEST_F(FormParamTest, SetpointEditedInPlaceIsWrittenOnTheWire) {
     const QVector<Request> seen = exchange(2);
     EXPECT_EQ(seen[0], (Request{2, 6, 0x0408, 450}));
     EXPECT_EQ(seen[1], (Request{2, 3, 0x0100, 48}));
+    // The journal names the value as the caption beside it reads, without its colon.
+    EXPECT_EQ(form->captionOf(QStringLiteral("PanUst8")),
+              QStringLiteral("Уровень срабатывания защиты на СИГНАЛ, кОм"));
+    EXPECT_EQ(form->captionOf(QStringLiteral("PanUst127")), QStringLiteral("Пароль системы"));
 
     // The password panel, drawn dark red, is navy after an edit.
     QLabel* password = label("PanUst127");
