@@ -16,9 +16,15 @@ struct TrendForecast {
     int hours = 0;               // hourly means the fit stands on
     qint64 fromMs = 0;           // the week the fit covers
     qint64 toMs = 0;
+    double nowKohm = 0;  // the fitted line at `nowMs`
+    // The level the forecast was made against; none when the relay's levels were never read.
+    std::optional<double> signalKohm;
     // When the fitted line reaches the signal level, if it is falling and does so within 30 days
     // of `nowMs`.
     std::optional<qint64> signalReachedAtMs;
+    // The fitted line is already at or below the signal level at `nowMs`: there is no date to
+    // forecast, and the window says so instead.
+    bool atOrBelowSignal = false;
 };
 
 // A robust fit (the median of the pairwise slopes, with the median intercept) over the hourly
