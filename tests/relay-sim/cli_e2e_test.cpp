@@ -114,5 +114,74 @@ TEST(RelaySimProgram, ControlSocketTakesCommandsToo) {
     std::filesystem::remove_all(folder);
 }
 
+// One command on a connection of its own to the control socket, and its reply without the newline.
+std::string controlLine(const std::string& path, const std::string& line) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, (line + '\n').data(), line.size() + 1, 0) ==
+            static_cast<ssize_t>(line.size() + 1)) {
+        char c = 0;
+        while (recv(fd, &c, 1, 0) == 1 && c != '\n') {
+            reply += c;
+        }
+    }
+    close(fd);
+    return reply;
+}
+
+TEST(RelaySimProgram, DriftingRelaysFallAsReadOverModbus) {
+    char folder[] = "/tmp/relay-sim-drift-XXXXXX";
+    ASSERT_TRUE(mkdtemp(folder));
+    const std::string path = std::string(folder) + "/control";
+    {
+        // Relay 3 falls from the start at the fastest a drift goes, about 280 kΩ a second.
+        Simulator sim({"--tcp", "127.0.0.1:0", "--relays", "1-3", "--control", path, "--no-stdin",
+                       "--drift", "3:-1000000"});
+        auto client = tcpClient(sim.port(), 1);
+        const auto word = [&](int unit, int reg) {
+            modbus_set_slave(client.get(), unit);
+            const auto w = readRegisters(client.get(), reg, 1);
+            return w.empty() ? -1 : int{w[0]};
+        };
+        const int before = word(2, 0x011B);
+        ASSERT_GT(before, 1000);
+        EXPECT_EQ(controlLine(path, "drift 2 -360000"), "ok relay 2 drift=-360000kOhm/h");
+        // 100 kΩ a second, read as the station reads it: it only ever goes down, beyond what
+        // the relay's slow waves could do in the meantime.
+        int previous = before;
+        int latest = before;
+        bool fellOnly = true;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                latest = word(2, 0x011B);
+                fellOnly = fellOnly && latest >= 0 && latest <= previous + 2;
+                previous = latest;
+                return latest <= before - 300;
+            },
+            10000ms))
+            << before << " -> " << latest;
+        EXPECT_TRUE(fellOnly) << "rose to " << latest;
+
+        // At the bottom of the register it stays at 0 rather than wrapping to its top, with the
+        // signal and trip bits on.
+        int bottom = -1;
+        EXPECT_TRUE(waitUntil([&] { return (bottom = word(3, 0x011B)) == 0; }, 15000ms)) << bottom;
+        EXPECT_EQ(word(3, 0x011B), 0);
+        EXPECT_EQ(word(3, 0x0113) & 0x3, 0x3);
+        EXPECT_NE(controlLine(path, "status 3").find(" drift -1000000kOhm/h"), std::string::npos);
+
+        // Relay 1 was told nothing: it wanders around its own 1037 kΩ.
+        EXPECT_NEAR(word(1, 0x011B), 1037, 70);
+        EXPECT_EQ(controlLine(path, "drift 2 off"), "ok relay 2 drift=off");
+        sim.process().signal(SIGTERM);
+        EXPECT_EQ(sim.process().wait(2000ms), 0);
+    }
+    std::filesystem::remove_all(folder);
+}
+
 }  // namespace
 }  // namespace relaysim::test

@@ -143,6 +143,19 @@ TEST(Options, GoodCommandLines) {
     EXPECT_FALSE(p.options.readStdin);
     EXPECT_EQ(p.options.controlPath, "/tmp/ctl");
 
+    p = parseOptions({"--tcp", "127.0.0.1:0", "--relays", "1-3", "--drift", "2:-120",
+                      "--drift=all:-2.5:5", "--drift", "3:+40:0"});
+    ASSERT_EQ(p.error, "");
+    ASSERT_EQ(p.options.drifts.size(), 3u);
+    EXPECT_EQ(p.options.drifts[0].relay, 2);
+    EXPECT_EQ(p.options.drifts[0].kohmPerHour, -120);
+    EXPECT_EQ(p.options.drifts[0].noiseKohm, 0);
+    EXPECT_FALSE(p.options.drifts[1].relay);
+    EXPECT_EQ(p.options.drifts[1].kohmPerHour, -2.5);
+    EXPECT_EQ(p.options.drifts[1].noiseKohm, 5);
+    EXPECT_EQ(p.options.drifts[2].relay, 3);
+    EXPECT_EQ(p.options.drifts[2].kohmPerHour, 40);
+
     EXPECT_EQ(parseOptions({"--tcp", "[::1]:502"}).options.host, "::1");
     EXPECT_EQ(parseOptions({"--tcp", "localhost:1502"}).error, "");
     EXPECT_EQ(parseOptions({"--tcp", "0.0.0.0:1502", "--any-host"}).error, "");
@@ -173,6 +186,14 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason) {
         {{"--tcp", "127.0.0.1:0", "--log=yes"}, "takes no value"},
         {{"--tcp", "127.0.0.1:0", "--colour"}, "unknown option --colour"},
         {{"--tcp", "127.0.0.1:0", "extra"}, "unexpected argument 'extra'"},
+        {{"--tcp", "127.0.0.1:0", "--drift", "1"}, "bad --drift '1': expected RELAY:SLOPE"},
+        {{"--tcp", "127.0.0.1:0", "--drift", "1:fast"}, "expected a slope of -1000000..1000000"},
+        {{"--tcp", "127.0.0.1:0", "--drift", "1:-2000000"}, "expected a slope of"},
+        {{"--tcp", "127.0.0.1:0", "--drift", "1:-5:-1"}, "expected a noise of 0..65535"},
+        {{"--tcp", "127.0.0.1:0", "--drift", "1:-5:"}, "expected a noise of"},
+        {{"--tcp", "127.0.0.1:0", "--relays", "1-3", "--drift", "4:-5"},
+         "bad --drift '4:-5': relay '4' is not one of the --relays (or all)"},
+        {{"--tcp", "127.0.0.1:0", "--drift", "any:-5"}, "relay 'any' is not one of"},
     };
     for (const auto& [args, message] : cases) {
         const std::string error = parseOptions(args).error;
@@ -338,6 +359,51 @@ TEST(Simulator, FaultCommandReplies) {
         Simulator sim(c.link, {2, 245, 246}, kNow, kStart, 1);
         EXPECT_EQ(answer(sim, c.line), c.reply) << (c.link == rtu ? "rtu: " : "tcp: ") << c.line;
     }
+}
+
+TEST(Simulator, DriftAndDropCommands) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"drift 2 -120", "ok relay 2 drift=-120kOhm/h"},
+        {"drift all -2.5 5", "ok all relays drift=-2.5kOhm/h,noise=5kOhm"},
+        {"drift 2 +40", "ok relay 2 drift=40kOhm/h"},
+        {"drift 2 0 10", "ok relay 2 drift=0kOhm/h,noise=10kOhm"},
+        {"drift 2 -1000000 65535", "ok relay 2 drift=-1000000kOhm/h,noise=65535kOhm"},
+        {"drift 2 0", "ok relay 2 drift=off"},
+        {"drift all off", "ok all relays drift=off"},
+        {"drift 2 -1000001",
+         "error bad slope '-1000001': expected -1000000..1000000 kOhm per hour"},
+        {"drift 2 fast", "error bad slope 'fast': expected -1000000..1000000 kOhm per hour"},
+        {"drift 2 +-5", "error bad slope '+-5': expected -1000000..1000000 kOhm per hour"},
+        {"drift 2 nan", "error bad slope 'nan': expected -1000000..1000000 kOhm per hour"},
+        {"drift 2 -5 -1", "error bad noise '-1': expected 0..65535 kOhm"},
+        {"drift 2 off 5", "error usage: drift RELAY|all SLOPE [NOISE] | drift RELAY|all off"},
+        {"drift 2", "error usage: drift RELAY|all SLOPE [NOISE] | drift RELAY|all off"},
+        {"drift any -5", "error bad relay 'any': expected 1..246 or all"},
+        {"drift 9 -5", "error no relay 9 (relays: 2 245 246)"},
+        // Relay 2 reads 1214 kΩ at the start: its nominal 1174 on the crest of its waves.
+        {"drop 2 300", "ok drop relay 2 1214 -> 300"},
+        {"drop 2 0", "ok drop relay 2 1214 -> 0"},
+        {"drop 2 1214", "error relay 2 reads 1214 kOhm now: a drop must go below that"},
+        {"drop all 300", "error bad relay 'all': expected 1..246 or any"},
+        {"drop 2 65536", "error bad resistance '65536': expected 0..65535"},
+        {"drop 2", "error usage: drop RELAY|any KOHM"},
+        {"drop any 60000", "error no relay reads more than 60000 kOhm now"},
+    };
+    for (const auto& [line, expected] : cases) {
+        Simulator sim(LinkKind::Tcp, {2, 245, 246}, kNow, kStart, 1);
+        EXPECT_EQ(answer(sim, line), expected) << line;
+    }
+
+    Simulator sim(LinkKind::Tcp, {2, 245, 246}, kNow, kStart, 1);
+    EXPECT_NE(answer(sim, "status 2").find(" drift off"), std::string::npos);
+    answer(sim, "drift 2 -120 5");
+    const std::string status = answer(sim, "status 2");
+    EXPECT_EQ(status.substr(status.size() - 29), " drift -120kOhm/h,noise=5kOhm") << status;
+    // Only relay 246 has as far to fall as "any" asks.
+    answer(sim, "drop 2 100");
+    answer(sim, "drop 245 100");
+    EXPECT_EQ(answer(sim, "drop any 150").rfind("ok drop relay 246 ", 0), 0u);
+    EXPECT_EQ(answer(sim, "drop any 150"), "error no relay reads more than 150 kOhm now");
 }
 
 TEST(Simulator, FaultsCombineInOneAnswerAndShowInStatus) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <optional>
 #include <set>
 
 #include "calendar.h"
@@ -380,6 +382,117 @@ TEST(Relay, InsulationChangeIsRecordedAndStays) {
     EXPECT_EQ(w[5], kChangeDecrease);
     EXPECT_EQ(w[8] >> 8, 60);  // the former protocol 1, now 2
     EXPECT_NEAR(relay.measure(kStart).resistance, r.final, 2);
+}
+
+TEST(Relay, DriftRunsOnTheSimulatorsClockWithinTheRegister) {
+    Relay relay(2, at(2026, 12, 7, 9, 0, 0), kStart, 7);
+    ASSERT_EQ(relay.insulationLevel(kStart), 1174);  // relay 2's own nominal value
+    // One step after another: at `when`, the drift set (or a drop), then the level `then`
+    // later. The level is what the waves ride on; the reading must stay within them.
+    struct Step {
+        std::chrono::minutes when;
+        double slope;
+        std::optional<uint16_t> drop;
+        std::chrono::minutes then;
+        double level;
+    };
+    const Step steps[] = {
+        {0min, -120, {}, 30min, 1114},
+        {0min, -120, {}, 5h, 574},
+        {0min, -120, {}, 10h, 0},  // would be -26: held at 0
+        {20h, 0, {}, 5h, 0},
+        {25h, 100, {}, 1h, 100},  // rises from 0, not from the -1826 the fall would have made
+        {26h, 100000, {}, 1h, 65535},
+        {27h, -1000, {}, 1h, 64535},  // falls from the top, not from 100 100
+        {28h, 0, {}, 100h, 64535},
+        {200h, -6, 300, 2h, -1},  // -1: a drop, checked on its own
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(::testing::Message() << "at " << step.when.count() << " min, slope "
+                                          << step.slope << ", then " << step.then.count());
+        const TimePoint when = kStart + step.when;
+        relay.setDrift(step.slope, 0, when);
+        if (step.drop) {
+            relay.dropTo(*step.drop, when);
+            EXPECT_EQ(relay.insulationReading(when), *step.drop);
+            EXPECT_EQ(relay.read(0x011B, 1, when).words[0], *step.drop);
+            // The drift goes on from the failure.
+            EXPECT_NEAR(relay.insulationLevel(when + step.then),
+                        relay.insulationLevel(when) + step.slope * 2, 1e-6);
+            continue;
+        }
+        const TimePoint at = when + step.then;
+        if (step.level >= 0) {
+            EXPECT_NEAR(relay.insulationLevel(at), step.level, 1e-6);
+        }
+        const double level = relay.insulationLevel(at);
+        const uint16_t reading = relay.read(0x011B, 1, at).words[0];
+        EXPECT_EQ(reading, relay.measure(at).resistance);
+        EXPECT_GE(reading, std::floor(level * 0.935));
+        EXPECT_LE(reading, std::min(65535.0, std::ceil(level * 1.065)));
+    }
+    // Off holds the level where the drift had taken it.
+    const double dropped = relay.insulationLevel(kStart + 200h);
+    relay.setDrift(0, 0, kStart + 210h);
+    EXPECT_NEAR(relay.insulationLevel(kStart + 210h), dropped - 60, 1e-6);
+    EXPECT_EQ(relay.insulationLevel(kStart + 290h), relay.insulationLevel(kStart + 210h));
+    // An insulation change starts from the drifted value and the drift goes on after it.
+    relay.setDrift(-10, 0, kStart + 300h);
+    const uint16_t before = relay.insulationReading(kStart + 300h);
+    const InsulationChangeRecord change = relay.recordInsulationChange(true, kStart + 300h);
+    EXPECT_EQ(change.initial, before);
+    EXPECT_EQ(relay.insulationReading(kStart + 300h), change.final);
+    EXPECT_NEAR(relay.insulationLevel(kStart + 303h), relay.insulationLevel(kStart + 300h) - 30,
+                1e-6);
+}
+
+TEST(Relay, ReadingNoiseStaysWithinItsBoundAndFollowsTheSeed) {
+    const auto readings = [](uint32_t seed, uint16_t dropTo, int count) {
+        Relay relay(3, at(2026, 12, 7, 9, 0, 0), kStart, seed);
+        relay.dropTo(dropTo, kStart);
+        relay.setDrift(0, 50, kStart);
+        std::vector<std::pair<uint16_t, uint16_t>> words;  // status, resistance
+        for (int i = 0; i < count; ++i) {
+            const auto w = relay.read(0x0113, 9, kStart).words;
+            words.emplace_back(w[0], w[8]);
+        }
+        return words;
+    };
+    // Around 520 kΩ, the signal level of 500 inside the noise: the status bit of each answer
+    // follows the reading in that same answer.
+    const auto many = readings(11, 520, 4000);
+    double sum = 0;
+    uint16_t low = 65535;
+    uint16_t high = 0;
+    for (const auto& [status, kohm] : many) {
+        EXPECT_GE(kohm, 470);
+        EXPECT_LE(kohm, 570);
+        EXPECT_EQ((status & kStatusSignalRelay) != 0, kohm <= 500) << kohm;
+        sum += kohm;
+        low = std::min(low, kohm);
+        high = std::max(high, kohm);
+    }
+    EXPECT_LT(low, 480);
+    EXPECT_GT(high, 560);
+    EXPECT_NEAR(sum / double(many.size()), 520, 3);
+    EXPECT_EQ(readings(11, 520, 50), readings(11, 520, 50));
+    EXPECT_NE(readings(12, 520, 50), readings(11, 520, 50));
+
+    // Near zero the noise never takes a reading below it (nor round to 65535).
+    int zeros = 0;
+    for (const auto& [status, kohm] : readings(5, 10, 1000)) {
+        EXPECT_LE(kohm, 61);
+        zeros += kohm == 0;
+    }
+    EXPECT_GT(zeros, 300);
+
+    // A value held by set is held exactly.
+    Relay held(3, at(2026, 12, 7, 9, 0, 0), kStart, 1);
+    held.setDrift(-100, 50, kStart);
+    held.force(0x011B, 400, kStart);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(held.read(0x011B, 1, kStart + std::chrono::hours(i)).words[0], 400);
+    }
 }
 
 }  // namespace

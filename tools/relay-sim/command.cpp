@@ -3,6 +3,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <vector>
 
 namespace relaysim {
@@ -50,6 +51,16 @@ uint32_t number(const std::string& text, const char* what, uint32_t min, uint32_
              ".." + std::to_string(max));
     }
     return *n;
+}
+
+double decimal(const std::string& text, const char* what, double min, double max,
+               const char* unit) {
+    const auto d = parseDecimal(text, min, max);
+    if (!d) {
+        fail("bad " + std::string(what) + " '" + text + "': expected " + decimalText(min) + ".." +
+             decimalText(max) + ' ' + unit);
+    }
+    return *d;
 }
 
 Target target(const std::string& text, bool allowAll, bool allowAny) {
@@ -262,6 +273,30 @@ Command parseWords(const std::vector<std::string>& w) {
         c.target = w.size() == 3 ? target(w[2], false, true) : Target{Target::Kind::Any, 0};
         return c;
     }
+    if (verb == "drift") {
+        const char* usage = "drift RELAY|all SLOPE [NOISE] | drift RELAY|all off";
+        argCount(w, 3, 4, usage);
+        c.verb = Verb::Drift;
+        c.target = target(w[1], true, false);
+        if (lower(w[2]) == "off") {
+            argCount(w, 3, 3, usage);
+            return c;
+        }
+        c.on = true;
+        c.kohmPerHour =
+            decimal(w[2], "slope", -kMaxDriftPerHour, kMaxDriftPerHour, "kOhm per hour");
+        if (w.size() == 4) {
+            c.noiseKohm = decimal(w[3], "noise", 0, kMaxDriftNoise, "kOhm");
+        }
+        return c;
+    }
+    if (verb == "drop") {
+        argCount(w, 3, 3, "drop RELAY|any KOHM");
+        c.verb = Verb::Drop;
+        c.target = target(w[1], false, true);
+        c.value = static_cast<uint16_t>(number(w[2], "resistance", 0, 65535));
+        return c;
+    }
     if (verb == "status") {
         argCount(w, 1, 2, "status [RELAY]");
         c.verb = Verb::Status;
@@ -297,6 +332,27 @@ std::optional<uint32_t> parseNumber(std::string_view text, uint32_t max) {
     return static_cast<uint32_t>(value);
 }
 
+std::optional<double> parseDecimal(std::string_view text, double min, double max) {
+    // from_chars takes a minus but not a plus; people write both.
+    if (text.size() > 1 && text[0] == '+' && text[1] != '-') {
+        text.remove_prefix(1);
+    }
+    double value = 0;
+    const auto [end, ec] =
+        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
+        !std::isfinite(value) || value < min || value > max) {
+        return std::nullopt;
+    }
+    return value == 0 ? 0.0 : value;  // no "-0" in replies
+}
+
+std::string decimalText(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
 ParsedLine parseCommand(std::string_view line) {
     ParsedLine parsed;
     const std::vector<std::string> words = split(line);
@@ -319,7 +375,8 @@ std::string commandSummary() {
            "exception RELAY|all on|off|K [CODE]; split RELAY|all on|off|K [PAUSE_MS] [PIECES]; "
            "foreign RELAY|all on|off|K [ADDRESS]; noise RELAY|all PERCENT|off; "
            "clear RELAY|all; close; set RELAY REG VALUE; unset RELAY REG; get RELAY REG [COUNT]; "
-           "every SECONDS [RELAY|any]|off; status [RELAY]; relays; help; quit";
+           "every SECONDS [RELAY|any]|off; drift RELAY|all SLOPE [NOISE]|off; "
+           "drop RELAY|any KOHM; status [RELAY]; relays; help; quit";
 }
 
 }  // namespace relaysim

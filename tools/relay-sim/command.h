@@ -25,6 +25,8 @@ enum class Verb {
     Unset,     // unset RELAY REG
     Get,       // get RELAY REG [COUNT]
     Every,     // every SECONDS [RELAY|any] | every off
+    Drift,     // drift RELAY|all SLOPE [NOISE] | drift RELAY|all off
+    Drop,      // drop RELAY|any KOHM
     Status,    // status [RELAY]
     Relays,    // relays
     CloseNow,  // close
@@ -56,7 +58,15 @@ struct Command {
 
     // Every: 0 switches the schedule off
     double seconds = 0;
+
+    // Drift (on: false for "off"); Drop takes its resistance in `value`
+    double kohmPerHour = 0;
+    double noiseKohm = 0;
 };
+
+// The limits of a drift, in the units the commands and options take them.
+inline constexpr double kMaxDriftPerHour = 1000000;  // kΩ per hour either way
+inline constexpr double kMaxDriftNoise = 65535;      // kΩ
 
 struct ParsedLine {
     enum class Kind { Blank, Command, Error };
@@ -73,5 +83,9 @@ std::string commandSummary();
 
 // Numbers as people type them: decimal or 0x-prefixed hexadecimal.
 std::optional<uint32_t> parseNumber(std::string_view text, uint32_t max);
+// A decimal fraction with an optional sign ("-2.5", "+40", "0"), within [min, max].
+std::optional<double> parseDecimal(std::string_view text, double min, double max);
+// "-2.5", "40": a drift's numbers as replies and status write them.
+std::string decimalText(double value);
 
 }  // namespace relaysim

@@ -81,6 +81,12 @@ int main(int argc, char** argv) {
     const Logger log(options.log);
     const uint32_t seed = options.seed ? *options.seed : std::random_device{}();
     Simulator simulator(options.link, options.relays, localNow(), SteadyClock::now(), seed);
+    for (const DriftOption& drift : options.drifts) {
+        const Target target =
+            drift.relay ? Target{Target::Kind::One, *drift.relay} : Target{Target::Kind::All, 0};
+        log.traffic(
+            simulator.setDrift(target, drift.kohmPerHour, drift.noiseKohm, SteadyClock::now()));
+    }
     if (options.eventEvery) {
         simulator.scheduleEvents(*options.eventEvery, options.eventRelay, SteadyClock::now());
         log.traffic("events every " + std::to_string(*options.eventEvery) + " s, seed " +

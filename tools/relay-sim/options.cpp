@@ -70,6 +70,38 @@ bool parseSeconds(const std::string& text, double& seconds) {
            seconds >= 0.05 && seconds <= 86400;
 }
 
+// RELAY:SLOPE[:NOISE], RELAY an address or "all"; the address is checked against --relays
+// once they are all known.
+bool parseDrift(const std::string& text, DriftOption& drift, std::string& relay,
+                std::string& error) {
+    const size_t first = text.find(':');
+    const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+    const auto fail = [&](const std::string& why) {
+        error = "bad --drift '" + text + "': " + why;
+        return false;
+    };
+    if (first == std::string::npos) {
+        return fail("expected RELAY:SLOPE[:NOISE], e.g. 2:-120 or all:-40:5");
+    }
+    relay = text.substr(0, first);
+    const std::string slope = text.substr(
+        first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+    const auto perHour = parseDecimal(slope, -kMaxDriftPerHour, kMaxDriftPerHour);
+    if (!perHour) {
+        return fail("expected a slope of " + decimalText(-kMaxDriftPerHour) + ".." +
+                    decimalText(kMaxDriftPerHour) + " kOhm per hour");
+    }
+    drift.kohmPerHour = *perHour;
+    if (second != std::string::npos) {
+        const auto noise = parseDecimal(text.substr(second + 1), 0, kMaxDriftNoise);
+        if (!noise) {
+            return fail("expected a noise of 0.." + decimalText(kMaxDriftNoise) + " kOhm");
+        }
+        drift.noiseKohm = *noise;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool isLoopbackHost(const std::string& host) {
@@ -122,6 +154,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
     bool tcp = false;
     bool rtu = false;
     std::string eventRelay;
+    std::vector<std::pair<std::string, std::string>> driftRelays;  // as given, and the option
     for (size_t i = 0; i < args.size() && error.empty(); ++i) {
         std::string name = args[i];
         std::optional<std::string> inlineValue;
@@ -226,6 +259,15 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
                     o.seed = *n;
                 }
             }
+        } else if (name == "--drift") {
+            if (const auto v = value()) {
+                DriftOption drift;
+                std::string relay;
+                if (parseDrift(*v, drift, relay, error)) {
+                    o.drifts.push_back(drift);
+                    driftRelays.emplace_back(relay, *v);
+                }
+            }
         } else if (name == "--control") {
             if (const auto v = value()) {
                 o.controlPath = *v;
@@ -269,6 +311,20 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
     }
     if (!eventRelay.empty() && !o.eventEvery) {
         error = "--event-relay needs --event-every";
+        return parsed;
+    }
+    for (size_t i = 0; i < driftRelays.size(); ++i) {
+        const auto& [relay, given] = driftRelays[i];
+        if (relay == "all") {
+            continue;
+        }
+        const auto n = parseNumber(relay, 246);
+        if (!n || std::find(o.relays.begin(), o.relays.end(), *n) == o.relays.end()) {
+            error = "bad --drift '" + given + "': relay '" + relay +
+                    "' is not one of the --relays (or all)";
+            return parsed;
+        }
+        o.drifts[i].relay = static_cast<uint8_t>(*n);
     }
     return parsed;
 }
@@ -294,7 +350,11 @@ Relays and events:
   --relays LIST        relay addresses, e.g. 1,2,3 or 1-5 or 1-3,7 (1..246; default 1).
   --event-every SEC    a new trip protocol every SEC seconds (0.05 .. 86400).
   --event-relay N|any  on relay N, or on one drawn at random each time (default any).
-  --seed N             seed of the random draws (relay and sign of scheduled events, noise).
+  --seed N             seed of the random draws (relay and sign of scheduled events, noise,
+                       drift noise).
+  --drift RELAY:SLOPE[:NOISE]   the insulation resistance of RELAY (or all) changes by SLOPE
+                       kOhm per hour (negative falls), each reading up to NOISE kOhm off;
+                       repeatable, e.g. --drift 2:-120 --drift 4:-60:10.
 
 Control:
   --control PATH       also take commands on a Unix socket at PATH
@@ -334,7 +394,13 @@ Then it reads commands, one per line, from stdin and answers each with one line 
   unset RELAY REG                 the measured value follows the simulation again.
   get RELAY REG [COUNT]           the values of COUNT registers (default 1), in decimal.
   every SEC [RELAY|any] | every off   change the event schedule.
-  status [RELAY]                  faults, counters, clock and newest protocol of a relay.
+  drift RELAY|all SLOPE [NOISE]   the insulation resistance changes by SLOPE kOhm per hour
+                                  (-1000000..1000000, negative falls), within 0..65535, each
+                                  reading up to NOISE kOhm off (default 0) drawn from --seed;
+                                  "drift RELAY|all off" holds it where it is.
+  drop RELAY|any KOHM             an insulation failure: the resistance reads KOHM at once
+                                  (below what it reads now) and drifts on from there.
+  status [RELAY]                  faults, counters, clock, newest protocol and drift of a relay.
   relays | help | quit
 
 When stdin is a pipe or a terminal, its end stops relay-sim; from a file or /dev/null it is

@@ -9,6 +9,13 @@
 
 namespace relaysim {
 
+// A relay drifting from the start: --drift RELAY:SLOPE[:NOISE].
+struct DriftOption {
+    std::optional<uint8_t> relay;  // none: all relays
+    double kohmPerHour = 0;
+    double noiseKohm = 0;
+};
+
 struct Options {
     LinkKind link = LinkKind::Tcp;
     std::string host;
@@ -22,6 +29,7 @@ struct Options {
     std::optional<double> eventEvery;
     std::optional<uint8_t> eventRelay;  // none: a relay drawn at random each time
     std::optional<uint32_t> seed;
+    std::vector<DriftOption> drifts;  // in the order given: a later one for a relay wins
     std::string controlPath;
     bool readStdin = true;
     bool log = false;

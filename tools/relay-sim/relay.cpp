@@ -45,6 +45,9 @@ bool isClockWord(int word) {
 // How long the output behind a recorded condition stays on after the event.
 constexpr auto kLatchTime = std::chrono::seconds(60);
 
+// The most the insulation level can be: what the register holds.
+constexpr double kMaxLevel = 65535;
+
 uint16_t toWord(double v) {
     return static_cast<uint16_t>(std::clamp(std::lround(v), 0L, 65535L));
 }
@@ -102,13 +105,19 @@ Measurements nominalFor(uint8_t a) {
 
 }  // namespace
 
-Relay::Relay(uint8_t address, const CivilTime& localNow, TimePoint now)
+Relay::Relay(uint8_t address, const CivilTime& localNow, TimePoint now, uint32_t seed)
     : address_(address),
       start_(now),
       clock_(localNow, now),
       nominal_(nominalFor(address)),
+      level_(nominal_.resistance),
+      levelAt_(now),
       setpoints_(defaultSetpoints(address)),
-      stored_(makeHistory(address, localNow, nominal_, levels())) {}
+      stored_(makeHistory(address, localNow, nominal_, levels())) {
+    // A stream apart from the one the simulator draws this relay's CRC noise from.
+    std::seed_seq noiseSeed{seed, static_cast<uint32_t>(address), 1u};
+    readingNoise_.seed(noiseSeed);
+}
 
 bool Relay::setpointAcceptable(int n, uint16_t value) {
     switch (n) {
@@ -148,12 +157,44 @@ bool Relay::forced(int word, uint16_t& value) const {
     return true;
 }
 
+double Relay::wander(TimePoint now) const {
+    const double t = std::chrono::duration<double>(now - start_).count();
+    const double a = address_;
+    return 1 + 0.05 * wave(t, 600, a) + 0.015 * wave(t, 53, 2 * a);
+}
+
+double Relay::insulationLevel(TimePoint now) const {
+    const double hours = std::chrono::duration<double, std::ratio<3600>>(now - levelAt_).count();
+    return std::clamp(level_ + driftPerHour_ * hours, 0.0, kMaxLevel);
+}
+
+uint16_t Relay::insulationReading(TimePoint now) const {
+    return toWord(insulationLevel(now) * wander(now));
+}
+
+void Relay::readsFrom(double kohm, TimePoint now) {
+    level_ = std::clamp(kohm / wander(now), 0.0, kMaxLevel);
+    levelAt_ = now;
+}
+
+void Relay::setDrift(double kohmPerHour, double noiseKohm, TimePoint now) {
+    // From where the level stands now: a level held at 0 by a long fall rises at once when the
+    // drift turns upwards, instead of first making up the fall below zero.
+    level_ = insulationLevel(now);
+    levelAt_ = now;
+    driftPerHour_ = kohmPerHour;
+    driftNoise_ = std::max(0.0, noiseKohm);
+}
+
+void Relay::dropTo(uint16_t kohm, TimePoint now) {
+    readsFrom(kohm, now);
+}
+
 Measurements Relay::measure(TimePoint now) const {
     const double t = std::chrono::duration<double>(now - start_).count();
     const double a = address_;
     Measurements m;
-    m.resistance = toWord(nominal_.resistance * resistanceScale_ *
-                          (1 + 0.05 * wave(t, 600, a) + 0.015 * wave(t, 53, 2 * a)));
+    m.resistance = insulationReading(now);
     m.excitation = toWord(nominal_.excitation + 45 * wave(t, 300, a) + 8 * wave(t, 17, a));
     m.injected = toWord(nominal_.injected + 3 * wave(t, 120, a));
     m.remoteness = toWord(nominal_.remoteness + 12 * wave(t, 900, a));
@@ -206,7 +247,13 @@ uint16_t Relay::status(TimePoint now) const {
 
 std::array<uint16_t, regs::kCurrentCount> Relay::currentBlock(TimePoint now) {
     std::array<uint16_t, regs::kCurrentCount> w{};
-    const Measurements m = measure(now);
+    Measurements m = measure(now);
+    if (driftNoise_ > 0 && !forced_.count(kWordResistance)) {
+        // The engine's output is fixed by the standard (a distribution's is not), so one seed
+        // gives the same readings wherever relay-sim runs.
+        const double unit = static_cast<double>(readingNoise_()) / 4294967296.0;
+        m.resistance = toWord(m.resistance + (2 * unit - 1) * driftNoise_);
+    }
     w[kWordSerialNumber] = static_cast<uint16_t>(2400 + address_);
     w[kWordManufactureDate] =
         static_cast<uint16_t>((address_ % 12 + 1) << 12 | (2019 + address_ % 5));
@@ -370,8 +417,8 @@ InsulationChangeRecord Relay::recordInsulationChange(bool decrease, TimePoint no
     r.at = stampOf(clock_.readCivil(now));
     std::move_backward(stored_.changes.begin(), stored_.changes.end() - 1, stored_.changes.end());
     stored_.changes[0] = encode(r);
-    // The insulation stays where it went.
-    resistanceScale_ *= static_cast<double>(r.final) / r.initial;
+    // The insulation stays where it went, and any drift goes on from there.
+    readsFrom(r.final, now);
     return r;
 }
 

@@ -83,7 +83,8 @@ struct ReadResult {
 // its clock, and its two stores of 64 protocols.
 class Relay {
   public:
-    Relay(uint8_t address, const CivilTime& localNow, TimePoint now);
+    // `seed` gives the relay's own stream of reading noise (see setDrift).
+    Relay(uint8_t address, const CivilTime& localNow, TimePoint now, uint32_t seed = 0);
 
     uint8_t address() const { return address_; }
 
@@ -104,6 +105,18 @@ class Relay {
     InsulationChangeRecord recordInsulationChange(bool decrease, TimePoint now);
 
     Measurements measure(TimePoint now) const;
+
+    // The insulation's own course beneath the minute-long waves: a level that changes by
+    // `kohmPerHour` from where it stands now, kept within 0..65535 kΩ, and each reading of it
+    // over the line up to `noiseKohm` off either way, drawn from the seed.
+    void setDrift(double kohmPerHour, double noiseKohm, TimePoint now);
+    double driftPerHour() const { return driftPerHour_; }
+    double driftNoise() const { return driftNoise_; }
+    double insulationLevel(TimePoint now) const;
+    // The resistance as measured now, waves and drift, without what `set` holds and without noise.
+    uint16_t insulationReading(TimePoint now) const;
+    // An insulation failure: the resistance reads `kohm` at once and drifts on from there.
+    void dropTo(uint16_t kohm, TimePoint now);
     uint16_t status(TimePoint now) const;
     uint16_t setpoint(int n) const { return setpoints_[static_cast<size_t>(n)]; }
     Levels levels() const;
@@ -116,12 +129,20 @@ class Relay {
     std::array<uint16_t, regs::kCurrentCount> currentBlock(TimePoint now);
     uint16_t statusOf(const Measurements& m, TimePoint now) const;
     bool forced(int word, uint16_t& value) const;
+    double wander(TimePoint now) const;
+    // The level from which the resistance reads `kohm` at `now`.
+    void readsFrom(double kohm, TimePoint now);
 
     uint8_t address_;
     TimePoint start_;
     RelayClock clock_;
     Measurements nominal_;
-    double resistanceScale_ = 1.0;
+    // The insulation level stood at level_ at levelAt_ and has drifted since.
+    double level_ = 0;
+    TimePoint levelAt_;
+    double driftPerHour_ = 0;
+    double driftNoise_ = 0;
+    std::mt19937 readingNoise_;
     std::array<uint16_t, regs::kSetpointCount> setpoints_{};
     uint16_t password_ = 0;
     uint16_t mode_ = 0;

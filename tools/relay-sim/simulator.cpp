@@ -39,6 +39,19 @@ int nextAddress(uint8_t own) {
     return own + 1 >= 247 ? 1 : own + 1;
 }
 
+// "drift=-120kOhm/h,noise=5kOhm" or "drift=off"; `separator` is '=' in replies, ' ' in status.
+std::string driftText(const Relay& relay, char separator) {
+    if (relay.driftPerHour() == 0 && relay.driftNoise() == 0) {
+        return std::string("drift") + separator + "off";
+    }
+    std::string text =
+        std::string("drift") + separator + decimalText(relay.driftPerHour()) + "kOhm/h";
+    if (relay.driftNoise() > 0) {
+        text += ",noise=" + decimalText(relay.driftNoise()) + "kOhm";
+    }
+    return text;
+}
+
 std::string dateText(const CivilTime& t) {
     char text[40];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
@@ -53,7 +66,7 @@ Simulator::Simulator(LinkKind link, const std::vector<uint8_t>& addresses,
     : link_(link), addresses_(addresses), rng_(seed) {
     for (uint8_t a : addresses_) {
         RelayState& s = relays_[a];
-        s.relay = std::make_unique<Relay>(a, localNow, now);
+        s.relay = std::make_unique<Relay>(a, localNow, now, seed);
         std::seed_seq noiseSeed{seed, static_cast<uint32_t>(a)};
         s.noise.seed(noiseSeed);
     }
@@ -177,6 +190,20 @@ std::vector<std::string> Simulator::runDueEvents(TimePoint now) {
     return made;
 }
 
+std::string Simulator::setDrift(const Target& target, double kohmPerHour, double noiseKohm,
+                                TimePoint now) {
+    for (auto& [address, s] : relays_) {
+        if (target.kind == Target::Kind::All || address == target.address) {
+            s.relay->setDrift(kohmPerHour, noiseKohm, now);
+        }
+    }
+    if (target.kind == Target::Kind::All) {
+        // Every relay now drifts alike; the first says how.
+        return "all relays " + driftText(*relays_.begin()->second.relay, '=');
+    }
+    return "relay " + std::to_string(target.address) + ' ' + driftText(*relay(target.address), '=');
+}
+
 CommandResult Simulator::setFault(const Command& c) {
     if (c.on && (c.fault == Fault::BadCrc || c.fault == Fault::Noise) && link_ != LinkKind::Rtu) {
         return error(std::string(faultName(c.fault)) +
@@ -295,6 +322,36 @@ CommandResult Simulator::execute(const Command& c, TimePoint now) {
                            now);
             return reply(ok("every " + std::to_string(eventPeriod_.count()) + "ms relay " +
                             (eventRelay_ ? std::to_string(*eventRelay_) : std::string("any"))));
+        case Verb::Drift:
+            return reply(
+                ok(setDrift(*c.target, c.on ? c.kohmPerHour : 0, c.on ? c.noiseKohm : 0, now)));
+        case Verb::Drop: {
+            uint8_t address = c.target->address;
+            if (c.target->kind == Target::Kind::Any) {
+                // Any relay that has that far to fall.
+                std::vector<uint8_t> above;
+                for (auto& [a, s] : relays_) {
+                    if (s.relay->insulationReading(now) > c.value) {
+                        above.push_back(a);
+                    }
+                }
+                if (above.empty()) {
+                    return error("no relay reads more than " + std::to_string(c.value) +
+                                 " kOhm now");
+                }
+                std::uniform_int_distribution<size_t> index(0, above.size() - 1);
+                address = above[index(rng_)];
+            }
+            Relay& r = *relay(address);
+            const uint16_t before = r.insulationReading(now);
+            if (c.value >= before) {
+                return error("relay " + std::to_string(address) + " reads " +
+                             std::to_string(before) + " kOhm now: a drop must go below that");
+            }
+            r.dropTo(c.value, now);
+            return reply(ok("drop relay " + std::to_string(address) + ' ' + std::to_string(before) +
+                            " -> " + std::to_string(r.insulationReading(now))));
+        }
         case Verb::Status: {
             if (!c.target) {
                 return reply(
@@ -312,7 +369,8 @@ CommandResult Simulator::execute(const Command& c, TimePoint now) {
                             " faults " + s->faults.describe() + " clock " +
                             dateText(s->relay->clock(now)) + " status " +
                             hex16(s->relay->status(now)) + " protocol1 number " +
-                            std::to_string(newest.number) + " date " + stampText(newest.at)));
+                            std::to_string(newest.number) + " date " + stampText(newest.at) + ' ' +
+                            driftText(*s->relay, ' ')));
         }
         case Verb::Relays:
             return reply(ok(addressList(" ")));

@@ -63,6 +63,10 @@ class Simulator {
     // Makes the events that are due and says what was made.
     std::vector<std::string> runDueEvents(TimePoint now);
 
+    // The insulation of one relay or of all drifting (both numbers 0: the drift off). Says who
+    // drifts how, as a reply does.
+    std::string setDrift(const Target& target, double kohmPerHour, double noiseKohm, TimePoint now);
+
     Relay* relay(uint8_t address);
     const std::vector<uint8_t>& addresses() const { return addresses_; }
     LinkKind link() const { return link_; }
