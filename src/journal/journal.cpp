@@ -14,6 +14,7 @@
 
 #include "devices/device_table.h"
 #include "devices/error_text.h"
+#include "journal/insulation_trend.h"
 #include "journal/journal_row.h"
 #include "journal/journal_schema.h"
 #include "journal/wal_checkpointer.h"
@@ -189,7 +190,7 @@ struct Journal::Connection {
         QSqlDatabase::removeDatabase(name);
     }
 
-    // A read statement, prepared once for each shape of filter.
+    // A statement prepared once: a read for each shape of filter, and the trend's reads and writes.
     QSqlQuery* statement(const QString& sql, QSqlError* error) {
         auto found = reads.find(sql);
         if (found == reads.end()) {
@@ -259,7 +260,8 @@ bool Journal::open() {
     const Attempt first = attempt();
     if (first.outcome == Attempt::Opened) {
         writing_ = true;
-        return true;
+        trimTrend();
+        return writing_;
     }
     if (first.outcome == Attempt::Failed) {
         return fail(MessageIcon::Error, first.text);
@@ -287,7 +289,15 @@ bool Journal::open() {
     writing_ = true;
     report(MessageIcon::Warning,
            damaged + QStringLiteral("\nНачат новый журнал.") + systemDetail(first.detail));
-    return true;
+    trimTrend();
+    return writing_;
+}
+
+void Journal::trimTrend() {
+    // A trend that cannot be trimmed has reported why through writeFailed().
+    if (trend_) {
+        trend_->trim();
+    }
 }
 
 Journal::Attempt Journal::attempt() {
@@ -421,6 +431,10 @@ std::optional<QString> Journal::setAside(QString* asideName) {
 }
 
 void Journal::close() {
+    // The trend's samples still in memory go into the file it closes, inside a batch still open.
+    if (trend_ && writing_) {
+        trend_->flush();
+    }
     if (connection_ && inTransaction_) {
         batchDepth_ = 1;
         commitBatch();
@@ -546,7 +560,7 @@ JournalRows Journal::read(const JournalFilter& filter, int limit,
                           std::optional<JournalCursor> after) {
     JournalRows rows;
     if (!connection_) {
-        rows.error = problem_.isEmpty() ? QStringLiteral("Журнал событий не открыт.") : problem_;
+        rows.error = readFailure();
         return rows;
     }
     if (limit <= 0) {
@@ -569,9 +583,7 @@ JournalRows Journal::read(const JournalFilter& filter, int limit,
         if (query) {
             error = query->lastError();
         }
-        rows.error = QStringLiteral("Не удалось прочитать журнал событий %1: %2.")
-                         .arg(options_.fileName, reasonText(error, filePath())) +
-                     systemDetail(error.databaseText());
+        rows.error = readFailure(&error);
         return rows;
     }
     rows.entries.reserve(static_cast<size_t>(limit));
@@ -599,7 +611,7 @@ JournalRows Journal::read(const JournalFilter& filter, int limit,
 JournalCount Journal::count(const JournalFilter& filter) {
     JournalCount result;
     if (!connection_) {
-        result.error = problem_.isEmpty() ? QStringLiteral("Журнал событий не открыт.") : problem_;
+        result.error = readFailure();
         return result;
     }
     const Where where = whereOf(filter, std::nullopt);
@@ -616,14 +628,50 @@ JournalCount Journal::count(const JournalFilter& filter) {
         if (query) {
             error = query->lastError();
         }
-        result.error = QStringLiteral("Не удалось прочитать журнал событий %1: %2.")
-                           .arg(options_.fileName, reasonText(error, filePath())) +
-                       systemDetail(error.databaseText());
+        result.error = readFailure(&error);
         return result;
     }
     result.rows = query->value(0).toLongLong();
     query->finish();
     return result;
+}
+
+QSqlQuery* Journal::statement(const QString& sql, QSqlError* error) {
+    if (!connection_) {
+        return nullptr;
+    }
+    QSqlError failure;
+    QSqlQuery* query = connection_->statement(sql, &failure);
+    if (!query && error) {
+        *error = failure;
+    }
+    return query;
+}
+
+bool Journal::checkpoint() {
+    if (!connection_ || inTransaction_) {
+        return false;
+    }
+    QSqlQuery query(connection_->db);
+    // The first column is 1 when another connection kept the log from being copied whole.
+    return query.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")) && query.next() &&
+           query.value(0).toInt() == 0;
+}
+
+void Journal::writeFailed(const QSqlError& error) {
+    if (!writing_) {
+        return;
+    }
+    stopWriting(reasonText(error, filePath()), error.databaseText());
+}
+
+QString Journal::readFailure(const QSqlError* error) const {
+    if (!error || !connection_) {
+        return problem_.isEmpty() ? QStringLiteral("Журнал событий не открыт.") : problem_;
+    }
+    return QStringLiteral("Не удалось прочитать журнал событий %1: %2.")
+               .arg(options_.fileName, reasonText(*error, filePath())) +
+           systemDetail(error->databaseText());
 }
 
 }  // namespace terval

@@ -13,7 +13,12 @@
 #include "station/journal_sink.h"
 #include "station/message_sink.h"
 
+class QSqlError;
+class QSqlQuery;
+
 namespace terval {
+
+class InsulationTrend;
 
 struct JournalOptions {
     QString fileName = QStringLiteral("journal.db");
@@ -104,6 +109,32 @@ class Journal final : public JournalSink {
                      std::optional<JournalCursor> after = std::nullopt);
     JournalCount count(const JournalFilter& filter);
 
+    // For the insulation trend, whose tables live in the same file and go through the same
+    // connection, so that one writer serves the UI thread and one log is copied.
+    int keepMonths() const { return options_.keepMonths; }
+    const Clock& clock() const { return clock_; }
+    // A statement on the journal's connection, prepared once and kept until the file is closed;
+    // nothing while no file is open, or when it does not prepare (with SQLite's reason in
+    // `error`).
+    QSqlQuery* statement(const QString& sql, QSqlError* error);
+    // A write that went wrong: reported in the words of a failed append, once, and nothing is
+    // written from then on, as when an append fails.
+    void writeFailed(const QSqlError& error);
+    // What to tell of a read that failed with `error`, in the words of read(); without an error,
+    // why there is no file to read.
+    QString readFailure(const QSqlError* error = nullptr) const;
+    // The trend whose old samples are removed each time the journal opens, with the records past
+    // their age, and whose samples still in memory are written before the file closes. The trend
+    // attaches itself for as long as it lives.
+    void attachTrend(InsulationTrend* trend) { trend_ = trend; }
+    InsulationTrend* trend() const { return trend_; }
+
+    // Copies the whole write-ahead log into the file now, waiting for it, and empties the log.
+    // For a program that writes a long history without a pause: the copying thread only catches
+    // up in a pause, and without one the log would grow by every page written. The station never
+    // needs it. False when nothing was copied (no file open, a batch open, another reader).
+    bool checkpoint();
+
   private:
     struct Connection;
     struct Attempt;
@@ -113,6 +144,7 @@ class Journal final : public JournalSink {
     void report(MessageIcon icon, const QString& text);
     std::optional<QString> setAside(QString* asideName);
     void stopWriting(const QString& reason, const QString& system);
+    void trimTrend();
     bool trim();
 
     QDir folder_;
@@ -126,6 +158,7 @@ class Journal final : public JournalSink {
     qint64 pending_ = 0;  // records of the open transaction
     qint64 lost_ = 0;
     QString problem_;
+    InsulationTrend* trend_ = nullptr;
 };
 
 // A batch for the length of a scope.

@@ -51,10 +51,51 @@ std::optional<QSqlError> toVersion1(QSqlQuery& query) {
     return run(query, QStringLiteral("PRAGMA application_id = %1").arg(kJournalApplicationId));
 }
 
+// Version 2: the insulation trend. Samples and aggregates are keyed by relay address and time, the
+// only way they are ever looked up, so each table is its own index (WITHOUT ROWID) and carries no
+// other. Resistances are whole kilo-ohms as the relay gives them; times are milliseconds since
+// 1970 UTC for samples and levels, minute and hour numbers since 1970 UTC for the aggregates,
+// which take fewer bytes a row. An aggregate keeps sums rather than means, so that samples added
+// to a minute later still give its exact mean.
+std::optional<QSqlError> toVersion2(QSqlQuery& query) {
+    return runAll(query, {
+                             "CREATE TABLE trend_samples ("
+                             " address INTEGER NOT NULL,"
+                             " time_ms INTEGER NOT NULL,"
+                             " insulation INTEGER NOT NULL,"
+                             " control INTEGER NOT NULL,"
+                             " PRIMARY KEY (address, time_ms)) WITHOUT ROWID",
+                             "CREATE TABLE trend_minutes ("
+                             " address INTEGER NOT NULL,"
+                             " minute INTEGER NOT NULL,"
+                             " count INTEGER NOT NULL,"
+                             " insulation_min INTEGER NOT NULL,"
+                             " insulation_max INTEGER NOT NULL,"
+                             " insulation_sum INTEGER NOT NULL,"
+                             " control_sum INTEGER NOT NULL,"
+                             " PRIMARY KEY (address, minute)) WITHOUT ROWID",
+                             "CREATE TABLE trend_hours ("
+                             " address INTEGER NOT NULL,"
+                             " hour INTEGER NOT NULL,"
+                             " count INTEGER NOT NULL,"
+                             " insulation_min INTEGER NOT NULL,"
+                             " insulation_max INTEGER NOT NULL,"
+                             " insulation_sum INTEGER NOT NULL,"
+                             " control_sum INTEGER NOT NULL,"
+                             " PRIMARY KEY (address, hour)) WITHOUT ROWID",
+                             "CREATE TABLE alarm_levels ("
+                             " address INTEGER NOT NULL,"
+                             " read_ms INTEGER NOT NULL,"
+                             " signal INTEGER NOT NULL,"
+                             " trip INTEGER NOT NULL,"
+                             " PRIMARY KEY (address, read_ms)) WITHOUT ROWID",
+                         });
+}
+
 // Step i brings version i to version i + 1. A new layout is one more function here and
 // kJournalSchemaVersion one higher.
 using Step = std::optional<QSqlError> (*)(QSqlQuery&);
-constexpr Step kSteps[] = {toVersion1};
+constexpr Step kSteps[] = {toVersion1, toVersion2};
 static_assert(std::size(kSteps) == kJournalSchemaVersion);
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The station's journal in a real SQLite file: every kind of record written and read back whole,
-// the layout brought up from nothing or from version 1 and a newer one left alone, a damaged file
-// set aside, a read-only folder and a full disk reported once without stopping anything, old
-// records trimmed, filters and pages that give exactly the filter's records, and the export a
-// Russian spreadsheet opens, byte for byte.
+// the layout brought up from nothing or from version 1 (gaining the insulation trend's tables) and
+// a newer one left alone, a damaged file set aside, a read-only folder and a full disk reported
+// once without stopping anything, old records trimmed, filters and pages that give exactly the
+// filter's records, and the export a Russian spreadsheet opens, byte for byte.
 #include "journal/journal.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +23,7 @@
 #include <ostream>
 #include <random>
 
+#include "journal/insulation_trend.h"
 #include "journal/journal_csv.h"
 #include "journal/journal_schema.h"
 #include "support/fakes.h"
@@ -344,9 +345,23 @@ TEST_F(JournalTest, AVersionOneFileIsOpenedWithItsRecords) {
                                   QStringLiteral("Альфа 2"), std::nullopt}));
     EXPECT_TRUE(journal.append(JournalKind::StationStarted, std::nullopt, QStringLiteral("Пуск")));
     EXPECT_EQ(journal.count({}).rows, 4);
+    // Version 2 brought the insulation trend beside the records.
+    InsulationTrend trend(journal);
+    trend.add({7, 1710513007000, 950, 40});
+    EXPECT_TRUE(trend.flush());
+    ASSERT_TRUE(trend.storeLevels(7, {1710513007500, 500, 250}));
+    EXPECT_EQ(trend.read(7, 1710513000000, 1710513010000).points,
+              (std::vector<TrendPoint>{{1710513007000, 950, 950, 950, 40, 1}}));
+    EXPECT_EQ(trend.levels(7), (AlarmLevels{1710513007500, 500, 250}));
     journal.close();
     RawFile raw(folder.path("journal.db"));
     EXPECT_EQ(journalSchemaVersion(raw.db()), kJournalSchemaVersion);
+    EXPECT_EQ(raw.value("SELECT count(*) FROM entries").toInt(), 4);
+    // Each trend table is its own index by relay and time; nothing else is indexed.
+    EXPECT_EQ(raw.value("SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE "
+                        "type = 'index' ORDER BY name)")
+                  .toString(),
+              QStringLiteral("entries_by_relay,entries_by_time"));
     EXPECT_TRUE(sink.messages.isEmpty()) << sink.texts().join('\n').toStdString();
 }
 

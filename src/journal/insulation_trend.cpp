@@ -1,0 +1,618 @@
+#include "journal/insulation_trend.h"
+
+#include <QDateTime>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+#include <QtDebug>
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <tuple>
+
+#include "journal/journal.h"
+
+namespace terval {
+namespace {
+
+constexpr qint64 kMinuteMs = 60'000;
+constexpr qint64 kHourMs = 60 * kMinuteMs;
+constexpr qint64 kRawSpanMs = 6 * kHourMs;
+constexpr qint64 kMinuteSpanMs = 7 * 24 * kHourMs;
+// Modbus addresses a relay can answer at; 0 is everyone's.
+constexpr uint16_t kMaxAddress = 247;
+
+// Time divided into minutes or hours, rounded down or up, right for times before 1970 as well.
+qint64 floorDiv(qint64 a, qint64 b) {
+    const qint64 q = a / b;
+    return (a % b != 0 && a < 0) ? q - 1 : q;
+}
+qint64 ceilDiv(qint64 a, qint64 b) {
+    const qint64 q = a / b;
+    return (a % b != 0 && a > 0) ? q + 1 : q;
+}
+
+qint64 bucketMs(TrendResolution resolution) {
+    return resolution == TrendResolution::Hour ? kHourMs : kMinuteMs;
+}
+
+qint64 gapFloorMs(TrendResolution resolution) {
+    switch (resolution) {
+        case TrendResolution::Raw:
+            return kMinuteMs;
+        case TrendResolution::Minute:
+            return kMinuteMs * 5 / 2;
+        case TrendResolution::Hour:
+            return kHourMs * 5 / 2;
+    }
+    return kMinuteMs;
+}
+
+// Two and a half times the median spacing of the points, and never less than the floor of the
+// resolution: a median is not moved by the gaps themselves, as long as they are fewer than the
+// points.
+qint64 gapOf(const std::vector<TrendPoint>& points, TrendResolution resolution) {
+    const qint64 floor = gapFloorMs(resolution);
+    if (points.size() < 2) {
+        return floor;
+    }
+    std::vector<qint64> spacing;
+    spacing.reserve(points.size() - 1);
+    for (size_t i = 1; i < points.size(); ++i) {
+        spacing.push_back(points[i].timeMs - points[i - 1].timeMs);
+    }
+    const auto middle = spacing.begin() + static_cast<std::ptrdiff_t>(spacing.size() / 2);
+    std::nth_element(spacing.begin(), middle, spacing.end());
+    return std::max(floor, *middle * 5 / 2);
+}
+
+// The aggregate of one relay's samples in one minute or hour, as both tables keep it.
+struct Aggregate {
+    qint64 count = 0;
+    qint64 min = 0;
+    qint64 max = 0;
+    qint64 sum = 0;
+    qint64 controlSum = 0;
+
+    void add(const InsulationSample& s) {
+        if (count == 0) {
+            min = max = s.insulationKohm;
+        } else {
+            min = std::min<qint64>(min, s.insulationKohm);
+            max = std::max<qint64>(max, s.insulationKohm);
+        }
+        ++count;
+        sum += s.insulationKohm;
+        controlSum += s.controlKohm;
+    }
+};
+using Buckets = std::map<std::pair<uint16_t, qint64>, Aggregate>;
+
+const QString kInsertSample = QStringLiteral(
+    "INSERT INTO trend_samples (address, time_ms, insulation, control) VALUES (?, ?, ?, ?) "
+    "ON CONFLICT DO NOTHING");
+
+// Adding to an aggregate that is already there keeps it exact: counts and sums add up, the
+// extremes are compared.
+QString upsertSql(const char* table, const char* bucket) {
+    return QStringLiteral(
+               "INSERT INTO %1 (address, %2, count, insulation_min, insulation_max, "
+               "insulation_sum, control_sum) VALUES (?, ?, ?, ?, ?, ?, ?) "
+               "ON CONFLICT (address, %2) DO UPDATE SET count = count + excluded.count, "
+               "insulation_min = min(insulation_min, excluded.insulation_min), "
+               "insulation_max = max(insulation_max, excluded.insulation_max), "
+               "insulation_sum = insulation_sum + excluded.insulation_sum, "
+               "control_sum = control_sum + excluded.control_sum")
+        .arg(QLatin1String(table), QLatin1String(bucket));
+}
+
+// Binds `values` in order and runs the statement; the error when it fails.
+std::optional<QSqlError> run(QSqlQuery* query, const QVariantList& values) {
+    for (int i = 0; i < values.size(); ++i) {
+        query->bindValue(i, values[i]);
+    }
+    if (!query->exec()) {
+        return query->lastError();
+    }
+    return std::nullopt;
+}
+
+// The first column of the first row of a query on the journal's connection: NULL when there is
+// no row; nothing, with the error, when the query fails.
+std::optional<QVariant> single(Journal& journal, const QString& sql, const QVariantList& values,
+                               QSqlError* error) {
+    QSqlQuery* query = journal.statement(sql, error);
+    if (!query) {
+        return std::nullopt;
+    }
+    if (auto failure = run(query, values)) {
+        *error = *failure;
+        return std::nullopt;
+    }
+    QVariant value;
+    if (query->next()) {
+        value = query->value(0);
+    }
+    // An open statement would hold its read snapshot, and the log could not be copied past it.
+    query->finish();
+    return value;
+}
+
+// The addresses a table holds, ascending: one step down its key per address, rather than a pass
+// over all of its rows.
+std::optional<std::vector<uint16_t>> addressesOf(Journal& journal, const char* table,
+                                                 QSqlError* error) {
+    const QString sql =
+        QStringLiteral("SELECT address FROM %1 WHERE address > ? ORDER BY address LIMIT 1")
+            .arg(QLatin1String(table));
+    std::vector<uint16_t> out;
+    qint64 after = -1;
+    for (;;) {
+        const std::optional<QVariant> next = single(journal, sql, {after}, error);
+        if (!next) {
+            return std::nullopt;
+        }
+        if (next->isNull()) {
+            return out;
+        }
+        after = next->toLongLong();
+        out.push_back(static_cast<uint16_t>(after));
+    }
+}
+
+// The time at one end of a relay's rows in a table: its oldest or newest, in milliseconds.
+std::optional<QVariant> endOf(Journal& journal, const char* table, const char* column,
+                              qint64 unitMs, uint16_t address, bool newest, QSqlError* error) {
+    const QString sql =
+        QStringLiteral("SELECT %2 * %3 FROM %1 WHERE address = ? ORDER BY %2 %4 LIMIT 1")
+            .arg(QLatin1String(table), QLatin1String(column))
+            .arg(unitMs)
+            .arg(newest ? QStringLiteral("DESC") : QStringLiteral("ASC"));
+    return single(journal, sql, {address}, error);
+}
+
+}  // namespace
+
+bool gapBefore(const TrendSeries& series, size_t i) {
+    return i > 0 && i < series.points.size() &&
+           series.points[i].timeMs - series.points[i - 1].timeMs > series.gapMs;
+}
+
+InsulationTrend::InsulationTrend(Journal& journal, TrendOptions options)
+    : journal_(journal), options_(options) {
+    journal_.attachTrend(this);
+    // The journal trims what is attached when it opens; one opened before is trimmed now.
+    if (journal_.isWriting()) {
+        trim();
+    }
+}
+
+InsulationTrend::~InsulationTrend() {
+    if (journal_.isWriting()) {
+        flush();
+    } else {
+        lost_ += static_cast<qint64>(pending_.size());
+    }
+    if (journal_.trend() == this) {
+        journal_.attachTrend(nullptr);
+    }
+}
+
+void InsulationTrend::add(const InsulationSample& sample) {
+    if (!journal_.isWriting() || sample.address == 0 || sample.address > kMaxAddress) {
+        ++lost_;
+        return;
+    }
+    pending_.push_back(sample);
+}
+
+size_t InsulationTrend::pending() const {
+    return pending_.size();
+}
+
+bool InsulationTrend::flush() {
+    if (pending_.empty()) {
+        return true;
+    }
+    std::vector<InsulationSample> samples;
+    samples.swap(pending_);
+    const auto lose = [&] {
+        lost_ += static_cast<qint64>(samples.size());
+        return false;
+    };
+    if (!journal_.isWriting()) {
+        return lose();
+    }
+    QSqlError error;
+    QSqlQuery* insert = journal_.statement(kInsertSample, &error);
+    QSqlQuery* minute =
+        insert ? journal_.statement(upsertSql("trend_minutes", "minute"), &error) : nullptr;
+    QSqlQuery* hour =
+        minute ? journal_.statement(upsertSql("trend_hours", "hour"), &error) : nullptr;
+    if (!hour) {
+        journal_.writeFailed(error);
+        return lose();
+    }
+
+    // Each sample goes into its aggregates only when it was written itself, so that a minute is
+    // always exactly its samples.
+    const auto write = [&]() -> bool {
+        JournalBatch batch(journal_);
+        if (!journal_.isWriting()) {
+            return false;
+        }
+        Buckets minutes;
+        Buckets hours;
+        for (const InsulationSample& s : samples) {
+            insert->bindValue(0, s.address);
+            insert->bindValue(1, s.timeMs);
+            insert->bindValue(2, s.insulationKohm);
+            insert->bindValue(3, s.controlKohm);
+            if (!insert->exec()) {
+                journal_.writeFailed(insert->lastError());
+                return false;
+            }
+            if (insert->numRowsAffected() != 1) {
+                ++lost_;
+                continue;
+            }
+            minutes[{s.address, floorDiv(s.timeMs, kMinuteMs)}].add(s);
+            hours[{s.address, floorDiv(s.timeMs, kHourMs)}].add(s);
+        }
+        for (auto [query, buckets] : {std::pair{minute, &minutes}, std::pair{hour, &hours}}) {
+            for (const auto& [key, a] : *buckets) {
+                query->bindValue(0, key.first);
+                query->bindValue(1, key.second);
+                query->bindValue(2, a.count);
+                query->bindValue(3, a.min);
+                query->bindValue(4, a.max);
+                query->bindValue(5, a.sum);
+                query->bindValue(6, a.controlSum);
+                if (!query->exec()) {
+                    journal_.writeFailed(query->lastError());
+                    return false;
+                }
+            }
+        }
+        return true;
+    };
+    const qint64 lostBefore = lost_;
+    // The batch commits as `write` returns; a commit that fails has stopped the journal.
+    if (!write() || !journal_.isWriting()) {
+        lost_ = lostBefore;
+        return lose();
+    }
+    return true;
+}
+
+bool InsulationTrend::storeLevels(uint16_t address, const AlarmLevels& levels) {
+    if (!journal_.isWriting() || address == 0 || address > kMaxAddress) {
+        return false;
+    }
+    const std::optional<AlarmLevels> before = this->levels(address, levels.readAtMs);
+    if (before && before->signalKohm == levels.signalKohm && before->tripKohm == levels.tripKohm) {
+        return true;
+    }
+    QSqlError error;
+    QSqlQuery* insert = journal_.statement(
+        QStringLiteral("INSERT INTO alarm_levels (address, read_ms, signal, trip) "
+                       "VALUES (?, ?, ?, ?) ON CONFLICT (address, read_ms) DO UPDATE SET "
+                       "signal = excluded.signal, trip = excluded.trip"),
+        &error);
+    if (!insert) {
+        journal_.writeFailed(error);
+        return false;
+    }
+    {
+        JournalBatch batch(journal_);
+        if (!journal_.isWriting()) {
+            return false;
+        }
+        if (auto failure =
+                run(insert, {address, levels.readAtMs, levels.signalKohm, levels.tripKohm})) {
+            journal_.writeFailed(*failure);
+            return false;
+        }
+    }
+    return journal_.isWriting();
+}
+
+std::optional<AlarmLevels> InsulationTrend::levels(uint16_t address, qint64 atMs) const {
+    QSqlError error;
+    QSqlQuery* query = journal_.statement(
+        QStringLiteral("SELECT read_ms, signal, trip FROM alarm_levels WHERE address = ? AND "
+                       "read_ms <= ? ORDER BY read_ms DESC LIMIT 1"),
+        &error);
+    std::optional<QSqlError> failure;
+    if (!query) {
+        failure = error;
+    } else {
+        failure = run(query, {address, atMs});
+    }
+    if (failure) {
+        if (journal_.isReadable()) {
+            qWarning("insulation trend: the alarm levels could not be read: %s",
+                     qPrintable(failure->text()));
+        }
+        return std::nullopt;
+    }
+    std::optional<AlarmLevels> found;
+    if (query->next()) {
+        found = AlarmLevels{query->value(0).toLongLong(),
+                            static_cast<uint16_t>(query->value(1).toUInt()),
+                            static_cast<uint16_t>(query->value(2).toUInt())};
+    }
+    query->finish();
+    return found;
+}
+
+TrendResolution InsulationTrend::resolutionFor(qint64 spanMs) {
+    if (spanMs <= kRawSpanMs) {
+        return TrendResolution::Raw;
+    }
+    return spanMs <= kMinuteSpanMs ? TrendResolution::Minute : TrendResolution::Hour;
+}
+
+TrendSeries InsulationTrend::read(uint16_t address, qint64 fromMs, qint64 toMs) const {
+    // Unsigned, so that the widest span asked for cannot overflow.
+    const quint64 span =
+        toMs > fromMs ? static_cast<quint64>(toMs) - static_cast<quint64>(fromMs) : 0;
+    const qint64 spanMs = static_cast<qint64>(
+        std::min<quint64>(span, static_cast<quint64>(std::numeric_limits<qint64>::max())));
+    return read(address, fromMs, toMs, resolutionFor(spanMs));
+}
+
+TrendSeries InsulationTrend::read(uint16_t address, qint64 fromMs, qint64 toMs,
+                                  TrendResolution resolution) const {
+    TrendSeries series;
+    series.address = address;
+    series.resolution = resolution;
+    series.gapMs = gapFloorMs(resolution);
+    if (!journal_.isReadable()) {
+        series.error = journal_.readFailure();
+        return series;
+    }
+    if (toMs <= fromMs) {
+        return series;
+    }
+    QSqlError error;
+    const auto failed = [&] {
+        series.error = journal_.readFailure(&error);
+        return series;
+    };
+    if (resolution == TrendResolution::Raw) {
+        const std::optional<QVariant> oldest =
+            endOf(journal_, "trend_samples", "time_ms", 1, address, false, &error);
+        if (!oldest) {
+            return failed();
+        }
+        if (oldest->isNull() || fromMs < oldest->toLongLong()) {
+            const qint64 end =
+                oldest->isNull()
+                    ? ceilDiv(toMs, kMinuteMs)
+                    : std::min(floorDiv(oldest->toLongLong(), kMinuteMs), ceilDiv(toMs, kMinuteMs));
+            const std::optional<QVariant> older = single(
+                journal_,
+                QStringLiteral("SELECT 1 FROM trend_minutes WHERE address = ? AND minute >= ? "
+                               "AND minute < ? LIMIT 1"),
+                {address, ceilDiv(fromMs, kMinuteMs), end}, &error);
+            if (!older) {
+                return failed();
+            }
+            if (!older->isNull()) {
+                series.resolution = TrendResolution::Minute;
+            }
+        }
+    }
+
+    QSqlQuery* query = nullptr;
+    if (series.resolution == TrendResolution::Raw) {
+        query = journal_.statement(
+            QStringLiteral("SELECT time_ms, insulation, control FROM trend_samples WHERE "
+                           "address = ? AND time_ms >= ? AND time_ms < ? ORDER BY time_ms"),
+            &error);
+        if (!query) {
+            return failed();
+        }
+        if (auto failure = run(query, {address, fromMs, toMs})) {
+            error = *failure;
+            return failed();
+        }
+        while (query->next()) {
+            const double insulation = query->value(1).toDouble();
+            series.points.push_back({query->value(0).toLongLong(), insulation, insulation,
+                                     insulation, query->value(2).toDouble(), 1});
+        }
+    } else {
+        const bool hours = series.resolution == TrendResolution::Hour;
+        const qint64 unit = bucketMs(series.resolution);
+        query = journal_.statement(
+            QStringLiteral("SELECT %2, count, insulation_min, insulation_max, insulation_sum, "
+                           "control_sum FROM %1 WHERE address = ? AND %2 >= ? AND %2 < ? "
+                           "ORDER BY %2")
+                .arg(hours ? QStringLiteral("trend_hours") : QStringLiteral("trend_minutes"),
+                     hours ? QStringLiteral("hour") : QStringLiteral("minute")),
+            &error);
+        if (!query) {
+            return failed();
+        }
+        if (auto failure = run(query, {address, ceilDiv(fromMs, unit), ceilDiv(toMs, unit)})) {
+            error = *failure;
+            return failed();
+        }
+        while (query->next()) {
+            const qint64 count = query->value(1).toLongLong();
+            const double n = static_cast<double>(std::max<qint64>(count, 1));
+            series.points.push_back({query->value(0).toLongLong() * unit,
+                                     static_cast<double>(query->value(4).toLongLong()) / n,
+                                     query->value(2).toDouble(), query->value(3).toDouble(),
+                                     static_cast<double>(query->value(5).toLongLong()) / n,
+                                     static_cast<int>(count)});
+        }
+    }
+    if (query->lastError().isValid()) {
+        error = query->lastError();
+        query->finish();
+        series.points.clear();
+        return failed();
+    }
+    query->finish();
+    series.gapMs = gapOf(series.points, series.resolution);
+    return series;
+}
+
+std::vector<uint16_t> InsulationTrend::addresses() const {
+    QSqlError error;
+    // Every sample is in an hour, and the hours are the smallest table to step through.
+    std::optional<std::vector<uint16_t>> found = addressesOf(journal_, "trend_hours", &error);
+    if (!found) {
+        if (journal_.isReadable()) {
+            qWarning("insulation trend: the relays could not be read: %s",
+                     qPrintable(error.text()));
+        }
+        return {};
+    }
+    return *found;
+}
+
+std::optional<std::pair<qint64, qint64>> InsulationTrend::span(uint16_t address) const {
+    QSqlError error;
+    const auto end = [&](const char* table, const char* column, qint64 unit,
+                         bool newest) -> std::optional<qint64> {
+        const std::optional<QVariant> value =
+            endOf(journal_, table, column, unit, address, newest, &error);
+        if (!value || value->isNull()) {
+            return std::nullopt;
+        }
+        return value->toLongLong();
+    };
+    const std::optional<qint64> firstSample = end("trend_samples", "time_ms", 1, false);
+    const std::optional<qint64> lastSample = end("trend_samples", "time_ms", 1, true);
+    std::optional<qint64> firstBucket = end("trend_minutes", "minute", kMinuteMs, false);
+    std::optional<qint64> lastBucket = end("trend_minutes", "minute", kMinuteMs, true);
+    if (!firstBucket) {
+        firstBucket = end("trend_hours", "hour", kHourMs, false);
+        lastBucket = end("trend_hours", "hour", kHourMs, true);
+    }
+    if (!firstSample && !firstBucket) {
+        return std::nullopt;
+    }
+    // A sample is exact; an aggregate starting before the minute of the oldest sample kept tells
+    // of samples trimmed since, to the minute.
+    qint64 first = firstSample.value_or(std::numeric_limits<qint64>::max());
+    if (firstBucket && *firstBucket < floorDiv(first, kMinuteMs) * kMinuteMs) {
+        first = *firstBucket;
+    }
+    const qint64 last = std::max(lastSample.value_or(std::numeric_limits<qint64>::min()),
+                                 lastBucket.value_or(std::numeric_limits<qint64>::min()));
+    return std::pair{first, last};
+}
+
+bool InsulationTrend::trim() {
+    if (!journal_.isWriting()) {
+        return false;
+    }
+    QSqlError error;
+    const auto fail = [&] {
+        journal_.writeFailed(error);
+        return false;
+    };
+    const std::optional<std::vector<uint16_t>> sampled =
+        addressesOf(journal_, "trend_samples", &error);
+    const std::optional<std::vector<uint16_t>> aggregated =
+        sampled ? addressesOf(journal_, "trend_minutes", &error) : std::nullopt;
+    const std::optional<std::vector<uint16_t>> hourly =
+        aggregated ? addressesOf(journal_, "trend_hours", &error) : std::nullopt;
+    const std::optional<std::vector<uint16_t>> levelled =
+        hourly ? addressesOf(journal_, "alarm_levels", &error) : std::nullopt;
+    if (!levelled) {
+        return fail();
+    }
+
+    // Counted back from the newest sample when the computer's clock is ahead of it, as the
+    // journal's own records are.
+    std::optional<qint64> newest;
+    for (const auto& [addresses, table, column, unit] :
+         {std::tuple{&*sampled, "trend_samples", "time_ms", qint64{1}},
+          std::tuple{&*aggregated, "trend_minutes", "minute", kMinuteMs}}) {
+        for (const uint16_t address : *addresses) {
+            const std::optional<QVariant> value =
+                endOf(journal_, table, column, unit, address, true, &error);
+            if (!value) {
+                return fail();
+            }
+            if (!value->isNull()) {
+                newest = std::max(newest.value_or(value->toLongLong()), value->toLongLong());
+            }
+        }
+    }
+    const qint64 now = journal_.clock().now().toMSecsSinceEpoch();
+    const QDateTime reference = QDateTime::fromMSecsSinceEpoch(std::min(now, newest.value_or(now)));
+
+    struct Removal {
+        const std::vector<uint16_t>* addresses;
+        QString sql;
+        QVariantList (*values)(uint16_t address, qint64 cutoff);
+        qint64 cutoff;
+    };
+    std::vector<Removal> removals;
+    if (options_.rawDays > 0) {
+        removals.push_back({&*sampled,
+                            QStringLiteral("DELETE FROM trend_samples WHERE address = ? AND "
+                                           "time_ms < ?"),
+                            [](uint16_t a, qint64 c) {
+                                return QVariantList{a, c};
+                            },
+                            reference.addDays(-options_.rawDays).toMSecsSinceEpoch()});
+    }
+    if (journal_.keepMonths() > 0) {
+        const qint64 cutoff = reference.addMonths(-journal_.keepMonths()).toMSecsSinceEpoch();
+        // Whole minutes and hours only: one that began before the cutoff and ended after it keeps
+        // samples that are not old yet.
+        removals.push_back({&*aggregated,
+                            QStringLiteral("DELETE FROM trend_minutes WHERE address = ? AND "
+                                           "minute < ?"),
+                            [](uint16_t a, qint64 c) {
+                                return QVariantList{a, floorDiv(c, kMinuteMs)};
+                            },
+                            cutoff});
+        removals.push_back({&*hourly,
+                            QStringLiteral("DELETE FROM trend_hours WHERE address = ? AND "
+                                           "hour < ?"),
+                            [](uint16_t a, qint64 c) {
+                                return QVariantList{a, floorDiv(c, kHourMs)};
+                            },
+                            cutoff});
+        // The levels in force at the cutoff stay: they are stored only when they change, and may
+        // be in force still.
+        removals.push_back({&*levelled,
+                            QStringLiteral("DELETE FROM alarm_levels WHERE address = ? AND "
+                                           "read_ms < (SELECT max(read_ms) FROM alarm_levels "
+                                           "WHERE address = ? AND read_ms <= ?)"),
+                            [](uint16_t a, qint64 c) {
+                                return QVariantList{a, a, c};
+                            },
+                            cutoff});
+    }
+    {
+        JournalBatch batch(journal_);
+        if (!journal_.isWriting()) {
+            return false;
+        }
+        for (const Removal& removal : removals) {
+            QSqlQuery* query = journal_.statement(removal.sql, &error);
+            if (!query) {
+                return fail();
+            }
+            for (const uint16_t address : *removal.addresses) {
+                if (auto failure = run(query, removal.values(address, removal.cutoff))) {
+                    error = *failure;
+                    return fail();
+                }
+            }
+        }
+    }
+    return journal_.isWriting();
+}
+
+}  // namespace terval
