@@ -28,12 +28,19 @@ void StationCore::start() {
     // After the stored files, so that a journal that cannot be opened is told after them; before
     // the link, so that nothing the station does goes unrecorded.
     if (journalOptions_) {
+        // The trend lives on the journal's connection: it goes first.
+        station.journal.attach(nullptr, nullptr);
+        trend_.reset();
         JournalOptions options = *journalOptions_;
         options.keepMonths = station.settings.journalKeepMonths;
         journal_ = std::make_unique<Journal>(station.folder, clock_, messages_, options);
         journal_->open();
-        station.journal.attach(journal_.get(), &clock_);
+        trend_ = std::make_unique<InsulationTrend>(*journal_);
+        station.journal.attach(journal_.get(), &clock_, trend_.get());
         station.journal.stationStarted(kVersionText);
+        lastFlush_ = clock_.now();
+        // Opening the journal has trimmed it.
+        lastTrim_ = lastFlush_.date();
     }
 }
 
@@ -44,9 +51,27 @@ void StationCore::stop() {
     stopped_ = true;
     scheduler.abandonWrites();
     if (journal_) {
+        trend_->flush();
         station.journal.stationStopped();
         station.journal.attach(nullptr, nullptr);
         journal_->close();
+    }
+}
+
+void StationCore::Timer1Timer() {
+    main.Timer1Timer();
+    if (!trend_ || stopped_) {
+        return;
+    }
+    const QDateTime now = clock_.now();
+    // A clock set back starts the count again rather than stopping the writes.
+    if (now < lastFlush_ || lastFlush_.secsTo(now) >= kTrendFlushSeconds) {
+        trend_->flush();
+        lastFlush_ = now;
+    }
+    if (now.date() != lastTrim_) {
+        lastTrim_ = now.date();
+        trend_->trim();
     }
 }
 

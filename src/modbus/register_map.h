@@ -48,6 +48,9 @@ inline constexpr int kStatusBits = 5;
 // ---- setpoints and settings: one value per register, written one at a time ----
 inline constexpr uint16_t kSetpointBlock = 0x0400;
 inline constexpr uint16_t kSetpointCount = 64;
+// The insulation resistance at which the relay signals, and at which it trips, kOhm.
+inline constexpr int kSignalLevelSetpoint = 8;
+inline constexpr int kTripLevelSetpoint = 10;
 // The setpoint words that take the channels' present offsets (status words kFirstOffset on).
 inline constexpr int kFirstOffsetSetpoint = 32;
 inline constexpr uint16_t kPasswordRegister = 0x047F;

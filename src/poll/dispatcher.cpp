@@ -18,6 +18,15 @@ void Dispatcher::Receive() {
                 static_cast<uint16_t>(rx.at(3 + 2 * i) << 8 | rx.at(4 + 2 * i));
         }
     }
+    // Every status block that belongs to its request is a reading of the relay's insulation,
+    // whichever step asked for it.
+    const RequestFrame& request = station_.request;
+    if (rx.at(1) == kReadHoldingRegisters && request.registerAddress() == registers::kStatusBlock &&
+        request.countOrValue() == registers::kStatusCount) {
+        station_.journal.insulationRead(station_.poll.PolledDevice(),
+                                        station_.words[registers::status::kInsulationResistance],
+                                        station_.words[registers::status::kControlResistance]);
+    }
     bool used = false;
     switch (station_.poll.PollPhase()) {
         case kPhaseMain:

@@ -78,9 +78,10 @@ QString clockOffsetText(qint64 ms) {
     return text;
 }
 
-void StationJournal::attach(JournalSink* sink, const Clock* clock) {
+void StationJournal::attach(JournalSink* sink, const Clock* clock, TrendSink* trend) {
     sink_ = sink;
     clock_ = clock;
+    trend_ = trend;
 }
 
 std::optional<JournalRelay> StationJournal::relay(int number) const {
@@ -275,6 +276,22 @@ void StationJournal::clockRead(int relay, qint64 offsetMs) {
            QStringLiteral("Часы защиты расходятся с часами компьютера: ") +
                clockOffsetText(offsetMs),
            ClockDetails{offsetMs, {}, std::nullopt, 0});
+}
+
+// ---- the insulation trend ----
+
+void StationJournal::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) {
+    if (trend_ == nullptr || relay < 1 || relay > devices_.DeviceCount) {
+        return;
+    }
+    trend_->add({devices_.entry(relay).Address, nowMs(), insulationKohm, controlKohm});
+}
+
+void StationJournal::alarmLevelsRead(int relay, uint16_t signalKohm, uint16_t tripKohm) {
+    if (trend_ == nullptr || relay < 1 || relay > devices_.DeviceCount) {
+        return;
+    }
+    trend_->storeLevels(devices_.entry(relay).Address, {nowMs(), signalKohm, tripKohm});
 }
 
 // ---- the device table ----

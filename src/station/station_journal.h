@@ -9,6 +9,7 @@
 #include "devices/device_table.h"
 #include "station/journal_entry.h"
 #include "station/journal_sink.h"
+#include "station/trend_sink.h"
 
 namespace terval {
 
@@ -37,8 +38,9 @@ class StationJournal {
   public:
     explicit StationJournal(const DeviceTable& devices) : devices_(devices) {}
 
-    // Records go to `sink` from now on; `clock` times the silences and link losses.
-    void attach(JournalSink* sink, const Clock* clock);
+    // Records go to `sink` from now on; `clock` times the silences and link losses, and the
+    // insulation readings that go to `trend`.
+    void attach(JournalSink* sink, const Clock* clock, TrendSink* trend = nullptr);
     bool isAttached() const { return sink_ != nullptr; }
 
     // The relay as the device table names it now; nothing for a number not in the table.
@@ -77,6 +79,11 @@ class StationJournal {
     // off, and again only when it has drifted another minute or has been set since.
     void clockRead(int relay, qint64 offsetMs);
 
+    // A good status answer's insulation and control resistances; the alarm levels of a setpoint
+    // block. Kept for the relay's trend, under its address.
+    void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm);
+    void alarmLevelsRead(int relay, uint16_t signalKohm, uint16_t tripKohm);
+
     void deviceAdded(int relay);
     void deviceChanged(int relay, const DeviceNames& before);
     // Called before the relay leaves the table; the later relays move down one.
@@ -91,6 +98,7 @@ class StationJournal {
     const DeviceTable& devices_;
     JournalSink* sink_ = nullptr;
     const Clock* clock_ = nullptr;
+    TrendSink* trend_ = nullptr;
 
     bool linkWanted_ = false;
     bool linkRecordedUp_ = false;

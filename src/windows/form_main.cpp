@@ -162,7 +162,7 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, [this] { core_->main.Timer1Timer(); });
+    connect(Timer1, &QTimer::timeout, this, [this] { core_->Timer1Timer(); });
     connect(Timer, &QTimer::timeout, this, [this] { core_->link.TimerTimer(); });
 
     core_->start();

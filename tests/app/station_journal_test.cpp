@@ -341,6 +341,75 @@ TEST_F(StationJournalTest, DeviceTableEditsAndTheStationsStartAndStop) {
     EXPECT_EQ(all[4].kind, K::StationStopped);
 }
 
+// Every good status answer is a reading of the relay's insulation under its address, whichever
+// step asked for it; the readings reach journal.db every few seconds and at the stop, and the
+// alarm levels whenever the parameter window reads the setpoints.
+TEST_F(StationJournalTest, InsulationReadingsAndAlarmLevelsReachTheTrend) {
+    rig.connect();
+    std::vector<InsulationSample> answered;
+    const auto exchangeStatus = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            rig.clock.time = rig.clock.time.addMSecs(700);
+            ASSERT_GT(rig.tickUntilSent(), 0);
+            const Request r = rig.lastRequest();
+            if (r.reg == 0x0100) {
+                QVector<uint16_t> words = testing::statusBlock(static_cast<uint16_t>(900 + i));
+                words[30] = static_cast<uint16_t>(4000 + r.unit);
+                rig.answerRead(words);
+                answered.push_back({static_cast<uint16_t>(r.unit),
+                                    rig.clock.time.toMSecsSinceEpoch(), words[27], words[30]});
+            } else {
+                relay.answer(rig, 2);
+            }
+        }
+    };
+    exchangeStatus(12);
+    InsulationTrend& trend = *rig.core().trend();
+    const qint64 from = rig.clock.time.addSecs(-600).toMSecsSinceEpoch();
+    const qint64 to = rig.clock.time.addSecs(600).toMSecsSinceEpoch();
+    // Nothing is written before the flush is due.
+    EXPECT_TRUE(trend.read(1, from, to, TrendResolution::Raw).points.empty());
+    rig.clock.time = rig.clock.time.addSecs(StationCore::kTrendFlushSeconds);
+    rig.core().Timer1Timer();
+    EXPECT_EQ(trend.pending(), 0u);
+
+    // The parameter window's own status reads of relay 2 count as well.
+    rig.core().main.NEWbmpClick(2);
+    rig.core().dispatcher.setParamWindow(&model);
+    model.prepareOpen();
+    model.FormShow();
+    for (int i = 0; i < 20 && rig.poll().InitialRead(); ++i) {
+        exchangeStatus(1);
+    }
+    ASSERT_FALSE(rig.poll().InitialRead());
+    model.PageControl1Change(kPageSetpoints);
+    exchangeStatus(12);
+    EXPECT_EQ(trend.levels(2), (AlarmLevels{trend.levels(2)->readAtMs, 500, 250}));
+    rig.core().stop();
+
+    for (uint16_t address : {uint16_t{1}, uint16_t{2}, uint16_t{3}}) {
+        SCOPED_TRACE(address);
+        RecordingMessageSink sink;
+        Journal reader(rig.folder.dir(), rig.clock, sink, JournalOptions{QStringLiteral("journal.db"), 0});
+        ASSERT_TRUE(reader.open());
+        InsulationTrend stored(reader);
+        const TrendSeries series = stored.read(address, from, to, TrendResolution::Raw);
+        std::vector<std::pair<qint64, double>> expected;
+        for (const InsulationSample& a : answered) {
+            if (a.address == address) {
+                expected.emplace_back(a.timeMs, a.insulationKohm);
+            }
+        }
+        std::vector<std::pair<qint64, double>> got;
+        for (const TrendPoint& p : series.points) {
+            got.emplace_back(p.timeMs, p.mean);
+            EXPECT_EQ(p.controlMean, 4000 + address);
+        }
+        EXPECT_EQ(got, expected);
+        EXPECT_FALSE(expected.empty());
+    }
+}
+
 TEST(StationJournalTexts, DurationsAndClockOffsetsAsTheLinesGiveThem) {
     const struct {
         qint64 ms;
