@@ -242,6 +242,11 @@ void TFormParam::buildHeader(QVBoxLayout* column) {
     setTextColor(LabelName, kNavy);
     LabelName->setMinimumWidth(200);
     row->addWidget(LabelName, 0, Qt::AlignVCenter);
+    BtnTrend = button(header, QStringLiteral("BtnTrend"), QStringLiteral("Тренд…"));
+    BtnTrend->setToolTip(QStringLiteral("Тренд сопротивления изоляции этой защиты"));
+    BtnTrend->setMinimumWidth(100);
+    connect(BtnTrend, &QPushButton::clicked, this, &TFormParam::BtnTrendClick);
+    row->addWidget(BtnTrend, 0, Qt::AlignVCenter);
     row->addStretch(1);
 
     auto* identity = new QGridLayout;
@@ -707,6 +712,12 @@ void TFormParam::BtnSaveDTClick() {
 
 void TFormParam::BtnSaveDTSysClick() {
     model_.BtnSaveDTSysClick();
+}
+
+void TFormParam::BtnTrendClick() {
+    if (core_.station.devices.hasSelection()) {
+        emit trendRequested(core_.station.devices.SelectedDevice);
+    }
 }
 
 // ---- keys and mouse ----

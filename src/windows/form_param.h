@@ -70,6 +70,8 @@ class TFormParam : public QDialog, public ParamView {
     void DatePickerChange();
     void BtnSaveDTClick();
     void BtnSaveDTSysClick();
+    // "Тренд…": the insulation trend of this relay, in its own window beside this one.
+    void BtnTrendClick();
 
     // ParamView
     void setText(const QString& control, const QString& text) override;
@@ -93,6 +95,7 @@ class TFormParam : public QDialog, public ParamView {
 
     // Controls of the window that its own code reaches; the rest are found by name.
     QLabel* LabelName = nullptr;
+    QPushButton* BtnTrend = nullptr;
     PageControl* PageControl1 = nullptr;
     QWidget* TabSheet1 = nullptr;
     QWidget* TabSheet2 = nullptr;
@@ -110,6 +113,10 @@ class TFormParam : public QDialog, public ParamView {
     QPushButton* BtnCreateFileProt = nullptr;
     QLabel* LabTypeChange = nullptr;
     QTimer* Timer1 = nullptr;
+
+  signals:
+    // The trend of relay `number` is asked for; the main window owns the trend window.
+    void trendRequested(int number);
 
   protected:
     void showEvent(QShowEvent* event) override;

@@ -1,0 +1,220 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QColor>
+#include <QDialog>
+#include <QDir>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+#include <array>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "journal/insulation_trend.h"
+#include "journal/journal.h"
+#include "journal/trend_forecast.h"
+#include "station/clock.h"
+#include "station/message_sink.h"
+
+class QAbstractAxis;
+class QAbstractSeries;
+class QAreaSeries;
+class QChart;
+class QChartView;
+class QDateTimeAxis;
+class QFileDialog;
+class QGraphicsRectItem;
+class QGraphicsSimpleTextItem;
+class QLegendMarker;
+class QLineSeries;
+class QScatterSeries;
+class QVBoxLayout;
+
+namespace terval {
+
+class DeviceTable;
+class NamesOnlyIconProvider;
+class TrendChartView;
+
+// The spans of the range buttons, each ending now; All starts at the first sample of the relays
+// shown.
+enum class TrendRange { Hour, Day, Week, Month, Year, All };
+
+// "Тренд сопротивления изоляции": the insulation resistance of one relay or of several on one
+// chart, read from journal.db at the resolution of the span shown, with the minimum–maximum band
+// of aggregated points, gaps where the relay did not answer, the alarm levels, the protection
+// events and link losses, and how fast the resistance is falling. It stays open beside the main
+// window; zooming and panning with the mouse read the new span again.
+class TFormTrend : public QDialog {
+    Q_OBJECT
+  public:
+    // A journal record marked on the time axis.
+    struct Mark {
+        qint64 timeMs = 0;
+        JournalKind kind = JournalKind::Unknown;
+        uint16_t address = 0;  // 0: the station's own (the link)
+        QString text;          // as the pointer shows it
+    };
+    // A relay on the chart, as last read.
+    struct ShownRelay {
+        uint16_t address = 0;
+        int number = 0;  // its tile; 0 when it is no longer in the device table
+        QString generator;
+        QColor color;
+        TrendSeries series;  // the visible span
+        std::optional<AlarmLevels> levels;
+        std::optional<TrendForecast> forecast;
+    };
+
+    // `trend` and `journal` may be null, for a station that keeps no journal; the window then says
+    // so.
+    TFormTrend(InsulationTrend* trend, Journal* journal, const DeviceTable& devices,
+               const QDir& workFolder, MessageSink& messages, const Clock& clock, QWidget* parent);
+    ~TFormTrend() override;
+
+    // From a tile or the parameter window: that relay over the last day. When the window is open
+    // already, the relay joins the ones shown and becomes the chosen one. `modalOpener` is the
+    // modal window asking, whose input this window then shares.
+    void showForRelay(int number, QWidget* modalOpener = nullptr);
+    // From the main menu: the selected relay, or the first, when the window opens.
+    void showFromMenu();
+
+    // Handlers, callable without a click.
+    void FormShow();
+    void BtnRangeClick(TrendRange range);
+    // The span the mouse chose; read again at once, or after a pause while the mouse still moves.
+    void showRange(qint64 fromMs, qint64 toMs, bool readNow = true);
+    // The wheel: the span narrowed (factor < 1) or widened around `atMs`.
+    void zoomAround(qint64 atMs, double factor);
+    void ListRelaysChange();
+    void CheckLogClick();
+    // Every minute while open: a span that ends now moves on with the clock, and the forecast
+    // with it.
+    void TimerRefreshTimer();
+    void TimerRereadTimer();
+    // What lies under the pointer at `viewPos` (the chart view's coordinates), as the status line
+    // shows it: an event mark, or the nearest point of the nearest relay.
+    QString pointerAt(QPoint viewPos);
+    void BtnSaveCsvClick();
+    void BtnSavePngClick();
+    QFileDialog* csvDialog();
+    QFileDialog* pngDialog();
+    // The shown points of every shown relay to `path`; the outcome goes to the message sink.
+    bool saveCsvTo(const QString& path);
+    // The chart as it is on the screen, as a PNG picture.
+    bool savePngTo(const QString& path);
+
+    const std::vector<ShownRelay>& shown() const { return shown_; }
+    const std::vector<Mark>& marks() const { return marks_; }
+    qint64 fromMs() const { return fromMs_; }
+    qint64 toMs() const { return toMs_; }
+    // The button the span follows; none once the mouse has changed it.
+    std::optional<TrendRange> range() const { return range_; }
+    // The relay whose alarm levels are drawn.
+    const ShownRelay* chosen() const;
+    QChart* chart() const { return chart_; }
+    QChartView* chartView() const;
+
+    QListWidget* ListRelays = nullptr;
+    std::array<QPushButton*, 6> BtnRange{};
+    QCheckBox* CheckLog = nullptr;
+    QLabel* LabelRange = nullptr;
+    QLabel* LabelLevelsNote = nullptr;
+    QLabel* LabelNoData = nullptr;
+    QLabel* LabelLegendNote = nullptr;
+    QLabel* LabelPointer = nullptr;
+    QTableWidget* GridForecast = nullptr;
+    QLabel* LabelProblem = nullptr;
+    QPushButton* BtnSaveCsv = nullptr;
+    QPushButton* BtnSavePng = nullptr;
+    QPushButton* BtnClose = nullptr;
+    QTimer* TimerRefresh = nullptr;
+    QTimer* TimerReread = nullptr;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+  private:
+    friend class TrendChartView;
+
+    void buildTop(QVBoxLayout* column);
+    void buildMiddle(QVBoxLayout* column);
+    void buildBottom(QVBoxLayout* column);
+    void showOrRaise();
+    // The relays of the device table, then addresses that have a history but no tile any more;
+    // what was ticked stays ticked. Whether the list changed.
+    bool fillRelays();
+    QListWidgetItem* itemOf(int number) const;
+    void selectOnly(int number, bool keepOthers);
+    void setRangeOf(TrendRange range);
+    void markRangeButton();
+    void reread();
+    void readMarks();
+    void readForecasts();
+    void redraw();
+    void setUpAxes(double low, double high);
+    void placeOverlays();
+    void showRangeText();
+    void showForecasts();
+    void showProblem();
+    void clearPointer();
+    qint64 timeAtX(double chartX) const;
+    double valueToY(double kohm) const;
+    double yOfMarks(bool protection) const;
+    qint64 now() const;
+
+    InsulationTrend* trend_;
+    Journal* journal_;
+    const DeviceTable& devices_;
+    QDir workFolder_;
+    MessageSink& messages_;
+    const Clock& clock_;
+
+    TrendChartView* view_ = nullptr;
+    QChart* chart_ = nullptr;
+    QDateTimeAxis* axisTime_ = nullptr;
+    QAbstractAxis* axisValue_ = nullptr;
+    double valueLow_ = 0;
+    double valueHigh_ = 1000;
+    // A stretch of a relay's line and the band under it.
+    struct Slot {
+        QAreaSeries* band = nullptr;
+        QLineSeries* line = nullptr;
+        QLegendMarker* lineMarker = nullptr;
+    };
+    void attachSeries(QAbstractSeries* series);
+    QLegendMarker* markerOf(QAbstractSeries* series) const;
+    void createFixedSeries();
+    Slot& slot(size_t i);
+    std::vector<Slot> slots_;
+    std::array<QLineSeries*, 2> levelLines_{};
+    std::array<QScatterSeries*, 2> markSeries_{};
+    QScatterSeries* pointerMark_ = nullptr;
+    std::array<QGraphicsRectItem*, 2> levelLabels_{};
+    std::array<QGraphicsSimpleTextItem*, 2> levelTexts_{};
+    std::array<double, 2> levelValues_{};
+
+    std::vector<ShownRelay> shown_;
+    std::vector<Mark> marks_;
+    bool marksCut_ = false;     // more events in the span than were read
+    QStringList legendLabels_;  // the entries the legend would show
+    QStringList problems_;
+    qint64 fromMs_ = 0;
+    qint64 toMs_ = 0;
+    std::optional<TrendRange> range_ = TrendRange::Day;
+    TrendRange lastRange_ = TrendRange::Day;
+    bool placed_ = false;
+    bool filling_ = false;
+
+    std::unique_ptr<NamesOnlyIconProvider> namesOnly_;
+    QFileDialog* csvDialog_ = nullptr;
+    QFileDialog* pngDialog_ = nullptr;
+};
+
+}  // namespace terval

@@ -1,0 +1,496 @@
+// The trend window over a real journal.db holding two days of two relays, one of them silent for
+// three hours, with protection events and link losses in the journal: what the chart draws at each
+// span (lines cut at the gap, minimum–maximum bands, the alarm levels, event marks), the mouse
+// zooming and panning, the pointer, the log scale, the forecast and both exports.
+#include "windows/form_trend.h"
+
+#include <gtest/gtest.h>
+#include <QAbstractAxis>
+#include <QApplication>
+#include <QAreaSeries>
+#include <QChart>
+#include <QChartView>
+#include <QDateTimeAxis>
+#include <QFileDialog>
+#include <QLegend>
+#include <QLegendMarker>
+#include <QLineSeries>
+#include <QLogValueAxis>
+#include <QScatterSeries>
+#include <QTest>
+#include <QValueAxis>
+#include <QWheelEvent>
+#include <map>
+
+#include "devices/device_table.h"
+#include "journal/trend_forecast.h"
+#include "support/fakes.h"
+#include "windows/form_main.h"
+
+namespace terval {
+namespace {
+
+using testing::FixedClock;
+using testing::RecordingMessageSink;
+using testing::WorkFolder;
+
+constexpr qint64 kSecond = 1000;
+constexpr qint64 kMinute = 60 * kSecond;
+constexpr qint64 kHour = 60 * kMinute;
+constexpr qint64 kDay = 24 * kHour;
+
+const QDateTime kNow(QDate(2026, 12, 6), QTime(14, 30, 0));
+const qint64 kNowMs = kNow.toMSecsSinceEpoch();
+constexpr uint16_t kNorth = 5;   // tile 1
+constexpr uint16_t kSouth = 12;  // tile 2
+// Relay 5 did not answer in [now − 10 h, now − 7 h).
+const qint64 kGapFrom = kNowMs - 10 * kHour;
+const qint64 kGapTo = kNowMs - 7 * kHour;
+const qint64 kProtectionAt = kNowMs - 5 * kHour;
+const qint64 kStrangerAt = kNowMs - 3 * kHour;
+const qint64 kSouthSilentAt = kNowMs - 2 * kHour;
+const qint64 kLinkLostAt = kNowMs - 20 * kHour;
+
+QString kohm(double v, int decimals) {
+    QLocale ru(QLocale::Russian, QLocale::Russia);
+    ru.setNumberOptions(QLocale::OmitGroupSeparator);
+    return ru.toString(v, 'f', decimals);
+}
+
+class FormTrendTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { installFontSubstitutions(); }
+
+    void SetUp() override {
+        const char* names[] = {"ТГ-1 Северный", "ТГ-2 «Южный»", "ГГ-3"};
+        const uint16_t addresses[] = {kNorth, kSouth, 31};
+        for (int i = 0; i < 3; ++i) {
+            DeviceEntry d;
+            d.GeneratorName = QString::fromUtf8(names[i]);
+            d.BreakerName = QStringLiteral("В-%1").arg(i + 1);
+            d.Address = addresses[i];
+            devices.append(d);
+        }
+        journal = std::make_unique<Journal>(folder.dir(), clock, messages);
+        trend = std::make_unique<InsulationTrend>(*journal);
+        ASSERT_TRUE(journal->open());
+
+        // Relay 5: every 20 s for two days, three samples a minute 10 kΩ apart, 4 kΩ lower each
+        // hour; relay 12: every 30 s, falling 1 kΩ an hour.
+        const qint64 start = kNowMs - 2 * kDay;
+        for (qint64 i = 0; start + i * 20 * kSecond < kNowMs; ++i) {
+            const qint64 t = start + i * 20 * kSecond;
+            if (t >= kGapFrom && t < kGapTo) {
+                continue;
+            }
+            add(kNorth, t, 2000 - 4 * (i / 180) + (i % 3) * 10, 100);
+        }
+        for (qint64 i = 0; start + i * 30 * kSecond < kNowMs; ++i) {
+            add(kSouth, start + i * 30 * kSecond, 900 - i / 120 + (i % 2) * 6, 120);
+        }
+        ASSERT_TRUE(trend->flush());
+        ASSERT_TRUE(trend->storeLevels(kNorth, {kNowMs - kDay, 1500, 800}));
+
+        const JournalRelay north{1, kNorth, QStringLiteral("ТГ-1 Северный"), QStringLiteral("В-1")};
+        const JournalRelay south{2, kSouth, QStringLiteral("ТГ-2 «Южный»"), QStringLiteral("В-2")};
+        // Tile 1 held another relay then: not relay 5's event.
+        const JournalRelay stranger{1, 99, QStringLiteral("ТГ-1 Северный"), QStringLiteral("В-1")};
+        const auto protection = [](qint64 at) {
+            return ProtectionEventDetails{QDateTime::fromMSecsSinceEpoch(at), 1,
+                                          QStringLiteral("Реле ОТКЛЮЧЕНИЯ"), std::nullopt};
+        };
+        const auto record = [](qint64 at, JournalKind kind, std::optional<JournalRelay> relay,
+                               const char* text, JournalDetails details = {}) {
+            return JournalEntry{
+                0, at, kind, std::move(relay), QString::fromUtf8(text), std::move(details)};
+        };
+        const JournalEntry records[] = {
+            record(kNowMs - 30 * kHour, JournalKind::ProtectionEvent, north, "вне суток",
+                   protection(kNowMs - 30 * kHour)),
+            record(kLinkLostAt, JournalKind::LinkLost, std::nullopt, "Связь потеряна: порт закрыт",
+                   LinkDetails{QStringLiteral("RS-485 COM3"), QStringLiteral("порт закрыт"), {}}),
+            record(kGapFrom, JournalKind::RelaySilent, north, "Защита не отвечает"),
+            record(kProtectionAt, JournalKind::ProtectionEvent, north,
+                   "09:30:00 : ТГ-1 Северный,Реле ОТКЛЮЧЕНИЯ", protection(kProtectionAt)),
+            record(kNowMs - 4 * kHour, JournalKind::Acknowledgement, north, "Событие квитировано"),
+            record(kStrangerAt, JournalKind::ProtectionEvent, stranger, "чужое событие",
+                   protection(kStrangerAt)),
+            record(kSouthSilentAt, JournalKind::RelaySilent, south, "Защита не отвечает")};
+        for (const JournalEntry& e : records) {
+            ASSERT_TRUE(journal->append(e)) << e.text.toStdString();
+        }
+    }
+
+    void TearDown() override {
+        form.reset();
+        trend.reset();
+        journal.reset();
+    }
+
+    void add(uint16_t address, qint64 t, qint64 kohm, uint16_t control) {
+        const InsulationSample s{address, t, static_cast<uint16_t>(kohm), control};
+        trend->add(s);
+        samples[address].push_back(s);
+    }
+
+    // Minimum, mean and maximum of a relay's samples in [from, from + length), from the samples
+    // themselves.
+    TrendPoint expected(uint16_t address, qint64 from, qint64 length) const {
+        TrendPoint p{from, 0, 1e9, -1e9, 0, 0};
+        double sum = 0;
+        for (const InsulationSample& s : samples.at(address)) {
+            if (s.timeMs >= from && s.timeMs < from + length) {
+                sum += s.insulationKohm;
+                p.min = std::min<double>(p.min, s.insulationKohm);
+                p.max = std::max<double>(p.max, s.insulationKohm);
+                ++p.count;
+            }
+        }
+        p.mean = p.count ? sum / p.count : 0;
+        return p;
+    }
+
+    void open(int relay) {
+        form = std::make_unique<TFormTrend>(trend.get(), journal.get(), devices, folder.dir(),
+                                            messages, clock, nullptr);
+        form->showForRelay(relay);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    }
+
+    // The chart's series of that name, in the order drawn; of one relay when `address` is given.
+    template <class Series = QXYSeries>
+    std::vector<Series*> series(const char* name, int address = -1) const {
+        std::vector<Series*> found;
+        for (QAbstractSeries* s : form->chart()->series()) {
+            if (s->objectName() == QLatin1String(name) &&
+                (address < 0 || s->property("address").toInt() == address)) {
+                if (auto* typed = qobject_cast<Series*>(s)) {
+                    found.push_back(typed);
+                }
+            }
+        }
+        return found;
+    }
+    static std::vector<double> xs(const QXYSeries* s) {
+        std::vector<double> out;
+        for (const QPointF& p : s->points()) {
+            out.push_back(p.x());
+        }
+        return out;
+    }
+    QAbstractAxis* valueAxis() const { return form->chart()->axes(Qt::Vertical).value(0); }
+    QDateTimeAxis* timeAxis() const {
+        return qobject_cast<QDateTimeAxis*>(form->chart()->axes(Qt::Horizontal).value(0));
+    }
+    // Where a value of the chart is, in the chart view's coordinates.
+    QPoint viewPoint(QPointF value, QAbstractSeries* series) const {
+        const QPointF inChart = form->chart()->mapToPosition(value, series);
+        return form->chartView()->mapFromScene(form->chart()->mapToScene(inChart));
+    }
+    QStringList legend() const {
+        QStringList labels;
+        for (QLegendMarker* m : form->chart()->legend()->markers()) {
+            if (m->isVisible()) {
+                labels << m->label();
+            }
+        }
+        return labels;
+    }
+
+    WorkFolder folder;
+    FixedClock clock{kNow};
+    RecordingMessageSink messages;
+    DeviceTable devices;
+    std::unique_ptr<Journal> journal;
+    std::unique_ptr<InsulationTrend> trend;
+    std::map<uint16_t, std::vector<InsulationSample>> samples;
+    std::unique_ptr<TFormTrend> form;
+};
+
+TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
+    open(1);
+    EXPECT_EQ(form->windowTitle(), QStringLiteral("Тренд сопротивления изоляции"));
+    ASSERT_EQ(form->ListRelays->count(), 3);
+    EXPECT_EQ(form->ListRelays->item(1)->text(), QStringLiteral("2. ТГ-2 «Южный» (адрес 12)"));
+    EXPECT_EQ(form->ListRelays->item(0)->checkState(), Qt::Checked);
+    EXPECT_EQ(form->ListRelays->item(1)->checkState(), Qt::Unchecked);
+    EXPECT_EQ(form->range(), TrendRange::Day);
+    EXPECT_TRUE(form->BtnRange[1]->isChecked());
+    EXPECT_EQ(form->fromMs(), kNowMs - kDay);
+    EXPECT_EQ(form->toMs(), kNowMs);
+    EXPECT_EQ(timeAxis()->min().toMSecsSinceEpoch(), kNowMs - kDay);
+    EXPECT_EQ(timeAxis()->max().toMSecsSinceEpoch(), kNowMs);
+
+    // The second generator joins the first, in a colour of its own.
+    form->ListRelays->item(1)->setCheckState(Qt::Checked);
+    ASSERT_EQ(form->shown().size(), 2u);
+    EXPECT_NE(form->shown()[0].color, form->shown()[1].color);
+    // The legend is laid out once the event loop runs.
+    const QStringList named{"ТГ-1 Северный", "ТГ-2 «Южный»", "Срабатывание защиты", "Потеря связи"};
+    EXPECT_TRUE(QTest::qWaitFor([&] { return legend() == named; }))
+        << legend().join('|').toStdString();
+
+    // A day reads minutes: relay 5's line is cut at its silence, with a band under each piece;
+    // relay 12 answered all day.
+    const auto northLines = series<QLineSeries>("Mean", kNorth);
+    const auto northBands = series<QAreaSeries>("Band", kNorth);
+    ASSERT_EQ(northLines.size(), 2u);
+    ASSERT_EQ(northBands.size(), 2u);
+    EXPECT_EQ(series<QLineSeries>("Mean", kSouth).size(), 1u);
+    EXPECT_EQ(series<QAreaSeries>("Band", kSouth).size(), 1u);
+    EXPECT_EQ(form->shown()[0].series.resolution, TrendResolution::Minute);
+    EXPECT_EQ(northLines[0]->color(), form->shown()[0].color);
+    EXPECT_EQ(northLines[0]->points().last().x(), double(kGapFrom - kMinute));
+    EXPECT_EQ(northLines[1]->points().first().x(), double(kGapTo));
+    for (QLineSeries* line : series<QLineSeries>("Mean")) {
+        const std::vector<double> t = xs(line);
+        for (size_t i = 1; i < t.size(); ++i) {
+            ASSERT_LT(t[i] - t[i - 1], 3.0 * kMinute) << "a line across a gap";
+        }
+    }
+    // The first minute of the day: its mean on the line, its extremes on the band.
+    const TrendPoint first = expected(kNorth, kNowMs - kDay, kMinute);
+    ASSERT_EQ(first.count, 3);
+    EXPECT_EQ(northLines[0]->at(0), QPointF(double(kNowMs - kDay), first.mean));
+    EXPECT_EQ(northBands[0]->upperSeries()->at(0), QPointF(double(kNowMs - kDay), first.max));
+    EXPECT_EQ(northBands[0]->lowerSeries()->at(0), QPointF(double(kNowMs - kDay), first.min));
+    EXPECT_EQ(northLines[0]->count() + northLines[1]->count(), (24 * 60) - 3 * 60);
+
+    // The levels of the chosen relay, dashed, with the date they were read.
+    const auto signal = series<QLineSeries>("LevelSignal");
+    const auto trip = series<QLineSeries>("LevelTrip");
+    ASSERT_EQ(signal.size(), 1u);
+    ASSERT_EQ(trip.size(), 1u);
+    EXPECT_EQ(signal[0]->points(),
+              (QList<QPointF>{{double(kNowMs - kDay), 1500}, {double(kNowMs), 1500}}));
+    EXPECT_EQ(trip[0]->at(0).y(), 800);
+    EXPECT_EQ(signal[0]->pen().style(), Qt::DashLine);
+    EXPECT_EQ(trip[0]->pen().color(), QColor(0xD0, 0x00, 0x00));
+    EXPECT_EQ(signal[0]->name(),
+              QStringLiteral("Уровень срабатывания защиты на СИГНАЛ (ТГ-1 Северный): 1500 кОм, "
+                             "уставки прочитаны 05.12.2026 14:30"))
+        << signal[0]->name().toStdString();
+    EXPECT_TRUE(trip[0]->name().startsWith("Уровень срабатывания защиты на ОТКЛЮЧЕНИЕ"));
+    EXPECT_TRUE(form->LabelLevelsNote->isHidden());
+    // Relay 12's levels were never read: the chart says where to read them.
+    form->ListRelays->setCurrentRow(1);
+    EXPECT_EQ(series<QLineSeries>("LevelSignal")[0]->count(), 0);
+    EXPECT_EQ(series<QLineSeries>("LevelTrip")[0]->count(), 0);
+    EXPECT_FALSE(form->LabelLevelsNote->isHidden());
+    EXPECT_EQ(form->LabelLevelsNote->text(),
+              QStringLiteral("Уставки защиты ещё не читались: откройте окно параметров защиты"));
+    form->ListRelays->setCurrentRow(0);
+    EXPECT_TRUE(form->LabelLevelsNote->isHidden());
+
+    // Events of the day at their times: the protection event of relay 5, not the one of the relay
+    // on its tile before, and the silences and the lost link.
+    const auto protections = series<QScatterSeries>("MarksProtection");
+    const auto losses = series<QScatterSeries>("MarksLink");
+    ASSERT_EQ(protections.size(), 1u);
+    ASSERT_EQ(losses.size(), 1u);
+    EXPECT_EQ(xs(protections[0]), std::vector<double>{double(kProtectionAt)});
+    EXPECT_EQ(xs(losses[0]),
+              (std::vector<double>{double(kLinkLostAt), double(kGapFrom), double(kSouthSilentAt)}));
+
+    // Under the pointer: the event of a mark, the value of a point.
+    form->chart()->legend()->hide();  // a steady plot for the positions below
+    ASSERT_TRUE(QTest::qWaitFor([this] { return form->chart()->plotArea().width() > 100; }));
+    const QString event = form->pointerAt(viewPoint(protections[0]->at(0), protections[0]));
+    EXPECT_EQ(event,
+              QStringLiteral("06.12.2026 09:30:00 — ТГ-1 Северный: 09:30:00 : ТГ-1 Северный,Реле "
+                             "ОТКЛЮЧЕНИЯ"));
+    EXPECT_EQ(form->LabelPointer->text(), event);
+    // Zoomed to the last hour, every sample is a point of its own on the screen.
+    form->BtnRange[0]->click();
+    const auto southLine = series<QLineSeries>("Mean", kSouth)[0];
+    const qint64 at = kNowMs - 45 * kMinute;
+    const TrendPoint south = expected(kSouth, at, kSecond);
+    ASSERT_EQ(south.count, 1);
+    EXPECT_EQ(form->pointerAt(viewPoint(QPointF(double(at), south.mean), southLine) + QPoint(0, 3)),
+              QStringLiteral("ТГ-2 «Южный»: 06.12.2026 13:45:00 — %1 кОм").arg(south.mean));
+    form->BtnRange[1]->click();
+    form->chart()->legend()->show();
+
+    // The log scale and back.
+    form->CheckLog->setChecked(true);
+    auto* log = qobject_cast<QLogValueAxis*>(valueAxis());
+    ASSERT_NE(log, nullptr);
+    EXPECT_LE(log->min(), 800);
+    EXPECT_GE(log->max(), first.max);
+    EXPECT_EQ(series<QLineSeries>("Mean", kNorth)[0]->at(0).y(), first.mean);
+    form->CheckLog->setChecked(false);
+    auto* linear = qobject_cast<QValueAxis*>(valueAxis());
+    ASSERT_NE(linear, nullptr);
+    EXPECT_EQ(linear->min(), 0);
+    EXPECT_GE(linear->max(), first.max);
+
+    // Rate of change over the last week's hours, against relay 5's signal level; relay 12 has no
+    // level to reach.
+    ASSERT_EQ(form->GridForecast->rowCount(), 2);
+    const TrendSeries week = trend->read(kNorth, kNowMs - 7 * kDay, kNowMs, TrendResolution::Hour);
+    const auto forecast = forecastInsulation(week.points, kNowMs, 1500.0);
+    ASSERT_TRUE(forecast && forecast->signalReachedAtMs);
+    EXPECT_LT(forecast->slopeKohmPerDay, -90);
+    EXPECT_EQ(form->GridForecast->item(0, 0)->text(), QStringLiteral("ТГ-1 Северный"));
+    EXPECT_EQ(form->GridForecast->item(0, 1)->text(), slopeText(forecast->slopeKohmPerDay));
+    EXPECT_EQ(form->GridForecast->item(0, 2)->text(), forecastText(*forecast));
+    EXPECT_TRUE(form->GridForecast->item(0, 2)->text().endsWith("(прогноз)"));
+    EXPECT_EQ(form->GridForecast->item(1, 2)->text(),
+              QStringLiteral("уровень СИГНАЛ неизвестен: уставки защиты ещё не прочитаны"));
+
+    // The shown points to CSV: both relays, oldest first, each minute as the samples give it.
+    ASSERT_TRUE(form->saveCsvTo(folder.path("тренд.csv")));
+    const QByteArray bytes = folder.read("тренд.csv");
+    ASSERT_TRUE(bytes.startsWith("\xEF\xBB\xBF"));
+    const QStringList lines = QString::fromUtf8(bytes.mid(3)).split("\r\n", Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 1 + (24 * 60 - 3 * 60) + 24 * 60);
+    EXPECT_EQ(lines[0], QStringLiteral("Защита;Адрес;Генератор;Дата и время;Среднее, кОм;Минимум, "
+                                       "кОм;Максимум, кОм"));
+    EXPECT_EQ(lines[1], QStringLiteral("1;5;ТГ-1 Северный;05.12.2026 14:30:00;%1;%2;%3")
+                            .arg(kohm(first.mean, 1), kohm(first.min, 1), kohm(first.max, 1)));
+    const TrendPoint lastSouth = expected(kSouth, kNowMs - kMinute, kMinute);
+    EXPECT_EQ(lines.last(),
+              QStringLiteral("2;12;ТГ-2 «Южный»;06.12.2026 14:29:00;%1;%2;%3")
+                  .arg(kohm(lastSouth.mean, 1), kohm(lastSouth.min, 1), kohm(lastSouth.max, 1)));
+    ASSERT_EQ(messages.messages.size(), 1);
+    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Information);
+    EXPECT_EQ(messages.messages[0].text,
+              QStringLiteral("Тренд сохранён в %1: 2700 точек.").arg(folder.path("тренд.csv")));
+
+    // The chart as a picture.
+    ASSERT_TRUE(form->savePngTo(folder.path("тренд.png")));
+    EXPECT_TRUE(folder.read("тренд.png").startsWith("\x89PNG\r\n"));
+    EXPECT_EQ(QImage(folder.path("тренд.png")).size(),
+              form->chartView()->size() * form->chartView()->devicePixelRatio());
+    // A folder that is not there: said, nothing written.
+    EXPECT_FALSE(form->saveCsvTo(folder.path("нет/тренд.csv")));
+    EXPECT_EQ(messages.messages.last().icon, MessageIcon::Error);
+    EXPECT_TRUE(messages.messages.last().text.contains("тренд.csv"));
+
+    // For looking at the window as an operator would: TERVAL_SCREENSHOTS=folder.
+    const QString shots = qEnvironmentVariable("TERVAL_SCREENSHOTS");
+    if (!shots.isEmpty()) {
+        form->grab().save(shots + QStringLiteral("/trend-window.png"));
+    }
+}
+
+TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
+    open(1);
+    form->ListRelays->item(1)->setCheckState(Qt::Checked);
+    const auto bands = [this] { return series<QAreaSeries>("Band").size(); };
+    const auto resolution = [this] { return form->shown()[0].series.resolution; };
+    const auto span = [this] { return form->toMs() - form->fromMs(); };
+
+    form->BtnRange[0]->click();  // Час: every sample, no band
+    EXPECT_EQ(form->range(), TrendRange::Hour);
+    EXPECT_EQ(timeAxis()->min().toMSecsSinceEpoch(), kNowMs - kHour);
+    EXPECT_EQ(resolution(), TrendResolution::Raw);
+    EXPECT_EQ(bands(), 0u);
+    EXPECT_EQ(series<QLineSeries>("Mean", kNorth)[0]->count(), 180);
+    EXPECT_TRUE(form->BtnRange[0]->isChecked());
+    EXPECT_FALSE(form->BtnRange[1]->isChecked());
+
+    form->BtnRange[2]->click();  // Неделя: minutes
+    EXPECT_EQ(form->fromMs(), kNowMs - 7 * kDay);
+    EXPECT_EQ(resolution(), TrendResolution::Minute);
+    form->BtnRange[3]->click();  // Месяц: hours, still cut at the silence
+    EXPECT_EQ(form->fromMs(), kNowMs - 30 * kDay);
+    EXPECT_EQ(resolution(), TrendResolution::Hour);
+    EXPECT_EQ(series<QLineSeries>("Mean", kNorth).size(), 2u);
+    EXPECT_EQ(bands(), 3u);
+    const TrendPoint hour = expected(kNorth, kNowMs - 2 * kDay - 30 * kMinute, kHour);
+    EXPECT_EQ(series<QLineSeries>("Mean", kNorth)[0]->at(0).y(), hour.mean);
+    form->BtnRange[4]->click();  // Год
+    EXPECT_EQ(form->fromMs(), kNowMs - 365 * kDay);
+    form->BtnRange[5]->click();  // Всё: from the first sample
+    EXPECT_EQ(form->fromMs(), kNowMs - 2 * kDay);
+    EXPECT_EQ(form->toMs(), kNowMs);
+    EXPECT_TRUE(form->BtnRange[5]->isChecked());
+
+    form->BtnRange[1]->click();
+    form->chart()->legend()->hide();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return form->chart()->plotArea().width() > 100; }));
+    const QRectF plot = form->chart()->plotArea();
+    QWidget* viewport = form->chartView()->viewport();
+    // A share of the plot's width as it is now, in the middle of its height.
+    const auto at = [this](double share) {
+        const QRectF now = form->chart()->plotArea();
+        return form->chartView()->mapFromScene(
+            form->chart()->mapToScene(QPointF(now.left() + share * now.width(), now.center().y())));
+    };
+    const auto timeAt = [&](double share) {
+        return kNowMs - kDay + static_cast<qint64>(std::llround(share * kDay));
+    };
+    const qint64 pixel = kDay / static_cast<qint64>(plot.width()) + 1;
+
+    // A rubber band over a tenth of the day: about two and a half hours, every sample.
+    QTest::mousePress(viewport, Qt::LeftButton, {}, at(0.6));
+    QTest::mouseMove(viewport, at(0.65));
+    QTest::mouseMove(viewport, at(0.7));
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, at(0.7));
+    EXPECT_EQ(form->range(), std::nullopt);
+    for (QPushButton* b : form->BtnRange) {
+        EXPECT_FALSE(b->isChecked());
+    }
+    EXPECT_NEAR(form->fromMs(), timeAt(0.6), pixel);
+    EXPECT_NEAR(form->toMs(), timeAt(0.7), pixel);
+    EXPECT_EQ(resolution(), TrendResolution::Raw);
+    EXPECT_EQ(bands(), 0u);
+    EXPECT_EQ(series<QLineSeries>("Mean", kNorth).size(), 1u);  // the gap lies before
+
+    // The wheel widens the span around the pointer and reads it again once it rests.
+    const qint64 before = span();
+    const QPoint middle = at(0.5);
+    QWheelEvent wheel(middle, viewport->mapToGlobal(middle), QPoint(), QPoint(0, -600),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(viewport, &wheel);
+    EXPECT_NEAR(span(), before / std::pow(0.8, 5), 5);
+    EXPECT_TRUE(form->TimerReread->isActive());
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !form->TimerReread->isActive(); }));
+    EXPECT_EQ(resolution(), TrendResolution::Minute);
+    EXPECT_EQ(series<QLineSeries>("Mean", kNorth).size(), 2u);
+
+    // Dragging with the right button moves the span, the same width, to later times.
+    const qint64 from = form->fromMs();
+    const qint64 width = span();
+    const qint64 moved = static_cast<qint64>(std::llround(0.25 * width));
+    QTest::mousePress(viewport, Qt::RightButton, {}, at(0.5));
+    QTest::mouseMove(viewport, at(0.375));
+    QTest::mouseMove(viewport, at(0.25));
+    QTest::mouseRelease(viewport, Qt::RightButton, {}, at(0.25));
+    EXPECT_EQ(span(), width);
+    EXPECT_NEAR(form->fromMs(), from + moved, width / plot.width() + 1);
+    EXPECT_FALSE(form->TimerReread->isActive());
+
+    // A double click goes back to the span of the button chosen last.
+    QTest::mouseDClick(viewport, Qt::LeftButton, {}, at(0.5));
+    EXPECT_EQ(form->range(), TrendRange::Day);
+    EXPECT_EQ(form->fromMs(), kNowMs - kDay);
+
+    // Ten minutes on, the day shown moves with the clock and takes in what was written since.
+    for (qint64 t = kNowMs; t < kNowMs + 10 * kMinute; t += 20 * kSecond) {
+        add(kNorth, t, 1500, 100);
+    }
+    ASSERT_TRUE(trend->flush());
+    clock.time = kNow.addSecs(600);
+    form->TimerRefreshTimer();
+    EXPECT_EQ(form->toMs(), kNowMs + 10 * kMinute);
+    EXPECT_EQ(form->fromMs(), kNowMs + 10 * kMinute - kDay);
+    EXPECT_EQ(series<QLineSeries>("Mean", kNorth).back()->points().last(),
+              QPointF(double(kNowMs + 9 * kMinute), 1500));
+}
+
+TEST_F(FormTrendTest, WithoutAJournalTheWindowSaysSo) {
+    TFormTrend window(nullptr, nullptr, devices, folder.dir(), messages, clock, nullptr);
+    window.showForRelay(2);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_EQ(window.ListRelays->item(1)->checkState(), Qt::Checked);
+    EXPECT_FALSE(window.LabelNoData->isHidden());
+    EXPECT_EQ(window.LabelProblem->text(), QStringLiteral("Станция не ведёт журнал событий."));
+    EXPECT_TRUE(window.LabelLevelsNote->isHidden());
+    ASSERT_TRUE(window.saveCsvTo(folder.path("пусто.csv")));
+    EXPECT_EQ(QString::fromUtf8(folder.read("пусто.csv").mid(3)).count("\r\n"), 1);
+}
+
+}  // namespace
+}  // namespace terval
