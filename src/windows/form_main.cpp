@@ -29,6 +29,7 @@
 #include "windows/form_opt_connect.h"
 #include "windows/form_param.h"
 #include "windows/form_stat.h"
+#include "windows/form_trend.h"
 #include "windows/form_vis.h"
 
 namespace terval {
@@ -179,6 +180,10 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
     FormAbout = new TFormAbout(this);
     FormJournal = new TFormJournal(core_->journal(), core_->station.devices, core_->station.folder,
                                    messages_, clock, this);
+    FormTrend = new TFormTrend(core_->trend(), core_->journal(), core_->station.devices,
+                               core_->station.folder, messages_, clock, this);
+    connect(FormParam, &TFormParam::trendRequested, this,
+            [this](int relay) { FormTrend->showForRelay(relay, FormParam); });
 }
 
 TFormMain::~TFormMain() {
@@ -186,6 +191,7 @@ TFormMain::~TFormMain() {
     delete FormParam;
     delete FormStat;
     delete FormJournal;
+    delete FormTrend;
 }
 
 void TFormMain::buildBottomPanel(QWidget* panel) {
@@ -323,6 +329,11 @@ void TFormMain::buildMenus() {
     NJournal->setShortcut(QKeySequence(Qt::Key_F9));
     connect(NJournal, &QAction::triggered, this, &TFormMain::NJournalClick);
     n2->addAction(NJournal);
+    NTrend = new QAction(QStringLiteral("Тренд сопротивления изоляции"), this);
+    NTrend->setObjectName(QStringLiteral("NTrend"));
+    NTrend->setShortcut(QKeySequence(Qt::Key_F11));
+    connect(NTrend, &QAction::triggered, this, &TFormMain::NTrendClick);
+    n2->addAction(NTrend);
     n2->addSeparator()->setObjectName(QStringLiteral("N5"));
     n2->addAction(action(MenuItem::NAddNewObject, "NAddNewObject",
                          QStringLiteral("Добавить новый объект      "), QKeySequence(Qt::Key_F7),
@@ -361,6 +372,8 @@ void TFormMain::buildMenus() {
                     &TFormMain::NStatisticConnectClick);
     NPOpenWindow = popupAction("NPOpenWindow", QStringLiteral("Открыть окно"), Qt::Key_F10,
                                &TFormMain::NPOpenWindowClick);
+    NPTrend = popupAction("NPTrend", QStringLiteral("Тренд сопротивления изоляции"), Qt::Key_F11,
+                          &TFormMain::NPTrendClick);
     PopupMenu->installEventFilter(this);
 
     // Pop-ups are windows of their own and take no font from this one; they read as the bar does.
@@ -419,6 +432,10 @@ void TFormMain::NJournalClick() {
     FormJournal->showOrRaise();
 }
 
+void TFormMain::NTrendClick() {
+    FormTrend->showFromMenu();
+}
+
 void TFormMain::NAddNewObjectClick() {
     core_->main.NAddNewObjectClick();
 }
@@ -441,6 +458,12 @@ void TFormMain::NConnectingClick() {
 
 void TFormMain::NPOpenWindowClick() {
     NOPenWindowClick();
+}
+
+void TFormMain::NPTrendClick() {
+    if (station().devices.hasSelection()) {
+        FormTrend->showForRelay(station().devices.SelectedDevice);
+    }
 }
 
 void TFormMain::N4Click() {
@@ -911,6 +934,7 @@ void TFormMain::closeEvent(QCloseEvent* event) {
     }
     // It reads the journal, which closes with the core below.
     FormJournal->hide();
+    FormTrend->hide();
     tcp_->close();
     Timer->stop();
     serial_->close();

@@ -33,6 +33,7 @@ class TFormJournal;
 class TFormOptConnect;
 class TFormParam;
 class TFormStat;
+class TFormTrend;
 
 // Fonts that the windows ask for by name; on a bare Linux they are mapped to faces with Cyrillic.
 void installFontSubstitutions();
@@ -61,11 +62,13 @@ class TFormMain : public QMainWindow, public MainView {
     void NParamClick();
     void NStatisticConnectClick();
     void NJournalClick();
+    void NTrendClick();
     void NAddNewObjectClick();
     void NDelObjectClick();
     void NPositionClick();
     void NConnectingClick();
     void NPOpenWindowClick();
+    void NPTrendClick();
     void N4Click();
     void NDelInsClick();
     void NDelListClick();
@@ -184,6 +187,9 @@ class TFormMain : public QMainWindow, public MainView {
     QAction* NPOpenWindow = nullptr;
     // "Журнал событий" (F9): not one of the masked items, it is there whatever the link does.
     QAction* NJournal = nullptr;
+    // "Тренд сопротивления изоляции" (F11): as the journal's, there whatever the link does.
+    QAction* NTrend = nullptr;
+    QAction* NPTrend = nullptr;
     QTimer* Timer = nullptr;
     QTimer* Timer1 = nullptr;
     TFormVis* FormVis = nullptr;
@@ -193,6 +199,7 @@ class TFormMain : public QMainWindow, public MainView {
     TFormOptConnect* FormOptConnect = nullptr;
     TFormAbout* FormAbout = nullptr;
     TFormJournal* FormJournal = nullptr;
+    TFormTrend* FormTrend = nullptr;
 };
 
 }  // namespace terval

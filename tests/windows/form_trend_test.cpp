@@ -1,7 +1,8 @@
 // The trend window over a real journal.db holding two days of two relays, one of them silent for
 // three hours, with protection events and link losses in the journal: what the chart draws at each
 // span (lines cut at the gap, minimum–maximum bands, the alarm levels, event marks), the mouse
-// zooming and panning, the pointer, the log scale, the forecast and both exports.
+// zooming and panning, the pointer, the log scale, the forecast, both exports, and the window
+// opened from the main menu, a tile and the modal parameter window.
 #include "windows/form_trend.h"
 
 #include <gtest/gtest.h>
@@ -16,16 +17,20 @@
 #include <QLegendMarker>
 #include <QLineSeries>
 #include <QLogValueAxis>
+#include <QMenuBar>
 #include <QScatterSeries>
 #include <QTest>
+#include <QTimer>
 #include <QValueAxis>
 #include <QWheelEvent>
 #include <map>
 
+#include "devices/device_editor.h"
 #include "devices/device_table.h"
 #include "journal/trend_forecast.h"
 #include "support/fakes.h"
 #include "windows/form_main.h"
+#include "windows/form_param.h"
 
 namespace terval {
 namespace {
@@ -490,6 +495,106 @@ TEST_F(FormTrendTest, WithoutAJournalTheWindowSaysSo) {
     EXPECT_TRUE(window.LabelLevelsNote->isHidden());
     ASSERT_TRUE(window.saveCsvTo(folder.path("пусто.csv")));
     EXPECT_EQ(QString::fromUtf8(folder.read("пусто.csv").mid(3)).count("\r\n"), 1);
+}
+
+TEST_F(FormTrendTest, OpensFromTheMenuATileAndTheModalParameterWindow) {
+    WorkFolder station;
+    station.addPictures();
+    DeviceTable table;
+    for (int n = 1; n <= 3; ++n) {
+        table.append(newDeviceEntry(n));
+    }
+    station.write("gen.dat", table.toFileBytes());
+    TFormMain main(station.dir(), messages, clock, QLocale(QLocale::Russian, QLocale::Russia));
+    main.show();
+    QApplication::setActiveWindow(&main);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&main));
+
+    // In "Объект" after "Журнал событий", with a key nothing else has, whatever the menu mask.
+    QMenu* object = main.findChild<QMenu*>("N2");
+    ASSERT_NE(object, nullptr);
+    const QList<QAction*> items = object->actions();
+    ASSERT_EQ(items.indexOf(main.NTrend), items.indexOf(main.NJournal) + 1);
+    EXPECT_EQ(main.NTrend->text(), QStringLiteral("Тренд сопротивления изоляции"));
+    EXPECT_EQ(main.NTrend->shortcut(), QKeySequence(Qt::Key_F11));
+    for (QAction* a : main.findChildren<QAction*>()) {
+        if (a != main.NTrend && a != main.NPTrend) {
+            EXPECT_NE(a->shortcut(), QKeySequence(Qt::Key_F11)) << a->text().toStdString();
+        }
+    }
+    main.applyMenuMask(menu_masks::kTcpStarted);
+    EXPECT_TRUE(main.NTrend->isEnabled());
+
+    // F11 with no tile selected: the first relay.
+    QTest::keyClick(&main, Qt::Key_F11);
+    TFormTrend* window = main.FormTrend;
+    ASSERT_TRUE(window->isVisible());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    ASSERT_EQ(window->shown().size(), 1u);
+    EXPECT_EQ(window->shown()[0].number, 1);
+    EXPECT_EQ(window->shown()[0].generator, QStringLiteral("Ген. 1"));
+    window->BtnRange[2]->click();
+    window->hide();
+
+    // The tile pop-up keeps its items and keys and adds the trend of its relay, over a day.
+    QTest::mouseClick(main.tilePicture(3), Qt::LeftButton);
+    QTest::mousePress(main.tileGeneratorLabel(3), Qt::RightButton);
+    ASSERT_TRUE(main.tilePopup()->isVisible());
+    QStringList popup;
+    for (QAction* a : main.tilePopup()->actions()) {
+        popup << a->text() + QLatin1Char('|') + a->shortcut().toString();
+    }
+    EXPECT_EQ(popup, (QStringList{"Параметры |F2", "Статистика связи        |F6",
+                                  "Открыть окно|F10", "Тренд сопротивления изоляции|F11"}));
+    QTest::keyClick(main.tilePopup(), Qt::Key_F11);
+    ASSERT_TRUE(window->isVisible());
+    ASSERT_EQ(window->shown().size(), 1u);
+    EXPECT_EQ(window->shown()[0].number, 3);
+    EXPECT_EQ(window->range(), TrendRange::Day);
+
+    // From the modal parameter window of relay 2: the same window, relay 2 joining and chosen,
+    // and usable while the parameter window stays open.
+    QTest::mouseClick(main.tilePicture(2), Qt::LeftButton);
+    window->BtnRange[2]->click();
+    bool blocked = false;
+    class BlockWatch final : public QObject {
+      public:
+        explicit BlockWatch(bool& blocked) : blocked_(blocked) {}
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::WindowBlocked) {
+                blocked_ = true;
+            } else if (e->type() == QEvent::WindowUnblocked) {
+                blocked_ = false;
+            }
+            return false;
+        }
+
+      private:
+        bool& blocked_;
+    } watch(blocked);
+    window->installEventFilter(&watch);
+    bool checked = false;
+    QTimer::singleShot(0, [&] {
+        ASSERT_EQ(QApplication::activeModalWidget(), main.FormParam);
+        ASSERT_TRUE(blocked);  // the parameter window is modal
+        ASSERT_NE(main.FormParam->BtnTrend, nullptr);
+        main.FormParam->BtnTrend->click();
+        EXPECT_FALSE(blocked);
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_EQ(window->range(), TrendRange::Day);
+        ASSERT_EQ(window->shown().size(), 2u);
+        EXPECT_EQ(window->chosen()->number, 2);
+        window->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window));
+        checked = true;
+        main.FormParam->reject();
+    });
+    main.FormParam->openForSelectedRelay();
+    EXPECT_TRUE(checked);
+    // It stays open when the parameter window has closed.
+    EXPECT_TRUE(window->isVisible());
+    window->removeEventFilter(&watch);
+    main.close();
 }
 
 }  // namespace
