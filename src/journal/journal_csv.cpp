@@ -8,7 +8,9 @@ namespace {
 // Records read at a time: the file is built in memory, but never a whole journal of entries.
 constexpr int kExportPage = 2000;
 
-QString field(const QString& text) {
+}  // namespace
+
+QString csvField(const QString& text) {
     if (!text.contains(QLatin1Char(';')) && !text.contains(QLatin1Char('"')) &&
         !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r'))) {
         return text;
@@ -17,6 +19,8 @@ QString field(const QString& text) {
     quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
+
+namespace {
 
 QByteArray header() {
     return QByteArray("\xEF\xBB\xBF") +
@@ -30,11 +34,11 @@ QByteArray line(const JournalEntry& entry, const QTimeZone& zone) {
                        journalGroupName(journalGroup(entry.kind))};
     if (entry.relay) {
         fields << QString::number(entry.relay->number) << QString::number(entry.relay->address)
-               << field(entry.relay->generator) << field(entry.relay->breaker);
+               << csvField(entry.relay->generator) << csvField(entry.relay->breaker);
     } else {
         fields << QString() << QString() << QString() << QString();
     }
-    fields << field(entry.text);
+    fields << csvField(entry.text);
     return (fields.join(QLatin1Char(';')) + QStringLiteral("\r\n")).toUtf8();
 }
 

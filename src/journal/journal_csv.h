@@ -15,6 +15,10 @@ namespace terval {
 // (the list separator where "," is the decimal point), CRLF line ends, a field with ";", a quote
 // or a line break in quotes with its quotes doubled, dates as dd.MM.yyyy HH:mm:ss in `zone`, and
 // one header row.
+// A field as the spreadsheet reads it back: in quotes, its quotes doubled, when it holds ";", a
+// quote or a line break.
+QString csvField(const QString& text);
+
 QByteArray journalCsv(const std::vector<JournalEntry>& entries, const QTimeZone& zone);
 
 // Writes every record of the filter, newest first, to `path`, as a whole or not at all: a failed

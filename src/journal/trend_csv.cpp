@@ -1,23 +1,12 @@
 #include "journal/trend_csv.h"
 
+#include "journal/journal_csv.h"
+
 #include <QDateTime>
 #include <QLocale>
 #include <QStringList>
 
 namespace terval {
-namespace {
-
-QString field(const QString& text) {
-    if (!text.contains(QLatin1Char(';')) && !text.contains(QLatin1Char('"')) &&
-        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r'))) {
-        return text;
-    }
-    QString quoted = text;
-    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
-}  // namespace
 
 QByteArray trendCsv(const std::vector<TrendCsvRelay>& relays, const QTimeZone& zone) {
     QByteArray bytes =
@@ -34,7 +23,7 @@ QByteArray trendCsv(const std::vector<TrendCsvRelay>& relays, const QTimeZone& z
         const int decimals = relay.series->resolution == TrendResolution::Raw ? 0 : 1;
         const QString head =
             QStringList{relay.number > 0 ? QString::number(relay.number) : QString(),
-                        QString::number(relay.address), field(relay.generator)}
+                        QString::number(relay.address), csvField(relay.generator)}
                 .join(QLatin1Char(';'));
         for (const TrendPoint& p : relay.series->points) {
             const QStringList fields{head,
