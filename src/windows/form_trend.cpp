@@ -1638,12 +1638,38 @@ bool TFormTrend::saveCsvTo(const QString& path) {
     return true;
 }
 
+namespace {
+
+// A picture taken out of the window goes into reports on its own, so it carries a line above the
+// chart naming what it shows. Drawn on a copy: the chart's own layout and marks stay as they are.
+QPixmap titledPicture(const QPixmap& chart, const QString& title) {
+    if (chart.isNull()) {
+        return chart;
+    }
+    const qreal ratio = chart.devicePixelRatio();
+    const QFont font = namedFont(15, true);
+    const int strip = QFontMetrics(font).height() * 2;
+    const QSize logical = chart.deviceIndependentSize().toSize();
+    QPixmap out(QSize(logical.width(), logical.height() + strip) * ratio);
+    out.setDevicePixelRatio(ratio);
+    out.fill(Qt::white);
+    QPainter painter(&out);
+    painter.setFont(font);
+    painter.setPen(kNavy);
+    painter.drawText(QRect(0, 0, logical.width(), strip), Qt::AlignCenter, title);
+    painter.drawPixmap(0, strip, chart);
+    return out;
+}
+
+}  // namespace
+
 bool TFormTrend::savePngTo(const QString& path) {
     if (TimerReread->isActive()) {
         TimerRereadTimer();
     }
     clearPointer();
-    const QPixmap picture = view_->grab();
+    const QPixmap picture = titledPicture(view_->grab(),
+                                          QStringLiteral("%1, %2").arg(windowTitle(), LabelRange->text()));
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);

@@ -365,8 +365,19 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
     // The chart as a picture.
     ASSERT_TRUE(form->savePngTo(folder.path("тренд.png")));
     EXPECT_TRUE(folder.read("тренд.png").startsWith("\x89PNG\r\n"));
-    EXPECT_EQ(QImage(folder.path("тренд.png")).size(),
-              form->chartView()->size() * form->chartView()->devicePixelRatio());
+    {
+        // The chart under a line that names it: as wide as the chart, taller by the line.
+        const QImage picture(folder.path("тренд.png"));
+        const QSize chartSize = form->chartView()->size() * form->chartView()->devicePixelRatio();
+        EXPECT_EQ(picture.width(), chartSize.width());
+        const int strip = picture.height() - chartSize.height();
+        ASSERT_GT(strip, 10);
+        int inked = 0;
+        for (int x = 0; x < picture.width(); ++x) {
+            inked += picture.pixelColor(x, strip / 2).lightness() < 128 ? 1 : 0;
+        }
+        EXPECT_GT(inked, 20) << "no title drawn above the chart";
+    }
     // A folder that is not there: said, nothing written.
     EXPECT_FALSE(form->saveCsvTo(folder.path("нет/тренд.csv")));
     EXPECT_EQ(messages.messages.last().icon, MessageIcon::Error);
