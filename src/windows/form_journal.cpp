@@ -1,7 +1,6 @@
 #include "windows/form_journal.h"
 
 #include <QFileDialog>
-#include <QFileIconProvider>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -11,8 +10,6 @@
 #include <QIdentityProxyModel>
 #include <QKeyEvent>
 #include <QLocale>
-#include <QMessageBox>
-#include <QMimeDatabase>
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QVBoxLayout>
@@ -26,6 +23,7 @@
 #include "poll/report_file.h"
 #include "widgets/widget_dialog.h"
 #include "widgets/widget_led.h"
+#include "widgets/widget_save_dialog.h"
 #include "windows/form_param.h"
 #include "journal/journal_table_model.h"
 
@@ -100,28 +98,6 @@ class JournalRowColors final : public QIdentityProxyModel {
         }
         return QIdentityProxyModel::data(index, role);
     }
-};
-
-// Qt's file dialog asks every file of the folder it shows for its type and icon, and a file whose
-// name does not tell is opened to look inside. Opening and closing journal.db in the station's own
-// process would drop the locks SQLite holds on it (POSIX locks belong to the process, and closing
-// any descriptor of the file releases them); another program reading the journal could then take
-// its write-ahead log away from under the station. Types and icons come from names alone here.
-class NamesOnlyIconProvider final : public QFileIconProvider {
-  public:
-    using QFileIconProvider::icon;
-    QIcon icon(const QFileInfo& info) const override {
-        return icon(info.isDir() ? QFileIconProvider::Folder : QFileIconProvider::File);
-    }
-    QString type(const QFileInfo& info) const override {
-        if (info.isDir()) {
-            return QStringLiteral("Папка");
-        }
-        return mimeTypes_.mimeTypeForFile(info, QMimeDatabase::MatchExtension).comment();
-    }
-
-  private:
-    QMimeDatabase mimeTypes_;
 };
 
 const JournalGroup kFilterGroups[] = {JournalGroup::Protection, JournalGroup::Acknowledgement,
@@ -784,24 +760,9 @@ void TFormJournal::BtnProtocolClick() {
 
 QFileDialog* TFormJournal::exportDialog() {
     if (!exportDialog_) {
-        // Qt's own dialog on every system, in Russian where its texts are its own, and with file
-        // types told by names only (see NamesOnlyIconProvider).
-        exportDialog_ = new QFileDialog(this, QStringLiteral("Выгрузить журнал в CSV"));
-        exportDialog_->setObjectName(QStringLiteral("DialogExport"));
-        exportDialog_->setOption(QFileDialog::DontUseNativeDialog);
-        exportDialog_->setIconProvider(namesOnly_.get());
-        exportDialog_->setAcceptMode(QFileDialog::AcceptSave);
-        exportDialog_->setFileMode(QFileDialog::AnyFile);
-        exportDialog_->setNameFilter(QStringLiteral("CSV (*.csv)"));
-        exportDialog_->setDefaultSuffix(QStringLiteral("csv"));
-        // A file already there is asked about below, in the station's words.
-        exportDialog_->setOption(QFileDialog::DontConfirmOverwrite);
-        exportDialog_->setLabelText(QFileDialog::LookIn, QStringLiteral("Папка:"));
-        exportDialog_->setLabelText(QFileDialog::FileName, QStringLiteral("Имя файла:"));
-        exportDialog_->setLabelText(QFileDialog::FileType, QStringLiteral("Тип файла:"));
-        exportDialog_->setLabelText(QFileDialog::Accept, QStringLiteral("Сохранить"));
-        exportDialog_->setLabelText(QFileDialog::Reject, QStringLiteral("Отмена"));
-        exportDialog_->resize(820, 500);
+        exportDialog_ = newSaveDialog(this, "DialogExport", QStringLiteral("Выгрузить журнал в CSV"),
+                                      QStringLiteral("CSV (*.csv)"), QStringLiteral("csv"),
+                                      namesOnly_.get());
     }
     exportDialog_->setDirectory(workFolder_.absolutePath());
     exportDialog_->selectFile(QStringLiteral("journal-%1.csv")
@@ -810,24 +771,10 @@ QFileDialog* TFormJournal::exportDialog() {
 }
 
 void TFormJournal::BtnExportClick() {
-    QFileDialog* dialog = exportDialog();
-    if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) {
-        return;
+    const QString path = askSavePath(exportDialog());
+    if (!path.isEmpty()) {
+        exportTo(path);
     }
-    const QString path = dialog->selectedFiles().constFirst();
-    if (QFileInfo::exists(path)) {
-        QMessageBox ask(
-            QMessageBox::Question, QStringLiteral("Выгрузить журнал в CSV"),
-            QStringLiteral("Файл %1 уже есть. Заменить его?").arg(QDir::toNativeSeparators(path)),
-            QMessageBox::NoButton, this);
-        QPushButton* replace = ask.addButton(QStringLiteral("Заменить"), QMessageBox::AcceptRole);
-        ask.setDefaultButton(ask.addButton(QStringLiteral("Отмена"), QMessageBox::RejectRole));
-        ask.exec();
-        if (ask.clickedButton() != replace) {
-            return;
-        }
-    }
-    exportTo(path);
 }
 
 bool TFormJournal::exportTo(const QString& path) {

@@ -18,12 +18,12 @@
 #include "station/message_sink.h"
 
 class QFileDialog;
-class QFileIconProvider;
 class QVBoxLayout;
 
 namespace terval {
 
 class DeviceTable;
+class NamesOnlyIconProvider;
 class JournalTableModel;
 
 // A protection event's trip protocol as the journal kept it, laid out as the parameter window's
@@ -141,7 +141,7 @@ class TFormJournal : public QDialog {
     // Records of the filter came that the table does not show yet, since it is not at its top.
     bool newsPending_ = false;
     bool placed_ = false;
-    std::unique_ptr<QFileIconProvider> namesOnly_;
+    std::unique_ptr<NamesOnlyIconProvider> namesOnly_;
     QFileDialog* exportDialog_ = nullptr;
 };
 
