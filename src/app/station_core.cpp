@@ -1,12 +1,13 @@
 #include "app/station_core.h"
 
+#include "plant/plant_publisher.h"
 #include "station/station_texts.h"
 
 namespace terval {
 
 StationCore::StationCore(const QDir& folder, MainView& view, MessageSink& messages,
                          const Clock& clock, QLocale locale, Link& serial, Link& tcp,
-                         std::optional<JournalOptions> journal)
+                         std::optional<JournalOptions> journal, PlantOptions plant)
     : station(folder),
       main(station, view, messages, clock, std::move(locale)),
       scheduler(station, main, view),
@@ -14,7 +15,8 @@ StationCore::StationCore(const QDir& folder, MainView& view, MessageSink& messag
       link(station, main, view, messages, clock, scheduler, dispatcher, serial, tcp),
       clock_(clock),
       messages_(messages),
-      journalOptions_(std::move(journal)) {
+      journalOptions_(std::move(journal)),
+      plantOptions_(std::move(plant)) {
     scheduler.setLink(link);
 }
 

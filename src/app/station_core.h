@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QLocale>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -9,6 +10,8 @@
 #include "journal/insulation_trend.h"
 #include "journal/journal.h"
 #include "link/link_controller.h"
+#include "plant/mqtt_client.h"
+#include "plant/mqtt_settings.h"
 #include "poll/dispatcher.h"
 #include "poll/scheduler.h"
 #include "station/clock.h"
@@ -18,6 +21,17 @@
 
 namespace terval {
 
+class PlantPublisher;
+
+// How the station reaches the plant's broker: the command line's say, and how to make the client.
+// Without a way to make one the station never publishes, whatever terval.ini says.
+struct PlantOptions {
+    MqttCommandLine commandLine;
+    std::function<std::unique_ptr<MqttClient>()> makeClient;
+    // The default station name in the topics.
+    QString hostName;
+};
+
 // The station's rules, wired together: the state, the main window's rules, the dispatcher, the
 // link and the scheduler, and the journal when the station keeps one. The main window owns one;
 // the tests build one over fakes.
@@ -25,7 +39,7 @@ class StationCore {
   public:
     StationCore(const QDir& folder, MainView& view, MessageSink& messages, const Clock& clock,
                 QLocale locale, Link& serial, Link& tcp,
-                std::optional<JournalOptions> journal = std::nullopt);
+                std::optional<JournalOptions> journal = std::nullopt, PlantOptions plant = {});
     ~StationCore();
     StationCore(const StationCore&) = delete;
     StationCore& operator=(const StationCore&) = delete;
@@ -42,6 +56,8 @@ class StationCore {
     Journal* journal() { return journal_.get(); }
     // The insulation trend kept in the journal, or nothing without one.
     InsulationTrend* trend() { return trend_.get(); }
+    // The publisher to the plant's broker, or nothing while the station does not publish.
+    PlantPublisher* plant() { return plant_.get(); }
 
     // How often the readings gathered in memory are written: what a crash may lose. Each write
     // rewrites the newest pages of every relay's series whatever it holds, so a minute rather
@@ -60,6 +76,9 @@ class StationCore {
     std::optional<JournalOptions> journalOptions_;
     std::unique_ptr<Journal> journal_;
     std::unique_ptr<InsulationTrend> trend_;
+    PlantOptions plantOptions_;
+    std::unique_ptr<MqttClient> mqtt_;
+    std::unique_ptr<PlantPublisher> plant_;
     QDateTime lastFlush_;
     QDate lastTrim_;
     bool stopped_ = false;

@@ -59,6 +59,9 @@ class MainView {
     // A short word on a link that is being made or waits to be made again ("Повтор через 4 с"),
     // beside the lamps where a narrow window still shows it; empty while the link is up or closed.
     virtual void showLinkAttempt(const QString& text) = 0;
+    // The plant broker the station publishes to, at the right of the status bar: empty while the
+    // station does not publish; `trouble` while the broker cannot be reached.
+    virtual void showBrokerState(const QString& text, bool trouble) = 0;
     // The 100 ms scheduler timer.
     virtual void setPollTimerRunning(bool running) = 0;
 

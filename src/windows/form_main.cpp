@@ -145,6 +145,11 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
     StatusBar = new QStatusBar(central);
     StatusBar->setObjectName(QStringLiteral("StatusBar"));
     StatusBar->setSizeGripEnabled(false);
+    // The broker stands apart from the link's line, which the link rewrites at every change.
+    LabelBroker = new QLabel(StatusBar);
+    LabelBroker->setObjectName(QStringLiteral("LabelBroker"));
+    LabelBroker->setVisible(false);
+    StatusBar->addPermanentWidget(LabelBroker);
     column->addWidget(StatusBar);
 
     ScrollBox1 = new QWidget(central);
@@ -747,6 +752,14 @@ void TFormMain::setStatusText(const QString& text) {
 
 void TFormMain::showLinkAttempt(const QString& text) {
     setLabelText(LabelAttempt, text);
+}
+
+void TFormMain::showBrokerState(const QString& text, bool trouble) {
+    setLabelText(LabelBroker, text);
+    LabelBroker->setStyleSheet(trouble ? QStringLiteral("color: #b00000; font-weight: bold;")
+                                       : QStringLiteral("color: #006000;"));
+    LabelBroker->setVisible(!text.isEmpty());
+    setToolTipText(LabelBroker, text);
 }
 
 void TFormMain::setPollTimerRunning(bool running) {

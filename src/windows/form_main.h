@@ -109,6 +109,7 @@ class TFormMain : public QMainWindow, public MainView {
     void showConnectCommand(bool linkUp) override;
     void setStatusText(const QString& text) override;
     void showLinkAttempt(const QString& text) override;
+    void showBrokerState(const QString& text, bool trouble) override;
     void setPollTimerRunning(bool running) override;
     void showAlarmLog(const AlarmLog& log) override;
     void setAlarmCommandsEnabled(bool enabled) override;
@@ -170,6 +171,7 @@ class TFormMain : public QMainWindow, public MainView {
     QLabel* LabelNum = nullptr;
     QLabel* LabelPort = nullptr;
     QLabel* LabelAttempt = nullptr;
+    QLabel* LabelBroker = nullptr;
     QLabel* Label2 = nullptr;
     QLabel* Label3 = nullptr;
     QLabel* LabelD = nullptr;

@@ -100,6 +100,10 @@ class FakeMainView final : public MainView {
     void showConnectCommand(bool up) override { connectCaptionUp = up; }
     void setStatusText(const QString& text) override { statusTexts << text; }
     void showLinkAttempt(const QString& text) override { linkAttempt = text; }
+    void showBrokerState(const QString& text, bool trouble) override {
+        brokerText = text;
+        brokerTrouble = trouble;
+    }
     void setPollTimerRunning(bool running) override { pollTimer = running; }
     void showAlarmLog(const AlarmLog& log) override {
         alarmLines.clear();
@@ -132,6 +136,8 @@ class FakeMainView final : public MainView {
     bool connectCaptionUp = false;
     QStringList statusTexts;
     QString linkAttempt;
+    QString brokerText;
+    bool brokerTrouble = false;
     bool pollTimer = false;
     QStringList alarmLines;
     QVector<bool> alarmNew;

@@ -1,0 +1,1 @@
+#include "mqtt/mosquitto_client.h"

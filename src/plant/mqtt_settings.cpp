@@ -1,0 +1,1 @@
+#include "plant/mqtt_settings.h"

@@ -1,0 +1,1 @@
+#include "plant/plant_publisher.h"

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <array>
+#include <deque>
+#include <map>
+#include <optional>
+
+#include "devices/device_table.h"
+#include "plant/mqtt_client.h"
+#include "plant/mqtt_settings.h"
+#include "station/journal_entry.h"
+
+namespace terval {
+
+class Clock;
+class LinkController;
+class MainView;
+struct Station;
+
+// Tells the plant's broker what the station's screen shows: every relay's state (retained, on
+// each change and at least once a minute), each new protection event (QoS 1, never retained),
+// the link, and that the station is online. Works on the UI thread without ever waiting on the
+// network: messages go to the client's own threads, and while the broker is away the states are
+// kept only as their newest and the events up to a limit, the oldest dropped and counted.
+class PlantPublisher {
+  public:
+    // At most this many events wait for a broker that is away; older ones are dropped and counted.
+    static constexpr int kEventsKept = 1000;
+    // A relay's state goes out again after this long even when nothing changed.
+    static constexpr int kRefreshSeconds = 60;
+
+    PlantPublisher(const Station& station, const LinkController& link, MainView& view,
+                   const Clock& clock, MqttClient& client, const MqttSettings& settings);
+
+    // Connects; the status bar shows the broker.
+    void start();
+    // "offline" published and the connection closed cleanly.
+    void stop();
+
+    // Once a second and after anything the operator did: states that changed or are due, the
+    // link, the broker's state on screen and in the journal, and what waits handed to the client.
+    void tick();
+    // A record the station has made: a protection event goes out at once.
+    void recorded(const JournalEntry& entry);
+
+    // What waits for the broker, for the tests and the status bar.
+    int eventsWaiting() const { return static_cast<int>(events_.size()); }
+    uint64_t eventsDropped() const { return droppedTotal_; }
+
+  private:
+    struct Due {
+        QByteArray payload;
+        QDateTime sentAt;
+    };
+    void publishStates(bool all);
+    void publishLink(bool force);
+    void queueState(const QByteArray& topic, const QByteArray& payload);
+    void queueEvent(const MqttMessage& message);
+    void drain();
+    void showBroker();
+
+    const Station& station_;
+    const LinkController& link_;
+    MainView& view_;
+    const Clock& clock_;
+    MqttClient& client_;
+    MqttSettings settings_;
+
+    // Newest payload per retained topic not yet handed to the client, in first-queued order.
+    std::deque<QByteArray> stateOrder_;
+    std::map<QByteArray, QByteArray> states_;
+    std::deque<MqttMessage> events_;
+    uint64_t droppedSinceReport_ = 0;
+    uint64_t droppedTotal_ = 0;
+    QDateTime firstDropAt_;
+
+    // What each relay's topic was last given, and when.
+    std::array<std::optional<Due>, kMaxDevices + 1> relayState_{};
+    int relaysPublished_ = 0;
+    QByteArray linkPayload_;
+    BrokerStatus broker_;
+    bool started_ = false;
+};
+
+}  // namespace terval

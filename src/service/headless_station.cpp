@@ -1,0 +1,1 @@
+#include "service/headless_station.h"
