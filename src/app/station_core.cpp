@@ -44,6 +44,27 @@ void StationCore::start() {
         // Opening the journal has trimmed it.
         lastTrim_ = lastFlush_.date();
     }
+    startPublishing();
+}
+
+void StationCore::startPublishing() {
+    if (!plantOptions_.makeClient) {
+        return;
+    }
+    const MqttSettingsLoad load =
+        loadMqttSettings(station.folder, plantOptions_.commandLine, plantOptions_.hostName);
+    if (!load.error.isEmpty()) {
+        // The station monitors as before; only the publishing is off until the settings are put
+        // right and it is started again.
+        messages_.showMessage(MessageIcon::Error, load.error);
+    }
+    if (!load.settings) {
+        return;
+    }
+    mqtt_ = plantOptions_.makeClient();
+    plant_ = std::make_unique<PlantPublisher>(station, link, main.view(), clock_, *mqtt_,
+                                              *load.settings);
+    plant_->start();
 }
 
 void StationCore::stop() {
@@ -52,6 +73,9 @@ void StationCore::stop() {
     }
     stopped_ = true;
     scheduler.abandonWrites();
+    if (plant_) {
+        plant_->stop();
+    }
     if (journal_) {
         trend_->flush();
         station.journal.stationStopped();
@@ -62,6 +86,9 @@ void StationCore::stop() {
 
 void StationCore::Timer1Timer() {
     main.Timer1Timer();
+    if (plant_ && !stopped_) {
+        plant_->tick();
+    }
     if (!trend_ || stopped_) {
         return;
     }

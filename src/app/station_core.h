@@ -71,6 +71,9 @@ class StationCore {
     LinkController link;
 
   private:
+    // Publishing to the plant's broker, when terval.ini or the command line names one.
+    void startPublishing();
+
     const Clock& clock_;
     MessageSink& messages_;
     std::optional<JournalOptions> journalOptions_;

@@ -168,6 +168,8 @@ JournalDetails decodeDetails(JournalKind kind, const QByteArray& json, const QBy
         case JournalKind::LinkEstablished:
         case JournalKind::LinkLost:
         case JournalKind::LinkRestored:
+        case JournalKind::BrokerLost:
+        case JournalKind::BrokerRestored:
             return LinkDetails{readText(o, "link"), readText(o, "reason"),
                                readOptional(o, "downForMs")};
         case JournalKind::RelayAnswering:

@@ -77,6 +77,11 @@ void LinkController::requestClose() {
     scheduler_.requestClose();
 }
 
+void LinkController::showStatus(const QString& text) {
+    station_.statusText = text;
+    view_.setStatusText(text);
+}
+
 QString LinkController::journalLinkName() const {
     const ConnectionConfig& c = station_.connection;
     switch (c.LinkType) {
@@ -147,7 +152,7 @@ void LinkController::waitAndRetry(const QString& reason) {
     // closed, as asked, instead of being made again.
     if (station_.poll.CloseRequested()) {
         CloseConnect();
-        view_.setStatusText(reason);
+        showStatus(reason);
         return;
     }
     MainView& view = view_;
@@ -177,7 +182,7 @@ void LinkController::waitAndRetry(const QString& reason) {
 
 void LinkController::showWaiting() {
     const int seconds = (waitTicks_ + kTicksPerSecond - 1) / kTicksPerSecond;
-    view_.setStatusText(waitingReason_ +
+    showStatus(waitingReason_ +
                         QStringLiteral(". Следующая попытка через %1 с.").arg(seconds));
     view_.showLinkAttempt(QStringLiteral("Повтор через %1 с").arg(seconds));
 }
@@ -319,7 +324,7 @@ void LinkController::openSerial() {
 
 void LinkController::ComPortAfterOpen() {
     MainView& view = view_;
-    view.setStatusText(
+    showStatus(
         reopening_
             ? QStringLiteral("Связь с СОМ портом %1 восстановлена.").arg(serialSettings_.portName)
             : QString());
@@ -408,11 +413,11 @@ void LinkController::openTcp() {
 }
 
 void LinkController::ClientSocketLookup() {
-    view_.setStatusText(QStringLiteral("Идет поиск устройства удаленного доступа..."));
+    showStatus(QStringLiteral("Идет поиск устройства удаленного доступа..."));
 }
 
 void LinkController::ClientSocketConnecting() {
-    view_.setStatusText(QStringLiteral("Идет подключение к устройству - ") + linkDescription_);
+    showStatus(QStringLiteral("Идет подключение к устройству - ") + linkDescription_);
 }
 
 void LinkController::ClientSocketConnect() {
@@ -424,14 +429,14 @@ void LinkController::ClientSocketConnect() {
     framer().reset();
     view.setPollTimerRunning(true);
     view.setMenuItemEnabled(MenuItem::NConnecting, true);
-    view.setStatusText(QStringLiteral("Произошло подключение к устройству - ") + linkDescription_);
+    showStatus(QStringLiteral("Произошло подключение к устройству - ") + linkDescription_);
     station_.journal.linkUp(journalLinkName());
 }
 
 void LinkController::ClientSocketDisconnect() {
     const QString text = QStringLiteral("Произошло отключение от устройства - ") + linkDescription_;
     view_.setMenuItemEnabled(MenuItem::NConnecting, true);
-    view_.setStatusText(text);
+    showStatus(text);
     // The peer ended a connection the operator wants: it is made again, and until then nothing
     // on screen may look live.
     if (state_ == LinkState::Open && !closingOurselves_ && station_.linkUp) {
@@ -463,7 +468,7 @@ void LinkController::socketFailed(const QString& reason) {
     view.showConnectCommand(false);
     display_.EnableMenuLinkDown();
     view.setPollTimerRunning(false);
-    view.setStatusText(text);
+    showStatus(text);
 }
 
 }  // namespace terval

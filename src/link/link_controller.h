@@ -74,6 +74,8 @@ class LinkController final : public LinkSender, public LinkEvents {
     QString journalLinkName() const;
 
   private:
+    // The status line, kept in the station too for whoever reports it elsewhere.
+    void showStatus(const QString& text);
     bool isSerial() const;
     Link& link();
     Framer& framer();

@@ -1,1 +1,48 @@
 #pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <cstdint>
+#include <optional>
+
+#include "station/journal_entry.h"
+
+namespace terval {
+
+// The JSON the plant's consumers read (UTF-8, one object per message). Field names are part of
+// the station's interface: a name keeps its meaning for ever, and new fields are only added.
+
+// "no_answer", "event", "normal": a tile's state as a word.
+QString tileStateWord(int tileState);
+
+// "2026-12-07T18:22:01+03:00": the computer's time with its offset from UTC; null when invalid.
+QString plantTimeText(const QDateTime& time);
+
+// What one tile shows.
+struct RelayStateReport {
+    int relay = 0;  // its tile number, the <n> of its topics
+    uint16_t address = 0;
+    QString generator;
+    QString breaker;
+    int tileState = 0;
+    std::optional<uint16_t> insulationKohm;
+    std::optional<uint16_t> controlKohm;
+    QDateTime lastAnswer;  // invalid while it never answered
+    uint32_t goodAnswers = 0;
+    uint32_t badAnswers = 0;
+};
+QByteArray relayStatePayload(const RelayStateReport& report);
+
+// A protection event as the journal recorded it; nothing for a record of another kind.
+std::optional<QByteArray> relayEventPayload(const JournalEntry& entry);
+
+// The link: "rs232", "rs485" or "tcp"; the link as the journal names it; "closed", "connecting",
+// "open" or "waiting"; the status line.
+QByteArray linkPayload(const QString& type, const QString& link, const QString& state,
+                       const QString& statusText);
+
+// Events the station had to drop while the broker was away: how many, first and last drop.
+QByteArray droppedEventsPayload(uint64_t count, const QDateTime& first, const QDateTime& last);
+
+}  // namespace terval

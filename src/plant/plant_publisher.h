@@ -12,6 +12,7 @@
 #include "plant/mqtt_client.h"
 #include "plant/mqtt_settings.h"
 #include "station/journal_entry.h"
+#include "station/station_feed.h"
 
 namespace terval {
 
@@ -25,15 +26,16 @@ struct Station;
 // the link, and that the station is online. Works on the UI thread without ever waiting on the
 // network: messages go to the client's own threads, and while the broker is away the states are
 // kept only as their newest and the events up to a limit, the oldest dropped and counted.
-class PlantPublisher {
+class PlantPublisher final : public StationFeed {
   public:
     // At most this many events wait for a broker that is away; older ones are dropped and counted.
     static constexpr int kEventsKept = 1000;
     // A relay's state goes out again after this long even when nothing changed.
     static constexpr int kRefreshSeconds = 60;
 
-    PlantPublisher(const Station& station, const LinkController& link, MainView& view,
+    PlantPublisher(Station& station, const LinkController& link, MainView& view,
                    const Clock& clock, MqttClient& client, const MqttSettings& settings);
+    ~PlantPublisher() override;
 
     // Connects; the status bar shows the broker.
     void start();
@@ -43,17 +45,24 @@ class PlantPublisher {
     // Once a second and after anything the operator did: states that changed or are due, the
     // link, the broker's state on screen and in the journal, and what waits handed to the client.
     void tick();
-    // A record the station has made: a protection event goes out at once.
-    void recorded(const JournalEntry& entry);
+    // StationFeed: a protection event goes out at once; readings are kept for the states.
+    void recorded(const JournalEntry& entry) override;
+    void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) override;
 
     // What waits for the broker, for the tests and the status bar.
     int eventsWaiting() const { return static_cast<int>(events_.size()); }
+    int statesWaiting() const { return static_cast<int>(stateOrder_.size()); }
     uint64_t eventsDropped() const { return droppedTotal_; }
 
   private:
     struct Due {
-        QByteArray payload;
+        QByteArray key;  // the state without its counters and time: a change of it is news
         QDateTime sentAt;
+    };
+    struct Reading {
+        uint16_t address = 0;  // the relay it came from, in case the tiles have moved since
+        uint16_t insulationKohm = 0;
+        uint16_t controlKohm = 0;
     };
     void publishStates(bool all);
     void publishLink(bool force);
@@ -62,7 +71,7 @@ class PlantPublisher {
     void drain();
     void showBroker();
 
-    const Station& station_;
+    Station& station_;
     const LinkController& link_;
     MainView& view_;
     const Clock& clock_;
@@ -76,9 +85,11 @@ class PlantPublisher {
     uint64_t droppedSinceReport_ = 0;
     uint64_t droppedTotal_ = 0;
     QDateTime firstDropAt_;
+    QDateTime lastDropAt_;
 
     // What each relay's topic was last given, and when.
     std::array<std::optional<Due>, kMaxDevices + 1> relayState_{};
+    std::array<std::optional<Reading>, kMaxDevices + 1> readings_{};
     int relaysPublished_ = 0;
     QByteArray linkPayload_;
     BrokerStatus broker_;

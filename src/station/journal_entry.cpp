@@ -23,6 +23,8 @@ JournalGroup journalGroup(JournalKind kind) {
         case JournalKind::LinkRestored:
         case JournalKind::RelaySilent:
         case JournalKind::RelayAnswering:
+        case JournalKind::BrokerLost:
+        case JournalKind::BrokerRestored:
             return JournalGroup::Link;
         case JournalKind::RelayWrite:
             return JournalGroup::Write;
@@ -86,6 +88,10 @@ QString journalKindName(JournalKind kind) {
             return QStringLiteral("Связь потеряна");
         case JournalKind::LinkRestored:
             return QStringLiteral("Связь восстановлена");
+        case JournalKind::BrokerLost:
+            return QStringLiteral("Нет связи с брокером MQTT");
+        case JournalKind::BrokerRestored:
+            return QStringLiteral("Связь с брокером MQTT восстановлена");
         case JournalKind::RelaySilent:
             return QStringLiteral("Защита не отвечает");
         case JournalKind::RelayAnswering:
@@ -145,6 +151,8 @@ bool detailsFit(JournalKind kind, const JournalDetails& details) {
         case JournalKind::LinkEstablished:
         case JournalKind::LinkLost:
         case JournalKind::LinkRestored:
+        case JournalKind::BrokerLost:
+        case JournalKind::BrokerRestored:
             return std::holds_alternative<LinkDetails>(details);
         case JournalKind::RelayAnswering:
             return std::holds_alternative<SilenceDetails>(details);

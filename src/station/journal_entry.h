@@ -36,8 +36,10 @@ enum class JournalKind : uint8_t {
     DeviceDeleted = 18,
     StationStarted = 19,
     StationStopped = 20,
+    BrokerLost = 21,
+    BrokerRestored = 22,
 };
-inline constexpr int kLastJournalKind = 20;
+inline constexpr int kLastJournalKind = 22;
 
 // The kinds as the operator sorts them: the "Вид" of a record in the window and in an export.
 enum class JournalGroup : uint8_t {

@@ -56,6 +56,9 @@ struct Station {
     // What happens is recorded through here, once the station has a journal to write to.
     StationJournal journal{devices};
 
+    // The status line as the link last set it.
+    QString statusText;
+
     // The NConnecting item's flag: a link is open (or being opened).
     bool linkUp = false;
     // False when gen.dat could not be read at start-up: it still holds the list, so it is not

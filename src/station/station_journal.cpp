@@ -94,6 +94,9 @@ std::optional<JournalRelay> StationJournal::relay(int number) const {
 
 bool StationJournal::append(JournalKind kind, const std::optional<JournalRelay>& relay,
                             const QString& text, const JournalDetails& details) {
+    if (feed_ != nullptr) {
+        feed_->recorded(JournalEntry{0, nowMs(), kind, relay, text, details});
+    }
     return sink_ != nullptr && sink_->append(kind, relay, text, details);
 }
 
@@ -195,6 +198,28 @@ void StationJournal::linkDown(const QString& link, const QString& reason) {
            LinkDetails{link, reason, {}});
 }
 
+void StationJournal::brokerLost(const QString& broker, const QString& reason) {
+    if (brokerLostSinceMs_) {
+        return;
+    }
+    brokerLostSinceMs_ = nowMs();
+    append(JournalKind::BrokerLost, std::nullopt,
+           QStringLiteral("Нет связи с брокером MQTT %1: %2").arg(broker, reason),
+           LinkDetails{broker, reason, {}});
+}
+
+void StationJournal::brokerReached(const QString& broker) {
+    if (!brokerLostSinceMs_) {
+        return;
+    }
+    const qint64 downFor = nowMs() - *brokerLostSinceMs_;
+    brokerLostSinceMs_.reset();
+    append(JournalKind::BrokerRestored, std::nullopt,
+           QStringLiteral("Связь с брокером MQTT %1 восстановлена через %2")
+               .arg(broker, journalDurationText(downFor)),
+           LinkDetails{broker, {}, downFor});
+}
+
 void StationJournal::relaySilent(int relay) {
     // A request left over from a link the operator has closed says nothing of the relay.
     if (relay < 1 || relay > kMaxDevices || !linkWanted_) {
@@ -281,6 +306,9 @@ void StationJournal::clockRead(int relay, qint64 offsetMs) {
 // ---- the insulation trend ----
 
 void StationJournal::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) {
+    if (feed_ != nullptr) {
+        feed_->insulationRead(relay, insulationKohm, controlKohm);
+    }
     if (trend_ == nullptr || relay < 1 || relay > devices_.DeviceCount) {
         return;
     }

@@ -9,6 +9,7 @@
 #include "devices/device_table.h"
 #include "station/journal_entry.h"
 #include "station/journal_sink.h"
+#include "station/station_feed.h"
 #include "station/trend_sink.h"
 
 namespace terval {
@@ -42,6 +43,8 @@ class StationJournal {
     // insulation readings that go to `trend`.
     void attach(JournalSink* sink, const Clock* clock, TrendSink* trend = nullptr);
     bool isAttached() const { return sink_ != nullptr; }
+    // Every record and reading is also told to `feed` from now on; nothing stops that.
+    void setFeed(StationFeed* feed) { feed_ = feed; }
 
     // The relay as the device table names it now; nothing for a number not in the table.
     std::optional<JournalRelay> relay(int number) const;
@@ -68,6 +71,10 @@ class StationJournal {
     void linkUp(const QString& link);
     // The link the operator wants failed or went: recorded once until it is up again.
     void linkDown(const QString& link, const QString& reason);
+    // The plant's broker ("10.0.0.5:1883") cannot be reached: recorded once until it is back.
+    void brokerLost(const QString& broker, const QString& reason);
+    // The broker reached: recorded only after a recorded loss, with how long it was away.
+    void brokerReached(const QString& broker);
     // A relay that was answering has stopped; a relay that answers after being recorded silent.
     void relaySilent(int relay);
     void relayAnswered(int relay);
@@ -99,6 +106,8 @@ class StationJournal {
     JournalSink* sink_ = nullptr;
     const Clock* clock_ = nullptr;
     TrendSink* trend_ = nullptr;
+    StationFeed* feed_ = nullptr;
+    std::optional<qint64> brokerLostSinceMs_;
 
     bool linkWanted_ = false;
     bool linkRecordedUp_ = false;

@@ -80,7 +80,7 @@ QByteArray rtuReadAnswer(uint8_t address, const QVector<uint16_t>& words) {
 }
 
 Rig::Rig(int relays, uint16_t linkType, const std::function<void(DeviceEntry&, int)>& shape,
-         std::optional<JournalOptions> journal) {
+         std::optional<JournalOptions> journal, PlantOptions plant) {
     folder.addPictures();
     DeviceTable table;
     for (int n = 1; n <= relays; ++n) {
@@ -99,7 +99,7 @@ Rig::Rig(int relays, uint16_t linkType, const std::function<void(DeviceEntry&, i
     core_ =
         std::make_unique<StationCore>(folder.dir(), view, messages, clock,
                                       QLocale(QLocale::Russian, QLocale::Russia), serial, socket,
-                                      std::move(journal));
+                                      std::move(journal), std::move(plant));
     core_->start();
 }
 

@@ -37,7 +37,7 @@ class Rig {
     // With `journal` the station keeps its journal in the working folder.
     explicit Rig(int relays, uint16_t linkType = kLinkTcp,
                  const std::function<void(DeviceEntry&, int)>& shape = {},
-                 std::optional<JournalOptions> journal = std::nullopt);
+                 std::optional<JournalOptions> journal = std::nullopt, PlantOptions plant = {});
 
     StationCore& core() { return *core_; }
     Station& station() { return core_->station; }
