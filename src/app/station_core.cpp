@@ -1,5 +1,6 @@
 #include "app/station_core.h"
 
+#include "devices/tile_pictures.h"
 #include "plant/plant_publisher.h"
 #include "station/station_texts.h"
 
@@ -25,6 +26,11 @@ StationCore::~StationCore() {
 }
 
 void StationCore::start() {
+    // A new working folder gets the pictures the station brings along before the window loads
+    // them; a failed copy is told first, as the reason for the window's "not found".
+    for (const QString& error : provideTilePictures(station.folder, tilePictureSources_)) {
+        messages_.showMessage(MessageIcon::Error, error);
+    }
     main.createMainWindow();
     link.serialSettings() = serialSettingsOf(station.connection, link.serialSettings());
     // After the stored files, so that a journal that cannot be opened is told after them; before

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QLocale>
+#include <QStringList>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -44,6 +45,9 @@ class StationCore {
     StationCore(const StationCore&) = delete;
     StationCore& operator=(const StationCore&) = delete;
 
+    // The folders that a working folder's missing tile pictures are copied from at start-up;
+    // none unless given, so that a test's folder holds only what the test put there.
+    void setTilePictureSources(QStringList folders) { tilePictureSources_ = std::move(folders); }
     // Runs start-up: the stored files, the tiles, the menus, and the journal opened.
     void start();
     // The station closes: what it was still waiting for is recorded, and the journal closed.
@@ -80,6 +84,7 @@ class StationCore {
     std::unique_ptr<Journal> journal_;
     std::unique_ptr<InsulationTrend> trend_;
     PlantOptions plantOptions_;
+    QStringList tilePictureSources_;
     std::unique_ptr<MqttClient> mqtt_;
     std::unique_ptr<PlantPublisher> plant_;
     QDateTime lastFlush_;

@@ -19,6 +19,7 @@
 #include <QVBoxLayout>
 
 #include "devices/tile_grid.h"
+#include "devices/tile_pictures.h"
 #include "io/serial_link.h"
 #include "io/tcp_link.h"
 #include "station/station_texts.h"
@@ -171,6 +172,7 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
     connect(Timer1, &QTimer::timeout, this, [this] { core_->Timer1Timer(); });
     connect(Timer, &QTimer::timeout, this, [this] { core_->link.TimerTimer(); });
 
+    core_->setTilePictureSources(installedTilePictureFolders());
     core_->start();
     Timer1->start();
 
