@@ -1,1 +1,410 @@
 #include "service/headless_station.h"
+
+#include <QCoreApplication>
+#include <QRegularExpression>
+#include <QSocketNotifier>
+
+#include "io/serial_link.h"
+#include "io/tcp_link.h"
+#include "station/station_texts.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace terval {
+namespace {
+
+// The countdowns of a link that waits ("Следующая попытка через 8 с.", "Повтор через 8 с") are
+// rewritten every second; with their seconds left out they read the same until something else
+// happens.
+QString withoutCountdown(const QString& text) {
+    static const QRegularExpression seconds(QStringLiteral("\\d+(?= с(\\W|$))"),
+                                            QRegularExpression::UseUnicodePropertiesOption);
+    QString folded = text;
+    return folded.replace(seconds, QStringLiteral("…"));
+}
+
+// A message box's text on one line: a journal entry per line would tear it apart.
+QString oneLine(const QString& text) {
+    QString joined;
+    for (const QString& part : text.split(QLatin1Char('\n'))) {
+        const QString line = part.trimmed();
+        if (line.isEmpty()) {
+            continue;
+        }
+        if (!joined.isEmpty()) {
+            static const QString kEndings = QStringLiteral(".:;,!?");
+            joined +=
+                kEndings.contains(joined.back()) ? QStringLiteral(" ") : QStringLiteral(" — ");
+        }
+        joined += line;
+    }
+    return joined;
+}
+
+QString tileStateText(int state) {
+    switch (state) {
+        case kTileEvent:
+            return QStringLiteral("событие");
+        case kTileAnswering:
+            return QStringLiteral("отвечает");
+        default:
+            return QStringLiteral("не отвечает");
+    }
+}
+
+// The screen the main window's size is worked out for; nothing is drawn on it.
+constexpr QSize kNominalScreen(1280, 1024);
+
+}  // namespace
+
+// ---- StationLog ----
+
+StationLog::StationLog(QTextStream& out, const Clock& clock) : out_(out), clock_(clock) {}
+
+void StationLog::write(const QString& text) {
+    // Flushed at once: a service's log is read while it runs, and what it said last before a
+    // crash is what matters most.
+    out_ << clock_.now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")) << text << Qt::endl;
+}
+
+void StationLog::note(const QString& text) {
+    write(text);
+}
+
+void StationLog::showMessage(MessageIcon icon, const QString& text, const QString& caption) {
+    QString kind;
+    switch (icon) {
+        case MessageIcon::Error:
+            kind = QStringLiteral("Ошибка");
+            break;
+        case MessageIcon::Warning:
+            kind = QStringLiteral("Предупреждение");
+            break;
+        case MessageIcon::Information:
+            kind = QStringLiteral("Сведения");
+            break;
+    }
+    if (!caption.isEmpty()) {
+        kind += QStringLiteral(" (") + oneLine(caption) + QLatin1Char(')');
+    }
+    write(kind + QStringLiteral(": ") + oneLine(text));
+}
+
+QStringList StationLog::loadTilePictures(const QDir&) {
+    return {};
+}
+
+void StationLog::setMenuItemEnabled(MenuItem item, bool enabled) {
+    menu_ = enabled ? static_cast<MenuMask>(menu_ | menuBit(item))
+                    : static_cast<MenuMask>(menu_ & ~menuBit(item));
+}
+
+void StationLog::buildTile(int i, QPoint, const QString& generator, const QString&) {
+    // A new tile shows "no answer", as there is no link yet: nothing worth a line.
+    tiles_[i] = Tile{generator, kTileNoAnswer};
+}
+
+void StationLog::freeTile(int i) {
+    tiles_.erase(i);
+}
+
+void StationLog::showTileNames(int i, const QString& generator, const QString&) {
+    tiles_[i].generator = generator;
+}
+
+QString StationLog::tileName(int i) const {
+    const auto tile = tiles_.find(i);
+    QString name = tile != tiles_.end() ? tile->second.generator : QString();
+    if (name.isEmpty()) {
+        name = QStringLiteral("Объект %1").arg(i);
+    }
+    if (station_ && i >= 1 && i <= station_->devices.DeviceCount) {
+        name += QStringLiteral(" (адрес %1)").arg(station_->devices.entry(i).Address);
+    }
+    return name;
+}
+
+void StationLog::showTileState(int i, int state) {
+    Tile& tile = tiles_[i];
+    if (tile.state == state) {
+        return;
+    }
+    tile.state = state;
+    write(tileName(i) + QStringLiteral(": ") + tileStateText(state));
+}
+
+QSize StationLog::screenSize() const {
+    return kNominalScreen;
+}
+
+QRect StationLog::availableArea() const {
+    return QRect(QPoint(0, 0), kNominalScreen);
+}
+
+void StationLog::setStatusText(const QString& text) {
+    const QString folded = withoutCountdown(text);
+    if (status_ == folded) {
+        return;
+    }
+    status_ = folded;
+    attemptsTold_.clear();
+    // A status line that is wiped says nothing new: what it said stays the last word.
+    if (!text.isEmpty()) {
+        write(QStringLiteral("Состояние: ") + text);
+    }
+}
+
+void StationLog::showLinkAttempt(const QString& text) {
+    const QString folded = withoutCountdown(text);
+    if (folded == attempt_) {
+        return;
+    }
+    attempt_ = folded;
+    if (text.isEmpty()) {
+        return;
+    }
+    const QDateTime now = clock_.now();
+    QDateTime& told = attemptsTold_[folded];
+    if (told.isValid() && told <= now && told.secsTo(now) < 60) {
+        return;
+    }
+    told = now;
+    write(QStringLiteral("Попытка связи: ") + text);
+}
+
+void StationLog::showBrokerState(const QString& text, bool trouble) {
+    if (text == broker_ && trouble == brokerTrouble_) {
+        return;
+    }
+    const bool wasShown = !broker_.isEmpty();
+    broker_ = text;
+    brokerTrouble_ = trouble;
+    if (text.isEmpty()) {
+        if (wasShown) {
+            write(QStringLiteral("Брокер: публикация остановлена"));
+        }
+        return;
+    }
+    write(QStringLiteral("Брокер: ") + text +
+          (trouble ? QStringLiteral(" (нет связи)") : QString()));
+}
+
+void StationLog::setPollTimerRunning(bool running) {
+    if (pollTimer_) {
+        pollTimer_(running);
+    }
+}
+
+void StationLog::showAlarmLog(const AlarmLog& log) {
+    // New lines go on top and the oldest fall off the bottom: the lines shown before are what
+    // follows the new ones, as far as they still fit.
+    QStringList lines;
+    lines.reserve(log.size());
+    for (const AlarmLog::Line& line : log.lines()) {
+        lines << line.text;
+    }
+    qsizetype fresh = 0;
+    for (; fresh < lines.size(); ++fresh) {
+        const qsizetype kept = lines.size() - fresh;
+        if (kept <= alarmLines_.size() &&
+            std::equal(lines.cbegin() + fresh, lines.cend(), alarmLines_.cbegin())) {
+            break;
+        }
+    }
+    // Oldest first, as they happened.
+    for (qsizetype k = fresh - 1; k >= 0; --k) {
+        write(QStringLiteral("Авария: ") + lines[k]);
+    }
+    alarmLines_ = std::move(lines);
+}
+
+// ---- HeadlessStation ----
+
+HeadlessStation::HeadlessStation(const QDir& folder, const Clock& clock, QLocale locale,
+                                 PlantOptions plant, QTextStream& log)
+    : folder_(folder),
+      log_(log, clock),
+      serial_(std::make_unique<QtSerialLink>(folder)),
+      tcp_(std::make_unique<QtTcpLink>()),
+      core_(std::make_unique<StationCore>(folder, log_, log_, clock, std::move(locale), *serial_,
+                                          *tcp_, JournalOptions{}, std::move(plant))) {
+    log_.setStation(&core_->station);
+    // As the main window's: the poll machine counts its time in these ticks.
+    pollTimer_.setInterval(100);
+    pollTimer_.setTimerType(Qt::PreciseTimer);
+    secondTimer_.setInterval(1000);
+    QObject::connect(&pollTimer_, &QTimer::timeout, &pollTimer_,
+                     [this] { core_->link.TimerTimer(); });
+    QObject::connect(&secondTimer_, &QTimer::timeout, &secondTimer_,
+                     [this] { core_->Timer1Timer(); });
+    log_.setPollTimer([this](bool running) {
+        if (running) {
+            pollTimer_.start();
+        } else {
+            pollTimer_.stop();
+        }
+    });
+}
+
+HeadlessStation::~HeadlessStation() {
+    shutDown();
+    log_.setPollTimer({});
+}
+
+bool HeadlessStation::start() {
+    log_.note(QStringLiteral("%1: станция без окон, папка %2")
+                  .arg(kStationCaption, QDir::toNativeSeparators(folder_.absolutePath())));
+    started_ = true;
+    core_->start();
+    secondTimer_.start();
+    if (core_->station.devices.DeviceCount == 0) {
+        // Without windows there is no way to add a relay: a station that went on would poll
+        // nothing for ever, and a service manager would report it as running well.
+        log_.note(QStringLiteral("В списке объектов (%1) нет ни одного реле: опрашивать нечего. "
+                                 "Добавьте реле в окне станции и запустите её снова.")
+                      .arg(kDeviceFileName));
+        shutDown();
+        return false;
+    }
+    // As "Установить связь" at start-up: the link the connection settings choose.
+    if (log_.menuItemEnabled(MenuItem::NConnecting) && !core_->station.linkUp) {
+        core_->link.NConnectingClick();
+    }
+    return true;
+}
+
+void HeadlessStation::shutDown() {
+    if (!started_ || shutDown_) {
+        return;
+    }
+    shutDown_ = true;
+    core_->link.requestClose();
+    tcp_->close();
+    pollTimer_.stop();
+    serial_->close();
+    secondTimer_.stop();
+    core_->main.saveUnsavedAtExit();
+    core_->stop();
+    log_.note(QStringLiteral("Станция остановлена"));
+}
+
+// ---- ExitSignals ----
+
+#ifdef Q_OS_UNIX
+namespace {
+
+// The write end, for the handler; -1 while no ExitSignals exists.
+volatile sig_atomic_t signalWriteFd = -1;
+
+extern "C" void onExitSignal(int signo) {
+    const int saved = errno;
+    const int fd = signalWriteFd;
+    if (fd >= 0) {
+        const unsigned char byte = static_cast<unsigned char>(signo);
+        // A full pipe already holds a signal that will be read: this one may be lost.
+        [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
+    }
+    errno = saved;
+}
+
+constexpr std::array<int, 2> kExitSignals = {SIGTERM, SIGINT};
+std::array<struct sigaction, 2> previousActions{};
+
+}  // namespace
+#endif
+
+ExitSignals::ExitSignals(std::function<void(int)> onSignal, QObject* parent)
+    : QObject(parent), onSignal_(std::move(onSignal)) {
+#ifdef Q_OS_UNIX
+    if (signalWriteFd >= 0) {
+        error_ = QStringLiteral("обработчик сигналов уже установлен");
+        return;
+    }
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0) {
+        error_ = QString::fromLocal8Bit(std::strerror(errno));
+        return;
+    }
+    fds_ = {fds[0], fds[1]};
+    signalWriteFd = fds_[0];
+    for (size_t k = 0; k < kExitSignals.size(); ++k) {
+        struct sigaction action {};
+        action.sa_handler = onExitSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        if (::sigaction(kExitSignals[k], &action, &previousActions[k]) != 0) {
+            error_ = QString::fromLocal8Bit(std::strerror(errno));
+        }
+    }
+    installed_ = true;
+    notifier_ = std::make_unique<QSocketNotifier>(fds_[1], QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { readSignals(); });
+#else
+    error_ = QStringLiteral("сигналы завершения не поддерживаются в этой системе");
+#endif
+}
+
+ExitSignals::~ExitSignals() {
+#ifdef Q_OS_UNIX
+    notifier_.reset();
+    if (installed_) {
+        for (size_t k = 0; k < kExitSignals.size(); ++k) {
+            ::sigaction(kExitSignals[k], &previousActions[k], nullptr);
+        }
+        signalWriteFd = -1;
+    }
+    for (int fd : fds_) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+#endif
+}
+
+void ExitSignals::readSignals() {
+#ifdef Q_OS_UNIX
+    unsigned char buffer[16];
+    for (;;) {
+        const ssize_t n = ::read(fds_[1], buffer, sizeof buffer);
+        if (n <= 0) {
+            return;
+        }
+        for (ssize_t k = 0; k < n; ++k) {
+            onSignal_(buffer[k]);
+        }
+    }
+#endif
+}
+
+// ---- the program ----
+
+int runHeadlessStation(const QDir& folder, PlantOptions plant, QTextStream& log) {
+    SystemClock clock;
+    HeadlessStation station(folder, clock, QLocale::system(), std::move(plant), log);
+    ExitSignals exitSignals([&station](int signo) {
+        station.log().note(
+            QStringLiteral("Получен сигнал %1: станция закрывается")
+                .arg(signo == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));
+        station.shutDown();
+        QCoreApplication::exit(0);
+    });
+    if (!exitSignals.error().isEmpty()) {
+        // Stopped by a signal it cannot catch, the station would lose what it keeps in memory.
+        station.log().note(QStringLiteral("Не удалось перехватить сигналы SIGTERM и SIGINT: %1")
+                               .arg(exitSignals.error()));
+        return 1;
+    }
+    if (!station.start()) {
+        return 1;
+    }
+    return QCoreApplication::exec();
+}
+
+}  // namespace terval

@@ -115,13 +115,13 @@ void installFontSubstitutions() {
 }
 
 TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock& clock,
-                     QLocale locale, QWidget* parent)
+                     QLocale locale, PlantOptions plant, QWidget* parent)
     : QMainWindow(parent),
       messages_(messages),
       serial_(std::make_unique<QtSerialLink>(workFolder)),
       tcp_(std::make_unique<QtTcpLink>()),
       core_(std::make_unique<StationCore>(workFolder, *this, messages, clock, std::move(locale),
-                                          *serial_, *tcp_, JournalOptions{})) {
+                                          *serial_, *tcp_, JournalOptions{}, std::move(plant))) {
     setObjectName(QStringLiteral("FormMain"));
     setWindowTitle(kStationCaption);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

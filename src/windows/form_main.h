@@ -44,7 +44,7 @@ class TFormMain : public QMainWindow, public MainView {
     Q_OBJECT
   public:
     TFormMain(const QDir& workFolder, MessageSink& messages, const Clock& clock, QLocale locale,
-              QWidget* parent = nullptr);
+              PlantOptions plant = {}, QWidget* parent = nullptr);
     ~TFormMain() override;
 
     Station& station() { return core_->station; }

@@ -3,11 +3,14 @@
 #include <QDir>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QSysInfo>
 #include <QTextStream>
 #include <QTimer>
 #include <QTranslator>
 
 #include "app/journal_export.h"
+#include "mqtt/mosquitto_client.h"
+#include "service/headless_station.h"
 #include "station/clock.h"
 #include "station/station_texts.h"
 #include "windows/form_main.h"
@@ -60,11 +63,71 @@ int exportJournal(int argc, char** argv) {
     return result.exitCode;
 }
 
+// "--headless" decides which application object there is, and so comes before any of them.
+bool asksForHeadless(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--headless") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The options of the station itself, with and without windows.
+struct StationOptions {
+    QCommandLineOption connect{QStringLiteral("connect"),
+                               QStringLiteral("Установить связь сразу после запуска, как по F10.")};
+    QCommandLineOption headless{
+        QStringLiteral("headless"),
+        QStringLiteral("Работать без окон и без дисплея, как служба: связь устанавливается сразу, "
+                       "а всё, что показали бы окна, пишется в стандартный поток ошибок. "
+                       "Завершение по сигналу SIGTERM или SIGINT.")};
+    QCommandLineOption mqtt{QStringLiteral("mqtt"),
+                            QStringLiteral("Брокер MQTT, которому станция сообщает состояние реле "
+                                           "и события (вместо указанного в terval.ini)."),
+                            QStringLiteral("ХОСТ:ПОРТ")};
+    QCommandLineOption mqttPrefix{
+        QStringLiteral("mqtt-prefix"),
+        QStringLiteral("Первый уровень тем MQTT (вместо указанного в terval.ini; по умолчанию "
+                       "terval)."),
+        QStringLiteral("ПРЕФИКС")};
+
+    void addTo(QCommandLineParser& parser) const {
+        parser.setApplicationDescription(QStringLiteral(
+            "ТЕРВАЛ: станция оператора сети реле контроля изоляции. Файлы станции лежат в папке, "
+            "из которой она запущена."));
+        parser.addHelpOption();
+        parser.addOptions({connect, headless, mqtt, mqttPrefix});
+    }
+
+    terval::PlantOptions plant(const QCommandLineParser& parser) const {
+        return terval::PlantOptions{
+            terval::MqttCommandLine{parser.value(mqtt), parser.value(mqttPrefix)},
+            [] { return std::make_unique<terval::MosquittoClient>(); },
+            QSysInfo::machineHostName()};
+    }
+};
+
+int runHeadless(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(terval::kStationCaption);
+    QCommandLineParser parser;
+    const StationOptions options;
+    options.addTo(parser);
+    parser.process(app);
+    QTextStream log(stderr);
+    // The station keeps all its files in the folder it was started in.
+    return terval::runHeadlessStation(QDir::current(), options.plant(parser), log);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (asksForJournalExport(argc, argv)) {
         return exportJournal(argc, argv);
+    }
+    if (asksForHeadless(argc, argv)) {
+        return runHeadless(argc, argv);
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(terval::kStationCaption);
@@ -78,22 +141,17 @@ int main(int argc, char** argv) {
     }
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "ТЕРВАЛ: станция оператора сети реле контроля изоляции. Файлы станции лежат в папке, "
-        "из которой она запущена."));
-    parser.addHelpOption();
-    const QCommandLineOption connect(
-        QStringLiteral("connect"),
-        QStringLiteral("Установить связь сразу после запуска, как по F10."));
-    parser.addOption(connect);
+    const StationOptions options;
+    options.addTo(parser);
     parser.process(app);
 
     terval::MessageBoxSink messages;
     terval::SystemClock clock;
     // The station keeps all its files in the folder it was started in.
-    terval::TFormMain main(QDir::current(), messages, clock, QLocale::system());
+    terval::TFormMain main(QDir::current(), messages, clock, QLocale::system(),
+                           options.plant(parser));
     main.show();
-    if (parser.isSet(connect) || main.station().settings.connectAtStart) {
+    if (parser.isSet(options.connect) || main.station().settings.connectAtStart) {
         // Once the window is up and any start-up message has been seen to.
         QTimer::singleShot(0, &main, [&main] { main.connectAtStart(); });
     }
