@@ -49,7 +49,8 @@ void StationHarness::start(const QVector<int>& addresses, const ConnectionConfig
     folder.write("config.cfg", config.toRecord());
     core_ =
         std::make_unique<StationCore>(folder.dir(), view, messages, clock,
-                                      QLocale(QLocale::Russian, QLocale::Russia), serial, socket);
+                                      QLocale(QLocale::Russian, QLocale::Russia), serial, socket,
+                                      std::nullopt, plant);
     core_->start();
 }
 
@@ -64,6 +65,12 @@ bool StationHarness::runFor(int ms, const std::function<bool()>& done) {
             core_->link.TimerTimer();
         }
     });
+    QTimer seconds;
+    seconds.setInterval(1000);
+    QObject::connect(&seconds, &QTimer::timeout, [this] { core_->Timer1Timer(); });
+    if (secondTimer) {
+        seconds.start();
+    }
     QEventLoop loop;
     QTimer check;
     check.setInterval(10);

@@ -59,6 +59,11 @@ class StationHarness {
     DeviceEntry& relay(int i) { return core_->station.devices.entry(i); }
     bool allTiles(int count, int state);
 
+    // Given before start(): how the station reaches a broker, and whether the main window's
+    // one-second timer runs too (the clock, the tiles' age, the publishing).
+    PlantOptions plant;
+    bool secondTimer = false;
+
     WorkFolder folder;
     FakeMainView view;
     RecordingMessageSink messages;

@@ -1,0 +1,225 @@
+// The station publishing to a real broker (mosquitto on a loopback port of its own) while it
+// polls simulated relays over real TCP: what a plant system subscribed to it sees, through a
+// broker outage of 20 s, and when the station is killed.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include "e2e/relay_sim_process.h"
+#include "e2e/station_harness.h"
+#include "mqtt/mosquitto_client.h"
+#include "support/mosquitto_broker.h"
+#include "support/test_subscriber.h"
+
+namespace terval {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::MosquittoBroker;
+using testing::ReceivedMessage;
+using testing::RelaySimProcess;
+using testing::StationHarness;
+using testing::TestSubscriber;
+
+QJsonObject json(const QByteArray& payload) {
+    return QJsonDocument::fromJson(payload).object();
+}
+
+// The newest payload on `topic`, or nothing.
+std::optional<QJsonObject> newest(const std::vector<ReceivedMessage>& all, const QByteArray& topic) {
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+        if (it->topic == topic) {
+            return json(it->payload);
+        }
+    }
+    return std::nullopt;
+}
+
+// Every relay answering with its insulation read (the simulated relays start with an event each
+// that the station has not seen yet, so "event" counts as answering).
+bool allRelaysAnswering(const std::vector<ReceivedMessage>& all, int relays) {
+    for (int n = 1; n <= relays; ++n) {
+        const auto s = newest(all, "terval/st1/relay/" + QByteArray::number(n) + "/state");
+        if (!s || (*s)["state"].toString() == QStringLiteral("no_answer") ||
+            (*s)["insulation_kohm"].isNull()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+ConnectionConfig tcpTo(int port) {
+    ConnectionConfig config;
+    config.LinkType = kLinkTcp;
+    config.ipAddress = {127, 0, 0, 1};
+    config.tcpPort = static_cast<uint16_t>(port);
+    return config;
+}
+
+TEST(PlantPublishing, StatesAndEventsReachTheBrokerAndSurviveItsOutageWithoutSlowingThePoll) {
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.errors().toStdString();
+    TestSubscriber plant;
+    ASSERT_TRUE(plant.start(broker, "terval/#")) << plant.errors().toStdString();
+    RelaySimProcess sim;
+    ASSERT_TRUE(sim.start({"--tcp", "127.0.0.1:0", "--relays", "1-3"})) << qPrintable(sim.errors());
+
+    StationHarness station;
+    station.plant = PlantOptions{
+        {QStringLiteral("127.0.0.1:%1").arg(broker.port()), QStringLiteral("terval")},
+        [] { return std::make_unique<MosquittoClient>(); }, QStringLiteral("st1")};
+    station.secondTimer = true;
+    station.start({1, 2, 3}, tcpTo(sim.tcpPort()));
+    station.core().link.NConnectingClick();
+
+    // Online, the link open, every tile as the station shows it.
+    const auto said = [&plant](const QByteArray& topic, const QByteArray& payload) {
+        const std::vector<QByteArray> all = plant.payloads(topic);
+        return std::find(all.begin(), all.end(), payload) != all.end();
+    };
+    ASSERT_TRUE(station.runFor(10000, [&] { return said("terval/st1/status", "online"); }))
+        << broker.log().toStdString();
+    ASSERT_TRUE(station.runFor(15000, [&] { return allRelaysAnswering(plant.messages(), 3); }))
+        << [&plant] {
+               std::string s;
+               for (const ReceivedMessage& m : plant.messages()) {
+                   s += m.topic.toStdString() + " " + m.payload.toStdString() + "\n";
+               }
+               return s;
+           }();
+    const auto link = newest(plant.messages(), "terval/st1/link");
+    ASSERT_TRUE(link);
+    EXPECT_EQ((*link)["type"].toString(), QStringLiteral("tcp"));
+    EXPECT_EQ((*link)["state"].toString(), QStringLiteral("open"));
+    EXPECT_EQ((*link)["status_text"].toString(), station.core().station.statusText);
+    const auto state1 = newest(plant.messages(), "terval/st1/relay/1/state");
+    EXPECT_EQ((*state1)["generator"].toString(), station.relay(1).GeneratorName);
+    EXPECT_EQ((*state1)["address"].toInt(), 1);
+    EXPECT_FALSE(station.view.brokerTrouble);
+    EXPECT_EQ(station.view.brokerText, QStringLiteral("MQTT: 127.0.0.1:%1").arg(broker.port()));
+
+    // A protection event: its message says what the alarm log says.
+    const size_t eventsBefore = plant.messages("terval/st1/relay/2/event").size();
+    ASSERT_TRUE(sim.command("event 2 4").startsWith("ok"));
+    ASSERT_TRUE(station.runFor(15000, [&] {
+        return plant.messages("terval/st1/relay/2/event").size() > eventsBefore;
+    }));
+    {
+        const std::vector<ReceivedMessage> events = plant.messages("terval/st1/relay/2/event");
+        ASSERT_EQ(events.size(), eventsBefore + 1);
+        EXPECT_EQ(events.back().qos, 1);
+        const QJsonObject e = json(events.back().payload);
+        ASSERT_FALSE(station.core().station.alarmLog.lines().empty());
+        EXPECT_EQ(e["alarm_line"].toString(), station.core().station.alarmLog.lines().front().text);
+        EXPECT_EQ(e["sign_code"].toInt(), 4);
+        EXPECT_FALSE(e["sign_text"].toString().isEmpty());
+        EXPECT_FALSE(e["event_time"].toString().isEmpty());
+    }
+    ASSERT_TRUE(station.runFor(5000, [&] {
+        const auto s = newest(plant.messages(), "terval/st1/relay/2/state");
+        return s && (*s)["state"].toString() == QStringLiteral("event");
+    }));
+
+    // The poll's pace with the broker there, then with it gone for 20 s.
+    const auto requestsIn = [&station](int ms) {
+        const qsizetype before = station.socket.sent.size();
+        station.runFor(ms);
+        return static_cast<double>(station.socket.sent.size() - before) * 1000.0 / ms;
+    };
+    const double withBroker = requestsIn(5000);
+    broker.stop();
+    plant.stop();
+    ASSERT_TRUE(station.runFor(5000, [&] { return station.view.brokerTrouble; }));
+    EXPECT_TRUE(station.view.brokerText.startsWith(
+        QStringLiteral("MQTT: нет связи с 127.0.0.1:%1").arg(broker.port())))
+        << station.view.brokerText.toStdString();
+    // An event while the broker is away waits for it.
+    const size_t linesBefore = station.core().station.alarmLog.lines().size();
+    ASSERT_TRUE(sim.command("event 3 2").startsWith("ok"));
+    const double withoutBroker = requestsIn(15000);
+    EXPECT_GT(withBroker, 1.0);
+    EXPECT_NEAR(withoutBroker, withBroker, withBroker * 0.1)
+        << "requests per second: " << withBroker << " with the broker, " << withoutBroker
+        << " without";
+    ASSERT_EQ(station.core().station.alarmLog.lines().size(), linesBefore + 1);
+
+    // Back: the subscriber finds everything retained said again, and the event that waited.
+    ASSERT_TRUE(broker.start()) << broker.errors().toStdString();
+    plant.clear();
+    ASSERT_TRUE(plant.start(broker, "terval/#")) << plant.errors().toStdString();
+    ASSERT_TRUE(station.runFor(20000, [&] {
+        const auto all = plant.messages();
+        return !plant.messages("terval/st1/relay/3/event").empty() &&
+               newest(all, "terval/st1/link") && allRelaysAnswering(all, 1) &&
+               !plant.payloads("terval/st1/status").empty();
+    })) << broker.log().toStdString();
+    EXPECT_EQ(plant.payloads("terval/st1/status").back(), QByteArray("online"));
+    const QJsonObject waited = json(plant.messages("terval/st1/relay/3/event").front().payload);
+    EXPECT_EQ(waited["alarm_line"].toString(),
+              station.core().station.alarmLog.lines().front().text);
+    EXPECT_EQ(waited["sign_code"].toInt(), 2);
+    EXPECT_FALSE(station.view.brokerTrouble);
+    std::cout << "requests per second: " << withBroker << " with the broker, " << withoutBroker
+              << " while it was away\n";
+    station.core().stop();
+}
+
+TEST(PlantPublishing, AKilledStationLeavesItsWillAndAStoppedOneSaysOffline) {
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.errors().toStdString();
+    TestSubscriber plant;
+    ASSERT_TRUE(plant.start(broker, "terval/#")) << plant.errors().toStdString();
+    RelaySimProcess sim;
+    ASSERT_TRUE(sim.start({"--tcp", "127.0.0.1:0", "--relays", "1,2"})) << qPrintable(sim.errors());
+    testing::WorkFolder folder;
+    DeviceTable table;
+    table.append(newDeviceEntry(1));
+    table.append(newDeviceEntry(2));
+    folder.write("gen.dat", table.toFileBytes());
+    folder.write("config.cfg", tcpTo(sim.tcpPort()).toRecord());
+    folder.write("terval.ini", "[mqtt]\nstation=killed\n");
+
+    const auto run = [&](QProcess& station) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        station.setProcessEnvironment(env);
+        station.setWorkingDirectory(folder.dir().absolutePath());
+        station.start(QStringLiteral(TERVAL_PROGRAM),
+                      {"--headless", "--mqtt", QStringLiteral("127.0.0.1:%1").arg(broker.port())});
+        return station.waitForStarted(5000);
+    };
+    {
+        QProcess station;
+        ASSERT_TRUE(run(station));
+        ASSERT_TRUE(plant.waitFor("terval/killed/status", "online", 15s))
+            << station.readAllStandardError().toStdString();
+        ASSERT_TRUE(plant.waitFor(
+            [](const std::vector<ReceivedMessage>& all) {
+                return newest(all, "terval/killed/relay/2/state").has_value();
+            },
+            15s));
+        ::kill(static_cast<pid_t>(station.processId()), SIGKILL);
+        station.waitForFinished(5000);
+        EXPECT_TRUE(plant.waitFor("terval/killed/status", "offline", 10s))
+            << "no last will after the station was killed";
+    }
+    {
+        plant.clear();
+        QProcess station;
+        ASSERT_TRUE(run(station));
+        ASSERT_TRUE(plant.waitFor("terval/killed/status", "online", 15s));
+        ::kill(static_cast<pid_t>(station.processId()), SIGTERM);
+        ASSERT_TRUE(station.waitForFinished(10000));
+        EXPECT_EQ(station.exitCode(), 0);
+        EXPECT_TRUE(plant.waitFor("terval/killed/status", "offline", 5s))
+            << "a station stopped cleanly did not say offline";
+    }
+}
+
+}  // namespace
+}  // namespace terval
