@@ -6,9 +6,12 @@
 
 namespace terval {
 
-// MqttClient on libmosquitto: libmosquitto's own network thread keeps the connection (reconnecting
-// by itself with a growing pause), and a hand-over thread of ours feeds it the messages the
-// station gives, so that no call from the UI thread ever waits on the network.
+// MqttClient on libmosquitto. A network thread of ours runs libmosquitto's loop and starts every
+// attempt to connect, after a pause of 1 s that doubles up to 30 s (libmosquitto's own thread
+// stops trying for good after some failures); a hand-over thread of ours gives libmosquitto the
+// messages the station hands over, only while connected and at most 20 not yet acknowledged (QoS
+// 1, 2) or written (QoS 0) at a time. No call from the UI thread waits on the network: start()
+// returns at once, and only stop() waits, a few seconds at most.
 class MosquittoClient final : public MqttClient {
   public:
     explicit MosquittoClient(int capacity = 256);

@@ -54,7 +54,8 @@ class MqttClient {
     // Messages handed over while the connection is down wait in the hand-over and go out, in
     // order, once it is back.
     virtual bool send(const MqttMessage& message) = 0;
-    // Messages handed over and not yet written to the broker's socket.
+    // Messages handed over and not yet given to the network library, which holds a few more (at
+    // most 20 for MosquittoClient) until they are written (QoS 0) or acknowledged (QoS 1, 2).
     virtual int pending() const = 0;
     virtual int capacity() const = 0;
 };
