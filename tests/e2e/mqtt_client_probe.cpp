@@ -1,0 +1,43 @@
+// mqtt-client-probe HOST PORT STATION: the station's broker client and nothing else, for tests of
+// what the broker does when a station dies. It connects, publishes "online" (QoS 1, retained) to
+// terval/STATION/status, writes "online" to its standard output, and then waits: killed, it
+// leaves its will to the broker; when its standard input closes, it stops cleanly.
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "mqtt/mosquitto_client.h"
+
+int main(int argc, char** argv) {
+    using namespace std::chrono_literals;
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: mqtt-client-probe HOST PORT STATION\n");
+        return 2;
+    }
+    terval::MqttSettings settings;
+    settings.host = QString::fromLocal8Bit(argv[1]);
+    settings.port = std::atoi(argv[2]);
+    settings.station = QString::fromLocal8Bit(argv[3]);
+    settings.clientId = QStringLiteral("terval-") + settings.station;
+    settings.prefix = QStringLiteral("terval");
+
+    terval::MosquittoClient client;
+    client.start(settings);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (client.status().state != terval::BrokerState::Connected) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            std::printf("error %s\n", client.status().reason.toUtf8().constData());
+            return 1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    client.send({settings.topicRoot() + "status", "online", 1, true});
+    std::printf("online\n");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    client.stop();
+    return 0;
+}
