@@ -192,8 +192,8 @@ void StationLog::showBrokerState(const QString& text, bool trouble) {
         }
         return;
     }
-    write(QStringLiteral("Брокер: ") + text +
-          (trouble ? QStringLiteral(" (нет связи)") : QString()));
+    // The text says what the trouble is; the red of the status bar has no place in a log.
+    write(QStringLiteral("Брокер: ") + text);
 }
 
 void StationLog::setPollTimerRunning(bool running) {

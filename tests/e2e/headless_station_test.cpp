@@ -2,6 +2,8 @@
 // would be, with no display, against relay-sim, stopped by SIGTERM.
 #include <gtest/gtest.h>
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTextStream>
@@ -13,6 +15,8 @@
 #include "relay_sim_process.h"
 #include "service/headless_station.h"
 #include "support/fakes.h"
+#include "support/mosquitto_broker.h"
+#include "support/test_subscriber.h"
 #include "support/wait_until.h"
 
 namespace terval {
@@ -20,8 +24,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FixedClock;
+using testing::MosquittoBroker;
+using testing::ReceivedMessage;
 using testing::RecordingMessageSink;
 using testing::RelaySimProcess;
+using testing::TestSubscriber;
 using testing::waitUntil;
 using testing::WorkFolder;
 
@@ -76,9 +83,13 @@ TEST(StationLog, TellsWhatChangedOnceWithItsTime) {
                     QStringLiteral("Связь с СОМ портом COM3 потеряна.\nInput/output error"));
     log.showMessage(MessageIcon::Information, QStringLiteral("Готово\nвсё"),
                     QStringLiteral("Экспорт"));
-    log.showBrokerState(QStringLiteral("MQTT 127.0.0.1:1883"), false);
-    log.showBrokerState(QStringLiteral("MQTT 127.0.0.1:1883"), false);
-    log.showBrokerState(QStringLiteral("MQTT 127.0.0.1:1883"), true);
+    const QString broker = QStringLiteral("MQTT: 127.0.0.1:1883");
+    const QString brokerLost =
+        QStringLiteral("MQTT: нет связи с 127.0.0.1:1883 (соединение оборвалось)");
+    log.showBrokerState(broker, false);
+    log.showBrokerState(broker, false);
+    log.showBrokerState(brokerLost, true);
+    log.showBrokerState(brokerLost, true);
     log.showBrokerState(QString(), false);
 
     const QString before = text;
@@ -95,8 +106,8 @@ TEST(StationLog, TellsWhatChangedOnceWithItsTime) {
         "через 5 с.",
         "2026-12-07 18:23:02 Ошибка: Связь с СОМ портом COM3 потеряна. Input/output error",
         "2026-12-07 18:23:02 Сведения (Экспорт): Готово — всё",
-        "2026-12-07 18:23:02 Брокер: MQTT 127.0.0.1:1883",
-        "2026-12-07 18:23:02 Брокер: MQTT 127.0.0.1:1883 (нет связи)",
+        "2026-12-07 18:23:02 Брокер: MQTT: 127.0.0.1:1883",
+        "2026-12-07 18:23:02 Брокер: MQTT: нет связи с 127.0.0.1:1883 (соединение оборвалось)",
         "2026-12-07 18:23:02 Брокер: публикация остановлена",
     };
     EXPECT_EQ(linesOf(before), expected);
@@ -135,7 +146,8 @@ TEST(StationLog, TellsWhatChangedOnceWithItsTime) {
 // service manager starts it. Its log goes to a file, read as it grows.
 class HeadlessProgram {
   public:
-    explicit HeadlessProgram(const WorkFolder& folder) : logPath_(folder.path("station.log")) {
+    explicit HeadlessProgram(const WorkFolder& folder, const QStringList& options = {})
+        : logPath_(folder.path("station.log")) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(QStringLiteral("DISPLAY"));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
@@ -143,7 +155,7 @@ class HeadlessProgram {
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(folder.dir().path());
         process_.setStandardErrorFile(logPath_);
-        process_.start(QStringLiteral(TERVAL_PROGRAM), {QStringLiteral("--headless")});
+        process_.start(QStringLiteral(TERVAL_PROGRAM), QStringList{"--headless"} + options);
     }
     ~HeadlessProgram() {
         if (process_.state() != QProcess::NotRunning) {
@@ -183,7 +195,14 @@ TEST(HeadlessStation, PollsRecordsAndStopsCleanlyOnSigterm) {
     ASSERT_TRUE(makeFolder(
         folder, {"--relays", "3", "--tcp", QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort())}));
 
-    HeadlessProgram station(folder);
+    // The plant's broker, given on the command line.
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.errors().toStdString();
+    TestSubscriber plant;
+    ASSERT_TRUE(plant.start(broker, "e2e/#")) << plant.errors().toStdString();
+
+    HeadlessProgram station(folder, {"--mqtt", QStringLiteral("127.0.0.1:%1").arg(broker.port()),
+                                     "--mqtt-prefix", "e2e"});
     ASSERT_TRUE(station.process().waitForStarted(10000));
     const QString connected =
         QStringLiteral(
@@ -225,6 +244,22 @@ TEST(HeadlessStation, PollsRecordsAndStopsCleanlyOnSigterm) {
     };
     ASSERT_TRUE(waitUntil([&] { return eventSaved() && alarmsLogged() == 4; }, 30s))
         << station.log().toStdString();
+
+    // Every event has gone to the plant before the station is stopped.
+    auto eventsPublished = [&plant] {
+        QStringList lines;
+        for (const ReceivedMessage& m : plant.messages()) {
+            if (m.topic.startsWith("e2e/") && m.topic.endsWith("/event")) {
+                lines << QJsonDocument::fromJson(m.payload)
+                             .object()
+                             .value(QStringLiteral("alarm_line"))
+                             .toString();
+            }
+        }
+        return lines;
+    };
+    ASSERT_TRUE(waitUntil([&] { return eventsPublished().size() == 4; }, 30s))
+        << eventsPublished().join('\n').toStdString();
 
     station.process().terminate();
     ASSERT_TRUE(station.process().waitForFinished(20000)) << station.log().toStdString();
@@ -280,6 +315,15 @@ TEST(HeadlessStation, PollsRecordsAndStopsCleanlyOnSigterm) {
         recorded << rows.entries[k].text;
     }
     EXPECT_EQ(alarms, recorded);
+    EXPECT_EQ(eventsPublished(), recorded);
+    EXPECT_TRUE(station.logHas(QStringLiteral(" Брокер: ")));
+    // The plant learns that the station has gone.
+    const std::vector<ReceivedMessage> all = plant.messages();
+    auto status = std::find_if(all.rbegin(), all.rend(), [](const ReceivedMessage& m) {
+        return m.topic.endsWith("/status");
+    });
+    ASSERT_NE(status, all.rend());
+    EXPECT_EQ(status->payload, "offline");
     EXPECT_TRUE(event.text.contains(QStringLiteral("Ген. 2,Реле ОТКЛЮЧЕНИЯ")));
     EXPECT_EQ(log.filter(QStringLiteral("Получен сигнал SIGTERM")).size(), 1);
     ASSERT_FALSE(log.isEmpty());
