@@ -161,6 +161,24 @@ void StationLog::setStatusText(const QString& text) {
     }
 }
 
+void StationLog::showPortState(bool open) {
+    if (portOpen_ == open) {
+        return;
+    }
+    const bool first = !portOpen_.has_value();
+    portOpen_ = open;
+    // Closed is how a station starts.
+    if (!serialDisplay_ || (first && !open)) {
+        return;
+    }
+    // The port the link opens, which the label beside the lamp (param.dat's port number) need
+    // not be.
+    const QString port =
+        station_ ? normalizePortName(station_->connection.portName) : QStringLiteral("COM");
+    write(QStringLiteral("Порт %1: %2")
+              .arg(port, open ? QStringLiteral("открыт") : QStringLiteral("закрыт")));
+}
+
 void StationLog::showLinkAttempt(const QString& text) {
     const QString folded = withoutCountdown(text);
     if (folded == attempt_) {

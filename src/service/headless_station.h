@@ -59,11 +59,12 @@ class StationLog final : public MainView, public MessageSink {
     void placeWindow(const QRect&) override {}
     QSize screenSize() const override;
     QRect availableArea() const override;
-    void setSerialDisplayVisible(bool) override {}
+    void setSerialDisplayVisible(bool visible) override { serialDisplay_ = visible; }
     void showClock(const QString&, const QString&, const QString&) override {}
     void clearAlarmLog() override { alarmLines_.clear(); }
     void setLed(Led, bool) override {}
-    void showPortState(bool) override {}
+    // A serial port that opens says nothing on the status line: its label is the only sign.
+    void showPortState(bool open) override;
     void showConnectCommand(bool) override {}
     void setStatusText(const QString& text) override;
     void showLinkAttempt(const QString& text) override;
@@ -98,6 +99,8 @@ class StationLog final : public MainView, public MessageSink {
     std::map<QString, QDateTime> attemptsTold_;
     QString broker_;
     bool brokerTrouble_ = false;
+    bool serialDisplay_ = false;
+    std::optional<bool> portOpen_;
 };
 
 // The station without windows: the same core as the main window's, over the real serial and TCP

@@ -62,6 +62,17 @@ TEST(StationLog, TellsWhatChangedOnceWithItsTime) {
     const QString waiting = QStringLiteral(
         "Связь с СОМ портом COM3 потеряна. Следующая попытка "
         "через %1 с.");
+    // A serial port that opens changes only its label in the window; the label's port number
+    // (param.dat's) is not the port config.cfg opens.
+    station.params.PortNumber = 1;
+    station.connection.portName = QStringLiteral("COM3");
+    log.setSerialDisplayVisible(true);
+    log.showClock(QStringLiteral("07.12.2026"), QStringLiteral("18:22:01"),
+                  QStringLiteral("COM 1"));
+    log.showPortState(false);
+    log.showPortState(true);
+    log.showPortState(true);
+    log.showPortState(false);
     log.setStatusText(waiting.arg(5));
     log.showLinkAttempt(QStringLiteral("Повтор через 5 с"));
     log.setStatusText(waiting.arg(4));
@@ -85,7 +96,7 @@ TEST(StationLog, TellsWhatChangedOnceWithItsTime) {
                     QStringLiteral("Экспорт"));
     const QString broker = QStringLiteral("MQTT: 127.0.0.1:1883");
     const QString brokerLost =
-        QStringLiteral("MQTT: нет связи с 127.0.0.1:1883 (соединение оборвалось)");
+        QStringLiteral("MQTT 127.0.0.1:1883: нет связи с брокером: соединение оборвалось");
     log.showBrokerState(broker, false);
     log.showBrokerState(broker, false);
     log.showBrokerState(brokerLost, true);
@@ -96,6 +107,8 @@ TEST(StationLog, TellsWhatChangedOnceWithItsTime) {
     const QStringList expected = {
         "2026-12-07 18:22:01 Ген. 2 (адрес 17): отвечает",
         "2026-12-07 18:22:01 Ген. 2 (адрес 17): событие",
+        "2026-12-07 18:22:01 Порт COM3: открыт",
+        "2026-12-07 18:22:01 Порт COM3: закрыт",
         "2026-12-07 18:22:01 Состояние: Связь с СОМ портом COM3 потеряна. Следующая попытка "
         "через 5 с.",
         "2026-12-07 18:22:01 Попытка связи: Повтор через 5 с",
@@ -107,7 +120,8 @@ TEST(StationLog, TellsWhatChangedOnceWithItsTime) {
         "2026-12-07 18:23:02 Ошибка: Связь с СОМ портом COM3 потеряна. Input/output error",
         "2026-12-07 18:23:02 Сведения (Экспорт): Готово — всё",
         "2026-12-07 18:23:02 Брокер: MQTT: 127.0.0.1:1883",
-        "2026-12-07 18:23:02 Брокер: MQTT: нет связи с 127.0.0.1:1883 (соединение оборвалось)",
+        "2026-12-07 18:23:02 Брокер: MQTT 127.0.0.1:1883: нет связи с брокером: соединение "
+        "оборвалось",
         "2026-12-07 18:23:02 Брокер: публикация остановлена",
     };
     EXPECT_EQ(linesOf(before), expected);
