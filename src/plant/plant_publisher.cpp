@@ -238,8 +238,9 @@ void PlantPublisher::showBroker() {
             view_.showBrokerState(QStringLiteral("MQTT: ") + name, false);
             return;
         case BrokerState::Lost:
-            view_.showBrokerState(
-                QStringLiteral("MQTT: нет связи с %1 (%2)").arg(name, broker_.reason), true);
+            // The client's reason says what went wrong in full ("нет связи с брокером: …",
+            // "брокер отказал: …").
+            view_.showBrokerState(QStringLiteral("MQTT %1: %2").arg(name, broker_.reason), true);
             return;
         case BrokerState::Connecting:
         case BrokerState::Off:

@@ -204,7 +204,7 @@ void StationJournal::brokerLost(const QString& broker, const QString& reason) {
     }
     brokerLostSinceMs_ = nowMs();
     append(JournalKind::BrokerLost, std::nullopt,
-           QStringLiteral("Нет связи с брокером MQTT %1: %2").arg(broker, reason),
+           QStringLiteral("Брокер MQTT %1: %2").arg(broker, reason),
            LinkDetails{broker, reason, {}});
 }
 

@@ -757,9 +757,12 @@ void TFormMain::showLinkAttempt(const QString& text) {
 }
 
 void TFormMain::showBrokerState(const QString& text, bool trouble) {
-    setLabelText(LabelBroker, text);
-    LabelBroker->setStyleSheet(trouble ? QStringLiteral("color: #b00000; font-weight: bold;")
-                                       : QStringLiteral("color: #006000;"));
+    // The link's own line keeps most of the bar; the broker's reason, which may be long, is
+    // whole under the mouse pointer.
+    setLabelText(LabelBroker, LabelBroker->fontMetrics().elidedText(text, Qt::ElideRight, 330));
+    LabelBroker->setStyleSheet(
+        trouble ? QStringLiteral("color: #b00000; font-weight: bold; padding-right: 6px;")
+                : QStringLiteral("color: #006000; padding-right: 6px;"));
     LabelBroker->setVisible(!text.isEmpty());
     setToolTipText(LabelBroker, text);
 }

@@ -136,7 +136,7 @@ TEST(PlantPublishing, StatesAndEventsReachTheBrokerAndSurviveItsOutageWithoutSlo
     plant.stop();
     ASSERT_TRUE(station.runFor(5000, [&] { return station.view.brokerTrouble; }));
     EXPECT_TRUE(station.view.brokerText.startsWith(
-        QStringLiteral("MQTT: нет связи с 127.0.0.1:%1").arg(broker.port())))
+        QStringLiteral("MQTT 127.0.0.1:%1: нет связи с брокером").arg(broker.port())))
         << station.view.brokerText.toStdString();
     // An event while the broker is away waits for it.
     const size_t linesBefore = station.core().station.alarmLog.lines().size();
