@@ -19,20 +19,13 @@ namespace {
 using testing::PtyPair;
 using testing::RelaySimProcess;
 using testing::StationHarness;
+using testing::tcpTo;
 
 double cpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-ConnectionConfig tcpTo(int port) {
-    ConnectionConfig config;
-    config.LinkType = kLinkTcp;
-    config.ipAddress = {127, 0, 0, 1};
-    config.tcpPort = static_cast<uint16_t>(port);
-    return config;
 }
 
 TEST(LinkRecovery, SerialDeviceThatGoesAwayIsReportedOnceAndPolledAgainWhenBack) {

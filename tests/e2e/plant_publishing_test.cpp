@@ -24,6 +24,7 @@ using testing::MosquittoBroker;
 using testing::ReceivedMessage;
 using testing::RelaySimProcess;
 using testing::StationHarness;
+using testing::tcpTo;
 using testing::TestSubscriber;
 
 QJsonObject json(const QByteArray& payload) {
@@ -51,14 +52,6 @@ bool allRelaysAnswering(const std::vector<ReceivedMessage>& all, int relays) {
         }
     }
     return true;
-}
-
-ConnectionConfig tcpTo(int port) {
-    ConnectionConfig config;
-    config.LinkType = kLinkTcp;
-    config.ipAddress = {127, 0, 0, 1};
-    config.tcpPort = static_cast<uint16_t>(port);
-    return config;
 }
 
 TEST(PlantPublishing, StatesAndEventsReachTheBrokerAndSurviveItsOutageWithoutSlowingThePoll) {

@@ -148,4 +148,12 @@ void PtyPair::stop() {
     }
 }
 
+ConnectionConfig tcpTo(int port) {
+    ConnectionConfig config;
+    config.LinkType = kLinkTcp;
+    config.ipAddress = {127, 0, 0, 1};
+    config.tcpPort = static_cast<uint16_t>(port);
+    return config;
+}
+
 }  // namespace terval::testing

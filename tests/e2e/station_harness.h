@@ -85,6 +85,9 @@ bool startSimulatedLine(uint16_t linkType, const QString& relays, RelaySimProces
                         PtyPair& pty, const QTemporaryDir& line, const WorkFolder& stationFolder,
                         ConnectionConfig& config);
 
+// Ethernet TCP/IP to 127.0.0.1 at this port.
+ConnectionConfig tcpTo(int port);
+
 // "Tcp" or "Rtu": how the suites run against both links name their cases.
 std::string linkTypeName(const ::testing::TestParamInfo<uint16_t>& info);
 

@@ -154,6 +154,10 @@ std::vector<JournalEntry> oneOfEveryKind(qint64 startMs) {
          DeviceChangeDetails{DeviceNames{17, r.generator, r.breaker}, std::nullopt}},
         {0, 0, K::StationStarted, none, QStringLiteral("Станция запущена"), {}},
         {0, 0, K::StationStopped, none, QStringLiteral("Станция остановлена"), {}},
+        {0, 0, K::BrokerLost, none, QStringLiteral("Брокер MQTT недоступен"),
+         LinkDetails{QStringLiteral("10.0.0.5:8883"), QStringLiteral("брокер отказал"), {}}},
+        {0, 0, K::BrokerRestored, none, QStringLiteral("Брокер MQTT снова доступен"),
+         LinkDetails{QStringLiteral("10.0.0.5:8883"), {}, 65'000}},
     };
     for (size_t i = 0; i < entries.size(); ++i) {
         entries[i].timeMs = startMs + static_cast<qint64>(i) * 1000 + 123;
