@@ -6,6 +6,28 @@
 
 namespace terval {
 
+QFont namedFont(int pixelSize, bool bold) {
+    QFont f(QStringLiteral("Times New Roman"));
+    f.setPixelSize(pixelSize);
+    f.setBold(bold);
+    return f;
+}
+
+void setTextColor(QWidget* w, const QColor& color) {
+    QPalette pal = w->palette();
+    pal.setColor(QPalette::WindowText, color);
+    w->setPalette(pal);
+}
+
+QLabel* plainLabel(QWidget* parent, const QString& text, const char* name) {
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    if (name) {
+        label->setObjectName(QString::fromLatin1(name));
+    }
+    return label;
+}
+
 QVBoxLayout* setUpFixedDialog(QDialog* dialog, const char* objectName, const QString& title) {
     dialog->setObjectName(QString::fromLatin1(objectName));
     dialog->setWindowTitle(title);

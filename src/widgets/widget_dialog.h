@@ -9,6 +9,13 @@
 
 namespace terval {
 
+// The dialogs' face: Times New Roman (Liberation Serif on Linux) at a size in pixels, so that the
+// layouts come out the same whatever the screen's resolution.
+QFont namedFont(int pixelSize, bool bold = false);
+void setTextColor(QWidget* w, const QColor& color);
+// A label that shows its text as it is, never as rich text: names come from the operator.
+QLabel* plainLabel(QWidget* parent, const QString& text, const char* name = nullptr);
+
 // The station's dialogs are fixed in size, sized to their contents with a 15-pixel border, with
 // a title bar and a close box only. Returns the dialog's column layout.
 QVBoxLayout* setUpFixedDialog(QDialog* dialog, const char* objectName, const QString& title);

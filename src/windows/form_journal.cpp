@@ -40,28 +40,6 @@ const QColor kSeenGreen(0x00, 0x80, 0x00);
 constexpr int kSearchPauseMs = 400;
 constexpr int kRefreshMs = 2000;
 
-QFont namedFont(int pixelSize, bool bold = false) {
-    QFont f(QStringLiteral("Times New Roman"));
-    f.setPixelSize(pixelSize);
-    f.setBold(bold);
-    return f;
-}
-
-void setTextColor(QWidget* w, const QColor& color) {
-    QPalette pal = w->palette();
-    pal.setColor(QPalette::WindowText, color);
-    w->setPalette(pal);
-}
-
-QLabel* plainLabel(QWidget* parent, const QString& text, const char* name = nullptr) {
-    auto* label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
-    if (name) {
-        label->setObjectName(QString::fromLatin1(name));
-    }
-    return label;
-}
-
 // A protection event reads red as it does in the alarm log, an acknowledgement green as a line
 // that has been seen there; the rest in quiet colours that still tell the kinds apart.
 QColor groupColor(JournalGroup group) {

@@ -30,7 +30,6 @@ namespace {
 
 const char* const kCaptionProperty = "caption";
 
-const QString kFontFamily = QStringLiteral("Times New Roman");
 const QColor kNavy(0x00, 0x00, 0x80);
 const QColor kEditGreen(0x00, 0x80, 0x00);
 const QColor kDarkRed(0xB0, 0x00, 0x00);
@@ -40,13 +39,6 @@ constexpr int kPanelWidth = 96;
 constexpr int kPanelHeight = 25;
 constexpr int kPickerHeight = 28;
 
-QFont namedFont(int pixelSize, bool bold = false) {
-    QFont f(kFontFamily);
-    f.setPixelSize(pixelSize);
-    f.setBold(bold);
-    return f;
-}
-
 QLabel* caption(QWidget* parent, const QString& text, const QString& name = {}) {
     auto* label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);
@@ -54,12 +46,6 @@ QLabel* caption(QWidget* parent, const QString& text, const QString& name = {}) 
         label->setObjectName(name);
     }
     return label;
-}
-
-void setTextColor(QWidget* w, const QColor& color) {
-    QPalette pal = w->palette();
-    pal.setColor(QPalette::WindowText, color);
-    w->setPalette(pal);
 }
 
 // A sunken display panel with its value centred.

@@ -15,13 +15,6 @@
 namespace terval {
 namespace {
 
-QFont namedFont(int pixelSize, bool bold = false) {
-    QFont f(QStringLiteral("Times New Roman"));
-    f.setPixelSize(pixelSize);
-    f.setBold(bold);
-    return f;
-}
-
 QLabel* counterLabel(QWidget* parent, const char* name, const QColor& color) {
     auto* label = new QLabel(parent);
     label->setObjectName(QString::fromLatin1(name));

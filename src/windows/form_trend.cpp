@@ -99,28 +99,6 @@ qint64 spanOf(TrendRange range) {
     return 365 * kDayMs;
 }
 
-QFont namedFont(int pixelSize, bool bold = false) {
-    QFont f(QStringLiteral("Times New Roman"));
-    f.setPixelSize(pixelSize);
-    f.setBold(bold);
-    return f;
-}
-
-void setTextColor(QWidget* w, const QColor& color) {
-    QPalette pal = w->palette();
-    pal.setColor(QPalette::WindowText, color);
-    w->setPalette(pal);
-}
-
-QLabel* plainLabel(QWidget* parent, const QString& text, const char* name = nullptr) {
-    auto* label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
-    if (name) {
-        label->setObjectName(QString::fromLatin1(name));
-    }
-    return label;
-}
-
 // Colours that stay apart on white and from each other, none of them the orange and red of the
 // alarm levels and protection events; past the table, hues spread by the golden angle over the
 // same part of the circle.
