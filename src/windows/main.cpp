@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QDialog>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QLibraryInfo>
@@ -151,6 +152,34 @@ int main(int argc, char** argv) {
     terval::TFormMain main(QDir::current(), messages, clock, QLocale::system(),
                            options.plant(parser));
     main.show();
+    // The end of a desktop session and a shutdown come as SIGTERM (Ctrl+C in a terminal as
+    // SIGINT): the station closes as by "Выход", so that the readings held in memory, the
+    // journal's last records and an unsaved device list are kept. Dialogs still open are
+    // cancelled first, as when the operator closes them, so that no nested loop outlives the core.
+    terval::ExitSignals exitSignals([&main](int) {
+        for (int guard = 0; guard < 16; ++guard) {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal == nullptr) {
+                break;
+            }
+            if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+                dialog->reject();
+            } else {
+                modal->close();
+            }
+            if (QApplication::activeModalWidget() == modal) {
+                modal->hide();
+            }
+        }
+        QTimer::singleShot(0, &main, [&main] { main.NExitClick(); });
+    });
+    if (!exitSignals.error().isEmpty()) {
+        messages.showMessage(terval::MessageIcon::Warning,
+                             QStringLiteral("Сигналы завершения не перехватываются (%1): при "
+                                            "выключении компьютера станция закроется без записи "
+                                            "последних показаний.")
+                                 .arg(exitSignals.error()));
+    }
     if (parser.isSet(options.connect) || main.station().settings.connectAtStart) {
         // Once the window is up and any start-up message has been seen to.
         QTimer::singleShot(0, &main, [&main] { main.connectAtStart(); });
