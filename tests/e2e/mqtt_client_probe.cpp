@@ -6,9 +6,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #include "mqtt/mosquitto_client.h"
+#include "support/wait_until.h"
 
 int main(int argc, char** argv) {
     using namespace std::chrono_literals;
@@ -25,13 +25,11 @@ int main(int argc, char** argv) {
 
     terval::MosquittoClient client;
     client.start(settings);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (client.status().state != terval::BrokerState::Connected) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            std::printf("error %s\n", client.status().reason.toUtf8().constData());
-            return 1;
-        }
-        std::this_thread::sleep_for(10ms);
+    if (!terval::testing::waitUntil(
+            [&client] { return client.status().state == terval::BrokerState::Connected; }, 10s,
+            10ms)) {
+        std::printf("error %s\n", client.status().reason.toUtf8().constData());
+        return 1;
     }
     client.send({settings.topicRoot() + "status", "online", 1, true});
     std::printf("online\n");

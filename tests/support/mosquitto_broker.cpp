@@ -8,9 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QDeadlineTimer>
 #include <QFile>
-#include <QThread>
+
+#include "support/wait_until.h"
 
 namespace terval::testing {
 namespace {
@@ -221,18 +221,16 @@ bool MosquittoBroker::start() {
             QStringLiteral("/usr/sbin/mosquitto did not start: %1").arg(process_.errorString());
         return false;
     }
-    const QDeadlineTimer deadline(kStartMs);
-    while (!accepts(port_)) {
-        if (process_.state() == QProcess::NotRunning || deadline.hasExpired()) {
-            QFile out(path(QStringLiteral("mosquitto.out")));
-            out.open(QIODevice::ReadOnly);
-            errors_ =
-                QStringLiteral("mosquitto does not take connections on port %1:\n%2\n%3")
-                    .arg(QString::number(port_), QString::fromLocal8Bit(out.readAll()), log());
-            stop();
-            return false;
-        }
-        QThread::msleep(10);
+    const bool up = waitUntil(
+        [this] { return accepts(port_) || process_.state() == QProcess::NotRunning; },
+        std::chrono::milliseconds(kStartMs), std::chrono::milliseconds(10));
+    if (!up || process_.state() == QProcess::NotRunning) {
+        QFile out(path(QStringLiteral("mosquitto.out")));
+        out.open(QIODevice::ReadOnly);
+        errors_ = QStringLiteral("mosquitto does not take connections on port %1:\n%2\n%3")
+                      .arg(QString::number(port_), QString::fromLocal8Bit(out.readAll()), log());
+        stop();
+        return false;
     }
     return true;
 }
