@@ -19,6 +19,26 @@ void setTextColor(QWidget* w, const QColor& color) {
     w->setPalette(pal);
 }
 
+QLabel* problemLabel(QWidget* parent) {
+    QLabel* label = plainLabel(parent, QString(), "LabelProblem");
+    label->setWordWrap(true);
+    label->setFont(namedFont(15, true));
+    setTextColor(label, QColor(0xB0, 0x00, 0x00));
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->hide();
+    return label;
+}
+
+void showInFront(QWidget* window) {
+    if (window->isVisible() && window->isMinimized()) {
+        window->showNormal();
+    } else if (!window->isVisible()) {
+        window->show();
+    }
+    window->raise();
+    window->activateWindow();
+}
+
 QLabel* plainLabel(QWidget* parent, const QString& text, const char* name) {
     auto* label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);

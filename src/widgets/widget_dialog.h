@@ -15,6 +15,12 @@ QFont namedFont(int pixelSize, bool bold = false);
 void setTextColor(QWidget* w, const QColor& color);
 // A label that shows its text as it is, never as rich text: names come from the operator.
 QLabel* plainLabel(QWidget* parent, const QString& text, const char* name = nullptr);
+// "LabelProblem": a hidden, selectable dark-red line that says why a window cannot show what it
+// was asked for (a journal that cannot be read).
+QLabel* problemLabel(QWidget* parent);
+// A window opened again from a menu comes up in front, whether it was hidden, minimised or
+// behind others.
+void showInFront(QWidget* window);
 
 // The station's dialogs are fixed in size, sized to their contents with a 15-pixel border, with
 // a title bar and a close box only. Returns the dialog's column layout.

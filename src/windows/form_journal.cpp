@@ -423,12 +423,7 @@ void TFormJournal::buildTable(QVBoxLayout* column) {
 }
 
 void TFormJournal::buildBottom(QVBoxLayout* column) {
-    LabelProblem = plainLabel(this, QString(), "LabelProblem");
-    LabelProblem->setWordWrap(true);
-    LabelProblem->setFont(namedFont(15, true));
-    setTextColor(LabelProblem, kDarkRed);
-    LabelProblem->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    LabelProblem->hide();
+    LabelProblem = problemLabel(this);
     column->addWidget(LabelProblem);
 
     LabelNews = plainLabel(this, QStringLiteral("Есть новые записи"), "LabelNews");
@@ -497,17 +492,7 @@ void TFormJournal::sizeColumns() {
 // ---- opening and closing ----
 
 void TFormJournal::showOrRaise() {
-    if (isVisible()) {
-        if (isMinimized()) {
-            showNormal();
-        }
-        raise();
-        activateWindow();
-        return;
-    }
-    show();
-    raise();
-    activateWindow();
+    showInFront(this);
 }
 
 void TFormJournal::showEvent(QShowEvent* event) {

@@ -501,12 +501,7 @@ void TFormTrend::buildBottom(QVBoxLayout* column) {
     boxColumn->addWidget(GridForecast);
     column->addWidget(box);
 
-    LabelProblem = plainLabel(this, QString(), "LabelProblem");
-    LabelProblem->setWordWrap(true);
-    LabelProblem->setFont(namedFont(15, true));
-    setTextColor(LabelProblem, kDarkRed);
-    LabelProblem->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    LabelProblem->hide();
+    LabelProblem = problemLabel(this);
     column->addWidget(LabelProblem);
 
     auto* help = plainLabel(this,
@@ -544,17 +539,7 @@ qint64 TFormTrend::now() const {
 // ---- opening ----
 
 void TFormTrend::showOrRaise() {
-    if (isVisible()) {
-        if (isMinimized()) {
-            showNormal();
-        }
-        raise();
-        activateWindow();
-        return;
-    }
-    show();
-    raise();
-    activateWindow();
+    showInFront(this);
 }
 
 void TFormTrend::showForRelay(int number, QWidget* modalOpener) {
