@@ -15,8 +15,6 @@
 namespace terval {
 namespace {
 
-constexpr qint64 kMinuteMs = 60'000;
-constexpr qint64 kHourMs = 60 * kMinuteMs;
 constexpr qint64 kRawSpanMs = 6 * kHourMs;
 constexpr qint64 kMinuteSpanMs = 7 * 24 * kHourMs;
 // Modbus addresses a relay can answer at; 0 is everyone's.

@@ -7,8 +7,6 @@
 namespace terval {
 namespace {
 
-constexpr qint64 kHourMs = 3600 * 1000;
-constexpr qint64 kDayMs = 24 * kHourMs;
 constexpr qint64 kFitSpanMs = 7 * kDayMs;
 constexpr double kHorizonDays = 30;
 constexpr size_t kMinHours = 24;

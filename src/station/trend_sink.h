@@ -6,6 +6,11 @@
 
 namespace terval {
 
+// Lengths of time in the milliseconds the trend counts in.
+inline constexpr qint64 kMinuteMs = 60'000;
+inline constexpr qint64 kHourMs = 60 * kMinuteMs;
+inline constexpr qint64 kDayMs = 24 * kHourMs;
+
 // One good status answer's two resistances, as the station polled them.
 struct InsulationSample {
     // The relay's network address: its history follows the relay, not the tile it happens to

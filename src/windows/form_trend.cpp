@@ -46,9 +46,6 @@ namespace terval {
 
 namespace {
 
-constexpr qint64 kMinuteMs = 60'000;
-constexpr qint64 kHourMs = 60 * kMinuteMs;
-constexpr qint64 kDayMs = 24 * kHourMs;
 constexpr qint64 kWeekMs = 7 * kDayMs;
 // Closer than this the raw samples are a handful of points; wider than twenty years is no span
 // the station has kept.
