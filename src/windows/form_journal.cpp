@@ -372,8 +372,8 @@ void TFormJournal::buildFilters(QVBoxLayout* column) {
     for (auto [check, picker] : {std::pair{CheckFrom, DateFrom}, std::pair{CheckTo, DateTo}}) {
         connect(check, &QCheckBox::toggled, picker, &QWidget::setEnabled);
         connect(check, &QCheckBox::toggled, this, &TFormJournal::ApplyFilter);
-        connect(picker, &QDateEdit::dateChanged, this, [this, check] {
-            if (check->isChecked()) {
+        connect(picker, &QDateEdit::dateChanged, this, [this, checkBox = check] {
+            if (checkBox->isChecked()) {
                 ApplyFilter();
             }
         });
