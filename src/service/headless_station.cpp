@@ -332,8 +332,10 @@ extern "C" void onExitSignal(int signo) {
     errno = saved;
 }
 
-constexpr std::array<int, 2> kExitSignals = {SIGTERM, SIGINT};
-std::array<struct sigaction, 2> previousActions{};
+// SIGHUP too: the terminal the station was started from closing, or the desktop session ending,
+// is no reason to lose what it holds in memory.
+constexpr std::array<int, 3> kExitSignals = {SIGTERM, SIGINT, SIGHUP};
+std::array<struct sigaction, kExitSignals.size()> previousActions{};
 
 }  // namespace
 #endif
@@ -401,22 +403,43 @@ void ExitSignals::readSignals() {
 #endif
 }
 
+QString exitSignalName(int signo) {
+#ifdef Q_OS_UNIX
+    switch (signo) {
+        case SIGTERM:
+            return QStringLiteral("SIGTERM");
+        case SIGINT:
+            return QStringLiteral("SIGINT");
+        case SIGHUP:
+            return QStringLiteral("SIGHUP");
+        default:
+            break;
+    }
+#endif
+    return QString::number(signo);
+}
+
 // ---- the program ----
 
 int runHeadlessStation(const QDir& folder, PlantOptions plant, QTextStream& log) {
+#ifdef Q_OS_UNIX
+    // A log reader that goes away (a pipe into a pager or tee, closed with its terminal) makes a
+    // write fail instead of ending the station with SIGPIPE before it has written what it holds.
+    ::signal(SIGPIPE, SIG_IGN);
+#endif
     SystemClock clock;
     HeadlessStation station(folder, clock, QLocale::system(), std::move(plant), log);
     ExitSignals exitSignals([&station](int signo) {
         station.log().note(
-            QStringLiteral("Получен сигнал %1: станция закрывается")
-                .arg(signo == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));
+            QStringLiteral("Получен сигнал %1: станция закрывается").arg(exitSignalName(signo)));
         station.shutDown();
         QCoreApplication::exit(0);
     });
     if (!exitSignals.error().isEmpty()) {
         // Stopped by a signal it cannot catch, the station would lose what it keeps in memory.
-        station.log().note(QStringLiteral("Не удалось перехватить сигналы SIGTERM и SIGINT: %1")
-                               .arg(exitSignals.error()));
+        station.log().note(
+            QStringLiteral("Не удалось перехватить сигналы SIGTERM, SIGINT и SIGHUP: %1")
+                .arg(exitSignals.error()));
         return 1;
     }
     if (!station.start()) {

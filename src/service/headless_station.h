@@ -137,9 +137,9 @@ class HeadlessStation {
     bool shutDown_ = false;
 };
 
-// SIGTERM and SIGINT, turned into a call on the event loop: the handler only writes the signal's
-// number into a socket pair, which is all a signal handler may safely do; the loop reads it and
-// calls `onSignal`. One at a time; the previous handlers come back when it goes.
+// SIGTERM, SIGINT and SIGHUP, turned into a call on the event loop: the handler only writes the
+// signal's number into a socket pair, which is all a signal handler may safely do; the loop reads
+// it and calls `onSignal`. One at a time; the previous handlers come back when it goes.
 class ExitSignals final : public QObject {
   public:
     explicit ExitSignals(std::function<void(int)> onSignal, QObject* parent = nullptr);
@@ -161,8 +161,11 @@ class ExitSignals final : public QObject {
 };
 
 // `terval --headless`: runs the station of `folder` on the running QCoreApplication's event loop
-// until SIGTERM or SIGINT. 0 after such a stop; 1 when the folder has nothing to poll or the
-// signals cannot be caught.
+// until SIGTERM, SIGINT or SIGHUP. 0 after such a stop; 1 when the folder has nothing to poll or
+// the signals cannot be caught.
 int runHeadlessStation(const QDir& folder, PlantOptions plant, QTextStream& log);
+
+// "SIGTERM", "SIGINT" or "SIGHUP" for the log; the number for any other.
+QString exitSignalName(int signo);
 
 }  // namespace terval

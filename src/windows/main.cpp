@@ -82,7 +82,7 @@ struct StationOptions {
         QStringLiteral("headless"),
         QStringLiteral("Работать без окон и без дисплея, как служба: связь устанавливается сразу, "
                        "а всё, что показали бы окна, пишется в стандартный поток ошибок. "
-                       "Завершение по сигналу SIGTERM или SIGINT.")};
+                       "Завершение по сигналу SIGTERM, SIGINT или SIGHUP.")};
     QCommandLineOption mqtt{QStringLiteral("mqtt"),
                             QStringLiteral("Брокер MQTT, которому станция сообщает состояние реле "
                                            "и события (вместо указанного в terval.ini)."),
@@ -153,9 +153,10 @@ int main(int argc, char** argv) {
                            options.plant(parser));
     main.show();
     // The end of a desktop session and a shutdown come as SIGTERM (Ctrl+C in a terminal as
-    // SIGINT): the station closes as by "Выход", so that the readings held in memory, the
-    // journal's last records and an unsaved device list are kept. Dialogs still open are
-    // cancelled first, as when the operator closes them, so that no nested loop outlives the core.
+    // SIGINT, the terminal it was started from closing as SIGHUP): the station closes as by
+    // "Выход", so that the readings held in memory, the journal's last records and an unsaved
+    // device list are kept. Dialogs still open are cancelled first, as when the operator closes
+    // them, so that no nested loop outlives the core.
     terval::ExitSignals exitSignals([&main](int) {
         for (int guard = 0; guard < 16; ++guard) {
             QWidget* modal = QApplication::activeModalWidget();

@@ -1,5 +1,5 @@
 // The station without windows: what it writes to its log, and the real program run as a service
-// would be, with no display, against relay-sim, stopped by SIGTERM.
+// would be, with no display, against relay-sim, stopped by SIGTERM and by SIGHUP.
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
@@ -7,9 +7,13 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTextStream>
+#include <array>
+#include <csignal>
+#include <limits>
 
 #include "devices/device_editor.h"
 #include "devices/device_files.h"
+#include "journal/insulation_trend.h"
 #include "journal/journal.h"
 #include "poll/event_detection.h"
 #include "relay_sim_process.h"
@@ -342,6 +346,70 @@ TEST(HeadlessStation, PollsRecordsAndStopsCleanlyOnSigterm) {
     EXPECT_EQ(log.filter(QStringLiteral("Получен сигнал SIGTERM")).size(), 1);
     ASSERT_FALSE(log.isEmpty());
     EXPECT_TRUE(log.last().endsWith(QStringLiteral(" Станция остановлена")));
+}
+
+// The terminal it was started from closing: SIGHUP, and its log's reader gone with it. The
+// station stops as on SIGTERM, and every reading it took is in the file, though the minute at which
+// it writes them has not come.
+TEST(HeadlessStation, AClosedTerminalStopsItCleanlyWithEveryReadingKept) {
+    RelaySimProcess sim;
+    ASSERT_TRUE(sim.start({"--tcp", "127.0.0.1:0", "--relays", "1-3"}))
+        << sim.errors().toStdString();
+    WorkFolder folder;
+    ASSERT_TRUE(makeFolder(
+        folder, {"--relays", "3", "--tcp", QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort())}));
+
+    // The log into a pipe, as into a terminal or `| tee`.
+    QProcess station;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QString());
+    station.setProcessEnvironment(env);
+    station.setWorkingDirectory(folder.dir().path());
+    station.start(QStringLiteral(TERVAL_PROGRAM), {"--headless"});
+    ASSERT_TRUE(station.waitForStarted(10000));
+    QString log;
+    auto readLog = [&] {
+        station.waitForReadyRead(100);
+        log += QString::fromUtf8(station.readAllStandardError());
+        return log;
+    };
+    const QString connected = QStringLiteral("Произошло подключение к устройству");
+    ASSERT_TRUE(waitUntil([&] { return readLog().contains(connected); }, 30s)) << log.toStdString();
+    // A few rounds, well inside the first minute, so that nothing has been written yet.
+    ASSERT_TRUE(waitUntil([&] { return requestsOf(sim, 3) >= 6; }, 30s));
+    std::array<int, 3> requests{};
+    for (int relay = 1; relay <= 3; ++relay) {
+        requests[relay - 1] = requestsOf(sim, relay);
+    }
+
+    station.closeReadChannel(QProcess::StandardError);
+    ASSERT_EQ(::kill(static_cast<pid_t>(station.processId()), SIGHUP), 0);
+    ASSERT_TRUE(station.waitForFinished(20000));
+    EXPECT_EQ(station.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(station.exitCode(), 0);
+
+    FixedClock clock(QDateTime::currentDateTime());
+    RecordingMessageSink messages;
+    Journal journal(folder.dir(), clock, messages);
+    ASSERT_TRUE(journal.open()) << messages.texts().join('\n').toStdString();
+    JournalFilter filter;
+    filter.kinds = JournalKinds{JournalKind::StationStarted, JournalKind::StationStopped};
+    const JournalRows rows = journal.read(filter, 10);
+    ASSERT_TRUE(rows.error.isEmpty()) << rows.error.toStdString();
+    ASSERT_EQ(rows.entries.size(), 2u);
+    EXPECT_EQ(rows.entries[0].kind, JournalKind::StationStopped);
+    // Two requests a round, one reading for each status answer.
+    const InsulationTrend trend(journal);
+    EXPECT_EQ(trend.addresses(), (std::vector<uint16_t>{1, 2, 3}));
+    for (uint16_t address = 1; address <= 3; ++address) {
+        const TrendSeries series =
+            trend.read(address, 0, std::numeric_limits<qint64>::max() / 2, TrendResolution::Raw);
+        ASSERT_TRUE(series.error.isEmpty()) << series.error.toStdString();
+        EXPECT_GE(static_cast<int>(series.points.size()), requests[address - 1] / 2)
+            << "relay " << address;
+    }
 }
 
 TEST(HeadlessStation, AFolderWithoutRelaysSaysSoAndFails) {
