@@ -182,8 +182,7 @@ void LinkController::waitAndRetry(const QString& reason) {
 
 void LinkController::showWaiting() {
     const int seconds = (waitTicks_ + kTicksPerSecond - 1) / kTicksPerSecond;
-    showStatus(waitingReason_ +
-                        QStringLiteral(". Следующая попытка через %1 с.").arg(seconds));
+    showStatus(waitingReason_ + QStringLiteral(". Следующая попытка через %1 с.").arg(seconds));
     view_.showLinkAttempt(QStringLiteral("Повтор через %1 с").arg(seconds));
 }
 
@@ -253,10 +252,16 @@ void LinkController::linkLost(const QString& text) {
 
 void LinkController::bytesReceived(QByteArrayView bytes) {
     view_.setLed(MainView::Led::RxD, true);
+    const bool serial = isSerial();
     // Nothing is asked: whatever comes is not an answer, and it must not hold back the next
-    // request either.
+    // request either. A TCP stream still has to be followed, or the next answer's header would be
+    // looked for in the middle of a late one.
     if (!station_.poll.awaitingAnswer()) {
-        framer().reset();
+        if (serial) {
+            framer().reset();
+        } else {
+            framer().push(bytes);
+        }
         return;
     }
     scheduler_.bytesArrived();
@@ -271,7 +276,7 @@ void LinkController::bytesReceived(QByteArrayView bytes) {
             handleAnswer(item.answer);
         }
     }
-    if (!station_.poll.awaitingAnswer()) {
+    if (serial && !station_.poll.awaitingAnswer()) {
         framer().reset();
     }
 }
@@ -351,16 +356,19 @@ void LinkController::ComPortAfterOpen() {
 // ---- sending and closing ----
 
 void LinkController::sendRequest() {
-    // Whatever is held belongs to an earlier request.
-    framer().reset();
     const ConnectionConfig& c = station_.connection;
     if (c.isSerial()) {
-        serial_.send(station_.request.rtuRequest(c.LinkType == kLinkRs232));
+        // Whatever is held belongs to an earlier request.
+        rtuFramer_.reset();
+        const bool pointToPoint = c.LinkType == kLinkRs232;
+        rtuFramer_.expectAddress(pointToPoint ? 0 : station_.request.address());
+        serial_.send(station_.request.rtuRequest(pointToPoint));
         return;
     }
     // A connection that has stopped answering is dropped, and opened again at the next send
     // point; neither tick sends anything.
     if (station_.poll.ConsecutiveTimeouts() > 2 * station_.devices.DeviceCount) {
+        scheduler_.requestNotSent();
         if (tcp_.isActive()) {
             closeQuietly(tcp_);
         } else {
@@ -369,7 +377,13 @@ void LinkController::sendRequest() {
         }
         return;
     }
-    tcp_.send(station_.request.tcpRequest());
+    // Every request has an identifier of its own, so that an answer that comes too late is known
+    // for what it is; 0 is left to peers that do not echo it.
+    if (++transaction_ == 0) {
+        transaction_ = 1;
+    }
+    mbapFramer_.expectTransaction(transaction_);
+    tcp_.send(station_.request.tcpRequest(transaction_));
 }
 
 void LinkController::CloseConnect() {

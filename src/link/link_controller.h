@@ -106,6 +106,8 @@ class LinkController final : public LinkSender, public LinkEvents {
     Link& tcp_;
     RtuFramer rtuFramer_;
     MbapFramer mbapFramer_;
+    // The transaction identifier of the last TCP request.
+    uint16_t transaction_ = 0;
     SerialSettings serialSettings_;
     QString linkDescription_;
 

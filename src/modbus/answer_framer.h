@@ -48,20 +48,43 @@ class Framer {
 };
 
 // Modbus RTU: the length of a frame follows from its function code (read answer 3 + byte count +
-// 2, write echo 8, exception 5) and its CRC decides. A byte that cannot start an answer of ours
-// (the second byte is no function the station uses) is skipped, so a turnaround glitch on an
-// RS-485 bus before the frame costs nothing.
+// 2, write echo 8, exception 5) and its CRC decides. The line gives no other mark of where a frame
+// starts, so bytes before an answer (a turnaround glitch on an RS-485 bus, the tail of another
+// relay's answer that came too late) are stepped over one at a time: a frame that fails its CRC
+// is only reported broken when it starts with the address asked and nothing after it can still
+// grow into the answer.
 class RtuFramer final : public Framer {
   public:
+    // The address the answer to the request in flight comes from; 0 when any relay may answer (a
+    // point-to-point line).
+    void expectAddress(uint8_t address) { expected_ = address; }
     std::vector<FramedItem> push(QByteArrayView bytes) override;
+
+  private:
+    // The bytes at `at` may be the start of the answer awaited.
+    bool mayStartAnswer(qsizetype at) const;
+    // The first offset from `from` on where a whole frame with a good CRC stands, and its length.
+    qsizetype goodFrameFrom(qsizetype from, int* length) const;
+    // Some offset from `from` on may start the answer awaited, which has not all arrived yet.
+    bool answerMayBeArriving(qsizetype from) const;
+
+    uint8_t expected_ = 0;
 };
 
-// Modbus TCP: the MBAP length field says where an answer ends. A header that cannot belong to an
-// answer (protocol identifier not 0, length below 2 or above 254) means the stream has lost its
-// place: everything held is dropped and reported once as broken.
+// Modbus TCP: the MBAP length field says where an answer ends, and its transaction identifier which
+// request it answers. The stream keeps its place across requests, so an answer that comes late (its
+// identifier is an earlier request's) is read whole and dropped, and the answer behind it is found.
+// A header that cannot belong to an answer (protocol identifier not 0, length below 2 or above 254)
+// means the stream has lost its place: everything held is dropped and reported once as broken.
 class MbapFramer final : public Framer {
   public:
+    // A new request goes out with this identifier. What is held is kept only when it is the start
+    // of the answer to the request before, still arriving; anything else was never an answer.
+    void expectTransaction(uint16_t transaction);
     std::vector<FramedItem> push(QByteArrayView bytes) override;
+
+  private:
+    uint16_t expected_ = 0;
 };
 
 }  // namespace terval

@@ -35,8 +35,10 @@ QByteArray RequestFrame::rtuRequest(bool pointToPoint) {
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), 8);
 }
 
-QByteArray RequestFrame::tcpRequest() const {
+QByteArray RequestFrame::tcpRequest(uint16_t transaction) const {
     QByteArray frame(12, '\0');
+    frame[0] = static_cast<char>(transaction >> 8);
+    frame[1] = static_cast<char>(transaction & 0xFF);
     frame[5] = 6;
     for (int i = 0; i < 6; ++i) {
         frame[6 + i] = static_cast<char>(bytes[static_cast<size_t>(i)]);

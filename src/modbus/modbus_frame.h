@@ -38,9 +38,9 @@ struct RequestFrame {
     // The 8 bytes of an RTU request. On RS-232 there is one relay on the line and it answers at
     // address 1, whatever the table says, so the address byte is replaced before the CRC.
     QByteArray rtuRequest(bool pointToPoint);
-    // The 12 bytes of a Modbus TCP request: MBAP header (transaction 0, protocol 0, length 6, the
-    // relay's own address as unit identifier) and the PDU; no CRC.
-    QByteArray tcpRequest() const;
+    // The 12 bytes of a Modbus TCP request: MBAP header (the request's transaction identifier,
+    // protocol 0, length 6, the relay's own address as unit identifier) and the PDU; no CRC.
+    QByteArray tcpRequest(uint16_t transaction) const;
 };
 
 // The answer in hand: the one just matched to its request, address first, as the dispatcher reads

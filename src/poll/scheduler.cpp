@@ -225,6 +225,8 @@ void Scheduler::linkStarting() {
     p.ConsecutiveTimeouts_ = 0;
     p.CloseRequested_ = false;
     p.ReadyToSend_ = true;
+    // The operator's connection starts the round with relay 1.
+    p.RoundRobinIndex_ = 0;
 }
 
 void Scheduler::linkOpened(bool tcp) {
@@ -242,9 +244,10 @@ void Scheduler::linkOpened(bool tcp) {
     p.PollStep_ = kStepStatus;
     p.CloseRequested_ = false;
     p.ReadyToSend_ = true;
+    // A connection made again goes on with the relay after the one asked last: a relay whose
+    // requests make a gateway drop the connection would otherwise starve every relay after it.
     if (tcp) {
         p.TickCounter_ = 0;
-        p.RoundRobinIndex_ = 0;
     }
 }
 
@@ -254,6 +257,13 @@ void Scheduler::requestClose() {
 
 void Scheduler::reconnecting() {
     poll().ConsecutiveTimeouts_ = 0;
+}
+
+void Scheduler::requestNotSent() {
+    PollState& p = poll();
+    if (p.PollStep_ == kStepStatus && p.RoundRobinIndex_ > 0) {
+        --p.RoundRobinIndex_;
+    }
 }
 
 void Scheduler::bytesArrived() {

@@ -40,14 +40,17 @@ class Scheduler {
     void TimersCurParam();
 
     // ---- the link ----
-    // "Установить связь" on TCP: the connection is being made.
+    // "Установить связь" on TCP: the connection is being made, and the round starts with relay 1.
     void linkStarting();
-    // The port opened, or the connection was established: the round robin starts over.
+    // The port opened, or the connection was established: the round robin goes on.
     void linkOpened(bool tcp);
     // "Отключиться" or "Выход": the link closes at the next send point.
     void requestClose();
     // The reconnect rule opened the connection again.
     void reconnecting();
+    // The request built at this send point did not go out (the reconnect rule took the tick): the
+    // relay whose turn it was keeps its turn.
+    void requestNotSent();
     // Bytes arrived while a request is in flight: its silence starts again.
     void bytesArrived();
 

@@ -197,6 +197,61 @@ TEST_P(MisbehavingRelay, SetpointQueuedWhileALateClockWriteIsInFlightLandsInItsR
     }
 }
 
+// Relay 2's answer trickles past the end of its request (on TCP in sixteen pieces over 2.25 s, on
+// the bus with an 800 ms pause in the middle), so that its tail arrives after relay 3 has been
+// asked: relay 2 may look dead, its neighbours must not.
+TEST_P(MisbehavingRelay, TricklingAnswerLeavesItsNeighboursAnswering) {
+    connect();
+    const QString fault =
+        tcp() ? QStringLiteral("split 2 on 150 16") : QStringLiteral("split 2 on 800 2");
+    ASSERT_TRUE(sim.command(fault).startsWith("ok"));
+    const uint32_t bad1 = station.relay(1).BadAnswers;
+    const uint32_t bad2 = station.relay(2).BadAnswers;
+    const uint32_t bad3 = station.relay(3).BadAnswers;
+    const uint32_t good3 = station.relay(3).GoodAnswers;
+    QStringList grey;
+    station.runFor(9000, [this, &grey] {
+        for (int i : {1, 3}) {
+            if (station.tile(i).state == kTileNoAnswer && grey.size() < 10) {
+                grey << QStringLiteral("tile %1").arg(i);
+            }
+        }
+        return false;
+    });
+    runWatching(1);
+    // Relay 2's answers did run past their requests.
+    EXPECT_GT(station.relay(2).BadAnswers, bad2);
+    EXPECT_TRUE(grey.isEmpty()) << qPrintable(grey.join(", ")) << " went grey";
+    EXPECT_EQ(station.relay(1).BadAnswers, bad1);
+    EXPECT_EQ(station.relay(3).BadAnswers, bad3);
+    EXPECT_GE(station.relay(3).GoodAnswers, good3 + 4);
+    ASSERT_TRUE(sim.command("clear 2").startsWith("ok"));
+    expectEveryRelayPolledAndNothingMadeUp();
+}
+
+// A gateway that drops the connection whenever relay 2 is asked: the relays after it are still
+// polled, the connection being made again each time.
+TEST(MisbehavingGateway, RelayThatMakesItHangUpDoesNotStarveTheRelaysAfterIt) {
+    RelaySimProcess sim;
+    QTemporaryDir line;
+    PtyPair pty;
+    StationHarness station;
+    ConnectionConfig config;
+    ASSERT_TRUE(testing::startSimulatedLine(kLinkTcp, QStringLiteral("1-4"), sim, pty, line,
+                                            station.folder, config))
+        << qPrintable(sim.errors());
+    ASSERT_TRUE(sim.command("close 2 on").startsWith("ok"));
+    station.start({1, 2, 3, 4}, config);
+    station.core().link.NConnectingClick();
+    EXPECT_TRUE(station.runFor(20000,
+                               [&station] {
+                                   return station.relay(3).GoodAnswers >= 4 &&
+                                          station.relay(4).GoodAnswers >= 4;
+                               }))
+        << "relay 3: " << station.relay(3).GoodAnswers
+        << ", relay 4: " << station.relay(4).GoodAnswers;
+}
+
 TEST(MisbehavingPeer, BytesBeforeTheFirstRequestAreDroppedAndPollingStarts) {
     // A peer that speaks first: a banner, then something shaped like an answer.
     QTcpServer peer;

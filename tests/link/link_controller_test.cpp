@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "support/rig.h"
 
 namespace terval {
@@ -170,10 +172,11 @@ TEST(TcpLink, SilentPeerIsDroppedAfterTwoNPlusOneTimeoutsAndReopened) {
     EXPECT_EQ(rig.socket.activations, activations + 1);
     EXPECT_EQ(rig.poll().ConsecutiveTimeouts(), 0);
     EXPECT_EQ(rig.socket.sent.size(), sent);
-    // Connected again: polling starts over with relay 1.
+    // Connected again: polling goes on with relay 2, after relay 1 that was asked last; the two
+    // ticks that sent nothing took nobody's turn.
     rig.socket.connectNow();
     rig.tickUntilSent();
-    EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x0100, 48}));
+    EXPECT_EQ(rig.lastRequest(), (Request{2, 3, 0x0100, 48}));
 }
 
 TEST(TcpLink, AnyAnswerResetsTheTimeoutCount) {
@@ -189,19 +192,6 @@ TEST(TcpLink, AnyAnswerResetsTheTimeoutCount) {
     EXPECT_EQ(rig.poll().ConsecutiveTimeouts(), 0);
 }
 
-TEST(TcpLink, AnswerIsTakenWhateverItsTransactionIdentifierSays) {
-    Rig rig(1);
-    rig.connect();
-    rig.tickUntilSent();
-    rig.deliver(testing::tcpReadAnswer(1, testing::statusBlock(777), /*transaction=*/0x4242));
-    EXPECT_EQ(rig.station().tile(1).value, QStringLiteral("777"));
-    EXPECT_EQ(rig.relay(1).GoodAnswers, 1u);
-    // The matched answer stands at the start of the buffer, unit identifier first.
-    const ReceiveBuffer& rx = rig.station().receive;
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(rx.bytes.data()), 5),
-              QByteArray::fromHex("0103600000"));
-}
-
 // Polls, answering every relay with 1234 kΩ, until relay 2's status block is asked for.
 void untilRelayTwoStatus(Rig& rig) {
     for (int i = 0; i < 10; ++i) {
@@ -212,6 +202,89 @@ void untilRelayTwoStatus(Rig& rig) {
         rig.answerPlausibly(1234);
     }
     FAIL() << "relay 2 was not polled";
+}
+
+TEST(TcpLink, OnlyTheAnswerWithTheRequestsTransactionIdentifierIsTaken) {
+    Rig rig(1);
+    rig.connect();
+    rig.tickUntilSent();
+    const uint16_t asked = rig.lastTransaction();
+    ASSERT_NE(asked, 0);
+    // An answer to another request is read past without a word; the request's own is taken.
+    rig.deliver(testing::tcpReadAnswer(1, testing::statusBlock(666), asked + 1));
+    EXPECT_FALSE(rig.station().tile(1).valueVisible);
+    EXPECT_EQ(rig.relay(1).GoodAnswers + rig.relay(1).BadAnswers, 0u);
+    rig.deliver(testing::tcpReadAnswer(1, testing::statusBlock(777), asked));
+    EXPECT_EQ(rig.station().tile(1).value, QStringLiteral("777"));
+    EXPECT_EQ(rig.relay(1).GoodAnswers, 1u);
+    // The matched answer stands at the start of the buffer, unit identifier first.
+    const ReceiveBuffer& rx = rig.station().receive;
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(rx.bytes.data()), 5),
+              QByteArray::fromHex("0103600000"));
+    // A peer that does not echo the identifier answers with 0, and is taken as it always was.
+    rig.tickUntilSent();
+    EXPECT_EQ(rig.lastTransaction(), asked + 1);
+    rig.deliver(testing::tcpReadAnswer(1, QVector<uint16_t>(32, 0), 0));
+    EXPECT_EQ(rig.relay(1).GoodAnswers, 2u);
+}
+
+// Relay 2's answer trickles in a byte at a time, past the end of its request and into relay 3's:
+// relay 2 counts one request unanswered, relay 3 gets its own answer and stays green.
+TEST(TcpLink, TricklingAnswerDoesNotBlindTheNextRelay) {
+    Rig rig(3);
+    rig.connect();
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 6; ++i) {
+            rig.tickUntilSent();
+            rig.answerPlausibly(1234);
+        }
+    }
+    untilRelayTwoStatus(rig);
+    const QByteArray late =
+        testing::tcpReadAnswer(2, testing::statusBlock(22), rig.lastTransaction());
+    int next = 0;
+    // Bytes keep the request alive only so long; then relay 3 is asked.
+    while (rig.lastRequest().unit == 2) {
+        rig.deliver(late.mid(next++, 1));
+        rig.tick();
+    }
+    ASSERT_LT(next, late.size());
+    ASSERT_EQ(rig.lastRequest(), (Request{3, 3, 0x0100, 48}));
+    const QByteArray own =
+        testing::tcpReadAnswer(3, testing::statusBlock(33), rig.lastTransaction());
+    const QByteArray rest = late.mid(next) + own;
+    for (int i = 0; i < rest.size(); ++i) {
+        rig.deliver(rest.mid(i, 1));
+    }
+    EXPECT_EQ(rig.station().tile(3).value, QStringLiteral("33"));
+    EXPECT_EQ(rig.station().tile(3).state, kTileAnswering);
+    EXPECT_EQ(rig.relay(3).BadAnswers, 0u);
+    EXPECT_EQ(rig.station().tile(2).value, QStringLiteral("1234"));
+}
+
+// A gateway that drops the connection whenever relay 2 is asked: every relay after it is still
+// polled, the connection being made again each time.
+TEST(TcpLink, RelayThatMakesTheGatewayHangUpDoesNotStarveTheRelaysAfterIt) {
+    Rig rig(5);
+    rig.connect();
+    std::map<int, int> asked;
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_GT(rig.tickUntilSent(40), 0) << "request " << i;
+        const Request r = rig.lastRequest();
+        ++asked[r.unit];
+        if (r.unit == 2) {
+            rig.socket.hangUp();
+            for (int t = 0; t < 100 && !rig.socket.active; ++t) {
+                rig.tick();
+            }
+            rig.socket.connectNow();
+        } else {
+            rig.answerPlausibly();
+        }
+    }
+    for (int relay = 1; relay <= 5; ++relay) {
+        EXPECT_GE(asked[relay], 3) << "relay " << relay;
+    }
 }
 
 TEST(TcpLink, AnswersSplitOverReadsOrRunTogetherAreTakenWhole) {
@@ -322,8 +395,9 @@ TEST(TcpLink, LinkOpenedAgainStartsTheRoundRobinCleanly) {
     rig.scheduler().windowClosed();
     rig.tick(20);
     rig.socket.connectNow();
+    // The parameter window's step is gone; the round goes on after relay 1, asked last in it.
     rig.tickUntilSent();
-    EXPECT_EQ(rig.lastRequest(), (Request{1, 3, 0x0100, 48}));
+    EXPECT_EQ(rig.lastRequest(), (Request{2, 3, 0x0100, 48}));
 }
 
 TEST(SerialLink, PortThatCannotBeOpenedShowsTheMessageAndStaysClosed) {
@@ -449,6 +523,29 @@ TEST(SerialLink, AnswerFromAnotherAddressIsNotTaken) {
     rig.deliver(echo);
     EXPECT_EQ(rig.relay(2).BadAnswers, 1u);
     EXPECT_FALSE(rig.station().tile(2).valueVisible);
+}
+
+// Relay 2's answer stops half-way and its tail comes after relay 3 has been asked, right before
+// relay 3's own answer, the two cut into reads anywhere: relay 3's answer is found behind the tail.
+TEST(SerialLink, TailOfALateAnswerDoesNotBlindTheNextRelay) {
+    const QByteArray late = testing::rtuReadAnswer(2, testing::statusBlock(22));
+    const QByteArray own = testing::rtuReadAnswer(3, testing::statusBlock(33));
+    const QByteArray rest = late.mid(60) + own;
+    for (int cut = 0; cut < rest.size(); cut += 5) {
+        Rig rig(3, kLinkRs485);
+        rig.connect();
+        untilRelayTwoStatus(rig);
+        rig.deliver(late.left(60));
+        while (rig.lastRequest().unit == 2) {
+            rig.tick();
+        }
+        ASSERT_EQ(rig.lastRequest(), (Request{3, 3, 0x0100, 48}));
+        rig.deliver(rest.left(cut));
+        rig.deliver(rest.mid(cut));
+        EXPECT_EQ(rig.station().tile(3).value, QStringLiteral("33")) << "cut " << cut;
+        EXPECT_EQ(rig.relay(3).BadAnswers, 0u) << "cut " << cut;
+        EXPECT_EQ(rig.relay(3).GoodAnswers, 1u) << "cut " << cut;
+    }
 }
 
 TEST(SerialLink, PointToPointTakesTheOneRelayWhateverItsAddress) {

@@ -39,7 +39,8 @@ struct Transport {
 
 const Transport kTransports[] = {
     {"rtu", [] { return std::make_unique<RtuFramer>(); }, withCrc},
-    {"tcp", [] { return std::make_unique<MbapFramer>(); }, mbapFrame},
+    {"tcp", [] { return std::make_unique<MbapFramer>(); },
+     [](const QByteArray& pdu) { return mbapFrame(pdu); }},
 };
 
 TEST(Framers, AnswerSplitAtEveryByteIsTakenOnceWhenWhole) {
@@ -94,6 +95,93 @@ TEST(Framers, RtuSkipsNoiseBeforeAFrameAndReportsABrokenOne) {
         RtuFramer framer;
         EXPECT_EQ(frame(framer, c.pieces), c.expected) << c.what;
     }
+}
+
+// Every address a relay can have, on a bus (the address asked) and on a point-to-point line (any
+// address), with noise in front of its answer: a turnaround glitch, a run of ones, or the tail of
+// the relay before it whose answer came too late. However the bytes are cut into reads, the
+// answer is taken once and nothing is called broken.
+TEST(Framers, RtuFindsEveryAddressAnswerBehindNoiseAtEverySplit) {
+    const QByteArray lateTail = testing::rtuReadAnswer(9, testing::statusBlock(4321)).right(37);
+    const QByteArray noises[] = {QByteArray(1, '\0'), QByteArray(2, '\xFF'), lateTail};
+    for (int address = 1; address <= 247; ++address) {
+        const QByteArray status =
+            testing::tcpReadAnswer(static_cast<uint8_t>(address), testing::statusBlock(1500))
+                .mid(6);
+        QByteArray echo = kEcho;
+        echo[0] = static_cast<char>(address);
+        QByteArray refusal = kException;
+        refusal[0] = static_cast<char>(address);
+        for (const QByteArray& answer : {status, echo, refusal}) {
+            const QStringList expected{"A:" + QString::fromLatin1(answer.toHex())};
+            for (const QByteArray& noise : noises) {
+                const QByteArray wire = noise + withCrc(answer);
+                for (const uint8_t asked : {static_cast<uint8_t>(address), uint8_t{0}}) {
+                    for (int cut = 0; cut < wire.size(); ++cut) {
+                        RtuFramer framer;
+                        framer.expectAddress(asked);
+                        const QStringList out = frame(framer, {wire.left(cut), wire.mid(cut)});
+                        if (out != expected) {
+                            ADD_FAILURE() << "address " << address << " asked " << int(asked)
+                                          << " noise " << noise.toHex().constData() << " cut "
+                                          << cut << ": " << out.join(' ').toStdString();
+                            return;
+                        }
+                        EXPECT_EQ(framer.pending(), 0);
+                    }
+                }
+            }
+        }
+    }
+}
+
+// A frame from the address asked that fails its CRC is broken at once when nothing can follow;
+// noise from elsewhere is stepped over without a word.
+TEST(Framers, RtuReportsABrokenFrameOnlyFromTheAddressAsked) {
+    QByteArray flipped = withCrc(QByteArray::fromHex("070603010005"));
+    flipped[4] = static_cast<char>(flipped[4] ^ 0x01);
+    const struct {
+        const char* what;
+        uint8_t asked;
+        QStringList expected;
+    } cases[] = {
+        {"from the relay asked", 7, {"B"}},
+        {"on a point-to-point line", 0, {"B"}},
+        {"from another relay", 8, {}},
+    };
+    for (const auto& c : cases) {
+        RtuFramer framer;
+        framer.expectAddress(c.asked);
+        EXPECT_EQ(frame(framer, {flipped}), c.expected) << c.what;
+    }
+}
+
+// Each request has its own transaction identifier; an answer to an earlier one, whole or still
+// arriving when the next request goes, is read past and dropped, and the answer behind it taken.
+TEST(Framers, MbapTakesOnlyTheAnswerOfTheRequestInFlight) {
+    const QString status = "A:" + QString::fromLatin1(kStatus.toHex());
+    const QByteArray late = mbapFrame(kStatus, 41);
+    const QByteArray own = mbapFrame(kStatus, 42);
+    for (int cut = 0; cut < late.size(); ++cut) {
+        MbapFramer framer;
+        framer.expectTransaction(41);
+        EXPECT_TRUE(frame(framer, {late.left(cut)}).empty());
+        framer.expectTransaction(42);
+        EXPECT_EQ(frame(framer, {late.mid(cut) + own.left(30), own.mid(30)}), QStringList{status})
+            << "cut " << cut;
+        EXPECT_EQ(framer.pending(), 0);
+    }
+    MbapFramer framer;
+    framer.expectTransaction(7);
+    // An older answer whole, and one of a peer that does not echo the identifier.
+    EXPECT_EQ(frame(framer, {mbapFrame(kEcho, 6)}), QStringList{});
+    EXPECT_EQ(frame(framer, {mbapFrame(kEcho, 0)}),
+              QStringList{"A:" + QString::fromLatin1(kEcho.toHex())});
+    // Bytes held that are no answer to the request before are forgotten when the next goes.
+    framer.push(QByteArray::fromHex("0000000000"));
+    framer.expectTransaction(8);
+    EXPECT_EQ(framer.pending(), 0);
+    EXPECT_EQ(frame(framer, {mbapFrame(kStatus, 8)}), QStringList{status});
 }
 
 TEST(Framers, MbapLengthDecidesAndAHeaderNoAnswerHasResynchronises) {

@@ -39,12 +39,12 @@ TEST(RequestFrame, PointToPointSendsEveryRequestToAddressOne) {
               MatchCRC(QByteArrayView(bus.constData(), 6)));
 }
 
-TEST(RequestFrame, TcpRequestCarriesTheRealAddressAndNoCrc) {
+TEST(RequestFrame, TcpRequestCarriesItsTransactionTheRealAddressAndNoCrc) {
     RequestFrame f;
     f.buildRead(17, 0x1000, 32);
-    EXPECT_EQ(f.tcpRequest(), hexBytes("000000000006110310000020"));
+    EXPECT_EQ(f.tcpRequest(1), hexBytes("000100000006110310000020"));
     f.buildWrite(200, 0x0109, 0xABCD);
-    EXPECT_EQ(f.tcpRequest(), hexBytes("000000000006C8060109ABCD"));
+    EXPECT_EQ(f.tcpRequest(0xBEEF), hexBytes("BEEF00000006C8060109ABCD"));
 }
 
 TEST(RequestFrame, HighRegisterAndCountBytesAreBigEndian) {

@@ -39,10 +39,13 @@ TEST(Scheduler, RoundRobinReadsStatusThenNewestProtocolOfEachRelay) {
     EXPECT_EQ(rig.relay(1).RequestsSent, 4u);
     EXPECT_EQ(rig.relay(1).GoodAnswers, 4u);
     EXPECT_EQ(rig.relay(2).BadAnswers, 0u);
-    // Every request on the wire is 12 bytes and starts with a zero transaction identifier.
-    for (const QByteArray& frame : rig.socket.sent) {
+    // Every request on the wire is 12 bytes, with a transaction identifier of its own.
+    for (int i = 0; i < rig.socket.sent.size(); ++i) {
+        const QByteArray& frame = rig.socket.sent[i];
         EXPECT_EQ(frame.size(), 12);
-        EXPECT_TRUE(frame.startsWith(QByteArray::fromHex("000000000006")));
+        QByteArray header = QByteArray::fromHex("000000000006");
+        header[1] = static_cast<char>(i + 1);
+        EXPECT_EQ(frame.left(6), header);
     }
 }
 

@@ -53,7 +53,7 @@ QByteArray tcpReadAnswer(uint8_t unit, const QVector<uint16_t>& words, uint16_t 
     return mbap(transaction, pdu(unit, words));
 }
 
-QByteArray tcpWriteEcho(uint8_t unit, uint16_t reg, uint16_t value) {
+QByteArray tcpWriteEcho(uint8_t unit, uint16_t reg, uint16_t value, uint16_t transaction) {
     QByteArray b;
     b.append(static_cast<char>(unit));
     b.append(char(6));
@@ -61,7 +61,7 @@ QByteArray tcpWriteEcho(uint8_t unit, uint16_t reg, uint16_t value) {
     b.append(static_cast<char>(reg & 0xFF));
     b.append(static_cast<char>(value >> 8));
     b.append(static_cast<char>(value & 0xFF));
-    return mbap(0, b);
+    return mbap(transaction, b);
 }
 
 QByteArray withCrc(QByteArray frame) {
@@ -71,8 +71,8 @@ QByteArray withCrc(QByteArray frame) {
     return frame;
 }
 
-QByteArray mbapFrame(const QByteArray& pduBytes) {
-    return mbap(0, pduBytes);
+QByteArray mbapFrame(const QByteArray& pduBytes, uint16_t transaction) {
+    return mbap(transaction, pduBytes);
 }
 
 QByteArray rtuReadAnswer(uint8_t address, const QVector<uint16_t>& words) {
@@ -96,10 +96,9 @@ Rig::Rig(int relays, uint16_t linkType, const std::function<void(DeviceEntry&, i
     config.ipAddress = {127, 0, 0, 1};
     config.tcpPort = 1502;
     folder.write("config.cfg", config.toRecord());
-    core_ =
-        std::make_unique<StationCore>(folder.dir(), view, messages, clock,
-                                      QLocale(QLocale::Russian, QLocale::Russia), serial, socket,
-                                      std::move(journal), std::move(plant));
+    core_ = std::make_unique<StationCore>(folder.dir(), view, messages, clock,
+                                          QLocale(QLocale::Russian, QLocale::Russia), serial,
+                                          socket, std::move(journal), std::move(plant));
     core_->start();
 }
 
@@ -145,10 +144,19 @@ Request Rig::lastRequest() const {
     return {b(0), b(1), b(2) << 8 | b(3), b(4) << 8 | b(5)};
 }
 
+uint16_t Rig::lastTransaction() const {
+    if (socket.sent.isEmpty() || socket.sent.last().size() < 2) {
+        return 0;
+    }
+    const QByteArray& last = socket.sent.last();
+    return static_cast<uint16_t>(static_cast<uint8_t>(last[0]) << 8 |
+                                 static_cast<uint8_t>(last[1]));
+}
+
 void Rig::answerRead(const QVector<uint16_t>& words) {
     const uint8_t unit = static_cast<uint8_t>(lastRequest().unit);
     deliver(station().connection.isSerial() ? rtuReadAnswer(unit, words)
-                                            : tcpReadAnswer(unit, words));
+                                            : tcpReadAnswer(unit, words, lastTransaction()));
 }
 
 void Rig::answerWriteEcho() {
@@ -157,7 +165,7 @@ void Rig::answerWriteEcho() {
         deliver(serial.written.last());
     } else {
         deliver(tcpWriteEcho(static_cast<uint8_t>(r.unit), static_cast<uint16_t>(r.reg),
-                             static_cast<uint16_t>(r.countOrValue)));
+                             static_cast<uint16_t>(r.countOrValue), lastTransaction()));
     }
 }
 

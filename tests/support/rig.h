@@ -22,12 +22,12 @@ std::ostream& operator<<(std::ostream& os, const Request& r);
 QVector<uint16_t> statusBlock(uint16_t resistance);
 QVector<uint16_t> tripRecord(int month, int day, int hour, int minute, int second, uint16_t sign);
 QByteArray tcpReadAnswer(uint8_t unit, const QVector<uint16_t>& words, uint16_t transaction = 0);
-QByteArray tcpWriteEcho(uint8_t unit, uint16_t reg, uint16_t value);
+QByteArray tcpWriteEcho(uint8_t unit, uint16_t reg, uint16_t value, uint16_t transaction = 0);
 QByteArray rtuReadAnswer(uint8_t address, const QVector<uint16_t>& words);
 // An RTU frame: the bytes with their CRC, low byte first.
 QByteArray withCrc(QByteArray frame);
-// A Modbus TCP frame: the PDU (unit identifier first) behind an MBAP header of transaction 0.
-QByteArray mbapFrame(const QByteArray& pdu);
+// A Modbus TCP frame: the PDU (unit identifier first) behind an MBAP header.
+QByteArray mbapFrame(const QByteArray& pdu, uint16_t transaction = 0);
 
 // The station's core over fakes: a working folder, a recording main window, a TCP socket or serial
 // port played by the test, and a clock that stands still unless told otherwise.
@@ -53,6 +53,8 @@ class Rig {
 
     int sentCount() const;
     Request lastRequest() const;
+    // The transaction identifier of the last TCP request, which a gateway echoes.
+    uint16_t lastTransaction() const;
     // Answers the request in flight the way the relay at `unit` would, with these words.
     void answerRead(const QVector<uint16_t>& words);
     void answerWriteEcho();

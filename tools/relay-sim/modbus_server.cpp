@@ -87,7 +87,16 @@ void ModbusServer::process(ConnectionId connection, const std::vector<uint8_t>& 
         case Decision::Action::Answer:
             break;
     }
-    const TimePoint when = now + std::chrono::milliseconds(d.delayMs);
+    TimePoint when = now + std::chrono::milliseconds(d.delayMs);
+    // A split answer holds the line until its last piece, as one talker on a bus or one answer on
+    // a gateway's stream would: whatever is due meanwhile follows it, never inside it.
+    if (const auto busy = busyUntil_.find(connection); busy != busyUntil_.end()) {
+        if (busy->second > when) {
+            when = busy->second;
+        } else {
+            busyUntil_.erase(busy);
+        }
+    }
     // libmodbus refuses to send exception codes past the last one the standard names.
     const bool shaped = d.badCrc || d.splitPauseMs || d.twice || d.foreignAddress != 0 ||
                         d.exception >= MODBUS_EXCEPTION_MAX;
@@ -123,6 +132,7 @@ void ModbusServer::process(ConnectionId connection, const std::vector<uint8_t>& 
     // Never an empty piece: a short answer is cut into at most one piece per byte.
     const size_t pieces = std::min(static_cast<size_t>(d.splitPieces), bytes.size());
     const auto pause = std::chrono::milliseconds(*d.splitPauseMs);
+    busyUntil_[connection] = when + static_cast<int>(pieces - 1) * pause;
     for (size_t i = 0; i < pieces; ++i) {
         const auto from = static_cast<std::ptrdiff_t>(i * bytes.size() / pieces);
         const auto to = static_cast<std::ptrdiff_t>((i + 1) * bytes.size() / pieces);

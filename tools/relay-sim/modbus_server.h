@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,6 +76,8 @@ class ModbusServer {
 
     std::vector<Pending> pending_;
     uint64_t order_ = 0;
+    // When the last piece of a split answer on each connection is due.
+    std::map<ConnectionId, TimePoint> busyUntil_;
 };
 
 std::string describeRequest(const Request& request);
