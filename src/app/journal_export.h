@@ -32,12 +32,19 @@ JournalExportParse journalExportRequest(const QString& file, const QString& from
                                         const QString& to);
 
 struct JournalExportResult {
-    int exitCode = 0;  // 0 written, 1 the journal or the file failed
-    QString message;   // what happened, for standard output or standard error
+    // 0 written; 1 the journal cannot be read or the file cannot be written; 2 the file is one of
+    // the station's own, as a command line that cannot be used.
+    int exitCode = 0;
+    QString message;  // what happened, for standard output or standard error
 };
 
-// Reads journal.db in `folder` without changing it (nothing is trimmed, no journal is created
-// where there is none) and writes the request's records to its file.
+// Reads journal.db in `folder` read-only, as another program beside a running station would, and
+// writes the request's records to its file. Nothing of the folder changes: the journal is neither
+// created, brought up to date, trimmed, renamed nor written, and a journal that is damaged, of
+// another program, or of an older or a newer layout is refused with why. A file that is (by its
+// name, a link or another name of it) one of the station's own is refused before anything is
+// read. A regular file is replaced only once every byte has reached the disk; a device or a pipe
+// (/dev/stdout) is written directly; every write error is a failure with its reason.
 JournalExportResult exportJournal(const QDir& folder, const JournalExportRequest& request,
                                   const Clock& clock);
 

@@ -98,6 +98,9 @@ void StationCore::Timer1Timer() {
     if (!trend_ || stopped_) {
         return;
     }
+    // Records waiting for a file that could not be written are tried again when their time has
+    // come, also when the station has nothing new to record.
+    journal_->retry();
     const QDateTime now = clock_.now();
     // A clock set back starts the count again rather than stopping the writes.
     if (now < lastFlush_ || lastFlush_.secsTo(now) >= kTrendFlushSeconds) {

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "journal/journal.h"
+#include "journal/trend_queries.h"
 
 namespace terval {
 namespace {
@@ -20,48 +21,10 @@ constexpr qint64 kMinuteSpanMs = 7 * 24 * kHourMs;
 // Modbus addresses a relay can answer at; 0 is everyone's.
 constexpr uint16_t kMaxAddress = 247;
 
-// Time divided into minutes or hours, rounded down or up, right for times before 1970 as well.
+// Time divided into minutes or hours, rounded down, right for times before 1970 as well.
 qint64 floorDiv(qint64 a, qint64 b) {
     const qint64 q = a / b;
     return (a % b != 0 && a < 0) ? q - 1 : q;
-}
-qint64 ceilDiv(qint64 a, qint64 b) {
-    const qint64 q = a / b;
-    return (a % b != 0 && a > 0) ? q + 1 : q;
-}
-
-qint64 bucketMs(TrendResolution resolution) {
-    return resolution == TrendResolution::Hour ? kHourMs : kMinuteMs;
-}
-
-qint64 gapFloorMs(TrendResolution resolution) {
-    switch (resolution) {
-        case TrendResolution::Raw:
-            return kMinuteMs;
-        case TrendResolution::Minute:
-            return kMinuteMs * 5 / 2;
-        case TrendResolution::Hour:
-            return kHourMs * 5 / 2;
-    }
-    return kMinuteMs;
-}
-
-// Two and a half times the median spacing of the points, and never less than the floor of the
-// resolution: a median is not moved by the gaps themselves, as long as they are fewer than the
-// points.
-qint64 gapOf(const std::vector<TrendPoint>& points, TrendResolution resolution) {
-    const qint64 floor = gapFloorMs(resolution);
-    if (points.size() < 2) {
-        return floor;
-    }
-    std::vector<qint64> spacing;
-    spacing.reserve(points.size() - 1);
-    for (size_t i = 1; i < points.size(); ++i) {
-        spacing.push_back(points[i].timeMs - points[i - 1].timeMs);
-    }
-    const auto middle = spacing.begin() + static_cast<std::ptrdiff_t>(spacing.size() / 2);
-    std::nth_element(spacing.begin(), middle, spacing.end());
-    return std::max(floor, *middle * 5 / 2);
 }
 
 // The aggregate of one relay's samples in one minute or hour, as both tables keep it.
@@ -169,6 +132,22 @@ std::optional<QVariant> endOf(Journal& journal, const char* table, const char* c
     return single(journal, sql, {address}, error);
 }
 
+// The trend's reads on the journal's own connection.
+class JournalStatements final : public TrendStatements {
+  public:
+    explicit JournalStatements(Journal& journal) : journal_(journal) {}
+    QSqlQuery* statement(const QString& sql, QSqlError* error) override {
+        return journal_.statement(sql, error);
+    }
+    bool isReadable() const override { return journal_.isReadable(); }
+    QString readFailure(const QSqlError* error) const override {
+        return journal_.readFailure(error);
+    }
+
+  private:
+    Journal& journal_;
+};
+
 }  // namespace
 
 bool gapBefore(const TrendSeries& series, size_t i) {
@@ -202,6 +181,16 @@ void InsulationTrend::add(const InsulationSample& sample) {
         return;
     }
     pending_.push_back(sample);
+}
+
+std::vector<InsulationSample> InsulationTrend::pendingSamples(uint16_t address) const {
+    std::vector<InsulationSample> out;
+    for (const InsulationSample& s : pending_) {
+        if (s.address == address) {
+            out.push_back(s);
+        }
+    }
+    return out;
 }
 
 size_t InsulationTrend::pending() const {
@@ -362,101 +351,8 @@ TrendSeries InsulationTrend::read(uint16_t address, qint64 fromMs, qint64 toMs) 
 
 TrendSeries InsulationTrend::read(uint16_t address, qint64 fromMs, qint64 toMs,
                                   TrendResolution resolution) const {
-    TrendSeries series;
-    series.address = address;
-    series.resolution = resolution;
-    series.gapMs = gapFloorMs(resolution);
-    if (!journal_.isReadable()) {
-        series.error = journal_.readFailure();
-        return series;
-    }
-    if (toMs <= fromMs) {
-        return series;
-    }
-    QSqlError error;
-    const auto failed = [&] {
-        series.error = journal_.readFailure(&error);
-        return series;
-    };
-    if (resolution == TrendResolution::Raw) {
-        const std::optional<QVariant> oldest =
-            endOf(journal_, "trend_samples", "time_ms", 1, address, false, &error);
-        if (!oldest) {
-            return failed();
-        }
-        if (oldest->isNull() || fromMs < oldest->toLongLong()) {
-            const qint64 end =
-                oldest->isNull()
-                    ? ceilDiv(toMs, kMinuteMs)
-                    : std::min(floorDiv(oldest->toLongLong(), kMinuteMs), ceilDiv(toMs, kMinuteMs));
-            const std::optional<QVariant> older = single(
-                journal_,
-                QStringLiteral("SELECT 1 FROM trend_minutes WHERE address = ? AND minute >= ? "
-                               "AND minute < ? LIMIT 1"),
-                {address, ceilDiv(fromMs, kMinuteMs), end}, &error);
-            if (!older) {
-                return failed();
-            }
-            if (!older->isNull()) {
-                series.resolution = TrendResolution::Minute;
-            }
-        }
-    }
-
-    QSqlQuery* query = nullptr;
-    if (series.resolution == TrendResolution::Raw) {
-        query = journal_.statement(
-            QStringLiteral("SELECT time_ms, insulation, control FROM trend_samples WHERE "
-                           "address = ? AND time_ms >= ? AND time_ms < ? ORDER BY time_ms"),
-            &error);
-        if (!query) {
-            return failed();
-        }
-        if (auto failure = run(query, {address, fromMs, toMs})) {
-            error = *failure;
-            return failed();
-        }
-        while (query->next()) {
-            const double insulation = query->value(1).toDouble();
-            series.points.push_back({query->value(0).toLongLong(), insulation, insulation,
-                                     insulation, query->value(2).toDouble(), 1});
-        }
-    } else {
-        const bool hours = series.resolution == TrendResolution::Hour;
-        const qint64 unit = bucketMs(series.resolution);
-        query = journal_.statement(
-            QStringLiteral("SELECT %2, count, insulation_min, insulation_max, insulation_sum, "
-                           "control_sum FROM %1 WHERE address = ? AND %2 >= ? AND %2 < ? "
-                           "ORDER BY %2")
-                .arg(hours ? QStringLiteral("trend_hours") : QStringLiteral("trend_minutes"),
-                     hours ? QStringLiteral("hour") : QStringLiteral("minute")),
-            &error);
-        if (!query) {
-            return failed();
-        }
-        if (auto failure = run(query, {address, ceilDiv(fromMs, unit), ceilDiv(toMs, unit)})) {
-            error = *failure;
-            return failed();
-        }
-        while (query->next()) {
-            const qint64 count = query->value(1).toLongLong();
-            const double n = static_cast<double>(std::max<qint64>(count, 1));
-            series.points.push_back({query->value(0).toLongLong() * unit,
-                                     static_cast<double>(query->value(4).toLongLong()) / n,
-                                     query->value(2).toDouble(), query->value(3).toDouble(),
-                                     static_cast<double>(query->value(5).toLongLong()) / n,
-                                     static_cast<int>(count)});
-        }
-    }
-    if (query->lastError().isValid()) {
-        error = query->lastError();
-        query->finish();
-        series.points.clear();
-        return failed();
-    }
-    query->finish();
-    series.gapMs = gapOf(series.points, series.resolution);
-    return series;
+    JournalStatements source(journal_);
+    return readTrendSeries(source, address, fromMs, toMs, resolution);
 }
 
 std::vector<uint16_t> InsulationTrend::addresses() const {

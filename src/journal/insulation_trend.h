@@ -76,6 +76,9 @@ class InsulationTrend final : public TrendSink {
     // journal has said why, once) and counted, as are samples of address 0 or above 247.
     void add(const InsulationSample& sample) override;
     size_t pending() const;
+    // The relay's samples kept until the next flush, in the order they came: what a chart adds
+    // to what it reads from the file.
+    std::vector<InsulationSample> pendingSamples(uint16_t address) const;
     // Writes the samples added since the last flush with their minute and hour aggregates, in one
     // transaction (or in the journal's batch, when one is open). False when the journal could not
     // take them: the journal reports why, once, and stops writing; the samples are counted lost.

@@ -15,6 +15,7 @@
 #include "devices/device_table.h"
 #include "devices/error_text.h"
 #include "journal/insulation_trend.h"
+#include "journal/journal_check.h"
 #include "journal/journal_row.h"
 #include "journal/journal_schema.h"
 #include "journal/wal_checkpointer.h"
@@ -179,6 +180,8 @@ struct Journal::Connection {
         db.setDatabaseName(path);
     }
     ~Connection() {
+        // A check still running is stopped where it is.
+        check.reset();
         // The copying thread's connection goes first, so that the writer's is the last one and
         // SQLite copies the rest of the log and removes it when it closes.
         checkpointer.reset();
@@ -210,6 +213,11 @@ struct Journal::Connection {
     std::optional<QSqlQuery> insert;
     std::map<QString, QSqlQuery> reads;
     std::unique_ptr<WalCheckpointer> checkpointer;
+    // The whole file's check, and where the file stood when it began: what is written after that
+    // is carried over should the check find the file damaged.
+    std::unique_ptr<JournalCheck> check;
+    qint64 lastIdAtOpen = 0;
+    qint64 openedMs = 0;
 
     void committed() {
         if (checkpointer) {
@@ -336,17 +344,6 @@ Journal::Attempt Journal::attempt() {
         return {
             Attempt::Damaged, QStringLiteral("в нём не журнал станции, а другая база данных"), {}};
     }
-    if (!query.exec(QStringLiteral("PRAGMA quick_check"))) {
-        return failed(query.lastError());
-    }
-    QStringList problems;
-    while (query.next()) {
-        problems << query.value(0).toString();
-    }
-    if (problems != QStringList{QStringLiteral("ok")}) {
-        return {Attempt::Damaged, QStringLiteral("проверка целостности нашла ошибки"),
-                problems.value(0)};
-    }
     QSqlError versionError;
     const std::optional<int> version = journalSchemaVersion(c->db, &versionError);
     if (!version) {
@@ -404,6 +401,16 @@ Journal::Attempt Journal::attempt() {
             "details, protocol, search) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"))) {
         return failed(c->insert->lastError());
     }
+    // The whole file is checked in the background (checked()): a start that waited for it would
+    // wait the longer, the longer the journal. Damage in what the start itself reads shows above.
+    if (!query.exec(QStringLiteral("SELECT max(id) FROM entries")) || !query.next()) {
+        return failed(query.lastError());
+    }
+    c->lastIdAtOpen = query.value(0).toLongLong();
+    query.finish();
+    c->openedMs = clock_.now().toMSecsSinceEpoch();
+    c->check = std::make_unique<JournalCheck>(
+        path, [this](const JournalCheckResult& result) { checked(result); });
     connection_ = std::move(c);
     return {Attempt::Opened, {}, {}};
 }
@@ -672,6 +679,120 @@ QString Journal::readFailure(const QSqlError* error) const {
     return QStringLiteral("Не удалось прочитать журнал событий %1: %2.")
                .arg(options_.fileName, reasonText(*error, filePath())) +
            systemDetail(error->databaseText());
+}
+
+void Journal::checked(const JournalCheckResult& result) {
+    // A batch is never open across a turn of the event loop; should one be, the file is set
+    // aside at the next start instead, where the check runs again.
+    if (result.outcome != JournalCheckResult::Damaged || !connection_ || batchDepth_ > 0) {
+        return;
+    }
+    const QString name = options_.fileName;
+    const qint64 lastId = connection_->lastIdAtOpen;
+    const qint64 openedMs = connection_->openedMs;
+
+    // What was written since the file was opened goes on in the new one: the records, and the
+    // trend's samples and levels (the samples still in memory go there anyway). What cannot be
+    // read any more stays in the file set aside.
+    std::vector<JournalEntry> records;
+    JournalFilter since;
+    // Counted back an hour, for a clock set back a little meanwhile; the ids decide.
+    since.from = QDateTime::fromMSecsSinceEpoch(openedMs - kHourMs);
+    bool carriedAll = true;
+    std::optional<JournalCursor> after;
+    for (;;) {
+        constexpr int kPage = 1000;
+        JournalRows rows = read(since, kPage, after);
+        carriedAll = carriedAll && rows.error.isEmpty();
+        for (JournalEntry& entry : rows.entries) {
+            after = cursorAfter(entry);
+            if (entry.id > lastId) {
+                records.push_back(std::move(entry));
+            }
+        }
+        if (rows.entries.size() < size_t(kPage)) {
+            break;
+        }
+    }
+    std::reverse(records.begin(), records.end());
+    std::vector<InsulationSample> samples;
+    std::vector<std::pair<uint16_t, AlarmLevels>> levels;
+    if (trend_) {
+        QSqlError error;
+        QSqlQuery* sampleQuery =
+            statement(QStringLiteral("SELECT time_ms, insulation, control FROM trend_samples WHERE "
+                                     "address = ? AND time_ms >= ? ORDER BY time_ms"),
+                      &error);
+        QSqlQuery* levelQuery = statement(
+            QStringLiteral("SELECT read_ms, signal, trip FROM alarm_levels WHERE address = ? AND "
+                           "read_ms >= ? ORDER BY read_ms"),
+            &error);
+        if (!sampleQuery || !levelQuery) {
+            carriedAll = false;
+        }
+        for (uint16_t address = 1; sampleQuery && levelQuery && address <= 247; ++address) {
+            for (QSqlQuery* query : {sampleQuery, levelQuery}) {
+                query->bindValue(0, address);
+                query->bindValue(1, openedMs);
+                if (!query->exec()) {
+                    carriedAll = false;
+                    continue;
+                }
+                while (query->next()) {
+                    const qint64 timeMs = query->value(0).toLongLong();
+                    const auto first = static_cast<uint16_t>(query->value(1).toUInt());
+                    const auto second = static_cast<uint16_t>(query->value(2).toUInt());
+                    if (query == sampleQuery) {
+                        samples.push_back({address, timeMs, first, second});
+                    } else {
+                        levels.push_back({address, AlarmLevels{timeMs, first, second}});
+                    }
+                }
+                carriedAll = carriedAll && !query->lastError().isValid();
+                query->finish();
+            }
+        }
+    }
+
+    connection_.reset();
+    QString aside;
+    if (const auto error = setAside(&aside)) {
+        fail(MessageIcon::Error,
+             QStringLiteral("Журнал событий %1 повреждён (проверка целостности нашла ошибки), и "
+                            "его не удалось переименовать: %2.")
+                     .arg(name, *error) +
+                 withoutJournalText() + systemDetail(result.detail));
+        return;
+    }
+    const QString damaged = QStringLiteral(
+                                "Журнал событий %1 повреждён (проверка целостности нашла ошибки) "
+                                "и переименован в %2.")
+                                .arg(name, aside);
+    const Attempt next = attempt();
+    if (next.outcome != Attempt::Opened) {
+        fail(MessageIcon::Error,
+             damaged + QStringLiteral("\nНовый журнал не открывается: %1").arg(next.text) +
+                 (next.outcome == Attempt::Damaged ? withoutJournalText() : QString()));
+        return;
+    }
+    writing_ = true;
+    for (const JournalEntry& entry : records) {
+        append(entry);
+    }
+    for (const InsulationSample& sample : samples) {
+        trend_->add(sample);
+    }
+    for (const auto& [address, level] : levels) {
+        trend_->storeLevels(address, level);
+    }
+    report(MessageIcon::Warning,
+           damaged + QStringLiteral("\nНачат новый журнал") +
+               (carriedAll ? QStringLiteral("; записи, сделанные с запуска станции, перенесены в "
+                                            "него.")
+                           : QStringLiteral("; не все записи, сделанные с запуска станции, удалось "
+                                            "перенести в него: остальные остались в %1.")
+                                 .arg(aside)) +
+               systemDetail(result.detail));
 }
 
 }  // namespace terval

@@ -19,6 +19,7 @@ class QSqlQuery;
 namespace terval {
 
 class InsulationTrend;
+struct JournalCheckResult;
 
 struct JournalOptions {
     QString fileName = QStringLiteral("journal.db");
@@ -146,6 +147,9 @@ class Journal final : public JournalSink {
     void stopWriting(const QString& reason, const QString& system);
     void trimTrend();
     bool trim();
+    // The background check of the whole file is done: a damaged file is set aside and a new one
+    // started, with what was written since the start carried over.
+    void checked(const JournalCheckResult& result);
 
     QDir folder_;
     const Clock& clock_;

@@ -211,6 +211,7 @@ JournalDetails decodeDetails(JournalKind kind, const QByteArray& json, const QBy
         case JournalKind::RelaySilent:
         case JournalKind::StationStarted:
         case JournalKind::StationStopped:
+        case JournalKind::RecordsLost:
         case JournalKind::Unknown:
             break;
     }

@@ -37,6 +37,7 @@ JournalGroup journalGroup(JournalKind kind) {
             return JournalGroup::Devices;
         case JournalKind::StationStarted:
         case JournalKind::StationStopped:
+        case JournalKind::RecordsLost:
             return JournalGroup::Station;
         case JournalKind::Unknown:
             break;
@@ -112,6 +113,8 @@ QString journalKindName(JournalKind kind) {
             return QStringLiteral("Станция запущена");
         case JournalKind::StationStopped:
             return QStringLiteral("Станция остановлена");
+        case JournalKind::RecordsLost:
+            return QStringLiteral("Записи журнала потеряны");
         case JournalKind::Unknown:
             break;
     }
@@ -169,6 +172,7 @@ bool detailsFit(JournalKind kind, const JournalDetails& details) {
         case JournalKind::RelaySilent:
         case JournalKind::StationStarted:
         case JournalKind::StationStopped:
+        case JournalKind::RecordsLost:
             return std::holds_alternative<std::monostate>(details);
         case JournalKind::Unknown:
             break;

@@ -38,8 +38,11 @@ enum class JournalKind : uint8_t {
     StationStopped = 20,
     BrokerLost = 21,
     BrokerRestored = 22,
+    // Records and insulation readings dropped while the journal's file could not be written and
+    // the memory holding them for it was full.
+    RecordsLost = 23,
 };
-inline constexpr int kLastJournalKind = 22;
+inline constexpr int kLastJournalKind = 23;
 
 // The kinds as the operator sorts them: the "Вид" of a record in the window and in an export.
 enum class JournalGroup : uint8_t {

@@ -33,12 +33,14 @@
 #include <cmath>
 #include <limits>
 #include <set>
+#include <utility>
 
 #include "devices/device_table.h"
 #include "devices/error_text.h"
 #include "devices/stored_file.h"
 #include "journal/trend_csv.h"
 #include "journal/trend_plot.h"
+#include "journal/trend_reader.h"
 #include "widgets/widget_dialog.h"
 #include "widgets/widget_save_dialog.h"
 
@@ -311,6 +313,13 @@ TFormTrend::TFormTrend(InsulationTrend* trend, Journal* journal, const DeviceTab
     }
     for (size_t i = 1; i < order.size(); ++i) {
         QWidget::setTabOrder(order[i - 1], order[i]);
+    }
+
+    if (trend_ && journal_) {
+        reader_ =
+            new TrendReader(journal_->filePath(), QFileInfo(journal_->filePath()).fileName(), this);
+        reader_->setObjectName(QStringLiteral("TrendReader"));
+        connect(reader_, &TrendReader::finished, this, &TFormTrend::showRead);
     }
 
     const qint64 end = now();
@@ -715,9 +724,7 @@ void TFormTrend::ListRelaysChange() {
         shown.push_back(std::move(relay));
     }
     shown_ = std::move(shown);
-    reread();
-    readForecasts();
-    showForecasts();
+    reread(true);
 }
 
 const TFormTrend::ShownRelay* TFormTrend::chosen() const {
@@ -758,9 +765,7 @@ void TFormTrend::BtnRangeClick(TrendRange range) {
     lastRange_ = range;
     TimerReread->stop();
     setRangeOf(range);
-    reread();
-    readForecasts();
-    showForecasts();
+    reread(true);
 }
 
 void TFormTrend::showRange(qint64 fromMs, qint64 toMs, bool readNow) {
@@ -811,9 +816,7 @@ void TFormTrend::TimerRefreshTimer() {
         ListRelaysChange();
         return;
     }
-    reread();
-    readForecasts();
-    showForecasts();
+    reread(true);
 }
 
 void TFormTrend::markRangeButton() {
@@ -828,35 +831,82 @@ void TFormTrend::CheckLogClick() {
 
 // ---- reading ----
 
-void TFormTrend::reread() {
-    problems_.clear();
+void TFormTrend::reread(bool forecasts) {
     markRangeButton();
+    forecastsWanted_ = forecastsWanted_ || forecasts;
+    // The levels are one step down an index each, read here; the points and the marks, which
+    // grow with the span and the years kept, on the reader's thread.
     for (ShownRelay& relay : shown_) {
-        if (!trend_) {
-            relay.series = TrendSeries{};
-            relay.levels.reset();
-            continue;
-        }
-        relay.series = trend_->read(relay.address, fromMs_, toMs_);
-        if (!relay.series.error.isEmpty()) {
-            problems_ << relay.series.error;
-        }
-        relay.levels = trend_->levels(relay.address);
+        relay.levels = trend_ ? trend_->levels(relay.address) : std::nullopt;
     }
-    readMarks();
-    redraw();
-}
-
-void TFormTrend::readMarks() {
-    marks_.clear();
-    marksCut_ = false;
-    if (!journal_ || shown_.empty()) {
+    if (!trend_ || !reader_ || !journal_->isReadable()) {
+        // Nothing to read: the series say why (the journal's own words), at once.
+        problems_.clear();
+        marks_.clear();
+        marksCut_ = false;
+        for (ShownRelay& relay : shown_) {
+            relay.series = trend_ ? trend_->read(relay.address, fromMs_, toMs_) : TrendSeries{};
+            if (!relay.series.error.isEmpty()) {
+                problems_ << relay.series.error;
+            }
+            relay.forecast.reset();
+        }
+        redraw();
+        if (std::exchange(forecastsWanted_, false)) {
+            showForecasts();
+        }
         return;
     }
-    JournalFilter filter;
-    filter.from = QDateTime::fromMSecsSinceEpoch(fromMs_);
-    filter.to = QDateTime::fromMSecsSinceEpoch(toMs_);
-    const auto keep = [this](const JournalRows& rows, uint16_t address, const QString& generator) {
+    TrendReadRequest request;
+    for (const ShownRelay& relay : shown_) {
+        request.relays.push_back({relay.address, relay.number});
+    }
+    request.fromMs = fromMs_;
+    request.toMs = toMs_;
+    if (forecastsWanted_) {
+        request.weekEndMs = now();
+    }
+    request.maxMarks = journal_ ? kMaxMarks : 0;
+    reader_->submit(std::move(request));
+}
+
+bool TFormTrend::isReading() const {
+    return reader_ && reader_->busy();
+}
+
+void TFormTrend::showRead(const TrendReadResult& result) {
+    const TrendReadRequest& request = result.request;
+    problems_.clear();
+    for (size_t i = 0; i < request.relays.size() && i < result.series.size(); ++i) {
+        const uint16_t address = request.relays[i].address;
+        auto relay = std::find_if(shown_.begin(), shown_.end(),
+                                  [address](const ShownRelay& r) { return r.address == address; });
+        if (relay == shown_.end()) {
+            continue;
+        }
+        relay->series = result.series[i];
+        if (!relay->series.error.isEmpty()) {
+            problems_ << relay->series.error;
+        } else {
+            // The readings of the last minute, not yet in the file.
+            mergePendingSamples(relay->series, trend_->pendingSamples(address), request.fromMs,
+                                request.toMs);
+        }
+        if (request.weekEndMs && i < result.weeks.size()) {
+            relay->forecast.reset();
+            const TrendSeries& week = result.weeks[i];
+            if (week.error.isEmpty()) {
+                const std::optional<double> signal =
+                    relay->levels ? std::optional<double>(relay->levels->signalKohm) : std::nullopt;
+                relay->forecast = forecastInsulation(week.points, *request.weekEndMs, signal);
+            }
+        }
+    }
+
+    marks_.clear();
+    marksCut_ = false;
+    const auto keep = [this](const TrendReadResult::Marks& rows, uint16_t address,
+                             const QString& generator) {
         if (!rows.error.isEmpty()) {
             problems_ << rows.error;
             return;
@@ -878,37 +928,26 @@ void TFormTrend::readMarks() {
             marks_.push_back(std::move(mark));
         }
     };
-    filter.kinds = JournalKinds{JournalKind::ProtectionEvent, JournalKind::RelaySilent};
-    for (const ShownRelay& relay : shown_) {
-        if (relay.number <= 0) {
-            continue;
+    // Each relay's own records, then the lost links, which silence every relay at once and are
+    // marked for all of them.
+    if (!result.marks.empty()) {
+        for (size_t i = 0; i < request.relays.size() && i < result.marks.size(); ++i) {
+            const uint16_t address = request.relays[i].address;
+            const auto relay =
+                std::find_if(shown_.begin(), shown_.end(),
+                             [address](const ShownRelay& r) { return r.address == address; });
+            if (request.relays[i].number > 0 && relay != shown_.end()) {
+                keep(result.marks[i], address, relay->generator);
+            }
         }
-        filter.relay = relay.number;
-        keep(journal_->read(filter, kMaxMarks), relay.address, relay.generator);
+        keep(result.marks.back(), 0, QString());
     }
-    // A lost link silences every relay at once: it is marked for all of them.
-    filter.relay.reset();
-    filter.kinds = JournalKinds{JournalKind::LinkLost};
-    keep(journal_->read(filter, kMaxMarks), 0, QString());
     std::sort(marks_.begin(), marks_.end(),
               [](const Mark& a, const Mark& b) { return a.timeMs < b.timeMs; });
-}
-
-void TFormTrend::readForecasts() {
-    const qint64 end = now();
-    for (ShownRelay& relay : shown_) {
-        relay.forecast.reset();
-        if (!trend_) {
-            continue;
-        }
-        const TrendSeries week =
-            trend_->read(relay.address, end - kWeekMs, end, TrendResolution::Hour);
-        if (!week.error.isEmpty()) {
-            continue;
-        }
-        const std::optional<double> signal =
-            relay.levels ? std::optional<double>(relay.levels->signalKohm) : std::nullopt;
-        relay.forecast = forecastInsulation(week.points, end, signal);
+    redraw();
+    if (request.weekEndMs) {
+        forecastsWanted_ = false;
+        showForecasts();
     }
 }
 
@@ -1628,8 +1667,8 @@ bool TFormTrend::savePngTo(const QString& path) {
         TimerRereadTimer();
     }
     clearPointer();
-    const QPixmap picture = titledPicture(view_->grab(),
-                                          QStringLiteral("%1, %2").arg(windowTitle(), LabelRange->text()));
+    const QPixmap picture = titledPicture(
+        view_->grab(), QStringLiteral("%1, %2").arg(windowTitle(), LabelRange->text()));
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);

@@ -39,6 +39,8 @@ namespace terval {
 class DeviceTable;
 class NamesOnlyIconProvider;
 class TrendChartView;
+class TrendReader;
+struct TrendReadResult;
 
 // The spans of the range buttons, each ending now; All starts at the first sample of the relays
 // shown.
@@ -114,6 +116,8 @@ class TFormTrend : public QDialog {
     qint64 toMs() const { return toMs_; }
     // The button the span follows; none once the mouse has changed it.
     std::optional<TrendRange> range() const { return range_; }
+    // A span asked for is being read; what is shown is the span read before it until it comes.
+    bool isReading() const;
     // The relay whose alarm levels are drawn.
     const ShownRelay* chosen() const;
     QChart* chart() const { return chart_; }
@@ -154,9 +158,10 @@ class TFormTrend : public QDialog {
     void selectOnly(int number, bool keepOthers);
     void setRangeOf(TrendRange range);
     void markRangeButton();
-    void reread();
-    void readMarks();
-    void readForecasts();
+    // The shown relays' points and marks of the span, and their forecasts when asked for, read
+    // on the reader's thread; shown by showRead() when they come.
+    void reread(bool forecasts = false);
+    void showRead(const TrendReadResult& result);
     void redraw();
     void setUpAxes(double low, double high);
     void placeOverlays();
@@ -171,6 +176,8 @@ class TFormTrend : public QDialog {
 
     InsulationTrend* trend_;
     Journal* journal_;
+    TrendReader* reader_ = nullptr;  // a child; none without a trend
+    bool forecastsWanted_ = false;   // asked for and not yet shown
     const DeviceTable& devices_;
     QDir workFolder_;
     MessageSink& messages_;

@@ -405,7 +405,7 @@ class InsulationTrendOnItsOwnDisk : public InsulationTrendTest {
     std::unique_ptr<testing::SmallDisk> disk;
 };
 
-TEST_F(InsulationTrendOnItsOwnDisk, AFullDiskDuringAFlushIsReportedOnceAndLaterSamplesCounted) {
+TEST_F(InsulationTrendOnItsOwnDisk, AFullDiskDuringAFlushIsReportedOnceAndTheSamplesWait) {
     make();
     ASSERT_TRUE(journal->isWriting());
     const qint64 t0 = kStart.toMSecsSinceEpoch();
@@ -429,23 +429,27 @@ TEST_F(InsulationTrendOnItsOwnDisk, AFullDiskDuringAFlushIsReportedOnceAndLaterS
     }
     ASSERT_TRUE(stopped) << "the disk never ran out";
     EXPECT_FALSE(journal->isWriting());
-    EXPECT_EQ(trend->lostSamples(), 32);
+    EXPECT_TRUE(journal->isHolding());
+    EXPECT_EQ(trend->lostSamples(), 0);
+    EXPECT_EQ(trend->pending(), 32u);
     ASSERT_EQ(sink.messages.size(), 1);
     EXPECT_EQ(sink.messages[0].icon, MessageIcon::Error);
     EXPECT_TRUE(sink.messages[0].text.startsWith(
         QStringLiteral("Не удалось записать в журнал событий journal.db: на диске нет места.\n"
-                       "Дальше станция работает без журнала")))
+                       "Записи ждут в памяти")))
         << sink.messages[0].text.toStdString();
 
-    // From then on samples are dropped and counted, levels refused, and nothing more is said.
+    // From then on samples wait in memory, levels and trims wait for a later reading and day,
+    // and nothing more is said.
     round();
-    EXPECT_EQ(trend->pending(), 0u);
-    EXPECT_EQ(trend->lostSamples(), 64);
-    EXPECT_TRUE(trend->flush());
+    EXPECT_EQ(trend->pending(), 64u);
+    EXPECT_EQ(trend->lostSamples(), 0);
+    EXPECT_FALSE(trend->flush());
     EXPECT_FALSE(trend->storeLevels(1, {t, 400, 200}));
     EXPECT_FALSE(trend->trim());
     EXPECT_EQ(sink.messages.size(), 1);
-    // What was written before is there to read, now and after a start with room again.
+    // What was written before is there to read; with room again the samples that waited are
+    // written too, and are there after a new start.
     const auto stored = [&] {
         const TrendSeries s = trend->read(32, t0, t + 1, TrendResolution::Raw);
         EXPECT_EQ(s.error, QString());
@@ -453,11 +457,15 @@ TEST_F(InsulationTrendOnItsOwnDisk, AFullDiskDuringAFlushIsReportedOnceAndLaterS
     };
     EXPECT_EQ(stored(), static_cast<size_t>(flushed));
     ASSERT_TRUE(QFile::remove(folder.path("filler")));
+    EXPECT_TRUE(journal->retry(true));
+    EXPECT_TRUE(trend->flush());
+    EXPECT_EQ(trend->pending(), 0u);
+    EXPECT_EQ(stored(), static_cast<size_t>(flushed + 2));
     make();
     EXPECT_TRUE(journal->isWriting());
-    EXPECT_EQ(stored(), static_cast<size_t>(flushed));
+    EXPECT_EQ(stored(), static_cast<size_t>(flushed + 2));
     EXPECT_EQ(trend->levels(1), (AlarmLevels{t0, 500, 250}));
-    EXPECT_EQ(sink.messages.size(), 1);
+    EXPECT_EQ(sink.messages.size(), 2);
 
     // A journal that is not open says why to whoever reads.
     journal->close();

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -434,7 +436,8 @@ TEST_F(JournalTest, ADamagedFileIsSetAsideAndANewJournalStarted) {
         const char* reason;
     } cases[] = {
         {"not a database", notADatabase, "это не файл базы данных"},
-        {"damaged page", damagedPage, "проверка целостности нашла ошибки"},
+        // Damage in what the start reads itself; deeper in the file it is found after the start.
+        {"damaged page", damagedPage, "его структура нарушена"},
         {"another program's database", foreign, "в нём не журнал станции, а другая база данных"},
     };
     for (const auto& c : cases) {
@@ -467,6 +470,80 @@ TEST_F(JournalTest, ADamagedFileIsSetAsideAndANewJournalStarted) {
         EXPECT_TRUE(sink.messages.back().text.contains("journal.db.broken-20240315-143005-2"));
         EXPECT_EQ(place.read("journal.db.broken-20240315-143005"), damaged);
     }
+}
+
+// Damage deep in a long journal, where the start reads nothing: the start does not wait for the
+// check of the whole file, which finds the damage in the background; the file is set aside then,
+// and what was written since the start goes on in the new journal.
+TEST_F(JournalTest, DamageFoundAfterTheStartSetsTheFileAsideWithWhatWasWrittenSince) {
+    {
+        Journal& journal = openJournal();
+        JournalBatch batch(journal);
+        for (int i = 0; i < 5000; ++i) {
+            journal.append(JournalKind::RelaySilent, relay3(),
+                           QStringLiteral("Защита не отвечает %1").arg(i));
+        }
+    }
+    journal_.reset();
+    {
+        QFile file(folder.path("journal.db"));
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        const qint64 pages = file.size() / 4096;
+        ASSERT_GT(pages, 100);
+        // A page of old records in the middle of the file, written over.
+        file.seek(pages / 2 * 4096);
+        file.write(QByteArray(4096, '\x5A'));
+    }
+    const QByteArray damaged = folder.read("journal.db");
+    sink.messages.clear();
+
+    Journal& journal = openJournal();
+    ASSERT_TRUE(journal.isWriting());
+    InsulationTrend trend(journal);
+    // The result comes through the event loop, which has not turned yet: whatever the check has
+    // found by now, the start has not waited for it.
+    EXPECT_TRUE(sink.messages.isEmpty()) << sink.texts().join('\n').toStdString();
+    ASSERT_TRUE(journal.append(JournalKind::StationStarted, std::nullopt, QStringLiteral("Пуск")));
+    const qint64 now = kNow.toMSecsSinceEpoch();
+    trend.add({3, now + 1000, 1200, 100});
+    trend.add({3, now + 2000, 1150, 100});
+    ASSERT_TRUE(trend.flush());
+    trend.add({3, now + 3000, 1100, 100});  // still in memory
+
+    const auto warned = [&] {
+        QCoreApplication::processEvents();
+        return std::any_of(sink.messages.begin(), sink.messages.end(),
+                           [](const auto& m) { return m.icon == MessageIcon::Warning; });
+    };
+    ASSERT_TRUE(testing::waitUntil(warned, std::chrono::seconds(60)))
+        << sink.texts().join('\n').toStdString();
+    const auto warning = std::find_if(sink.messages.begin(), sink.messages.end(),
+                                      [](const auto& m) { return m.icon == MessageIcon::Warning; });
+    EXPECT_TRUE(warning->text.startsWith(QStringLiteral(
+        "Журнал событий journal.db повреждён (проверка целостности нашла ошибки) и переименован в "
+        "journal.db.broken-20240315-143005.\nНачат новый журнал; записи, сделанные с запуска "
+        "станции, перенесены в него.")))
+        << warning->text.toStdString();
+    // The file as it was, with what the station wrote into it since, set aside whole.
+    EXPECT_TRUE(folder.exists("journal.db.broken-20240315-143005"));
+    EXPECT_GE(QFileInfo(folder.path("journal.db.broken-20240315-143005")).size(), damaged.size());
+
+    // The new journal holds the start and the readings, and takes what comes.
+    ASSERT_TRUE(journal.isWriting());
+    std::vector<JournalEntry> records = readAll();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].text, QStringLiteral("Пуск"));
+    ASSERT_TRUE(trend.flush());
+    const TrendSeries series = trend.read(3, now, now + kMinuteMs, TrendResolution::Raw);
+    ASSERT_TRUE(series.error.isEmpty()) << series.error.toStdString();
+    std::vector<double> values;
+    for (const TrendPoint& p : series.points) {
+        values.push_back(p.mean);
+    }
+    EXPECT_EQ(values, (std::vector<double>{1200, 1150, 1100}));
+    EXPECT_TRUE(journal.append(JournalKind::StationStopped, std::nullopt, QStringLiteral("Стоп")));
+    EXPECT_EQ(journal.count({}).rows, 2);
+    EXPECT_EQ(journal.lostRecords(), 0);
 }
 
 // A small file system of the test's own, that can be made read-only or filled to the last byte:

@@ -160,6 +160,11 @@ class FormTrendTest : public ::testing::Test {
                                             messages, clock, nullptr);
         form->showForRelay(relay);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        settle();
+    }
+    // The points of the span asked for are read on the reader's thread: shown once they come.
+    void settle() {
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !form->isReading(); }, 20000));
     }
 
     // The chart's series of that name, in the order drawn; of one relay when `address` is given.
@@ -228,6 +233,7 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
 
     // The second generator joins the first, in a colour of its own.
     form->ListRelays->item(1)->setCheckState(Qt::Checked);
+    settle();
     ASSERT_EQ(form->shown().size(), 2u);
     EXPECT_NE(form->shown()[0].color, form->shown()[1].color);
     // The legend is laid out once the event loop runs.
@@ -307,6 +313,7 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
     EXPECT_EQ(form->LabelPointer->text(), event);
     // Zoomed to the last hour, every sample is a point of its own on the screen.
     form->BtnRange[0]->click();
+    settle();
     const auto southLine = series<QLineSeries>("Mean", kSouth)[0];
     const qint64 at = kNowMs - 45 * kMinute;
     const TrendPoint south = expected(kSouth, at, kSecond);
@@ -314,6 +321,7 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
     EXPECT_EQ(form->pointerAt(viewPoint(QPointF(double(at), south.mean), southLine) + QPoint(0, 3)),
               QStringLiteral("ТГ-2 «Южный»: 06.12.2026 13:45:00 — %1 кОм").arg(south.mean));
     form->BtnRange[1]->click();
+    settle();
     form->chart()->legend()->show();
 
     // The log scale and back.
@@ -393,11 +401,13 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
 TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
     open(1);
     form->ListRelays->item(1)->setCheckState(Qt::Checked);
+    settle();
     const auto bands = [this] { return series<QAreaSeries>("Band").size(); };
     const auto resolution = [this] { return form->shown()[0].series.resolution; };
     const auto span = [this] { return form->toMs() - form->fromMs(); };
 
     form->BtnRange[0]->click();  // Час: every sample, no band
+    settle();
     EXPECT_EQ(form->range(), TrendRange::Hour);
     EXPECT_EQ(timeAxis()->min().toMSecsSinceEpoch(), kNowMs - kHour);
     EXPECT_EQ(resolution(), TrendResolution::Raw);
@@ -407,9 +417,11 @@ TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
     EXPECT_FALSE(form->BtnRange[1]->isChecked());
 
     form->BtnRange[2]->click();  // Неделя: minutes
+    settle();
     EXPECT_EQ(form->fromMs(), kNowMs - 7 * kDay);
     EXPECT_EQ(resolution(), TrendResolution::Minute);
     form->BtnRange[3]->click();  // Месяц: hours, still cut at the silence
+    settle();
     EXPECT_EQ(form->fromMs(), kNowMs - 30 * kDay);
     EXPECT_EQ(resolution(), TrendResolution::Hour);
     EXPECT_EQ(series<QLineSeries>("Mean", kNorth).size(), 2u);
@@ -417,13 +429,16 @@ TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
     const TrendPoint hour = expected(kNorth, kNowMs - 2 * kDay - 30 * kMinute, kHour);
     EXPECT_EQ(series<QLineSeries>("Mean", kNorth)[0]->at(0).y(), hour.mean);
     form->BtnRange[4]->click();  // Год
+    settle();
     EXPECT_EQ(form->fromMs(), kNowMs - 365 * kDay);
     form->BtnRange[5]->click();  // Всё: from the first sample
+    settle();
     EXPECT_EQ(form->fromMs(), kNowMs - 2 * kDay);
     EXPECT_EQ(form->toMs(), kNowMs);
     EXPECT_TRUE(form->BtnRange[5]->isChecked());
 
     form->BtnRange[1]->click();
+    settle();
     form->chart()->legend()->hide();
     ASSERT_TRUE(QTest::qWaitFor([this] { return form->chart()->plotArea().width() > 100; }));
     const QRectF plot = form->chart()->plotArea();
@@ -444,6 +459,7 @@ TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
     QTest::mouseMove(viewport, at(0.65));
     QTest::mouseMove(viewport, at(0.7));
     QTest::mouseRelease(viewport, Qt::LeftButton, {}, at(0.7));
+    settle();
     EXPECT_EQ(form->range(), std::nullopt);
     for (QPushButton* b : form->BtnRange) {
         EXPECT_FALSE(b->isChecked());
@@ -463,6 +479,7 @@ TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
     EXPECT_NEAR(span(), before / std::pow(0.8, 5), 5);
     EXPECT_TRUE(form->TimerReread->isActive());
     ASSERT_TRUE(QTest::qWaitFor([this] { return !form->TimerReread->isActive(); }));
+    settle();
     EXPECT_EQ(resolution(), TrendResolution::Minute);
     EXPECT_EQ(series<QLineSeries>("Mean", kNorth).size(), 2u);
 
@@ -474,12 +491,14 @@ TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
     QTest::mouseMove(viewport, at(0.375));
     QTest::mouseMove(viewport, at(0.25));
     QTest::mouseRelease(viewport, Qt::RightButton, {}, at(0.25));
+    settle();
     EXPECT_EQ(span(), width);
     EXPECT_NEAR(form->fromMs(), from + moved, width / plot.width() + 1);
     EXPECT_FALSE(form->TimerReread->isActive());
 
     // A double click goes back to the span of the button chosen last.
     QTest::mouseDClick(viewport, Qt::LeftButton, {}, at(0.5));
+    settle();
     EXPECT_EQ(form->range(), TrendRange::Day);
     EXPECT_EQ(form->fromMs(), kNowMs - kDay);
 
@@ -490,10 +509,19 @@ TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
     ASSERT_TRUE(trend->flush());
     clock.time = kNow.addSecs(600);
     form->TimerRefreshTimer();
+    settle();
     EXPECT_EQ(form->toMs(), kNowMs + 10 * kMinute);
     EXPECT_EQ(form->fromMs(), kNowMs + 10 * kMinute - kDay);
     EXPECT_EQ(series<QLineSeries>("Mean", kNorth).back()->points().last(),
               QPointF(double(kNowMs + 9 * kMinute), 1500));
+
+    // A reading of the minute under way, still in memory, is on the chart too.
+    add(kNorth, kNowMs + 10 * kMinute + 5 * kSecond, 1400, 100);
+    clock.time = kNow.addSecs(660);
+    form->TimerRefreshTimer();
+    settle();
+    EXPECT_EQ(series<QLineSeries>("Mean", kNorth).back()->points().last(),
+              QPointF(double(kNowMs + 10 * kMinute), 1400));
 }
 
 TEST_F(FormTrendTest, WithoutAJournalTheWindowSaysSo) {
