@@ -165,19 +165,32 @@ InsulationTrend::InsulationTrend(Journal& journal, TrendOptions options)
 }
 
 InsulationTrend::~InsulationTrend() {
-    if (journal_.isWriting()) {
+    if (journal_.takesRecords()) {
         flush();
-    } else {
-        lost_ += static_cast<qint64>(pending_.size());
     }
+    lost_ += static_cast<qint64>(pending_.size());
+    pending_.clear();
     if (journal_.trend() == this) {
         journal_.attachTrend(nullptr);
     }
 }
 
 void InsulationTrend::add(const InsulationSample& sample) {
-    if (!journal_.isWriting() || sample.address == 0 || sample.address > kMaxAddress) {
+    if (!journal_.takesRecords() || sample.address == 0 || sample.address > kMaxAddress) {
         ++lost_;
+        return;
+    }
+    const auto full = [&] {
+        return pending_.size() >= static_cast<size_t>(std::max(options_.pendingLimit, 0));
+    };
+    // Full while the file takes writes (the journal has just written what it held): written now
+    // rather than dropped.
+    if (full() && journal_.isWriting()) {
+        flush();
+    }
+    if (full()) {
+        ++lost_;
+        journal_.samplesDropped(1, options_.pendingLimit);
         return;
     }
     pending_.push_back(sample);
@@ -201,10 +214,26 @@ bool InsulationTrend::flush() {
     if (pending_.empty()) {
         return true;
     }
+    if (!journal_.takesRecords()) {
+        lost_ += static_cast<qint64>(pending_.size());
+        pending_.clear();
+        return false;
+    }
+    // While the journal's records wait, so do the samples, unless the file takes them now.
+    if (journal_.isHolding() && !journal_.retry()) {
+        return false;
+    }
     std::vector<InsulationSample> samples;
     samples.swap(pending_);
+    // Back in memory, ahead of any added since, when the journal holds its records; lost when it
+    // has stopped writing.
     const auto lose = [&] {
-        lost_ += static_cast<qint64>(samples.size());
+        if (journal_.takesRecords()) {
+            samples.insert(samples.end(), pending_.begin(), pending_.end());
+            pending_.swap(samples);
+        } else {
+            lost_ += static_cast<qint64>(samples.size());
+        }
         return false;
     };
     if (!journal_.isWriting()) {
@@ -264,7 +293,8 @@ bool InsulationTrend::flush() {
         return true;
     };
     const qint64 lostBefore = lost_;
-    // The batch commits as `write` returns; a commit that fails has stopped the journal.
+    // The batch commits as `write` returns; a commit that fails has made the journal hold its
+    // records or stop.
     if (!write() || !journal_.isWriting()) {
         lost_ = lostBefore;
         return lose();

@@ -51,13 +51,20 @@ struct TrendOptions {
     // Raw samples older than this many days are removed (0 keeps them); aggregates and levels
     // live as long as the journal's records.
     int rawDays = 14;
+    // Samples kept in memory at most, 16 bytes each: between flushes a minute's, and while the
+    // journal's file cannot be written the samples of hours of a full bus (one every 6.4 s from
+    // each of 32 relays is 18 000 an hour).
+    int pendingLimit = 100000;
 };
 
 // Every relay's insulation resistance over time, kept in the journal's file (journal.db) through
 // the journal's own connection: raw samples for two weeks, their minimum, mean and maximum per
 // minute and per hour for as long as the journal keeps its records. Samples gather in memory and
 // are written by flush() in one transaction, so the poll tick never pays for a write; a crash loses
-// at most the samples since the last flush. Everything runs on the thread the journal lives on.
+// at most the samples since the last flush. While the journal holds its records because the file
+// cannot be written, the samples stay in memory too, up to pendingLimit (the newest are dropped
+// beyond it, as the journal's are), and are written by the first flush after the file takes
+// records again. Everything runs on the thread the journal lives on.
 //
 // The trend attaches itself to the journal for as long as it lives: each time the journal opens
 // it trims the trend after its own records, and before it closes it writes the samples still in
@@ -72,8 +79,9 @@ class InsulationTrend final : public TrendSink {
     InsulationTrend(const InsulationTrend&) = delete;
     InsulationTrend& operator=(const InsulationTrend&) = delete;
 
-    // Kept until the next flush. Samples while the journal does not write are dropped (the
-    // journal has said why, once) and counted, as are samples of address 0 or above 247.
+    // Kept until the next flush. Samples while the journal takes no records are dropped (the
+    // journal has said why, once) and counted, as are samples of address 0 or above 247 and those
+    // beyond pendingLimit.
     void add(const InsulationSample& sample) override;
     size_t pending() const;
     // The relay's samples kept until the next flush, in the order they came: what a chart adds
@@ -81,7 +89,8 @@ class InsulationTrend final : public TrendSink {
     std::vector<InsulationSample> pendingSamples(uint16_t address) const;
     // Writes the samples added since the last flush with their minute and hour aggregates, in one
     // transaction (or in the journal's batch, when one is open). False when the journal could not
-    // take them: the journal reports why, once, and stops writing; the samples are counted lost.
+    // take them: the journal reports why, once. While it holds its records the samples stay for a
+    // later flush; when it has stopped writing they are counted lost.
     // A sample at the very millisecond of one the relay already has kept is not written, and is
     // counted lost too: only a computer clock set back can make one.
     bool flush();

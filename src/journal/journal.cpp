@@ -6,6 +6,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QUrl>
 #include <QVariant>
 #include <QtDebug>
 #include <algorithm>
@@ -23,9 +24,10 @@
 namespace terval {
 namespace {
 
-// Another writer of the same file (a second station started in the same folder) holds the UI
-// thread no longer than this before the record is given up.
-constexpr int kBusyTimeoutMs = 200;
+// Attempts to write held records: the first this long after the failure, each next one twice as
+// long after the one before, up to the longest.
+constexpr qint64 kFirstRetryMs = 1000;
+constexpr qint64 kLongestRetryMs = 30000;
 // A write-ahead log that has grown in a burst is cut back to this when it starts over.
 constexpr int kLogSizeLimit = 4 * 1024 * 1024;
 
@@ -97,6 +99,10 @@ QString reasonText(const QSqlError& error, const QString& path) {
 
 QString withoutJournalText() {
     return QStringLiteral("\nСтанция работает без журнала: события в него не записываются.");
+}
+
+QString timeText(qint64 ms) {
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
 }
 
 QString connectionName() {
@@ -301,6 +307,116 @@ bool Journal::open() {
     return writing_;
 }
 
+bool Journal::openForReading() {
+    close();
+    problem_.clear();
+    lost_ = 0;
+    const QString name = options_.fileName;
+    const QString leftAlone = QStringLiteral("\nФайл оставлен без изменений.");
+    const auto refuse = [&](const QString& text) {
+        return fail(MessageIcon::Error, text + leftAlone);
+    };
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"))) {
+        return refuse(QStringLiteral("Не удалось открыть журнал событий %1: в системе нет драйвера "
+                                     "SQLite для Qt (пакет libqt6sql6-sqlite).")
+                          .arg(name));
+    }
+    const QFileInfo file(filePath());
+    if (!file.exists()) {
+        return fail(MessageIcon::Error,
+                    QStringLiteral("В папке %1 нет журнала событий %2.")
+                        .arg(QDir::toNativeSeparators(folder_.absolutePath()), name));
+    }
+    if (!file.isFile()) {
+        return refuse(QStringLiteral("Журнал событий %1 — не файл.").arg(name));
+    }
+    auto c = std::make_unique<Connection>(filePath());
+    // Read-only, SQLite writes nothing and reads a running station's write-ahead log through its
+    // shared index, or from the log itself where the index cannot be written. Without a log (no
+    // station has the file open) it would still make an empty log and index beside the file, so
+    // the file is then read as it stands; readUndisturbed() tells whether a station opened it
+    // meanwhile.
+    readAsItStands_ = !QFileInfo::exists(filePath() + QStringLiteral("-wal"));
+    if (readAsItStands_) {
+        c->db.setDatabaseName(QUrl::fromLocalFile(filePath()).toString(QUrl::FullyEncoded) +
+                              QStringLiteral("?mode=ro&immutable=1"));
+        c->db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI"));
+    } else {
+        c->db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+    }
+    const auto failed = [&](const QSqlError& error) {
+        if (isDamage(error)) {
+            return refuse(QStringLiteral("Журнал событий %1 повреждён (%2): выгрузить его нельзя.")
+                              .arg(name, damageReason(error)) +
+                          systemDetail(error.databaseText()));
+        }
+        return refuse(QStringLiteral("Не удалось прочитать журнал событий %1: %2.")
+                          .arg(name, reasonText(error, filePath())) +
+                      systemDetail(error.databaseText()));
+    };
+    if (!c->db.open()) {
+        return failed(c->db.lastError());
+    }
+    QSqlQuery query(c->db);
+    if (!query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(options_.busyTimeoutMs)) ||
+        !query.exec(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'table'")) ||
+        !query.next()) {
+        return failed(query.lastError());
+    }
+    const int tables = query.value(0).toInt();
+    if (!query.exec(QStringLiteral("PRAGMA application_id")) || !query.next()) {
+        return failed(query.lastError());
+    }
+    if (tables == 0 || query.value(0).toInt() != kJournalApplicationId) {
+        return refuse(QStringLiteral("В файле %1 не журнал станции, а %2: выгрузить его нельзя.")
+                          .arg(name, tables == 0 ? QStringLiteral("пустая база данных")
+                                                 : QStringLiteral("другая база данных")));
+    }
+    if (!query.exec(QStringLiteral("PRAGMA quick_check"))) {
+        return failed(query.lastError());
+    }
+    QStringList problems;
+    while (query.next()) {
+        problems << query.value(0).toString();
+    }
+    if (problems != QStringList{QStringLiteral("ok")}) {
+        return refuse(QStringLiteral("Журнал событий %1 повреждён (проверка целостности нашла "
+                                     "ошибки): выгрузить его нельзя.")
+                          .arg(name) +
+                      systemDetail(problems.value(0)));
+    }
+    QSqlError versionError;
+    const std::optional<int> version = journalSchemaVersion(c->db, &versionError);
+    if (!version) {
+        return failed(versionError);
+    }
+    if (*version > kJournalSchemaVersion) {
+        return refuse(QStringLiteral("Журнал событий %1 записан более новой версией программы "
+                                     "(версия журнала %2, эта программа знает версии до %3): "
+                                     "выгрузить его нельзя.")
+                          .arg(name)
+                          .arg(*version)
+                          .arg(kJournalSchemaVersion));
+    }
+    if (*version < kJournalSchemaVersion) {
+        return refuse(
+            QStringLiteral("Журнал событий %1 записан более старой версией программы "
+                           "(версия журнала %2, эта программа пишет версию %3): выгрузить "
+                           "его можно, когда станция, запущенная в этой папке, обновит "
+                           "его.")
+                .arg(name)
+                .arg(*version)
+                .arg(kJournalSchemaVersion));
+    }
+    query.finish();
+    connection_ = std::move(c);
+    return true;
+}
+
+bool Journal::readUndisturbed() const {
+    return !readAsItStands_ || !QFileInfo::exists(filePath() + QStringLiteral("-wal"));
+}
+
 void Journal::trimTrend() {
     // A trend that cannot be trimmed has reported why through writeFailed().
     if (trend_) {
@@ -326,7 +442,7 @@ Journal::Attempt Journal::attempt() {
         return failed(c->db.lastError());
     }
     QSqlQuery query(c->db);
-    if (!query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(kBusyTimeoutMs))) {
+    if (!query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(options_.busyTimeoutMs))) {
         return failed(query.lastError());
     }
 
@@ -438,6 +554,11 @@ std::optional<QString> Journal::setAside(QString* asideName) {
 }
 
 void Journal::close() {
+    // Records still waiting get one more attempt, whenever the last one was: the stop record
+    // comes just before this.
+    if (holding_ && connection_ && !inTransaction_) {
+        writeHeld();
+    }
     // The trend's samples still in memory go into the file it closes, inside a batch still open.
     if (trend_ && writing_) {
         trend_->flush();
@@ -446,11 +567,39 @@ void Journal::close() {
         batchDepth_ = 1;
         commitBatch();
     }
+    const size_t samples = trend_ ? trend_->pending() : 0;
+    if (holding_ && (!held_.empty() || samples > 0)) {
+        lost_ += static_cast<qint64>(held_.size());
+        report(MessageIcon::Error,
+               QStringLiteral("Журнал событий %1 закрыт, а записи, ждавшие в памяти, так и не "
+                              "удалось записать (%2). Потеряно записей: %3, показаний изоляции: "
+                              "%4.")
+                   .arg(options_.fileName, holdReason_)
+                   .arg(held_.size())
+                   .arg(samples));
+    }
     connection_.reset();
     writing_ = false;
     batchDepth_ = 0;
     inTransaction_ = false;
     pending_ = 0;
+    transaction_.clear();
+    resetHolding();
+}
+
+void Journal::resetHolding() {
+    holding_ = false;
+    held_.clear();
+    holdReason_.clear();
+    lastAttempt_ = {};
+    nextAttempt_ = {};
+    backoffMs_ = 0;
+    droppedRecords_ = 0;
+    droppedFromMs_ = 0;
+    droppedToMs_ = 0;
+    droppedSamples_ = 0;
+    recordsOverflowTold_ = false;
+    samplesOverflowTold_ = false;
 }
 
 bool Journal::fail(MessageIcon icon, const QString& text) {
@@ -474,7 +623,10 @@ void Journal::stopWriting(const QString& reason, const QString& system) {
         lost_ += pending_;
         pending_ = 0;
     }
+    transaction_.clear();
+    lost_ += static_cast<qint64>(held_.size());
     writing_ = false;
+    resetHolding();
     report(MessageIcon::Error,
            QStringLiteral("Не удалось записать в журнал событий %1: %2.")
                    .arg(options_.fileName, reason) +
@@ -483,18 +635,171 @@ void Journal::stopWriting(const QString& reason, const QString& system) {
                systemDetail(system));
 }
 
-bool Journal::append(const JournalEntry& entry) {
-    if (!writing_) {
-        ++lost_;
+void Journal::failed(const QSqlError& error) {
+    if (isDamage(error)) {
+        stopWriting(reasonText(error, filePath()), error.databaseText());
+    } else {
+        startHolding(error);
+    }
+}
+
+void Journal::startHolding(const QSqlError& error) {
+    // What the failed transaction held waits first: it is older than anything to come.
+    std::vector<JournalEntry> unwritten;
+    if (inTransaction_) {
+        connection_->insert->finish();
+        QSqlQuery(connection_->db).exec(QStringLiteral("ROLLBACK"));
+        inTransaction_ = false;
+        pending_ = 0;
+        unwritten.swap(transaction_);
+    }
+    transaction_.clear();
+    const QDateTime now = clock_.now();
+    lastAttempt_ = now;
+    if (!holding_) {
+        holding_ = true;
+        backoffMs_ = kFirstRetryMs;
+        holdReason_ = reasonText(error, filePath());
+        report(MessageIcon::Error,
+               QStringLiteral("Не удалось записать в журнал событий %1: %2.")
+                       .arg(options_.fileName, holdReason_) +
+                   QStringLiteral("\nЗаписи ждут в памяти (не больше %1) и будут записаны в "
+                                  "журнал, как только он снова примет их: станция пробует "
+                                  "через 1 с, потом всё реже, до раза в 30 с.")
+                       .arg(options_.heldLimit) +
+                   systemDetail(error.databaseText()));
+    } else {
+        backoffMs_ = std::min(backoffMs_ * 2, kLongestRetryMs);
+    }
+    nextAttempt_ = now.addMSecs(backoffMs_);
+    for (const JournalEntry& entry : unwritten) {
+        hold(entry);
+    }
+}
+
+void Journal::hold(const JournalEntry& entry) {
+    if (held_.size() < static_cast<size_t>(std::max(options_.heldLimit, 0))) {
+        held_.push_back(entry);
+        return;
+    }
+    if (droppedRecords_ == 0) {
+        droppedFromMs_ = entry.timeMs;
+    }
+    ++droppedRecords_;
+    droppedToMs_ = entry.timeMs;
+    ++lost_;
+    if (!recordsOverflowTold_) {
+        recordsOverflowTold_ = true;
+        report(MessageIcon::Error,
+               QStringLiteral("Записей, ждущих записи в журнал событий %1 (%2), уже %3: больше "
+                              "память станции не вмещает, и новые записи теряются, пока журнал не "
+                              "примет ждущие. Сколько потеряно, будет записано в журнал.")
+                   .arg(options_.fileName, holdReason_)
+                   .arg(held_.size()));
+    }
+}
+
+void Journal::samplesDropped(qint64 count, int limit) {
+    if (!holding_ || count <= 0) {
+        return;
+    }
+    droppedSamples_ += count;
+    if (!samplesOverflowTold_) {
+        samplesOverflowTold_ = true;
+        report(MessageIcon::Error,
+               QStringLiteral("Показаний изоляции, ждущих записи в журнал событий %1 (%2), уже "
+                              "%3: больше память станции не вмещает, и новые показания теряются, "
+                              "пока журнал не примет ждущие. Сколько потеряно, будет записано в "
+                              "журнал.")
+                   .arg(options_.fileName, holdReason_)
+                   .arg(limit));
+    }
+}
+
+JournalEntry Journal::lossRecord() const {
+    QStringList parts;
+    if (droppedRecords_ > 0) {
+        parts << QStringLiteral("записей журнала — %1 (с %2 по %3)")
+                     .arg(droppedRecords_)
+                     .arg(timeText(droppedFromMs_), timeText(droppedToMs_));
+    }
+    if (droppedSamples_ > 0) {
+        parts << QStringLiteral("показаний изоляции — %1").arg(droppedSamples_);
+    }
+    return JournalEntry{0,
+                        clock_.now().toMSecsSinceEpoch(),
+                        JournalKind::RecordsLost,
+                        std::nullopt,
+                        QStringLiteral("Потеряно, пока журнал не записывался (%1) и память "
+                                       "ожидания была заполнена: %2")
+                            .arg(holdReason_, parts.join(QStringLiteral(", "))),
+                        {}};
+}
+
+bool Journal::retry(bool now) {
+    if (!holding_) {
+        return writing_;
+    }
+    if (!connection_ || inTransaction_) {
         return false;
     }
-    if (!detailsFit(entry.kind, entry.details) ||
-        (entry.relay && (entry.relay->number < 1 || entry.relay->number > kMaxDevices))) {
-        qWarning("journal: a record of kind %d whose details or relay do not fit it was refused",
-                 static_cast<int>(entry.kind));
-        ++lost_;
+    const QDateTime time = clock_.now();
+    // A clock set back since the last attempt does not put the next one off by as much.
+    if (!now && time < nextAttempt_ && time >= lastAttempt_) {
         return false;
     }
+    return writeHeld();
+}
+
+bool Journal::writeHeld() {
+    const size_t count = held_.size();
+    QSqlQuery begin(connection_->db);
+    if (!begin.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        failed(begin.lastError());
+        return false;
+    }
+    inTransaction_ = true;
+    pending_ = 0;
+    for (const JournalEntry& entry : held_) {
+        if (!insertRow(entry)) {
+            failed(connection_->insert->lastError());
+            return false;
+        }
+    }
+    if ((droppedRecords_ > 0 || droppedSamples_ > 0) && !insertRow(lossRecord())) {
+        failed(connection_->insert->lastError());
+        return false;
+    }
+    QSqlQuery commit(connection_->db);
+    if (!commit.exec(QStringLiteral("COMMIT"))) {
+        failed(commit.lastError());
+        return false;
+    }
+    inTransaction_ = false;
+    pending_ = 0;
+    transaction_.clear();
+    connection_->committed();
+    const qint64 dropped = droppedRecords_;
+    const qint64 droppedSamples = droppedSamples_;
+    const QString reason = holdReason_;
+    resetHolding();
+    QString text = QStringLiteral(
+                       "Журнал событий %1 снова записывается. Записано записей, ждавших "
+                       "в памяти: %2.")
+                       .arg(options_.fileName)
+                       .arg(count);
+    if (dropped > 0 || droppedSamples > 0) {
+        text += QStringLiteral(
+                    "\nПотеряно, пока память ожидания была заполнена: записей — %1, "
+                    "показаний изоляции — %2.")
+                    .arg(dropped)
+                    .arg(droppedSamples);
+    }
+    report(MessageIcon::Information, text);
+    return true;
+}
+
+bool Journal::insertRow(const JournalEntry& entry) {
     QSqlQuery& insert = *connection_->insert;
     insert.bindValue(0, entry.timeMs);
     insert.bindValue(1, static_cast<int>(entry.kind));
@@ -515,14 +820,43 @@ bool Journal::append(const JournalEntry& entry) {
     insert.bindValue(
         8, event && event->record ? QVariant(encodeTripRecord(*event->record)) : QVariant());
     insert.bindValue(9, searchColumn(entry));
-    if (!insert.exec()) {
-        const QSqlError error = insert.lastError();
+    return insert.exec();
+}
+
+bool Journal::append(const JournalEntry& entry) {
+    if (!writing_) {
         ++lost_;
-        stopWriting(reasonText(error, filePath()), error.databaseText());
         return false;
+    }
+    if (!detailsFit(entry.kind, entry.details) ||
+        (entry.relay && (entry.relay->number < 1 || entry.relay->number > kMaxDevices))) {
+        qWarning("journal: a record of kind %d whose details or relay do not fit it was refused",
+                 static_cast<int>(entry.kind));
+        ++lost_;
+        return false;
+    }
+    if (holding_ && !retry()) {
+        if (!writing_) {  // the file turned out damaged
+            ++lost_;
+            return false;
+        }
+        const qint64 lostBefore = lost_;
+        hold(entry);
+        return lost_ == lostBefore;
+    }
+    if (!insertRow(entry)) {
+        failed(connection_->insert->lastError());
+        if (!writing_) {
+            ++lost_;
+            return false;
+        }
+        const qint64 lostBefore = lost_;
+        hold(entry);
+        return lost_ == lostBefore;
     }
     if (inTransaction_) {
         ++pending_;
+        transaction_.push_back(entry);
     } else {
         connection_->committed();
     }
@@ -538,13 +872,21 @@ void Journal::beginBatch() {
     if (batchDepth_++ > 0 || !writing_) {
         return;
     }
+    // While records wait, the batch's records wait behind them, unless they can be written now.
+    if (holding_ && !retry()) {
+        return;
+    }
+    if (!writing_) {
+        return;
+    }
     QSqlQuery begin(connection_->db);
     if (!begin.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        stopWriting(reasonText(begin.lastError(), filePath()), begin.lastError().databaseText());
+        failed(begin.lastError());
         return;
     }
     inTransaction_ = true;
     pending_ = 0;
+    transaction_.clear();
 }
 
 void Journal::commitBatch() {
@@ -555,11 +897,12 @@ void Journal::commitBatch() {
     // SQLite code to tell a full disk from anything else.
     QSqlQuery commit(connection_->db);
     if (!commit.exec(QStringLiteral("COMMIT"))) {
-        stopWriting(reasonText(commit.lastError(), filePath()), commit.lastError().databaseText());
+        failed(commit.lastError());
         return;
     }
     inTransaction_ = false;
     pending_ = 0;
+    transaction_.clear();
     connection_->committed();
 }
 
@@ -669,7 +1012,7 @@ void Journal::writeFailed(const QSqlError& error) {
     if (!writing_) {
         return;
     }
-    stopWriting(reasonText(error, filePath()), error.databaseText());
+    failed(error);
 }
 
 QString Journal::readFailure(const QSqlError* error) const {

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QString>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -25,6 +26,13 @@ struct JournalOptions {
     QString fileName = QStringLiteral("journal.db");
     // Records older than this many months are removed when the journal is opened; 0 keeps all.
     int keepMonths = 60;
+    // Records kept in memory while the file cannot be written (another program holds it, the
+    // disk is full): two hours of every one of 32 relays falling silent and answering again each
+    // minute, a few megabytes at most.
+    int heldLimit = 10000;
+    // How long a write waits for another program's lock on the file before it counts as failed.
+    // The UI thread waits that long at most, once per attempt.
+    int busyTimeoutMs = 500;
 };
 
 // Which records to read. Every part that is left empty lets everything through.
@@ -57,10 +65,21 @@ struct JournalCount {
 
 // The station's journal: every record kept in the SQLite file journal.db in the working folder.
 //
-// A journal that cannot be opened or written does not stop the station: the reason goes to the
-// message sink once, and from then on records are counted as lost instead of written. Errors of
-// what the operator asks for directly (reading, counting, exporting) are returned for the caller
-// to show where the operator is looking.
+// A journal that cannot be opened does not stop the station: the reason goes to the message sink
+// once, and from then on records are counted as lost instead of written. Errors of what the
+// operator asks for directly (reading, counting, exporting) are returned for the caller to show
+// where the operator is looking.
+//
+// A write that fails once the file is open (another program holding its lock longer than
+// busyTimeoutMs, a full disk, an I/O error) does not end the journal: the records are held in
+// memory, oldest first, up to heldLimit, and written in their order with their own times as soon
+// as the file takes them again. Attempts come 1 s after the failure, the wait doubling up to 30 s,
+// on the next record, batch or retry() after that moment, so that the UI thread never waits on the
+// file more than one busy timeout per attempt. The operator is told once when the records start
+// to wait, once when the memory is full (the newest are dropped from then on: the start of a
+// disturbance, which explains the rest, is worth more than its end), and once when they are
+// written; the file then gets a record of how many were dropped. Only a damaged file ends the
+// writing until the next start.
 //
 // Each record is its own transaction unless a batch is open. With the write-ahead log and
 // synchronous=NORMAL a commit is an append to the log without waiting for the disk, a few tens of
@@ -81,19 +100,37 @@ class Journal final : public JournalSink {
     // journal.db.broken-<yyyyMMdd-HHmmss> and a new journal started. A file of a newer program is
     // left alone. Whether records are now being written. Opening again starts afresh.
     bool open();
+    // Opens the file for reading only, as another program would read it beside a running station
+    // (whose write-ahead log it sees) or in a folder it may not write: nothing is created,
+    // brought up to date, trimmed, renamed or written. A file that is not a journal of exactly
+    // this program's layout (damaged, another program's, older or newer) is refused, with why.
+    // Whether records can be read.
+    bool openForReading();
+    // After openForReading(): nothing can have changed the file while it was read. A file without
+    // a write-ahead log is read as it stands, since SQLite would otherwise make the log and its
+    // index beside it; should a station open it meanwhile (its log appears), what was read may be
+    // half old and half new and is to be read again.
+    bool readUndisturbed() const;
     void close();
 
     QString filePath() const;
-    bool isWriting() const { return writing_; }
+    // Records reach the file now.
+    bool isWriting() const { return writing_ && !holding_; }
+    // Records are taken: written, or held in memory until the file can be written again.
+    bool takesRecords() const { return writing_; }
+    // The last write failed for a reason that may pass; records wait in memory.
+    bool isHolding() const { return writing_ && holding_; }
+    size_t heldRecords() const { return held_.size(); }
     // Records can be read: the file is open, even when writing to it has failed since.
     bool isReadable() const { return connection_ != nullptr; }
-    // Records that did not reach the file since it was opened.
+    // Records that did not reach the file since it was opened, and will not.
     qint64 lostRecords() const { return lost_; }
     // The message reported last, empty while there was none.
     const QString& problem() const { return problem_; }
 
-    // Stores the record (its id is ignored). A record whose details do not fit its kind is refused
-    // and counted as lost, as is every record while the journal is not writing.
+    // Stores the record (its id is ignored), or holds it while the file cannot be written. A
+    // record whose details do not fit its kind is refused and counted as lost, as is every record
+    // while the journal does not take records and every one the full memory has no room for.
     bool append(const JournalEntry& entry);
     // The same, stamped with the computer's time now.
     bool append(JournalKind kind, const std::optional<JournalRelay>& relay, const QString& text,
@@ -118,9 +155,15 @@ class Journal final : public JournalSink {
     // nothing while no file is open, or when it does not prepare (with SQLite's reason in
     // `error`).
     QSqlQuery* statement(const QString& sql, QSqlError* error);
-    // A write that went wrong: reported in the words of a failed append, once, and nothing is
-    // written from then on, as when an append fails.
+    // A write that went wrong, as when an append fails: the journal holds records from then on,
+    // or, for a damaged file, stops writing. Reported once.
     void writeFailed(const QSqlError& error);
+    // While records are held: writes them when the next attempt is due (or at once with `now`).
+    // Whether the file takes records again. Cheap when nothing is held.
+    bool retry(bool now = false);
+    // Insulation samples the trend had no room for while the file could not be written: told once
+    // and counted in the record of what was lost.
+    void samplesDropped(qint64 count, int limit);
     // What to tell of a read that failed with `error`, in the words of read(); without an error,
     // why there is no file to read.
     QString readFailure(const QSqlError* error = nullptr) const;
@@ -145,6 +188,15 @@ class Journal final : public JournalSink {
     void report(MessageIcon icon, const QString& text);
     std::optional<QString> setAside(QString* asideName);
     void stopWriting(const QString& reason, const QString& system);
+    // A write failed with `error`: the open transaction is rolled back and its records held, or
+    // for a damaged file the journal stops writing.
+    void failed(const QSqlError& error);
+    void startHolding(const QSqlError& error);
+    void hold(const JournalEntry& entry);
+    bool insertRow(const JournalEntry& entry);
+    bool writeHeld();
+    JournalEntry lossRecord() const;
+    void resetHolding();
     void trimTrend();
     bool trim();
     // The background check of the whole file is done: a damaged file is set aside and a new one
@@ -163,6 +215,24 @@ class Journal final : public JournalSink {
     qint64 lost_ = 0;
     QString problem_;
     InsulationTrend* trend_ = nullptr;
+    bool readAsItStands_ = false;
+
+    // Records of the open transaction, to be held should it not commit.
+    std::vector<JournalEntry> transaction_;
+    bool holding_ = false;
+    std::deque<JournalEntry> held_;
+    QString holdReason_;
+    QDateTime lastAttempt_;
+    QDateTime nextAttempt_;
+    qint64 backoffMs_ = 0;
+    // Dropped for want of room since the records started to wait, and when the first and the last
+    // of the records were made.
+    qint64 droppedRecords_ = 0;
+    qint64 droppedFromMs_ = 0;
+    qint64 droppedToMs_ = 0;
+    qint64 droppedSamples_ = 0;
+    bool recordsOverflowTold_ = false;
+    bool samplesOverflowTold_ = false;
 };
 
 // A batch for the length of a scope.

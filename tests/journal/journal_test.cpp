@@ -160,6 +160,7 @@ std::vector<JournalEntry> oneOfEveryKind(qint64 startMs) {
          LinkDetails{QStringLiteral("10.0.0.5:8883"), QStringLiteral("брокер отказал"), {}}},
         {0, 0, K::BrokerRestored, none, QStringLiteral("Брокер MQTT снова доступен"),
          LinkDetails{QStringLiteral("10.0.0.5:8883"), {}, 65'000}},
+        {0, 0, K::RecordsLost, none, QStringLiteral("Потеряно: записей журнала — 3"), {}},
     };
     for (size_t i = 0; i < entries.size(); ++i) {
         entries[i].timeMs = startMs + static_cast<qint64>(i) * 1000 + 123;
@@ -611,35 +612,38 @@ TEST_F(JournalOnItsOwnDisk, AJournalInAFolderThatBecameReadOnlyIsLeftAsItIs) {
     EXPECT_EQ(folder.read("journal.db"), before);
 }
 
-TEST_F(JournalOnItsOwnDisk, AFullDiskStopsTheJournalOnceAndKeepsWhatWasWritten) {
+TEST_F(JournalOnItsOwnDisk, AFullDiskHoldsTheRecordsTellsOnceAndKeepsWhatWasWritten) {
     Journal& journal = openJournal();
     appendSome(journal, 10);
     fill();
     int stored = 10;
-    for (int i = 0; i < 10000 && journal.append(JournalKind::RelaySilent, relay3(),
-                                                QStringLiteral("Защита не отвечает"));
-         ++i) {
-        ++stored;
+    for (int i = 0; i < 10000 && journal.isWriting(); ++i) {
+        ASSERT_TRUE(journal.append(JournalKind::RelaySilent, relay3(),
+                                   QStringLiteral("Защита не отвечает")));
+        stored += journal.isWriting() ? 1 : 0;
     }
     ASSERT_FALSE(journal.isWriting()) << "the disk never ran out";
-    EXPECT_FALSE(journal.append(JournalKind::StationStopped, std::nullopt, QStringLiteral("С")));
-    EXPECT_EQ(journal.lostRecords(), 2);
+    EXPECT_TRUE(journal.isHolding());
+    EXPECT_TRUE(journal.append(JournalKind::StationStopped, std::nullopt, QStringLiteral("С")));
+    EXPECT_EQ(journal.heldRecords(), 2u);
+    EXPECT_EQ(journal.lostRecords(), 0);
     ASSERT_EQ(sink.messages.size(), 1);
     EXPECT_EQ(sink.messages[0].icon, MessageIcon::Error);
     EXPECT_TRUE(sink.messages[0].text.startsWith(
         QStringLiteral("Не удалось записать в журнал событий journal.db: на диске нет места.\n"
-                       "Дальше станция работает без журнала")))
+                       "Записи ждут в памяти")))
         << sink.messages[0].text.toStdString();
-    // What was written is still there to read, now and after a new start with room again.
+    // What was written is still there to read, and what waited is written at the close once
+    // there is room again.
     EXPECT_EQ(journal.count({}).rows, stored);
     ASSERT_TRUE(QFile::remove(folder.path("filler")));
     Journal& again = openJournal();
     EXPECT_TRUE(again.isWriting());
-    EXPECT_EQ(again.count({}).rows, stored);
-    EXPECT_EQ(sink.messages.size(), 1);
+    EXPECT_EQ(again.count({}).rows, stored + 2);
+    EXPECT_EQ(sink.messages.size(), 2);
 }
 
-TEST_F(JournalOnItsOwnDisk, ABatchThatCannotBeCommittedCountsEveryRecordOfIt) {
+TEST_F(JournalOnItsOwnDisk, ABatchThatCannotBeCommittedHoldsEveryRecordOfIt) {
     Journal& journal = openJournal();
     appendSome(journal, 3);
     fill();
@@ -650,11 +654,15 @@ TEST_F(JournalOnItsOwnDisk, ABatchThatCannotBeCommittedCountsEveryRecordOfIt) {
         appendSome(journal, 5);
     }
     EXPECT_FALSE(journal.isWriting());
-    EXPECT_EQ(journal.lostRecords(), 5);
+    EXPECT_EQ(journal.heldRecords(), 5u);
+    EXPECT_EQ(journal.lostRecords(), 0);
     ASSERT_EQ(sink.messages.size(), 1);
     EXPECT_TRUE(sink.messages[0].text.contains(QStringLiteral("на диске нет места")))
         << sink.messages[0].text.toStdString();
     EXPECT_EQ(journal.count({}).rows, 3);
+    ASSERT_TRUE(QFile::remove(folder.path("filler")));
+    EXPECT_TRUE(journal.retry(true));
+    EXPECT_EQ(journal.count({}).rows, 8);
 }
 
 TEST_F(JournalTest, ABatchReachesTheFileWhenTheOutermostOneEnds) {
