@@ -781,7 +781,6 @@ bool Journal::writeHeld() {
     connection_->committed();
     const qint64 dropped = droppedRecords_;
     const qint64 droppedSamples = droppedSamples_;
-    const QString reason = holdReason_;
     resetHolding();
     QString text = QStringLiteral(
                        "Журнал событий %1 снова записывается. Записано записей, ждавших "
