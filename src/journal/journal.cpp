@@ -497,7 +497,12 @@ Journal::Attempt Journal::attempt() {
         return failed(*error);
     }
     if (const auto error = trimJournal(c->db, clock_.now(), options_.keepMonths)) {
-        return failed(*error);
+        // Another program holding the file (a backup) does not cost the whole run its journal:
+        // the old records go at the next start, and the first record waits like any other.
+        const int code = sqliteCode(*error);
+        if (code != kSqliteBusy && code != kSqliteLocked) {
+            return failed(*error);
+        }
     }
     // From here the log is copied into the file by a thread of its own, unless it cannot have a
     // connection, when SQLite's own copying stays on.

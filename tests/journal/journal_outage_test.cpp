@@ -257,6 +257,32 @@ TEST(JournalOutage, ALockOfThirtySecondsLosesNoRecordAndTheyArriveInTheirOrder) 
     EXPECT_EQ(s.inFile().back().kind, JournalKind::StationStopped);
 }
 
+// A station started while another program holds the file: it opens, and what it records waits.
+TEST(JournalOutage, AStartDuringALockOpensTheJournalAndItsRecordsWait) {
+    WorkFolder folder;
+    {
+        Station first(folder.dir());
+        ASSERT_TRUE(first.record(0));
+    }
+    JournalOptions options;
+    options.keepMonths = 1;  // a trim to do, which the lock refuses
+    const QString path = folder.path(QStringLiteral("journal.db"));
+    OtherProgram other(path);
+    ASSERT_TRUE(other.lock());
+    Station s(folder.dir(), options);
+    EXPECT_TRUE(s.journal->takesRecords()) << s.journal->problem().toStdString();
+    EXPECT_TRUE(s.record(1, JournalKind::StationStarted));
+    EXPECT_TRUE(s.journal->isHolding());
+    ASSERT_EQ(s.sink.messages.size(), 1);
+    EXPECT_TRUE(s.sink.messages[0].text.contains(QStringLiteral("файл занят другой программой")))
+        << s.sink.messages[0].text.toStdString();
+    ASSERT_TRUE(other.unlock());
+    s.advance(1000);
+    EXPECT_TRUE(s.record(2));
+    EXPECT_TRUE(s.journal->isWriting());
+    EXPECT_EQ(s.inFile().size(), 3u);
+}
+
 // A small file system of the test's own that can be filled to the last byte.
 class JournalOutageOnItsOwnDisk : public ::testing::Test {
   protected:
