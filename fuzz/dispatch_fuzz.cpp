@@ -1,6 +1,8 @@
 // Answers that match their requests but carry arbitrary words, in every poll state: the parameter
 // window opened and closed on any relay, any page and protocol numbers, writes queued at any time,
-// refusals and broken frames among them. The input is a program of one-byte operations.
+// refusals and broken frames among them, and the relays of the line (fuzz::playRelays) answering
+// from their own registers. The input is a program of one-byte operations after two bytes that
+// seed the relays' registers. After every step the station is checked (Station::check).
 #include "modbus/answer_match.h"
 #include "station_fuzz.h"
 
@@ -9,7 +11,8 @@ namespace {
 using namespace terval;
 
 // The answer the request in flight asks for, with the fuzzer's words in it.
-QByteArray answerTo(const RequestFrame& request, fuzz::Input& in, bool refuse) {
+QByteArray answerTo(fuzz::Station& station, fuzz::Input& in, bool refuse) {
+    const RequestFrame& request = station.core.station.request;
     QByteArray pdu;
     pdu.append(static_cast<char>(request.address()));
     if (refuse) {
@@ -26,9 +29,7 @@ QByteArray answerTo(const RequestFrame& request, fuzz::Input& in, bool refuse) {
     } else {
         pdu.append(reinterpret_cast<const char*>(request.bytes.data()) + 1, 5);
     }
-    QByteArray adu = QByteArray::fromHex("00000000");
-    adu.append(static_cast<char>(pdu.size() >> 8)).append(static_cast<char>(pdu.size() & 0xFF));
-    return adu + pdu;
+    return station.framed(pdu);
 }
 
 }  // namespace
@@ -36,10 +37,16 @@ QByteArray answerTo(const RequestFrame& request, fuzz::Input& in, bool refuse) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::ensureApplication();
     fuzz::Input in(data, size);
-    fuzz::Station station(kLinkTcp);
+    fuzz::Station station(kLinkTcp, in.word());
     Scheduler& scheduler = station.core.scheduler;
     while (!in.empty()) {
-        switch (in.byte() % 10) {
+        const uint8_t op = in.byte();
+        if (op >= 0x80) {
+            fuzz::playRelays(station, op, in);
+            station.check();
+            continue;
+        }
+        switch (op % 10) {
             case 0:
             case 1:
                 station.core.link.TimerTimer();
@@ -47,12 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 2:
             case 3:
                 if (station.core.station.poll.awaitingAnswer()) {
-                    station.deliver(answerTo(station.core.station.request, in, false));
+                    station.deliver(answerTo(station, in, false));
                 }
                 break;
             case 4:
                 if (station.core.station.poll.awaitingAnswer()) {
-                    station.deliver(answerTo(station.core.station.request, in, true));
+                    station.deliver(answerTo(station, in, true));
                 }
                 break;
             case 5:
