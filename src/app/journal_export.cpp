@@ -65,9 +65,9 @@ QString resolvedPath(const QString& target) {
     return folder.isEmpty() ? file.absoluteFilePath() : folder + QLatin1Char('/') + file.fileName();
 }
 
-// Why the target must not be written: it is, by name, link or a second name of the same file, one
-// of the station's own files.
-std::optional<QString> stationFileRefusal(const QDir& folder, const QString& target) {
+}  // namespace
+
+std::optional<QString> stationFileAt(const QDir& folder, const QString& target) {
     const QString stationFolder = QFileInfo(folder.absolutePath()).canonicalFilePath();
     const QFileInfo resolved(resolvedPath(target));
     QString own;
@@ -87,11 +87,35 @@ std::optional<QString> stationFileRefusal(const QDir& folder, const QString& tar
     if (own.isEmpty()) {
         return std::nullopt;
     }
-    return QStringLiteral(
-               "Файл %1 — это %2, файл станции в папке %3: выгрузка заменила бы его. "
-               "Выгрузите журнал в другой файл, например journal.csv.")
-        .arg(QDir::toNativeSeparators(target), own,
-             QDir::toNativeSeparators(folder.absolutePath()));
+    return own;
+}
+
+namespace {
+
+// Why `target` must not be written, with what the operator should do instead.
+std::optional<QString> refusal(const QDir& folder, const QString& target, const char* instead) {
+    const std::optional<QString> own = stationFileAt(folder, target);
+    if (!own) {
+        return std::nullopt;
+    }
+    return QStringLiteral("Файл %1 — это %2, файл станции в папке %3: %4")
+        .arg(QDir::toNativeSeparators(target), *own,
+             QDir::toNativeSeparators(folder.absolutePath()), QString::fromUtf8(instead));
+}
+
+}  // namespace
+
+std::optional<QString> stationFileSaveRefusal(const QDir& folder, const QString& target) {
+    return refusal(folder, target, "сохранение заменило бы его. Выберите другой файл.");
+}
+
+namespace {
+
+// Why the export must not write the target.
+std::optional<QString> stationFileRefusal(const QDir& folder, const QString& target) {
+    return refusal(folder, target,
+                   "выгрузка заменила бы его. Выгрузите журнал в другой файл, например "
+                   "journal.csv.");
 }
 
 // A regular file (or a new one) is replaced whole, only once every byte is on the disk. A device

@@ -38,6 +38,13 @@ struct JournalExportResult {
     QString message;  // what happened, for standard output or standard error
 };
 
+// The name of the station's own file in `folder` that `target` is, by its name, a symbolic link
+// or a second name of the same file (journal.db and its log, gen.dat, config.cfg, …); nothing when
+// it is none of them. Whatever the operator saves must never replace one of these.
+std::optional<QString> stationFileAt(const QDir& folder, const QString& target);
+// Why a window must not save to `target`, in the operator's words; nothing when it may.
+std::optional<QString> stationFileSaveRefusal(const QDir& folder, const QString& target);
+
 // Reads journal.db in `folder` read-only, as another program beside a running station would, and
 // writes the request's records to its file. Nothing of the folder changes: the journal is neither
 // created, brought up to date, trimmed, renamed nor written, and a journal that is damaged, of

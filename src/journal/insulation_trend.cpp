@@ -67,71 +67,6 @@ QString upsertSql(const char* table, const char* bucket) {
         .arg(QLatin1String(table), QLatin1String(bucket));
 }
 
-// Binds `values` in order and runs the statement; the error when it fails.
-std::optional<QSqlError> run(QSqlQuery* query, const QVariantList& values) {
-    for (int i = 0; i < values.size(); ++i) {
-        query->bindValue(i, values[i]);
-    }
-    if (!query->exec()) {
-        return query->lastError();
-    }
-    return std::nullopt;
-}
-
-// The first column of the first row of a query on the journal's connection: NULL when there is
-// no row; nothing, with the error, when the query fails.
-std::optional<QVariant> single(Journal& journal, const QString& sql, const QVariantList& values,
-                               QSqlError* error) {
-    QSqlQuery* query = journal.statement(sql, error);
-    if (!query) {
-        return std::nullopt;
-    }
-    if (auto failure = run(query, values)) {
-        *error = *failure;
-        return std::nullopt;
-    }
-    QVariant value;
-    if (query->next()) {
-        value = query->value(0);
-    }
-    // An open statement would hold its read snapshot, and the log could not be copied past it.
-    query->finish();
-    return value;
-}
-
-// The addresses a table holds, ascending: one step down its key per address, rather than a pass
-// over all of its rows.
-std::optional<std::vector<uint16_t>> addressesOf(Journal& journal, const char* table,
-                                                 QSqlError* error) {
-    const QString sql =
-        QStringLiteral("SELECT address FROM %1 WHERE address > ? ORDER BY address LIMIT 1")
-            .arg(QLatin1String(table));
-    std::vector<uint16_t> out;
-    qint64 after = -1;
-    for (;;) {
-        const std::optional<QVariant> next = single(journal, sql, {after}, error);
-        if (!next) {
-            return std::nullopt;
-        }
-        if (next->isNull()) {
-            return out;
-        }
-        after = next->toLongLong();
-        out.push_back(static_cast<uint16_t>(after));
-    }
-}
-
-// The time at one end of a relay's rows in a table: its oldest or newest, in milliseconds.
-std::optional<QVariant> endOf(Journal& journal, const char* table, const char* column,
-                              qint64 unitMs, uint16_t address, bool newest, QSqlError* error) {
-    const QString sql =
-        QStringLiteral("SELECT %2 * %3 FROM %1 WHERE address = ? ORDER BY %2 %4 LIMIT 1")
-            .arg(QLatin1String(table), QLatin1String(column))
-            .arg(unitMs)
-            .arg(newest ? QStringLiteral("DESC") : QStringLiteral("ASC"));
-    return single(journal, sql, {address}, error);
-}
-
 // The trend's reads on the journal's own connection.
 class JournalStatements final : public TrendStatements {
   public:
@@ -147,6 +82,29 @@ class JournalStatements final : public TrendStatements {
   private:
     Journal& journal_;
 };
+
+// The addresses a table holds, ascending: one step down its key per address, rather than a pass
+// over all of its rows.
+std::optional<std::vector<uint16_t>> addressesOf(Journal& journal, const char* table,
+                                                 QSqlError* error) {
+    const QString sql =
+        QStringLiteral("SELECT address FROM %1 WHERE address > ? ORDER BY address LIMIT 1")
+            .arg(QLatin1String(table));
+    JournalStatements statements(journal);
+    std::vector<uint16_t> out;
+    qint64 after = -1;
+    for (;;) {
+        const std::optional<QVariant> next = trendValue(statements, sql, {after}, error);
+        if (!next) {
+            return std::nullopt;
+        }
+        if (next->isNull()) {
+            return out;
+        }
+        after = next->toLongLong();
+        out.push_back(static_cast<uint16_t>(after));
+    }
+}
 
 }  // namespace
 
@@ -325,8 +283,8 @@ bool InsulationTrend::storeLevels(uint16_t address, const AlarmLevels& levels) {
         if (!journal_.isWriting()) {
             return false;
         }
-        if (auto failure =
-                run(insert, {address, levels.readAtMs, levels.signalKohm, levels.tripKohm})) {
+        if (auto failure = runTrendStatement(
+                insert, {address, levels.readAtMs, levels.signalKohm, levels.tripKohm})) {
             journal_.writeFailed(*failure);
             return false;
         }
@@ -344,7 +302,7 @@ std::optional<AlarmLevels> InsulationTrend::levels(uint16_t address, qint64 atMs
     if (!query) {
         failure = error;
     } else {
-        failure = run(query, {address, atMs});
+        failure = runTrendStatement(query, {address, atMs});
     }
     if (failure) {
         if (journal_.isReadable()) {
@@ -400,11 +358,12 @@ std::vector<uint16_t> InsulationTrend::addresses() const {
 }
 
 std::optional<std::pair<qint64, qint64>> InsulationTrend::span(uint16_t address) const {
+    JournalStatements statements(journal_);
     QSqlError error;
     const auto end = [&](const char* table, const char* column, qint64 unit,
                          bool newest) -> std::optional<qint64> {
         const std::optional<QVariant> value =
-            endOf(journal_, table, column, unit, address, newest, &error);
+            trendEndOf(statements, table, column, unit, address, newest, &error);
         if (!value || value->isNull()) {
             return std::nullopt;
         }
@@ -433,6 +392,7 @@ std::optional<std::pair<qint64, qint64>> InsulationTrend::span(uint16_t address)
 }
 
 bool InsulationTrend::trim() {
+    JournalStatements statements(journal_);
     if (!journal_.isWriting()) {
         return false;
     }
@@ -461,7 +421,7 @@ bool InsulationTrend::trim() {
           std::tuple{&*aggregated, "trend_minutes", "minute", kMinuteMs}}) {
         for (const uint16_t address : *addresses) {
             const std::optional<QVariant> value =
-                endOf(journal_, table, column, unit, address, true, &error);
+                trendEndOf(statements, table, column, unit, address, true, &error);
             if (!value) {
                 return fail();
             }
@@ -529,7 +489,8 @@ bool InsulationTrend::trim() {
                 return fail();
             }
             for (const uint16_t address : *removal.addresses) {
-                if (auto failure = run(query, removal.values(address, removal.cutoff))) {
+                if (auto failure =
+                        runTrendStatement(query, removal.values(address, removal.cutoff))) {
                     error = *failure;
                     return fail();
                 }

@@ -53,8 +53,10 @@ qint64 gapOf(const std::vector<TrendPoint>& points, TrendResolution resolution) 
     return std::max(floor, *middle * 5 / 2);
 }
 
+}  // namespace
+
 // Binds `values` in order and runs the statement; the error when it fails.
-std::optional<QSqlError> run(QSqlQuery* query, const QVariantList& values) {
+std::optional<QSqlError> runTrendStatement(QSqlQuery* query, const QVariantList& values) {
     for (int i = 0; i < values.size(); ++i) {
         query->bindValue(i, values[i]);
     }
@@ -66,13 +68,13 @@ std::optional<QSqlError> run(QSqlQuery* query, const QVariantList& values) {
 
 // The first column of the first row of a query on the source's connection: NULL when there is
 // no row; nothing, with the error, when the query fails.
-std::optional<QVariant> single(TrendStatements& source, const QString& sql,
-                               const QVariantList& values, QSqlError* error) {
+std::optional<QVariant> trendValue(TrendStatements& source, const QString& sql,
+                                   const QVariantList& values, QSqlError* error) {
     QSqlQuery* query = source.statement(sql, error);
     if (!query) {
         return std::nullopt;
     }
-    if (auto failure = run(query, values)) {
+    if (auto failure = runTrendStatement(query, values)) {
         *error = *failure;
         return std::nullopt;
     }
@@ -86,17 +88,15 @@ std::optional<QVariant> single(TrendStatements& source, const QString& sql,
 }
 
 // The time at one end of a relay's rows in a table: its oldest or newest, in milliseconds.
-std::optional<QVariant> endOf(TrendStatements& source, const char* table, const char* column,
-                              qint64 unitMs, uint16_t address, bool newest, QSqlError* error) {
+std::optional<QVariant> trendEndOf(TrendStatements& source, const char* table, const char* column,
+                                   qint64 unitMs, uint16_t address, bool newest, QSqlError* error) {
     const QString sql =
         QStringLiteral("SELECT %2 * %3 FROM %1 WHERE address = ? ORDER BY %2 %4 LIMIT 1")
             .arg(QLatin1String(table), QLatin1String(column))
             .arg(unitMs)
             .arg(newest ? QStringLiteral("DESC") : QStringLiteral("ASC"));
-    return single(source, sql, {address}, error);
+    return trendValue(source, sql, {address}, error);
 }
-
-}  // namespace
 
 TrendSeries readTrendSeries(TrendStatements& source, uint16_t address, qint64 fromMs, qint64 toMs,
                             TrendResolution resolution) {
@@ -118,7 +118,7 @@ TrendSeries readTrendSeries(TrendStatements& source, uint16_t address, qint64 fr
     };
     if (resolution == TrendResolution::Raw) {
         const std::optional<QVariant> oldest =
-            endOf(source, "trend_samples", "time_ms", 1, address, false, &error);
+            trendEndOf(source, "trend_samples", "time_ms", 1, address, false, &error);
         if (!oldest) {
             return failed();
         }
@@ -127,7 +127,7 @@ TrendSeries readTrendSeries(TrendStatements& source, uint16_t address, qint64 fr
                 oldest->isNull()
                     ? ceilDiv(toMs, kMinuteMs)
                     : std::min(floorDiv(oldest->toLongLong(), kMinuteMs), ceilDiv(toMs, kMinuteMs));
-            const std::optional<QVariant> older = single(
+            const std::optional<QVariant> older = trendValue(
                 source,
                 QStringLiteral("SELECT 1 FROM trend_minutes WHERE address = ? AND minute >= ? "
                                "AND minute < ? LIMIT 1"),
@@ -150,7 +150,7 @@ TrendSeries readTrendSeries(TrendStatements& source, uint16_t address, qint64 fr
         if (!query) {
             return failed();
         }
-        if (auto failure = run(query, {address, fromMs, toMs})) {
+        if (auto failure = runTrendStatement(query, {address, fromMs, toMs})) {
             error = *failure;
             return failed();
         }
@@ -172,7 +172,8 @@ TrendSeries readTrendSeries(TrendStatements& source, uint16_t address, qint64 fr
         if (!query) {
             return failed();
         }
-        if (auto failure = run(query, {address, ceilDiv(fromMs, unit), ceilDiv(toMs, unit)})) {
+        if (auto failure =
+                runTrendStatement(query, {address, ceilDiv(fromMs, unit), ceilDiv(toMs, unit)})) {
             error = *failure;
             return failed();
         }

@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "app/journal_export.h"
 #include "devices/device_table.h"
 #include "devices/error_text.h"
 #include "journal/journal_csv.h"
@@ -757,6 +758,10 @@ bool TFormJournal::exportTo(const QString& path) {
         return false;
     }
     const QString target = QFileInfo(path).absoluteFilePath();
+    if (const std::optional<QString> refusal = stationFileSaveRefusal(workFolder_, target)) {
+        messages_.showMessage(MessageIcon::Error, *refusal);
+        return false;
+    }
     if (const FileError error = exportJournalCsv(*journal_, filter, target)) {
         messages_.showMessage(MessageIcon::Error, *error);
         return false;

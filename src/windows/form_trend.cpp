@@ -35,6 +35,7 @@
 #include <set>
 #include <utility>
 
+#include "app/journal_export.h"
 #include "devices/device_table.h"
 #include "devices/error_text.h"
 #include "devices/stored_file.h"
@@ -1624,6 +1625,10 @@ bool TFormTrend::saveCsvTo(const QString& path) {
         points += static_cast<qint64>(relay.series.points.size());
     }
     const QString target = QFileInfo(path).absoluteFilePath();
+    if (const std::optional<QString> refusal = stationFileSaveRefusal(workFolder_, target)) {
+        messages_.showMessage(MessageIcon::Error, *refusal);
+        return false;
+    }
     if (const FileError error =
             saveFileAtomically(target, trendCsv(relays, QTimeZone::systemTimeZone()))) {
         messages_.showMessage(MessageIcon::Error, *error);
@@ -1678,6 +1683,10 @@ bool TFormTrend::savePngTo(const QString& path) {
         return false;
     }
     const QString target = QFileInfo(path).absoluteFilePath();
+    if (const std::optional<QString> refusal = stationFileSaveRefusal(workFolder_, target)) {
+        messages_.showMessage(MessageIcon::Error, *refusal);
+        return false;
+    }
     if (const FileError error = saveFileAtomically(target, bytes)) {
         messages_.showMessage(MessageIcon::Error, *error);
         return false;

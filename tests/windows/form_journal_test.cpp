@@ -28,6 +28,12 @@
 namespace terval {
 namespace {
 
+// What a file holds; nothing when it is not there.
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 using testing::FixedClock;
 using testing::RecordingMessageSink;
 using testing::WorkFolder;
@@ -305,6 +311,16 @@ TEST_F(FormJournalTest, NewestFirstInPagesThroughEveryFilterAndNewRecordsKeepThe
     EXPECT_EQ(messages.messages[1].icon, MessageIcon::Error);
     EXPECT_TRUE(messages.messages[1].text.contains("журнал.csv"))
         << messages.texts()[1].toStdString();
+    // The station's own files are never replaced by an export, whatever the operator picks.
+    for (const QString& own : {QStringLiteral("journal.db"), QStringLiteral("gen.dat")}) {
+        const QString path = folder.path(own);
+        const QByteArray before = fileBytes(path);
+        EXPECT_FALSE(form->exportTo(path)) << own.toStdString();
+        EXPECT_EQ(messages.messages.last().icon, MessageIcon::Error);
+        EXPECT_TRUE(messages.messages.last().text.contains("файл станции"))
+            << messages.messages.last().text.toStdString();
+        EXPECT_EQ(fileBytes(path), before) << own.toStdString();
+    }
 
     // A period of whole days: "по" takes its day in to the last minute.
     form->ComboRelay->setCurrentIndex(0);

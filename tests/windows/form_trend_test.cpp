@@ -35,6 +35,12 @@
 namespace terval {
 namespace {
 
+// What a file holds; nothing when it is not there.
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 using testing::FixedClock;
 using testing::RecordingMessageSink;
 using testing::WorkFolder;
@@ -390,6 +396,12 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
     EXPECT_FALSE(form->saveCsvTo(folder.path("нет/тренд.csv")));
     EXPECT_EQ(messages.messages.last().icon, MessageIcon::Error);
     EXPECT_TRUE(messages.messages.last().text.contains("тренд.csv"));
+    // Nor may a picture or a table replace one of the station's own files.
+    const QByteArray devices = fileBytes(folder.path("gen.dat"));
+    EXPECT_FALSE(form->saveCsvTo(folder.path("gen.dat")));
+    EXPECT_FALSE(form->savePngTo(folder.path("journal.db")));
+    EXPECT_TRUE(messages.messages.last().text.contains("файл станции"));
+    EXPECT_EQ(fileBytes(folder.path("gen.dat")), devices);
 
     // For looking at the window as an operator would: TERVAL_SCREENSHOTS=folder.
     const QString shots = qEnvironmentVariable("TERVAL_SCREENSHOTS");
