@@ -30,8 +30,12 @@ expected="-rw-r--r-- ./lib/systemd/system/terval.service
 -rwxr-xr-x ./usr/bin/terval-desktop
 -rw-r--r-- ./usr/share/applications/terval.desktop
 -rw-r--r-- ./usr/share/doc/terval/README.md
+-rw-r--r-- ./usr/share/doc/terval/changelog.gz
 -rw-r--r-- ./usr/share/doc/terval/copyright
 -rw-r--r-- ./usr/share/icons/hicolor/scalable/apps/terval.svg
+-rw-r--r-- ./usr/share/man/man1/relay-sim.1.gz
+-rw-r--r-- ./usr/share/man/man1/terval-desktop.1.gz
+-rw-r--r-- ./usr/share/man/man1/terval.1.gz
 -rw-r--r-- ./usr/share/terval/pictures/Bitmap1.bmp
 -rw-r--r-- ./usr/share/terval/pictures/Bitmap2.bmp
 -rw-r--r-- ./usr/share/terval/pictures/Bitmap3.bmp
@@ -67,6 +71,36 @@ for i in 1 2 3 4; do
   cmp -s "$source/assets/Bitmap$i.bmp" "$root/usr/share/terval/pictures/Bitmap$i.bmp" ||
     fail "Bitmap$i.bmp differs from the drawing in assets/"
 done
+
+# The changelog's newest entry is this version, so that a new version cannot go out without one.
+changelog_version=$(zcat "$root/usr/share/doc/terval/changelog.gz" | sed -n '1s/^terval (\([^)]*\)).*/\1/p')
+[ "$changelog_version" = "$version" ] ||
+  fail "the changelog's newest entry is for ${changelog_version:-nothing}, the package is $version"
+
+# Every program in /usr/bin has its manual page, and each option a program's --help names is in
+# it, so that a new option cannot go out undocumented.
+for program in "$root"/usr/bin/*; do
+  [ -f "$root/usr/share/man/man1/$(basename "$program").1.gz" ] ||
+    fail "no manual page for $(basename "$program")"
+done
+options_of() { grep -o -- '--[a-z][a-z-]*' | sort -u; }
+page_of() { zcat "$root/usr/share/man/man1/$1.1.gz" | sed 's/\\-/-/g'; }
+for check in "terval:--help" "terval:--export-journal=x --help" "relay-sim:--help"; do
+  program=${check%%:*}
+  read -r -a arguments <<<"${check#*:}"
+  help=$("$root/usr/bin/$program" "${arguments[@]}" 2>&1) || true
+  [ -n "$(options_of <<<"$help")" ] || fail "$program ${arguments[*]} names no option: $help"
+  page=$(page_of "$program")
+  for option in $(options_of <<<"$help"); do
+    grep -qe "$option\b" <<<"$page" || fail "the manual page of $program lacks $option"
+  done
+done
+
+# Debian's own check of the package, where it is installed: not an error or warning in it.
+if command -v lintian >/dev/null; then
+  lintian --fail-on error,warning "$deb" >"$work/lintian.out" 2>&1 ||
+    fail "lintian: $(grep -v 'root privileges' "$work/lintian.out")"
+fi
 
 # The menu entry starts a program of the package, with the package's icon.
 desktop="$root/usr/share/applications/terval.desktop"
