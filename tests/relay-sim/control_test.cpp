@@ -156,6 +156,14 @@ TEST(Options, GoodCommandLines) {
     EXPECT_EQ(p.options.drifts[2].relay, 3);
     EXPECT_EQ(p.options.drifts[2].kohmPerHour, 40);
 
+    p = parseOptions({"--tcp", "127.0.0.1:0", "--history-end", "2028-02-29 23:59:07"});
+    ASSERT_EQ(p.error, "");
+    ASSERT_TRUE(p.options.historyEnd);
+    EXPECT_EQ(*p.options.historyEnd, (CivilTime{2028, 2, 29, 23, 59, 7, 2}));
+    p = parseOptions({"--tcp", "127.0.0.1:0", "--history-end=2026-12-07T09:05"});
+    ASSERT_EQ(p.error, "");
+    EXPECT_EQ(*p.options.historyEnd, (CivilTime{2026, 12, 7, 9, 5, 0, 1}));
+
     EXPECT_EQ(parseOptions({"--tcp", "[::1]:502"}).options.host, "::1");
     EXPECT_EQ(parseOptions({"--tcp", "localhost:1502"}).error, "");
     EXPECT_EQ(parseOptions({"--tcp", "0.0.0.0:1502", "--any-host"}).error, "");
@@ -194,6 +202,13 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason) {
         {{"--tcp", "127.0.0.1:0", "--relays", "1-3", "--drift", "4:-5"},
          "bad --drift '4:-5': relay '4' is not one of the --relays (or all)"},
         {{"--tcp", "127.0.0.1:0", "--drift", "any:-5"}, "relay 'any' is not one of"},
+        {{"--tcp", "127.0.0.1:0", "--history-end", "2026-12-07"}, "bad --history-end"},
+        {{"--tcp", "127.0.0.1:0", "--history-end", "2027-02-29 10:00"}, "bad --history-end"},
+        {{"--tcp", "127.0.0.1:0", "--history-end", "2026-12-07 24:00"}, "bad --history-end"},
+        {{"--tcp", "127.0.0.1:0", "--history-end", "1999-12-31 10:00"}, "bad --history-end"},
+        {{"--tcp", "127.0.0.1:0", "--history-end", "2026-12-07 10:00:5x"}, "bad --history-end"},
+        {{"--tcp", "127.0.0.1:0", "--history-end", "2026-1-07 10:00:05"}, "bad --history-end"},
+        {{"--tcp", "127.0.0.1:0", "--history-end", "2026-12-07 +9:00"}, "bad --history-end"},
     };
     for (const auto& [args, message] : cases) {
         const std::string error = parseOptions(args).error;

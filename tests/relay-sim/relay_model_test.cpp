@@ -225,6 +225,47 @@ TEST(StoredHistory, LeapDayIsTheLatestBeforeTheStart) {
     EXPECT_TRUE(found);
 }
 
+// Every word of both protocol stores, read over the register map.
+std::vector<uint16_t> storedProtocols(Relay& relay) {
+    std::vector<uint16_t> all;
+    for (int n = 1; n <= kProtocolCount; ++n) {
+        for (const auto& [first, count] : {std::pair{regs::tripProtocol(n), kTripWords},
+                                           std::pair{regs::changeProtocol(n), kChangeWords}}) {
+            const ReadResult r = relay.read(first, static_cast<uint16_t>(count), kStart);
+            EXPECT_EQ(r.error, ModbusError::None);
+            all.insert(all.end(), r.words.begin(), r.words.end());
+        }
+    }
+    return all;
+}
+
+// A simulator started again with the end of its history kept holds the same protocols, dated
+// before that end, however much later it starts: a station that saw them before sees nothing new.
+TEST(StoredHistory, AGivenEndGivesTheSameProtocolsAtEveryStart) {
+    const CivilTime end = at(2026, 12, 7, 9, 30, 0);
+    for (uint8_t address : {1, 2, 5, 246}) {
+        Relay first(address, end, kStart, 1, end);
+        const std::vector<uint16_t> stored = storedProtocols(first);
+        ASSERT_EQ(stored.size(), static_cast<size_t>(kProtocolCount * (kTripWords + kChangeWords)));
+        // Hours, days and a month later, across midnight and the month's end.
+        for (const CivilTime& later :
+             {at(2026, 12, 7, 14, 2, 9), at(2026, 12, 9, 0, 0, 1), at(2027, 1, 6, 23, 59, 59)}) {
+            Relay again(address, later, kStart, 2, end);
+            EXPECT_EQ(storedProtocols(again), stored) << "relay " << int(address);
+            // Without the end the history follows the start, and protocol 1 moves with it.
+            Relay fresh(address, later, kStart, 2);
+            EXPECT_NE(fresh.read(regs::tripProtocol(1), 3, kStart).words,
+                      std::vector<uint16_t>(stored.begin(), stored.begin() + 3));
+        }
+        // Protocol 1, the newest, lies before the end.
+        const auto w = first.read(regs::tripProtocol(1), 3, kStart).words;
+        const int64_t newest =
+            secondsFromCivil(at(2026, w[0] & 0xFF, w[1] >> 8, w[1] & 0xFF, w[2] >> 8, w[2] & 0xFF));
+        EXPECT_LT(newest, secondsFromCivil(end));
+        EXPECT_GT(newest, secondsFromCivil(end) - 6 * 3600);
+    }
+}
+
 TEST(Relay, CurrentBlockFollowsTheRegisterMap) {
     Relay relay(5, at(2026, 12, 7, 9, 30, 15), kStart);
     const auto w = relay.read(regs::kCurrentFirst, regs::kCurrentCount, kStart + 2s).words;

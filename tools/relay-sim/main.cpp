@@ -80,7 +80,17 @@ int main(int argc, char** argv) {
 
     const Logger log(options.log);
     const uint32_t seed = options.seed ? *options.seed : std::random_device{}();
-    Simulator simulator(options.link, options.relays, localNow(), SteadyClock::now(), seed);
+    const CivilTime startedAt = localNow();
+    // Stored protocols dated after the start would be newer than the events the relays make
+    // from now on.
+    if (options.historyEnd && secondsFromCivil(*options.historyEnd) > secondsFromCivil(startedAt)) {
+        std::fprintf(stderr,
+                     "relay-sim: --history-end is later than now\nTry 'relay-sim --help' for the "
+                     "options.\n");
+        return 2;
+    }
+    Simulator simulator(options.link, options.relays, startedAt, SteadyClock::now(), seed,
+                        options.historyEnd);
     for (const DriftOption& drift : options.drifts) {
         const Target target =
             drift.relay ? Target{Target::Kind::One, *drift.relay} : Target{Target::Kind::All, 0};

@@ -268,6 +268,14 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
                     driftRelays.emplace_back(relay, *v);
                 }
             }
+        } else if (name == "--history-end") {
+            if (const auto v = value()) {
+                o.historyEnd = parseLocalTime(*v);
+                if (!o.historyEnd) {
+                    error = "bad --history-end '" + *v +
+                            "': expected a local date and time, e.g. 2026-12-07 14:05:09";
+                }
+            }
         } else if (name == "--control") {
             if (const auto v = value()) {
                 o.controlPath = *v;
@@ -329,6 +337,45 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
     return parsed;
 }
 
+std::optional<CivilTime> parseLocalTime(const std::string& text) {
+    // YYYY-MM-DD, a blank or T, HH:MM and optionally :SS: every field its fixed width.
+    const bool withSeconds = text.size() == 19;
+    if ((text.size() != 16 && !withSeconds) || text[4] != '-' || text[7] != '-' ||
+        (text[10] != ' ' && text[10] != 'T') || text[13] != ':' ||
+        (withSeconds && text[16] != ':')) {
+        return std::nullopt;
+    }
+    auto field = [&text](size_t at, size_t width) -> std::optional<int> {
+        int value = 0;
+        const char* first = text.data() + at;
+        const auto [end, ec] = std::from_chars(first, first + width, value);
+        if (ec != std::errc() || end != first + width || *first == '-' || *first == '+') {
+            return std::nullopt;
+        }
+        return value;
+    };
+    const auto year = field(0, 4);
+    const auto month = field(5, 2);
+    const auto day = field(8, 2);
+    const auto hour = field(11, 2);
+    const auto minute = field(14, 2);
+    const auto second = withSeconds ? field(17, 2) : std::optional<int>(0);
+    if (!year || !month || !day || !hour || !minute || !second || *year < 2000 || *year > 2099 ||
+        *month < 1 || *month > 12 || *day < 1 || *day > daysInMonth(*year, *month) || *hour > 23 ||
+        *minute > 59 || *second > 59) {
+        return std::nullopt;
+    }
+    CivilTime t;
+    t.year = *year;
+    t.month = *month;
+    t.day = *day;
+    t.hour = *hour;
+    t.minute = *minute;
+    t.second = *second;
+    t.weekday = weekdayOf(t.year, t.month, t.day);
+    return t;
+}
+
 std::string usageText() {
     return R"(Usage: relay-sim (--tcp HOST:PORT | --rtu PATH) [options]
 
@@ -355,6 +402,9 @@ Relays and events:
   --drift RELAY:SLOPE[:NOISE]   the insulation resistance of RELAY (or all) changes by SLOPE
                        kOhm per hour (negative falls), each reading up to NOISE kOhm off;
                        repeatable, e.g. --drift 2:-120 --drift 4:-60:10.
+  --history-end TIME   the stored protocols end at this local time ("2026-12-07 14:05:09"),
+                       not at the start: a simulator started again with the same TIME holds
+                       the same protocols, and none newer than what a station saw before.
 
 Control:
   --control PATH       also take commands on a Unix socket at PATH

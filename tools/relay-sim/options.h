@@ -30,6 +30,8 @@ struct Options {
     std::optional<uint8_t> eventRelay;  // none: a relay drawn at random each time
     std::optional<uint32_t> seed;
     std::vector<DriftOption> drifts;  // in the order given: a later one for a relay wins
+    // The local time the stored protocols end at, instead of the start.
+    std::optional<CivilTime> historyEnd;
     std::string controlPath;
     bool readStdin = true;
     bool log = false;
@@ -49,6 +51,9 @@ std::optional<std::vector<uint8_t>> parseRelayList(const std::string& text, std:
 
 // True when every address the name stands for is a loopback address.
 bool isLoopbackHost(const std::string& host);
+
+// "2026-12-07 14:05:09" or "2026-12-07T14:05" (seconds 0), a real date of 2000..2099.
+std::optional<CivilTime> parseLocalTime(const std::string& text);
 
 std::string usageText();
 

@@ -105,7 +105,8 @@ Measurements nominalFor(uint8_t a) {
 
 }  // namespace
 
-Relay::Relay(uint8_t address, const CivilTime& localNow, TimePoint now, uint32_t seed)
+Relay::Relay(uint8_t address, const CivilTime& localNow, TimePoint now, uint32_t seed,
+             std::optional<CivilTime> historyEnd)
     : address_(address),
       start_(now),
       clock_(localNow, now),
@@ -113,7 +114,7 @@ Relay::Relay(uint8_t address, const CivilTime& localNow, TimePoint now, uint32_t
       level_(nominal_.resistance),
       levelAt_(now),
       setpoints_(defaultSetpoints(address)),
-      stored_(makeHistory(address, localNow, nominal_, levels())) {
+      stored_(makeHistory(address, historyEnd.value_or(localNow), nominal_, levels())) {
     // A stream apart from the one the simulator draws this relay's CRC noise from.
     std::seed_seq noiseSeed{seed, static_cast<uint32_t>(address), 1u};
     readingNoise_.seed(noiseSeed);

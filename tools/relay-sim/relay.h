@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -83,8 +84,11 @@ struct ReadResult {
 // its clock, and its two stores of 64 protocols.
 class Relay {
   public:
-    // `seed` gives the relay's own stream of reading noise (see setDrift).
-    Relay(uint8_t address, const CivilTime& localNow, TimePoint now, uint32_t seed = 0);
+    // `seed` gives the relay's own stream of reading noise (see setDrift). The stored protocols
+    // are those of a relay switched on at `historyEnd`, by default now: the same end gives the
+    // same protocols, whenever the relay starts.
+    Relay(uint8_t address, const CivilTime& localNow, TimePoint now, uint32_t seed = 0,
+          std::optional<CivilTime> historyEnd = std::nullopt);
 
     uint8_t address() const { return address_; }
 

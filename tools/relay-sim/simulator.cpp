@@ -62,11 +62,12 @@ std::string dateText(const CivilTime& t) {
 }  // namespace
 
 Simulator::Simulator(LinkKind link, const std::vector<uint8_t>& addresses,
-                     const CivilTime& localNow, TimePoint now, uint32_t seed)
+                     const CivilTime& localNow, TimePoint now, uint32_t seed,
+                     std::optional<CivilTime> historyEnd)
     : link_(link), addresses_(addresses), rng_(seed) {
     for (uint8_t a : addresses_) {
         RelayState& s = relays_[a];
-        s.relay = std::make_unique<Relay>(a, localNow, now, seed);
+        s.relay = std::make_unique<Relay>(a, localNow, now, seed, historyEnd);
         std::seed_seq noiseSeed{seed, static_cast<uint32_t>(a)};
         s.noise.seed(noiseSeed);
     }

@@ -51,8 +51,9 @@ struct CommandResult {
 // servers hand it requests and control commands and carry out its decisions.
 class Simulator {
   public:
+    // The relays' stored protocols end at `historyEnd`, or at `localNow` without one.
     Simulator(LinkKind link, const std::vector<uint8_t>& addresses, const CivilTime& localNow,
-              TimePoint now, uint32_t seed);
+              TimePoint now, uint32_t seed, std::optional<CivilTime> historyEnd = std::nullopt);
 
     Decision handle(const Request& request, TimePoint now);
     CommandResult execute(const Command& command, TimePoint now);
