@@ -234,8 +234,22 @@ Shared* of(void* userdata) {
     return static_cast<Shared*>(userdata);
 }
 
-void onConnect(mosquitto*, void* userdata, int rc) {
+void onConnect(mosquitto* mosq, void* userdata, int rc) {
     Shared* s = of(userdata);
+    if (rc == 0) {
+        // Said here, inside the connection's acknowledgement, and before the status below lets
+        // the hand-over thread give anything: libmosquitto sends what it holds unacknowledged
+        // from the last connection only after this callback returns, so "online" is the first
+        // message of every connection, and only one.
+        const QByteArray topic = s->settings.topicRoot() + "status";
+        static constexpr char kOnline[] = "online";
+        const int published = mosquitto_publish(mosq, nullptr, topic.constData(),
+                                                sizeof kOnline - 1, kOnline, 1, true);
+        if (published != MOSQ_ERR_SUCCESS) {
+            qWarning("mqtt: online was not published to %s: %s", topic.constData(),
+                     mosquitto_strerror(published));
+        }
+    }
     std::lock_guard lock(s->mutex);
     if (rc == 0) {
         s->status.state = BrokerState::Connected;

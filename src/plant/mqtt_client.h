@@ -40,8 +40,10 @@ class MqttClient {
   public:
     virtual ~MqttClient() = default;
 
-    // Starts connecting with the settings' will (`<prefix>/<station>/status`, "offline", retained);
-    // returns at once. Connection failures show in status(), and the client keeps trying.
+    // Starts connecting with the settings' will (`<prefix>/<station>/status`, "offline", QoS 1,
+    // retained); returns at once. On every connection the client says "online" there (QoS 1,
+    // retained) before anything handed over or still unacknowledged goes out. Connection
+    // failures show in status(), and the client keeps trying.
     virtual void start(const MqttSettings& settings) = 0;
     // Publishes `last` if it is not empty and the broker is connected (waiting a little for it to
     // go out), then disconnects cleanly and stops the threads. Safe to call twice.

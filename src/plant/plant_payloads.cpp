@@ -12,6 +12,10 @@ QByteArray compact(const QJsonObject& o) {
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
+QJsonValue numberValue(std::optional<uint16_t> value) {
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
 QJsonValue timeValue(const QDateTime& time) {
     const QString text = plantTimeText(time);
     return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
@@ -39,7 +43,8 @@ QString plantTimeText(const QDateTime& time) {
     const int minutes = std::abs(offset) / 60;
     return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
            (offset < 0 ? QLatin1Char('-') : QLatin1Char('+')) +
-           QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, QLatin1Char('0'))
+           QStringLiteral("%1:%2")
+               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
                .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
@@ -47,20 +52,20 @@ QByteArray relayStatePayload(const RelayStateReport& r) {
     QJsonObject o;
     o[QStringLiteral("relay")] = r.relay;
     o[QStringLiteral("address")] = r.address;
+    o[QStringLiteral("serial")] = numberValue(r.serial);
     o[QStringLiteral("generator")] = r.generator;
     o[QStringLiteral("breaker")] = r.breaker;
     o[QStringLiteral("state")] = tileStateWord(r.tileState);
-    o[QStringLiteral("insulation_kohm")] =
-        r.insulationKohm ? QJsonValue(*r.insulationKohm) : QJsonValue(QJsonValue::Null);
-    o[QStringLiteral("control_kohm")] =
-        r.controlKohm ? QJsonValue(*r.controlKohm) : QJsonValue(QJsonValue::Null);
+    o[QStringLiteral("insulation_kohm")] = numberValue(r.insulationKohm);
+    o[QStringLiteral("control_kohm")] = numberValue(r.controlKohm);
     o[QStringLiteral("last_answer")] = timeValue(r.lastAnswer);
     o[QStringLiteral("good_answers")] = static_cast<qint64>(r.goodAnswers);
     o[QStringLiteral("bad_answers")] = static_cast<qint64>(r.badAnswers);
     return compact(o);
 }
 
-std::optional<QByteArray> relayEventPayload(const JournalEntry& entry) {
+std::optional<QByteArray> relayEventPayload(const JournalEntry& entry,
+                                            std::optional<uint16_t> serial) {
     const auto* event = std::get_if<ProtectionEventDetails>(&entry.details);
     if (entry.kind != JournalKind::ProtectionEvent || event == nullptr || !entry.relay) {
         return std::nullopt;
@@ -68,6 +73,7 @@ std::optional<QByteArray> relayEventPayload(const JournalEntry& entry) {
     QJsonObject o;
     o[QStringLiteral("relay")] = entry.relay->number;
     o[QStringLiteral("address")] = entry.relay->address;
+    o[QStringLiteral("serial")] = numberValue(serial);
     o[QStringLiteral("generator")] = entry.relay->generator;
     o[QStringLiteral("breaker")] = entry.relay->breaker;
     o[QStringLiteral("alarm_line")] = entry.text;

@@ -21,8 +21,9 @@ QString plantTimeText(const QDateTime& time);
 
 // What one tile shows.
 struct RelayStateReport {
-    int relay = 0;  // its tile number, the <n> of its topics
-    uint16_t address = 0;
+    int relay = 0;         // its tile number, which moves when a relay before it is deleted
+    uint16_t address = 0;  // its address on the line, the <address> of its topics
+    std::optional<uint16_t> serial;  // status word 1 as last read; nothing before the first
     QString generator;
     QString breaker;
     int tileState = 0;
@@ -34,8 +35,10 @@ struct RelayStateReport {
 };
 QByteArray relayStatePayload(const RelayStateReport& report);
 
-// A protection event as the journal recorded it; nothing for a record of another kind.
-std::optional<QByteArray> relayEventPayload(const JournalEntry& entry);
+// A protection event as the journal recorded it, with the relay's serial number as last read;
+// nothing for a record of another kind.
+std::optional<QByteArray> relayEventPayload(const JournalEntry& entry,
+                                            std::optional<uint16_t> serial = std::nullopt);
 
 // The link: "rs232", "rs485" or "tcp"; the link as the journal names it; "closed", "connecting",
 // "open" or "waiting"; the status line.

@@ -1,6 +1,9 @@
 #include "plant/plant_publisher.h"
 
+#include <vector>
+
 #include "link/link_controller.h"
+#include "modbus/register_map.h"
 #include "plant/plant_payloads.h"
 #include "station/clock.h"
 #include "station/main_view.h"
@@ -37,8 +40,7 @@ QString linkStateWord(LinkState state) {
 }  // namespace
 
 PlantPublisher::PlantPublisher(Station& station, const LinkController& link, MainView& view,
-                               const Clock& clock, MqttClient& client,
-                               const MqttSettings& settings)
+                               const Clock& clock, MqttClient& client, const MqttSettings& settings)
     : station_(station),
       link_(link),
       view_(view),
@@ -59,8 +61,8 @@ void PlantPublisher::start() {
     client_.start(settings_);
     broker_ = client_.status();
     showBroker();
-    // What every consumer should find at once; it goes out as soon as the broker is reached.
-    queueState(settings_.topicRoot() + "status", "online");
+    // What every consumer should find at once; it goes out as soon as the broker is reached,
+    // after the client's "online".
     publishLink(true);
     publishStates(true);
 }
@@ -71,8 +73,11 @@ void PlantPublisher::stop() {
     }
     started_ = false;
     station_.journal.setFeed(nullptr);
-    // The tiles' last word and any event still waiting go first, while there is room.
+    // The tiles' last word, the link closed with the station and any event still waiting go
+    // before "offline", while there is room: a consumer must not find the link open retained
+    // under a station that has stopped.
     publishStates(false);
+    publishLink(false, true);
     drain();
     client_.stop(MqttMessage{settings_.topicRoot() + "status", "offline", 1, true});
     view_.showBrokerState(QString(), false);
@@ -95,11 +100,8 @@ void PlantPublisher::tick() {
     } else if (now.state == BrokerState::Connected) {
         station_.journal.brokerReached(settings_.brokerName());
     }
-    if (reconnected) {
-        // A broker that restarted may have lost what it retained, and the will has said
-        // "offline": everything retained is said again.
-        queueState(settings_.topicRoot() + "status", "online");
-    }
+    // A broker that restarted may have lost what it retained: everything retained is said again,
+    // after the "online" the client says first on every connection.
     publishLink(reconnected);
     publishStates(reconnected);
     drain();
@@ -109,27 +111,74 @@ void PlantPublisher::recorded(const JournalEntry& entry) {
     if (!started_ || !entry.relay) {
         return;
     }
-    if (const std::optional<QByteArray> payload = relayEventPayload(entry)) {
-        queueEvent(MqttMessage{
-            settings_.topicRoot() + "relay/" + QByteArray::number(entry.relay->number) + "/event",
-            *payload, std::max(1, settings_.qos), false});
+    // A relay leaving an address, deleted or given another: the address's topic and reading go
+    // at once, so that a relay given the address before the next tick does not inherit them.
+    if (const auto* change = std::get_if<DeviceChangeDetails>(&entry.details);
+        change != nullptr && change->before &&
+        (entry.kind == JournalKind::DeviceDeleted ||
+         (entry.kind == JournalKind::DeviceChanged && change->after &&
+          change->after->address != change->before->address))) {
+        const uint16_t left = change->before->address;
+        // Told before a deleted relay leaves the list: it is not counted.
+        const int count = station_.devices.DeviceCount;
+        bool kept = false;
+        for (int n = 1; n <= count && !kept; ++n) {
+            kept = n != entry.relay->number && station_.devices.entry(n).Address == left;
+        }
+        if (!kept) {
+            forget(left);
+        }
+        return;
+    }
+    const uint16_t address = entry.relay->address;
+    const auto reading = readings_.find(address);
+    const std::optional<uint16_t> serial =
+        reading != readings_.end() ? std::optional<uint16_t>(reading->second.serial) : std::nullopt;
+    if (const std::optional<QByteArray> payload = relayEventPayload(entry, serial)) {
+        queueEvent(
+            MqttMessage{relayTopic(address, "event"), *payload, std::max(1, settings_.qos), false});
         drain();
     }
 }
 
-void PlantPublisher::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) {
-    if (relay < 1 || relay > station_.devices.DeviceCount) {
+void PlantPublisher::insulationRead(int, uint16_t insulationKohm, uint16_t controlKohm) {
+    // Told while the status block that carried the reading is still the station's last answer:
+    // the relay that gave it is the one the request asked, whichever tile the poll has moved on
+    // to since (a relay deleted while its request was in flight), and its serial number is in
+    // the block too.
+    const RequestFrame& request = station_.request;
+    if (request.registerAddress() != registers::kStatusBlock ||
+        request.countOrValue() != registers::kStatusCount) {
         return;
     }
-    readings_[static_cast<size_t>(relay)] =
-        Reading{station_.devices.entry(relay).Address, insulationKohm, controlKohm};
+    const uint16_t address = request.address();
+    const DeviceTable& devices = station_.devices;
+    bool listed = false;
+    for (int n = 1; n <= devices.DeviceCount && !listed; ++n) {
+        listed = devices.entry(n).Address == address;
+    }
+    if (!listed) {
+        return;
+    }
+    readings_[address] =
+        Reading{insulationKohm, controlKohm, station_.words[registers::status::kSerialNumber]};
+}
+
+QByteArray PlantPublisher::relayTopic(uint16_t address, const char* leaf) const {
+    return settings_.topicRoot() + "relay/" + QByteArray::number(address) + '/' + leaf;
 }
 
 void PlantPublisher::publishStates(bool all) {
     const QDateTime now = clock_.now();
     const int count = station_.devices.DeviceCount;
+    std::map<uint16_t, Due> published;
     for (int n = 1; n <= count; ++n) {
         const DeviceEntry& e = station_.devices.entry(n);
+        if (published.count(e.Address) != 0) {
+            // Two relays on one address (one just added, before the operator gives it its own):
+            // the line cannot tell them apart either, and the first keeps the topic.
+            continue;
+        }
         const TileModel& tile = station_.tile(n);
         RelayStateReport report;
         report.relay = n;
@@ -137,10 +186,10 @@ void PlantPublisher::publishStates(bool all) {
         report.generator = e.GeneratorName;
         report.breaker = e.BreakerName;
         report.tileState = tile.state;
-        const std::optional<Reading>& reading = readings_[static_cast<size_t>(n)];
-        if (reading && reading->address == e.Address) {
-            report.insulationKohm = reading->insulationKohm;
-            report.controlKohm = reading->controlKohm;
+        if (const auto reading = readings_.find(e.Address); reading != readings_.end()) {
+            report.insulationKohm = reading->second.insulationKohm;
+            report.controlKohm = reading->second.controlKohm;
+            report.serial = reading->second.serial;
         }
         // The key leaves out what moves with every answer; those ride along with the news and
         // the minute's refresh.
@@ -148,29 +197,44 @@ void PlantPublisher::publishStates(bool all) {
         report.lastAnswer = tile.lastAnswer;
         report.goodAnswers = e.GoodAnswers;
         report.badAnswers = e.BadAnswers;
-        std::optional<Due>& due = relayState_[static_cast<size_t>(n)];
-        const bool stale = !due || due->sentAt > now || due->sentAt.secsTo(now) >= kRefreshSeconds;
-        if (all || stale || due->key != key) {
-            queueState(settings_.topicRoot() + "relay/" + QByteArray::number(n) + "/state",
-                       relayStatePayload(report));
-            due = Due{key, now};
+        const auto was = relayState_.find(e.Address);
+        const bool stale = was == relayState_.end() || was->second.sentAt > now ||
+                           was->second.sentAt.secsTo(now) >= kRefreshSeconds;
+        if (all || stale || was->second.key != key) {
+            queueState(relayTopic(e.Address, "state"), relayStatePayload(report));
+            published[e.Address] = Due{key, now};
+        } else {
+            published[e.Address] = was->second;
         }
     }
-    // A relay deleted from the list: its retained state is taken back, so that no consumer goes
-    // on showing it.
-    for (int n = count + 1; n <= relaysPublished_; ++n) {
-        queueState(settings_.topicRoot() + "relay/" + QByteArray::number(n) + "/state",
-                   QByteArray());
-        relayState_[static_cast<size_t>(n)].reset();
-        readings_[static_cast<size_t>(n)].reset();
+    // An address no relay of the list has any more, whether or not the journal told of it.
+    std::vector<uint16_t> gone;
+    for (const auto& [address, due] : relayState_) {
+        if (published.count(address) == 0) {
+            gone.push_back(address);
+        }
     }
-    relaysPublished_ = count;
+    for (const uint16_t address : gone) {
+        forget(address);
+    }
+    relayState_ = std::move(published);
 }
 
-void PlantPublisher::publishLink(bool force) {
+void PlantPublisher::forget(uint16_t address) {
+    // An empty retained message takes back what the broker keeps: no consumer goes on showing a
+    // relay that has gone, nor takes a relay that later gets the address for it.
+    if (relayState_.erase(address) != 0) {
+        queueState(relayTopic(address, "state"), QByteArray());
+    }
+    readings_.erase(address);
+}
+
+void PlantPublisher::publishLink(bool force, bool stopping) {
+    // Stopping, the station lets the link go whatever its state this moment.
     const QByteArray payload =
         linkPayload(linkTypeWord(station_.connection.LinkType), link_.journalLinkName(),
-                    linkStateWord(link_.state()), station_.statusText);
+                    stopping ? QStringLiteral("closed") : linkStateWord(link_.state()),
+                    stopping ? QStringLiteral("Станция остановлена") : station_.statusText);
     if (force || payload != linkPayload_) {
         linkPayload_ = payload;
         queueState(settings_.topicRoot() + "link", payload);
@@ -206,10 +270,10 @@ void PlantPublisher::drain() {
     }
     // What was lost is said before what is left, and outside the queue it was lost from.
     if (droppedSinceReport_ > 0) {
-        if (!client_.send(MqttMessage{
-                settings_.topicRoot() + "events_dropped",
-                droppedEventsPayload(droppedSinceReport_, firstDropAt_, lastDropAt_),
-                std::max(1, settings_.qos), false})) {
+        if (!client_.send(
+                MqttMessage{settings_.topicRoot() + "events_dropped",
+                            droppedEventsPayload(droppedSinceReport_, firstDropAt_, lastDropAt_),
+                            std::max(1, settings_.qos), false})) {
             return;
         }
         droppedSinceReport_ = 0;

@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
-#include <array>
 #include <deque>
 #include <map>
 #include <optional>
@@ -22,10 +21,12 @@ class MainView;
 struct Station;
 
 // Tells the plant's broker what the station's screen shows: every relay's state (retained, on
-// each change and at least once a minute), each new protection event (QoS 1, never retained),
-// the link, and that the station is online. Works on the UI thread without ever waiting on the
-// network: messages go to the client's own threads, and while the broker is away the states are
-// kept only as their newest and the events up to a limit, the oldest dropped and counted.
+// each change and at least once a minute), each new protection event (QoS 1, never retained) and
+// the link; the client itself says that the station is online. A relay's topics are named by its
+// address on the line, which stays its own when another relay is deleted and the tiles move up.
+// Works on the UI thread without ever waiting on the network: messages go to the client's own
+// threads, and while the broker is away the states are kept only as their newest and the events
+// up to a limit, the oldest dropped and counted.
 class PlantPublisher final : public StationFeed {
   public:
     // At most this many events wait for a broker that is away; older ones are dropped and counted.
@@ -33,13 +34,13 @@ class PlantPublisher final : public StationFeed {
     // A relay's state goes out again after this long even when nothing changed.
     static constexpr int kRefreshSeconds = 60;
 
-    PlantPublisher(Station& station, const LinkController& link, MainView& view,
-                   const Clock& clock, MqttClient& client, const MqttSettings& settings);
+    PlantPublisher(Station& station, const LinkController& link, MainView& view, const Clock& clock,
+                   MqttClient& client, const MqttSettings& settings);
     ~PlantPublisher() override;
 
     // Connects; the status bar shows the broker.
     void start();
-    // "offline" published and the connection closed cleanly.
+    // The link said closed, "offline" published and the connection closed cleanly.
     void stop();
 
     // Once a second and after anything the operator did: states that changed or are due, the
@@ -60,12 +61,14 @@ class PlantPublisher final : public StationFeed {
         QDateTime sentAt;
     };
     struct Reading {
-        uint16_t address = 0;  // the relay it came from, in case the tiles have moved since
         uint16_t insulationKohm = 0;
         uint16_t controlKohm = 0;
+        uint16_t serial = 0;
     };
+    QByteArray relayTopic(uint16_t address, const char* leaf) const;
     void publishStates(bool all);
-    void publishLink(bool force);
+    void forget(uint16_t address);
+    void publishLink(bool force, bool stopping = false);
     void queueState(const QByteArray& topic, const QByteArray& payload);
     void queueEvent(const MqttMessage& message);
     void drain();
@@ -87,10 +90,9 @@ class PlantPublisher final : public StationFeed {
     QDateTime firstDropAt_;
     QDateTime lastDropAt_;
 
-    // What each relay's topic was last given, and when.
-    std::array<std::optional<Due>, kMaxDevices + 1> relayState_{};
-    std::array<std::optional<Reading>, kMaxDevices + 1> readings_{};
-    int relaysPublished_ = 0;
+    // By the relay's address: what its state topic was last given, and when; its last reading.
+    std::map<uint16_t, Due> relayState_;
+    std::map<uint16_t, Reading> readings_;
     QByteArray linkPayload_;
     BrokerStatus broker_;
     bool started_ = false;

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QTimeZone>
 #include <map>
+#include <optional>
 #include <random>
 
 #include "plant/mqtt_settings.h"
@@ -20,6 +21,16 @@ namespace {
 using testing::RecordingMessageSink;
 using testing::Rig;
 
+// A number of a payload, or nothing for null.
+std::optional<int> number(const QJsonValue& v) {
+    return v.isNull() ? std::nullopt : std::optional<int>(v.toInt(-1));
+}
+
+std::optional<int> known(const std::map<int, uint16_t>& byAddress, int address) {
+    const auto it = byAddress.find(address);
+    return it == byAddress.end() ? std::nullopt : std::optional<int>(it->second);
+}
+
 // ---- payloads ----
 
 TEST(PlantPayloads, LayoutsAreExact) {
@@ -27,6 +38,7 @@ TEST(PlantPayloads, LayoutsAreExact) {
     RelayStateReport r;
     r.relay = 2;
     r.address = 17;
+    r.serial = 2417;
     r.generator = QStringLiteral("Ген. 2");
     r.breaker = QStringLiteral("Выкл \"2\"");
     r.tileState = kTileAnswering;
@@ -35,21 +47,23 @@ TEST(PlantPayloads, LayoutsAreExact) {
     r.lastAnswer = answered;
     r.goodAnswers = 4000000000u;
     r.badAnswers = 3;
-    EXPECT_EQ(QString::fromUtf8(relayStatePayload(r)),
-              QStringLiteral(
-                  R"({"address":17,"bad_answers":3,"breaker":"Выкл \"2\"","control_kohm":998,)"
-                  R"("generator":"Ген. 2","good_answers":4000000000,"insulation_kohm":1102,)"
-                  R"("last_answer":"2026-12-07T18:22:01+03:00","relay":2,"state":"normal"})"));
+    EXPECT_EQ(
+        QString::fromUtf8(relayStatePayload(r)),
+        QStringLiteral(R"({"address":17,"bad_answers":3,"breaker":"Выкл \"2\"","control_kohm":998,)"
+                       R"("generator":"Ген. 2","good_answers":4000000000,"insulation_kohm":1102,)"
+                       R"("last_answer":"2026-12-07T18:22:01+03:00","relay":2,"serial":2417,)"
+                       R"("state":"normal"})"));
     RelayStateReport never;
     never.relay = 1;
     never.tileState = kTileNoAnswer;
     EXPECT_EQ(QString::fromUtf8(relayStatePayload(never)),
               QStringLiteral(R"({"address":0,"bad_answers":0,"breaker":"","control_kohm":null,)"
                              R"("generator":"","good_answers":0,"insulation_kohm":null,)"
-                             R"("last_answer":null,"relay":1,"state":"no_answer"})"));
+                             R"("last_answer":null,"relay":1,"serial":null,"state":"no_answer"})"));
     EXPECT_EQ(tileStateWord(kTileEvent), QStringLiteral("event"));
-    EXPECT_EQ(plantTimeText(QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), QTimeZone(-(5 * 3600 + 1800)))),
-              QStringLiteral("2026-01-02T03:04:05-05:30"));
+    EXPECT_EQ(
+        plantTimeText(QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), QTimeZone(-(5 * 3600 + 1800)))),
+        QStringLiteral("2026-01-02T03:04:05-05:30"));
 
     JournalEntry e;
     e.kind = JournalKind::ProtectionEvent;
@@ -58,12 +72,14 @@ TEST(PlantPayloads, LayoutsAreExact) {
     e.text = QStringLiteral("07.12.2026 18:20:31  : Ген. 3,СИГНАЛЬНОЕ реле");
     e.details = ProtectionEventDetails{QDateTime(QDate(2026, 12, 7), QTime(18, 20, 28)), 2,
                                        QStringLiteral("СИГНАЛЬНОЕ реле"), std::nullopt};
-    const std::optional<QByteArray> event = relayEventPayload(e);
+    const std::optional<QByteArray> event = relayEventPayload(e, 2403);
     ASSERT_TRUE(event);
     const QJsonObject o = QJsonDocument::fromJson(*event).object();
-    EXPECT_EQ(o.keys(), (QStringList{"address", "alarm_line", "breaker", "detected_at",
-                                     "event_time", "generator", "relay", "sign_code",
-                                     "sign_text"}));
+    EXPECT_EQ(o.keys(),
+              (QStringList{"address", "alarm_line", "breaker", "detected_at", "event_time",
+                           "generator", "relay", "serial", "sign_code", "sign_text"}));
+    EXPECT_EQ(o["serial"].toInt(), 2403);
+    EXPECT_TRUE(QJsonDocument::fromJson(*relayEventPayload(e)).object()["serial"].isNull());
     EXPECT_EQ(o["alarm_line"].toString(), e.text);
     EXPECT_EQ(o["event_time"].toString(), QStringLiteral("2026-12-07T18:20:28"));
     EXPECT_EQ(o["sign_code"].toInt(), 2);
@@ -92,8 +108,9 @@ TEST(MqttSettingsTest, FileCommandLineAndRefusals) {
     EXPECT_TRUE(l.error.isEmpty());
 
     folder.write("secret", "pa ss\n");
-    l = load("[mqtt]\nhost=broker.plant\nport=8883\nprefix=plant/hall1\nuser=st1\n"
-             "passwordFile=secret\nqos=1\n");
+    l = load(
+        "[mqtt]\nhost=broker.plant\nport=8883\nprefix=plant/hall1\nuser=st1\n"
+        "passwordFile=secret\nqos=1\n");
     ASSERT_TRUE(l.settings) << l.error.toStdString();
     EXPECT_EQ(l.settings->brokerName(), QStringLiteral("broker.plant:8883"));
     EXPECT_EQ(l.settings->topicRoot(), QByteArray("plant/hall1/hall-1/"));
@@ -178,11 +195,13 @@ class FakeMqttClient final : public MqttClient {
 
 TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowTheTiles) {
     const unsigned seed = qEnvironmentVariableIsSet("TERVAL_PLANT_SEED")
-                              ? qEnvironmentVariableIntValue("TERVAL_PLANT_SEED")
+                              ? qEnvironmentVariable("TERVAL_PLANT_SEED").toUInt()
                               : std::random_device{}();
     SCOPED_TRACE(::testing::Message() << "replay with TERVAL_PLANT_SEED=" << seed);
     std::mt19937 rng(seed);
-    const auto chance = [&rng](double p) { return std::uniform_real_distribution<>(0, 1)(rng) < p; };
+    const auto chance = [&rng](double p) {
+        return std::uniform_real_distribution<>(0, 1)(rng) < p;
+    };
     const auto pick = [&rng](int n) { return std::uniform_int_distribution<>(0, n - 1)(rng); };
 
     FakeMqttClient* client = nullptr;
@@ -209,8 +228,25 @@ TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowT
     qint64 droppedReported = 0;
     int lossesExpected = 0;
     bool lossRecorded = false;
-    bool onlineSinceConnect = false;
+    // By the relay's address, as the relays answered: insulation and serial number (status word
+    // 1, made up from the address).
     std::map<int, uint16_t> lastReading;
+    std::map<int, uint16_t> serialRead;
+    const auto serialOf = [](int unit) { return static_cast<uint16_t>(2400 + unit * 7); };
+    // Readings of an address no relay of the list has any more are forgotten with it.
+    const auto forgetLeftAddresses = [&] {
+        for (auto* byAddress : {&lastReading, &serialRead}) {
+            std::erase_if(*byAddress, [&](const auto& kv) {
+                const DeviceTable& table = rig.station().devices;
+                for (int n = 1; n <= table.DeviceCount; ++n) {
+                    if (table.entry(n).Address == kv.first) {
+                        return false;
+                    }
+                }
+                return true;
+            });
+        }
+    };
 
     const auto receive = [&] {
         if (client->broker.state != BrokerState::Connected) {
@@ -222,20 +258,19 @@ TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowT
                 ASSERT_GE(m.qos, 1);
                 const QJsonObject o = QJsonDocument::fromJson(m.payload).object();
                 eventsSeen.push_back(o["sign_code"].toInt());
-                ASSERT_EQ(m.topic, root + "relay/" + QByteArray::number(o["relay"].toInt()) +
-                                       "/event");
+                ASSERT_EQ(m.topic,
+                          root + "relay/" + QByteArray::number(o["address"].toInt()) + "/event");
             } else if (m.topic == root + "events_dropped") {
                 ASSERT_FALSE(m.retain);
-                droppedReported += QJsonDocument::fromJson(m.payload)
-                                       .object()["dropped_events"]
-                                       .toInteger();
+                droppedReported +=
+                    QJsonDocument::fromJson(m.payload).object()["dropped_events"].toInteger();
             } else {
+                // "online" is the client's to say, first on each connection; the publisher
+                // saying it too would repeat it after what waited for the broker.
+                ASSERT_NE(m.topic, root + "status");
                 ASSERT_TRUE(m.retain) << m.topic.toStdString();
                 retained[m.topic] = m.payload;
                 lastStateAt[m.topic] = rig.clock.time;
-                if (m.topic == root + "status") {
-                    onlineSinceConnect = m.payload == "online";
-                }
             }
         }
     };
@@ -256,20 +291,27 @@ TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowT
             // A poll step; sometimes the relay says nothing and its tile goes grey.
             if (rig.tickUntilSent() < 20 && chance(0.9)) {
                 const uint16_t ohms = static_cast<uint16_t>(100 + pick(3000));
-                const int unit = rig.lastRequest().unit;
-                rig.answerPlausibly(ohms);
-                if (rig.lastRequest().reg == 0x0100) {
-                    lastReading[unit] = ohms;
+                const testing::Request request = rig.lastRequest();
+                if (request.function == 3 && request.reg == 0x0100) {
+                    QVector<uint16_t> words(request.countOrValue, 0);
+                    words[27] = ohms;
+                    words[1] = serialOf(request.unit);
+                    rig.answerRead(words);
+                    lastReading[request.unit] = ohms;
+                    serialRead[request.unit] = serialOf(request.unit);
+                } else {
+                    rig.answerPlausibly(ohms);
                 }
             }
         } else if (what < 60) {
             // A burst of events; the sign code numbers them.
             const int burst = chance(0.05) ? 400 : 1 + pick(3);
             for (int k = 0; k < burst; ++k) {
-                const int relay = 1 + pick(kRelays);
-                rig.station().journal.protectionEvent(
-                    relay, rig.clock.time, static_cast<uint16_t>(eventsMade),
-                    QStringLiteral("признак"), TripRecord{}, QStringLiteral("строка %1").arg(eventsMade));
+                const int relay = 1 + pick(rig.station().devices.DeviceCount);
+                rig.station().journal.protectionEvent(relay, rig.clock.time,
+                                                      static_cast<uint16_t>(eventsMade),
+                                                      QStringLiteral("признак"), TripRecord{},
+                                                      QStringLiteral("строка %1").arg(eventsMade));
                 ++eventsMade;
             }
         } else if (what < 66) {
@@ -284,10 +326,30 @@ TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowT
                 client->broker.state = BrokerState::Connected;
                 client->broker.reason.clear();
                 ++client->broker.connections;
-                onlineSinceConnect = false;
             }
         } else if (what < 72) {
             client->room = chance(0.3) ? pick(3) : 64;
+        } else if (what < 76) {
+            // The operator deletes a relay (anywhere in the list, the later tiles moving up),
+            // gives one another address, or adds one (at the address of its number, which may
+            // be another relay's until it is edited).
+            DeviceTable& table = rig.station().devices;
+            MainController& main = rig.core().main;
+            const int k = 1 + pick(table.DeviceCount);
+            const int change = pick(3);
+            if (change == 0 && table.DeviceCount > 1) {
+                table.SelectedDevice = k;
+                main.NDelObjectClick();
+            } else if (change == 1) {
+                const int address = 1 + pick(12);
+                table.SelectedDevice = k;
+                const DeviceEntry& e = table.entry(k);
+                main.applyDeviceEdit({e.GeneratorName, e.BreakerName, address});
+            } else if (table.DeviceCount < 8) {
+                main.NAddNewObjectClick();
+            }
+            table.SelectedDevice = 0;
+            forgetLeftAddresses();
         } else {
             receive();
             second();
@@ -305,18 +367,36 @@ TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowT
             if (client->broker.connections == 0) {
                 continue;
             }
-            // With room, the broker holds every tile as the station shows it.
-            EXPECT_TRUE(onlineSinceConnect) << "no online after the connection at step " << step;
-            for (int n = 1; n <= kRelays; ++n) {
-                const QByteArray topic = root + "relay/" + QByteArray::number(n) + "/state";
+            // With room, the broker holds every relay as its tile shows it, under the relay's
+            // address (the first tile of an address that two share), and nothing under an
+            // address no relay has.
+            const DeviceTable& table = rig.station().devices;
+            std::map<int, int> tileOf;
+            for (int n = table.DeviceCount; n >= 1; --n) {
+                tileOf[table.entry(n).Address] = n;
+            }
+            for (const auto& [address, n] : tileOf) {
+                const QByteArray topic = root + "relay/" + QByteArray::number(address) + "/state";
                 const QJsonObject o = QJsonDocument::fromJson(retained[topic]).object();
-                ASSERT_FALSE(o.isEmpty()) << "step " << step << " relay " << n;
+                ASSERT_FALSE(o.isEmpty()) << "step " << step << " address " << address;
+                EXPECT_EQ(o["relay"].toInt(), n) << "step " << step;
+                EXPECT_EQ(o["address"].toInt(), address);
+                EXPECT_EQ(o["generator"].toString(), table.entry(n).GeneratorName);
                 EXPECT_EQ(o["state"].toString(), tileStateWord(rig.station().tile(n).state));
-                if (lastReading.count(n)) {
-                    EXPECT_EQ(o["insulation_kohm"].toInt(), lastReading[n]) << "relay " << n;
-                }
+                EXPECT_EQ(number(o["insulation_kohm"]), known(lastReading, address))
+                    << "step " << step << " address " << address;
+                EXPECT_EQ(number(o["serial"]), known(serialRead, address))
+                    << "step " << step << " address " << address;
                 EXPECT_LE(lastStateAt[topic].secsTo(rig.clock.time),
                           PlantPublisher::kRefreshSeconds + 3);
+            }
+            for (const auto& [topic, payload] : retained) {
+                const QList<QByteArray> levels = topic.split('/');
+                if (levels.size() == 5 && levels[2] == "relay" && !payload.isEmpty()) {
+                    EXPECT_TRUE(tileOf.count(levels[3].toInt()))
+                        << "step " << step << ": " << topic.toStdString() << " still holds "
+                        << payload.toStdString();
+                }
             }
             const QJsonObject link = QJsonDocument::fromJson(retained[root + "link"]).object();
             EXPECT_EQ(link["status_text"].toString(), rig.station().statusText);
@@ -334,21 +414,48 @@ TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowT
     EXPECT_EQ(publisher.eventsWaiting(), 0);
     EXPECT_TRUE(std::is_sorted(eventsSeen.begin(), eventsSeen.end()));
     EXPECT_EQ(std::adjacent_find(eventsSeen.begin(), eventsSeen.end()), eventsSeen.end());
-    EXPECT_EQ(eventsSeen.size() + publisher.eventsDropped(), static_cast<size_t>(eventsMade))
-;
+    EXPECT_EQ(eventsSeen.size() + publisher.eventsDropped(), static_cast<size_t>(eventsMade));
     EXPECT_EQ(droppedReported, static_cast<qint64>(publisher.eventsDropped()));
-    // A relay taken off the list: its retained state is taken back.
-    rig.station().devices.remove(kRelays);
+    // The first relay deleted, each relay at an address of its own: its retained state is
+    // taken back, and the next one's, now on the first tile, stays under its own address.
+    DeviceTable& table = rig.station().devices;
+    while (table.DeviceCount < 3) {
+        rig.core().main.NAddNewObjectClick();
+    }
+    for (int n = 1; n <= table.DeviceCount; ++n) {
+        table.SelectedDevice = n;
+        const DeviceEntry& e = table.entry(n);
+        ASSERT_EQ(rig.core().main.applyDeviceEdit({e.GeneratorName + QStringLiteral(" %1").arg(n),
+                                                   e.BreakerName + QStringLiteral(" %1").arg(n),
+                                                   100 + n}),
+                  DeviceEditCheck::Accepted);
+    }
     second();
     receive();
-    EXPECT_EQ(retained[root + "relay/" + QByteArray::number(kRelays) + "/state"], QByteArray());
+    table.SelectedDevice = 1;
+    rig.core().main.NDelObjectClick();
+    second();
+    receive();
+    EXPECT_EQ(retained[root + "relay/101/state"], QByteArray());
+    const QJsonObject moved = QJsonDocument::fromJson(retained[root + "relay/102/state"]).object();
+    EXPECT_EQ(moved["relay"].toInt(), 1);
+    EXPECT_EQ(moved["address"].toInt(), 102);
+    EXPECT_EQ(moved["generator"].toString(), table.entry(1).GeneratorName);
 
-    // Stopping says offline, retained; each loss the ticks saw is in the journal once.
+    // Stopping says the link closed, then offline (QoS 1, retained); each loss the ticks saw is
+    // in the journal once.
     rig.core().stop();
     ASSERT_TRUE(client->stoppedWith);
     EXPECT_EQ(client->stoppedWith->topic, root + "status");
     EXPECT_EQ(client->stoppedWith->payload, QByteArray("offline"));
+    EXPECT_EQ(client->stoppedWith->qos, 1);
     EXPECT_TRUE(client->stoppedWith->retain);
+    const auto lastLink =
+        std::find_if(client->handed.rbegin(), client->handed.rend(),
+                     [&root](const MqttMessage& m) { return m.topic == root + "link"; });
+    ASSERT_NE(lastLink, client->handed.rend()) << "the link was not said closed at the stop";
+    EXPECT_EQ(QJsonDocument::fromJson(lastLink->payload).object()["state"].toString(),
+              QStringLiteral("closed"));
     RecordingMessageSink sink;
     Journal reader(rig.folder.dir(), rig.clock, sink, JournalOptions{});
     ASSERT_TRUE(reader.open());
