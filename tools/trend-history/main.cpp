@@ -8,7 +8,7 @@
 // add and flush, the records in the station's words through StationJournal, stamped with the
 // simulated time. Samples come at a full bus's pace in the last fourteen days (those kept raw),
 // one a minute before.
-//   trend-history FOLDER [--relays 1-5] [--days 365] [--seed N]
+//   trend-history FOLDER [--relays 1-5] [--days 365] [--seed N] [--end ADDRESS:KOHM[:SLOPE]]...
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -154,6 +154,10 @@ struct Relay {
     std::optional<qint64> fallFrom;
     std::optional<double> fallFromKohm;
     double fallToKohm = 0;
+    // --end: the history ends at this value, changing by `endSlope` kΩ an hour over its last
+    // days, so that it runs on into what the relay reads now.
+    std::optional<double> endKohm;
+    double endSlope = 0;
     bool signalArmed = true;
     bool tripArmed = true;
     uint8_t protocol = 0;
@@ -171,6 +175,9 @@ struct Happening {
     size_t relay = 0;
     bool operator>(const Happening& other) const { return at > other.at; }
 };
+
+double humidityAt(const QDateTime& local);
+double dawnAt(const QDateTime& local);
 
 class History {
   public:
@@ -297,9 +304,21 @@ void History::plan() {
             }
             r.drops.push_back({at, depth, uniformMs(2 * kHour, 2 * kDay)});
         }
-        // Two relays fall over the last weeks, steadily enough for a forecast to reach the
-        // signal level within days of the end.
-        if (i < 2) {
+        // A relay whose end is given ends there: its level is what the season and the dawn leave
+        // at the end, or, when it is moving, far enough off for ten days of the move to end
+        // there.
+        if (r.endKohm) {
+            const QDateTime end = QDateTime::fromMSecsSinceEpoch(to_);
+            const double atEnd = (1 - r.seasonDepth * humidityAt(end)) * dawnAt(end);
+            const double tenDays = std::abs(r.endSlope) * 240;
+            r.levelKohm = r.endSlope < 0   ? std::max(r.levelKohm, (*r.endKohm + tenDays) / atEnd)
+                          : r.endSlope > 0 ? std::max(1.0, *r.endKohm - tenDays) / atEnd
+                                           : *r.endKohm / atEnd;
+        }
+        // Without given ends two relays fall over the last weeks, steadily enough for a forecast
+        // to reach the signal level within days of the end.
+        if (i < 2 && !std::any_of(relays_.begin(), relays_.end(),
+                                  [](const Relay& x) { return x.endKohm.has_value(); })) {
             const qint64 fall = std::min<qint64>(i == 0 ? 28 * kDay : 21 * kDay, span * 4 / 5);
             r.fallFrom = to_ - fall;
             r.fallToKohm = kSignalKohm * (i == 0 ? 1.4 : 1.3);
@@ -343,7 +362,10 @@ double History::valueAt(Relay& r, qint64 t, double humidity, double dawn) {
         // A few per cent either way, over days: enough to see, too little to look like a fall.
         r.weather = 0.99 * r.weather + 0.005 * noise_(rng_);
     }
-    double v = r.levelKohm * (1 - r.seasonDepth * humidity) * std::exp(r.weather);
+    // A given end is met without the weather's few per cent: they fade over the last day.
+    const double weather =
+        r.endKohm && to_ - t < kDay ? r.weather * static_cast<double>(to_ - t) / kDay : r.weather;
+    double v = r.levelKohm * (1 - r.seasonDepth * humidity) * std::exp(weather);
     if (r.fallFrom && t >= *r.fallFrom) {
         if (!r.fallFromKohm) {
             r.fallFromKohm = v;
@@ -353,6 +375,12 @@ double History::valueAt(Relay& r, qint64 t, double humidity, double dawn) {
         v = *r.fallFromKohm + (r.fallToKohm - *r.fallFromKohm) * progress;
     }
     v *= dawn;
+    // The line into the given end: the value follows it once it meets it.
+    if (r.endKohm && r.endSlope != 0) {
+        const double line =
+            *r.endKohm - r.endSlope * static_cast<double>(to_ - t) / static_cast<double>(kHour);
+        v = r.endSlope < 0 ? std::min(v, line) : std::max(v, line);
+    }
     for (const Drop& d : r.drops) {
         if (t >= d.at && t < d.at + 8 * d.tauMs) {
             const double recovered =
@@ -573,6 +601,11 @@ int main(int argc, char** argv) {
          "list"});
     parser.addOption({"days", "days of history, 1 to 1825 (default 365)", "days", "365"});
     parser.addOption({"seed", "the random seed (default: a new one each run)", "n"});
+    parser.addOption({"end",
+                      "the history of the relay at ADDRESS ends at KOHM kOhm, changing by SLOPE "
+                      "kOhm an hour (negative falls; default 0) over its last days, e.g. the "
+                      "present values of relay-sim; repeatable",
+                      "address:kohm[:slope]"});
     parser.process(app);
     if (parser.positionalArguments().size() != 1) {
         parser.showHelp(2);
@@ -629,6 +662,25 @@ int main(int argc, char** argv) {
             table.append(newDeviceEntry(a));
         }
     }
+    // --end ADDRESS:KOHM[:SLOPE]
+    std::map<uint16_t, std::pair<double, double>> ends;
+    for (const QString& end : parser.values("end")) {
+        const QStringList parts = end.split(QLatin1Char(':'));
+        bool okAddress = false;
+        bool okKohm = false;
+        bool okSlope = true;
+        const int address = parts.value(0).toInt(&okAddress);
+        const double kohm = parts.value(1).toDouble(&okKohm);
+        const double slope = parts.size() == 3 ? parts[2].toDouble(&okSlope) : 0.0;
+        if (parts.size() < 2 || parts.size() > 3 || !okAddress || !okKohm || !okSlope ||
+            address < 1 || address > 247 || !(kohm >= 0 && kohm <= 65535) ||
+            !(std::abs(slope) <= 10000)) {
+            return fail(QStringLiteral("bad --end '%1': expected ADDRESS:KOHM[:SLOPE], an address "
+                                       "1..247, 0..65535 kOhm and -10000..10000 kOhm an hour")
+                            .arg(end));
+        }
+        ends[static_cast<uint16_t>(address)] = {kohm, slope};
+    }
     std::vector<Relay> relays;
     for (int n = 1; n <= table.DeviceCount; ++n) {
         const DeviceEntry& e = table.entry(n);
@@ -642,8 +694,18 @@ int main(int argc, char** argv) {
             r.number = n;
             r.address = e.Address;
             r.generator = e.GeneratorName;
+            if (const auto end = ends.find(e.Address); end != ends.end()) {
+                r.endKohm = end->second.first;
+                r.endSlope = end->second.second;
+                ends.erase(end);
+            }
             relays.push_back(r);
         }
+    }
+    if (!ends.empty()) {
+        return fail(QStringLiteral("--end names the address %1, which is not among the relays "
+                                   "to fill")
+                        .arg(ends.begin()->first));
     }
     if (relays.empty()) {
         return fail(
