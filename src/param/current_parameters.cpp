@@ -43,14 +43,16 @@ QString programDateText(uint16_t word6) {
     return QStringLiteral("%1/%2/20%3").arg(day).arg(twoDigits(month), twoDigits(year));
 }
 
-QString relayClockText(const RegisterWords& words, int computerYear) {
+QString relayClockText(const RegisterWords& words, int computerYear, const QLocale& locale) {
+    if (const std::optional<QDateTime> value = relayClockValue(words, computerYear)) {
+        return clockLine(*value, locale);
+    }
     using namespace registers::status;
-    return QStringLiteral("%1/%2/%3    %4:%5:%6")
-        .arg(words[kClockDay])
-        .arg(twoDigits(words[kClockMonth]))
+    return QStringLiteral("%1.%2.%3   %4:%5:%6")
+        .arg(twoDigits(words[kClockDay]), twoDigits(words[kClockMonth]))
         .arg(computerYear, 4, 10, QLatin1Char('0'))
-        .arg(words[kClockHour])
-        .arg(twoDigits(words[kClockMinute]), twoDigits(words[kClockSecond]));
+        .arg(twoDigits(words[kClockHour]), twoDigits(words[kClockMinute]),
+             twoDigits(words[kClockSecond]));
 }
 
 std::optional<QDateTime> relayClockValue(const RegisterWords& words, int computerYear) {
@@ -81,13 +83,18 @@ std::optional<qint64> relayClockOffsetMs(const RegisterWords& words, const QDate
 }
 
 QString clockOffsetLine(std::optional<qint64> offsetMs) {
-    return offsetMs ? QStringLiteral("Расхождение с часами компьютера: ") + clockOffsetText(*offsetMs)
-                    : QString();
+    return offsetMs
+               ? QStringLiteral("Расхождение с часами компьютера: ") + clockOffsetText(*offsetMs)
+               : QString();
+}
+
+QString clockLine(const QDateTime& at, const QLocale& locale) {
+    return locale.toString(at.date(), shortDateFormat(locale)) + QStringLiteral("   ") +
+           locale.toString(at.time(), longTimeFormat(locale));
 }
 
 QString systemClockText(const QDateTime& now, const QLocale& locale) {
-    return clockDateText(now.date(), locale) + QStringLiteral("   ") +
-           clockTimeText(now.time(), locale);
+    return clockLine(now, locale);
 }
 
 CurrentParameters decodeCurrentParameters(const RegisterWords& w, const QDateTime& now,
@@ -111,7 +118,7 @@ CurrentParameters decodeCurrentParameters(const RegisterWords& w, const QDateTim
         p.status[static_cast<size_t>(bit)] = (w[kStatusRegister] >> bit & 1) != 0;
     }
     const int year = now.date().year();
-    p.relayClock = relayClockText(w, year);
+    p.relayClock = relayClockText(w, year, locale);
     p.systemClock = systemClockText(now, locale);
     p.pickers = relayClockValue(w, year);
     p.clockOffsetMs = relayClockOffsetMs(w, now);

@@ -23,9 +23,13 @@ QString manufactureDateText(uint16_t word2);  // month/year: 3/2008
 QString programVersionText(uint16_t word5);   // high byte.low byte: 1.14
 QString programDateText(uint16_t word6);      // day/month/20year: 9/04/2008
 
+// The two clocks side by side are written alike, as the station writes every date and time: the
+// system's short date, three blanks, its long time.
+QString clockLine(const QDateTime& at, const QLocale& locale);
 // The relay's clock line: its day, month, hour, minute and second with the computer's year (the
-// relay's year register is not shown). The numbers are shown as received, possible or not.
-QString relayClockText(const RegisterWords& words, int computerYear);
+// relay's year register is not shown). A reading that is no real date or time is shown as the
+// numbers received, dd.MM.yyyy   hh:mm:ss.
+QString relayClockText(const RegisterWords& words, int computerYear, const QLocale& locale);
 // The same reading as a date and time, for the pickers; nothing when it is not a real one.
 std::optional<QDateTime> relayClockValue(const RegisterWords& words, int computerYear);
 // The relay's clock minus the computer's `now`. The relay's date is taken in the year that puts it
@@ -35,7 +39,7 @@ std::optional<qint64> relayClockOffsetMs(const RegisterWords& words, const QDate
 // "Расхождение с часами компьютера: +75 с", or nothing to show while the relay's clock is not a
 // real date and time.
 QString clockOffsetLine(std::optional<qint64> offsetMs);
-// The computer's clock line: short date with "/" for ".", three blanks, long time.
+// The computer's clock line.
 QString systemClockText(const QDateTime& now, const QLocale& locale);
 
 // Everything the current-parameter block of the selected relay puts on the window.

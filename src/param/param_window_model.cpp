@@ -264,6 +264,12 @@ void ParamWindowModel::showCurrentParameters(const RegisterWords& words) {
         showUnlessEdited(t.name, t.text);
     }
     view_.setTabVisible(kPageCurrent, true);
+    // The window shows the current parameters as soon as there are some, rather than an empty
+    // pane until a tab is clicked; any other page stays the operator's choice.
+    if (activePage() == kNoPage) {
+        view_.setActivePage(kPageCurrent);
+        PageControl1Change(kPageCurrent);
+    }
     for (int bit = 0; bit < registers::kStatusBits; ++bit) {
         view_.setLed(statusLamp(bit), p.status[static_cast<size_t>(bit)]);
     }
@@ -336,6 +342,10 @@ void ParamWindowModel::showTripProtocol(const RegisterWords& words) {
                 writeTripReport(station_.folder, relay.GeneratorName, relay.Address, page);
             if (outcome.error) {
                 messages_.showMessage(MessageIcon::Error, *outcome.error);
+            } else {
+                messages_.showMessage(
+                    MessageIcon::Information,
+                    QStringLiteral("Отчет записан: ") + QDir::toNativeSeparators(outcome.path));
             }
         }
     }

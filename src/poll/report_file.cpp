@@ -94,6 +94,13 @@ ReportOutcome writeTripReport(const QDir& workFolder, const QString& generatorNa
                                  QDir::toNativeSeparators(workFolder.absolutePath()));
         return outcome;
     }
+    // The name carries neither year nor relay: a report of the same moment another year, or of
+    // another relay, takes the next free name rather than replacing a report already kept.
+    const QString name = reportFileName(page.stamp);
+    const QString stem = name.chopped(4);
+    for (int n = 2; QFileInfo::exists(outcome.path) || QFileInfo(outcome.path).isSymLink(); ++n) {
+        outcome.path = QDir(folderPath).filePath(stem + QStringLiteral("_%1.dat").arg(n));
+    }
     outcome.error = saveFileAtomically(outcome.path, reportBytes(generatorName, address, page));
     return outcome;
 }

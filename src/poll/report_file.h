@@ -13,8 +13,8 @@ namespace terval {
 // Reports go into this folder of the working folder, one file per trip protocol.
 inline constexpr char kReportFolder[] = "Protokols";
 
-// Pr_<day>_<month>_<hour>_<minute>_<second>.dat: neither year nor relay, so a later report of the
-// same moment replaces the earlier file.
+// Pr_<day>_<month>_<hour>_<minute>_<second>.dat: neither year nor relay, so a report of a moment
+// already reported is written as Pr_…_2.dat, Pr_…_3.dat and so on, never over the earlier one.
 QString reportFileName(const ProtocolStamp& stamp);
 
 // The lines of a trip protocol report, without line ends.
@@ -28,7 +28,8 @@ struct ReportOutcome {
     QString path;                  // where the report went, or was meant to go
     std::optional<QString> error;  // what the operator must be told when it could not be written
 };
-// Writes the report into the Protokols folder of `workFolder`, creating the folder when missing.
+// Writes the report into the Protokols folder of `workFolder`, creating the folder when missing,
+// under the first of its names that no file has.
 ReportOutcome writeTripReport(const QDir& workFolder, const QString& generatorName,
                               uint16_t address, const TripProtocolPage& page);
 

@@ -122,7 +122,7 @@ TEST_F(ParamWindowE2E, SetpointClockAndReportAgainstTheSimulatedRelay) {
             w[11] = static_cast<uint16_t>(t.time().hour());
             w[13] = static_cast<uint16_t>(t.date().day());
             w[14] = static_cast<uint16_t>(t.date().month());
-            if (line == relayClockText(w, t.date().year())) {
+            if (line == relayClockText(w, t.date().year(), core->main.locale())) {
                 return true;
             }
         }

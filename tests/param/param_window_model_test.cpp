@@ -77,10 +77,12 @@ TEST_F(ParamWindowModelTest, OpeningThenTheFirstFullReadFillsEveryPage) {
     EXPECT_EQ(seen[1], (Request{2, 3, 0x0100, 48}));
     EXPECT_EQ(seen[6], (Request{2, 3, 0x3000, 8}));
     EXPECT_FALSE(rig.poll().InitialRead());
-    // Tabs appeared in the order their data came; still no page is active.
+    // Tabs appeared in the order their data came; the current parameters were shown as soon as
+    // they came, and the relay's requests follow that page from then on.
     EXPECT_EQ(view.tabOrder, (QList<int>{0, 1, 2, 3, 4}));
     EXPECT_EQ(view.tabs, (std::array<bool, 5>{true, true, true, true, true}));
-    EXPECT_EQ(rig.poll().activePage(), kNoPage);
+    EXPECT_EQ(view.activePage, kPageCurrent);
+    EXPECT_EQ(rig.poll().activePage(), kPageCurrent);
 
     const auto text = [this](const char* name) {
         return view.texts.value(QString::fromLatin1(name));
@@ -96,7 +98,7 @@ TEST_F(ParamWindowModelTest, OpeningThenTheFirstFullReadFillsEveryPage) {
     EXPECT_EQ(text("PanPar28"), QStringLiteral("230.4"));
     EXPECT_EQ(text("PanPar32"), QStringLiteral("512"));
     EXPECT_TRUE(view.leds.value(QStringLiteral("AbLEDStBit2")));
-    EXPECT_EQ(text("LabelDTDefence"), QStringLiteral("9/03/2026    7:05:00"));
+    EXPECT_EQ(text("LabelDTDefence"), QStringLiteral("09.03.2026   07:05:00"));
     EXPECT_EQ(view.pickers, QDateTime(QDate(2026, 3, 9), QTime(7, 5, 0)));
     EXPECT_TRUE(view.visibility.value(QStringLiteral("GroupBoxUst")));
     EXPECT_EQ(text("PanUst47"), QStringLiteral("300"));
@@ -113,7 +115,7 @@ TEST_F(ParamWindowModelTest, OpeningThenTheFirstFullReadFillsEveryPage) {
     relay.setClock(10, 3, 8, 0, 0);
     model.PageControl1Change(kPageCurrent);
     exchangeUntilRead(0x0100);
-    EXPECT_EQ(text("LabelDTDefence"), QStringLiteral("10/03/2026    8:00:00"));
+    EXPECT_EQ(text("LabelDTDefence"), QStringLiteral("10.03.2026   08:00:00"));
     EXPECT_EQ(view.pickerLoads, 1);
 }
 
@@ -122,7 +124,7 @@ TEST_F(ParamWindowModelTest, ImpossibleRelayClockLeavesThePickersAlone) {
     open();
     exchange(3);
     EXPECT_EQ(view.texts.value(QStringLiteral("LabelDTDefence")),
-              QStringLiteral("31/02/2026    7:05:00"));
+              QStringLiteral("31.02.2026   07:05:00"));
     EXPECT_EQ(view.pickerLoads, 0);
 }
 
@@ -197,7 +199,7 @@ TEST_F(ParamWindowModelTest, ClockFromTheComputerIsWrittenAndReadBack) {
     }
     EXPECT_EQ(seen[7], (Request{2, 3, 0x0100, 48}));
     EXPECT_EQ(view.texts.value(QStringLiteral("LabelDTDefence")),
-              QStringLiteral("15/03/2026    12:00:00"));
+              QStringLiteral("15.03.2026   12:00:00"));
 
     // Writing leaves the button enabled.
     EXPECT_TRUE(view.enabled(QStringLiteral("BtnSaveDT")));
@@ -256,7 +258,11 @@ TEST_F(ParamWindowModelTest, ReportButtonFollowsTheProtocolOnDisplay) {
     }();
     EXPECT_EQ(rig.folder.read(name),
               reportBytes(QStringLiteral("Ген. 2"), 2, decodeTripProtocol(sent)));
-    EXPECT_TRUE(rig.messages.messages.isEmpty());
+    // The operator is told where the report went.
+    ASSERT_EQ(rig.messages.messages.size(), 1);
+    EXPECT_EQ(rig.messages.messages[0].icon, MessageIcon::Information);
+    EXPECT_EQ(rig.messages.messages[0].text,
+              QStringLiteral("Отчет записан: ") + QDir::toNativeSeparators(rig.folder.path(name)));
 }
 
 TEST_F(ParamWindowModelTest, ReportThatCannotBeWrittenIsToldOncePerClick) {
@@ -280,7 +286,8 @@ TEST_F(ParamWindowModelTest, ReportThatCannotBeWrittenIsToldOncePerClick) {
     model.BtnCreateFileProtClick();
     exchangeUntilRead(0x1000);
     EXPECT_TRUE(rig.folder.exists(QStringLiteral("Protokols/Pr_2_02_18_45_36.dat")));
-    EXPECT_EQ(rig.messages.messages.size(), 1);
+    ASSERT_EQ(rig.messages.messages.size(), 2);
+    EXPECT_EQ(rig.messages.messages[1].icon, MessageIcon::Information);
 }
 
 TEST_F(ParamWindowModelTest, ReportRequestedJustBeforeACloseIsWrittenAfterTheNextOpening) {

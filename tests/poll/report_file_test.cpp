@@ -1,6 +1,7 @@
 #include "poll/report_file.h"
 
 #include <gtest/gtest.h>
+#include <QFile>
 #include <QStringEncoder>
 
 #include "support/fakes.h"
@@ -122,7 +123,7 @@ TEST(ReportFile, SignFlagFollowsTheSignCode) {
     }
 }
 
-TEST(ReportFile, WrittenIntoProtokolsCreatedWhenMissingAndReplaced) {
+TEST(ReportFile, WrittenIntoProtokolsCreatedWhenMissingAndNeverOverwritten) {
     WorkFolder folder;
     const TripProtocolPage page = protocolOf12February();
     ReportOutcome outcome = writeTripReport(folder.dir(), QStringLiteral("Ген. 3"), 3, page);
@@ -131,11 +132,25 @@ TEST(ReportFile, WrittenIntoProtokolsCreatedWhenMissingAndReplaced) {
     EXPECT_EQ(folder.read(QStringLiteral("Protokols/Pr_12_02_18_45_36.dat")),
               reportBytes(QStringLiteral("Ген. 3"), 3, page));
 
-    // A later report of the same moment replaces the file.
-    outcome = writeTripReport(folder.dir(), QStringLiteral("Ген. 4"), 4, page);
-    ASSERT_FALSE(outcome.error);
+    // A later report of the same moment (another relay, another year) takes the next free name;
+    // every earlier report stays as it was, a gap left by a deleted one is filled first.
+    for (int n = 2; n <= 4; ++n) {
+        outcome = writeTripReport(folder.dir(), QStringLiteral("Ген. %1").arg(n + 2), n + 2, page);
+        ASSERT_FALSE(outcome.error);
+        EXPECT_EQ(outcome.path,
+                  folder.path(QStringLiteral("Protokols/Pr_12_02_18_45_36_%1.dat").arg(n)));
+    }
     EXPECT_EQ(folder.read(QStringLiteral("Protokols/Pr_12_02_18_45_36.dat")),
-              reportBytes(QStringLiteral("Ген. 4"), 4, page));
+              reportBytes(QStringLiteral("Ген. 3"), 3, page));
+    for (int n = 2; n <= 4; ++n) {
+        EXPECT_EQ(folder.read(QStringLiteral("Protokols/Pr_12_02_18_45_36_%1.dat").arg(n)),
+                  reportBytes(QStringLiteral("Ген. %1").arg(n + 2), n + 2, page));
+    }
+    ASSERT_TRUE(QFile::remove(folder.path(QStringLiteral("Protokols/Pr_12_02_18_45_36_3.dat"))));
+    outcome = writeTripReport(folder.dir(), QStringLiteral("Ген. 9"), 9, page);
+    EXPECT_EQ(outcome.path, folder.path(QStringLiteral("Protokols/Pr_12_02_18_45_36_3.dat")));
+    EXPECT_EQ(folder.read(QStringLiteral("Protokols/Pr_12_02_18_45_36_4.dat")),
+              reportBytes(QStringLiteral("Ген. 6"), 6, page));
 }
 
 TEST(ReportFile, FileNamedProtokolsIsReportedAndLeftAlone) {
