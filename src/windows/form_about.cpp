@@ -3,12 +3,13 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "station/station_texts.h"
+#include "widgets/widget_dialog.h"
 
 namespace terval {
 
 TFormAbout::TFormAbout(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("FormAbout"));
+    keepOnScreen(this);
     setWindowTitle(QStringLiteral("Описание программы"));
     setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 
@@ -16,14 +17,15 @@ TFormAbout::TFormAbout(QWidget* parent) : QDialog(parent) {
     column->setContentsMargins(24, 16, 24, 16);
     column->setSpacing(6);
     column->setSizeConstraint(QLayout::SetFixedSize);
+    // Only what the build knows: its version, its date and the address of its source.
+    const QString source = QStringLiteral(TERVAL_SOURCE_URL);
     const QString lines[] = {
         QStringLiteral("Станция оператора ТЕРВАЛ"),
-        QStringLiteral("Группа разработки и сопровождения"),
-        QStringLiteral("тел./факс: указывается при поставке"),
-        QStringLiteral("e-mail: terval@example.org"),
         QStringLiteral("______________________________"),
-        QStringLiteral("Версия программы ") + kVersionText,
-        QStringLiteral("Дата:  15 ноября 2011г"),
+        QStringLiteral("Версия программы ") + QStringLiteral(TERVAL_VERSION),
+        QStringLiteral("Дата сборки: ") + QStringLiteral(TERVAL_BUILD_DATE),
+        QStringLiteral("Исходный код: ") +
+            (source.isEmpty() ? QStringLiteral("не указан") : source),
     };
     QFont font(QStringLiteral("Times New Roman"));
     font.setPixelSize(16);
@@ -42,6 +44,8 @@ void TFormAbout::showEvent(QShowEvent* event) {
         r.moveCenter(parentWidget()->frameGeometry().center());
         move(r.topLeft());
     }
+    // Beside a main window near the screen's edge it would stand partly off the screen.
+    fitOnScreen(this);
 }
 
 }  // namespace terval
