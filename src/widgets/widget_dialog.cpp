@@ -2,7 +2,9 @@
 
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QScreen>
+#include <QTimer>
 
 namespace terval {
 
@@ -57,6 +59,7 @@ QVBoxLayout* setUpFixedDialog(QDialog* dialog, const char* objectName, const QSt
     column->setContentsMargins(15, 15, 15, 15);
     column->setSpacing(12);
     column->setSizeConstraint(QLayout::SetFixedSize);
+    keepOnScreen(dialog);
     return column;
 }
 
@@ -102,13 +105,84 @@ QHBoxLayout* addButtonRow(QVBoxLayout* column, std::initializer_list<QPushButton
     return row;
 }
 
-void centreOnScreen(QWidget* window) {
+void fitOnScreen(QWidget* window, bool centre) {
     const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
-    if (screen) {
-        QRect frame = window->frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
+    if (!screen) {
+        return;
+    }
+    // A dialog sized by its layout takes its new size only when the layout runs.
+    if (QLayout* layout = window->layout()) {
+        layout->activate();
+    }
+    const QRect area = screen->availableGeometry();
+    // The window manager's frame is known once the window is on the screen; before that it is none.
+    const QSize decoration = window->frameGeometry().size() - window->geometry().size();
+    const QSize room = area.size() - decoration;
+    QSize size = window->size();
+    if (size.width() > room.width() || size.height() > room.height()) {
+        size = size.boundedTo(room).expandedTo(window->minimumSize());
+        window->resize(size);
+        size = window->size();
+    }
+    QRect frame(window->frameGeometry().topLeft(), size + decoration);
+    if (centre) {
+        frame.moveCenter(area.center());
+    }
+    if (frame.right() > area.right()) {
+        frame.moveRight(area.right());
+    }
+    if (frame.bottom() > area.bottom()) {
+        frame.moveBottom(area.bottom());
+    }
+    if (frame.left() < area.left()) {
+        frame.moveLeft(area.left());
+    }
+    if (frame.top() < area.top()) {
+        frame.moveTop(area.top());
+    }
+    if (frame.topLeft() != window->frameGeometry().topLeft()) {
         window->move(frame.topLeft());
     }
+}
+
+void centreOnScreen(QWidget* window) {
+    fitOnScreen(window, true);
+}
+
+namespace {
+
+class ScreenKeeper : public QObject {
+  public:
+    explicit ScreenKeeper(QWidget* window) : QObject(window), window_(window) {
+        window->installEventFilter(this);
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == window_) {
+            if (event->type() == QEvent::Show) {
+                fitOnScreen(window_);
+                // Once more when the window manager has put its frame around the window.
+                QTimer::singleShot(0, this, [this] {
+                    if (window_->isVisible()) {
+                        fitOnScreen(window_);
+                    }
+                });
+            } else if (event->type() == QEvent::Resize && window_->isVisible()) {
+                fitOnScreen(window_);
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    QWidget* window_;
+};
+
+}  // namespace
+
+void keepOnScreen(QWidget* window) {
+    new ScreenKeeper(window);
 }
 
 }  // namespace terval

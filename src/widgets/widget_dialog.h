@@ -41,8 +41,15 @@ class DialogButton : public QPushButton {
 
 QPushButton* dialogButton(QWidget* parent, const char* objectName, const QString& caption);
 
-// Centres a window on the desktop of the screen it is on.
+// Puts a window inside the free area of its screen (the desktop less its panels), shrunk to that
+// area when larger, never below its minimum size; centred there with `centre`, otherwise moved no
+// further than it must. Too large even so, its top-left corner with the title stays in sight.
+void fitOnScreen(QWidget* window, bool centre = false);
+// Centres a window on the free area of the screen it is on, fitted into it.
 void centreOnScreen(QWidget* window);
+// Keeps a window inside its screen: each time it is shown, and each time it changes size while
+// shown (a dialog that takes the size of its page), it is fitted as fitOnScreen does.
+void keepOnScreen(QWidget* window);
 
 // The row of buttons at the bottom right of a dialog.
 QHBoxLayout* addButtonRow(QVBoxLayout* column, std::initializer_list<QPushButton*> buttons);

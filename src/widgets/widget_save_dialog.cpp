@@ -1,5 +1,7 @@
 #include "widgets/widget_save_dialog.h"
 
+#include "widgets/widget_dialog.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -36,6 +38,7 @@ QFileDialog* newSaveDialog(QWidget* parent, const char* objectName, const QStrin
     dialog->setLabelText(QFileDialog::Accept, QStringLiteral("Сохранить"));
     dialog->setLabelText(QFileDialog::Reject, QStringLiteral("Отмена"));
     dialog->resize(820, 500);
+    keepOnScreen(dialog);
     return dialog;
 }
 

@@ -19,6 +19,7 @@
 #include "devices/device_table.h"
 #include "devices/error_text.h"
 #include "journal/journal_csv.h"
+#include "journal/journal_table_model.h"
 #include "param/param_controls.h"
 #include "poll/protocol_pages.h"
 #include "poll/report_file.h"
@@ -26,7 +27,6 @@
 #include "widgets/widget_led.h"
 #include "widgets/widget_save_dialog.h"
 #include "windows/form_param.h"
-#include "journal/journal_table_model.h"
 
 namespace terval {
 
@@ -257,6 +257,7 @@ TFormJournal::TFormJournal(Journal* journal, const DeviceTable& devices, const Q
       clock_(clock),
       namesOnly_(std::make_unique<NamesOnlyIconProvider>()) {
     setObjectName(QStringLiteral("FormJournal"));
+    keepOnScreen(this);
     setWindowTitle(QStringLiteral("Журнал событий"));
     // A window of its own beside the main one, as large as the operator wants it.
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -710,6 +711,7 @@ bool TFormJournal::openProtocol(int row) {
         QRect frame = FormProtocol->frameGeometry();
         frame.moveCenter(frameGeometry().center());
         FormProtocol->move(frame.topLeft());
+        fitOnScreen(FormProtocol);
     }
     FormProtocol->raise();
     FormProtocol->activateWindow();
@@ -724,9 +726,9 @@ void TFormJournal::BtnProtocolClick() {
 
 QFileDialog* TFormJournal::exportDialog() {
     if (!exportDialog_) {
-        exportDialog_ = newSaveDialog(this, "DialogExport", QStringLiteral("Выгрузить журнал в CSV"),
-                                      QStringLiteral("CSV (*.csv)"), QStringLiteral("csv"),
-                                      namesOnly_.get());
+        exportDialog_ =
+            newSaveDialog(this, "DialogExport", QStringLiteral("Выгрузить журнал в CSV"),
+                          QStringLiteral("CSV (*.csv)"), QStringLiteral("csv"), namesOnly_.get());
     }
     exportDialog_->setDirectory(workFolder_.absolutePath());
     exportDialog_->selectFile(QStringLiteral("journal-%1.csv")

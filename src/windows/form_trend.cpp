@@ -283,6 +283,7 @@ TFormTrend::TFormTrend(InsulationTrend* trend, Journal* journal, const DeviceTab
       clock_(clock),
       namesOnly_(std::make_unique<NamesOnlyIconProvider>()) {
     setObjectName(QStringLiteral("FormTrend"));
+    keepOnScreen(this);
     setWindowTitle(QStringLiteral("Тренд сопротивления изоляции"));
     // A window of its own beside the main one, as large as the operator wants it.
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
