@@ -1,7 +1,7 @@
 // mqtt-client-probe HOST PORT STATION: the station's broker client and nothing else, for tests of
-// what the broker does when a station dies. It connects, publishes "online" (QoS 1, retained) to
-// terval/STATION/status, writes "online" to its standard output, and then waits: killed, it
-// leaves its will to the broker; when its standard input closes, it stops cleanly.
+// what the broker does when a station dies. It connects (the client says "online", QoS 1,
+// retained, on terval/STATION/status), writes "online" to its standard output, and then waits:
+// killed, it leaves its will to the broker; when its standard input closes, it stops cleanly.
 
 #include <chrono>
 #include <cstdio>
@@ -31,7 +31,6 @@ int main(int argc, char** argv) {
         std::printf("error %s\n", client.status().reason.toUtf8().constData());
         return 1;
     }
-    client.send({settings.topicRoot() + "status", "online", 1, true});
     std::printf("online\n");
     std::fflush(stdout);
     while (std::getchar() != EOF) {

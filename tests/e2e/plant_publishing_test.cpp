@@ -1,6 +1,6 @@
 // The station publishing to a real broker (mosquitto on a loopback port of its own) while it
 // polls simulated relays over real TCP: what a plant system subscribed to it sees, through a
-// broker outage of 20 s, and when the station is killed.
+// broker outage of 20 s, a relay deleted, and when the station is killed or stopped.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -32,13 +32,37 @@ QJsonObject json(const QByteArray& payload) {
 }
 
 // The newest payload on `topic`, or nothing.
-std::optional<QJsonObject> newest(const std::vector<ReceivedMessage>& all, const QByteArray& topic) {
+std::optional<QJsonObject> newest(const std::vector<ReceivedMessage>& all,
+                                  const QByteArray& topic) {
     for (auto it = all.rbegin(); it != all.rend(); ++it) {
         if (it->topic == topic) {
             return json(it->payload);
         }
     }
     return std::nullopt;
+}
+
+// A condition for TestSubscriber::waitFor: something on `topic` has arrived.
+std::function<bool(const std::vector<ReceivedMessage>&)> arrived(const QByteArray& topic) {
+    return [topic](const std::vector<ReceivedMessage>& all) {
+        return std::any_of(all.begin(), all.end(),
+                           [&topic](const ReceivedMessage& m) { return m.topic == topic; });
+    };
+}
+
+// "online" is the first message of the station's connection, QoS 1, and said once.
+void onlineFirstAndOnce(const std::vector<ReceivedMessage>& all) {
+    std::vector<ReceivedMessage> station;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(station),
+                 [](const ReceivedMessage& m) { return m.topic.startsWith("terval/st1/"); });
+    ASSERT_FALSE(station.empty());
+    EXPECT_EQ(station.front().topic, "terval/st1/status");
+    EXPECT_EQ(station.front().payload, "online");
+    EXPECT_EQ(station.front().qos, 1);
+    EXPECT_EQ(
+        std::count_if(station.begin(), station.end(),
+                      [](const ReceivedMessage& m) { return m.topic == "terval/st1/status"; }),
+        1);
 }
 
 // Every relay answering with its insulation read (the simulated relays start with an event each
@@ -63,9 +87,10 @@ TEST(PlantPublishing, StatesAndEventsReachTheBrokerAndSurviveItsOutageWithoutSlo
     ASSERT_TRUE(sim.start({"--tcp", "127.0.0.1:0", "--relays", "1-3"})) << qPrintable(sim.errors());
 
     StationHarness station;
-    station.plant = PlantOptions{
-        {QStringLiteral("127.0.0.1:%1").arg(broker.port()), QStringLiteral("terval")},
-        [] { return std::make_unique<MosquittoClient>(); }, QStringLiteral("st1")};
+    station.plant =
+        PlantOptions{{QStringLiteral("127.0.0.1:%1").arg(broker.port()), QStringLiteral("terval")},
+                     [] { return std::make_unique<MosquittoClient>(); },
+                     QStringLiteral("st1")};
     station.secondTimer = true;
     station.start({1, 2, 3}, tcpTo(sim.tcpPort()));
     station.core().link.NConnectingClick();
@@ -93,15 +118,17 @@ TEST(PlantPublishing, StatesAndEventsReachTheBrokerAndSurviveItsOutageWithoutSlo
     const auto state1 = newest(plant.messages(), "terval/st1/relay/1/state");
     EXPECT_EQ((*state1)["generator"].toString(), station.relay(1).GeneratorName);
     EXPECT_EQ((*state1)["address"].toInt(), 1);
+    // relay-sim's serial numbers are 2400 and the address.
+    EXPECT_EQ((*state1)["serial"].toInt(), 2401);
+    onlineFirstAndOnce(plant.messages());
     EXPECT_FALSE(station.view.brokerTrouble);
     EXPECT_EQ(station.view.brokerText, QStringLiteral("MQTT: 127.0.0.1:%1").arg(broker.port()));
 
     // A protection event: its message says what the alarm log says.
     const size_t eventsBefore = plant.messages("terval/st1/relay/2/event").size();
     ASSERT_TRUE(sim.command("event 2 4").startsWith("ok"));
-    ASSERT_TRUE(station.runFor(15000, [&] {
-        return plant.messages("terval/st1/relay/2/event").size() > eventsBefore;
-    }));
+    ASSERT_TRUE(station.runFor(
+        15000, [&] { return plant.messages("terval/st1/relay/2/event").size() > eventsBefore; }));
     {
         const std::vector<ReceivedMessage> events = plant.messages("terval/st1/relay/2/event");
         ASSERT_EQ(events.size(), eventsBefore + 1);
@@ -110,6 +137,7 @@ TEST(PlantPublishing, StatesAndEventsReachTheBrokerAndSurviveItsOutageWithoutSlo
         ASSERT_FALSE(station.core().station.alarmLog.lines().empty());
         EXPECT_EQ(e["alarm_line"].toString(), station.core().station.alarmLog.lines().front().text);
         EXPECT_EQ(e["sign_code"].toInt(), 4);
+        EXPECT_EQ(e["serial"].toInt(), 2402);
         EXPECT_FALSE(e["sign_text"].toString().isEmpty());
         EXPECT_FALSE(e["event_time"].toString().isEmpty());
     }
@@ -147,6 +175,8 @@ TEST(PlantPublishing, StatesAndEventsReachTheBrokerAndSurviveItsOutageWithoutSlo
                !plant.payloads("terval/st1/status").empty();
     })) << broker.log().toStdString();
     EXPECT_EQ(plant.payloads("terval/st1/status").back(), QByteArray("online"));
+    // Before the event that waited for the broker.
+    onlineFirstAndOnce(plant.messages());
     const QJsonObject waited = json(plant.messages("terval/st1/relay/3/event").front().payload);
     EXPECT_EQ(waited["alarm_line"].toString(),
               station.core().station.alarmLog.lines().front().text);
@@ -154,7 +184,25 @@ TEST(PlantPublishing, StatesAndEventsReachTheBrokerAndSurviveItsOutageWithoutSlo
     EXPECT_FALSE(station.view.brokerTrouble);
     std::cout << "requests per second: " << withBroker << " with the broker, " << withoutBroker
               << " while it was away\n";
+
+    // Relay 2 of 3 deleted: its topic is emptied, and relay 3, now on tile 2, stays on its own.
+    station.core().station.devices.SelectedDevice = 2;
+    station.core().main.NDelObjectClick();
+    ASSERT_TRUE(station.runFor(5000, [&] {
+        const std::vector<QByteArray> two = plant.payloads("terval/st1/relay/2/state");
+        const auto three = newest(plant.messages(), "terval/st1/relay/3/state");
+        return !two.empty() && two.back().isEmpty() && three && (*three)["relay"].toInt() == 2;
+    }));
+    const QJsonObject three = *newest(plant.messages(), "terval/st1/relay/3/state");
+    EXPECT_EQ(three["address"].toInt(), 3);
+    EXPECT_EQ(three["serial"].toInt(), 2403);
+    EXPECT_EQ(three["generator"].toString(), station.relay(2).GeneratorName);
     station.core().stop();
+    TestSubscriber late;
+    ASSERT_TRUE(late.start(broker, "terval/st1/relay/+/state")) << late.errors().toStdString();
+    ASSERT_TRUE(late.waitFor(arrived("terval/st1/relay/3/state"), 2s));
+    EXPECT_TRUE(late.messages("terval/st1/relay/2/state").empty())
+        << "a deleted relay's state is still retained";
 }
 
 TEST(PlantPublishing, AKilledStationLeavesItsWillAndAStoppedOneSaysOffline) {
@@ -201,11 +249,30 @@ TEST(PlantPublishing, AKilledStationLeavesItsWillAndAStoppedOneSaysOffline) {
         QProcess station;
         ASSERT_TRUE(run(station));
         ASSERT_TRUE(plant.waitFor("terval/killed/status", "online", 15s));
+        ASSERT_TRUE(plant.waitFor(
+            [](const std::vector<ReceivedMessage>& all) {
+                const auto link = newest(all, "terval/killed/link");
+                return link && (*link)["state"].toString() == QStringLiteral("open");
+            },
+            15s));
         ::kill(static_cast<pid_t>(station.processId()), SIGTERM);
         ASSERT_TRUE(station.waitForFinished(10000));
         EXPECT_EQ(station.exitCode(), 0);
         EXPECT_TRUE(plant.waitFor("terval/killed/status", "offline", 5s))
             << "a station stopped cleanly did not say offline";
+        // The link said closed before it, and kept so.
+        const std::vector<ReceivedMessage> all = plant.messages();
+        const auto offline = std::find_if(all.begin(), all.end(), [](const ReceivedMessage& m) {
+            return m.topic == "terval/killed/status" && m.payload == "offline";
+        });
+        const auto link = newest({all.begin(), offline}, "terval/killed/link");
+        ASSERT_TRUE(link);
+        EXPECT_EQ((*link)["state"].toString(), QStringLiteral("closed"));
+        TestSubscriber late;
+        ASSERT_TRUE(late.start(broker, "terval/killed/link")) << late.errors().toStdString();
+        ASSERT_TRUE(late.waitFor(arrived("terval/killed/link"), 2s));
+        EXPECT_EQ(json(late.messages("terval/killed/link").back().payload)["state"].toString(),
+                  QStringLiteral("closed"));
     }
 }
 
