@@ -76,7 +76,7 @@ class FormParamTest : public ::testing::Test {
     std::unique_ptr<TFormParam> form;
 };
 
-TEST_F(FormParamTest, OpensEmptyAndTabsAppearAsTheFirstFullReadArrives) {
+TEST_F(FormParamTest, OpensOnTheCurrentParametersAsTheFirstFullReadArrives) {
     form->BtnCreateFileProt->setEnabled(false);
     openActive();
     EXPECT_TRUE(rig.poll().ParamWindowOpen());
@@ -91,10 +91,11 @@ TEST_F(FormParamTest, OpensEmptyAndTabsAppearAsTheFirstFullReadArrives) {
     EXPECT_EQ(form->Timer1->interval(), 500);
     EXPECT_FALSE(label("PanPar_1")->isVisible());
     EXPECT_EQ(text("LabNumbProt"), QStringLiteral("256"));
-    const QSize before = form->size();
     saveShot(QStringLiteral("param-opening.png"));
 
     exchange(3);  // the background answer in flight, then current parameters and setpoints
+    QApplication::processEvents();
+    const QSize onFirstPage = form->size();
     EXPECT_TRUE(form->PageControl1->isTabVisible(0));
     EXPECT_TRUE(form->PageControl1->isTabVisible(2));
     EXPECT_FALSE(form->PageControl1->isTabVisible(3));
@@ -108,15 +109,16 @@ TEST_F(FormParamTest, OpensEmptyAndTabsAppearAsTheFirstFullReadArrives) {
     EXPECT_EQ(form->PageControl1->tabText(3), QStringLiteral(" Протоколы срабатывания защиты "));
     EXPECT_EQ(form->PageControl1->tabText(4),
               QStringLiteral(" Протоколы изменения сопротивления "));
-    // Still no page: the pane is empty until the operator picks one.
-    EXPECT_EQ(form->PageControl1->activePage(), -1);
-    EXPECT_FALSE(form->TabSheet1->isVisible());
-    EXPECT_EQ(rig.poll().activePage(), kNoPage);
+    // The current parameters are on show from their first answer, not an empty pane.
+    EXPECT_EQ(form->PageControl1->activePage(), 0);
+    EXPECT_TRUE(form->TabSheet1->isVisible());
+    EXPECT_EQ(rig.poll().activePage(), kPageCurrent);
     EXPECT_TRUE(label("PanPar_1")->isVisible());
     EXPECT_TRUE(label("LabPar_6")->isVisible());
     EXPECT_EQ(text("PanPar_6"), QStringLiteral("17/06/2019"));
-    // The window keeps its size whatever arrives.
-    EXPECT_EQ(form->size(), before);
+    // The window keeps its size whatever else arrives.
+    QApplication::processEvents();
+    EXPECT_EQ(form->size(), onFirstPage);
 
     EXPECT_EQ(form->DatePicker->date(), QDate(2026, 3, 9));
     EXPECT_EQ(form->TimePicker->time(), QTime(7, 5, 0));
@@ -152,8 +154,8 @@ TEST_F(FormParamTest, EveryPageShowsItsValuesAndPageFourAcknowledges) {
     }
     EXPECT_EQ(text("PanPar27"), QStringLiteral("1480"));
     EXPECT_EQ(text("PanPar28"), QStringLiteral("230.4"));
-    EXPECT_EQ(text("LabelDTDefence"), QStringLiteral("9/03/2026    7:05:00"));
-    EXPECT_EQ(text("LabDTSys"), QStringLiteral("15/03/2026   12:00:00"));
+    EXPECT_EQ(text("LabelDTDefence"), QStringLiteral("09.03.2026   07:05:00"));
+    EXPECT_EQ(text("LabDTSys"), QStringLiteral("15.03.2026   12:00:00"));
     EXPECT_TRUE(form->findChild<LedIndicator*>(QStringLiteral("AbLEDStBit0"))->isLit());
     EXPECT_FALSE(form->findChild<LedIndicator*>(QStringLiteral("AbLEDStBit1"))->isLit());
     EXPECT_EQ(text("PanUst8"), QStringLiteral("500"));
@@ -446,9 +448,11 @@ TEST_F(FormParamTest, EveryControlTheRulesWriteToIsInTheWindow) {
 }
 
 // Opened from the keyboard (F3), the window must be usable from it: Tab reaches the tabs and the
-// arrow keys choose a page, although no page is chosen when the window opens.
+// arrow keys choose a page, also while no page is chosen.
 TEST_F(FormParamTest, PagesAreChosenWithTheKeyboard) {
     openAndReadEverything();
+    EXPECT_EQ(form->PageControl1->activePage(), 0);
+    form->PageControl1->setActivePage(-1);
     PageTabBar* bar = form->PageControl1->tabBar();
     QTest::keyClick(form.get(), Qt::Key_Tab);
     ASSERT_TRUE(bar->hasFocus());
