@@ -7,6 +7,7 @@
 
 #include "journal/insulation_trend.h"
 #include "journal/journal.h"
+#include "journal/trend_forecast.h"
 #include "modbus/register_map.h"
 #include "support/fakes.h"
 
@@ -135,6 +136,52 @@ TEST(TrendHistoryProgram, FillsAJournalWithSeriesLevelsAndEventsAndRefusesToFill
     const Outcome badDays = run({folder.dir().path(), "--days", "0"});
     EXPECT_EQ(badDays.exitCode, 1);
     EXPECT_TRUE(badDays.err.contains(QStringLiteral("--days"))) << badDays.err.toStdString();
+}
+
+// Given the values the simulated relays read now, the history runs on into them: it ends there,
+// and a relay drifting falls at its drift's rate, so that the forecast tells what the tile shows.
+TEST(TrendHistoryProgram, EndsAtTheGivenValuesFallingAtTheGivenRate) {
+    WorkFolder folder;
+    const Outcome filled = run({folder.dir().path(), "--days", "3", "--relays", "2,7", "--seed",
+                                "5", "--end", "2:1200:-6", "--end", "7:900"});
+    ASSERT_EQ(filled.exitCode, 0) << filled.err.toStdString();
+    SystemClock clock;
+    RecordingMessageSink sink;
+    JournalOptions options;
+    options.keepMonths = 0;
+    Journal journal(folder.dir(), clock, sink, options);
+    InsulationTrend trend(journal);
+    ASSERT_TRUE(journal.open()) << journal.problem().toStdString();
+    for (const auto& [address, end, perDay] : {std::tuple{2, 1200.0, -144.0}, {7, 900.0, 0.0}}) {
+        SCOPED_TRACE(::testing::Message() << "relay " << address);
+        const auto span = trend.span(static_cast<uint16_t>(address));
+        ASSERT_TRUE(span);
+        // The last minute's readings: the given value, give or take the readings' noise.
+        const TrendSeries last =
+            trend.read(static_cast<uint16_t>(address), span->second - 60'000, span->second + 1);
+        ASSERT_FALSE(last.points.empty());
+        double sum = 0;
+        for (const TrendPoint& p : last.points) {
+            sum += p.mean;
+        }
+        EXPECT_NEAR(sum / static_cast<double>(last.points.size()), end, end * 0.01);
+        const TrendSeries hours = trend.read(static_cast<uint16_t>(address), span->first,
+                                             span->second + 1, TrendResolution::Hour);
+        const auto forecast = forecastInsulation(hours.points, span->second + 1, 500.0);
+        ASSERT_TRUE(forecast);
+        // The weather and the dawn move a steady relay's line a little over three days.
+        EXPECT_NEAR(forecast->slopeKohmPerDay, perDay, perDay == 0 ? 30 : 10);
+        EXPECT_NEAR(forecast->nowKohm, end, end * (perDay == 0 ? 0.06 : 0.03));
+    }
+
+    for (const char* bad : {"2", "2:x", "2:100:fast", "0:100", "2:-1", "2:100:-20000", "9:100"}) {
+        WorkFolder other;
+        const Outcome refused =
+            run({other.dir().path(), "--days", "1", "--relays", "2", "--end", bad});
+        EXPECT_EQ(refused.exitCode, 1) << bad;
+        EXPECT_TRUE(refused.err.contains(QStringLiteral("--end"))) << refused.err.toStdString();
+        EXPECT_FALSE(other.exists("journal.db")) << bad;
+    }
 }
 
 }  // namespace

@@ -304,6 +304,12 @@ void History::plan() {
             }
             r.drops.push_back({at, depth, uniformMs(2 * kHour, 2 * kDay)});
         }
+        // A relay that must end at a given value has recovered from its drops before the week
+        // the forecast looks at.
+        if (r.endKohm) {
+            std::erase_if(r.drops,
+                          [this](const Drop& d) { return d.at + 8 * d.tauMs > to_ - 7 * kDay; });
+        }
         // A relay whose end is given ends there: its level is what the season and the dawn leave
         // at the end, or, when it is moving, far enough off for ten days of the move to end
         // there.
