@@ -96,8 +96,13 @@ void MainController::loadDevices() {
 
 void MainController::Timer1Timer() {
     const QDateTime now = clock_.now();
-    view_.showClock(clockDateText(now.date(), locale_), clockTimeText(now.time(), locale_),
-                    QStringLiteral("COM %1").arg(station_.params.PortNumber));
+    // The port the link opens, as config.cfg and the link settings name it: param.dat's port
+    // number is kept for the file's sake but opens nothing.
+    QString port = normalizePortName(station_.connection.portName);
+    if (port.startsWith(QLatin1String("COM"))) {
+        port.insert(3, QLatin1Char(' '));
+    }
+    view_.showClock(clockDateText(now.date(), locale_), clockTimeText(now.time(), locale_), port);
 }
 
 void MainController::EnableMenu(MenuMask mask) {

@@ -19,6 +19,7 @@ StationCore::StationCore(const QDir& folder, MainView& view, MessageSink& messag
       journalOptions_(std::move(journal)),
       plantOptions_(std::move(plant)) {
     scheduler.setLink(link);
+    scheduler.setMessages(messages);
 }
 
 StationCore::~StationCore() {
@@ -78,7 +79,7 @@ void StationCore::stop() {
         return;
     }
     stopped_ = true;
-    scheduler.abandonWrites();
+    scheduler.abandonWrites(WriteStop::StationStopped);
     if (plant_) {
         plant_->stop();
     }

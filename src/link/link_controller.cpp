@@ -106,8 +106,13 @@ void LinkController::NConnectingClick() {
             return;
         case LinkState::Opening:
         case LinkState::Waiting:
-            // Nothing is in flight: the attempts stop at once.
+            // Nothing is in flight: the attempts stop at once, and the status line no longer
+            // tells of one.
             CloseConnect();
+            showStatus(isSerial() ? QStringLiteral("Попытки открыть СОМ порт %1 прекращены")
+                                        .arg(serialSettings_.portName)
+                                  : QStringLiteral("Подключение к устройству - %1 отменено")
+                                        .arg(linkDescription_));
             return;
         case LinkState::Closed:
             break;
@@ -157,7 +162,7 @@ void LinkController::waitAndRetry(const QString& reason) {
     }
     MainView& view = view_;
     state_ = LinkState::Waiting;
-    scheduler_.abandonWrites();
+    scheduler_.abandonWrites(WriteStop::LinkLost);
     station_.journal.linkDown(journalLinkName(), reason);
     framer().reset();
     display_.setAllTilesNoAnswer();
@@ -244,7 +249,8 @@ void LinkController::linkLost(const QString& text) {
         return;
     }
     const QString port = serialSettings_.portName;
-    reportOnce(QStringLiteral("Связь с СОМ портом %1 потеряна.\n").arg(port) + text);
+    lostReport_ = QStringLiteral("Связь с СОМ портом %1 потеряна.\n").arg(port) + text;
+    reportOnce(lostReport_);
     waitAndRetry(QStringLiteral("Связь с СОМ портом %1 потеряна").arg(port));
 }
 
@@ -298,22 +304,11 @@ void LinkController::handleAnswer(const Answer& answer) {
         case AnswerMatch::Foreign:
             scheduler_.answerForeign();
             break;
-        case AnswerMatch::Exception: {
-            const RequestFrame refused = station_.request;
-            if (scheduler_.answerRefused(answer.thirdByte())) {
-                messages_.showMessage(
-                    MessageIcon::Error,
-                    QStringLiteral("Защита не приняла значение %1 для регистра 0x%2: %3 (код %4).")
-                        .arg(refused.countOrValue())
-                        .arg(QString::number(refused.registerAddress(), 16)
-                                 .rightJustified(4, QLatin1Char('0'))
-                                 .toUpper())
-                        .arg(exceptionText(answer.thirdByte()))
-                        .arg(answer.thirdByte()),
-                    QStringLiteral("Ошибка записи"));
-            }
+        case AnswerMatch::Exception:
+            // A refused write is told to the operator, under the name he wrote it by, by the
+            // scheduler that ends it.
+            scheduler_.answerRefused(answer.thirdByte());
             break;
-        }
     }
 }
 
@@ -333,6 +328,12 @@ void LinkController::ComPortAfterOpen() {
         reopening_
             ? QStringLiteral("Связь с СОМ портом %1 восстановлена.").arg(serialSettings_.portName)
             : QString());
+    // The box that told of the loss would say the opposite of the status line, and wait for a
+    // click on a link that works.
+    if (!lostReport_.isEmpty()) {
+        messages_.withdrawMessage(lostReport_);
+        lostReport_.clear();
+    }
     display_.EnableMenu(station_.devices.SelectedDevice != 0 ? menu_masks::kSerialOpenedSelected
                                                              : menu_masks::kSerialOpened);
     scheduler_.linkOpened(false);
@@ -388,7 +389,7 @@ void LinkController::sendRequest() {
 
 void LinkController::CloseConnect() {
     MainView& view = view_;
-    scheduler_.abandonWrites();
+    scheduler_.abandonWrites(WriteStop::LinkClosed);
     view.setPollTimerRunning(false);
     state_ = LinkState::Closed;
     reopening_ = false;

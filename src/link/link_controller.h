@@ -123,6 +123,8 @@ class LinkController final : public LinkSender, public LinkEvents {
     bool closingOurselves_ = false;
     QString waitingReason_;
     QString lastReport_;
+    // The message that told of the port's loss, until the port is open again.
+    QString lostReport_;
     QDateTime lastReportAt_;
 };
 

@@ -1,7 +1,11 @@
 #include "poll/scheduler.h"
 
+#include <algorithm>
+
+#include "modbus/answer_match.h"
 #include "modbus/register_map.h"
 #include "station/main_view.h"
+#include "station/message_sink.h"
 #include "station/station.h"
 #include "station/station_display.h"
 
@@ -32,32 +36,43 @@ void Scheduler::buildStatusOfNextRelay() {
     buildRead(p.RoundRobinIndex_, kStatusBlock, kStatusCount);
 }
 
+bool Scheduler::writeRunning() const {
+    return state().PollStep_ == kStepWrite && runningNote_.has_value();
+}
+
+// To the relay the write was asked for, which the operator may since have unselected.
 void Scheduler::buildWrite() {
     PollState& p = poll();
-    const int relay = station_.devices.SelectedDevice;
+    const int relay = runningNote_->relay;
     p.PolledDevice_ = static_cast<uint8_t>(relay);
     const uint8_t address = static_cast<uint8_t>(station_.devices.entry(relay).Address & 0xFF);
     station_.request.buildWrite(address, p.WriteRegister_,
                                 p.WriteValues_[p.WriteIndex_ % kMaxWriteValues]);
 }
 
-// The queued write becomes the one under way. It is a copy: a write queued after this one can
-// never move the registers of this one, nor this one's echoes those of the next.
+// The oldest write waiting becomes the one under way, once the one before it has ended. It is a
+// copy: a write queued after this one can never move the registers of this one, nor this one's
+// echoes those of the next.
 void Scheduler::takeQueuedWrite() {
     PollState& p = poll();
-    // Replaced before its end: what went out of it was never all confirmed.
-    endRunningWrite(p.WriteIndex_ > 0 ? WriteOutcome::NoEcho : WriteOutcome::NotSent);
-    runningNote_ = std::move(queuedNote_);
-    queuedNote_.reset();
-    if (!runningNote_) {
-        runningNote_ = WriteNote{station_.devices.SelectedDevice, {}, {}, {}, {}, false, {}, {}};
+    const RegisterWrite w = p.queuedWrite();
+    p.queueHead_ = (p.queueHead_ + 1) % kMaxQueuedWrites;
+    --p.queuedCount_;
+    if (p.queuedCount_ == 0) {
+        p.WriteRequest_ = kNoWrite;
     }
-    p.WriteRequest_ = kNoWrite;
-    p.WriteRegister_ = p.queued_.firstRegister;
-    p.WriteCount_ = p.queued_.count;
-    p.WriteValues_ = p.queued_.values;
+    runningNote_ = std::move(queuedNotes_.front());
+    queuedNotes_.pop_front();
+    p.WriteRegister_ = w.firstRegister;
+    p.WriteCount_ = w.count;
+    p.WriteValues_ = w.values;
     p.WriteIndex_ = 0;
     p.PollStep_ = kStepWrite;
+}
+
+void Scheduler::enterMainPhase() {
+    poll().PollPhase_ = kPhaseMain;
+    dropQueuedWrites(WriteStop::WindowClosed);
 }
 
 void Scheduler::TimersMain() {
@@ -77,15 +92,11 @@ void Scheduler::TimersCurParam() {
     PollState& p = poll();
     const int selected = station_.devices.SelectedDevice;
     const bool haveSelected = station_.devices.hasSelection();
-    // A queued write goes out in place of the request due. It is taken before that request is
-    // built, so a background relay whose turn it was keeps its turn.
-    if (p.WriteRequest_ == kWriteQueued) {
-        if (haveSelected) {
-            takeQueuedWrite();
-            buildWrite();
-            return;
-        }
-        dropQueuedWrite();
+    // A queued write goes out in place of the request due, once the write before it has ended.
+    // It is taken before that request is built, so a background relay whose turn it was keeps
+    // its turn.
+    if (p.WriteRequest_ == kWriteQueued && !writeRunning()) {
+        takeQueuedWrite();
     }
     switch (p.PollStep_) {
         case kStepStatus:
@@ -121,14 +132,20 @@ void Scheduler::TimersCurParam() {
             }
             break;
         case kStepWrite:
-            if (haveSelected)
+            if (writeRunning() && runningNote_->relay >= 1 &&
+                runningNote_->relay <= station_.devices.DeviceCount) {
                 buildWrite();
+            }
             break;
         default:
             break;
     }
     if (p.PollStep_ == kStepStatus) {
-        p.PollPhase_ = p.ParamWindowOpen_ ? kPhaseCurParam : kPhaseMain;
+        if (p.ParamWindowOpen_) {
+            p.PollPhase_ = kPhaseCurParam;
+        } else {
+            enterMainPhase();
+        }
     }
 }
 
@@ -195,7 +212,7 @@ void Scheduler::countAnswer(bool good) {
     }
 }
 
-void Scheduler::endUnanswered() {
+void Scheduler::endUnanswered(bool relayAnswered) {
     PollState& p = poll();
     if (p.PollStep_ == kStepWrite) {
         endRunningWrite(WriteOutcome::NoEcho);
@@ -211,7 +228,7 @@ void Scheduler::endUnanswered() {
     const int polled = p.PolledDevice_;
     if (polled >= 1 && polled <= station_.devices.DeviceCount) {
         p.badFramesInRow_[static_cast<size_t>(polled)] = 0;
-        if (station_.tile(polled).state != kTileNoAnswer) {
+        if (!relayAnswered && station_.tile(polled).state != kTileNoAnswer) {
             display_.setTileState(polled, kTileNoAnswer);
             station_.journal.relaySilent(polled);
         }
@@ -236,9 +253,14 @@ void Scheduler::linkOpened(bool tcp) {
         countAnswer(false);
     }
     if (p.PollStep_ == kStepWrite) {
-        endRunningWrite(WriteOutcome::NoEcho);
+        endRunningWrite(WriteOutcome::NoEcho, 0, WriteStop::LinkLost);
     }
-    p.PollPhase_ = kPhaseMain;
+    // Writes waiting go on in the parameter window's phase while the window is open.
+    if (p.ParamWindowOpen_) {
+        p.PollPhase_ = kPhaseMain;
+    } else {
+        enterMainPhase();
+    }
     // A step of the parameter window's phase left over from an earlier link would never be built
     // again in the round robin.
     p.PollStep_ = kStepStatus;
@@ -297,7 +319,12 @@ bool Scheduler::answerRefused(uint8_t exceptionCode) {
         endRunningWrite(WriteOutcome::Refused, exceptionCode);
     }
     poll().ConsecutiveTimeouts_ = 0;
-    endUnanswered();
+    // A relay that refuses a value has answered; a gateway that says its path or the device
+    // behind it is not there has not, and a relay refusing its reads does not work either.
+    constexpr uint8_t kGatewayPathUnavailable = 0x0A;
+    constexpr uint8_t kGatewayTargetSilent = 0x0B;
+    endUnanswered(write && exceptionCode != kGatewayPathUnavailable &&
+                  exceptionCode != kGatewayTargetSilent);
     return write;
 }
 
@@ -351,14 +378,14 @@ void Scheduler::stepAnswered() {
     switch (p.PollStep_) {
         case kStepStatus:
             if (!p.ParamWindowOpen_) {
-                p.PollPhase_ = kPhaseMain;
+                enterMainPhase();
             } else {
                 p.PollStep_ = initial ? kStepSelectedStatus : kStepNewestProtocol;
             }
             break;
         case kStepNewestProtocol:
             if (!p.ParamWindowOpen_) {
-                p.PollPhase_ = kPhaseMain;
+                enterMainPhase();
             } else {
                 p.PollStep_ = initial ? kStepSelectedStatus : stepAfterNewestProtocol();
             }
@@ -393,8 +420,7 @@ void Scheduler::stepAnswered() {
         default:
             break;
     }
-    if (p.PollPhase_ == kPhaseCurParam && p.WriteRequest_ == kWriteQueued &&
-        station_.devices.hasSelection()) {
+    if (p.PollPhase_ == kPhaseCurParam && p.WriteRequest_ == kWriteQueued && !writeRunning()) {
         takeQueuedWrite();
     }
 }
@@ -402,15 +428,20 @@ void Scheduler::stepAnswered() {
 // ---- the parameter window ----
 
 void Scheduler::windowOpened() {
-    poll().ParamWindowOpen_ = true;
-    poll().InitialRead_ = true;
     // A value asked for in an earlier opening, never sent, would land long after the operator
     // stopped expecting it.
-    dropQueuedWrite();
+    dropQueuedWrites(WriteStop::WindowClosed);
+    poll().ParamWindowOpen_ = true;
+    poll().InitialRead_ = true;
 }
 
 void Scheduler::windowClosed() {
     poll().ParamWindowOpen_ = false;
+    // Writes asked for before the close still go, in the window's phase, which lasts until they
+    // have; if the poll has left it already, they never would.
+    if (poll().PollPhase_ == kPhaseMain) {
+        dropQueuedWrites(WriteStop::WindowClosed);
+    }
 }
 
 void Scheduler::pageChosen(int page) {
@@ -431,16 +462,27 @@ bool Scheduler::queueWrite(uint16_t firstRegister, const uint16_t* values, int c
         return false;
     }
     PollState& p = poll();
-    dropQueuedWrite();
     if (note.relay == 0) {
         note.relay = station_.devices.SelectedDevice;
     }
-    queuedNote_ = std::move(note);
-    p.queued_.firstRegister = firstRegister;
-    p.queued_.count = static_cast<uint16_t>(count);
-    for (int i = 0; i < count; ++i) {
-        p.queued_.values[static_cast<size_t>(i)] = values[i];
+    if (p.queuedCount_ >= kMaxQueuedWrites) {
+        station_.journal.writeEnded(note, firstRegister, values[0], WriteOutcome::NotSent, 0,
+                                    WriteStop::QueueFull);
+        tell(notSentText({DroppedWrite{note, firstRegister, count, values[0]}},
+                         WriteStop::QueueFull),
+             WriteStop::QueueFull);
+        return false;
     }
+    RegisterWrite& w =
+        p.queue_[static_cast<size_t>((p.queueHead_ + p.queuedCount_) % kMaxQueuedWrites)];
+    w = RegisterWrite{};
+    w.firstRegister = firstRegister;
+    w.count = static_cast<uint16_t>(count);
+    for (int i = 0; i < count; ++i) {
+        w.values[static_cast<size_t>(i)] = values[i];
+    }
+    ++p.queuedCount_;
+    queuedNotes_.push_back(std::move(note));
     p.WriteRequest_ = kWriteQueued;
     return true;
 }
@@ -449,39 +491,109 @@ bool Scheduler::queueWrite(uint16_t firstRegister, const uint16_t* values, int c
 
 namespace terval {
 
-void Scheduler::endRunningWrite(WriteOutcome outcome, uint8_t exceptionCode) {
+void Scheduler::endRunningWrite(WriteOutcome outcome, uint8_t exceptionCode,
+                                std::optional<WriteStop> why) {
     if (!runningNote_) {
         return;
     }
     const PollState& p = poll();
     const WriteNote note = std::move(*runningNote_);
     runningNote_.reset();
-    station_.journal.writeEnded(note, static_cast<uint16_t>(p.WriteRegister_ - p.WriteIndex_),
-                                p.WriteValues_[0], outcome, exceptionCode);
-}
-
-void Scheduler::dropQueuedWrite() {
-    PollState& p = poll();
-    if (p.WriteRequest_ == kWriteQueued && queuedNote_) {
-        station_.journal.writeEnded(*queuedNote_, p.queued_.firstRegister, p.queued_.values[0],
-                                    WriteOutcome::NotSent);
+    const uint16_t first = static_cast<uint16_t>(p.WriteRegister_ - p.WriteIndex_);
+    station_.journal.writeEnded(note, first, p.WriteValues_[0], outcome, exceptionCode, why);
+    if (outcome == WriteOutcome::Echoed) {
+        return;
     }
-    queuedNote_.reset();
-    p.WriteRequest_ = kNoWrite;
+    if (outcome == WriteOutcome::NotSent) {
+        tell(notSentText({DroppedWrite{note, first, p.WriteCount_, p.WriteValues_[0]}}, why), why);
+        return;
+    }
+    // The register that was refused or not confirmed, and what was sent to it.
+    const int at = std::min<int>(p.WriteIndex_, kMaxWriteValues - 1);
+    const uint16_t reg = static_cast<uint16_t>(first + at);
+    const QString value = !note.clock && !note.shownWritten.isEmpty()
+                              ? note.shownWritten
+                              : QString::number(p.WriteValues_[static_cast<size_t>(at)]);
+    const QString subject = writeSubjectText(note, reg, 1) + QStringLiteral(" = ") + value;
+    const QString relay = relayName(note.relay);
+    QString text =
+        outcome == WriteOutcome::Refused
+            ? QStringLiteral("Защита %1 не приняла запись %2: %3 (код %4).")
+                  .arg(relay, subject, exceptionText(exceptionCode))
+                  .arg(exceptionCode)
+            : QStringLiteral("Защита %1 не подтвердила запись %2: %3.")
+                  .arg(relay, subject,
+                       why ? writeStopText(*why) : QStringLiteral("ответа на неё не было"));
+    if (at + 1 < p.WriteCount_) {
+        text += QStringLiteral(" Следующие регистры этой записи не отправлены.");
+    }
+    tell(text, why);
 }
 
-void Scheduler::abandonWrites() {
+void Scheduler::dropQueuedWrites(WriteStop why) {
+    PollState& p = poll();
+    std::vector<DroppedWrite> dropped;
+    for (int k = 0; k < p.queuedCount_ && k < static_cast<int>(queuedNotes_.size()); ++k) {
+        const RegisterWrite& w = p.queuedWrite(k);
+        const WriteNote& note = queuedNotes_[static_cast<size_t>(k)];
+        station_.journal.writeEnded(note, w.firstRegister, w.values[0], WriteOutcome::NotSent, 0,
+                                    why);
+        dropped.push_back({note, w.firstRegister, w.count, w.values[0]});
+    }
+    queuedNotes_.clear();
+    p.queueHead_ = 0;
+    p.queuedCount_ = 0;
+    p.WriteRequest_ = kNoWrite;
+    if (!dropped.empty()) {
+        tell(notSentText(dropped, why), why);
+    }
+}
+
+void Scheduler::abandonWrites(WriteStop why) {
     PollState& p = poll();
     if (p.PollStep_ == kStepWrite) {
-        endRunningWrite(p.WriteIndex_ > 0 || p.awaitingAnswer() ? WriteOutcome::NoEcho
-                                                                : WriteOutcome::NotSent);
+        endRunningWrite(
+            p.WriteIndex_ > 0 || p.awaitingAnswer() ? WriteOutcome::NoEcho : WriteOutcome::NotSent,
+            0, why);
+        // Nothing of it is left to send.
+        p.PollStep_ = p.ParamWindowOpen_ ? kStepSelectedStatus : kStepStatus;
     }
     runningNote_.reset();
-    if (p.WriteRequest_ == kWriteQueued && queuedNote_) {
-        station_.journal.writeEnded(*queuedNote_, p.queued_.firstRegister, p.queued_.values[0],
-                                    WriteOutcome::NotSent);
+    dropQueuedWrites(why);
+}
+
+QString Scheduler::relayName(int relay) const {
+    if (relay < 1 || relay > station_.devices.DeviceCount) {
+        return QStringLiteral("№%1").arg(relay);
     }
-    queuedNote_.reset();
+    return QStringLiteral("«") + station_.devices.entry(relay).GeneratorName + QStringLiteral("»");
+}
+
+QString Scheduler::notSentText(const std::vector<DroppedWrite>& dropped,
+                               std::optional<WriteStop> why) const {
+    QStringList lines;
+    for (const DroppedWrite& d : dropped) {
+        const QString value =
+            d.note.clock ? d.note.clockSetTo.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"))
+            : d.note.shownWritten.isEmpty() ? QString::number(d.firstValue)
+                                            : d.note.shownWritten;
+        lines << QStringLiteral("запись %1 = %2 в защиту %3")
+                     .arg(writeSubjectText(d.note, d.firstRegister, d.count), value,
+                          relayName(d.note.relay));
+    }
+    const QString reason = why ? writeStopText(*why) : QStringLiteral("не отправлена");
+    if (lines.size() == 1) {
+        return QStringLiteral("Не отправлена ") + lines.first() + QStringLiteral(": ") + reason +
+               QLatin1Char('.');
+    }
+    return QStringLiteral("Не отправлены (%1):\n").arg(reason) + lines.join(QLatin1Char('\n'));
+}
+
+void Scheduler::tell(const QString& text, std::optional<WriteStop> why) {
+    if (messages_ == nullptr || why == WriteStop::StationStopped) {
+        return;
+    }
+    messages_->showMessage(MessageIcon::Error, text, QStringLiteral("Ошибка записи"));
 }
 
 }  // namespace terval

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QStringList>
 #include <cstdint>
+#include <deque>
 #include <optional>
+#include <vector>
 
 #include "station/poll_state.h"
 #include "station/station_journal.h"
@@ -9,6 +12,7 @@
 namespace terval {
 
 class MainView;
+class MessageSink;
 class StationDisplay;
 struct Station;
 
@@ -31,6 +35,8 @@ class Scheduler {
     Scheduler(Station& station, StationDisplay& display, MainView& view)
         : station_(station), display_(display), view_(view) {}
     void setLink(LinkSender& link) { link_ = &link; }
+    // The operator is told here of every write that was refused, not confirmed or not sent.
+    void setMessages(MessageSink& messages) { messages_ = &messages; }
 
     const PollState& state() const;
 
@@ -62,7 +68,8 @@ class Scheduler {
     // A whole answer that is not this request's: counted bad, and the wait goes on.
     void answerForeign();
     // The relay refused with that exception code: counted bad and handled as this step's timeout
-    // at once. True when the refused request was a write, which is abandoned.
+    // at once. True when the refused request was a write, which is abandoned; a relay that
+    // refuses a value has answered, and is not taken for silent.
     bool answerRefused(uint8_t exceptionCode = 0);
     // A frame broken on the line: counted bad and the same step goes again, but a relay whose
     // frames keep breaking is given up as unanswered.
@@ -74,13 +81,15 @@ class Scheduler {
     void pageChosen(int page);
     void tripProtocolChosen(int number);
     void insulationProtocolChosen(int number);
-    // A write of consecutive registers. It goes out at the next send point of the parameter
-    // window's phase, in place of the request due, and replaces a write still under way. The
-    // note, kept with it, is what its journal record tells; without a relay it is the selected one.
+    // A write of consecutive registers to the note's relay (without one, the selected relay).
+    // Writes go out in the order they were asked for, each whole before the next; one goes out at
+    // the next send point of the parameter window's phase after the write before it has ended, in
+    // place of the request due. The note, kept with it, is what its journal record tells. False,
+    // with the operator told and a record, when kMaxQueuedWrites are waiting already.
     bool queueWrite(uint16_t firstRegister, const uint16_t* values, int count, WriteNote note = {});
-    // The link has closed, or the station stops: the writes waiting or under way will never be
-    // answered, and are recorded as such.
-    void abandonWrites();
+    // The link has closed or gone, or the station stops: the writes waiting or under way will
+    // never be answered, and each is recorded with the reason; the operator is told of them.
+    void abandonWrites(WriteStop why);
 
   private:
     PollState& poll();
@@ -89,20 +98,38 @@ class Scheduler {
     void buildWrite();
     void takeQueuedWrite();
     void countAnswer(bool good);
-    // The request in flight ends without its answer: a timeout, or what is handled as one.
-    void endUnanswered();
+    // The request in flight ends without its answer: a timeout, or what is handled as one. A
+    // relay that did answer, with a refusal, keeps its tile.
+    void endUnanswered(bool relayAnswered = false);
     int stepAfterNewestProtocol() const;
-    // The write under way has ended this way, or the one waiting will never go.
-    void endRunningWrite(WriteOutcome outcome, uint8_t exceptionCode = 0);
-    void dropQueuedWrite();
+    bool writeRunning() const;
+    // The write under way has ended this way.
+    void endRunningWrite(WriteOutcome outcome, uint8_t exceptionCode = 0,
+                         std::optional<WriteStop> why = std::nullopt);
+    // The writes waiting will never go: each is recorded, and the operator told.
+    void dropQueuedWrites(WriteStop why);
+    // The poll leaves the parameter window's phase; a write still waiting could only go in it.
+    void enterMainPhase();
+    struct DroppedWrite {
+        WriteNote note;
+        uint16_t firstRegister = 0;
+        int count = 0;
+        uint16_t firstValue = 0;
+    };
+    QString relayName(int relay) const;
+    QString notSentText(const std::vector<DroppedWrite>& dropped,
+                        std::optional<WriteStop> why) const;
+    // A message box, unless the station is stopping.
+    void tell(const QString& text, std::optional<WriteStop> why);
 
     Station& station_;
     StationDisplay& display_;
     MainView& view_;
     LinkSender* link_ = nullptr;
-    // What the write waiting and the write under way are, for their records; engaged from the
-    // queueing until the record is written.
-    std::optional<WriteNote> queuedNote_;
+    MessageSink* messages_ = nullptr;
+    // What the writes waiting (one each, in the order of the poll state's queue) and the write
+    // under way are, for their records and the relay they go to; kept until the record is made.
+    std::deque<WriteNote> queuedNotes_;
     std::optional<WriteNote> runningNote_;
 };
 

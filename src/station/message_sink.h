@@ -18,6 +18,9 @@ class MessageSink {
     // An empty caption means the usual caption for the icon.
     virtual void showMessage(MessageIcon icon, const QString& text,
                              const QString& caption = {}) = 0;
+    // A message that is no longer true, such as a lost link that is back: its box closes if it is
+    // open, and it is not shown if it still waits. A sink that keeps no boxes has nothing to do.
+    virtual void withdrawMessage(const QString& /*text*/) {}
 };
 
 }  // namespace terval

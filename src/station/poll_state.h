@@ -14,6 +14,9 @@ enum PollPhaseValue : int32_t {
 inline constexpr int32_t kNoWrite = -1;
 inline constexpr int32_t kWriteQueued = 8;
 inline constexpr int kMaxWriteValues = 8;
+// Writes that may wait for their turn behind the one under way. An operator does not type faster
+// than a slow relay echoes by more than this; one more is refused and he is told.
+inline constexpr int kMaxQueuedWrites = 8;
 
 // Poll steps, the same numbers in both phases where they mean the same request.
 enum PollStepValue : int32_t {
@@ -66,15 +69,19 @@ class PollState {
     uint8_t PolledDevice() const { return PolledDevice_; }
     bool ParamWindowOpen() const { return ParamWindowOpen_; }
     bool InitialRead() const { return InitialRead_; }
-    // kWriteQueued while a write waits for its first send point, kNoWrite otherwise.
+    // kWriteQueued while a write waits for its send point, kNoWrite otherwise.
     int32_t WriteRequest() const { return WriteRequest_; }
     // The write being sent: the register of the value to go next, and how far it has come.
     uint16_t WriteRegister() const { return WriteRegister_; }
     uint16_t WriteCount() const { return WriteCount_; }
     uint16_t WriteIndex() const { return WriteIndex_; }
     const std::array<uint16_t, kMaxWriteValues>& WriteValues() const { return WriteValues_; }
-    // The write that waits for the next send point, with its own registers and values.
-    const RegisterWrite& queuedWrite() const { return queued_; }
+    // The writes waiting, each with its own registers and values, in the order they were asked
+    // for: number 0 goes out next, once the write under way has ended.
+    int queuedWriteCount() const { return queuedCount_; }
+    const RegisterWrite& queuedWrite(int k = 0) const {
+        return queue_[static_cast<size_t>((queueHead_ + k) % kMaxQueuedWrites)];
+    }
 
     // What the parameter window shows: its active page and the protocol numbers as typed.
     int activePage() const { return activePage_; }
@@ -104,7 +111,9 @@ class PollState {
     uint16_t WriteCount_ = 0;
     uint16_t WriteIndex_ = 0;
     std::array<uint16_t, kMaxWriteValues> WriteValues_{};
-    RegisterWrite queued_;
+    std::array<RegisterWrite, kMaxQueuedWrites> queue_{};
+    int queueHead_ = 0;
+    int queuedCount_ = 0;
 
     int activePage_ = kNoPage;
     int tripProtocolNumber_ = 1;

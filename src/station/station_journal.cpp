@@ -6,6 +6,7 @@
 #include "modbus/answer_match.h"
 #include "station/clock.h"
 #include "station/date_time_text.h"
+#include "station/poll_state.h"
 
 namespace terval {
 namespace {
@@ -33,6 +34,11 @@ QString outcomeText(WriteOutcome outcome, uint8_t exceptionCode) {
     return {};
 }
 
+QString registerText(uint16_t reg) {
+    return QStringLiteral("0x") +
+           QString::number(reg, 16).rightJustified(4, QLatin1Char('0')).toUpper();
+}
+
 QString namesText(const DeviceNames& names) {
     return QStringLiteral("адрес %1, «%2», «%3»").arg(names.address).arg(names.generator,
                                                                        names.breaker);
@@ -43,6 +49,37 @@ DeviceNames namesOf(const DeviceEntry& e) {
 }
 
 }  // namespace
+
+QString writeStopText(WriteStop why) {
+    switch (why) {
+        case WriteStop::WindowClosed:
+            return QStringLiteral("окно параметров закрыто до её очереди");
+        case WriteStop::LinkClosed:
+            return QStringLiteral("связь отключена");
+        case WriteStop::LinkLost:
+            return QStringLiteral("связь потеряна");
+        case WriteStop::StationStopped:
+            return QStringLiteral("станция остановлена");
+        case WriteStop::QueueFull:
+            return QStringLiteral("уже ждут отправки %1 записей").arg(kMaxQueuedWrites);
+    }
+    return {};
+}
+
+QString writeSubjectText(const WriteNote& note, uint16_t firstRegister, int count) {
+    const QString registers =
+        count > 1 ? QStringLiteral("регистры %1–%2")
+                        .arg(registerText(firstRegister),
+                             registerText(static_cast<uint16_t>(firstRegister + count - 1)))
+                  : QStringLiteral("регистр ") + registerText(firstRegister);
+    if (note.clock) {
+        return QStringLiteral("часов защиты (") + registers + QLatin1Char(')');
+    }
+    if (note.caption.isEmpty()) {
+        return count > 1 ? registers : QStringLiteral("регистра ") + registerText(firstRegister);
+    }
+    return quoted(note.caption) + QStringLiteral(" (") + registers + QLatin1Char(')');
+}
 
 QString journalDurationText(qint64 ms) {
     const qint64 s = std::max<qint64>(0, (ms + 500) / 1000);
@@ -251,15 +288,19 @@ void StationJournal::relayAnswered(int relay) {
 // ---- writes ----
 
 void StationJournal::writeEnded(const WriteNote& note, uint16_t registerNumber,
-                                uint16_t valueWritten, WriteOutcome outcome,
-                                uint8_t exceptionCode) {
+                                uint16_t valueWritten, WriteOutcome outcome, uint8_t exceptionCode,
+                                std::optional<WriteStop> why) {
     const std::optional<JournalRelay> who = relay(note.relay);
+    QString ending = outcomeText(outcome, exceptionCode);
+    if (why) {
+        ending += QStringLiteral(": ") + writeStopText(*why);
+    }
     if (note.clock) {
         const QString when = note.clockSetTo.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
         QString text = outcome == WriteOutcome::Echoed
                            ? QStringLiteral("Часы защиты установлены на ") + when
                            : QStringLiteral("Часы защиты не установлены на ") + when +
-                                 QStringLiteral(": ") + outcomeText(outcome, exceptionCode);
+                                 QStringLiteral(": ") + ending;
         if (note.clockOffsetMs) {
             text += QStringLiteral(", расхождение было ") + clockOffsetText(*note.clockOffsetMs);
         }
@@ -270,19 +311,16 @@ void StationJournal::writeEnded(const WriteNote& note, uint16_t registerNumber,
                ClockDetails{note.clockOffsetMs, note.clockSetTo, outcome, exceptionCode});
         return;
     }
-    const QString caption =
-        note.caption.isEmpty()
-            ? QStringLiteral("регистр 0x%1")
-                  .arg(QString::number(registerNumber, 16).rightJustified(4, QLatin1Char('0'))
-                           .toUpper())
-            : note.caption;
+    const QString caption = note.caption.isEmpty()
+                                ? QStringLiteral("регистр ") + registerText(registerNumber)
+                                : note.caption;
     const QString written =
         note.shownWritten.isEmpty() ? QString::number(valueWritten) : note.shownWritten;
     QString text = QStringLiteral("Запись ") + quoted(caption) + QStringLiteral(": ");
     if (!note.shownBefore.isEmpty()) {
         text += note.shownBefore + QStringLiteral(" → ");
     }
-    text += written + QStringLiteral(", ") + outcomeText(outcome, exceptionCode);
+    text += written + QStringLiteral(", ") + ending;
     append(JournalKind::RelayWrite, who, text,
            WriteDetails{registerNumber, caption, note.valueBefore, valueWritten, outcome,
                         exceptionCode});

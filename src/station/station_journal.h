@@ -31,6 +31,20 @@ struct WriteNote {
     std::optional<qint64> clockOffsetMs;
 };
 
+// Why a write never went out, or went no further than it had come.
+enum class WriteStop {
+    WindowClosed,    // the parameter window closed before its turn came
+    LinkClosed,      // the operator closed the link, or left the station
+    LinkLost,        // the link failed or went
+    StationStopped,  // the station stopped
+    QueueFull,       // too many writes were already waiting
+};
+// The reason as the journal's lines and the operator's messages give it.
+QString writeStopText(WriteStop why);
+// What a write is to the operator, in the genitive after "запись": «caption» (регистр 0x0408),
+// "часов защиты (регистры 0x0109–0x010F)", or "регистра 0x0408" when nothing names it.
+QString writeSubjectText(const WriteNote& note, uint16_t firstRegister, int count);
+
 // The station's rules of what goes into the journal and in which words. The subsystems say what
 // happened; this decides whether it is worth a record (a relay that never answered has not "gone
 // silent", a connection made again by the reconnect rule is no news) and writes the line the
@@ -79,9 +93,11 @@ class StationJournal {
     void relaySilent(int relay);
     void relayAnswered(int relay);
 
-    // How a write ended; `registerNumber` and `valueWritten` are the first of the write.
+    // How a write ended; `registerNumber` and `valueWritten` are the first of the write. `why`,
+    // when given, tells what ended a write that was not sent or not confirmed.
     void writeEnded(const WriteNote& note, uint16_t registerNumber, uint16_t valueWritten,
-                    WriteOutcome outcome, uint8_t exceptionCode = 0);
+                    WriteOutcome outcome, uint8_t exceptionCode = 0,
+                    std::optional<WriteStop> why = std::nullopt);
     // The relay's clock as the parameter window read it: recorded when it is more than a minute
     // off, and again only when it has drifted another minute or has been set since.
     void clockRead(int relay, qint64 offsetMs);

@@ -358,8 +358,8 @@ void TFormMain::buildMenus() {
     connect(about, &QAction::triggered, this, &TFormMain::N4Click);
     menuBar()->addAction(about);
 
-    // The tile pop-up shows its keys, but they act only while it is open: F2 and F10 belong to
-    // the main menu everywhere else in the window.
+    // Each pop-up item shows the key of the main menu's item that does the same, so the key
+    // learnt here works everywhere in the window; while the pop-up is open it acts there too.
     PopupMenu = new QMenu(this);
     PopupMenu->setObjectName(QStringLiteral("PopupMenu"));
     auto popupAction = [this](const char* name, const QString& caption, Qt::Key key,
@@ -373,11 +373,11 @@ void TFormMain::buildMenus() {
         return a;
     };
     NPParam =
-        popupAction("NPParam", QStringLiteral("Параметры "), Qt::Key_F2, &TFormMain::NParamClick);
+        popupAction("NPParam", QStringLiteral("Параметры "), Qt::Key_F4, &TFormMain::NParamClick);
     NPStatisticConnect =
         popupAction("NPStatisticConnect", QStringLiteral("Статистика связи        "), Qt::Key_F6,
                     &TFormMain::NStatisticConnectClick);
-    NPOpenWindow = popupAction("NPOpenWindow", QStringLiteral("Открыть окно"), Qt::Key_F10,
+    NPOpenWindow = popupAction("NPOpenWindow", QStringLiteral("Открыть окно"), Qt::Key_F3,
                                &TFormMain::NPOpenWindowClick);
     NPTrend = popupAction("NPTrend", QStringLiteral("Тренд сопротивления изоляции"), Qt::Key_F11,
                           &TFormMain::NPTrendClick);
@@ -394,6 +394,8 @@ void TFormMain::buildMenus() {
 void TFormMain::NOptionNetClick() {
     FormOptConnect->exec();
     setSerialDisplayVisible(station().connection.isSerial());
+    // The port label names the port chosen at once, not at the next second.
+    core_->main.Timer1Timer();
 }
 
 void TFormMain::NSaveParamClick() {

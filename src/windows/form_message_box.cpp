@@ -18,6 +18,19 @@ void MessageBoxSink::showMessage(MessageIcon icon, const QString& text, const QS
     }
 }
 
+void MessageBoxSink::withdrawMessage(const QString& text) {
+    // The head of the queue is the box on the screen while one is shown: it is closed, and
+    // leaves the queue as a box closed by its button does.
+    for (qsizetype i = queue_.size() - 1; i >= (showing_ ? 1 : 0); --i) {
+        if (queue_.at(i).text == text) {
+            queue_.removeAt(i);
+        }
+    }
+    if (showing_ && box_ && !queue_.isEmpty() && queue_.head().text == text) {
+        box_->done(QMessageBox::Ok);
+    }
+}
+
 void MessageBoxSink::showNext() {
     if (showing_ || queue_.isEmpty()) {
         return;
@@ -44,7 +57,9 @@ void MessageBoxSink::showNext() {
             break;
     }
     QMessageBox box(boxIcon, title, message.text, QMessageBox::Ok, QApplication::activeWindow());
+    box_ = &box;
     box.exec();
+    box_ = nullptr;
     queue_.dequeue();
     showing_ = false;
     if (!queue_.isEmpty()) {

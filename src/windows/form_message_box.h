@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QMessageBox>
 #include <QObject>
+#include <QPointer>
 #include <QQueue>
 #include <QString>
 
@@ -16,6 +18,7 @@ class MessageBoxSink final : public QObject, public MessageSink {
     Q_OBJECT
   public:
     void showMessage(MessageIcon icon, const QString& text, const QString& caption = {}) override;
+    void withdrawMessage(const QString& text) override;
 
   private:
     struct Pending {
@@ -27,6 +30,8 @@ class MessageBoxSink final : public QObject, public MessageSink {
 
     QQueue<Pending> queue_;
     bool showing_ = false;
+    // The box on the screen, while one is.
+    QPointer<QMessageBox> box_;
 };
 
 }  // namespace terval

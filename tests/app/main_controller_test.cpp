@@ -62,6 +62,10 @@ TEST_F(MainControllerTest, StartWithRelaysBuildsTheirTilesInGridOrder) {
     folder.addPictures();
     folder.write("gen.dat", relays(9));
     folder.write("param.dat", hexBytes("0400000007000000030000000000000000"));
+    ConnectionConfig config;
+    config.LinkType = kLinkRs485;
+    config.portName = QStringLiteral("COM3");
+    ASSERT_FALSE(saveConfigFile(folder.path(QStringLiteral("config.cfg")), config));
     start();
     EXPECT_EQ(view.menu, menu_masks::kIdle);
     ASSERT_EQ(view.tiles.size(), 9u);
@@ -72,7 +76,8 @@ TEST_F(MainControllerTest, StartWithRelaysBuildsTheirTilesInGridOrder) {
     EXPECT_EQ(view.tiles.at(1).state, 0);
     EXPECT_FALSE(view.tiles.at(1).valueVisible);
     EXPECT_EQ(view.window.size(), QSize(1145, 682));
-    EXPECT_EQ(view.portLabel, QStringLiteral("COM 4"));
+    // The lamp names the port the link opens (config.cfg's), not param.dat's port number.
+    EXPECT_EQ(view.portLabel, QStringLiteral("COM 3"));
     EXPECT_EQ(table().SelectedDevice, 0);
 }
 

@@ -243,10 +243,14 @@ TEST_F(StationJournalTest, EveryWriteEndsInOneRecordThatSaysHowItEnded) {
     untilWriteSent();
     ASSERT_GT(rig.tickUntilSent(), 0);
     relay.answer(rig, 2);
-    // Replaced before its send point by the next one: that one never went.
+    // Typed before the one before it went out: both go, in the order typed.
     type(panel, "480\r");
     type(panel, "490\r");
     untilWriteSent();
+    EXPECT_EQ(rig.lastRequest(), (Request{2, 6, 0x0408, 480}));
+    relay.answer(rig, 2);
+    untilWriteSent();
+    EXPECT_EQ(rig.lastRequest(), (Request{2, 6, 0x0408, 490}));
     relay.answer(rig, 2);
     // The clock set from the computer, then read: the relay's clock had stood at 9 March
     // 07:05:00 against the computer's 15 March 12:00:00.
@@ -257,8 +261,17 @@ TEST_F(StationJournalTest, EveryWriteEndsInOneRecordThatSaysHowItEnded) {
         exchange(1);
     }
 
+    // Typed, and the link closed before its turn: it never went, and the record says why.
+    type(panel, "510\r");
+    rig.core().link.NConnectingClick();
+    rig.tick(3);
+    ASSERT_FALSE(rig.station().linkUp);
+
     const std::vector<JournalEntry> writes = ofKinds(rig, {K::RelayWrite, K::ClockSet});
-    ASSERT_EQ(writes.size(), 6u);
+    ASSERT_EQ(writes.size(), 7u);
+    EXPECT_EQ(std::get<WriteDetails>(writes[6].details).outcome, WriteOutcome::NotSent);
+    EXPECT_TRUE(writes[6].text.endsWith(QStringLiteral(" → 510, не отправлено: связь отключена")))
+        << writes[6].text.toStdString();
     const struct {
         uint16_t written;
         WriteOutcome outcome;
@@ -271,7 +284,7 @@ TEST_F(StationJournalTest, EveryWriteEndsInOneRecordThatSaysHowItEnded) {
          QStringLiteral("Запись «Уставка СИГНАЛ, [кОм]»: 450 → 460, защита не приняла: "
                         "недопустимое значение (код 3)")},
         {470, WriteOutcome::NoEcho, 0, {}},
-        {480, WriteOutcome::NotSent, 0, {}},
+        {480, WriteOutcome::Echoed, 0, {}},
         {490, WriteOutcome::Echoed, 0, {}},
     };
     for (size_t i = 0; i < std::size(expected); ++i) {
@@ -523,12 +536,20 @@ TEST(StationJournalRandom, RecordsKeepTheirOrderWhateverTheLineDoes) {
     bool lost = false;
     bool established = false;
     int writeRecords = 0;
+    const JournalEntry* previous = nullptr;
     for (const JournalEntry& e : all) {
         SCOPED_TRACE(e.text.toStdString());
         const int relay = e.relay ? e.relay->number : 0;
         switch (e.kind) {
             case K::RelaySilent:
                 ASSERT_TRUE(wanted);
+                // A relay that refused a value has answered: no silence comes of the refusal.
+                if (previous != nullptr && previous->kind == K::RelayWrite &&
+                    previous->timeMs == e.timeMs && previous->relay &&
+                    previous->relay->number == relay) {
+                    EXPECT_NE(std::get<WriteDetails>(previous->details).outcome,
+                              WriteOutcome::Refused);
+                }
                 ASSERT_FALSE(silentSince.count(relay));
                 silentSince[relay] = e.timeMs;
                 break;
@@ -563,12 +584,19 @@ TEST(StationJournalRandom, RecordsKeepTheirOrderWhateverTheLineDoes) {
                 ASSERT_TRUE(lost);
                 lost = false;
                 break;
-            case K::RelayWrite:
+            case K::RelayWrite: {
                 ++writeRecords;
+                // A write that never went out says why.
+                const WriteOutcome outcome = std::get<WriteDetails>(e.details).outcome;
+                if (outcome == WriteOutcome::NotSent) {
+                    EXPECT_TRUE(e.text.contains(QStringLiteral("не отправлено: ")));
+                }
                 break;
+            }
             default:
                 break;
         }
+        previous = &e;
     }
     EXPECT_EQ(writeRecords, writesAsked);
     // The line was hostile enough for the run to mean something.

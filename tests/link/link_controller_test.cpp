@@ -121,9 +121,22 @@ TEST(TcpLink, AttemptThatHangsIsGivenUpAfterFiveSecondsAndCanBeCancelled) {
     // The next attempt, cancelled while it hangs.
     rig.tick(20);
     ASSERT_TRUE(rig.socket.active);
+    rig.core().link.ClientSocketConnecting();
     rig.core().link.NConnectingClick();
     EXPECT_FALSE(rig.socket.active);
     EXPECT_EQ(rig.core().link.state(), LinkState::Closed);
+    // The status line no longer tells of a connection being made.
+    EXPECT_EQ(rig.view.statusTexts.last(),
+              QStringLiteral("Подключение к устройству - IP adress: 127.0.0.1  Port: 1502 "
+                             "отменено"));
+    // Cancelled while waiting for the next attempt, too.
+    rig.core().link.NConnectingClick();
+    rig.core().link.ClientSocketConnecting();
+    rig.tick(50);
+    ASSERT_EQ(rig.core().link.state(), LinkState::Waiting);
+    rig.core().link.NConnectingClick();
+    EXPECT_FALSE(rig.view.statusTexts.last().contains(QStringLiteral("попытка")));
+    EXPECT_TRUE(rig.view.statusTexts.last().endsWith(QStringLiteral("отменено")));
 }
 
 TEST(TcpLink, PeerThatHangsUpIsConnectedAgainAndNothingLooksLiveMeanwhile) {
@@ -494,6 +507,8 @@ TEST(SerialLink, DeviceThatGoesAwayIsReportedOnceAndOpenedAgainWhenItIsBack) {
     EXPECT_TRUE(rig.view.portOpen);
     EXPECT_EQ(rig.view.statusTexts.last(),
               QStringLiteral("Связь с СОМ портом COM1 восстановлена."));
+    // The box that told of the loss closes itself.
+    EXPECT_EQ(rig.messages.withdrawn, QStringList{rig.messages.messages[0].text});
     rig.tickUntilSent();
     rig.answerPlausibly();
     EXPECT_GT(rig.relay(1).RequestsSent + rig.relay(2).RequestsSent, sent);

@@ -223,33 +223,35 @@ TEST_F(ParamWindowPolling, QueuedClockWriteGoesOutRegisterByRegisterThenTheStatu
     EXPECT_EQ(rig.relay(2).GoodAnswers, 6u + 7u + 1u);
 }
 
-TEST_F(ParamWindowPolling, WriteQueuedWhileAnotherIsInFlightLandsWhereItWasAimed) {
+TEST_F(ParamWindowPolling, WritesGoOutWholeInTheOrderTheyWereAskedFor) {
     openWindow();
     pollAnswering(rig, 7);
     const uint16_t clock[7] = {5, 6, 7, 1, 8, 12, 2026};
     rig.scheduler().queueWrite(0x0109, clock, 7);
     rig.tickUntilSent();
     ASSERT_EQ(rig.lastRequest(), write(2, 0x0109, 5));
-    // The operator writes a setpoint while the clock's first echo is still on its way.
+    // The operator writes a setpoint while the clock's first echo is still on its way: it waits
+    // for the clock's last register.
     const uint16_t setpoint = 456;
     rig.scheduler().queueWrite(0x0408, &setpoint, 1);
     rig.answerWriteEcho();
-    rig.tickUntilSent();
-    EXPECT_EQ(rig.lastRequest(), write(2, 0x0408, 456));
-    rig.answerWriteEcho();
-    rig.tickUntilSent();
-    EXPECT_EQ(rig.lastRequest(), read(2, 0x0100, 48));
+    QVector<Request> expected;
+    for (int i = 1; i < 7; ++i) {
+        expected << write(2, 0x0109 + i, clock[i]);
+    }
+    expected << write(2, 0x0408, 456) << read(2, 0x0100, 48);
+    EXPECT_EQ(pollAnswering(rig, 8), expected);
 
-    // Two clicks on the clock button: the second write starts over from the seconds register.
-    rig.answerPlausibly();
+    // Two clicks on the clock button write the clock twice, each time from the seconds register.
     rig.scheduler().queueWrite(0x0109, clock, 7);
     pollAnswering(rig, 2);
     rig.scheduler().queueWrite(0x0109, clock, 7);
-    const QVector<Request> seen = pollAnswering(rig, 8);
-    for (int i = 0; i < 7; ++i) {
-        EXPECT_EQ(seen[i], write(2, 0x0109 + i, clock[i]));
+    const QVector<Request> seen = pollAnswering(rig, 13);
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(seen[i], write(2, 0x0109 + (i + 2) % 7, clock[(i + 2) % 7])) << i;
     }
-    EXPECT_EQ(seen[7], read(2, 0x0100, 48));
+    EXPECT_EQ(seen[12], read(2, 0x0100, 48));
+    EXPECT_TRUE(rig.messages.messages.isEmpty());
 }
 
 TEST_F(ParamWindowPolling, RefusedWriteIsAbandonedAndTheOperatorIsTold) {
@@ -262,8 +264,9 @@ TEST_F(ParamWindowPolling, RefusedWriteIsAbandonedAndTheOperatorIsTold) {
     rig.deliver(QByteArray::fromHex("000000000003028603"));
     ASSERT_EQ(rig.messages.messages.size(), 1);
     EXPECT_EQ(rig.messages.messages[0].text,
-              QStringLiteral("Защита не приняла значение 20000 для регистра 0x041A: "
-                             "недопустимое значение (код 3)."));
+              QStringLiteral("Защита «Ген. 2» не приняла запись регистра 0x041A = 20000: "
+                             "недопустимое значение (код 3). Следующие регистры этой записи не "
+                             "отправлены."));
     EXPECT_EQ(rig.messages.messages[0].caption, QStringLiteral("Ошибка записи"));
     EXPECT_EQ(rig.tickUntilSent(), 2);
     EXPECT_EQ(rig.lastRequest(), read(2, 0x0100, 48));

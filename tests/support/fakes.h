@@ -24,8 +24,10 @@ class RecordingMessageSink final : public MessageSink {
     void showMessage(MessageIcon icon, const QString& text, const QString& caption = {}) override {
         messages.push_back({icon, text, caption});
     }
+    void withdrawMessage(const QString& text) override { withdrawn << text; }
     QStringList texts() const;
     QVector<Message> messages;
+    QStringList withdrawn;
 };
 
 class FixedClock final : public Clock {

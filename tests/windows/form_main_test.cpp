@@ -5,6 +5,7 @@
 #include <QBitmap>
 #include <QKeySequence>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPaintEvent>
 #include <QTest>
 #include <QTextBlock>
@@ -16,6 +17,7 @@
 #include "widgets/widget_led.h"
 #include "windows/form_about.h"
 #include "windows/form_dvig.h"
+#include "windows/form_message_box.h"
 #include "windows/form_vis.h"
 
 namespace terval {
@@ -96,7 +98,10 @@ TEST_F(FormMainTest, MenusCaptionsAndKeys) {
     EXPECT_EQ(form->NPParam->text(), QStringLiteral("Параметры "));
     EXPECT_EQ(form->NPStatisticConnect->text(), QStringLiteral("Статистика связи        "));
     EXPECT_EQ(form->NPOpenWindow->text(), QStringLiteral("Открыть окно"));
-    EXPECT_EQ(form->NPOpenWindow->shortcut(), QKeySequence(Qt::Key_F10));
+    // Each pop-up item shows the key that does the same from the main menu.
+    EXPECT_EQ(form->NPParam->shortcut(), QKeySequence(Qt::Key_F4));
+    EXPECT_EQ(form->NPStatisticConnect->shortcut(), QKeySequence(Qt::Key_F6));
+    EXPECT_EQ(form->NPOpenWindow->shortcut(), QKeySequence(Qt::Key_F3));
 
     // Mask 679 after a start with relays.
     EXPECT_TRUE(enabled(MenuItem::NOptionNet));
@@ -193,6 +198,9 @@ TEST_F(FormMainTest, ClickSelectsOneTileAndRightClickOpensThePopupOnlyOnIt) {
         form->controller().setTileState(3, kTileAnswering);
         form->controller().setTileValue(3, QStringLiteral("48"));
         form->grab().save(shots + QStringLiteral("/main-window.png"));
+        QTest::mousePress(form->tileGeneratorLabel(3), Qt::RightButton);
+        form->tilePopup()->grab().save(shots + QStringLiteral("/tile-popup.png"));
+        form->tilePopup()->hide();
     }
 }
 
@@ -205,7 +213,9 @@ TEST_F(FormMainTest, MainMenuKeysActAnywhereAndPopupKeysOnlyWhileItIsOpen) {
     EXPECT_EQ(messages.texts(), QStringList{QStringLiteral("Параметры сохранены!")});
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 
-    // While the tile pop-up is open its own F2 opens the device dialog.
+    // The pop-up's "Параметры " names F4, and F4 opens the device dialog with the pop-up open
+    // and in the main window alike.
+    ASSERT_EQ(form->NPParam->shortcut(), QKeySequence(Qt::Key_F4));
     QTest::mousePress(form->tileGeneratorLabel(2), Qt::RightButton);
     ASSERT_TRUE(form->tilePopup()->isVisible());
     bool dialogOpened = false;
@@ -213,11 +223,20 @@ TEST_F(FormMainTest, MainMenuKeysActAnywhereAndPopupKeysOnlyWhileItIsOpen) {
         dialogOpened = qobject_cast<TFormDvig*>(modal) != nullptr;
         static_cast<QDialog*>(modal)->reject();
     });
-    QTest::keyClick(form->tilePopup(), Qt::Key_F2);
+    QTest::keyClick(form->tilePopup(), Qt::Key_F4);
     EXPECT_TRUE(dialogOpened);
     EXPECT_EQ(messages.texts().size(), 1);
+    QApplication::setActiveWindow(form.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    dialogOpened = false;
+    whenModalShown([&dialogOpened](QWidget* modal) {
+        dialogOpened = qobject_cast<TFormDvig*>(modal) != nullptr;
+        static_cast<QDialog*>(modal)->reject();
+    });
+    QTest::keyClick(form.get(), Qt::Key_F4);
+    EXPECT_TRUE(dialogOpened);
 
-    // F10 is "Установить связь" (here a port that does not exist), not the pop-up's "Открыть окно".
+    // F10 is "Установить связь" (here a port that does not exist), and only that.
     form->station().connection.portName = QStringLiteral("COM96");
     form->core().link.serialSettings().portName = QStringLiteral("COM96");
     QApplication::setActiveWindow(form.get());
@@ -591,6 +610,38 @@ TEST_F(FormMainAlarmLog, ClickKeysAndPopupCommandsWorkOnTheLog) {
     form->NDelAll->trigger();
     EXPECT_TRUE(form->RichEdit->toPlainText().isEmpty());
     EXPECT_FALSE(form->NDelIns->isEnabled());
+}
+
+// A box that is no longer true closes itself, and one still waiting is never shown; the others
+// are shown in turn.
+TEST(MessageBoxSinkTest, WithdrawnMessageClosesItsBoxAndOneWaitingIsNeverShown) {
+    MessageBoxSink sink;
+    const QString lost = QStringLiteral("Связь с СОМ портом COM3 потеряна.\nустройство исчезло");
+    sink.showMessage(MessageIcon::Error, lost);
+    sink.showMessage(MessageIcon::Error, QStringLiteral("Не могу открыть СОМ порт"));
+    sink.showMessage(MessageIcon::Warning, QStringLiteral("Параметры сохранены!"));
+    QStringList shown;
+    QTimer look;
+    look.setInterval(10);
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || box->property("seen").toBool()) {
+            return;
+        }
+        box->setProperty("seen", true);
+        shown << box->text();
+        if (box->text() == lost) {
+            // The link is back while its box is up, and before the next box came.
+            sink.withdrawMessage(QStringLiteral("Не могу открыть СОМ порт"));
+            sink.withdrawMessage(lost);
+        } else {
+            box->accept();
+        }
+    });
+    look.start();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return shown.size() == 2 && QApplication::activeModalWidget() == nullptr; }, 10000));
+    EXPECT_EQ(shown, (QStringList{lost, QStringLiteral("Параметры сохранены!")}));
 }
 
 }  // namespace
