@@ -595,8 +595,8 @@ TEST_F(FormTrendTest, OpensFromTheMenuATileAndTheModalParameterWindow) {
     for (QAction* a : main.tilePopup()->actions()) {
         popup << a->text() + QLatin1Char('|') + a->shortcut().toString();
     }
-    EXPECT_EQ(popup, (QStringList{"Параметры |F2", "Статистика связи        |F6",
-                                  "Открыть окно|F10", "Тренд сопротивления изоляции|F11"}));
+    EXPECT_EQ(popup, (QStringList{"Параметры |F4", "Статистика связи        |F6",
+                                  "Открыть окно|F3", "Тренд сопротивления изоляции|F11"}));
     QTest::keyClick(main.tilePopup(), Qt::Key_F11);
     ASSERT_TRUE(window->isVisible());
     ASSERT_EQ(window->shown().size(), 1u);
