@@ -1143,7 +1143,8 @@ void TFormTrend::redraw() {
         s.line->setProperty("address", relay.address);
         s.line->setName(relay.generator);
         s.line->setPen(QPen(relay.color, 2));
-        if (s.lineMarker->isVisible() != inLegend) {
+        if (s.inLegend != inLegend) {
+            s.inLegend = inLegend;
             s.lineMarker->setVisible(inLegend);
         }
     };
@@ -1221,7 +1222,8 @@ void TFormTrend::redraw() {
         s.line->setObjectName(QString());
         s.line->setProperty("address", QVariant());
         s.line->clear();
-        if (s.lineMarker->isVisible()) {
+        if (s.inLegend) {
+            s.inLegend = false;
             s.lineMarker->setVisible(false);
         }
     }

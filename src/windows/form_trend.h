@@ -194,6 +194,9 @@ class TFormTrend : public QDialog {
         QAreaSeries* band = nullptr;
         QLineSeries* line = nullptr;
         QLegendMarker* lineMarker = nullptr;
+        // Whether the line has its entry in the legend. A marker's own isVisible() is false
+        // while the legend is hidden, whatever the marker was set to, so it cannot tell.
+        bool inLegend = false;
     };
     void attachSeries(QAbstractSeries* series);
     QLegendMarker* markerOf(QAbstractSeries* series) const;

@@ -13,6 +13,7 @@
 #include <QChartView>
 #include <QDateTimeAxis>
 #include <QFileDialog>
+#include <QGraphicsTextItem>
 #include <QLegend>
 #include <QLegendMarker>
 #include <QLineSeries>
@@ -536,6 +537,62 @@ TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
               QPointF(double(kNowMs + 10 * kMinute), 1400));
 }
 
+// The legend's names, as drawn: the text items of its visible entries.
+QStringList drawnLegend(QLegend* legend) {
+    QStringList texts;
+    const QList<QGraphicsItem*> top = legend->childItems();
+    std::vector<QGraphicsItem*> items(top.begin(), top.end());
+    while (!items.empty()) {
+        QGraphicsItem* item = items.back();
+        items.pop_back();
+        if (!item->isVisible()) {
+            continue;
+        }
+        if (auto* text = dynamic_cast<QGraphicsTextItem*>(item)) {
+            if (text->boundingRect().width() > 1) {
+                texts << text->toPlainText();
+            }
+        }
+        const QList<QGraphicsItem*> children = item->childItems();
+        items.insert(items.end(), children.begin(), children.end());
+    }
+    texts.sort();
+    return texts;
+}
+
+// A view of more relays than the legend's row holds puts the list in its place; the legend that
+// comes back after the window is closed and opened again carries its names and the marks again.
+TEST_F(FormTrendTest, LegendComesBackWithItsNamesAfterAViewOfManyRelays) {
+    for (int i = 4; i <= 16; ++i) {
+        DeviceEntry d;
+        d.GeneratorName = QStringLiteral("Турбогенератор блока %1").arg(i);
+        d.BreakerName = QStringLiteral("В-%1").arg(i);
+        d.Address = static_cast<uint16_t>(40 + i);
+        devices.append(d);
+    }
+    open(1);
+    for (int row = 0; row < form->ListRelays->count(); ++row) {
+        form->ListRelays->item(row)->setCheckState(Qt::Checked);
+    }
+    settle();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->chart()->legend()->isVisible(); }));
+    form->close();
+    QApplication::processEvents();
+
+    form->showForRelay(1);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    settle();
+    QStringList named{"ТГ-1 Северный", "Срабатывание защиты", "Потеря связи"};
+    EXPECT_TRUE(QTest::qWaitFor([&] { return legend() == named; }))
+        << legend().join('|').toStdString();
+    QStringList shownNames = named;
+    shownNames.sort();
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return form->chart()->legend()->isVisible() &&
+               drawnLegend(form->chart()->legend()) == shownNames;
+    })) << drawnLegend(form->chart()->legend()).join('|').toStdString();
+}
+
 TEST_F(FormTrendTest, WithoutAJournalTheWindowSaysSo) {
     TFormTrend window(nullptr, nullptr, devices, folder.dir(), messages, clock, nullptr);
     window.showForRelay(2);
@@ -595,8 +652,8 @@ TEST_F(FormTrendTest, OpensFromTheMenuATileAndTheModalParameterWindow) {
     for (QAction* a : main.tilePopup()->actions()) {
         popup << a->text() + QLatin1Char('|') + a->shortcut().toString();
     }
-    EXPECT_EQ(popup, (QStringList{"Параметры |F4", "Статистика связи        |F6",
-                                  "Открыть окно|F3", "Тренд сопротивления изоляции|F11"}));
+    EXPECT_EQ(popup, (QStringList{"Параметры |F4", "Статистика связи        |F6", "Открыть окно|F3",
+                                  "Тренд сопротивления изоляции|F11"}));
     QTest::keyClick(main.tilePopup(), Qt::Key_F11);
     ASSERT_TRUE(window->isVisible());
     ASSERT_EQ(window->shown().size(), 1u);
