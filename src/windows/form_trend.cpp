@@ -345,7 +345,8 @@ void TFormTrend::buildTop(QVBoxLayout* column) {
         const RangeButton& b = kRangeButtons[i];
         QPushButton* button = dialogButton(this, b.name, QString::fromUtf8(b.caption));
         button->setCheckable(true);
-        button->setMinimumWidth(84);
+        // Narrow enough that the row, the period and the scale's box fit a 1024-pixel screen.
+        button->setMinimumWidth(76);
         button->setMinimumHeight(28);
         connect(button, &QPushButton::clicked, this,
                 [this, range = b.range] { BtnRangeClick(range); });
@@ -357,6 +358,8 @@ void TFormTrend::buildTop(QVBoxLayout* column) {
     LabelRange->setFont(namedFont(15, true));
     setTextColor(LabelRange, kNavy);
     LabelRange->setMinimumWidth(200);
+    // In a narrow window the period takes two lines rather than losing its end.
+    LabelRange->setWordWrap(true);
     row->addWidget(LabelRange, 1);
     CheckLog = new QCheckBox(QStringLiteral("Логарифмическая шкала"), this);
     CheckLog->setObjectName(QStringLiteral("CheckLog"));
@@ -518,6 +521,7 @@ void TFormTrend::buildBottom(QVBoxLayout* column) {
                                            "щелчок — вернуть период"),
                             "LabelMouseHelp");
     help->setFont(namedFont(13));
+    help->setWordWrap(true);
     setTextColor(help, QColor(0x50, 0x50, 0x50));
     BtnSaveCsv = dialogButton(this, "BtnSaveCsv", QStringLiteral("Сохранить CSV…"));
     BtnSavePng = dialogButton(this, "BtnSavePng", QStringLiteral("Сохранить PNG…"));
