@@ -48,8 +48,9 @@ constexpr qint64 kSecond = 1000;
 constexpr qint64 kMinute = 60 * kSecond;
 constexpr qint64 kHour = 60 * kMinute;
 constexpr qint64 kDay = 24 * kHour;
-// One relay's turn on the bus: two requests of about 100 ms.
-constexpr qint64 kTurnMs = 200;
+// One relay's turn on the bus: two requests, each over two of the poll's 100 ms ticks (a relay of
+// 32 is read every 12.8 s, as the station does against relay-sim).
+constexpr qint64 kTurnMs = 400;
 constexpr qint64 kOlderIntervalMs = kMinute;
 // The levels relay-sim starts with.
 constexpr uint16_t kSignalKohm = 500;
