@@ -104,7 +104,7 @@ TEST_F(ParamWindowE2E, SetpointClockAndReportAgainstTheSimulatedRelay) {
     model->BtnSaveDTClick(picked, QTime(10, 20, 30));
     const QString year = QString::number(QDate::currentDate().year());
     ASSERT_TRUE(runFor(4000, [&] {
-        return shown("LabelDTDefence").startsWith(QStringLiteral("4/07/%1    10:2").arg(year));
+        return shown("LabelDTDefence").startsWith(QStringLiteral("04.07.%1   10:2").arg(year));
     })) << qPrintable(shown("LabelDTDefence"));
     EXPECT_EQ(simRegister(0x010F), 2031);
     EXPECT_EQ(simRegister(0x010C), picked.dayOfWeek() % 7);
@@ -154,7 +154,11 @@ TEST_F(ParamWindowE2E, SetpointClockAndReportAgainstTheSimulatedRelay) {
     const QString name = QStringLiteral("Protokols/") + reportFileName(page.stamp);
     ASSERT_TRUE(station.folder.exists(name)) << qPrintable(name);
     EXPECT_EQ(station.folder.read(name), reportBytes(QStringLiteral("Ген. 2"), 2, page));
-    EXPECT_TRUE(station.messages.messages.isEmpty());
+    // Only the word of where the report went.
+    ASSERT_EQ(station.messages.messages.size(), 1);
+    EXPECT_EQ(station.messages.messages[0].icon, MessageIcon::Information);
+    EXPECT_TRUE(station.messages.messages[0].text.endsWith(QDir::toNativeSeparators(name)))
+        << qPrintable(station.messages.messages[0].text);
 }
 
 TEST_F(ParamWindowE2E, RelayFallingSilentClosesTheWindow) {
