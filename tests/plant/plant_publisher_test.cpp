@@ -288,8 +288,9 @@ TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowT
     for (int step = 0; step < 6000; ++step) {
         const int what = pick(100);
         if (what < 45) {
-            // A poll step; sometimes the relay says nothing and its tile goes grey.
-            if (rig.tickUntilSent() < 20 && chance(0.9)) {
+            // A poll step; sometimes the relay says nothing and its tile goes grey. Only a
+            // request just sent is answered: nothing sent in 20 ticks leaves an old one last.
+            if (rig.tickUntilSent() > 0 && chance(0.9)) {
                 const uint16_t ohms = static_cast<uint16_t>(100 + pick(3000));
                 const testing::Request request = rig.lastRequest();
                 if (request.function == 3 && request.reg == 0x0100) {
