@@ -265,7 +265,11 @@ bool InsulationTrend::storeLevels(uint16_t address, const AlarmLevels& levels) {
         return false;
     }
     const std::optional<AlarmLevels> before = this->levels(address, levels.readAtMs);
-    if (before && before->signalKohm == levels.signalKohm && before->tripKohm == levels.tripKohm) {
+    // The same levels again are stored once a day: the trend says when they were read, and a
+    // relay whose setpoints never change was still read today, not on the day they were set.
+    if (before && before->signalKohm == levels.signalKohm && before->tripKohm == levels.tripKohm &&
+        QDateTime::fromMSecsSinceEpoch(before->readAtMs).date() ==
+            QDateTime::fromMSecsSinceEpoch(levels.readAtMs).date()) {
         return true;
     }
     QSqlError error;

@@ -98,17 +98,18 @@ class InsulationTrend final : public TrendSink {
     qint64 lostSamples() const { return lost_; }
 
     // The levels as the parameter window has just read them; kept with their date, every reading
-    // that changes them, written at once (they change seldom). True when they are kept, whether
-    // by this reading or an earlier one of the same levels.
+    // that changes them and the first reading of the same levels on a new day, written at once
+    // (they are read seldom). True when they are kept, whether by this reading or an earlier one
+    // of the same levels that day.
     bool storeLevels(uint16_t address, const AlarmLevels& levels) override;
     // The levels last read at or before `atMs`; nothing when they never were.
     std::optional<AlarmLevels> levels(uint16_t address,
                                       qint64 atMs = std::numeric_limits<qint64>::max()) const;
 
     // The resolution a chart of that span reads: raw samples up to 6 hours (3 375 samples a relay
-    // at the pace of a full bus, one every 6.4 s), minutes up to 7 days (10 080 at most), hours
-    // beyond (168 a week, 8 760 a year), so that a span of up to a year is ten thousand points at
-    // most.
+    // at one every 6.4 s, as with 16 relays on the line), minutes up to 7 days (10 080 at most),
+    // hours beyond (168 a week, 8 760 a year), so that a span of up to a year is ten thousand
+    // points at most.
     static TrendResolution resolutionFor(qint64 spanMs);
     // The relay's points in [fromMs, toMs) (by their time: a minute or an hour by its start), at
     // resolutionFor(toMs - fromMs) or the one given, oldest first. The samples written by
@@ -128,7 +129,7 @@ class InsulationTrend final : public TrendSink {
     // Raw samples past rawDays and aggregates and levels past the journal's age removed, both
     // counted back from the computer's time or the newest sample, whichever is earlier (a clock
     // set years ahead must not empty the trend). The levels in force when the age begins are kept
-    // whatever their date, since levels are stored only when they change. The journal calls it
+    // whatever their date, since unchanged levels are not read every day. The journal calls it
     // when it opens, the station once a day. False when the journal could not take it.
     bool trim();
 

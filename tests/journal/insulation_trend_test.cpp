@@ -133,7 +133,7 @@ TEST_F(InsulationTrendTest, AggregatesGapsAndLevelsAreWhatTheSamplesGiveOverWeek
     };
 
     std::map<uint16_t, std::vector<InsulationSample>> added;
-    std::map<uint16_t, std::vector<AlarmLevels>> levelChanges;  // each one different from before
+    std::map<uint16_t, std::vector<AlarmLevels>> levelChanges;  // as stored: changed, or a new day
     std::map<uint16_t, qint64> next;
     std::map<uint16_t, int> value;
     for (uint16_t a : relays) {
@@ -226,8 +226,11 @@ TEST_F(InsulationTrendTest, AggregatesGapsAndLevelsAreWhatTheSamplesGiveOverWeek
                                        static_cast<uint16_t>(uniform(0, 1) ? 250 : 200)};
                 ASSERT_TRUE(trend->storeLevels(address, read));
                 auto& changes = levelChanges[address];
+                // A change is stored, and the same levels once more on a new day.
                 if (changes.empty() || changes.back().signalKohm != read.signalKohm ||
-                    changes.back().tripKohm != read.tripKohm) {
+                    changes.back().tripKohm != read.tripKohm ||
+                    QDateTime::fromMSecsSinceEpoch(changes.back().readAtMs).date() !=
+                        QDateTime::fromMSecsSinceEpoch(read.readAtMs).date()) {
                     changes.push_back(read);
                 }
             }
