@@ -7,6 +7,7 @@
 #include <QDateTimeAxis>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetricsF>
 #include <QGraphicsRectItem>
 #include <QGraphicsSimpleTextItem>
 #include <QGridLayout>
@@ -1332,7 +1333,8 @@ void TFormTrend::placeOverlays() {
     }
     // The labels of the levels sit above their lines at the right; when the two lines are too
     // close for both, the lower label goes under its line.
-    double previousTop = std::numeric_limits<double>::max();
+    // Where the label above ends: none yet.
+    double previousBottom = std::numeric_limits<double>::lowest();
     std::array<size_t, 2> order{0, 1};
     std::sort(order.begin(), order.end(),
               [this](size_t a, size_t b) { return levelValues_[a] > levelValues_[b]; });
@@ -1342,10 +1344,26 @@ void TFormTrend::placeOverlays() {
             label->hide();
             continue;
         }
+        // A label wider than the plot (a narrow screen, a relay's name added) is broken before
+        // the date of its setpoints, and each line shortened to the room there is.
+        const QString full = levelLines_[i]->name();
+        const QFontMetricsF metrics(levelTexts_[i]->font());
+        const double room = plot.width() - 14;
+        QString shown = full;
+        if (metrics.horizontalAdvance(full) > room) {
+            const qsizetype cut = full.indexOf(QStringLiteral(", уставки"));
+            QStringList lines =
+                cut > 0 ? QStringList{full.left(cut), full.mid(cut + 2)} : QStringList{full};
+            for (QString& line : lines) {
+                line = metrics.elidedText(line, Qt::ElideRight, room);
+            }
+            shown = lines.join(QLatin1Char('\n'));
+        }
+        levelTexts_[i]->setText(shown);
         const QRectF text = levelTexts_[i]->boundingRect();
         const double lineY = valueToY(levelValues_[i]);
         double top = lineY - text.height() - 3;
-        if (top < previousTop + 1 && top + text.height() > previousTop - text.height()) {
+        if (top < previousBottom + 1) {
             top = lineY + 3;
         }
         top = std::clamp(top, plot.top() + 1, plot.bottom() - text.height() - 1);
@@ -1354,7 +1372,7 @@ void TFormTrend::placeOverlays() {
         label->setPos(left - 3, top);
         levelTexts_[i]->setPos(3, 0);
         label->setVisible(lineY >= plot.top() && lineY <= plot.bottom());
-        previousTop = top;
+        previousBottom = top + text.height();
     }
     // A legend too long for one row would be cut to its colours alone: then the list of relays,
     // which has the same colours by the names, serves as the legend.
@@ -1534,7 +1552,7 @@ QString TFormTrend::pointerAt(QPoint viewPos) {
             if (pointerMark_) {
                 pointerMark_->clear();
             }
-            return show(levelTexts_[i]->text(), i == 0 ? kSignalColor.darker(130) : kTripColor);
+            return show(levelLines_[i]->name(), i == 0 ? kSignalColor.darker(130) : kTripColor);
         }
     }
     if (!bestPoint || std::abs(xOf(bestPoint->timeMs) - at.x()) > 40) {

@@ -13,6 +13,7 @@
 #include <QChartView>
 #include <QDateTimeAxis>
 #include <QFileDialog>
+#include <QGraphicsSimpleTextItem>
 #include <QGraphicsTextItem>
 #include <QLegend>
 #include <QLegendMarker>
@@ -290,6 +291,24 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
         << signal[0]->name().toStdString();
     EXPECT_TRUE(trip[0]->name().startsWith("Уровень срабатывания защиты на ОТКЛЮЧЕНИЕ"));
     EXPECT_TRUE(form->LabelLevelsNote->isHidden());
+    // Each level's label stands whole inside the plot, on a narrow screen too.
+    {
+        auto* view = form->findChild<QChartView*>(QStringLiteral("ChartViewTrend"));
+        ASSERT_NE(view, nullptr);
+        const QRectF plot = view->chart()->mapRectToScene(view->chart()->plotArea());
+        QList<QRectF> labels;
+        for (QGraphicsItem* item : view->scene()->items()) {
+            const auto* text = dynamic_cast<QGraphicsSimpleTextItem*>(item);
+            if (text && text->isVisible() && text->text().startsWith("Уровень срабатывания")) {
+                const QRectF drawn = text->sceneBoundingRect();
+                labels << drawn;
+                EXPECT_GE(drawn.left(), plot.left() - 1) << text->text().toStdString();
+                EXPECT_LE(drawn.right(), plot.right() + 1) << text->text().toStdString();
+            }
+        }
+        ASSERT_EQ(labels.size(), 2);
+        EXPECT_FALSE(labels[0].intersects(labels[1])) << "the two labels overlap";
+    }
     // Relay 12's levels were never read: the chart says where to read them.
     form->ListRelays->setCurrentRow(1);
     EXPECT_EQ(series<QLineSeries>("LevelSignal")[0]->count(), 0);
