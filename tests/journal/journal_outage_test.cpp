@@ -170,20 +170,27 @@ TEST(JournalOutage, ALockOfThirtySecondsLosesNoRecordAndTheyArriveInTheirOrder) 
     ASSERT_TRUE(s.journal->isWriting()) << s.journal->problem().toStdString();
     const QString path = s.journal->filePath();
 
-    // A lock shorter than the wait for it is waited out: nothing held, nothing said.
+    // A lock shorter than the wait for it is waited out: nothing held, nothing said. The other
+    // program lets go once the record has waited 150 ms for it.
     {
         std::atomic<bool> locked{false};
+        std::atomic<bool> recording{false};
+        QElapsedTimer waited;
         std::thread holder([&] {
             OtherProgram other(path);
-            if (other.lock()) {
-                locked = true;
-                std::this_thread::sleep_for(250ms);
+            const bool held = other.lock();
+            locked = true;
+            if (held) {
+                testing::waitUntil([&] { return recording.load(); }, 10s);
+                testing::waitUntil([&] { return waited.elapsed() >= 150; }, 10s);
                 other.unlock();
             }
-            locked = true;
         });
         ASSERT_TRUE(testing::waitUntil([&] { return locked.load(); }, 10s));
+        waited.start();
+        recording = true;
         EXPECT_TRUE(s.record(0));
+        EXPECT_GE(waited.elapsed(), 150) << "the record did not wait for the lock";
         holder.join();
         EXPECT_FALSE(s.journal->isHolding());
         EXPECT_TRUE(s.sink.messages.isEmpty()) << s.sink.texts().join('\n').toStdString();
