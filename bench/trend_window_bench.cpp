@@ -22,8 +22,8 @@
 #include "journal/journal.h"
 #include "station/clock.h"
 #include "station/message_sink.h"
-#include "windows/form_main.h"
-#include "windows/form_trend.h"
+#include "windows/main/form_main.h"
+#include "windows/trend/form_trend.h"
 
 namespace {
 

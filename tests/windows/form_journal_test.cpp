@@ -1,7 +1,7 @@
 // The journal window over a real journal.db of a few hundred records: what the operator filters
 // by, the order and the pages of the table, new records arriving, a protection event's protocol
 // and its report, the CSV export, a journal that cannot be read, and F9 from the main window.
-#include "windows/form_journal.h"
+#include "windows/journal/form_journal.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -22,7 +22,7 @@
 #include "poll/report_file.h"
 #include "support/fakes.h"
 #include "widgets/widget_led.h"
-#include "windows/form_main.h"
+#include "windows/main/form_main.h"
 #include "journal/journal_table_model.h"
 
 namespace terval {

@@ -1,4 +1,4 @@
-#include "windows/form_main.h"
+#include "windows/main/form_main.h"
 
 #include <gtest/gtest.h>
 #include <QApplication>
@@ -15,10 +15,10 @@
 #include "devices/device_editor.h"
 #include "support/fakes.h"
 #include "widgets/widget_led.h"
-#include "windows/form_about.h"
-#include "windows/form_dvig.h"
-#include "windows/form_message_box.h"
-#include "windows/form_vis.h"
+#include "windows/dialogs/form_about.h"
+#include "windows/dialogs/form_dvig.h"
+#include "windows/dialogs/form_message_box.h"
+#include "windows/dialogs/form_vis.h"
 
 namespace terval {
 namespace {

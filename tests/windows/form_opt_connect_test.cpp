@@ -1,4 +1,4 @@
-#include "windows/form_opt_connect.h"
+#include "windows/dialogs/form_opt_connect.h"
 
 #include <gtest/gtest.h>
 #include <QApplication>
@@ -10,8 +10,8 @@
 #include "devices/device_editor.h"
 #include "support/fakes.h"
 #include "widgets/widget_led.h"
-#include "windows/form_com_setup.h"
-#include "windows/form_main.h"
+#include "windows/dialogs/form_com_setup.h"
+#include "windows/main/form_main.h"
 
 namespace terval {
 namespace {

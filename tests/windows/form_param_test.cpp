@@ -1,4 +1,4 @@
-#include "windows/form_param.h"
+#include "windows/param/form_param.h"
 
 #include <gtest/gtest.h>
 #include <QApplication>
@@ -12,8 +12,8 @@
 #include "param/setpoint_limits.h"
 #include "widgets/widget_led.h"
 #include "widgets/widget_page_control.h"
-#include "windows/form_main.h"
-#include "windows/form_stat.h"
+#include "windows/main/form_main.h"
+#include "windows/dialogs/form_stat.h"
 
 namespace terval {
 namespace {

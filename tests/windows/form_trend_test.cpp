@@ -3,7 +3,7 @@
 // span (lines cut at the gap, minimum–maximum bands, the alarm levels, event marks), the mouse
 // zooming and panning, the pointer, the log scale, the forecast, both exports, and the window
 // opened from the main menu, a tile and the modal parameter window.
-#include "windows/form_trend.h"
+#include "windows/trend/form_trend.h"
 
 #include <gtest/gtest.h>
 #include <QAbstractAxis>
@@ -31,8 +31,8 @@
 #include "devices/device_table.h"
 #include "journal/trend_forecast.h"
 #include "support/fakes.h"
-#include "windows/form_main.h"
-#include "windows/form_param.h"
+#include "windows/main/form_main.h"
+#include "windows/param/form_param.h"
 
 namespace terval {
 namespace {

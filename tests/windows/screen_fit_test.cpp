@@ -14,8 +14,8 @@
 #include "devices/device_table.h"
 #include "support/fakes.h"
 #include "widgets/widget_page_control.h"
-#include "windows/form_main.h"
-#include "windows/form_param.h"
+#include "windows/main/form_main.h"
+#include "windows/param/form_param.h"
 
 namespace terval {
 namespace {

@@ -14,8 +14,8 @@
 #include "service/headless_station.h"
 #include "station/clock.h"
 #include "station/station_texts.h"
-#include "windows/form_main.h"
-#include "windows/form_message_box.h"
+#include "windows/main/form_main.h"
+#include "windows/dialogs/form_message_box.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "windows/form_param.h"
+#include "windows/param/form_param.h"
 
 #include <QApplication>
 #include <QFocusEvent>

@@ -1,4 +1,4 @@
-#include "windows/form_message_box.h"
+#include "windows/dialogs/form_message_box.h"
 
 #include <QApplication>
 #include <QMessageBox>

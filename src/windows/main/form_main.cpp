@@ -1,4 +1,4 @@
-#include "windows/form_main.h"
+#include "windows/main/form_main.h"
 
 #include <QApplication>
 #include <QBitmap>
@@ -24,14 +24,14 @@
 #include "io/tcp_link.h"
 #include "station/station_texts.h"
 #include "widgets/widget_led.h"
-#include "windows/form_about.h"
-#include "windows/form_dvig.h"
-#include "windows/form_journal.h"
-#include "windows/form_opt_connect.h"
-#include "windows/form_param.h"
-#include "windows/form_stat.h"
-#include "windows/form_trend.h"
-#include "windows/form_vis.h"
+#include "windows/dialogs/form_about.h"
+#include "windows/dialogs/form_dvig.h"
+#include "windows/journal/form_journal.h"
+#include "windows/dialogs/form_opt_connect.h"
+#include "windows/param/form_param.h"
+#include "windows/dialogs/form_stat.h"
+#include "windows/trend/form_trend.h"
+#include "windows/dialogs/form_vis.h"
 
 namespace terval {
 namespace {

@@ -1,4 +1,4 @@
-#include "windows/form_stat.h"
+#include "windows/dialogs/form_stat.h"
 
 #include <QGridLayout>
 #include <QGuiApplication>

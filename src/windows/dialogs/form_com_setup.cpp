@@ -1,4 +1,4 @@
-#include "windows/form_com_setup.h"
+#include "windows/dialogs/form_com_setup.h"
 
 #include <QFormLayout>
 #include <QGroupBox>

@@ -1,4 +1,4 @@
-#include "windows/form_journal.h"
+#include "windows/journal/form_journal.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
@@ -26,7 +26,7 @@
 #include "widgets/widget_dialog.h"
 #include "widgets/widget_led.h"
 #include "widgets/widget_save_dialog.h"
-#include "windows/form_param.h"
+#include "windows/param/form_param.h"
 
 namespace terval {
 

@@ -1,4 +1,4 @@
-#include "windows/form_vis.h"
+#include "windows/dialogs/form_vis.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>

@@ -1,4 +1,4 @@
-#include "windows/form_opt_connect.h"
+#include "windows/dialogs/form_opt_connect.h"
 
 #include <QButtonGroup>
 #include <QClipboard>
@@ -13,7 +13,7 @@
 
 #include "link/connection_settings.h"
 #include "widgets/widget_dialog.h"
-#include "windows/form_com_setup.h"
+#include "windows/dialogs/form_com_setup.h"
 
 namespace terval {
 namespace {

@@ -1,4 +1,4 @@
-#include "windows/form_dvig.h"
+#include "windows/dialogs/form_dvig.h"
 
 #include <QFontMetrics>
 #include <QGridLayout>

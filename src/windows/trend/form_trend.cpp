@@ -1,4 +1,4 @@
-#include "windows/form_trend.h"
+#include "windows/trend/form_trend.h"
 
 #include <QAreaSeries>
 #include <QBuffer>

@@ -1,4 +1,4 @@
-#include "windows/form_about.h"
+#include "windows/dialogs/form_about.h"
 
 #include <QLabel>
 #include <QVBoxLayout>
