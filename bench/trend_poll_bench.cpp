@@ -88,14 +88,15 @@ int main(int argc, char** argv) {
 
     main.NTrendClick();
     TFormTrend& window = *main.FormTrend;
-    for (int row = 0; row < window.ListRelays->count(); ++row) {
-        window.ListRelays->item(row)->setCheckState(Qt::Checked);
+    auto* list = window.findChild<QListWidget*>(QStringLiteral("ListRelays"));
+    for (int row = 0; row < list->count(); ++row) {
+        list->item(row)->setCheckState(Qt::Checked);
     }
     bool year = false;
     int clicks = 0;
     const double switching = paceWhile(main, seconds, [&] {
         year = !year;
-        window.BtnRangeClick(year ? TrendRange::Year : TrendRange::All);
+        window.rangeClicked(year ? TrendRange::Year : TrendRange::All);
         ++clicks;
     });
     std::printf(

@@ -11,6 +11,7 @@
 #include <QChartView>
 #include <QElapsedTimer>
 #include <QLineSeries>
+#include <QListWidget>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
@@ -128,8 +129,9 @@ int main(int argc, char** argv) {
     TFormTrend window(&trend, &journal, devices, QDir(folder.path()), sink, clock, nullptr);
     window.resize(1400, 900);
     window.showForRelay(1);
-    for (int row = 0; row < window.ListRelays->count(); ++row) {
-        window.ListRelays->item(row)->setCheckState(Qt::Checked);
+    auto* list = window.findChild<QListWidget*>(QStringLiteral("ListRelays"));
+    for (int row = 0; row < list->count(); ++row) {
+        list->item(row)->setCheckState(Qt::Checked);
     }
     QApplication::processEvents();
 
@@ -146,7 +148,7 @@ int main(int argc, char** argv) {
     std::vector<double> shows;
     size_t points = 0;
     for (int run = 0; run < kRuns; ++run) {
-        window.BtnRangeClick(TrendRange::Day);
+        window.rangeClicked(TrendRange::Day);
         settle();
         QApplication::processEvents();
         QElapsedTimer read;
@@ -159,7 +161,7 @@ int main(int argc, char** argv) {
         // From the click to the picture on the screen: read, build the series, lay out, paint.
         QElapsedTimer shown;
         shown.start();
-        window.BtnRangeClick(TrendRange::Year);
+        window.rangeClicked(TrendRange::Year);
         clicks.push_back(shown.nsecsElapsed() / 1e6);
         // Each turn of the event loop, as the poll's timers and socket would have it, until the
         // result has come and been built into the chart.

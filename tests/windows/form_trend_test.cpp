@@ -31,6 +31,7 @@
 #include "devices/device_table.h"
 #include "journal/trend_forecast.h"
 #include "support/fakes.h"
+#include "support/find_widget.h"
 #include "windows/main/form_main.h"
 #include "windows/param/form_param.h"
 
@@ -168,7 +169,27 @@ class FormTrendTest : public ::testing::Test {
                                             messages, clock, nullptr);
         form->showForRelay(relay);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        ASSERT_TRUE(findControls(form.get()));
         settle();
+    }
+    // The window's controls, found by their names as the operator's tools know them.
+    bool findControls(TFormTrend* window) {
+        using testing::findWidget;
+        listRelays = findWidget<QListWidget>(window, "ListRelays");
+        const char* ranges[] = {"BtnHour", "BtnDay", "BtnWeek", "BtnMonth", "BtnYear", "BtnAll"};
+        for (size_t i = 0; i < btnRange.size(); ++i) {
+            btnRange[i] = findWidget<QPushButton>(window, ranges[i]);
+        }
+        checkLog = findWidget<QCheckBox>(window, "CheckLog");
+        labelLevelsNote = findWidget<QLabel>(window, "LabelLevelsNote");
+        labelNoData = findWidget<QLabel>(window, "LabelNoData");
+        labelPointer = findWidget<QLabel>(window, "LabelPointer");
+        gridForecast = findWidget<QTableWidget>(window, "GridForecast");
+        labelProblem = findWidget<QLabel>(window, "LabelProblem");
+        timerReread = findWidget<QTimer>(window, "TimerReread");
+        return listRelays && checkLog && labelLevelsNote && labelNoData && labelPointer &&
+               gridForecast && labelProblem && timerReread &&
+               std::all_of(btnRange.begin(), btnRange.end(), [](auto* b) { return b; });
     }
     // The points of the span asked for are read on the reader's thread: shown once they come.
     void settle() {
@@ -223,27 +244,36 @@ class FormTrendTest : public ::testing::Test {
     std::unique_ptr<InsulationTrend> trend;
     std::map<uint16_t, std::vector<InsulationSample>> samples;
     std::unique_ptr<TFormTrend> form;
+    QListWidget* listRelays = nullptr;
+    std::array<QPushButton*, 6> btnRange{};
+    QCheckBox* checkLog = nullptr;
+    QLabel* labelLevelsNote = nullptr;
+    QLabel* labelNoData = nullptr;
+    QLabel* labelPointer = nullptr;
+    QTableWidget* gridForecast = nullptr;
+    QLabel* labelProblem = nullptr;
+    QTimer* timerReread = nullptr;
 };
 
 TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
     open(1);
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Тренд сопротивления изоляции"));
-    ASSERT_EQ(form->ListRelays->count(), 3);
-    EXPECT_EQ(form->ListRelays->item(1)->text(), QStringLiteral("2. ТГ-2 «Южный» (адрес 12)"));
-    EXPECT_EQ(form->ListRelays->item(0)->checkState(), Qt::Checked);
-    EXPECT_EQ(form->ListRelays->item(1)->checkState(), Qt::Unchecked);
+    ASSERT_EQ(listRelays->count(), 3);
+    EXPECT_EQ(listRelays->item(1)->text(), QStringLiteral("2. ТГ-2 «Южный» (адрес 12)"));
+    EXPECT_EQ(listRelays->item(0)->checkState(), Qt::Checked);
+    EXPECT_EQ(listRelays->item(1)->checkState(), Qt::Unchecked);
     EXPECT_EQ(form->range(), TrendRange::Day);
-    EXPECT_TRUE(form->BtnRange[1]->isChecked());
+    EXPECT_TRUE(btnRange[1]->isChecked());
     EXPECT_EQ(form->fromMs(), kNowMs - kDay);
     EXPECT_EQ(form->toMs(), kNowMs);
     EXPECT_EQ(timeAxis()->min().toMSecsSinceEpoch(), kNowMs - kDay);
     EXPECT_EQ(timeAxis()->max().toMSecsSinceEpoch(), kNowMs);
 
     // The second generator joins the first, in a colour of its own.
-    form->ListRelays->item(1)->setCheckState(Qt::Checked);
+    listRelays->item(1)->setCheckState(Qt::Checked);
     settle();
     ASSERT_EQ(form->shown().size(), 2u);
-    EXPECT_NE(form->shown()[0].color, form->shown()[1].color);
+    EXPECT_NE(TFormTrend::colorOf(form->shown()[0]), TFormTrend::colorOf(form->shown()[1]));
     // The legend is laid out once the event loop runs.
     const QStringList named{"ТГ-1 Северный", "ТГ-2 «Южный»", "Срабатывание защиты", "Потеря связи"};
     EXPECT_TRUE(QTest::qWaitFor([&] { return legend() == named; }))
@@ -258,7 +288,7 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
     EXPECT_EQ(series<QLineSeries>("Mean", kSouth).size(), 1u);
     EXPECT_EQ(series<QAreaSeries>("Band", kSouth).size(), 1u);
     EXPECT_EQ(form->shown()[0].series.resolution, TrendResolution::Minute);
-    EXPECT_EQ(northLines[0]->color(), form->shown()[0].color);
+    EXPECT_EQ(northLines[0]->color(), TFormTrend::colorOf(form->shown()[0]));
     EXPECT_EQ(northLines[0]->points().last().x(), double(kGapFrom - kMinute));
     EXPECT_EQ(northLines[1]->points().first().x(), double(kGapTo));
     for (QLineSeries* line : series<QLineSeries>("Mean")) {
@@ -290,7 +320,7 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
                              "уставки прочитаны 05.12.2026 14:30"))
         << signal[0]->name().toStdString();
     EXPECT_TRUE(trip[0]->name().startsWith("Уровень срабатывания защиты на ОТКЛЮЧЕНИЕ"));
-    EXPECT_TRUE(form->LabelLevelsNote->isHidden());
+    EXPECT_TRUE(labelLevelsNote->isHidden());
     // Each level's label stands whole inside the plot, on a narrow screen too.
     {
         auto* view = form->findChild<QChartView*>(QStringLiteral("ChartViewTrend"));
@@ -310,14 +340,14 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
         EXPECT_FALSE(labels[0].intersects(labels[1])) << "the two labels overlap";
     }
     // Relay 12's levels were never read: the chart says where to read them.
-    form->ListRelays->setCurrentRow(1);
+    listRelays->setCurrentRow(1);
     EXPECT_EQ(series<QLineSeries>("LevelSignal")[0]->count(), 0);
     EXPECT_EQ(series<QLineSeries>("LevelTrip")[0]->count(), 0);
-    EXPECT_FALSE(form->LabelLevelsNote->isHidden());
-    EXPECT_EQ(form->LabelLevelsNote->text(),
+    EXPECT_FALSE(labelLevelsNote->isHidden());
+    EXPECT_EQ(labelLevelsNote->text(),
               QStringLiteral("Уставки защиты ещё не читались: откройте окно параметров защиты"));
-    form->ListRelays->setCurrentRow(0);
-    EXPECT_TRUE(form->LabelLevelsNote->isHidden());
+    listRelays->setCurrentRow(0);
+    EXPECT_TRUE(labelLevelsNote->isHidden());
 
     // Events of the day at their times: the protection event of relay 5, not the one of the relay
     // on its tile before, and the silences and the lost link.
@@ -336,9 +366,9 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
     EXPECT_EQ(event,
               QStringLiteral("06.12.2026 09:30:00 — ТГ-1 Северный: 09:30:00 : ТГ-1 Северный,Реле "
                              "ОТКЛЮЧЕНИЯ"));
-    EXPECT_EQ(form->LabelPointer->text(), event);
+    EXPECT_EQ(labelPointer->text(), event);
     // Zoomed to the last hour, every sample is a point of its own on the screen.
-    form->BtnRange[0]->click();
+    btnRange[0]->click();
     settle();
     const auto southLine = series<QLineSeries>("Mean", kSouth)[0];
     const qint64 at = kNowMs - 45 * kMinute;
@@ -346,18 +376,18 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
     ASSERT_EQ(south.count, 1);
     EXPECT_EQ(form->pointerAt(viewPoint(QPointF(double(at), south.mean), southLine) + QPoint(0, 3)),
               QStringLiteral("ТГ-2 «Южный»: 06.12.2026 13:45:00 — %1 кОм").arg(south.mean));
-    form->BtnRange[1]->click();
+    btnRange[1]->click();
     settle();
     form->chart()->legend()->show();
 
     // The log scale and back.
-    form->CheckLog->setChecked(true);
+    checkLog->setChecked(true);
     auto* log = qobject_cast<QLogValueAxis*>(valueAxis());
     ASSERT_NE(log, nullptr);
     EXPECT_LE(log->min(), 800);
     EXPECT_GE(log->max(), first.max);
     EXPECT_EQ(series<QLineSeries>("Mean", kNorth)[0]->at(0).y(), first.mean);
-    form->CheckLog->setChecked(false);
+    checkLog->setChecked(false);
     auto* linear = qobject_cast<QValueAxis*>(valueAxis());
     ASSERT_NE(linear, nullptr);
     EXPECT_EQ(linear->min(), 0);
@@ -365,16 +395,16 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
 
     // Rate of change over the last week's hours, against relay 5's signal level; relay 12 has no
     // level to reach.
-    ASSERT_EQ(form->GridForecast->rowCount(), 2);
+    ASSERT_EQ(gridForecast->rowCount(), 2);
     const TrendSeries week = trend->read(kNorth, kNowMs - 7 * kDay, kNowMs, TrendResolution::Hour);
     const auto forecast = forecastInsulation(week.points, kNowMs, 1500.0);
     ASSERT_TRUE(forecast && forecast->signalReachedAtMs);
     EXPECT_LT(forecast->slopeKohmPerDay, -90);
-    EXPECT_EQ(form->GridForecast->item(0, 0)->text(), QStringLiteral("ТГ-1 Северный"));
-    EXPECT_EQ(form->GridForecast->item(0, 1)->text(), slopeText(forecast->slopeKohmPerDay));
-    EXPECT_EQ(form->GridForecast->item(0, 2)->text(), forecastText(*forecast));
-    EXPECT_TRUE(form->GridForecast->item(0, 2)->text().endsWith("(прогноз)"));
-    EXPECT_EQ(form->GridForecast->item(1, 2)->text(),
+    EXPECT_EQ(gridForecast->item(0, 0)->text(), QStringLiteral("ТГ-1 Северный"));
+    EXPECT_EQ(gridForecast->item(0, 1)->text(), slopeText(forecast->slopeKohmPerDay));
+    EXPECT_EQ(gridForecast->item(0, 2)->text(), forecastText(*forecast));
+    EXPECT_TRUE(gridForecast->item(0, 2)->text().endsWith("(прогноз)"));
+    EXPECT_EQ(gridForecast->item(1, 2)->text(),
               QStringLiteral("уровень СИГНАЛ неизвестен: уставки защиты ещё не прочитаны"));
 
     // The shown points to CSV: both relays, oldest first, each minute as the samples give it.
@@ -432,27 +462,27 @@ TEST_F(FormTrendTest, TwoRelaysOverADayWithTheirGapBandsLevelsAndEvents) {
 
 TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
     open(1);
-    form->ListRelays->item(1)->setCheckState(Qt::Checked);
+    listRelays->item(1)->setCheckState(Qt::Checked);
     settle();
     const auto bands = [this] { return series<QAreaSeries>("Band").size(); };
     const auto resolution = [this] { return form->shown()[0].series.resolution; };
     const auto span = [this] { return form->toMs() - form->fromMs(); };
 
-    form->BtnRange[0]->click();  // Час: every sample, no band
+    btnRange[0]->click();  // Час: every sample, no band
     settle();
     EXPECT_EQ(form->range(), TrendRange::Hour);
     EXPECT_EQ(timeAxis()->min().toMSecsSinceEpoch(), kNowMs - kHour);
     EXPECT_EQ(resolution(), TrendResolution::Raw);
     EXPECT_EQ(bands(), 0u);
     EXPECT_EQ(series<QLineSeries>("Mean", kNorth)[0]->count(), 180);
-    EXPECT_TRUE(form->BtnRange[0]->isChecked());
-    EXPECT_FALSE(form->BtnRange[1]->isChecked());
+    EXPECT_TRUE(btnRange[0]->isChecked());
+    EXPECT_FALSE(btnRange[1]->isChecked());
 
-    form->BtnRange[2]->click();  // Неделя: minutes
+    btnRange[2]->click();  // Неделя: minutes
     settle();
     EXPECT_EQ(form->fromMs(), kNowMs - 7 * kDay);
     EXPECT_EQ(resolution(), TrendResolution::Minute);
-    form->BtnRange[3]->click();  // Месяц: hours, still cut at the silence
+    btnRange[3]->click();  // Месяц: hours, still cut at the silence
     settle();
     EXPECT_EQ(form->fromMs(), kNowMs - 30 * kDay);
     EXPECT_EQ(resolution(), TrendResolution::Hour);
@@ -460,16 +490,16 @@ TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
     EXPECT_EQ(bands(), 3u);
     const TrendPoint hour = expected(kNorth, kNowMs - 2 * kDay - 30 * kMinute, kHour);
     EXPECT_EQ(series<QLineSeries>("Mean", kNorth)[0]->at(0).y(), hour.mean);
-    form->BtnRange[4]->click();  // Год
+    btnRange[4]->click();  // Год
     settle();
     EXPECT_EQ(form->fromMs(), kNowMs - 365 * kDay);
-    form->BtnRange[5]->click();  // Всё: from the first sample
+    btnRange[5]->click();  // Всё: from the first sample
     settle();
     EXPECT_EQ(form->fromMs(), kNowMs - 2 * kDay);
     EXPECT_EQ(form->toMs(), kNowMs);
-    EXPECT_TRUE(form->BtnRange[5]->isChecked());
+    EXPECT_TRUE(btnRange[5]->isChecked());
 
-    form->BtnRange[1]->click();
+    btnRange[1]->click();
     settle();
     form->chart()->legend()->hide();
     ASSERT_TRUE(QTest::qWaitFor([this] { return form->chart()->plotArea().width() > 100; }));
@@ -493,7 +523,7 @@ TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
     QTest::mouseRelease(viewport, Qt::LeftButton, {}, at(0.7));
     settle();
     EXPECT_EQ(form->range(), std::nullopt);
-    for (QPushButton* b : form->BtnRange) {
+    for (QPushButton* b : btnRange) {
         EXPECT_FALSE(b->isChecked());
     }
     EXPECT_NEAR(form->fromMs(), timeAt(0.6), pixel);
@@ -509,8 +539,8 @@ TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
                       Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(viewport, &wheel);
     EXPECT_NEAR(span(), before / std::pow(0.8, 5), 5);
-    EXPECT_TRUE(form->TimerReread->isActive());
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !form->TimerReread->isActive(); }));
+    EXPECT_TRUE(timerReread->isActive());
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !timerReread->isActive(); }));
     settle();
     EXPECT_EQ(resolution(), TrendResolution::Minute);
     EXPECT_EQ(series<QLineSeries>("Mean", kNorth).size(), 2u);
@@ -526,7 +556,7 @@ TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
     settle();
     EXPECT_EQ(span(), width);
     EXPECT_NEAR(form->fromMs(), from + moved, width / plot.width() + 1);
-    EXPECT_FALSE(form->TimerReread->isActive());
+    EXPECT_FALSE(timerReread->isActive());
 
     // A double click goes back to the span of the button chosen last.
     QTest::mouseDClick(viewport, Qt::LeftButton, {}, at(0.5));
@@ -540,7 +570,7 @@ TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
     }
     ASSERT_TRUE(trend->flush());
     clock.time = kNow.addSecs(600);
-    form->TimerRefreshTimer();
+    form->refreshTimeout();
     settle();
     EXPECT_EQ(form->toMs(), kNowMs + 10 * kMinute);
     EXPECT_EQ(form->fromMs(), kNowMs + 10 * kMinute - kDay);
@@ -550,7 +580,7 @@ TEST_F(FormTrendTest, RangeButtonsAndTheMouseChooseTheSpanAndItsResolution) {
     // A reading of the minute under way, still in memory, is on the chart too.
     add(kNorth, kNowMs + 10 * kMinute + 5 * kSecond, 1400, 100);
     clock.time = kNow.addSecs(660);
-    form->TimerRefreshTimer();
+    form->refreshTimeout();
     settle();
     EXPECT_EQ(series<QLineSeries>("Mean", kNorth).back()->points().last(),
               QPointF(double(kNowMs + 10 * kMinute), 1400));
@@ -590,8 +620,8 @@ TEST_F(FormTrendTest, LegendComesBackWithItsNamesAfterAViewOfManyRelays) {
         devices.append(d);
     }
     open(1);
-    for (int row = 0; row < form->ListRelays->count(); ++row) {
-        form->ListRelays->item(row)->setCheckState(Qt::Checked);
+    for (int row = 0; row < listRelays->count(); ++row) {
+        listRelays->item(row)->setCheckState(Qt::Checked);
     }
     settle();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !form->chart()->legend()->isVisible(); }));
@@ -616,10 +646,11 @@ TEST_F(FormTrendTest, WithoutAJournalTheWindowSaysSo) {
     TFormTrend window(nullptr, nullptr, devices, folder.dir(), messages, clock, nullptr);
     window.showForRelay(2);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    EXPECT_EQ(window.ListRelays->item(1)->checkState(), Qt::Checked);
-    EXPECT_FALSE(window.LabelNoData->isHidden());
-    EXPECT_EQ(window.LabelProblem->text(), QStringLiteral("Станция не ведёт журнал событий."));
-    EXPECT_TRUE(window.LabelLevelsNote->isHidden());
+    ASSERT_TRUE(findControls(&window));
+    EXPECT_EQ(listRelays->item(1)->checkState(), Qt::Checked);
+    EXPECT_FALSE(labelNoData->isHidden());
+    EXPECT_EQ(labelProblem->text(), QStringLiteral("Станция не ведёт журнал событий."));
+    EXPECT_TRUE(labelLevelsNote->isHidden());
     ASSERT_TRUE(window.saveCsvTo(folder.path("пусто.csv")));
     EXPECT_EQ(QString::fromUtf8(folder.read("пусто.csv").mid(3)).count("\r\n"), 1);
 }
@@ -655,12 +686,13 @@ TEST_F(FormTrendTest, OpensFromTheMenuATileAndTheModalParameterWindow) {
     // F11 with no tile selected: the first relay.
     QTest::keyClick(&main, Qt::Key_F11);
     TFormTrend* window = main.FormTrend;
+    ASSERT_TRUE(findControls(window));
     ASSERT_TRUE(window->isVisible());
     ASSERT_TRUE(QTest::qWaitForWindowActive(window));
     ASSERT_EQ(window->shown().size(), 1u);
     EXPECT_EQ(window->shown()[0].number, 1);
     EXPECT_EQ(window->shown()[0].generator, QStringLiteral("Ген. 1"));
-    window->BtnRange[2]->click();
+    btnRange[2]->click();
     window->hide();
 
     // The tile pop-up keeps its items and keys and adds the trend of its relay, over a day.
@@ -682,7 +714,7 @@ TEST_F(FormTrendTest, OpensFromTheMenuATileAndTheModalParameterWindow) {
     // From the modal parameter window of relay 2: the same window, relay 2 joining and chosen,
     // and usable while the parameter window stays open.
     QTest::mouseClick(main.tilePicture(2), Qt::LeftButton);
-    window->BtnRange[2]->click();
+    btnRange[2]->click();
     bool blocked = false;
     class BlockWatch final : public QObject {
       public:

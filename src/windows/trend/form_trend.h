@@ -17,6 +17,7 @@
 #include "journal/insulation_trend.h"
 #include "journal/journal.h"
 #include "journal/trend_forecast.h"
+#include "journal/trend_plot_model.h"
 #include "station/clock.h"
 #include "station/message_sink.h"
 
@@ -32,6 +33,7 @@ class QGraphicsSimpleTextItem;
 class QLegendMarker;
 class QLineSeries;
 class QScatterSeries;
+class QHBoxLayout;
 class QVBoxLayout;
 
 namespace terval {
@@ -42,35 +44,18 @@ class TrendChartView;
 class TrendReader;
 struct TrendReadResult;
 
-// The spans of the range buttons, each ending now; All starts at the first sample of the relays
-// shown.
-enum class TrendRange { Hour, Day, Week, Month, Year, All };
-
 // "Тренд сопротивления изоляции": the insulation resistance of one relay or of several on one
 // chart, read from journal.db at the resolution of the span shown, with the minimum–maximum band
 // of aggregated points, gaps where the relay did not answer, the alarm levels, the protection
 // events and link losses, and how fast the resistance is falling. It stays open beside the main
-// window; zooming and panning with the mouse read the new span again.
+// window; zooming and panning with the mouse read the new span again. What it shows is decided by
+// its TrendPlotModel; the window reads, draws what the model pictures and forwards the mouse.
+// The drawing is in form_trend_chart.cpp, the exports in form_trend_export.cpp.
 class TFormTrend : public QDialog {
     Q_OBJECT
   public:
-    // A journal record marked on the time axis.
-    struct Mark {
-        qint64 timeMs = 0;
-        JournalKind kind = JournalKind::Unknown;
-        uint16_t address = 0;  // 0: the station's own (the link)
-        QString text;          // as the pointer shows it
-    };
-    // A relay on the chart, as last read.
-    struct ShownRelay {
-        uint16_t address = 0;
-        int number = 0;  // its tile; 0 when it is no longer in the device table
-        QString generator;
-        QColor color;
-        TrendSeries series;  // the visible span
-        std::optional<AlarmLevels> levels;
-        std::optional<TrendForecast> forecast;
-    };
+    using Mark = TrendPlotModel::Mark;
+    using ShownRelay = TrendPlotModel::Relay;
 
     // `trend` and `journal` may be null, for a station that keeps no journal; the window then says
     // so.
@@ -86,23 +71,23 @@ class TFormTrend : public QDialog {
     void showFromMenu();
 
     // Handlers, callable without a click.
-    void FormShow();
-    void BtnRangeClick(TrendRange range);
+    void formShown();
+    void rangeClicked(TrendRange range);
     // The span the mouse chose; read again at once, or after a pause while the mouse still moves.
     void showRange(qint64 fromMs, qint64 toMs, bool readNow = true);
     // The wheel: the span narrowed (factor < 1) or widened around `atMs`.
     void zoomAround(qint64 atMs, double factor);
-    void ListRelaysChange();
-    void CheckLogClick();
+    void relaysChanged();
+    void logScaleClicked();
     // Every minute while open: a span that ends now moves on with the clock, and the forecast
     // with it.
-    void TimerRefreshTimer();
-    void TimerRereadTimer();
+    void refreshTimeout();
+    void rereadTimeout();
     // What lies under the pointer at `viewPos` (the chart view's coordinates), as the status line
     // shows it: an event mark, or the nearest point of the nearest relay.
     QString pointerAt(QPoint viewPos);
-    void BtnSaveCsvClick();
-    void BtnSavePngClick();
+    void saveCsvClicked();
+    void savePngClicked();
     QFileDialog* csvDialog();
     QFileDialog* pngDialog();
     // The shown points of every shown relay to `path`; the outcome goes to the message sink.
@@ -110,34 +95,20 @@ class TFormTrend : public QDialog {
     // The chart as it is on the screen, as a PNG picture.
     bool savePngTo(const QString& path);
 
-    const std::vector<ShownRelay>& shown() const { return shown_; }
-    const std::vector<Mark>& marks() const { return marks_; }
-    qint64 fromMs() const { return fromMs_; }
-    qint64 toMs() const { return toMs_; }
+    const std::vector<ShownRelay>& shown() const { return model_.relays(); }
+    const std::vector<Mark>& marks() const { return model_.marks(); }
+    qint64 fromMs() const { return model_.fromMs(); }
+    qint64 toMs() const { return model_.toMs(); }
     // The button the span follows; none once the mouse has changed it.
-    std::optional<TrendRange> range() const { return range_; }
+    std::optional<TrendRange> range() const { return model_.range(); }
     // A span asked for is being read; what is shown is the span read before it until it comes.
     bool isReading() const;
     // The relay whose alarm levels are drawn.
     const ShownRelay* chosen() const;
+    // The colour of a relay's line, its band and its swatch in the list.
+    static QColor colorOf(const ShownRelay& relay);
     QChart* chart() const { return chart_; }
     QChartView* chartView() const;
-
-    QListWidget* ListRelays = nullptr;
-    std::array<QPushButton*, 6> BtnRange{};
-    QCheckBox* CheckLog = nullptr;
-    QLabel* LabelRange = nullptr;
-    QLabel* LabelLevelsNote = nullptr;
-    QLabel* LabelNoData = nullptr;
-    QLabel* LabelLegendNote = nullptr;
-    QLabel* LabelPointer = nullptr;
-    QTableWidget* GridForecast = nullptr;
-    QLabel* LabelProblem = nullptr;
-    QPushButton* BtnSaveCsv = nullptr;
-    QPushButton* BtnSavePng = nullptr;
-    QPushButton* BtnClose = nullptr;
-    QTimer* TimerRefresh = nullptr;
-    QTimer* TimerReread = nullptr;
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -149,6 +120,7 @@ class TFormTrend : public QDialog {
 
     void buildTop(QVBoxLayout* column);
     void buildMiddle(QVBoxLayout* column);
+    void buildChart(QHBoxLayout* row);
     void buildBottom(QVBoxLayout* column);
     void showOrRaise();
     // The relays of the device table, then addresses that have a history but no tile any more;
@@ -156,24 +128,24 @@ class TFormTrend : public QDialog {
     bool fillRelays();
     QListWidgetItem* itemOf(int number) const;
     void selectOnly(int number, bool keepOthers);
-    void setRangeOf(TrendRange range);
     void markRangeButton();
     // The shown relays' points and marks of the span, and their forecasts when asked for, read
     // on the reader's thread; shown by showRead() when they come.
     void reread(bool forecasts = false);
     void showRead(const TrendReadResult& result);
+    // The address of the list's current row when it is ticked.
+    std::optional<uint16_t> currentAddress() const;
     void redraw();
-    void setUpAxes(double low, double high);
+    void setUpAxes(const TrendPlotModel::ValueScale& scale);
     void placeOverlays();
+    void placeLevelLabels(const QRectF& plot);
     void showRangeText();
     void showForecasts();
     void showProblem();
     void clearPointer();
     qint64 timeAtX(double chartX) const;
-    double valueToY(double kohm) const;
-    double yOfMarks(bool protection) const;
-    qint64 now() const;
 
+    TrendPlotModel model_;
     InsulationTrend* trend_;
     Journal* journal_;
     TrendReader* reader_ = nullptr;  // a child; none without a trend
@@ -183,12 +155,26 @@ class TFormTrend : public QDialog {
     MessageSink& messages_;
     const Clock& clock_;
 
+    QListWidget* listRelays_ = nullptr;
+    std::array<QPushButton*, 6> rangeButtons_{};
+    QCheckBox* checkLog_ = nullptr;
+    QLabel* labelRange_ = nullptr;
+    QLabel* labelLevelsNote_ = nullptr;
+    QLabel* labelNoData_ = nullptr;
+    QLabel* labelLegendNote_ = nullptr;
+    QLabel* labelPointer_ = nullptr;
+    QTableWidget* gridForecast_ = nullptr;
+    QLabel* labelProblem_ = nullptr;
+    QPushButton* btnSaveCsv_ = nullptr;
+    QPushButton* btnSavePng_ = nullptr;
+    QPushButton* btnClose_ = nullptr;
+    QTimer* timerRefresh_ = nullptr;
+    QTimer* timerReread_ = nullptr;
+
     TrendChartView* view_ = nullptr;
     QChart* chart_ = nullptr;
     QDateTimeAxis* axisTime_ = nullptr;
     QAbstractAxis* axisValue_ = nullptr;
-    double valueLow_ = 0;
-    double valueHigh_ = 1000;
     // A stretch of a relay's line and the band under it.
     struct Slot {
         QAreaSeries* band = nullptr;
@@ -208,17 +194,8 @@ class TFormTrend : public QDialog {
     QScatterSeries* pointerMark_ = nullptr;
     std::array<QGraphicsRectItem*, 2> levelLabels_{};
     std::array<QGraphicsSimpleTextItem*, 2> levelTexts_{};
-    std::array<double, 2> levelValues_{};
 
-    std::vector<ShownRelay> shown_;
-    std::vector<Mark> marks_;
-    bool marksCut_ = false;     // more events in the span than were read
     QStringList legendLabels_;  // the entries the legend would show
-    QStringList problems_;
-    qint64 fromMs_ = 0;
-    qint64 toMs_ = 0;
-    std::optional<TrendRange> range_ = TrendRange::Day;
-    TrendRange lastRange_ = TrendRange::Day;
     bool placed_ = false;
     bool filling_ = false;
 
