@@ -22,24 +22,17 @@
 
 #include "journal/journal.h"
 #include "support/fakes.h"
+#include "support/trend_fixture.h"
 
 namespace terval {
 
-void PrintTo(const TrendPoint& p, std::ostream* os) {
-    *os << "{" << p.timeMs << " ms, n " << p.count << ", " << p.min << " / " << p.mean << " / "
-        << p.max << ", control " << p.controlMean << "}";
-}
-
 namespace {
 
-using testing::FixedClock;
-using testing::RecordingMessageSink;
-using testing::WorkFolder;
-
-constexpr qint64 kSecond = 1000;
-constexpr qint64 kMinute = 60 * kSecond;
-constexpr qint64 kHour = 60 * kMinute;
-constexpr qint64 kDay = 24 * kHour;
+using testing::bucketsOf;
+using testing::kDay;
+using testing::kHour;
+using testing::kMinute;
+using testing::kSecond;
 
 const QDateTime kStart(QDate(2025, 1, 20), QTime(0, 0));
 
@@ -47,54 +40,9 @@ qint64 floorTo(qint64 t, qint64 unit) {
     return t / unit * unit;
 }
 
-// What the samples of one relay give for each minute or hour, computed here from the samples
-// themselves.
-std::map<qint64, TrendPoint> bucketsOf(const std::vector<InsulationSample>& samples, qint64 unit) {
-    struct Sums {
-        qint64 n = 0, lo = 0, hi = 0, sum = 0, control = 0;
-    };
-    std::map<qint64, Sums> sums;
-    for (const InsulationSample& s : samples) {
-        Sums& b = sums[floorTo(s.timeMs, unit)];
-        b.lo = b.n == 0 ? s.insulationKohm : std::min<qint64>(b.lo, s.insulationKohm);
-        b.hi = b.n == 0 ? s.insulationKohm : std::max<qint64>(b.hi, s.insulationKohm);
-        ++b.n;
-        b.sum += s.insulationKohm;
-        b.control += s.controlKohm;
-    }
-    std::map<qint64, TrendPoint> out;
-    for (const auto& [start, b] : sums) {
-        const double n = static_cast<double>(b.n);
-        out[start] = {start,
-                      static_cast<double>(b.sum) / n,
-                      static_cast<double>(b.lo),
-                      static_cast<double>(b.hi),
-                      static_cast<double>(b.control) / n,
-                      static_cast<int>(b.n)};
-    }
-    return out;
-}
-
-class InsulationTrendTest : public ::testing::Test {
+class InsulationTrendTest : public testing::TrendJournalTest {
   protected:
-    void make(JournalOptions options = {}, TrendOptions trendOptions = {}) {
-        trend.reset();
-        journal.reset();
-        journal = std::make_unique<Journal>(folder.dir(), clock, sink, options);
-        // Made before the journal opens, as the station makes it, so that opening trims it.
-        trend = std::make_unique<InsulationTrend>(*journal, trendOptions);
-        journal->open();
-    }
-    void TearDown() override {
-        trend.reset();
-        journal.reset();
-    }
-
-    WorkFolder folder;
-    FixedClock clock{kStart};
-    RecordingMessageSink sink;
-    std::unique_ptr<Journal> journal;
-    std::unique_ptr<InsulationTrend> trend;
+    InsulationTrendTest() : TrendJournalTest(kStart) {}
 };
 
 // Two relays answer every 20 to 55 s for seven weeks, with silences of minutes to hours and
@@ -243,7 +191,7 @@ TEST_F(InsulationTrendTest, AggregatesGapsAndLevelsAreWhatTheSamplesGiveOverWeek
     clock.time = QDateTime::fromMSecsSinceEpoch(end);
     ASSERT_TRUE(trend->trim());
     EXPECT_EQ(trend->lostSamples(), 0);
-    EXPECT_TRUE(sink.messages.isEmpty()) << sink.texts().join('\n').toStdString();
+    EXPECT_TRUE(messages.messages.isEmpty()) << messages.texts().join('\n').toStdString();
     const int split = static_cast<int>(std::count_if(flushesOfMinute.begin(), flushesOfMinute.end(),
                                                      [](auto& m) { return m.second.size() > 1; }));
     ASSERT_GT(split, 10) << "too few minutes were written by two flushes to tell anything";
@@ -389,7 +337,7 @@ TEST_F(InsulationTrendTest, EachSpanReadsItsResolution) {
     EXPECT_TRUE(trend->flush());
     EXPECT_EQ(trend->lostSamples(), 3);
     EXPECT_EQ(read(t0, t0 + kDay).points[0], (TrendPoint{t0, 700, 700, 700, 40, 2}));
-    EXPECT_TRUE(sink.messages.isEmpty()) << sink.texts().join('\n').toStdString();
+    EXPECT_TRUE(messages.messages.isEmpty()) << messages.texts().join('\n').toStdString();
 }
 
 // A small file system of the test's own that can be filled to the last byte.
@@ -435,12 +383,12 @@ TEST_F(InsulationTrendOnItsOwnDisk, AFullDiskDuringAFlushIsReportedOnceAndTheSam
     EXPECT_TRUE(journal->isHolding());
     EXPECT_EQ(trend->lostSamples(), 0);
     EXPECT_EQ(trend->pending(), 32u);
-    ASSERT_EQ(sink.messages.size(), 1);
-    EXPECT_EQ(sink.messages[0].icon, MessageIcon::Error);
-    EXPECT_TRUE(sink.messages[0].text.startsWith(
+    ASSERT_EQ(messages.messages.size(), 1);
+    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
+    EXPECT_TRUE(messages.messages[0].text.startsWith(
         QStringLiteral("Не удалось записать в журнал событий journal.db: на диске нет места.\n"
                        "Записи ждут в памяти")))
-        << sink.messages[0].text.toStdString();
+        << messages.messages[0].text.toStdString();
 
     // From then on samples wait in memory, levels and trims wait for a later reading and day,
     // and nothing more is said.
@@ -450,7 +398,7 @@ TEST_F(InsulationTrendOnItsOwnDisk, AFullDiskDuringAFlushIsReportedOnceAndTheSam
     EXPECT_FALSE(trend->flush());
     EXPECT_FALSE(trend->storeLevels(1, {t, 400, 200}));
     EXPECT_FALSE(trend->trim());
-    EXPECT_EQ(sink.messages.size(), 1);
+    EXPECT_EQ(messages.messages.size(), 1);
     // What was written before is there to read; with room again the samples that waited are
     // written too, and are there after a new start.
     const auto stored = [&] {
@@ -468,7 +416,7 @@ TEST_F(InsulationTrendOnItsOwnDisk, AFullDiskDuringAFlushIsReportedOnceAndTheSam
     EXPECT_TRUE(journal->isWriting());
     EXPECT_EQ(stored(), static_cast<size_t>(flushed + 2));
     EXPECT_EQ(trend->levels(1), (AlarmLevels{t0, 500, 250}));
-    EXPECT_EQ(sink.messages.size(), 2);
+    EXPECT_EQ(messages.messages.size(), 2);
 
     // A journal that is not open says why to whoever reads.
     journal->close();

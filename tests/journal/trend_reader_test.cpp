@@ -15,31 +15,26 @@
 
 #include "journal/journal.h"
 #include "support/fakes.h"
+#include "support/trend_fixture.h"
 #include "support/wait_until.h"
 
 namespace terval {
 namespace {
 
-using testing::FixedClock;
-using testing::RecordingMessageSink;
-using testing::WorkFolder;
-
 const QDateTime kNow(QDate(2026, 3, 10), QTime(12, 0, 0));
 
-class TrendReaderTest : public ::testing::Test {
+class TrendReaderTest : public testing::TrendJournalTest {
   protected:
+    TrendReaderTest() : TrendJournalTest(kNow) {}
     void SetUp() override {
-        journal = std::make_unique<Journal>(folder.dir(), clock, messages);
-        ASSERT_TRUE(journal->open());
-        trend = std::make_unique<InsulationTrend>(*journal);
+        ASSERT_TRUE(make());
         reader = std::make_unique<TrendReader>(journal->filePath(), QStringLiteral("journal.db"));
         QObject::connect(reader.get(), &TrendReader::finished,
                          [this](const TrendReadResult& r) { results.push_back(r); });
     }
     void TearDown() override {
         reader.reset();
-        trend.reset();
-        journal.reset();
+        TrendJournalTest::TearDown();
     }
     bool waitForResults(size_t n) {
         return testing::waitUntil(
@@ -50,11 +45,6 @@ class TrendReaderTest : public ::testing::Test {
             std::chrono::seconds(30), std::chrono::milliseconds(2));
     }
 
-    WorkFolder folder;
-    FixedClock clock{kNow};
-    RecordingMessageSink messages;
-    std::unique_ptr<Journal> journal;
-    std::unique_ptr<InsulationTrend> trend;
     std::unique_ptr<TrendReader> reader;
     std::vector<TrendReadResult> results;
 };

@@ -32,6 +32,7 @@
 #include "journal/trend_forecast.h"
 #include "support/fakes.h"
 #include "support/find_widget.h"
+#include "support/trend_fixture.h"
 #include "windows/main/form_main.h"
 #include "windows/param/form_param.h"
 
@@ -44,14 +45,11 @@ QByteArray fileBytes(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-using testing::FixedClock;
-using testing::RecordingMessageSink;
+using testing::kDay;
+using testing::kHour;
+using testing::kMinute;
+using testing::kSecond;
 using testing::WorkFolder;
-
-constexpr qint64 kSecond = 1000;
-constexpr qint64 kMinute = 60 * kSecond;
-constexpr qint64 kHour = 60 * kMinute;
-constexpr qint64 kDay = 24 * kHour;
 
 const QDateTime kNow(QDate(2026, 12, 6), QTime(14, 30, 0));
 const qint64 kNowMs = kNow.toMSecsSinceEpoch();
@@ -65,14 +63,11 @@ const qint64 kStrangerAt = kNowMs - 3 * kHour;
 const qint64 kSouthSilentAt = kNowMs - 2 * kHour;
 const qint64 kLinkLostAt = kNowMs - 20 * kHour;
 
-QString kohm(double v, int decimals) {
-    QLocale ru(QLocale::Russian, QLocale::Russia);
-    ru.setNumberOptions(QLocale::OmitGroupSeparator);
-    return ru.toString(v, 'f', decimals);
-}
+const auto kohm = testing::kohmText;
 
-class FormTrendTest : public ::testing::Test {
+class FormTrendTest : public testing::TrendJournalTest {
   protected:
+    FormTrendTest() : TrendJournalTest(kNow) {}
     static void SetUpTestSuite() { installFontSubstitutions(); }
 
     void SetUp() override {
@@ -85,9 +80,7 @@ class FormTrendTest : public ::testing::Test {
             d.Address = addresses[i];
             devices.append(d);
         }
-        journal = std::make_unique<Journal>(folder.dir(), clock, messages);
-        trend = std::make_unique<InsulationTrend>(*journal);
-        ASSERT_TRUE(journal->open());
+        ASSERT_TRUE(make());
 
         // Relay 5: every 20 s for two days, three samples a minute 10 kΩ apart, 4 kΩ lower each
         // hour; relay 12: every 30 s, falling 1 kΩ an hour.
@@ -137,8 +130,7 @@ class FormTrendTest : public ::testing::Test {
 
     void TearDown() override {
         form.reset();
-        trend.reset();
-        journal.reset();
+        TrendJournalTest::TearDown();
     }
 
     void add(uint16_t address, qint64 t, qint64 kohm, uint16_t control) {
@@ -150,18 +142,7 @@ class FormTrendTest : public ::testing::Test {
     // Minimum, mean and maximum of a relay's samples in [from, from + length), from the samples
     // themselves.
     TrendPoint expected(uint16_t address, qint64 from, qint64 length) const {
-        TrendPoint p{from, 0, 1e9, -1e9, 0, 0};
-        double sum = 0;
-        for (const InsulationSample& s : samples.at(address)) {
-            if (s.timeMs >= from && s.timeMs < from + length) {
-                sum += s.insulationKohm;
-                p.min = std::min<double>(p.min, s.insulationKohm);
-                p.max = std::max<double>(p.max, s.insulationKohm);
-                ++p.count;
-            }
-        }
-        p.mean = p.count ? sum / p.count : 0;
-        return p;
+        return testing::aggregateOf(samples.at(address), from, length);
     }
 
     void open(int relay) {
@@ -236,12 +217,7 @@ class FormTrendTest : public ::testing::Test {
         return labels;
     }
 
-    WorkFolder folder;
-    FixedClock clock{kNow};
-    RecordingMessageSink messages;
     DeviceTable devices;
-    std::unique_ptr<Journal> journal;
-    std::unique_ptr<InsulationTrend> trend;
     std::map<uint16_t, std::vector<InsulationSample>> samples;
     std::unique_ptr<TFormTrend> form;
     QListWidget* listRelays = nullptr;
