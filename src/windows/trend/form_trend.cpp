@@ -35,7 +35,6 @@ constexpr int kRereadPauseMs = 150;
 constexpr int kAddressRole = Qt::UserRole;
 constexpr int kNumberRole = Qt::UserRole + 1;  // the tile; 0 for a relay off the device table
 constexpr int kGeneratorRole = Qt::UserRole + 2;
-constexpr int kColorRole = Qt::UserRole + 3;  // the row's colour index
 
 struct RangeButton {
     TrendRange range;
@@ -390,7 +389,6 @@ bool TFormTrend::fillRelays() {
         item->setData(kAddressRole, row.address);
         item->setData(kNumberRole, row.number);
         item->setData(kGeneratorRole, row.generator);
-        item->setData(kColorRole, listRelays_->count() - 1);
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         item->setCheckState(ticked.count(row.address) ? Qt::Checked : Qt::Unchecked);
         item->setIcon(swatch(relayColor(listRelays_->count() - 1)));

@@ -51,6 +51,9 @@ struct TrendReadResult;
 // window; zooming and panning with the mouse read the new span again. What it shows is decided by
 // its TrendPlotModel; the window reads, draws what the model pictures and forwards the mouse.
 // The drawing is in form_trend_chart.cpp, the exports in form_trend_export.cpp.
+// Legacy names: the class and its controls' object names ("ListRelays", "BtnDay", "CheckLog", …)
+// follow the station's older windows, which tools and tests find them by; everything else is the
+// project's own camelCase.
 class TFormTrend : public QDialog {
     Q_OBJECT
   public:
