@@ -11,9 +11,11 @@ namespace terval {
 // broker, and whoever joins them.
 //
 // The contract: both methods are called on the UI thread, by the poll and by the operator's
-// handlers, and must return at once. A feed never waits on a file lock, a socket or another
-// thread; one that talks to a network queues what it is told and does the work on a thread of its
-// own, and one that cannot keep up drops and counts rather than holding the station.
+// handlers, and must return at once. A feed never waits on a socket or another thread; one that
+// talks to a network queues what it is told and does the work on a thread of its own, and one
+// that cannot keep up drops and counts rather than holding the station. The journal's writer is
+// the one bounded exception: it waits its file's short busy timeout once per attempt, then keeps
+// the records in memory until the file can be written.
 class RecordFeed {
   public:
     virtual ~RecordFeed() = default;
