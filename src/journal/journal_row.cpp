@@ -151,30 +151,23 @@ QByteArray encodeDetails(const JournalDetails& details) {
 
 JournalDetails decodeDetails(JournalKind kind, const QByteArray& json, const QByteArray& record) {
     const QJsonObject o = QJsonDocument::fromJson(json).object();
-    switch (kind) {
-        case JournalKind::ProtectionEvent: {
+    switch (journalKindRow(kind).details) {
+        case JournalDetailsShape::ProtectionEvent: {
             const QString time = readText(o, "relayTime");
             return ProtectionEventDetails{
                 time.isEmpty() ? QDateTime() : QDateTime::fromString(time, Qt::ISODateWithMs),
                 readWord(o, "sign"), readText(o, "signText"), decodeTripRecord(record)};
         }
-        case JournalKind::AlarmLineMarked:
-        case JournalKind::AlarmLineDeleted:
+        case JournalDetailsShape::AlarmLine:
             return AlarmLineDetails{readText(o, "line")};
-        case JournalKind::AlarmLogCleared:
+        case JournalDetailsShape::AlarmLogCleared:
             return AlarmLogClearedDetails{static_cast<int>(readInteger(o, "lines"))};
-        case JournalKind::OperatorConnect:
-        case JournalKind::OperatorDisconnect:
-        case JournalKind::LinkEstablished:
-        case JournalKind::LinkLost:
-        case JournalKind::LinkRestored:
-        case JournalKind::BrokerLost:
-        case JournalKind::BrokerRestored:
+        case JournalDetailsShape::Link:
             return LinkDetails{readText(o, "link"), readText(o, "reason"),
                                readOptional(o, "downForMs")};
-        case JournalKind::RelayAnswering:
+        case JournalDetailsShape::Silence:
             return SilenceDetails{readInteger(o, "silentForMs")};
-        case JournalKind::RelayWrite: {
+        case JournalDetailsShape::Write: {
             WriteDetails d;
             d.registerNumber = readWord(o, "register");
             d.caption = readText(o, "caption");
@@ -187,9 +180,7 @@ JournalDetails decodeDetails(JournalKind kind, const QByteArray& json, const QBy
                 static_cast<uint8_t>(std::clamp<qint64>(readInteger(o, "exception"), 0, 0xFF));
             return d;
         }
-        case JournalKind::ClockSet:
-        case JournalKind::ClockOffset:
-        {
+        case JournalDetailsShape::Clock: {
             ClockDetails d;
             d.offsetMs = readOptional(o, "offsetMs");
             const QString setTo = readText(o, "setTo");
@@ -203,16 +194,9 @@ JournalDetails decodeDetails(JournalKind kind, const QByteArray& json, const QBy
             }
             return d;
         }
-        case JournalKind::DeviceAdded:
-        case JournalKind::DeviceChanged:
-        case JournalKind::DeviceDeleted:
+        case JournalDetailsShape::DeviceChange:
             return DeviceChangeDetails{readNames(o, "before"), readNames(o, "after")};
-        case JournalKind::Acknowledgement:
-        case JournalKind::RelaySilent:
-        case JournalKind::StationStarted:
-        case JournalKind::StationStopped:
-        case JournalKind::RecordsLost:
-        case JournalKind::Unknown:
+        case JournalDetailsShape::None:
             break;
     }
     return std::monostate();

@@ -57,7 +57,7 @@ void PlantPublisher::start() {
         return;
     }
     started_ = true;
-    station_.journal.setFeed(this);
+    station_.journal.records().addFeed(this);
     client_.start(settings_);
     broker_ = client_.status();
     showBroker();
@@ -72,7 +72,7 @@ void PlantPublisher::stop() {
         return;
     }
     started_ = false;
-    station_.journal.setFeed(nullptr);
+    station_.journal.records().removeFeed(this);
     // The tiles' last word, the link closed with the station and any event still waiting go
     // before "offline", while there is room: a consumer must not find the link open retained
     // under a station that has stopped.

@@ -11,7 +11,7 @@
 #include "plant/mqtt_client.h"
 #include "plant/mqtt_settings.h"
 #include "station/journal_entry.h"
-#include "station/station_feed.h"
+#include "station/record_stream.h"
 
 namespace terval {
 
@@ -27,7 +27,7 @@ struct Station;
 // Works on the UI thread without ever waiting on the network: messages go to the client's own
 // threads, and while the broker is away the states are kept only as their newest and the events
 // up to a limit, the oldest dropped and counted.
-class PlantPublisher final : public StationFeed {
+class PlantPublisher final : public RecordFeed {
   public:
     // At most this many events wait for a broker that is away; older ones are dropped and counted.
     static constexpr int kEventsKept = 1000;
@@ -46,7 +46,7 @@ class PlantPublisher final : public StationFeed {
     // Once a second and after anything the operator did: states that changed or are due, the
     // link, the broker's state on screen and in the journal, and what waits handed to the client.
     void tick();
-    // StationFeed: a protection event goes out at once; readings are kept for the states.
+    // RecordFeed: a protection event goes out at once; readings are kept for the states.
     void recorded(const JournalEntry& entry) override;
     void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) override;
 

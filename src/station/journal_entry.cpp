@@ -1,6 +1,101 @@
 #include "station/journal_entry.h"
 
+#include <type_traits>
+
 namespace terval {
+
+namespace {
+
+using K = JournalKind;
+using G = JournalGroup;
+using D = JournalDetailsShape;
+
+// Indexed by the kind's number, which is what journal.db stores.
+constexpr std::array<JournalKindRow, kLastJournalKind + 1> kKinds{{
+    {K::Unknown, G::Unknown, u"Неизвестная запись", D::None},
+    {K::ProtectionEvent, G::Protection, u"Срабатывание защиты", D::ProtectionEvent},
+    {K::Acknowledgement, G::Acknowledgement, u"Квитирование события", D::None},
+    {K::AlarmLineMarked, G::Acknowledgement, u"Строка тревоги отмечена", D::AlarmLine},
+    {K::AlarmLineDeleted, G::Acknowledgement, u"Строка тревоги удалена", D::AlarmLine},
+    {K::AlarmLogCleared, G::Acknowledgement, u"Журнал тревог очищен", D::AlarmLogCleared},
+    {K::OperatorConnect, G::Link, u"Оператор установил связь", D::Link},
+    {K::OperatorDisconnect, G::Link, u"Оператор отключил связь", D::Link},
+    {K::LinkEstablished, G::Link, u"Связь установлена", D::Link},
+    {K::LinkLost, G::Link, u"Связь потеряна", D::Link},
+    {K::LinkRestored, G::Link, u"Связь восстановлена", D::Link},
+    {K::RelaySilent, G::Link, u"Защита не отвечает", D::None},
+    {K::RelayAnswering, G::Link, u"Защита снова отвечает", D::Silence},
+    {K::RelayWrite, G::Write, u"Запись в защиту", D::Write},
+    {K::ClockSet, G::Clock, u"Часы защиты установлены", D::Clock},
+    {K::ClockOffset, G::Clock, u"Часы защиты расходятся больше чем на минуту", D::Clock},
+    {K::DeviceAdded, G::Devices, u"Объект добавлен", D::DeviceChange},
+    {K::DeviceChanged, G::Devices, u"Объект изменён", D::DeviceChange},
+    {K::DeviceDeleted, G::Devices, u"Объект удалён", D::DeviceChange},
+    {K::StationStarted, G::Station, u"Станция запущена", D::None},
+    {K::StationStopped, G::Station, u"Станция остановлена", D::None},
+    {K::BrokerLost, G::Link, u"Нет связи с брокером MQTT", D::Link},
+    {K::BrokerRestored, G::Link, u"Связь с брокером MQTT восстановлена", D::Link},
+    {K::RecordsLost, G::Station, u"Записи журнала потеряны", D::None},
+}};
+
+constexpr bool eachKindInItsRow() {
+    for (size_t code = 0; code < kKinds.size(); ++code) {
+        if (static_cast<size_t>(kKinds[code].kind) != code) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(eachKindInItsRow(), "a kind's row is the one its number indexes");
+
+// The shapes name the details' alternatives in the variant's own order.
+template <D shape, class Details>
+constexpr bool shapeIs() {
+    return std::is_same_v<std::variant_alternative_t<static_cast<size_t>(shape), JournalDetails>,
+                          Details>;
+}
+static_assert(shapeIs<D::None, std::monostate>() &&
+              shapeIs<D::ProtectionEvent, ProtectionEventDetails>() &&
+              shapeIs<D::AlarmLine, AlarmLineDetails>() &&
+              shapeIs<D::AlarmLogCleared, AlarmLogClearedDetails>() &&
+              shapeIs<D::Link, LinkDetails>() && shapeIs<D::Silence, SilenceDetails>() &&
+              shapeIs<D::Write, WriteDetails>() && shapeIs<D::Clock, ClockDetails>() &&
+              shapeIs<D::DeviceChange, DeviceChangeDetails>() &&
+              std::variant_size_v<JournalDetails> == static_cast<size_t>(D::DeviceChange) + 1);
+
+struct JournalGroupRow {
+    JournalGroup group;
+    const char16_t* name;
+};
+
+// Indexed by the group.
+constexpr std::array<JournalGroupRow, static_cast<size_t>(G::Unknown) + 1> kGroups{{
+    {G::Protection, u"Срабатывание защиты"},
+    {G::Acknowledgement, u"Квитирование"},
+    {G::Link, u"Связь"},
+    {G::Write, u"Запись в защиту"},
+    {G::Clock, u"Часы"},
+    {G::Devices, u"Список объектов"},
+    {G::Station, u"Станция"},
+    {G::Unknown, u"Неизвестная запись"},
+}};
+
+constexpr bool eachGroupInItsRow() {
+    for (size_t i = 0; i < kGroups.size(); ++i) {
+        if (static_cast<size_t>(kGroups[i].group) != i) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(eachGroupInItsRow(), "a group's row is the one it indexes");
+
+}  // namespace
+
+const JournalKindRow& journalKindRow(JournalKind kind) {
+    const auto code = static_cast<size_t>(kind);
+    return kKinds[code < kKinds.size() ? code : 0];
+}
 
 JournalKind journalKindFromCode(int code) {
     return code >= 1 && code <= kLastJournalKind ? static_cast<JournalKind>(code)
@@ -8,117 +103,16 @@ JournalKind journalKindFromCode(int code) {
 }
 
 JournalGroup journalGroup(JournalKind kind) {
-    switch (kind) {
-        case JournalKind::ProtectionEvent:
-            return JournalGroup::Protection;
-        case JournalKind::Acknowledgement:
-        case JournalKind::AlarmLineMarked:
-        case JournalKind::AlarmLineDeleted:
-        case JournalKind::AlarmLogCleared:
-            return JournalGroup::Acknowledgement;
-        case JournalKind::OperatorConnect:
-        case JournalKind::OperatorDisconnect:
-        case JournalKind::LinkEstablished:
-        case JournalKind::LinkLost:
-        case JournalKind::LinkRestored:
-        case JournalKind::RelaySilent:
-        case JournalKind::RelayAnswering:
-        case JournalKind::BrokerLost:
-        case JournalKind::BrokerRestored:
-            return JournalGroup::Link;
-        case JournalKind::RelayWrite:
-            return JournalGroup::Write;
-        case JournalKind::ClockSet:
-        case JournalKind::ClockOffset:
-            return JournalGroup::Clock;
-        case JournalKind::DeviceAdded:
-        case JournalKind::DeviceChanged:
-        case JournalKind::DeviceDeleted:
-            return JournalGroup::Devices;
-        case JournalKind::StationStarted:
-        case JournalKind::StationStopped:
-        case JournalKind::RecordsLost:
-            return JournalGroup::Station;
-        case JournalKind::Unknown:
-            break;
-    }
-    return JournalGroup::Unknown;
+    return journalKindRow(kind).group;
 }
 
 QString journalGroupName(JournalGroup group) {
-    switch (group) {
-        case JournalGroup::Protection:
-            return QStringLiteral("Срабатывание защиты");
-        case JournalGroup::Acknowledgement:
-            return QStringLiteral("Квитирование");
-        case JournalGroup::Link:
-            return QStringLiteral("Связь");
-        case JournalGroup::Write:
-            return QStringLiteral("Запись в защиту");
-        case JournalGroup::Clock:
-            return QStringLiteral("Часы");
-        case JournalGroup::Devices:
-            return QStringLiteral("Список объектов");
-        case JournalGroup::Station:
-            return QStringLiteral("Станция");
-        case JournalGroup::Unknown:
-            break;
-    }
-    return QStringLiteral("Неизвестная запись");
+    const auto index = static_cast<size_t>(group);
+    return QString::fromUtf16(kGroups[index < kGroups.size() ? index : kGroups.size() - 1].name);
 }
 
 QString journalKindName(JournalKind kind) {
-    switch (kind) {
-        case JournalKind::ProtectionEvent:
-            return QStringLiteral("Срабатывание защиты");
-        case JournalKind::Acknowledgement:
-            return QStringLiteral("Квитирование события");
-        case JournalKind::AlarmLineMarked:
-            return QStringLiteral("Строка тревоги отмечена");
-        case JournalKind::AlarmLineDeleted:
-            return QStringLiteral("Строка тревоги удалена");
-        case JournalKind::AlarmLogCleared:
-            return QStringLiteral("Журнал тревог очищен");
-        case JournalKind::OperatorConnect:
-            return QStringLiteral("Оператор установил связь");
-        case JournalKind::OperatorDisconnect:
-            return QStringLiteral("Оператор отключил связь");
-        case JournalKind::LinkEstablished:
-            return QStringLiteral("Связь установлена");
-        case JournalKind::LinkLost:
-            return QStringLiteral("Связь потеряна");
-        case JournalKind::LinkRestored:
-            return QStringLiteral("Связь восстановлена");
-        case JournalKind::BrokerLost:
-            return QStringLiteral("Нет связи с брокером MQTT");
-        case JournalKind::BrokerRestored:
-            return QStringLiteral("Связь с брокером MQTT восстановлена");
-        case JournalKind::RelaySilent:
-            return QStringLiteral("Защита не отвечает");
-        case JournalKind::RelayAnswering:
-            return QStringLiteral("Защита снова отвечает");
-        case JournalKind::RelayWrite:
-            return QStringLiteral("Запись в защиту");
-        case JournalKind::ClockSet:
-            return QStringLiteral("Часы защиты установлены");
-        case JournalKind::ClockOffset:
-            return QStringLiteral("Часы защиты расходятся больше чем на минуту");
-        case JournalKind::DeviceAdded:
-            return QStringLiteral("Объект добавлен");
-        case JournalKind::DeviceChanged:
-            return QStringLiteral("Объект изменён");
-        case JournalKind::DeviceDeleted:
-            return QStringLiteral("Объект удалён");
-        case JournalKind::StationStarted:
-            return QStringLiteral("Станция запущена");
-        case JournalKind::StationStopped:
-            return QStringLiteral("Станция остановлена");
-        case JournalKind::RecordsLost:
-            return QStringLiteral("Записи журнала потеряны");
-        case JournalKind::Unknown:
-            break;
-    }
-    return QStringLiteral("Неизвестная запись");
+    return QString::fromUtf16(journalKindRow(kind).name);
 }
 
 JournalKinds JournalKinds::ofGroup(JournalGroup group) {
@@ -141,43 +135,9 @@ JournalKinds JournalKinds::allKnown() {
 }
 
 bool detailsFit(JournalKind kind, const JournalDetails& details) {
-    switch (kind) {
-        case JournalKind::ProtectionEvent:
-            return std::holds_alternative<ProtectionEventDetails>(details);
-        case JournalKind::AlarmLineMarked:
-        case JournalKind::AlarmLineDeleted:
-            return std::holds_alternative<AlarmLineDetails>(details);
-        case JournalKind::AlarmLogCleared:
-            return std::holds_alternative<AlarmLogClearedDetails>(details);
-        case JournalKind::OperatorConnect:
-        case JournalKind::OperatorDisconnect:
-        case JournalKind::LinkEstablished:
-        case JournalKind::LinkLost:
-        case JournalKind::LinkRestored:
-        case JournalKind::BrokerLost:
-        case JournalKind::BrokerRestored:
-            return std::holds_alternative<LinkDetails>(details);
-        case JournalKind::RelayAnswering:
-            return std::holds_alternative<SilenceDetails>(details);
-        case JournalKind::RelayWrite:
-            return std::holds_alternative<WriteDetails>(details);
-        case JournalKind::ClockSet:
-        case JournalKind::ClockOffset:
-            return std::holds_alternative<ClockDetails>(details);
-        case JournalKind::DeviceAdded:
-        case JournalKind::DeviceChanged:
-        case JournalKind::DeviceDeleted:
-            return std::holds_alternative<DeviceChangeDetails>(details);
-        case JournalKind::Acknowledgement:
-        case JournalKind::RelaySilent:
-        case JournalKind::StationStarted:
-        case JournalKind::StationStopped:
-        case JournalKind::RecordsLost:
-            return std::holds_alternative<std::monostate>(details);
-        case JournalKind::Unknown:
-            break;
-    }
-    return false;
+    // A kind this program does not know is never written: its details could not be told.
+    return kind != JournalKind::Unknown &&
+           details.index() == static_cast<size_t>(journalKindRow(kind).details);
 }
 
 QString journalSearchFold(const QString& text) {

@@ -56,6 +56,32 @@ enum class JournalGroup : uint8_t {
     Unknown,
 };
 
+// Which of JournalDetails a kind carries; the order is the variant's, checked where the table of
+// kinds is.
+enum class JournalDetailsShape : uint8_t {
+    None,
+    ProtectionEvent,
+    AlarmLine,
+    AlarmLogCleared,
+    Link,
+    Silence,
+    Write,
+    Clock,
+    DeviceChange,
+};
+
+// Everything the station decides by a record's kind, one row per kind: how the operator sorts it,
+// what the window and an export call it, and which details it carries.
+struct JournalKindRow {
+    JournalKind kind;
+    JournalGroup group;
+    const char16_t* name;
+    JournalDetailsShape details;
+};
+
+// The row of a kind; a number this program does not know has the row of Unknown.
+const JournalKindRow& journalKindRow(JournalKind kind);
+
 JournalKind journalKindFromCode(int code);
 JournalGroup journalGroup(JournalKind kind);
 QString journalGroupName(JournalGroup group);

@@ -40,8 +40,9 @@ QString registerText(uint16_t reg) {
 }
 
 QString namesText(const DeviceNames& names) {
-    return QStringLiteral("адрес %1, «%2», «%3»").arg(names.address).arg(names.generator,
-                                                                       names.breaker);
+    return QStringLiteral("адрес %1, «%2», «%3»")
+        .arg(names.address)
+        .arg(names.generator, names.breaker);
 }
 
 DeviceNames namesOf(const DeviceEntry& e) {
@@ -115,10 +116,28 @@ QString clockOffsetText(qint64 ms) {
     return text;
 }
 
+void JournalWriter::recorded(const JournalEntry& entry) {
+    if (sink_ != nullptr) {
+        sink_->append(entry.kind, entry.relay, entry.text, entry.details);
+    }
+}
+
+void JournalWriter::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) {
+    if (trend_ == nullptr || relay < 1 || relay > devices_.DeviceCount) {
+        return;
+    }
+    const qint64 nowMs = clock_ != nullptr ? clock_->now().toMSecsSinceEpoch() : 0;
+    trend_->add({devices_.entry(relay).Address, nowMs, insulationKohm, controlKohm});
+}
+
+StationJournal::StationJournal(const DeviceTable& devices) : devices_(devices), writer_(devices) {
+    records_.addFeed(&writer_);
+}
+
 void StationJournal::attach(JournalSink* sink, const Clock* clock, TrendSink* trend) {
-    sink_ = sink;
     clock_ = clock;
     trend_ = trend;
+    writer_.attach(sink, clock, trend);
 }
 
 std::optional<JournalRelay> StationJournal::relay(int number) const {
@@ -129,12 +148,9 @@ std::optional<JournalRelay> StationJournal::relay(int number) const {
     return JournalRelay{number, e.Address, e.GeneratorName, e.BreakerName};
 }
 
-bool StationJournal::append(JournalKind kind, const std::optional<JournalRelay>& relay,
+void StationJournal::append(JournalKind kind, const std::optional<JournalRelay>& relay,
                             const QString& text, const JournalDetails& details) {
-    if (feed_ != nullptr) {
-        feed_->recorded(JournalEntry{0, nowMs(), kind, relay, text, details});
-    }
-    return sink_ != nullptr && sink_->append(kind, relay, text, details);
+    records_.recorded(JournalEntry{0, nowMs(), kind, relay, text, details});
 }
 
 qint64 StationJournal::nowMs() const {
@@ -335,22 +351,16 @@ void StationJournal::clockRead(int relay, qint64 offsetMs) {
         return;
     }
     recorded = offsetMs;
-    append(JournalKind::ClockOffset, this->relay(relay),
-           QStringLiteral("Часы защиты расходятся с часами компьютера: ") +
-               clockOffsetText(offsetMs),
-           ClockDetails{offsetMs, {}, std::nullopt, 0});
+    append(
+        JournalKind::ClockOffset, this->relay(relay),
+        QStringLiteral("Часы защиты расходятся с часами компьютера: ") + clockOffsetText(offsetMs),
+        ClockDetails{offsetMs, {}, std::nullopt, 0});
 }
 
 // ---- the insulation trend ----
 
 void StationJournal::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) {
-    if (feed_ != nullptr) {
-        feed_->insulationRead(relay, insulationKohm, controlKohm);
-    }
-    if (trend_ == nullptr || relay < 1 || relay > devices_.DeviceCount) {
-        return;
-    }
-    trend_->add({devices_.entry(relay).Address, nowMs(), insulationKohm, controlKohm});
+    records_.insulationRead(relay, insulationKohm, controlKohm);
 }
 
 void StationJournal::alarmLevelsRead(int relay, uint16_t signalKohm, uint16_t tripKohm) {

@@ -9,7 +9,7 @@
 #include "devices/device_table.h"
 #include "station/journal_entry.h"
 #include "station/journal_sink.h"
-#include "station/station_feed.h"
+#include "station/record_stream.h"
 #include "station/trend_sink.h"
 
 namespace terval {
@@ -45,20 +45,48 @@ QString writeStopText(WriteStop why);
 // "часов защиты (регистры 0x0109–0x010F)", or "регистра 0x0408" when nothing names it.
 QString writeSubjectText(const WriteNote& note, uint16_t firstRegister, int count);
 
+// The journal's feed of the record stream: each record into journal.db, each insulation reading
+// into its relay's trend under the relay's address. Without a sink it writes nothing.
+class JournalWriter final : public RecordFeed {
+  public:
+    explicit JournalWriter(const DeviceTable& devices) : devices_(devices) {}
+
+    // `clock` stamps the readings, as it does the records.
+    void attach(JournalSink* sink, const Clock* clock, TrendSink* trend) {
+        sink_ = sink;
+        clock_ = clock;
+        trend_ = trend;
+    }
+    bool isAttached() const { return sink_ != nullptr; }
+
+    void recorded(const JournalEntry& entry) override;
+    void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) override;
+
+  private:
+    const DeviceTable& devices_;
+    JournalSink* sink_ = nullptr;
+    const Clock* clock_ = nullptr;
+    TrendSink* trend_ = nullptr;
+};
+
 // The station's rules of what goes into the journal and in which words. The subsystems say what
 // happened; this decides whether it is worth a record (a relay that never answered has not "gone
 // silent", a connection made again by the reconnect rule is no news) and writes the line the
-// operator reads. Without a sink nothing is recorded and nothing else changes.
+// operator reads. What it records goes out on its record stream, whose first feed is the
+// journal's writer; without a sink nothing is written and nothing else changes.
 class StationJournal {
   public:
-    explicit StationJournal(const DeviceTable& devices) : devices_(devices) {}
+    explicit StationJournal(const DeviceTable& devices);
+    StationJournal(const StationJournal&) = delete;
+    StationJournal& operator=(const StationJournal&) = delete;
 
     // Records go to `sink` from now on; `clock` times the silences and link losses, and the
     // insulation readings that go to `trend`.
     void attach(JournalSink* sink, const Clock* clock, TrendSink* trend = nullptr);
-    bool isAttached() const { return sink_ != nullptr; }
-    // Every record and reading is also told to `feed` from now on; nothing stops that.
-    void setFeed(StationFeed* feed) { feed_ = feed; }
+    bool isAttached() const { return writer_.isAttached(); }
+    // Every record and insulation reading, in the order recorded: the plant's broker and the
+    // others that follow the station join it here.
+    RecordStream& records() { return records_; }
 
     // The relay as the device table names it now; nothing for a number not in the table.
     std::optional<JournalRelay> relay(int number) const;
@@ -113,16 +141,16 @@ class StationJournal {
     void deviceDeleting(int relay);
 
   private:
-    bool append(JournalKind kind, const std::optional<JournalRelay>& relay, const QString& text,
+    void append(JournalKind kind, const std::optional<JournalRelay>& relay, const QString& text,
                 const JournalDetails& details = {});
     qint64 nowMs() const;
     void forgetSilences();
 
     const DeviceTable& devices_;
-    JournalSink* sink_ = nullptr;
     const Clock* clock_ = nullptr;
     TrendSink* trend_ = nullptr;
-    StationFeed* feed_ = nullptr;
+    JournalWriter writer_;
+    RecordStream records_;
     std::optional<qint64> brokerLostSinceMs_;
 
     bool linkWanted_ = false;

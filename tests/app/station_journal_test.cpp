@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <algorithm>
+#include <functional>
 #include <random>
 
 #include "param/fake_relay.h"
 #include "param/param_window_model.h"
 #include "param/recording_param_view.h"
 #include "station/station_texts.h"
+#include "support/journal_fixture.h"
 
 namespace terval {
 namespace {
@@ -24,13 +27,7 @@ using K = JournalKind;
 
 // Every record on file, oldest first.
 std::vector<JournalEntry> onFile(Rig& rig) {
-    RecordingMessageSink sink;
-    Journal reader(rig.folder.dir(), rig.clock, sink, JournalOptions{QStringLiteral("journal.db"), 0});
-    EXPECT_TRUE(reader.open()) << reader.problem().toStdString();
-    JournalRows rows = reader.read({}, 100000);
-    EXPECT_TRUE(rows.error.isEmpty()) << rows.error.toStdString();
-    std::reverse(rows.entries.begin(), rows.entries.end());
-    return std::move(rows.entries);
+    return testing::recordsOnFile(rig.folder.dir(), rig.clock);
 }
 
 std::vector<JournalEntry> ofKinds(Rig& rig, JournalKinds kinds) {
@@ -92,9 +89,12 @@ class StationJournalTest : public ::testing::Test {
     Rig rig{3, kLinkTcp, {}, JournalOptions{}};
     FakeRelay relay;
     RecordingParamView view;
-    ParamWindowModel model{rig.station(),      rig.core().main,
-                           rig.core().main.messages(), rig.core().main.clock(),
-                           rig.core().main.locale(),   rig.scheduler(),
+    ParamWindowModel model{rig.station(),
+                           rig.core().main,
+                           rig.core().main.messages(),
+                           rig.core().main.clock(),
+                           rig.core().main.locale(),
+                           rig.scheduler(),
                            view};
 };
 
@@ -153,7 +153,8 @@ TEST_F(StationJournalTest, ProtectionEventsAndWhatTheOperatorDidWithThem) {
     model.PageControl1Change(kPageInsulationProtocols);
     model.PageControl1Change(kPageInsulationProtocols);
 
-    const std::vector<JournalEntry> answers = ofKinds(rig, JournalKinds::ofGroup(JournalGroup::Acknowledgement));
+    const std::vector<JournalEntry> answers =
+        ofKinds(rig, JournalKinds::ofGroup(JournalGroup::Acknowledgement));
     ASSERT_EQ(answers.size(), 4u);
     EXPECT_EQ(answers[0].kind, K::AlarmLineMarked);
     EXPECT_EQ(answers[0].relay, relayNamed(3));
@@ -311,7 +312,8 @@ TEST_F(StationJournalTest, EveryWriteEndsInOneRecordThatSaysHowItEnded) {
     const auto& c = std::get<ClockDetails>(clock.details);
     // The relay's clock counts whole seconds: it is taken to be in the middle of the one it shows.
     const qint64 offset = QDateTime(QDate(2026, 3, 15), QTime(12, 0))
-                              .msecsTo(QDateTime(QDate(2026, 3, 9), QTime(7, 5))) + 500;
+                              .msecsTo(QDateTime(QDate(2026, 3, 9), QTime(7, 5))) +
+                          500;
     EXPECT_EQ(c.offsetMs, offset);
     EXPECT_EQ(c.setTo, QDateTime(QDate(2026, 3, 15), QTime(12, 0)));
     EXPECT_EQ(c.outcome, WriteOutcome::Echoed);
@@ -345,8 +347,7 @@ TEST_F(StationJournalTest, DeviceTableEditsAndTheStationsStartAndStop) {
     EXPECT_EQ(all[2].kind, K::DeviceChanged);
     const auto& change = std::get<DeviceChangeDetails>(all[2].details);
     EXPECT_EQ(change.before, (DeviceNames{4, QStringLiteral("Ген. 4"), QStringLiteral("Выкл 4")}));
-    EXPECT_EQ(change.after,
-              (DeviceNames{14, QStringLiteral("Г-4; \"С\""), QStringLiteral("Q4")}));
+    EXPECT_EQ(change.after, (DeviceNames{14, QStringLiteral("Г-4; \"С\""), QStringLiteral("Q4")}));
     EXPECT_EQ(all[2].relay->address, 14);
     EXPECT_EQ(all[3].kind, K::DeviceDeleted);
     EXPECT_EQ(all[3].relay, relayNamed(2));
@@ -403,7 +404,8 @@ TEST_F(StationJournalTest, InsulationReadingsAndAlarmLevelsReachTheTrend) {
     for (uint16_t address : {uint16_t{1}, uint16_t{2}, uint16_t{3}}) {
         SCOPED_TRACE(address);
         RecordingMessageSink sink;
-        Journal reader(rig.folder.dir(), rig.clock, sink, JournalOptions{QStringLiteral("journal.db"), 0});
+        Journal reader(rig.folder.dir(), rig.clock, sink,
+                       JournalOptions{QStringLiteral("journal.db"), 0});
         ASSERT_TRUE(reader.open());
         InsulationTrend stored(reader);
         const TrendSeries series = stored.read(address, from, to, TrendResolution::Raw);
@@ -480,9 +482,12 @@ TEST(StationJournalRandom, RecordsKeepTheirOrderWhateverTheLineDoes) {
     };
     Rig rig{3, kLinkTcp, {}, JournalOptions{}};
     RecordingParamView view;
-    ParamWindowModel model{rig.station(),      rig.core().main,
-                           rig.core().main.messages(), rig.core().main.clock(),
-                           rig.core().main.locale(),   rig.scheduler(),
+    ParamWindowModel model{rig.station(),
+                           rig.core().main,
+                           rig.core().main.messages(),
+                           rig.core().main.clock(),
+                           rig.core().main.locale(),
+                           rig.scheduler(),
                            view};
     rig.core().dispatcher.setParamWindow(&model);
     rig.core().main.NEWbmpClick(2);
@@ -608,6 +613,89 @@ TEST(StationJournalRandom, RecordsKeepTheirOrderWhateverTheLineDoes) {
         EXPECT_GT(perKind[k], 0) << static_cast<int>(k);
     }
     EXPECT_EQ(all.back().kind, K::StationStopped);
+}
+
+// What follows the station beside its journal. A feed that leaves from inside its own call is told
+// nothing more, one that joins there is told from the next record on, and every feed sees records
+// and readings interleaved in the one order, the journal's file included.
+TEST_F(StationJournalTest, EveryFeedOfTheRecordStreamSeesItInTheOrderRecorded) {
+    struct Log final : RecordFeed {
+        std::vector<QString> seen;
+        std::function<void()> onRecord;
+        void recorded(const JournalEntry& e) override {
+            seen.push_back(QString::number(static_cast<int>(e.kind)) + QLatin1Char(' ') + e.text);
+            if (onRecord) {
+                onRecord();
+            }
+        }
+        void insulationRead(int relay, uint16_t insulation, uint16_t control) override {
+            seen.push_back(
+                QStringLiteral("reading %1: %2/%3").arg(relay).arg(insulation).arg(control));
+        }
+    };
+    RecordStream& stream = rig.station().journal.records();
+    Log all;
+    Log leaving;
+    Log joining;
+    stream.addFeed(&all);
+    stream.addFeed(&leaving);
+    stream.addFeed(&all);  // no second place
+    const size_t onFileBefore = onFile(rig).size();
+    int recordsLeft = 3;
+    leaving.onRecord = [&] {
+        if (--recordsLeft == 0) {
+            stream.removeFeed(&leaving);
+            stream.addFeed(&joining);
+        }
+    };
+    rig.connect();
+    for (int i = 0; i < 12; ++i) {
+        ASSERT_GT(rig.tickUntilSent(), 0);
+        rig.answerPlausibly(static_cast<uint16_t>(1000 + i));
+        if (i % 3 == 2) {
+            rig.station().journal.alarmLogCleared(i);
+        }
+    }
+    stream.removeFeed(&all);
+    stream.removeFeed(&joining);
+    rig.station().journal.alarmLogCleared(99);
+
+    // The leaving feed saw a beginning, the joining one the rest after the record that swapped
+    // them, and the whole is what the first feed saw.
+    ASSERT_FALSE(joining.seen.empty());
+    std::vector<QString> halves = leaving.seen;
+    const auto swap = std::find(all.seen.begin() + static_cast<std::ptrdiff_t>(halves.size()),
+                                all.seen.end(), joining.seen.front());
+    ASSERT_NE(swap, all.seen.end());
+    EXPECT_EQ(std::vector<QString>(all.seen.begin(),
+                                   all.seen.begin() + static_cast<std::ptrdiff_t>(halves.size())),
+              halves);
+    halves.insert(halves.end(), all.seen.begin() + static_cast<std::ptrdiff_t>(halves.size()),
+                  swap);
+    halves.insert(halves.end(), joining.seen.begin(), joining.seen.end());
+    EXPECT_EQ(halves, all.seen);
+    EXPECT_EQ(
+        std::count_if(leaving.seen.begin(), leaving.seen.end(),
+                      [](const QString& s) { return !s.startsWith(QStringLiteral("reading")); }),
+        3);
+
+    // Readings came between the records, and the records are the journal's own, in its order.
+    std::vector<QString> records;
+    for (const QString& s : all.seen) {
+        if (!s.startsWith(QStringLiteral("reading"))) {
+            records.push_back(s);
+        }
+    }
+    EXPECT_GT(all.seen.size(), records.size());
+    std::vector<QString> kept;
+    const std::vector<JournalEntry> file = onFile(rig);
+    for (size_t i = onFileBefore; i < file.size(); ++i) {
+        kept.push_back(QString::number(static_cast<int>(file[i].kind)) + QLatin1Char(' ') +
+                       file[i].text);
+    }
+    ASSERT_GT(kept.size(), records.size());
+    kept.resize(records.size());  // the last came after the feeds left
+    EXPECT_EQ(records, kept);
 }
 
 }  // namespace

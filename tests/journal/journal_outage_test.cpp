@@ -8,10 +8,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QVariant>
 #include <atomic>
 #include <cstdlib>
 #include <iostream>
@@ -22,6 +18,7 @@
 #include "journal/insulation_trend.h"
 #include "journal/journal.h"
 #include "support/fakes.h"
+#include "support/journal_fixture.h"
 #include "support/wait_until.h"
 
 namespace terval {
@@ -34,35 +31,11 @@ using namespace std::chrono_literals;
 
 const QDateTime kStart(QDate(2026, 12, 7), QTime(10, 0));
 
-// Another program's connection to the journal's file.
-class OtherProgram {
+// Another program's connection to the journal's file. The station's own copying of its log takes
+// the lock for a moment now and then, which its statements wait out.
+class OtherProgram : public testing::OtherConnection {
   public:
-    explicit OtherProgram(const QString& path) : name_(QStringLiteral("other-%1").arg(++count_)) {
-        db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
-        db_.setDatabaseName(path);
-        EXPECT_TRUE(db_.open()) << db_.lastError().text().toStdString();
-        // The station's own copying of its log takes the lock for a moment now and then.
-        exec(QStringLiteral("PRAGMA busy_timeout = 5000"));
-    }
-    ~OtherProgram() {
-        db_.close();
-        db_ = QSqlDatabase();
-        QSqlDatabase::removeDatabase(name_);
-    }
-    bool exec(const QString& sql) {
-        QSqlQuery q(db_);
-        const bool ok = q.exec(sql);
-        EXPECT_TRUE(ok) << sql.toStdString() << ": " << q.lastError().text().toStdString();
-        return ok;
-    }
-    // Holds the write lock until unlock(), as "BEGIN EXCLUSIVE" in sqlite3 does.
-    bool lock() { return exec(QStringLiteral("BEGIN EXCLUSIVE")); }
-    bool unlock() { return exec(QStringLiteral("ROLLBACK")); }
-
-  private:
-    static inline std::atomic<int> count_{0};
-    QString name_;
-    QSqlDatabase db_;
+    explicit OtherProgram(const QString& path) : OtherConnection(path, 5000) {}
 };
 
 JournalRelay relay(int number) {
@@ -112,22 +85,7 @@ struct Station {
     void advance(qint64 ms) { clock.time = clock.time.addMSecs(ms); }
 
     // Every record in the file, in the order written.
-    std::vector<JournalEntry> inFile() {
-        std::vector<JournalEntry> all;
-        std::optional<JournalCursor> after;
-        for (;;) {
-            const JournalRows rows = journal->read({}, 5000, after);
-            EXPECT_EQ(rows.error, QString());
-            all.insert(all.end(), rows.entries.begin(), rows.entries.end());
-            if (rows.entries.size() < 5000) {
-                break;
-            }
-            after = cursorAfter(rows.entries.back());
-        }
-        std::sort(all.begin(), all.end(),
-                  [](const JournalEntry& a, const JournalEntry& b) { return a.id < b.id; });
-        return all;
-    }
+    std::vector<JournalEntry> inFile() { return testing::readAllInOrder(*journal, {}, 5000); }
     qint64 samplesInFile() {
         qint64 n = 0;
         for (uint16_t a = 1; a <= 42; ++a) {

@@ -12,8 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTimeZone>
 #include <QVariant>
 #include <QtEndian>
@@ -29,6 +27,7 @@
 #include "journal/journal_csv.h"
 #include "journal/journal_schema.h"
 #include "support/fakes.h"
+#include "support/journal_fixture.h"
 #include "support/wait_until.h"
 
 namespace terval {
@@ -44,40 +43,11 @@ void PrintTo(const JournalEntry& e, std::ostream* os) {
 namespace {
 
 using testing::FixedClock;
+using testing::OtherConnection;
 using testing::RecordingMessageSink;
 using testing::WorkFolder;
 
 const QDateTime kNow(QDate(2024, 3, 15), QTime(14, 30, 5));
-
-// A connection of the test's own to the journal's file, to look at it as another program would.
-class RawFile {
-  public:
-    explicit RawFile(const QString& path) : name_(QStringLiteral("raw-%1").arg(++count_)) {
-        db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
-        db_.setDatabaseName(path);
-        EXPECT_TRUE(db_.open()) << db_.lastError().text().toStdString();
-    }
-    ~RawFile() {
-        db_.close();
-        db_ = QSqlDatabase();
-        QSqlDatabase::removeDatabase(name_);
-    }
-    QSqlDatabase& db() { return db_; }
-    QVariant value(const QString& sql) {
-        QSqlQuery q(db_);
-        EXPECT_TRUE(q.exec(sql)) << sql.toStdString() << ": " << q.lastError().text().toStdString();
-        return q.next() ? q.value(0) : QVariant();
-    }
-    void exec(const QString& sql) {
-        QSqlQuery q(db_);
-        EXPECT_TRUE(q.exec(sql)) << sql.toStdString() << ": " << q.lastError().text().toStdString();
-    }
-
-  private:
-    static inline int count_ = 0;
-    QString name_;
-    QSqlDatabase db_;
-};
 
 JournalRelay relay3() {
     return {3, 17, QStringLiteral("Г-3 \"Юг\""), QStringLiteral("В;3")};
@@ -140,8 +110,8 @@ std::vector<JournalEntry> oneOfEveryKind(qint64 startMs) {
         {0, 0, K::RelayWrite, r, QStringLiteral("Не отправлено"),
          WriteDetails{0x0401, QStringLiteral("Режим"), 3, 4, WriteOutcome::NotSent, 0}},
         {0, 0, K::ClockSet, r, QStringLiteral("Часы установлены"),
-         ClockDetails{-125'500, QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7)),
-                      WriteOutcome::Refused, 4}},
+         ClockDetails{-125'500, QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7)), WriteOutcome::Refused,
+                      4}},
         {0, 0, K::ClockSet, r, QStringLiteral("Часы не установлены"),
          ClockDetails{std::nullopt, QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7)),
                       WriteOutcome::NotSent, 0}},
@@ -202,18 +172,7 @@ class JournalTest : public ::testing::Test {
     }
     // Every record of the filter, a page at a time.
     std::vector<JournalEntry> readAll(const JournalFilter& filter = {}, int page = 7) {
-        std::vector<JournalEntry> all;
-        std::optional<JournalCursor> after;
-        for (int guard = 0; guard < 100000; ++guard) {
-            const JournalRows rows = journal_->read(filter, page, after);
-            EXPECT_EQ(rows.error, QString());
-            all.insert(all.end(), rows.entries.begin(), rows.entries.end());
-            if (rows.entries.size() < static_cast<size_t>(page)) {
-                break;
-            }
-            after = cursorAfter(rows.entries.back());
-        }
-        return all;
+        return testing::readAllRecords(*journal_, filter, page);
     }
     QStringList files() const { return folder.dir().entryList(QDir::Files, QDir::Name); }
     static void appendSome(Journal& journal, int n) {
@@ -300,7 +259,7 @@ TEST_F(JournalTest, ANewOrEmptyFileGetsTheCurrentLayoutInWriteAheadMode) {
         EXPECT_EQ(header[18], 2);
         EXPECT_EQ(header[19], 2);
         EXPECT_EQ(qFromBigEndian<int32_t>(header.constData() + 68), kJournalApplicationId);
-        RawFile raw(place.path("journal.db"));
+        OtherConnection raw(place.path("journal.db"));
         EXPECT_EQ(journalSchemaVersion(raw.db()), kJournalSchemaVersion);
         EXPECT_EQ(raw.value("SELECT count(*) FROM schema_version").toInt(), 1);
         EXPECT_EQ(raw.value("SELECT count(*) FROM entries").toInt(), 1);
@@ -310,7 +269,7 @@ TEST_F(JournalTest, ANewOrEmptyFileGetsTheCurrentLayoutInWriteAheadMode) {
 
 TEST_F(JournalTest, AVersionOneFileIsOpenedWithItsRecords) {
     {
-        RawFile raw(folder.path("journal.db"));
+        OtherConnection raw(folder.path("journal.db"));
         ASSERT_EQ(journalSchemaVersion(raw.db()), 0);
         ASSERT_FALSE(migrateJournal(raw.db(), 0, 1));
         ASSERT_EQ(journalSchemaVersion(raw.db()), 1);
@@ -361,7 +320,7 @@ TEST_F(JournalTest, AVersionOneFileIsOpenedWithItsRecords) {
               (std::vector<TrendPoint>{{1710513007000, 950, 950, 950, 40, 1}}));
     EXPECT_EQ(trend.levels(7), (AlarmLevels{1710513007500, 500, 250}));
     journal.close();
-    RawFile raw(folder.path("journal.db"));
+    OtherConnection raw(folder.path("journal.db"));
     EXPECT_EQ(journalSchemaVersion(raw.db()), kJournalSchemaVersion);
     EXPECT_EQ(raw.value("SELECT count(*) FROM entries").toInt(), 4);
     // Each trend table is its own index by relay and time; nothing else is indexed.
@@ -377,7 +336,7 @@ TEST_F(JournalTest, AFileOfANewerProgramIsLeftAloneAndTheStationGoesOn) {
         Journal& journal = openJournal();
         ASSERT_TRUE(journal.append(JournalKind::StationStarted, std::nullopt, QStringLiteral("П")));
         journal.close();
-        RawFile raw(folder.path("journal.db"));
+        OtherConnection raw(folder.path("journal.db"));
         raw.exec(QStringLiteral("UPDATE schema_version SET version = %1")
                      .arg(kJournalSchemaVersion + 1));
     }
@@ -427,7 +386,7 @@ TEST_F(JournalTest, ADamagedFileIsSetAsideAndANewJournalStarted) {
         file.write(QByteArray(4096, '\x5A'));
     };
     const auto foreign = [](const WorkFolder& f) {
-        RawFile raw(f.path("journal.db"));
+        OtherConnection raw(f.path("journal.db"));
         raw.exec("CREATE TABLE accounts (name TEXT)");
         raw.exec("INSERT INTO accounts VALUES ('не наше')");
     };
@@ -667,7 +626,7 @@ TEST_F(JournalOnItsOwnDisk, ABatchThatCannotBeCommittedHoldsEveryRecordOfIt) {
 
 TEST_F(JournalTest, ABatchReachesTheFileWhenTheOutermostOneEnds) {
     Journal& journal = openJournal();
-    RawFile other(folder.path("journal.db"));
+    OtherConnection other(folder.path("journal.db"));
     {
         JournalBatch outer(journal);
         appendSome(journal, 2);
@@ -698,7 +657,7 @@ TEST_F(JournalTest, ABurstLeavesTheLogToBeCopiedAwayAndItStartsOverSmall) {
         }
     }
     ASSERT_GT(QFileInfo(wal).size(), 8 * 1024 * 1024);
-    RawFile other(folder.path("journal.db"));
+    OtherConnection other(folder.path("journal.db"));
     // Each new record is a commit the copying thread notices; once the log is all copied, the
     // commit after starts it over from the beginning.
     EXPECT_TRUE(testing::waitUntil(

@@ -17,13 +17,15 @@
 #include <QTest>
 
 #include "devices/device_table.h"
+#include "journal/journal_table_model.h"
 #include "param/param_controls.h"
 #include "poll/protocol_pages.h"
 #include "poll/report_file.h"
 #include "support/fakes.h"
+#include "support/find_widget.h"
+#include "support/journal_fixture.h"
 #include "widgets/widget_led.h"
 #include "windows/main/form_main.h"
-#include "journal/journal_table_model.h"
 
 namespace terval {
 namespace {
@@ -34,6 +36,7 @@ QByteArray fileBytes(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+using testing::findWidget;
 using testing::FixedClock;
 using testing::RecordingMessageSink;
 using testing::WorkFolder;
@@ -164,10 +167,11 @@ class FormJournalTest : public ::testing::Test {
         }
         journal = std::make_unique<Journal>(folder.dir(), clock, messages);
         ASSERT_TRUE(journal->open());
-        JournalBatch batch(*journal);
+        std::vector<JournalEntry> records;
         for (int i = 0; i < kRecords; ++i) {
-            ASSERT_TRUE(journal->append(record(i))) << i;
+            records.push_back(record(i));
         }
+        testing::appendAll(*journal, records);
     }
 
     void openWindow() {
@@ -177,8 +181,13 @@ class FormJournalTest : public ::testing::Test {
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     }
     JournalTableModel& model() const { return *form->model(); }
+    // The window's control of that objectName.
+    template <class W>
+    W* child(const char* name) const {
+        return findWidget<W>(form.get(), name);
+    }
     QString cell(int row, int column) const {
-        return form->GridJournal->model()->index(row, column).data().toString();
+        return child<QTableView>("GridJournal")->model()->index(row, column).data().toString();
     }
     // The texts of every row read so far.
     QStringList shownTexts() const {
@@ -190,14 +199,15 @@ class FormJournalTest : public ::testing::Test {
     }
     // Scrolls down as the operator would until every row of the filter has been read.
     bool scrollToTheEnd() const {
-        QScrollBar* bar = form->GridJournal->verticalScrollBar();
+        QScrollBar* bar = child<QTableView>("GridJournal")->verticalScrollBar();
         return QTest::qWaitFor([&] {
             bar->setValue(bar->maximum());
             return !model().canFetchMore({});
         });
     }
     void selectRow(int row) const {
-        form->GridJournal->setCurrentIndex(form->GridJournal->model()->index(row, 0));
+        child<QTableView>("GridJournal")
+            ->setCurrentIndex(child<QTableView>("GridJournal")->model()->index(row, 0));
     }
 
     WorkFolder folder;
@@ -213,13 +223,14 @@ TEST_F(FormJournalTest, NewestFirstInPagesThroughEveryFilterAndNewRecordsKeepThe
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Журнал событий"));
     QStringList headers;
     for (int c = 0; c < JournalTableModel::ColumnCount; ++c) {
-        headers << form->GridJournal->model()->headerData(c, Qt::Horizontal).toString();
+        headers
+            << child<QTableView>("GridJournal")->model()->headerData(c, Qt::Horizontal).toString();
     }
     EXPECT_EQ(headers, (QStringList{"Дата и время", "Вид", "Защита", "Адрес", "Генератор",
                                     "Выключатель", "Событие"}));
 
     // The first page only, newest first, and the count of the whole journal.
-    EXPECT_EQ(form->LabelCount->text(), countLabel(kRecords));
+    EXPECT_EQ(child<QLabel>("LabelCount")->text(), countLabel(kRecords));
     EXPECT_EQ(model().rowCount(), JournalTableModel::kPageSize);
     const QStringList all = expectedTexts([](int) { return true; });
     EXPECT_EQ(shownTexts(), all.mid(0, JournalTableModel::kPageSize));
@@ -234,7 +245,7 @@ TEST_F(FormJournalTest, NewestFirstInPagesThroughEveryFilterAndNewRecordsKeepThe
     EXPECT_EQ(cell(1, JournalTableModel::Generator), QStringLiteral("Турбогенератор Ёлочный"));
     EXPECT_EQ(cell(1, JournalTableModel::Breaker), QStringLiteral("Q-2"));
     // Protection red as in the alarm log, the others in colours of their own.
-    const QAbstractItemModel* shown = form->GridJournal->model();
+    const QAbstractItemModel* shown = child<QTableView>("GridJournal")->model();
     const auto color = [shown](int row) {
         return shown->index(row, JournalTableModel::Text).data(Qt::ForegroundRole).value<QColor>();
     };
@@ -250,23 +261,24 @@ TEST_F(FormJournalTest, NewestFirstInPagesThroughEveryFilterAndNewRecordsKeepThe
     EXPECT_EQ(shownTexts(), all);
 
     // A relay chosen in the list.
-    ASSERT_EQ(form->ComboRelay->count(), 4);
-    EXPECT_EQ(form->ComboRelay->itemText(0), QStringLiteral("Все защиты"));
-    EXPECT_EQ(form->ComboRelay->itemText(2),
+    ASSERT_EQ(child<QComboBox>("ComboRelay")->count(), 4);
+    EXPECT_EQ(child<QComboBox>("ComboRelay")->itemText(0), QStringLiteral("Все защиты"));
+    EXPECT_EQ(child<QComboBox>("ComboRelay")->itemText(2),
               QStringLiteral("2. Турбогенератор Ёлочный (адрес 12)"));
-    form->ComboRelay->setCurrentIndex(2);
+    child<QComboBox>("ComboRelay")->setCurrentIndex(2);
     const auto ofRelay2 = [](int i) { return i % 5 != 4 && i % 3 == 1; };
-    EXPECT_EQ(form->LabelCount->text(), countLabel(expectedTexts(ofRelay2).size()));
+    EXPECT_EQ(child<QLabel>("LabelCount")->text(), countLabel(expectedTexts(ofRelay2).size()));
     ASSERT_TRUE(scrollToTheEnd());
     EXPECT_EQ(shownTexts(), expectedTexts(ofRelay2));
 
     // And a kind with it.
-    ASSERT_EQ(form->ComboKind->count(), 8);
-    EXPECT_EQ(form->ComboKind->itemText(0), QStringLiteral("Все записи"));
-    form->ComboKind->setCurrentIndex(form->ComboKind->findText("Срабатывание защиты"));
+    ASSERT_EQ(child<QComboBox>("ComboKind")->count(), 8);
+    EXPECT_EQ(child<QComboBox>("ComboKind")->itemText(0), QStringLiteral("Все записи"));
+    child<QComboBox>("ComboKind")
+        ->setCurrentIndex(child<QComboBox>("ComboKind")->findText("Срабатывание защиты"));
     const auto protection2 = [&](int i) { return ofRelay2(i) && i % 5 == 0; };
     EXPECT_EQ(shownTexts(), expectedTexts(protection2));
-    EXPECT_EQ(form->LabelCount->text(), countLabel(expectedTexts(protection2).size()));
+    EXPECT_EQ(child<QLabel>("LabelCount")->text(), countLabel(expectedTexts(protection2).size()));
 
     // The CSV file holds the rows of the filter shown, and the operator is told how many.
     const QString csvPath = folder.path("выгрузка.csv");
@@ -323,37 +335,38 @@ TEST_F(FormJournalTest, NewestFirstInPagesThroughEveryFilterAndNewRecordsKeepThe
     }
 
     // A period of whole days: "по" takes its day in to the last minute.
-    form->ComboRelay->setCurrentIndex(0);
-    form->ComboKind->setCurrentIndex(0);
+    child<QComboBox>("ComboRelay")->setCurrentIndex(0);
+    child<QComboBox>("ComboKind")->setCurrentIndex(0);
     const QDate day(2026, 12, 4);
-    form->DateFrom->setDate(day);
-    form->DateTo->setDate(day);
-    form->CheckFrom->setChecked(true);
-    form->CheckTo->setChecked(true);
+    child<QDateEdit>("DateFrom")->setDate(day);
+    child<QDateEdit>("DateTo")->setDate(day);
+    child<QCheckBox>("CheckFrom")->setChecked(true);
+    child<QCheckBox>("CheckTo")->setChecked(true);
     const auto ofTheDay = [&](int i) {
         return QDateTime::fromMSecsSinceEpoch(record(i).timeMs).date() == day;
     };
-    EXPECT_EQ(form->LabelCount->text(), countLabel(expectedTexts(ofTheDay).size()));
+    EXPECT_EQ(child<QLabel>("LabelCount")->text(), countLabel(expectedTexts(ofTheDay).size()));
     EXPECT_EQ(cell(0, JournalTableModel::Time), QStringLiteral("04.12.2026 23:55:00"));
     ASSERT_TRUE(scrollToTheEnd());
     EXPECT_EQ(shownTexts(), expectedTexts(ofTheDay));
-    form->CheckFrom->setChecked(false);
-    form->CheckTo->setChecked(false);
+    child<QCheckBox>("CheckFrom")->setChecked(false);
+    child<QCheckBox>("CheckTo")->setChecked(false);
 
     // A search runs after a pause in the typing, whatever the case or the "ё".
     for (const QChar letter : QStringLiteral("ЕЛОЧНЫЙ")) {
-        QTest::sendKeyEvent(QTest::Click, form->EditSearch, Qt::Key_unknown, QString(letter),
-                            Qt::NoModifier);
+        QTest::sendKeyEvent(QTest::Click, child<QLineEdit>("EditSearch"), Qt::Key_unknown,
+                            QString(letter), Qt::NoModifier);
     }
-    EXPECT_EQ(form->EditSearch->text(), QStringLiteral("ЕЛОЧНЫЙ"));
-    EXPECT_EQ(form->LabelCount->text(), countLabel(kRecords));
-    EXPECT_TRUE(form->TimerSearch->isActive());
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return form->LabelCount->text() == countLabel(expectedTexts(ofRelay2).size()); }));
+    EXPECT_EQ(child<QLineEdit>("EditSearch")->text(), QStringLiteral("ЕЛОЧНЫЙ"));
+    EXPECT_EQ(child<QLabel>("LabelCount")->text(), countLabel(kRecords));
+    EXPECT_TRUE(child<QTimer>("TimerSearch")->isActive());
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return child<QLabel>("LabelCount")->text() == countLabel(expectedTexts(ofRelay2).size());
+    }));
     ASSERT_TRUE(scrollToTheEnd());
     EXPECT_EQ(shownTexts(), expectedTexts(ofRelay2));
-    form->EditSearch->clear();
-    form->ApplyFilter();
+    child<QLineEdit>("EditSearch")->clear();
+    form->applyFilter();
 
     // A new record while the table is at its top goes above the others, and the chosen row stays
     // chosen.
@@ -362,57 +375,59 @@ TEST_F(FormJournalTest, NewestFirstInPagesThroughEveryFilterAndNewRecordsKeepThe
     const qint64 chosen = model().entry(3)->id;
     ASSERT_TRUE(journal->append(JournalKind::StationStopped, std::nullopt,
                                 QStringLiteral("Станция остановлена")));
-    form->TimerRefreshTimer();
+    form->showNewRecords();
     EXPECT_EQ(model().entry(0)->text, QStringLiteral("Станция остановлена"));
-    EXPECT_EQ(model().entry(form->GridJournal->currentIndex().row())->id, chosen);
-    EXPECT_EQ(form->LabelCount->text(), countLabel(kRecords + 1));
-    EXPECT_TRUE(form->LabelNews->isHidden());
+    EXPECT_EQ(model().entry(child<QTableView>("GridJournal")->currentIndex().row())->id, chosen);
+    EXPECT_EQ(child<QLabel>("LabelCount")->text(), countLabel(kRecords + 1));
+    EXPECT_TRUE(child<QLabel>("LabelNews")->isHidden());
 
     // Scrolled down, the table stays as it is and says that there are new records.
-    form->GridJournal->verticalScrollBar()->setValue(40);
+    child<QTableView>("GridJournal")->verticalScrollBar()->setValue(40);
     ASSERT_TRUE(journal->append(JournalKind::StationStarted, std::nullopt,
                                 QStringLiteral("Станция запущена снова")));
-    form->TimerRefreshTimer();
+    form->showNewRecords();
     EXPECT_EQ(model().entry(0)->text, QStringLiteral("Станция остановлена"));
-    EXPECT_EQ(form->GridJournal->verticalScrollBar()->value(), 40);
-    EXPECT_FALSE(form->LabelNews->isHidden());
-    EXPECT_EQ(form->LabelNews->text(), QStringLiteral("Есть новые записи"));
-    form->BtnRefresh->click();
+    EXPECT_EQ(child<QTableView>("GridJournal")->verticalScrollBar()->value(), 40);
+    EXPECT_FALSE(child<QLabel>("LabelNews")->isHidden());
+    EXPECT_EQ(child<QLabel>("LabelNews")->text(), QStringLiteral("Есть новые записи"));
+    child<QPushButton>("BtnRefresh")->click();
     EXPECT_EQ(model().entry(0)->text, QStringLiteral("Станция запущена снова"));
-    EXPECT_EQ(form->LabelCount->text(), countLabel(kRecords + 2));
-    EXPECT_TRUE(form->LabelNews->isHidden());
-    EXPECT_TRUE(form->LabelProblem->isHidden());
+    EXPECT_EQ(child<QLabel>("LabelCount")->text(), countLabel(kRecords + 2));
+    EXPECT_TRUE(child<QLabel>("LabelNews")->isHidden());
+    EXPECT_TRUE(child<QLabel>("LabelProblem")->isHidden());
 }
 
 TEST_F(FormJournalTest, AProtectionEventOpensItsProtocolAndItsReport) {
     openWindow();
     // A row of another kind has no protocol.
     selectRow(0);
-    EXPECT_FALSE(form->BtnProtocol->isEnabled());
+    EXPECT_FALSE(child<QPushButton>("BtnProtocol")->isEnabled());
     EXPECT_FALSE(form->openProtocol(0));
 
-    form->ComboKind->setCurrentIndex(1);
+    child<QComboBox>("ComboKind")->setCurrentIndex(1);
     ASSERT_EQ(model().entry(0)->text, record(kWithoutProtocol).text);
     ASSERT_EQ(model().entry(1)->text, record(440).text);
 
     // The newest one came without its protocol, and says so.
     selectRow(0);
-    ASSERT_TRUE(form->BtnProtocol->isEnabled());
-    form->BtnProtocol->click();
-    TFormJournalProtocol* protocol = form->FormProtocol;
+    ASSERT_TRUE(child<QPushButton>("BtnProtocol")->isEnabled());
+    child<QPushButton>("BtnProtocol")->click();
+    auto* protocol = child<TFormJournalProtocol>("FormJournalProtocol");
+    ASSERT_NE(protocol, nullptr);
     ASSERT_TRUE(protocol->isVisible());
-    EXPECT_FALSE(protocol->LabelNoProtocol->isHidden());
-    EXPECT_TRUE(protocol->LabelNoProtocol->text().contains("не сохранён"));
-    EXPECT_FALSE(protocol->BtnReport->isEnabled());
+    EXPECT_FALSE(findWidget<QLabel>(protocol, "LabelNoProtocol")->isHidden());
+    EXPECT_TRUE(findWidget<QLabel>(protocol, "LabelNoProtocol")->text().contains("не сохранён"));
+    EXPECT_FALSE(findWidget<QPushButton>(protocol, "BtnReport")->isEnabled());
 
     // Enter on the next row opens its protocol, laid out as the parameter window's page.
     form->activateWindow();
     selectRow(1);
-    form->GridJournal->setFocus();
-    QTest::keyClick(form->GridJournal, Qt::Key_Return);
-    EXPECT_TRUE(protocol->LabelNoProtocol->isHidden());
-    EXPECT_EQ(protocol->LabelName->text(), QStringLiteral("ГГ-3 «Южный»"));
-    EXPECT_EQ(protocol->LabelRelay->text(), QStringLiteral("Защита 3, адрес 31, выключатель В-3"));
+    child<QTableView>("GridJournal")->setFocus();
+    QTest::keyClick(child<QTableView>("GridJournal"), Qt::Key_Return);
+    EXPECT_TRUE(findWidget<QLabel>(protocol, "LabelNoProtocol")->isHidden());
+    EXPECT_EQ(findWidget<QLabel>(protocol, "LabelName")->text(), QStringLiteral("ГГ-3 «Южный»"));
+    EXPECT_EQ(findWidget<QLabel>(protocol, "LabelRelay")->text(),
+              QStringLiteral("Защита 3, адрес 31, выключатель В-3"));
     const auto panel = [protocol](const QString& name) {
         const auto* label = protocol->findChild<QLabel*>(name);
         return label ? label->text() : QStringLiteral("<none>");
@@ -433,11 +448,11 @@ TEST_F(FormJournalTest, AProtectionEventOpensItsProtocolAndItsReport) {
 
     // The report under the names the record kept; a Protokols that is a file is told, not hidden.
     folder.write(kReportFolder, "not a folder");
-    protocol->BtnReport->click();
+    findWidget<QPushButton>(protocol, "BtnReport")->click();
     ASSERT_EQ(messages.messages.size(), 1);
     EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
     ASSERT_TRUE(QFile::remove(folder.path(kReportFolder)));
-    protocol->BtnReport->click();
+    findWidget<QPushButton>(protocol, "BtnReport")->click();
     EXPECT_EQ(messages.messages.size(), 1);
     RegisterWords words{};
     const TripRecord trip = tripRecord(440);
@@ -445,7 +460,8 @@ TEST_F(FormJournalTest, AProtectionEventOpensItsProtocolAndItsReport) {
     const TripProtocolPage page = decodeTripProtocol(words);
     const QString report = QStringLiteral("%1/%2").arg(kReportFolder, reportFileName(page.stamp));
     EXPECT_EQ(folder.read(report), reportBytes(QStringLiteral("ГГ-3 «Южный»"), 31, page));
-    EXPECT_TRUE(protocol->LabelReport->text().contains(reportFileName(page.stamp)));
+    EXPECT_TRUE(
+        findWidget<QLabel>(protocol, "LabelReport")->text().contains(reportFileName(page.stamp)));
 }
 
 TEST_F(FormJournalTest, PagesStopAtTheirLimitAndAnUnreadableJournalIsExplained) {
@@ -475,14 +491,14 @@ TEST_F(FormJournalTest, PagesStopAtTheirLimitAndAnUnreadableJournalIsExplained) 
     ASSERT_FALSE(broken.problem().isEmpty());
     TFormJournal window(&broken, devices, other.dir(), messages, clock, nullptr);
     window.showOrRaise();
-    EXPECT_FALSE(window.LabelProblem->isHidden());
-    EXPECT_EQ(window.LabelProblem->text(), broken.problem());
+    EXPECT_FALSE(findWidget<QLabel>(&window, "LabelProblem")->isHidden());
+    EXPECT_EQ(findWidget<QLabel>(&window, "LabelProblem")->text(), broken.problem());
     EXPECT_EQ(window.model()->rowCount(), 0);
-    EXPECT_EQ(window.LabelCount->text(), countLabel(0));
-    window.ComboKind->setCurrentIndex(1);
-    window.TimerRefreshTimer();
-    window.BtnRefresh->click();
-    EXPECT_EQ(window.LabelProblem->text(), broken.problem());
+    EXPECT_EQ(findWidget<QLabel>(&window, "LabelCount")->text(), countLabel(0));
+    findWidget<QComboBox>(&window, "ComboKind")->setCurrentIndex(1);
+    window.showNewRecords();
+    findWidget<QPushButton>(&window, "BtnRefresh")->click();
+    EXPECT_EQ(findWidget<QLabel>(&window, "LabelProblem")->text(), broken.problem());
     EXPECT_FALSE(window.exportTo(other.path("журнал.csv")));
     ASSERT_EQ(messages.messages.size(), 1);
     EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
@@ -501,16 +517,19 @@ TEST_F(FormJournalTest, F9OpensTheWindowFromTheMainMenuAndRaisesItAgain) {
     QMenu* object = main.findChild<QMenu*>("N2");
     ASSERT_NE(object, nullptr);
     const QList<QAction*> items = object->actions();
-    const qsizetype at = items.indexOf(main.NJournal);
+    QAction* journalItem = findWidget<QAction>(&main, "NJournal");
+    ASSERT_NE(journalItem, nullptr);
+    const qsizetype at = items.indexOf(journalItem);
     ASSERT_GT(at, 0);
     EXPECT_EQ(items[at - 1], main.menuAction(MenuItem::NStatisticConnect));
-    EXPECT_EQ(main.NJournal->text(), QStringLiteral("Журнал событий"));
-    EXPECT_EQ(main.NJournal->shortcut(), QKeySequence(Qt::Key_F9));
+    EXPECT_EQ(journalItem->text(), QStringLiteral("Журнал событий"));
+    EXPECT_EQ(journalItem->shortcut(), QKeySequence(Qt::Key_F9));
     main.applyMenuMask(menu_masks::kTcpStarted);
-    EXPECT_TRUE(main.NJournal->isEnabled());
+    EXPECT_TRUE(journalItem->isEnabled());
 
     QTest::keyClick(&main, Qt::Key_F9);
-    TFormJournal* window = main.FormJournal;
+    auto* window = findWidget<TFormJournal>(&main, "FormJournal");
+    ASSERT_NE(window, nullptr);
     ASSERT_TRUE(window->isVisible());
     ASSERT_TRUE(QTest::qWaitForWindowActive(window));
     // The station's own start is in its journal.

@@ -111,15 +111,15 @@ TFormJournalProtocol::TFormJournalProtocol(const QDir& workFolder, MessageSink& 
     setFont(namedFont(15));
     column->setSpacing(8);
 
-    LabelName = plainLabel(this, QString(), "LabelName");
-    LabelName->setFont(namedFont(26, true));
-    setTextColor(LabelName, kNavy);
-    column->addWidget(LabelName);
-    LabelRelay = plainLabel(this, QString(), "LabelRelay");
-    LabelRelay->setFont(namedFont(16, true));
-    column->addWidget(LabelRelay);
-    LabelTimes = plainLabel(this, QString(), "LabelTimes");
-    column->addWidget(LabelTimes);
+    labelName_ = plainLabel(this, QString(), "LabelName");
+    labelName_->setFont(namedFont(26, true));
+    setTextColor(labelName_, kNavy);
+    column->addWidget(labelName_);
+    labelRelay_ = plainLabel(this, QString(), "LabelRelay");
+    labelRelay_->setFont(namedFont(16, true));
+    column->addWidget(labelRelay_);
+    labelTimes_ = plainLabel(this, QString(), "LabelTimes");
+    column->addWidget(labelTimes_);
 
     protocol_ = new QWidget(this);
     protocol_->setObjectName(QStringLiteral("PanelProtocol"));
@@ -142,42 +142,42 @@ TFormJournalProtocol::TFormJournalProtocol(const QDir& workFolder, MessageSink& 
     row->addLayout(right, 1);
     column->addWidget(protocol_);
 
-    LabelNoProtocol = plainLabel(this, QString(), "LabelNoProtocol");
-    LabelNoProtocol->setFont(namedFont(16, true));
-    setTextColor(LabelNoProtocol, kDarkRed);
-    LabelNoProtocol->setWordWrap(true);
-    LabelNoProtocol->hide();
-    column->addWidget(LabelNoProtocol);
+    labelNoProtocol_ = plainLabel(this, QString(), "LabelNoProtocol");
+    labelNoProtocol_->setFont(namedFont(16, true));
+    setTextColor(labelNoProtocol_, kDarkRed);
+    labelNoProtocol_->setWordWrap(true);
+    labelNoProtocol_->hide();
+    column->addWidget(labelNoProtocol_);
 
-    LabelReport = plainLabel(this, QString(), "LabelReport");
-    setTextColor(LabelReport, kSeenGreen);
-    LabelReport->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    column->addWidget(LabelReport);
+    labelReport_ = plainLabel(this, QString(), "LabelReport");
+    setTextColor(labelReport_, kSeenGreen);
+    labelReport_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    column->addWidget(labelReport_);
 
-    BtnReport = dialogButton(this, "BtnReport", QStringLiteral("Создать отчет"));
-    BtnClose = dialogButton(this, "BtnClose", QStringLiteral("Закрыть"));
-    for (QPushButton* b : {BtnReport, BtnClose}) {
+    btnReport_ = dialogButton(this, "BtnReport", QStringLiteral("Создать отчет"));
+    btnClose_ = dialogButton(this, "BtnClose", QStringLiteral("Закрыть"));
+    for (QPushButton* b : {btnReport_, btnClose_}) {
         b->setMinimumHeight(30);
     }
-    BtnReport->setMinimumWidth(160);
-    addButtonRow(column, {BtnReport, BtnClose});
-    connect(BtnReport, &QPushButton::clicked, this, &TFormJournalProtocol::BtnReportClick);
-    connect(BtnClose, &QPushButton::clicked, this, &QDialog::reject);
+    btnReport_->setMinimumWidth(160);
+    addButtonRow(column, {btnReport_, btnClose_});
+    connect(btnReport_, &QPushButton::clicked, this, &TFormJournalProtocol::reportClicked);
+    connect(btnClose_, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void TFormJournalProtocol::showEntry(const JournalEntry& entry) {
     entry_ = entry;
-    LabelReport->clear();
+    labelReport_->clear();
     const auto* event = std::get_if<ProtectionEventDetails>(&entry.details);
     if (entry.relay) {
-        LabelName->setText(entry.relay->generator);
-        LabelRelay->setText(QStringLiteral("Защита %1, адрес %2, выключатель %3")
-                                .arg(entry.relay->number)
-                                .arg(entry.relay->address)
-                                .arg(entry.relay->breaker));
+        labelName_->setText(entry.relay->generator);
+        labelRelay_->setText(QStringLiteral("Защита %1, адрес %2, выключатель %3")
+                                 .arg(entry.relay->number)
+                                 .arg(entry.relay->address)
+                                 .arg(entry.relay->breaker));
     } else {
-        LabelName->setText(QStringLiteral("Защита не указана"));
-        LabelRelay->clear();
+        labelName_->setText(QStringLiteral("Защита не указана"));
+        labelRelay_->clear();
     }
     QString times = QStringLiteral("Записано станцией: ") +
                     entry.localTime().toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
@@ -185,17 +185,17 @@ void TFormJournalProtocol::showEntry(const JournalEntry& entry) {
         times += QStringLiteral("      по часам защиты: ") +
                  event->relayTime.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
     }
-    LabelTimes->setText(times);
+    labelTimes_->setText(times);
 
     const bool stored = event && event->record;
     protocol_->setVisible(stored);
-    LabelNoProtocol->setVisible(!stored);
-    BtnReport->setEnabled(stored && entry.relay);
+    labelNoProtocol_->setVisible(!stored);
+    btnReport_->setEnabled(stored && entry.relay);
     if (!stored) {
         const QString sign = event && !event->signText.isEmpty()
                                  ? QStringLiteral("Признак: %1.\n").arg(event->signText)
                                  : QString();
-        LabelNoProtocol->setText(
+        labelNoProtocol_->setText(
             sign + QStringLiteral("Протокол срабатывания этого события в журнале не сохранён."));
         return;
     }
@@ -223,7 +223,7 @@ void TFormJournalProtocol::showEntry(const JournalEntry& entry) {
     }
 }
 
-void TFormJournalProtocol::BtnReportClick() {
+void TFormJournalProtocol::reportClicked() {
     if (!entry_ || !entry_->relay) {
         return;
     }
@@ -237,12 +237,12 @@ void TFormJournalProtocol::BtnReportClick() {
     const ReportOutcome outcome = writeTripReport(
         workFolder_, entry_->relay->generator, entry_->relay->address, decodeTripProtocol(words));
     if (outcome.error) {
-        LabelReport->clear();
+        labelReport_->clear();
         messages_.showMessage(MessageIcon::Error, *outcome.error);
         return;
     }
-    LabelReport->setText(QStringLiteral("Отчет записан: ") +
-                         QDir::toNativeSeparators(outcome.path));
+    labelReport_->setText(QStringLiteral("Отчет записан: ") +
+                          QDir::toNativeSeparators(outcome.path));
 }
 
 // ---- the journal ----
@@ -275,21 +275,21 @@ TFormJournal::TFormJournal(Journal* journal, const DeviceTable& devices, const Q
     buildTable(column);
     buildBottom(column);
 
-    TimerSearch = new QTimer(this);
-    TimerSearch->setObjectName(QStringLiteral("TimerSearch"));
-    TimerSearch->setSingleShot(true);
-    TimerSearch->setInterval(kSearchPauseMs);
-    connect(TimerSearch, &QTimer::timeout, this, &TFormJournal::ApplyFilter);
-    TimerRefresh = new QTimer(this);
-    TimerRefresh->setObjectName(QStringLiteral("TimerRefresh"));
-    TimerRefresh->setInterval(kRefreshMs);
-    connect(TimerRefresh, &QTimer::timeout, this, &TFormJournal::TimerRefreshTimer);
+    searchTimer_ = new QTimer(this);
+    searchTimer_->setObjectName(QStringLiteral("TimerSearch"));
+    searchTimer_->setSingleShot(true);
+    searchTimer_->setInterval(kSearchPauseMs);
+    connect(searchTimer_, &QTimer::timeout, this, &TFormJournal::applyFilter);
+    refreshTimer_ = new QTimer(this);
+    refreshTimer_->setObjectName(QStringLiteral("TimerRefresh"));
+    refreshTimer_->setInterval(kRefreshMs);
+    connect(refreshTimer_, &QTimer::timeout, this, &TFormJournal::showNewRecords);
 
-    FormProtocol = new TFormJournalProtocol(workFolder_, messages_, this);
+    protocolWindow_ = new TFormJournalProtocol(workFolder_, messages_, this);
 
-    QWidget* const order[] = {ComboRelay, ComboKind,   CheckFrom,  DateFrom,
-                              CheckTo,    DateTo,      EditSearch, GridJournal,
-                              BtnRefresh, BtnProtocol, BtnExport,  BtnClose};
+    QWidget* const order[] = {comboRelay_, comboKind_,   checkFrom_,  dateFrom_,
+                              checkTo_,    dateTo_,      editSearch_, gridJournal_,
+                              btnRefresh_, btnProtocol_, btnExport_,  btnClose_};
     for (size_t i = 1; i < std::size(order); ++i) {
         QWidget::setTabOrder(order[i - 1], order[i]);
     }
@@ -309,17 +309,17 @@ void TFormJournal::buildFilters(QVBoxLayout* column) {
     grid->setHorizontalSpacing(10);
     grid->setVerticalSpacing(6);
 
-    ComboRelay = new QComboBox(box);
-    ComboRelay->setObjectName(QStringLiteral("ComboRelay"));
-    ComboRelay->setMinimumWidth(320);
-    ComboRelay->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    ComboKind = new QComboBox(box);
-    ComboKind->setObjectName(QStringLiteral("ComboKind"));
-    ComboKind->addItem(QStringLiteral("Все записи"), -1);
+    comboRelay_ = new QComboBox(box);
+    comboRelay_->setObjectName(QStringLiteral("ComboRelay"));
+    comboRelay_->setMinimumWidth(320);
+    comboRelay_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    comboKind_ = new QComboBox(box);
+    comboKind_->setObjectName(QStringLiteral("ComboKind"));
+    comboKind_->addItem(QStringLiteral("Все записи"), -1);
     for (JournalGroup group : kFilterGroups) {
-        ComboKind->addItem(journalGroupName(group), static_cast<int>(group));
+        comboKind_->addItem(journalGroupName(group), static_cast<int>(group));
     }
-    ComboKind->setMinimumWidth(220);
+    comboKind_->setMinimumWidth(220);
 
     const QDate today = clock_.now().date();
     const auto datePicker = [box, today](const char* name) {
@@ -331,141 +331,141 @@ void TFormJournal::buildFilters(QVBoxLayout* column) {
         picker->setMinimumWidth(130);
         return picker;
     };
-    CheckFrom = new QCheckBox(QStringLiteral("с"), box);
-    CheckFrom->setObjectName(QStringLiteral("CheckFrom"));
-    DateFrom = datePicker("DateFrom");
-    CheckTo = new QCheckBox(QStringLiteral("по"), box);
-    CheckTo->setObjectName(QStringLiteral("CheckTo"));
-    DateTo = datePicker("DateTo");
+    checkFrom_ = new QCheckBox(QStringLiteral("с"), box);
+    checkFrom_->setObjectName(QStringLiteral("CheckFrom"));
+    dateFrom_ = datePicker("DateFrom");
+    checkTo_ = new QCheckBox(QStringLiteral("по"), box);
+    checkTo_->setObjectName(QStringLiteral("CheckTo"));
+    dateTo_ = datePicker("DateTo");
     auto* period = new QHBoxLayout;
     period->setSpacing(8);
-    period->addWidget(CheckFrom);
-    period->addWidget(DateFrom);
+    period->addWidget(checkFrom_);
+    period->addWidget(dateFrom_);
     period->addSpacing(12);
-    period->addWidget(CheckTo);
-    period->addWidget(DateTo);
+    period->addWidget(checkTo_);
+    period->addWidget(dateTo_);
     period->addStretch(1);
 
-    EditSearch = new QLineEdit(box);
-    EditSearch->setObjectName(QStringLiteral("EditSearch"));
-    EditSearch->setPlaceholderText(QStringLiteral("текст события, генератор или выключатель"));
-    EditSearch->setClearButtonEnabled(true);
+    editSearch_ = new QLineEdit(box);
+    editSearch_->setObjectName(QStringLiteral("EditSearch"));
+    editSearch_->setPlaceholderText(QStringLiteral("текст события, генератор или выключатель"));
+    editSearch_->setClearButtonEnabled(true);
 
-    LabelCount = plainLabel(box, QString(), "LabelCount");
-    LabelCount->setFont(namedFont(16, true));
-    setTextColor(LabelCount, kNavy);
-    LabelCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    labelCount_ = plainLabel(box, QString(), "LabelCount");
+    labelCount_->setFont(namedFont(16, true));
+    setTextColor(labelCount_, kNavy);
+    labelCount_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
     grid->addWidget(plainLabel(box, QStringLiteral("Защита:")), 0, 0);
-    grid->addWidget(ComboRelay, 0, 1);
+    grid->addWidget(comboRelay_, 0, 1);
     grid->addWidget(plainLabel(box, QStringLiteral("Вид:")), 0, 2);
-    grid->addWidget(ComboKind, 0, 3);
-    grid->addWidget(LabelCount, 0, 4);
+    grid->addWidget(comboKind_, 0, 3);
+    grid->addWidget(labelCount_, 0, 4);
     grid->addWidget(plainLabel(box, QStringLiteral("Период:")), 1, 0);
     grid->addLayout(period, 1, 1);
     grid->addWidget(plainLabel(box, QStringLiteral("Поиск:")), 1, 2);
-    grid->addWidget(EditSearch, 1, 3, 1, 2);
+    grid->addWidget(editSearch_, 1, 3, 1, 2);
     grid->setColumnStretch(4, 1);
     column->addWidget(box);
 
     const auto comboChanged = QOverload<int>::of(&QComboBox::currentIndexChanged);
-    connect(ComboRelay, comboChanged, this, &TFormJournal::ApplyFilter);
-    connect(ComboKind, comboChanged, this, &TFormJournal::ApplyFilter);
-    for (auto [check, picker] : {std::pair{CheckFrom, DateFrom}, std::pair{CheckTo, DateTo}}) {
+    connect(comboRelay_, comboChanged, this, &TFormJournal::applyFilter);
+    connect(comboKind_, comboChanged, this, &TFormJournal::applyFilter);
+    for (auto [check, picker] : {std::pair{checkFrom_, dateFrom_}, std::pair{checkTo_, dateTo_}}) {
         connect(check, &QCheckBox::toggled, picker, &QWidget::setEnabled);
-        connect(check, &QCheckBox::toggled, this, &TFormJournal::ApplyFilter);
+        connect(check, &QCheckBox::toggled, this, &TFormJournal::applyFilter);
         connect(picker, &QDateEdit::dateChanged, this, [this, checkBox = check] {
             if (checkBox->isChecked()) {
-                ApplyFilter();
+                applyFilter();
             }
         });
     }
     // A search runs once the operator pauses, not at every letter typed.
-    connect(EditSearch, &QLineEdit::textChanged, this, [this] { TimerSearch->start(); });
-    connect(EditSearch, &QLineEdit::returnPressed, this, [this] {
-        TimerSearch->stop();
-        ApplyFilter();
+    connect(editSearch_, &QLineEdit::textChanged, this, [this] { searchTimer_->start(); });
+    connect(editSearch_, &QLineEdit::returnPressed, this, [this] {
+        searchTimer_->stop();
+        applyFilter();
     });
 }
 
 void TFormJournal::buildTable(QVBoxLayout* column) {
-    GridJournal = new QTableView(this);
-    GridJournal->setObjectName(QStringLiteral("GridJournal"));
+    gridJournal_ = new QTableView(this);
+    gridJournal_->setObjectName(QStringLiteral("GridJournal"));
     auto* colors = new JournalRowColors(this);
     colors->setSourceModel(model_);
-    GridJournal->setModel(colors);
-    GridJournal->setSelectionBehavior(QAbstractItemView::SelectRows);
-    GridJournal->setSelectionMode(QAbstractItemView::SingleSelection);
-    GridJournal->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    GridJournal->setAlternatingRowColors(true);
-    GridJournal->setWordWrap(false);
-    GridJournal->setTextElideMode(Qt::ElideRight);
-    GridJournal->setCornerButtonEnabled(false);
+    gridJournal_->setModel(colors);
+    gridJournal_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    gridJournal_->setSelectionMode(QAbstractItemView::SingleSelection);
+    gridJournal_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    gridJournal_->setAlternatingRowColors(true);
+    gridJournal_->setWordWrap(false);
+    gridJournal_->setTextElideMode(Qt::ElideRight);
+    gridJournal_->setCornerButtonEnabled(false);
     // Tab leaves the table for the next control, as everywhere else in the window; the arrows move
     // through the rows.
-    GridJournal->setTabKeyNavigation(false);
-    GridJournal->verticalHeader()->hide();
-    GridJournal->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    GridJournal->verticalHeader()->setDefaultSectionSize(GridJournal->fontMetrics().height() + 8);
-    QHeaderView* header = GridJournal->horizontalHeader();
+    gridJournal_->setTabKeyNavigation(false);
+    gridJournal_->verticalHeader()->hide();
+    gridJournal_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    gridJournal_->verticalHeader()->setDefaultSectionSize(gridJournal_->fontMetrics().height() + 8);
+    QHeaderView* header = gridJournal_->horizontalHeader();
     header->setFont(namedFont(15, true));
     header->setHighlightSections(false);
     header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     header->setStretchLastSection(true);
     header->setMinimumSectionSize(40);
-    GridJournal->installEventFilter(this);
-    column->addWidget(GridJournal, 1);
+    gridJournal_->installEventFilter(this);
+    column->addWidget(gridJournal_, 1);
 
-    connect(GridJournal, &QAbstractItemView::doubleClicked, this,
+    connect(gridJournal_, &QAbstractItemView::doubleClicked, this,
             [this](const QModelIndex& index) { openProtocol(index.row()); });
-    connect(GridJournal->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+    connect(gridJournal_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             &TFormJournal::updateProtocolButton);
     connect(model_, &QAbstractItemModel::modelReset, this, &TFormJournal::updateProtocolButton);
     sizeColumns();
 }
 
 void TFormJournal::buildBottom(QVBoxLayout* column) {
-    LabelProblem = problemLabel(this);
-    column->addWidget(LabelProblem);
+    labelProblem_ = problemLabel(this);
+    column->addWidget(labelProblem_);
 
-    LabelNews = plainLabel(this, QStringLiteral("Есть новые записи"), "LabelNews");
-    LabelNews->setFont(namedFont(16, true));
-    setTextColor(LabelNews, kNavy);
+    labelNews_ = plainLabel(this, QStringLiteral("Есть новые записи"), "LabelNews");
+    labelNews_->setFont(namedFont(16, true));
+    setTextColor(labelNews_, kNavy);
     // Its place is kept, so that the buttons do not move when it comes and goes.
-    QSizePolicy keep = LabelNews->sizePolicy();
+    QSizePolicy keep = labelNews_->sizePolicy();
     keep.setRetainSizeWhenHidden(true);
-    LabelNews->setSizePolicy(keep);
-    LabelNews->hide();
+    labelNews_->setSizePolicy(keep);
+    labelNews_->hide();
 
-    BtnRefresh = dialogButton(this, "BtnRefresh", QStringLiteral("Обновить"));
-    BtnProtocol = dialogButton(this, "BtnProtocol", QStringLiteral("Протокол…"));
-    BtnExport = dialogButton(this, "BtnExport", QStringLiteral("Выгрузить в CSV…"));
-    BtnClose = dialogButton(this, "BtnClose", QStringLiteral("Закрыть"));
-    for (QPushButton* b : {BtnRefresh, BtnProtocol, BtnExport, BtnClose}) {
+    btnRefresh_ = dialogButton(this, "BtnRefresh", QStringLiteral("Обновить"));
+    btnProtocol_ = dialogButton(this, "BtnProtocol", QStringLiteral("Протокол…"));
+    btnExport_ = dialogButton(this, "BtnExport", QStringLiteral("Выгрузить в CSV…"));
+    btnClose_ = dialogButton(this, "BtnClose", QStringLiteral("Закрыть"));
+    for (QPushButton* b : {btnRefresh_, btnProtocol_, btnExport_, btnClose_}) {
         b->setMinimumHeight(30);
         b->setMinimumWidth(std::max(110, b->sizeHint().width() + 16));
     }
-    BtnProtocol->setEnabled(false);
+    btnProtocol_->setEnabled(false);
     auto* row = new QHBoxLayout;
     row->setSpacing(8);
-    row->addWidget(LabelNews);
+    row->addWidget(labelNews_);
     row->addStretch(1);
-    for (QPushButton* b : {BtnRefresh, BtnProtocol, BtnExport, BtnClose}) {
+    for (QPushButton* b : {btnRefresh_, btnProtocol_, btnExport_, btnClose_}) {
         row->addWidget(b);
     }
     column->addLayout(row);
 
-    connect(BtnRefresh, &QPushButton::clicked, this, &TFormJournal::BtnRefreshClick);
-    connect(BtnProtocol, &QPushButton::clicked, this, &TFormJournal::BtnProtocolClick);
-    connect(BtnExport, &QPushButton::clicked, this, &TFormJournal::BtnExportClick);
-    connect(BtnClose, &QPushButton::clicked, this, &QDialog::reject);
+    connect(btnRefresh_, &QPushButton::clicked, this, &TFormJournal::refreshClicked);
+    connect(btnProtocol_, &QPushButton::clicked, this, &TFormJournal::protocolClicked);
+    connect(btnExport_, &QPushButton::clicked, this, &TFormJournal::exportClicked);
+    connect(btnClose_, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void TFormJournal::sizeColumns() {
     // Wide enough for the longest value each column can hold; the event takes what is left, and
     // the names, which can be of any length, are cut with an ellipsis and shown whole in a tip.
-    const QFontMetrics cell(GridJournal->font());
-    const QFontMetrics head(GridJournal->horizontalHeader()->font());
+    const QFontMetrics cell(gridJournal_->font());
+    const QFontMetrics head(gridJournal_->horizontalHeader()->font());
     const auto width = [&](const QString& header, std::initializer_list<QString> samples) {
         int w = head.horizontalAdvance(header) + 24;
         for (const QString& s : samples) {
@@ -477,18 +477,18 @@ void TFormJournal::sizeColumns() {
     for (JournalGroup group : kFilterGroups) {
         groupWidth = std::max(groupWidth, cell.horizontalAdvance(journalGroupName(group)) + 16);
     }
-    GridJournal->setColumnWidth(
+    gridJournal_->setColumnWidth(
         JournalTableModel::Time,
         width(QStringLiteral("Дата и время"), {QStringLiteral("00.00.0000 00:00:00")}));
-    GridJournal->setColumnWidth(JournalTableModel::Group,
-                                std::max(groupWidth, width(QStringLiteral("Вид"), {})));
-    GridJournal->setColumnWidth(JournalTableModel::Relay, width(QStringLiteral("Защита"), {}));
-    GridJournal->setColumnWidth(JournalTableModel::Address, width(QStringLiteral("Адрес"), {}));
-    GridJournal->setColumnWidth(
+    gridJournal_->setColumnWidth(JournalTableModel::Group,
+                                 std::max(groupWidth, width(QStringLiteral("Вид"), {})));
+    gridJournal_->setColumnWidth(JournalTableModel::Relay, width(QStringLiteral("Защита"), {}));
+    gridJournal_->setColumnWidth(JournalTableModel::Address, width(QStringLiteral("Адрес"), {}));
+    gridJournal_->setColumnWidth(
         JournalTableModel::Generator,
         width(QStringLiteral("Генератор"), {QStringLiteral("Генератор 12Г")}));
-    GridJournal->setColumnWidth(JournalTableModel::Breaker,
-                                width(QStringLiteral("Выключатель"), {QStringLiteral("Q-12")}));
+    gridJournal_->setColumnWidth(JournalTableModel::Breaker,
+                                 width(QStringLiteral("Выключатель"), {QStringLiteral("Q-12")}));
 }
 
 // ---- opening and closing ----
@@ -499,7 +499,7 @@ void TFormJournal::showOrRaise() {
 
 void TFormJournal::showEvent(QShowEvent* event) {
     if (!event->spontaneous()) {
-        FormShow();
+        prepareShow();
         // Centred the first time; after that where the operator left it.
         if (!placed_) {
             centreOnScreen(this);
@@ -507,72 +507,72 @@ void TFormJournal::showEvent(QShowEvent* event) {
         }
     }
     QDialog::showEvent(event);
-    TimerRefresh->start();
+    refreshTimer_->start();
 }
 
 void TFormJournal::hideEvent(QHideEvent* event) {
     if (!event->spontaneous()) {
-        TimerRefresh->stop();
-        TimerSearch->stop();
-        FormProtocol->hide();
+        refreshTimer_->stop();
+        searchTimer_->stop();
+        protocolWindow_->hide();
     }
     QDialog::hideEvent(event);
 }
 
-void TFormJournal::FormShow() {
+void TFormJournal::prepareShow() {
     fillRelays();
-    ApplyFilter();
+    applyFilter();
     // The newest record chosen, so that the arrows and Enter work on the table at once.
     if (model_->rowCount() > 0) {
-        GridJournal->selectRow(0);
+        gridJournal_->selectRow(0);
     }
-    GridJournal->setFocus(Qt::OtherFocusReason);
+    gridJournal_->setFocus(Qt::OtherFocusReason);
 }
 
 void TFormJournal::fillRelays() {
     // The relays as the device table has them now; the one chosen stays chosen while it is there.
-    const QVariant chosen = ComboRelay->currentData();
-    const QSignalBlocker block(ComboRelay);
-    ComboRelay->clear();
-    ComboRelay->addItem(QStringLiteral("Все защиты"));
+    const QVariant chosen = comboRelay_->currentData();
+    const QSignalBlocker block(comboRelay_);
+    comboRelay_->clear();
+    comboRelay_->addItem(QStringLiteral("Все защиты"));
     for (int i = 1; i <= devices_.DeviceCount; ++i) {
         const DeviceEntry& relay = devices_.entry(i);
-        ComboRelay->addItem(
+        comboRelay_->addItem(
             QStringLiteral("%1. %2 (адрес %3)").arg(i).arg(relay.GeneratorName).arg(relay.Address),
             i);
     }
-    const int keep = chosen.isValid() ? ComboRelay->findData(chosen) : -1;
-    ComboRelay->setCurrentIndex(std::max(keep, 0));
+    const int keep = chosen.isValid() ? comboRelay_->findData(chosen) : -1;
+    comboRelay_->setCurrentIndex(std::max(keep, 0));
 }
 
 // ---- the filter ----
 
 JournalFilter TFormJournal::currentFilter() const {
     JournalFilter filter;
-    if (const QVariant relay = ComboRelay->currentData(); relay.isValid()) {
+    if (const QVariant relay = comboRelay_->currentData(); relay.isValid()) {
         filter.relay = relay.toInt();
     }
-    if (const int group = ComboKind->currentData().toInt(); group >= 0) {
+    if (const int group = comboKind_->currentData().toInt(); group >= 0) {
         filter.kinds = JournalKinds::ofGroup(static_cast<JournalGroup>(group));
     }
-    if (CheckFrom->isChecked()) {
-        filter.from = QDateTime(DateFrom->date(), QTime(0, 0));
+    if (checkFrom_->isChecked()) {
+        filter.from = QDateTime(dateFrom_->date(), QTime(0, 0));
     }
-    if (CheckTo->isChecked()) {
+    if (checkTo_->isChecked()) {
         // "по" takes the whole of its day in.
-        filter.to = QDateTime(DateTo->date().addDays(1), QTime(0, 0));
+        filter.to = QDateTime(dateTo_->date().addDays(1), QTime(0, 0));
     }
-    filter.text = EditSearch->text().trimmed();
+    filter.text = editSearch_->text().trimmed();
     return filter;
 }
 
-void TFormJournal::ApplyFilter() {
-    TimerSearch->stop();
+void TFormJournal::applyFilter() {
+    searchTimer_->stop();
     const JournalFilter filter = currentFilter();
     model_->setFilter(filter);
     // The view would keep its old position until it is laid out again, and the refresh judges by
     // it whether new records may go on top.
-    GridJournal->scrollToTop();
+    gridJournal_->scrollToTop();
     if (journal_) {
         const JournalCount count = journal_->count(filter);
         count_ = count.rows;
@@ -586,14 +586,14 @@ void TFormJournal::ApplyFilter() {
         newestSeen_.reset();
     }
     newsPending_ = false;
-    LabelNews->hide();
+    labelNews_->hide();
     showCount();
     showProblem();
     updateProtocolButton();
 }
 
 void TFormJournal::showCount() {
-    LabelCount->setText(QStringLiteral("Записей: ") + countText(count_));
+    labelCount_->setText(QStringLiteral("Записей: ") + countText(count_));
 }
 
 void TFormJournal::showProblem() {
@@ -610,31 +610,32 @@ void TFormJournal::showProblem() {
     } else if (!journal_->isWriting() && !journal_->problem().isEmpty()) {
         // What is in the file can be read, but nothing new comes into it.
         text = journal_->problem();
-    } else if (CheckFrom->isChecked() && CheckTo->isChecked() &&
-               DateFrom->date() > DateTo->date()) {
+    } else if (checkFrom_->isChecked() && checkTo_->isChecked() &&
+               dateFrom_->date() > dateTo_->date()) {
         text = QStringLiteral("Дата «с» позже даты «по»: за такой период записей нет.");
     } else if (model_->reachedLimit()) {
         text = QStringLiteral(
                    "Показаны %1 новейших записей отбора. Более ранние покажет отбор по датам; "
                    "выгрузка в CSV берёт все записи отбора.")
                    .arg(countText(model_->rowCount()));
-        setTextColor(LabelProblem, kNavy);
-        LabelProblem->setText(text);
-        LabelProblem->show();
+        setTextColor(labelProblem_, kNavy);
+        labelProblem_->setText(text);
+        labelProblem_->show();
         return;
     }
-    setTextColor(LabelProblem, kDarkRed);
-    LabelProblem->setText(text);
-    LabelProblem->setVisible(!text.isEmpty());
+    setTextColor(labelProblem_, kDarkRed);
+    labelProblem_->setText(text);
+    labelProblem_->setVisible(!text.isEmpty());
 }
 
 // ---- new records ----
 
 bool TFormJournal::atTop() const {
-    return GridJournal->verticalScrollBar()->value() == GridJournal->verticalScrollBar()->minimum();
+    return gridJournal_->verticalScrollBar()->value() ==
+           gridJournal_->verticalScrollBar()->minimum();
 }
 
-void TFormJournal::TimerRefreshTimer() {
+void TFormJournal::showNewRecords() {
     if (!journal_ || !journal_->isReadable()) {
         return;
     }
@@ -663,7 +664,7 @@ void TFormJournal::TimerRefreshTimer() {
         newsPending_ = true;
     }
     if (!atTop()) {
-        LabelNews->show();
+        labelNews_->show();
         return;
     }
     // At the top the new rows go above the ones shown, and the row the operator chose stays chosen.
@@ -676,26 +677,26 @@ void TFormJournal::TimerRefreshTimer() {
         countError_ = count.error;
     }
     newsPending_ = false;
-    LabelNews->hide();
+    labelNews_->hide();
     showCount();
     showProblem();
     updateProtocolButton();
 }
 
-void TFormJournal::BtnRefreshClick() {
-    ApplyFilter();
+void TFormJournal::refreshClicked() {
+    applyFilter();
 }
 
 // ---- protocols ----
 
 int TFormJournal::currentRow() const {
-    const QModelIndex current = GridJournal->currentIndex();
+    const QModelIndex current = gridJournal_->currentIndex();
     return current.isValid() ? current.row() : -1;
 }
 
 void TFormJournal::updateProtocolButton() {
     const JournalEntry* e = model_->entry(currentRow());
-    BtnProtocol->setEnabled(e && e->kind == JournalKind::ProtectionEvent);
+    btnProtocol_->setEnabled(e && e->kind == JournalKind::ProtectionEvent);
 }
 
 bool TFormJournal::openProtocol(int row) {
@@ -703,22 +704,22 @@ bool TFormJournal::openProtocol(int row) {
     if (!e || e->kind != JournalKind::ProtectionEvent) {
         return false;
     }
-    const bool wasOpen = FormProtocol->isVisible();
-    FormProtocol->showEntry(*e);
-    FormProtocol->show();
+    const bool wasOpen = protocolWindow_->isVisible();
+    protocolWindow_->showEntry(*e);
+    protocolWindow_->show();
     if (!wasOpen) {
-        FormProtocol->adjustSize();
-        QRect frame = FormProtocol->frameGeometry();
+        protocolWindow_->adjustSize();
+        QRect frame = protocolWindow_->frameGeometry();
         frame.moveCenter(frameGeometry().center());
-        FormProtocol->move(frame.topLeft());
-        fitOnScreen(FormProtocol);
+        protocolWindow_->move(frame.topLeft());
+        fitOnScreen(protocolWindow_);
     }
-    FormProtocol->raise();
-    FormProtocol->activateWindow();
+    protocolWindow_->raise();
+    protocolWindow_->activateWindow();
     return true;
 }
 
-void TFormJournal::BtnProtocolClick() {
+void TFormJournal::protocolClicked() {
     openProtocol(currentRow());
 }
 
@@ -736,7 +737,7 @@ QFileDialog* TFormJournal::exportDialog() {
     return exportDialog_;
 }
 
-void TFormJournal::BtnExportClick() {
+void TFormJournal::exportClicked() {
     const QString path = askSavePath(exportDialog());
     if (!path.isEmpty()) {
         exportTo(path);
@@ -750,8 +751,8 @@ bool TFormJournal::exportTo(const QString& path) {
         return false;
     }
     // What the operator typed last counts, even when its pause has not run out yet.
-    if (TimerSearch->isActive()) {
-        ApplyFilter();
+    if (searchTimer_->isActive()) {
+        applyFilter();
     }
     const JournalFilter filter = model_->filter();
     const JournalCount count = journal_->count(filter);
@@ -783,7 +784,7 @@ void TFormJournal::keyPressEvent(QKeyEvent* event) {
 }
 
 bool TFormJournal::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == GridJournal && event->type() == QEvent::KeyPress) {
+    if (watched == gridJournal_ && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
             openProtocol(currentRow());

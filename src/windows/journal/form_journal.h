@@ -36,17 +36,19 @@ class TFormJournalProtocol : public QDialog {
     // Shows the record's relay, times and protocol; a record without a stored protocol says so.
     void showEntry(const JournalEntry& entry);
     // "Создать отчет": the report file of the shown protocol, under the names the record kept.
-    void BtnReportClick();
-
-    QLabel* LabelName = nullptr;
-    QLabel* LabelRelay = nullptr;
-    QLabel* LabelTimes = nullptr;
-    QLabel* LabelNoProtocol = nullptr;
-    QLabel* LabelReport = nullptr;
-    QPushButton* BtnReport = nullptr;
-    QPushButton* BtnClose = nullptr;
+    void reportClicked();
 
   private:
+    // Each control carries its name with a capital first letter as its objectName ("LabelName"):
+    // the tests find it by that.
+    QLabel* labelName_ = nullptr;
+    QLabel* labelRelay_ = nullptr;
+    QLabel* labelTimes_ = nullptr;
+    QLabel* labelNoProtocol_ = nullptr;
+    QLabel* labelReport_ = nullptr;
+    QPushButton* btnReport_ = nullptr;
+    QPushButton* btnClose_ = nullptr;
+
     QDir workFolder_;
     MessageSink& messages_;
     std::optional<JournalEntry> entry_;
@@ -56,7 +58,8 @@ class TFormJournalProtocol : public QDialog {
 // "Журнал событий": the station's journal, newest first, filtered by relay, kind, dates and text,
 // read from journal.db a page at a time; a protection event opens its trip protocol, and what is
 // shown can be taken out to a CSV file. It stays open beside the main window and shows new
-// records as they come, without moving what the operator is looking at.
+// records as they come, without moving what the operator is looking at. Named as the station's
+// other windows are; nothing else in it is bound to their older names.
 class TFormJournal : public QDialog {
     Q_OBJECT
   public:
@@ -69,45 +72,25 @@ class TFormJournal : public QDialog {
     void showOrRaise();
 
     // Handlers, callable without a click.
-    void FormShow();
     // The filter as the controls set it, read from the first record again.
-    void ApplyFilter();
-    void BtnRefreshClick();
-    void BtnProtocolClick();
+    void applyFilter();
+    void refreshClicked();
+    void protocolClicked();
     // Opens the protocol of the record in that row, when it is a protection event.
     bool openProtocol(int row);
     // "Выгрузить в CSV…": asks for the file, then exportTo().
-    void BtnExportClick();
+    void exportClicked();
     // The save dialog of the export, set to a new file name in the working folder.
     QFileDialog* exportDialog();
     // Writes the records of the current filter to `path`; the outcome goes to the message sink.
     bool exportTo(const QString& path);
     // Every 2 s while open: new records are shown when the table is at its top.
-    void TimerRefreshTimer();
+    void showNewRecords();
 
     // The filter the controls set.
     JournalFilter currentFilter() const;
     JournalTableModel* model() const { return model_; }
     qint64 shownCount() const { return count_; }
-
-    QComboBox* ComboRelay = nullptr;
-    QComboBox* ComboKind = nullptr;
-    QCheckBox* CheckFrom = nullptr;
-    QDateEdit* DateFrom = nullptr;
-    QCheckBox* CheckTo = nullptr;
-    QDateEdit* DateTo = nullptr;
-    QLineEdit* EditSearch = nullptr;
-    QLabel* LabelCount = nullptr;
-    QTableView* GridJournal = nullptr;
-    QLabel* LabelNews = nullptr;
-    QLabel* LabelProblem = nullptr;
-    QPushButton* BtnRefresh = nullptr;
-    QPushButton* BtnProtocol = nullptr;
-    QPushButton* BtnExport = nullptr;
-    QPushButton* BtnClose = nullptr;
-    QTimer* TimerSearch = nullptr;
-    QTimer* TimerRefresh = nullptr;
-    TFormJournalProtocol* FormProtocol = nullptr;
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -116,6 +99,8 @@ class TFormJournal : public QDialog {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // The relays, the kinds, the dates and the text searched for, then the table.
+    void prepareShow();
     void buildFilters(QVBoxLayout* column);
     void buildTable(QVBoxLayout* column);
     void buildBottom(QVBoxLayout* column);
@@ -126,6 +111,27 @@ class TFormJournal : public QDialog {
     bool atTop() const;
     void sizeColumns();
     int currentRow() const;
+
+    // Each control has an objectName of its own ("ComboRelay", "TimerSearch", the protocol's
+    // "FormJournalProtocol"): the tests find it by that.
+    QComboBox* comboRelay_ = nullptr;
+    QComboBox* comboKind_ = nullptr;
+    QCheckBox* checkFrom_ = nullptr;
+    QDateEdit* dateFrom_ = nullptr;
+    QCheckBox* checkTo_ = nullptr;
+    QDateEdit* dateTo_ = nullptr;
+    QLineEdit* editSearch_ = nullptr;
+    QLabel* labelCount_ = nullptr;
+    QTableView* gridJournal_ = nullptr;
+    QLabel* labelNews_ = nullptr;
+    QLabel* labelProblem_ = nullptr;
+    QPushButton* btnRefresh_ = nullptr;
+    QPushButton* btnProtocol_ = nullptr;
+    QPushButton* btnExport_ = nullptr;
+    QPushButton* btnClose_ = nullptr;
+    QTimer* searchTimer_ = nullptr;
+    QTimer* refreshTimer_ = nullptr;
+    TFormJournalProtocol* protocolWindow_ = nullptr;
 
     Journal* journal_;
     const DeviceTable& devices_;
