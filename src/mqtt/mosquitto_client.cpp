@@ -502,14 +502,17 @@ void MosquittoClient::start(const MqttSettings& settings) {
     }
     impl_->owner = std::this_thread::get_id();
     std::shared_ptr<Shared> s = impl_->shared;
+    bool stopped = false;
     {
         std::lock_guard lock(s->mutex);
-        if (!s->accepting || s->api == nullptr) {
-            // Stopped before: start again from nothing.
-            s = impl_->fresh();
-            std::lock_guard replacing(impl_->sharedMutex);
-            impl_->shared = s;
-        }
+        stopped = !s->accepting || s->api == nullptr;
+    }
+    if (stopped) {
+        // Start again from nothing; the old state goes with the last thread that holds it, and
+        // not while its lock is held.
+        s = impl_->fresh();
+        std::lock_guard replacing(impl_->sharedMutex);
+        impl_->shared = s;
     }
     s->settings = settings;
     MosquittoApi& api = *s->api;
