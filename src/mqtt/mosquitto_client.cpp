@@ -2,8 +2,11 @@
 
 #include <mosquitto.h>
 
+#include "mqtt/mosquitto_api.h"
+
 #include <QtGlobal>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +14,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -30,24 +34,15 @@ using namespace std::chrono_literals;
 // libmosquitto holds beyond our hand-over; also its in-flight limit.
 constexpr int kMaxGiven = 20;
 constexpr int kKeepaliveSeconds = 30;
-constexpr auto kFirstPause = 1s;
-constexpr auto kLongestPause = 30s;
-// How long mosquitto_loop() waits for the socket; a publish wakes it at once.
+// How long mosquitto_loop() waits for the socket; a publish wakes it at once. Also how long the
+// network thread may take to see that stop() wants it to end.
 constexpr int kLoopMilliseconds = 100;
-// stop(): for what is handed over (and `last`) to go out; then for DISCONNECT to be written;
-// then for the threads, which are let go rather than waited for any longer (a name lookup
-// cannot be cut short).
-constexpr auto kDrainWait = 2s;
-constexpr auto kDisconnectWait = 1s;
-constexpr auto kThreadsWait = 3s;
-
-void initLibrary() {
-    static const int done = [] {
-        mosquitto_lib_init();
-        return 0;
-    }();
-    Q_UNUSED(done);
-}
+// stop(), counted from its call, within the second it promises: until then what is handed over
+// (and `last`) may be acknowledged; until then DISCONNECT may be written; until then the threads
+// are waited for, and let go after it (a name lookup cannot be cut short).
+constexpr auto kDrainBy = 600ms;
+constexpr auto kDisconnectBy = 800ms;
+constexpr auto kThreadsBy = 950ms;
 
 // mosquitto answers a wrong password, and a missing one where it wants one, with 5 rather than 4.
 QString refusalText(int connack, bool withUser) {
@@ -161,19 +156,19 @@ struct Entry {
 };
 
 // What the client's threads and its callers share; the threads hold it, so that a thread let go
-// by stop() still has it, and the last one out destroys the libmosquitto client.
-struct Shared {
-    explicit Shared(int capacity) : capacity(capacity) {}
-    ~Shared() {
-        if (mosq != nullptr) {
-            mosquitto_destroy(mosq);
-        }
-    }
+// by stop() still has it. The library client goes with the last of the threads, so that a
+// connection left without a DISCONNECT closes at once and the broker says the will.
+struct Shared final : MosquittoApi::Callbacks {
+    Shared(int capacity, std::unique_ptr<MosquittoApi> api, MosquittoClient::Timing timing)
+        : capacity(capacity), timing(timing), api(std::move(api)) {}
+    ~Shared() override { api.reset(); }
 
     const int capacity;
+    const MosquittoClient::Timing timing;
     MqttSettings settings;
-    // Made by start() before the threads; set up (apart from TLS) before them too.
-    mosquitto* mosq = nullptr;
+    // Made and set up (apart from TLS) by start() before the threads; released by the last of
+    // them to end.
+    std::unique_ptr<MosquittoApi> api;
 
     // Everything below under `mutex`, which is never held while libmosquitto is called: its
     // callbacks take it from inside libmosquitto's own locks.
@@ -181,13 +176,19 @@ struct Shared {
     std::condition_variable changed;
     std::deque<Entry> queue;  // handed over, not yet given to libmosquitto
     uint64_t nextOrder = 0;
-    std::map<int, Entry> given;  // by message id: given, not yet written (QoS 0) or acknowledged
-    int handing = 0;             // taken from the queue and being given at this moment
-    std::vector<int> doneEarly;  // acknowledged before mosquitto_publish() returned its id
-    uint64_t losses = 0;         // connections gone, to tell one gone while a message was given
+    std::map<int, Entry> given;   // by message id: given, not yet written (QoS 0) or acknowledged
+    std::optional<Entry> inHand;  // taken from the queue and being given at this moment
+    std::vector<int> doneEarly;   // acknowledged before mosquitto_publish() returned its id
+    uint64_t losses = 0;          // connections gone, to tell one gone while a message was given
     BrokerStatus status;
+    // The connection is made and libmosquitto has sent again what it held from the last one
+    // (it does so after the connect callback, in the same loop): the hand-over may give.
+    bool mayGive = false;
     bool accepting = true;  // send() takes messages; false from stop() on
     bool quitting = false;
+    // Set with `quitting`: whether to say DISCONNECT (nothing is left unconfirmed), and until when.
+    bool disconnectCleanly = false;
+    Clock::time_point disconnectBy;
     bool networkDone = false;
     bool workerDone = false;
     // The current attempt: whether a callback has said how it ended, whether it connected, and
@@ -197,10 +198,10 @@ struct Shared {
     QByteArray loggedError;
 
     bool canGive() const {
-        return status.state == BrokerState::Connected && !queue.empty() &&
-               static_cast<int>(given.size()) + handing < kMaxGiven;
+        return mayGive && status.state == BrokerState::Connected && !queue.empty() && !inHand &&
+               static_cast<int>(given.size()) < kMaxGiven;
     }
-    bool drained() const { return queue.empty() && given.empty() && handing == 0; }
+    bool drained() const { return queue.empty() && given.empty() && !inHand; }
 
     void takeBack(Entry entry) {
         const auto place = std::upper_bound(
@@ -223,86 +224,115 @@ struct Shared {
         }
     }
 
+    // Everything handed over and not yet confirmed, in the order handed over.
+    std::vector<MqttMessage> unconfirmed() const {
+        std::vector<const Entry*> all;
+        for (const Entry& e : queue) {
+            all.push_back(&e);
+        }
+        for (const auto& [mid, e] : given) {
+            all.push_back(&e);
+        }
+        if (inHand) {
+            all.push_back(&*inHand);
+        }
+        std::sort(all.begin(), all.end(),
+                  [](const Entry* a, const Entry* b) { return a->order < b->order; });
+        std::vector<MqttMessage> out;
+        out.reserve(all.size());
+        for (const Entry* e : all) {
+            out.push_back(e->message);
+        }
+        return out;
+    }
+
     void lose(const QString& reason) {
+        mayGive = false;
         status.state = BrokerState::Lost;
         status.reason = reason;
         explained = true;
     }
-};
 
-Shared* of(void* userdata) {
-    return static_cast<Shared*>(userdata);
-}
-
-void onConnect(mosquitto* mosq, void* userdata, int rc) {
-    Shared* s = of(userdata);
-    if (rc == 0) {
-        // Said here, inside the connection's acknowledgement, and before the status below lets
-        // the hand-over thread give anything: libmosquitto sends what it holds unacknowledged
-        // from the last connection only after this callback returns, so "online" is the first
-        // message of every connection, and only one.
-        const QByteArray topic = s->settings.topicRoot() + "status";
-        static constexpr char kOnline[] = "online";
-        const int published = mosquitto_publish(mosq, nullptr, topic.constData(),
-                                                sizeof kOnline - 1, kOnline, 1, true);
-        if (published != MOSQ_ERR_SUCCESS) {
-            qWarning("mqtt: online was not published to %s: %s", topic.constData(),
-                     mosquitto_strerror(published));
+    // A thread of ours ends; the last one lets the library client go, outside the lock.
+    void threadDone(std::unique_lock<std::mutex>& lock, bool& done) {
+        done = true;
+        std::unique_ptr<MosquittoApi> last;
+        if (networkDone && workerDone) {
+            last = std::move(api);
         }
+        changed.notify_all();
+        lock.unlock();
+        last.reset();
     }
-    std::lock_guard lock(s->mutex);
-    if (rc == 0) {
-        s->status.state = BrokerState::Connected;
-        s->status.reason.clear();
-        ++s->status.connections;
-        s->connectedInAttempt = true;
-    } else {
-        s->lose(refusalText(rc, !s->settings.user.isEmpty()));
-    }
-    s->changed.notify_all();
-}
 
-void onDisconnect(mosquitto*, void* userdata, int rc) {
-    const int error = errno;
-    Shared* s = of(userdata);
-    std::lock_guard lock(s->mutex);
-    ++s->losses;
-    s->takeBackUnwritten();
-    // 0 is our own DISCONNECT; a refusal has been told by onConnect already.
-    if (rc != MOSQ_ERR_SUCCESS && !s->explained) {
-        s->lose(failureText(rc, error, s->loggedError, s->settings.host));
+    void connected(int rc) override {
+        if (rc == 0) {
+            // Said here, inside the connection's acknowledgement: libmosquitto sends what it
+            // holds unacknowledged from the last connection only after this callback returns,
+            // and the hand-over thread gives nothing before the loop that called it has returned
+            // (mayGive), so "online" is the first message of every connection, and what was
+            // held goes before anything new.
+            const QByteArray topic = settings.topicRoot() + "status";
+            const int published = api->publish(nullptr, topic, "online", 1, true);
+            if (published != MOSQ_ERR_SUCCESS) {
+                qWarning("mqtt: online was not published to %s: %s", topic.constData(),
+                         mosquitto_strerror(published));
+            }
+        }
+        std::lock_guard lock(mutex);
+        if (rc == 0) {
+            status.state = BrokerState::Connected;
+            status.reason.clear();
+            ++status.connections;
+            connectedInAttempt = true;
+        } else {
+            lose(refusalText(rc, !settings.user.isEmpty()));
+        }
+        changed.notify_all();
     }
-    s->changed.notify_all();
-}
 
-void onPublish(mosquitto*, void* userdata, int mid) {
-    Shared* s = of(userdata);
-    std::lock_guard lock(s->mutex);
-    if (s->given.erase(mid) == 0 && s->handing > 0) {
-        s->doneEarly.push_back(mid);
+    void disconnected(int rc) override {
+        const int error = errno;
+        std::lock_guard lock(mutex);
+        mayGive = false;
+        ++losses;
+        takeBackUnwritten();
+        // 0 is our own DISCONNECT; a refusal has been told by connected() already.
+        if (rc != MOSQ_ERR_SUCCESS && !explained) {
+            lose(failureText(rc, error, loggedError, settings.host));
+        }
+        changed.notify_all();
     }
-    s->changed.notify_all();
-}
 
-void onLog(mosquitto*, void* userdata, int level, const char* text) {
-    if (level != MOSQ_LOG_ERR || text == nullptr) {
-        return;
+    void published(int mid) override {
+        std::lock_guard lock(mutex);
+        if (given.erase(mid) == 0 && inHand) {
+            doneEarly.push_back(mid);
+        }
+        changed.notify_all();
     }
-    Shared* s = of(userdata);
-    std::lock_guard lock(s->mutex);
-    s->loggedError = QByteArray(text);
-}
+
+    void logged(int level, const char* text) override {
+        if (level != MOSQ_LOG_ERR || text == nullptr) {
+            return;
+        }
+        std::lock_guard lock(mutex);
+        loggedError = QByteArray(text);
+    }
+};
 
 void runNetwork(const std::shared_ptr<Shared>& s) {
     const QByteArray host = s->settings.host.toUtf8();
     const QByteArray caFile = s->settings.caFile.toLocal8Bit();
+    MosquittoApi& api = *s->api;
     bool tlsReady = !s->settings.tls();
     bool first = true;
-    auto pause = Clock::duration(kFirstPause);
+    auto pause = Clock::duration(s->timing.firstPause);
     std::unique_lock lock(s->mutex);
     while (!s->quitting) {
         s->explained = false;
         s->connectedInAttempt = false;
+        s->mayGive = false;
         s->loggedError.clear();
         lock.unlock();
 
@@ -310,7 +340,7 @@ void runNetwork(const std::shared_ptr<Shared>& s) {
         int error = 0;
         if (!tlsReady) {
             // Checked before every attempt: the file may come back.
-            rc = mosquitto_tls_set(s->mosq, caFile.constData(), nullptr, nullptr, nullptr, nullptr);
+            rc = api.setTls(caFile);
             tlsReady = rc == MOSQ_ERR_SUCCESS;
             if (!tlsReady) {
                 lock.lock();
@@ -320,28 +350,33 @@ void runNetwork(const std::shared_ptr<Shared>& s) {
             }
         }
         if (tlsReady) {
-            rc = first ? mosquitto_connect_async(s->mosq, host.constData(), s->settings.port,
-                                                 kKeepaliveSeconds)
-                       : mosquitto_reconnect_async(s->mosq);
+            rc = first ? api.connectAsync(host, s->settings.port, kKeepaliveSeconds)
+                       : api.reconnectAsync();
             error = errno;
             first = false;
         }
         if (tlsReady && rc == MOSQ_ERR_SUCCESS) {
             bool disconnecting = false;
-            Clock::time_point disconnectDeadline;
             for (;;) {
-                rc = mosquitto_loop(s->mosq, kLoopMilliseconds, 1);
+                rc = api.loop(kLoopMilliseconds);
                 error = errno;
                 lock.lock();
+                if (rc == MOSQ_ERR_SUCCESS && !s->mayGive && s->connectedInAttempt &&
+                    s->status.state == BrokerState::Connected) {
+                    s->mayGive = true;
+                    s->changed.notify_all();
+                }
                 const bool quitting = s->quitting;
+                const bool cleanly = s->disconnectCleanly;
+                const Clock::time_point by = s->disconnectBy;
                 lock.unlock();
                 if (quitting && !disconnecting) {
+                    // Left unconfirmed, `last` is the will's to say: no DISCONNECT then.
                     disconnecting = true;
-                    disconnectDeadline = Clock::now() + kDisconnectWait;
-                    if (mosquitto_disconnect(s->mosq) != MOSQ_ERR_SUCCESS) {
+                    if (!cleanly || api.disconnect() != MOSQ_ERR_SUCCESS) {
                         break;
                     }
-                } else if (disconnecting && Clock::now() >= disconnectDeadline) {
+                } else if (disconnecting && Clock::now() >= by) {
                     break;
                 }
                 if (rc != MOSQ_ERR_SUCCESS) {
@@ -359,35 +394,33 @@ void runNetwork(const std::shared_ptr<Shared>& s) {
             s->lose(failureText(rc, error, s->loggedError, s->settings.host));
         }
         if (s->connectedInAttempt) {
-            pause = kFirstPause;
+            pause = s->timing.firstPause;
         }
         s->changed.notify_all();
         s->changed.wait_for(lock, pause, [&] { return s->quitting; });
-        pause = std::min<Clock::duration>(pause * 2, kLongestPause);
+        pause = std::min<Clock::duration>(pause * 2, s->timing.longestPause);
     }
-    s->networkDone = true;
-    s->changed.notify_all();
+    s->threadDone(lock, s->networkDone);
 }
 
 void runWorker(const std::shared_ptr<Shared>& s) {
+    MosquittoApi& api = *s->api;
     std::unique_lock lock(s->mutex);
     for (;;) {
         s->changed.wait(lock, [&] { return s->quitting || s->canGive(); });
         if (s->quitting) {
             break;
         }
-        Entry entry = std::move(s->queue.front());
+        s->inHand = std::move(s->queue.front());
         s->queue.pop_front();
-        ++s->handing;
+        const MqttMessage m = s->inHand->message;
         const uint64_t losses = s->losses;
         lock.unlock();
-        const MqttMessage& m = entry.message;
         int mid = 0;
-        const int rc = mosquitto_publish(s->mosq, &mid, m.topic.constData(),
-                                         static_cast<int>(m.payload.size()), m.payload.constData(),
-                                         m.qos, m.retain);
+        const int rc = api.publish(&mid, m.topic, m.payload, m.qos, m.retain);
         lock.lock();
-        --s->handing;
+        Entry entry = std::move(*s->inHand);
+        s->inHand.reset();
         if (rc == MOSQ_ERR_SUCCESS) {
             const auto early = std::find(s->doneEarly.begin(), s->doneEarly.end(), mid);
             if (early != s->doneEarly.end()) {
@@ -408,75 +441,93 @@ void runWorker(const std::shared_ptr<Shared>& s) {
             qWarning("mqtt: a message to %s was not published: %s", m.topic.constData(),
                      mosquitto_strerror(rc));
         }
-        if (s->handing == 0) {
-            s->doneEarly.clear();
-        }
+        s->doneEarly.clear();
         s->changed.notify_all();
     }
-    s->workerDone = true;
-    s->changed.notify_all();
+    s->threadDone(lock, s->workerDone);
 }
 
 }  // namespace
 
 struct MosquittoClient::Impl {
-    explicit Impl(int capacity) : capacity(std::max(1, capacity)) {}
+    Impl(MakeApi makeApi, int capacity, Timing timing)
+        : makeApi(std::move(makeApi)), capacity(std::max(1, capacity)), timing(timing) {}
 
+    std::shared_ptr<Shared> fresh() const {
+        return std::make_shared<Shared>(capacity, makeApi(), timing);
+    }
+
+    // The owner may call these; another thread is told off and refused.
+    bool onOwnerThread(const char* call) const {
+        const std::thread::id id = owner.load();
+        if (id == std::thread::id() || id == std::this_thread::get_id()) {
+            return true;
+        }
+        qCritical("mqtt: %s called off the thread that started the client: refused", call);
+        return false;
+    }
+
+    std::vector<MqttMessage> stop(const MqttMessage& last);
+
+    const MakeApi makeApi;
     const int capacity;
-    std::shared_ptr<Shared> shared = std::make_shared<Shared>(capacity);
+    const Timing timing;
+    // Read by status() and pending() from any thread; replaced only by start().
+    std::shared_ptr<Shared> current() const {
+        std::lock_guard lock(sharedMutex);
+        return shared;
+    }
+
+    mutable std::mutex sharedMutex;
+    std::shared_ptr<Shared> shared = fresh();
+    std::atomic<std::thread::id> owner{};
     bool started = false;
     std::thread network;
     std::thread worker;
 };
 
-MosquittoClient::MosquittoClient(int capacity) : impl_(std::make_unique<Impl>(capacity)) {}
+MosquittoClient::MosquittoClient(int capacity) : MosquittoClient(makeLibMosquitto, capacity) {}
+
+MosquittoClient::MosquittoClient(MakeApi makeApi, int capacity, Timing timing)
+    : impl_(std::make_unique<Impl>(std::move(makeApi), capacity, timing)) {}
 
 MosquittoClient::~MosquittoClient() {
-    stop();
+    // Whichever thread lets the client go: nobody else can be calling it any more.
+    impl_->stop({});
 }
 
 void MosquittoClient::start(const MqttSettings& settings) {
-    if (impl_->started) {
+    if (!impl_->onOwnerThread("start()") || impl_->started) {
         return;
     }
-    initLibrary();
+    impl_->owner = std::this_thread::get_id();
     std::shared_ptr<Shared> s = impl_->shared;
+    bool stopped = false;
     {
         std::lock_guard lock(s->mutex);
-        if (!s->accepting) {
-            // Stopped before: start again from nothing.
-            s = std::make_shared<Shared>(impl_->capacity);
-            impl_->shared = s;
-        }
+        stopped = !s->accepting || s->api == nullptr;
+    }
+    if (stopped) {
+        // Start again from nothing; the old state goes with the last thread that holds it, and
+        // not while its lock is held.
+        s = impl_->fresh();
+        std::lock_guard replacing(impl_->sharedMutex);
+        impl_->shared = s;
     }
     s->settings = settings;
-    if (s->mosq != nullptr) {
-        // Left by a start() that found the settings unusable.
-        mosquitto_destroy(s->mosq);
-    }
-    const QByteArray clientId = settings.clientId.toUtf8();
-    s->mosq = mosquitto_new(clientId.isEmpty() ? nullptr : clientId.constData(), true, s.get());
-    if (s->mosq == nullptr) {
+    MosquittoApi& api = *s->api;
+    int rc = api.create(settings.clientId.toUtf8(), kMaxGiven, *s);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        const int error = errno;
         std::lock_guard lock(s->mutex);
-        s->lose(QStringLiteral("клиент MQTT не создан: %1").arg(errnoText(errno)));
+        s->lose(QStringLiteral("клиент MQTT не создан: %1").arg(errnoText(error)));
         return;
     }
-    mosquitto_threaded_set(s->mosq, true);
-    mosquitto_int_option(s->mosq, MOSQ_OPT_SEND_MAXIMUM, kMaxGiven);
-    mosquitto_connect_callback_set(s->mosq, onConnect);
-    mosquitto_disconnect_callback_set(s->mosq, onDisconnect);
-    mosquitto_publish_callback_set(s->mosq, onPublish);
-    mosquitto_log_callback_set(s->mosq, onLog);
 
     const QByteArray willTopic = settings.topicRoot() + "status";
-    static constexpr char kOffline[] = "offline";
-    int rc =
-        mosquitto_will_set(s->mosq, willTopic.constData(), sizeof kOffline - 1, kOffline, 1, true);
+    rc = api.setWill(willTopic, "offline", 1, true);
     if (rc == MOSQ_ERR_SUCCESS && !settings.user.isEmpty()) {
-        const QByteArray user = settings.user.toUtf8();
-        rc = mosquitto_username_pw_set(
-            s->mosq, user.constData(),
-            settings.password.isNull() ? nullptr : settings.password.constData());
+        rc = api.setUser(settings.user.toUtf8(), settings.password);
     }
     if (rc != MOSQ_ERR_SUCCESS) {
         // Only a topic or a user name libmosquitto refuses (wildcards, bad UTF-8): no use trying.
@@ -497,48 +548,67 @@ void MosquittoClient::start(const MqttSettings& settings) {
     impl_->worker = std::thread([s] { runWorker(s); });
 }
 
-void MosquittoClient::stop(const MqttMessage& last) {
-    const std::shared_ptr<Shared> s = impl_->shared;
+std::vector<MqttMessage> MosquittoClient::stop(const MqttMessage& last) {
+    if (!impl_->onOwnerThread("stop()")) {
+        return {};
+    }
+    return impl_->stop(last);
+}
+
+std::vector<MqttMessage> MosquittoClient::Impl::stop(const MqttMessage& last) {
+    const Clock::time_point called = Clock::now();
+    const std::shared_ptr<Shared> s = shared;
+    std::vector<MqttMessage> left;
     bool finished = true;
     {
         std::unique_lock lock(s->mutex);
         s->accepting = false;
-        if (!impl_->started) {
+        if (!started) {
             s->status.state = BrokerState::Off;
             s->status.reason.clear();
-            return;
+            return {};
         }
         if (s->status.state == BrokerState::Connected && !last.topic.isEmpty()) {
             s->queue.push_back(Entry{s->nextOrder++, last});
             s->changed.notify_all();
         }
-        s->changed.wait_for(lock, kDrainWait, [&] {
+        s->changed.wait_until(lock, called + kDrainBy, [&] {
             return s->status.state != BrokerState::Connected || s->drained();
         });
         s->quitting = true;
+        s->disconnectCleanly = s->drained();
+        s->disconnectBy = called + kDisconnectBy;
         s->changed.notify_all();
-        finished = s->changed.wait_for(lock, kThreadsWait,
-                                       [&] { return s->networkDone && s->workerDone; });
+        finished = s->changed.wait_until(lock, called + kThreadsBy,
+                                         [&] { return s->networkDone && s->workerDone; });
+        left = s->unconfirmed();
         s->status.state = BrokerState::Off;
         s->status.reason.clear();
     }
     if (finished) {
-        impl_->network.join();
-        impl_->worker.join();
+        network.join();
+        worker.join();
     } else {
-        // Stuck in a name lookup: the threads end on their own, and the last destroys the client.
-        impl_->network.detach();
-        impl_->worker.detach();
+        // Stuck in a name lookup: the threads end on their own, and the last lets the library
+        // client go. They hold what they use.
+        network.detach();
+        worker.detach();
     }
-    impl_->started = false;
+    started = false;
+    owner = std::thread::id();
+    return left;
 }
 
 BrokerStatus MosquittoClient::status() const {
-    std::lock_guard lock(impl_->shared->mutex);
-    return impl_->shared->status;
+    const std::shared_ptr<Shared> s = impl_->current();
+    std::lock_guard lock(s->mutex);
+    return s->status;
 }
 
 bool MosquittoClient::send(const MqttMessage& message) {
+    if (!impl_->onOwnerThread("send()")) {
+        return false;
+    }
     Shared& s = *impl_->shared;
     std::lock_guard lock(s.mutex);
     if (!s.accepting || static_cast<int>(s.queue.size()) >= s.capacity) {
@@ -550,9 +620,9 @@ bool MosquittoClient::send(const MqttMessage& message) {
 }
 
 int MosquittoClient::pending() const {
-    const Shared& s = *impl_->shared;
-    std::lock_guard lock(s.mutex);
-    return static_cast<int>(s.queue.size()) + s.handing;
+    const std::shared_ptr<Shared> s = impl_->current();
+    std::lock_guard lock(s->mutex);
+    return static_cast<int>(s->queue.size()) + (s->inHand ? 1 : 0);
 }
 
 int MosquittoClient::capacity() const {

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <vector>
 
 #include "plant/mqtt_settings.h"
 
@@ -13,7 +14,7 @@ enum class BrokerState {
     Off,         // not started, or stopped
     Connecting,  // the first attempt is under way
     Connected,
-    Lost,        // could not connect, or the connection went: attempts go on by themselves
+    Lost,  // could not connect, or the connection went: attempts go on by themselves
 };
 
 struct BrokerStatus {
@@ -36,29 +37,44 @@ struct MqttMessage {
 // A publishing connection to an MQTT broker. Every network operation happens on the client's own
 // threads; the calls below only hand over or read state under a lock, so the UI thread and the poll
 // tick never wait on the network. The station subscribes to nothing.
+//
+// Threads: the thread that calls start() owns the client until stop() has returned: start(),
+// stop() and send() are for it alone, since the order of what is handed over and the end of the
+// client's threads are its to decide. A call of these from another thread is refused (nothing
+// happens, send() says false) and logged. status(), pending() and capacity() may be asked from any
+// thread. The client's own threads never call back into the caller.
 class MqttClient {
   public:
     virtual ~MqttClient() = default;
 
-    // Starts connecting with the settings' will (`<prefix>/<station>/status`, "offline", QoS 1,
-    // retained); returns at once. On every connection the client says "online" there (QoS 1,
-    // retained) before anything handed over or still unacknowledged goes out. Connection
-    // failures show in status(), and the client keeps trying.
+    // Owner thread (it becomes the owner). Starts connecting with the settings' will
+    // (`<prefix>/<station>/status`, "offline", QoS 1, retained); returns at once. On every
+    // connection the client says "online" there (QoS 1, retained) before anything handed over or
+    // still unacknowledged goes out. Connection failures show in status(), and the client keeps
+    // trying.
     virtual void start(const MqttSettings& settings) = 0;
-    // Publishes `last` if it is not empty and the broker is connected (waiting a little for it to
-    // go out), then disconnects cleanly and stops the threads. Safe to call twice.
-    virtual void stop(const MqttMessage& last = {}) = 0;
+    // Owner thread. Hands `last` over if it is not empty and the broker is connected, gives what
+    // is handed over a little time to be acknowledged, disconnects and stops the threads; returns
+    // within a second whatever the broker and the network do. Returns, in the order handed over,
+    // the messages (`last` among them) that the broker had not acknowledged (QoS 1, 2) or that
+    // were not written (QoS 0) by then: they are given up. When `last` is among them the client
+    // leaves without a DISCONNECT, so that the broker says the will in its place. Safe to call
+    // twice; the second returns nothing.
+    virtual std::vector<MqttMessage> stop(const MqttMessage& last = {}) = 0;
 
+    // Any thread.
     virtual BrokerStatus status() const = 0;
 
-    // Hands a message to the network thread. False when the hand-over is full (`capacity()`
-    // messages not yet given to the broker's socket): the caller keeps it and tries later.
-    // Messages handed over while the connection is down wait in the hand-over and go out, in
-    // order, once it is back.
+    // Owner thread. Hands a message to the network thread. False when the hand-over is full
+    // (`capacity()` messages not yet given to the broker's socket): the caller keeps it and tries
+    // later. Messages handed over while the connection is down wait in the hand-over and go out,
+    // in order, once it is back.
     virtual bool send(const MqttMessage& message) = 0;
-    // Messages handed over and not yet given to the network library, which holds a few more (at
-    // most 20 for MosquittoClient) until they are written (QoS 0) or acknowledged (QoS 1, 2).
+    // Any thread. Messages handed over and not yet given to the network library, which holds a
+    // few more (at most 20 for MosquittoClient) until they are written (QoS 0) or acknowledged
+    // (QoS 1, 2).
     virtual int pending() const = 0;
+    // Any thread.
     virtual int capacity() const = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "plant/plant_publisher.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <vector>
 
 #include "link/link_controller.h"
@@ -79,8 +81,44 @@ void PlantPublisher::stop() {
     publishStates(false);
     publishLink(false, true);
     drain();
-    client_.stop(MqttMessage{settings_.topicRoot() + "status", "offline", 1, true});
+    const MqttMessage offline{settings_.topicRoot() + "status", "offline", 1, true};
+    // The client gives the broker less than a second; "offline" it could not send is the will's.
+    const std::vector<MqttMessage> left = client_.stop(offline);
+    recordLeftUnsent(left, offline);
     view_.showBrokerState(QString(), false);
+}
+
+void PlantPublisher::recordLeftUnsent(const std::vector<MqttMessage>& left,
+                                      const MqttMessage& last) {
+    // Events already dropped and not yet told of are lost with the report that would have told.
+    uint64_t events = events_.size() + droppedSinceReport_;
+    uint64_t messages = events_.size() + stateOrder_.size();
+    for (const MqttMessage& m : left) {
+        if (m == last) {
+            continue;
+        }
+        ++messages;
+        if (m.topic.endsWith("/event")) {
+            ++events;
+        } else if (m.topic == settings_.topicRoot() + "events_dropped") {
+            events += static_cast<uint64_t>(QJsonDocument::fromJson(m.payload)
+                                                .object()[QStringLiteral("dropped_events")]
+                                                .toInteger());
+        }
+    }
+    if (messages == 0 && events == 0) {
+        return;
+    }
+    station_.journal.brokerLeftUnsent(
+        settings_.brokerName(),
+        QStringLiteral("при остановке не переданы или не подтверждены сообщения: %1 (из них о "
+                       "событиях защиты: %2)")
+            .arg(messages)
+            .arg(events));
+    events_.clear();
+    states_.clear();
+    stateOrder_.clear();
+    droppedSinceReport_ = 0;
 }
 
 void PlantPublisher::tick() {

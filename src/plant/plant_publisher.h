@@ -24,9 +24,10 @@ struct Station;
 // each change and at least once a minute), each new protection event (QoS 1, never retained) and
 // the link; the client itself says that the station is online. A relay's topics are named by its
 // address on the line, which stays its own when another relay is deleted and the tiles move up.
-// Works on the UI thread without ever waiting on the network: messages go to the client's own
-// threads, and while the broker is away the states are kept only as their newest and the events
-// up to a limit, the oldest dropped and counted.
+// Works on the UI thread, the client's owner, without ever waiting on the network: messages go
+// to the client's own threads, stopping gives the broker less than a second, and while the
+// broker is away the states are kept only as their newest and the events up to a limit, the
+// oldest dropped and counted.
 class PlantPublisher final : public RecordFeed {
   public:
     // At most this many events wait for a broker that is away; older ones are dropped and counted.
@@ -40,7 +41,9 @@ class PlantPublisher final : public RecordFeed {
 
     // Connects; the status bar shows the broker.
     void start();
-    // The link said closed, "offline" published and the connection closed cleanly.
+    // The link said closed, "offline" published and the connection closed cleanly, within a
+    // second whatever the broker does; what the broker was not given by then, or did not
+    // confirm, is counted in the journal. Called on the client's owner thread, as start() is.
     void stop();
 
     // Once a second and after anything the operator did: states that changed or are due, the
@@ -73,6 +76,7 @@ class PlantPublisher final : public RecordFeed {
     void queueEvent(const MqttMessage& message);
     void drain();
     void showBroker();
+    void recordLeftUnsent(const std::vector<MqttMessage>& left, const MqttMessage& last);
 
     Station& station_;
     const LinkController& link_;

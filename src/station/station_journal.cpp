@@ -273,6 +273,12 @@ void StationJournal::brokerReached(const QString& broker) {
            LinkDetails{broker, {}, downFor});
 }
 
+void StationJournal::brokerLeftUnsent(const QString& broker, const QString& reason) {
+    append(JournalKind::BrokerLost, std::nullopt,
+           QStringLiteral("Брокер MQTT %1: %2").arg(broker, reason),
+           LinkDetails{broker, reason, {}});
+}
+
 void StationJournal::relaySilent(int relay) {
     // A request left over from a link the operator has closed says nothing of the relay.
     if (relay < 1 || relay > kMaxDevices || !linkWanted_) {

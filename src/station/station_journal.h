@@ -117,6 +117,9 @@ class StationJournal {
     void brokerLost(const QString& broker, const QString& reason);
     // The broker reached: recorded only after a recorded loss, with how long it was away.
     void brokerReached(const QString& broker);
+    // What the broker was not given, or did not confirm, when the station stopped: recorded each
+    // time, whether or not a loss is.
+    void brokerLeftUnsent(const QString& broker, const QString& reason);
     // A relay that was answering has stopped; a relay that answers after being recorded silent.
     void relaySilent(int relay);
     void relayAnswered(int relay);

@@ -1,5 +1,5 @@
 // The plant broker's client against a real mosquitto: what arrives and how, the will, a broker
-// that goes and comes back, refusals, TLS, and that no call waits on the network.
+// that goes and comes back, refusals, TLS, and that no call waits on a peer that stalls.
 
 #include <gtest/gtest.h>
 #include <QProcess>
@@ -51,11 +51,7 @@ TEST(MosquittoClient, PublishesInOrderWithTheQosAndRetainGiven) {
     ASSERT_TRUE(plant.start(broker, "terval/#")) << plant.errors().toStdString();
 
     MosquittoClient client;
-    const auto before = Clock::now();
     client.start(broker.clientSettings("st1"));
-    const auto startCall = Clock::now() - before;
-    measured("start()", startCall);
-    EXPECT_LT(startCall, 50ms);
     ASSERT_TRUE(waitForState(client, BrokerState::Connected)) << describe(client.status());
     EXPECT_EQ(client.status().connections, 1u);
     EXPECT_TRUE(client.status().reason.isEmpty());
@@ -134,10 +130,9 @@ TEST(MosquittoClient, WillSaysOfflineWhenTheStationDiesNotWhenItStops) {
     ASSERT_TRUE(waitForState(client, BrokerState::Connected)) << describe(client.status());
     ASSERT_TRUE(plant.waitFor("terval/clean/status", "online", 5s));
     const auto before = Clock::now();
-    client.stop({"terval/clean/bye", "bye", 1, false});
-    const auto stopCall = Clock::now() - before;
-    measured("stop(last) with the broker there", stopCall);
-    EXPECT_LT(stopCall, 1s);
+    // Everything confirmed, nothing given up.
+    EXPECT_EQ(client.stop({"terval/clean/bye", "bye", 1, false}), std::vector<MqttMessage>{});
+    measured("stop(last) with the broker there", Clock::now() - before);
     EXPECT_EQ(client.status().state, BrokerState::Off);
     EXPECT_TRUE(plant.waitFor("terval/clean/bye", "bye", 2s));
     EXPECT_FALSE(plant.waitFor("terval/clean/status", "offline", 1s)) << broker.log().toStdString();
@@ -185,16 +180,10 @@ TEST(MosquittoClient, ComesBackByItselfAfterTheBrokerRestartsAndSendsWhatWaited)
     EXPECT_EQ(client.status().reason,
               QStringLiteral("нет связи с брокером: соединение оборвалось"));
 
-    Clock::duration longest{};
     for (int i = 1; i <= kCapacity + 1; ++i) {
-        const auto before = Clock::now();
         const bool taken = client.send({"terval/st2/seq", QByteArray::number(i), i % 2, false});
-        longest = std::max(longest, Clock::now() - before);
         EXPECT_EQ(taken, i <= kCapacity) << "message " << i;
     }
-    measured("longest send() with the broker away", longest);
-    // Microseconds as a rule; the bound only tells a lock from a wait on the network.
-    EXPECT_LT(longest, 20ms);
     EXPECT_EQ(client.pending(), kCapacity);
 
     std::this_thread::sleep_until(down + 2s);
@@ -247,27 +236,53 @@ TEST(MosquittoClient, ConnectsWhenTheBrokerComesLaterAndStopsAtOnceWithoutIt) {
     ASSERT_TRUE(waitForState(client, BrokerState::Connected, 5s)) << describe(client.status());
     EXPECT_TRUE(plant.waitFor("terval/early/seq", "waited", 5s));
 
-    // Connected to a broker that answers nothing: stop() gives `last` its 2 s and goes.
+    // Connected to a broker that answers nothing: stop() returns while it hangs, gives up what
+    // it did not confirm, and leaves without DISCONNECT, so that the broker, back, says the will.
     broker.pause();
-    ASSERT_TRUE(client.send({"terval/early/seq", "unanswered", 1, false}));
+    const MqttMessage unanswered{"terval/early/seq", "unanswered", 1, false};
+    const MqttMessage offline{"terval/early/status", "offline", 1, true};
+    ASSERT_TRUE(client.send(unanswered));
     auto before = Clock::now();
-    client.stop({"terval/early/status", "offline", 1, true});
-    auto stopCall = Clock::now() - before;
-    measured("stop(last) with the broker hanging", stopCall);
-    EXPECT_LT(stopCall, 4s);
+    EXPECT_EQ(client.stop(offline), (std::vector<MqttMessage>{unanswered, offline}));
+    measured("stop(last) with the broker hanging", Clock::now() - before);
+    EXPECT_EQ(client.status().state, BrokerState::Off);
     broker.resume();
+    EXPECT_TRUE(plant.waitFor("terval/early/status", "offline", 5s)) << broker.log().toStdString();
 
-    // Between two attempts with the broker gone: at once.
+    // Between two attempts with the broker gone: nothing to give up, "offline" is the will's.
     MosquittoClient other;
     other.start(broker.clientSettings("other"));
     ASSERT_TRUE(waitForState(other, BrokerState::Connected)) << describe(other.status());
     broker.stop();
     ASSERT_TRUE(waitForState(other, BrokerState::Lost)) << describe(other.status());
     before = Clock::now();
-    other.stop({"terval/other/status", "offline", 1, true});
-    stopCall = Clock::now() - before;
-    measured("stop(last) with the broker gone", stopCall);
-    EXPECT_LT(stopCall, 200ms);
+    EXPECT_EQ(other.stop({"terval/other/status", "offline", 1, true}), std::vector<MqttMessage>{});
+    measured("stop(last) with the broker gone", Clock::now() - before);
+}
+
+// A peer that takes the connection and never answers CONNACK: start(), send() and stop() return
+// while it stalls, the hand-over fills and refuses, and stop() gives back what waited.
+TEST(MosquittoClient, NoCallWaitsOnAPeerThatNeverAnswers) {
+    testing::SilentListener silent;
+    ASSERT_TRUE(silent.listening());
+    constexpr int kCapacity = 8;
+    MosquittoClient client(kCapacity);
+    client.start(silent.clientSettings("mute"));
+    EXPECT_NE(client.status().state, BrokerState::Connected);
+    std::vector<MqttMessage> waiting;
+    for (int i = 0; i <= kCapacity; ++i) {
+        const MqttMessage m{"terval/mute/seq", QByteArray::number(i), i % 2, false};
+        const bool taken = client.send(m);
+        EXPECT_EQ(taken, i < kCapacity) << "message " << i;
+        if (taken) {
+            waiting.push_back(m);
+        }
+    }
+    EXPECT_EQ(client.status().state, BrokerState::Connecting) << describe(client.status());
+    const auto before = Clock::now();
+    EXPECT_EQ(client.stop({"terval/mute/status", "offline", 1, true}), waiting);
+    measured("stop(last) with the connection still being made", Clock::now() - before);
+    EXPECT_EQ(client.status().state, BrokerState::Off);
 }
 
 TEST(MosquittoClient, WrongPasswordIsRefusedWithTheReasonTheRightOnePublishes) {

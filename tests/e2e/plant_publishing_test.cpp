@@ -12,6 +12,7 @@
 
 #include "e2e/relay_sim_process.h"
 #include "e2e/station_harness.h"
+#include "journal/journal.h"
 #include "mqtt/mosquitto_client.h"
 #include "support/mosquitto_broker.h"
 #include "support/test_subscriber.h"
@@ -273,6 +274,46 @@ TEST(PlantPublishing, AKilledStationLeavesItsWillAndAStoppedOneSaysOffline) {
         ASSERT_TRUE(late.waitFor(arrived("terval/killed/link"), 2s));
         EXPECT_EQ(json(late.messages("terval/killed/link").back().payload)["state"].toString(),
                   QStringLiteral("closed"));
+    }
+    {
+        // Stopped while the broker hangs: the station does not wait for it, its journal counts
+        // what the broker did not confirm (the states go with QoS 1 here: QoS 0 is done once
+        // written), and once the broker is back the will says offline.
+        folder.write("terval.ini", "[mqtt]\nstation=killed\nqos=1\n");
+        plant.clear();
+        QProcess station;
+        ASSERT_TRUE(run(station));
+        ASSERT_TRUE(plant.waitFor("terval/killed/status", "online", 15s));
+        ASSERT_TRUE(plant.waitFor(
+            [](const std::vector<ReceivedMessage>& all) {
+                const auto link = newest(all, "terval/killed/link");
+                return link && (*link)["state"].toString() == QStringLiteral("open");
+            },
+            15s));
+        broker.pause();
+        ::kill(static_cast<pid_t>(station.processId()), SIGTERM);
+        const bool finished = station.waitForFinished(10000);
+        broker.resume();
+        ASSERT_TRUE(finished) << "the station waited for a broker that hangs";
+        EXPECT_EQ(station.exitCode(), 0);
+        EXPECT_TRUE(plant.waitFor("terval/killed/status", "offline", 5s))
+            << broker.log().toStdString();
+
+        testing::FixedClock clock(QDateTime::currentDateTime());
+        testing::RecordingMessageSink messages;
+        Journal journal(folder.dir(), clock, messages);
+        ASSERT_TRUE(journal.open()) << messages.texts().join('\n').toStdString();
+        JournalFilter filter;
+        filter.kinds = JournalKinds{JournalKind::BrokerLost, JournalKind::StationStopped};
+        const JournalRows rows = journal.read(filter, 2);
+        ASSERT_EQ(rows.entries.size(), 2u) << rows.error.toStdString();
+        EXPECT_EQ(rows.entries[0].kind, JournalKind::StationStopped);
+        EXPECT_EQ(rows.entries[1].kind, JournalKind::BrokerLost);
+        EXPECT_TRUE(rows.entries[1].text.startsWith(
+            QStringLiteral("Брокер MQTT 127.0.0.1:%1: при остановке не переданы или не "
+                           "подтверждены сообщения: ")
+                .arg(broker.port())))
+            << rows.entries[1].text.toStdString();
     }
 }
 

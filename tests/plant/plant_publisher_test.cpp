@@ -159,9 +159,13 @@ class FakeMqttClient final : public MqttClient {
         started = true;
         settings = s;
     }
-    void stop(const MqttMessage& last) override {
+    // A broker that has confirmed nothing handed over since the last delivery, nor `last`.
+    std::vector<MqttMessage> stop(const MqttMessage& last) override {
         stoppedWith = last;
         started = false;
+        std::vector<MqttMessage> left = handed;
+        left.push_back(last);
+        return left;
     }
     BrokerStatus status() const override { return broker; }
     bool send(const MqttMessage& m) override {
@@ -444,7 +448,11 @@ TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowT
     EXPECT_EQ(moved["generator"].toString(), table.entry(1).GeneratorName);
 
     // Stopping says the link closed, then offline (QoS 1, retained); each loss the ticks saw is
-    // in the journal once.
+    // in the journal once. An event handed over is left unconfirmed with what the stop hands
+    // over, and the journal counts them; "offline" left is the will's, not counted.
+    rig.station().journal.protectionEvent(1, rig.clock.time, 1, QStringLiteral("признак"),
+                                          TripRecord{}, QStringLiteral("строка последняя"));
+    ASSERT_EQ(client->handed.size(), 1u);
     rig.core().stop();
     ASSERT_TRUE(client->stoppedWith);
     EXPECT_EQ(client->stoppedWith->topic, root + "status");
@@ -462,7 +470,13 @@ TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowT
     ASSERT_TRUE(reader.open());
     JournalFilter lost;
     lost.kinds = JournalKinds{JournalKind::BrokerLost};
-    EXPECT_EQ(reader.count(lost).rows, static_cast<qint64>(lossesExpected));
+    EXPECT_EQ(reader.count(lost).rows, static_cast<qint64>(lossesExpected) + 1);
+    const JournalRows newest = reader.read(lost, 1);
+    ASSERT_EQ(newest.entries.size(), 1u) << newest.error.toStdString();
+    EXPECT_EQ(newest.entries[0].text,
+              QStringLiteral("Брокер MQTT 127.0.0.1:1883: при остановке не переданы или не "
+                             "подтверждены сообщения: %1 (из них о событиях защиты: 1)")
+                  .arg(client->handed.size()));
 }
 
 }  // namespace

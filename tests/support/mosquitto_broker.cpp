@@ -284,4 +284,37 @@ QString MosquittoBroker::log() const {
     return QString::fromUtf8(file.readAll());
 }
 
+SilentListener::SilentListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd_ < 0) {
+        return;
+    }
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd_, 16) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    port_ = ntohs(address.sin_port);
+}
+
+SilentListener::~SilentListener() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+MqttSettings SilentListener::clientSettings(const QString& station) const {
+    MqttSettings s;
+    s.host = QStringLiteral("127.0.0.1");
+    s.port = port_;
+    s.prefix = QStringLiteral("terval");
+    s.station = station;
+    s.clientId = QStringLiteral("terval-") + station;
+    return s;
+}
+
 }  // namespace terval::testing

@@ -83,4 +83,24 @@ class MosquittoBroker {
     QString errors_;
 };
 
+// A peer that takes TCP connections on a loopback port of its own and never says a word: the
+// kernel completes every handshake, nobody reads. A client connecting there waits for a CONNACK
+// that never comes, as with a broker hung before it answered.
+class SilentListener {
+  public:
+    SilentListener();
+    ~SilentListener();
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+
+    bool listening() const { return fd_ >= 0; }
+    int port() const { return port_; }
+    // Settings for a station publishing here, as MosquittoBroker::clientSettings() gives them.
+    MqttSettings clientSettings(const QString& station = QStringLiteral("test")) const;
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 }  // namespace terval::testing
