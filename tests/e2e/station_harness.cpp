@@ -153,6 +153,10 @@ bool StationHarness::advanceSettled(int maxTicks, const std::function<bool()>& d
 }
 
 bool StationHarness::waitFor(int ms, const std::function<bool()>& done) {
+    return runEventsUntil(ms, done);
+}
+
+bool runEventsUntil(int ms, const std::function<bool()>& done) {
     const QDeadlineTimer deadline(static_cast<qint64>(ms) * timeScale());
     while (!done()) {
         if (deadline.hasExpired()) {

@@ -126,6 +126,10 @@ class StationHarness {
     int ticks_ = 0;
 };
 
+// Runs the event loop until `done` holds or `ms` (times the test time scale) have passed; whether
+// it held. For what a real peer or port has to do.
+bool runEventsUntil(int ms, const std::function<bool()>& done);
+
 // Ethernet TCP/IP to 127.0.0.1 at this port.
 ConnectionConfig tcpTo(int port);
 
