@@ -74,6 +74,32 @@ TEST_P(LinkContract, DisconnectClosesTheLinkAndEveryTileShowsNoAnswer) {
     EXPECT_TRUE(station.runFor(5000, [this] { return station.tile(1).state == kTileAnswering; }));
 }
 
+// A relay that refuses a read has not answered it: one refusal is one bad answer, and the tile
+// shows no answer until the next read. While it refuses, the tile keeps the last value read, and
+// the new one shows once the relay answers again.
+TEST_P(LinkContract, ExceptionResponseEndsInATimeoutAndLeavesTheTileValue) {
+    connect();
+    ASSERT_TRUE(sim.command("set 2 0x011B 500").startsWith("ok"));
+    ASSERT_TRUE(
+        station.runFor(5000, [this] { return station.tile(2).value == QStringLiteral("500"); }));
+    uint32_t bad = station.relay(2).BadAnswers;
+    ASSERT_TRUE(sim.command("exception 2 1").startsWith("ok"));
+    ASSERT_TRUE(station.runFor(4000, [this] { return station.tile(2).state == kTileNoAnswer; }));
+    EXPECT_EQ(station.relay(2).BadAnswers, bad + 1);
+    EXPECT_TRUE(station.runFor(4000, [this] { return station.tile(2).state == kTileAnswering; }));
+
+    ASSERT_TRUE(sim.command("exception 2 on").startsWith("ok"));
+    ASSERT_TRUE(sim.command("set 2 0x011B 900").startsWith("ok"));
+    bad = station.relay(2).BadAnswers;
+    ASSERT_TRUE(station.advanceAnswered(20));
+    EXPECT_EQ(station.tile(2).value, QStringLiteral("500"));
+    EXPECT_GT(station.relay(2).BadAnswers, bad);
+    EXPECT_EQ(station.relay(1).BadAnswers, 0u);
+    ASSERT_TRUE(sim.command("exception 2 off").startsWith("ok"));
+    EXPECT_TRUE(
+        station.runFor(3000, [this] { return station.tile(2).value == QStringLiteral("900"); }));
+}
+
 INSTANTIATE_TEST_SUITE_P(BothLinks, LinkContract, ::testing::Values(kLinkTcp, kLinkRs485),
                          testing::linkTypeName);
 

@@ -91,15 +91,6 @@ TEST_F(SerialLink, BadCrcCountsOneBadAnswerAndTheSameRequestGoesOutAgain) {
     EXPECT_EQ(station.tile(1).state, kTileEvent);  // no timeout happened
 }
 
-TEST_F(SerialLink, ExceptionResponseEndsInATimeout) {
-    start(kLinkRs485, {1, 2}, "1,2");
-    ASSERT_TRUE(station.runFor(4000, [this] { return station.allTiles(2, kTileEvent); }));
-    ASSERT_TRUE(sim.command("exception 2 1").startsWith("ok"));
-    ASSERT_TRUE(station.runFor(4000, [this] { return station.tile(2).state == kTileNoAnswer; }));
-    EXPECT_EQ(station.relay(2).BadAnswers, 1u);
-    EXPECT_TRUE(station.runFor(4000, [this] { return station.tile(2).state == kTileAnswering; }));
-}
-
 TEST_F(SerialLink, MissingPortShowsTheMessageAndLeavesTheLinkClosed) {
     ConnectionConfig config;
     config.LinkType = kLinkRs485;

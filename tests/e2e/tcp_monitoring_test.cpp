@@ -119,23 +119,5 @@ TEST_F(TcpMonitoring, KilledSimulatorDropsTheTilesAndARestartedOneIsPolledAgain)
     EXPECT_TRUE(messages.messages.isEmpty());
 }
 
-TEST_F(TcpMonitoring, ExceptionResponseDoesNotChangeTheTileValue) {
-    startSimulator(2);
-    ASSERT_TRUE(sim.command("set 2 0x011B 500").startsWith("ok"));
-    connectStation(2);
-    ASSERT_TRUE(runFor(5000, [this] { return tile(2).value == QStringLiteral("500"); }));
-
-    ASSERT_TRUE(sim.command("exception 2 on").startsWith("ok"));
-    ASSERT_TRUE(sim.command("set 2 0x011B 900").startsWith("ok"));
-    const uint32_t bad = relay(2).BadAnswers;
-    ASSERT_TRUE(station.advanceAnswered(20));
-    EXPECT_EQ(tile(2).value, QStringLiteral("500"));
-    EXPECT_GT(relay(2).BadAnswers, bad);
-    EXPECT_EQ(relay(1).BadAnswers, 0u);
-
-    ASSERT_TRUE(sim.command("exception 2 off").startsWith("ok"));
-    EXPECT_TRUE(runFor(3000, [this] { return tile(2).value == QStringLiteral("900"); }));
-}
-
 }  // namespace
 }  // namespace terval
