@@ -43,9 +43,8 @@ TEST_P(LinkContract, EveryRelayIsPolledAndAnswersAtTheTicksPace) {
 TEST_P(LinkContract, SilentRelayTimesOutAndTheOthersAreStillPolled) {
     connect();
     ASSERT_TRUE(sim.command("silent 2 on").startsWith("ok"));
-    ASSERT_TRUE(station.advanceAnswered(60, {2}, [this] {
-        return station.tile(2).state == kTileNoAnswer;
-    }));
+    ASSERT_TRUE(station.advanceAnswered(60, {2},
+                                        [this] { return station.tile(2).state == kTileNoAnswer; }));
     const uint32_t good1 = station.relay(1).GoodAnswers;
     const uint32_t good3 = station.relay(3).GoodAnswers;
     ASSERT_TRUE(station.advanceAnswered(30, {2}));

@@ -153,7 +153,8 @@ class QtSerialRig final : public LinkRig {
         }
         stationEnd.write(marker);
         stationEnd.flush();
-        const bool arrived = waitFor([this, &marker] { return receivedAtFarEnd().endsWith(marker); });
+        const bool arrived =
+            waitFor([this, &marker] { return receivedAtFarEnd().endsWith(marker); });
         got.chop(arrived ? marker.size() : 0);
         return arrived;
     }

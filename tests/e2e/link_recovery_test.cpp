@@ -66,10 +66,11 @@ TEST(LinkRecovery, SerialDeviceThatGoesAwayIsReportedOnceAndPolledAgainWhenBack)
         QElapsedTimer wall;
         wall.start();
         station.runTicks(kTicks, 10);
-        std::printf("[ measured ] CPU share while the device is missing: %.3f, %d events in %d "
-                    "ticks\n",
-                    (cpuSeconds() - cpu0) / (static_cast<double>(wall.elapsed()) / 1000.0),
-                    count.events, kTicks);
+        std::printf(
+            "[ measured ] CPU share while the device is missing: %.3f, %d events in %d "
+            "ticks\n",
+            (cpuSeconds() - cpu0) / (static_cast<double>(wall.elapsed()) / 1000.0), count.events,
+            kTicks);
         EXPECT_LE(count.events, 3 * kTicks) << "events while the device is missing";
     }
     ASSERT_EQ(station.messages.messages.size(), 1);
@@ -87,9 +88,10 @@ TEST(LinkRecovery, SerialDeviceThatGoesAwayIsReportedOnceAndPolledAgainWhenBack)
     QElapsedTimer back;
     back.start();
     ASSERT_TRUE(station.runFor(10000, [&] { return station.relay(1).GoodAnswers > good; }));
-    std::printf("[ measured ] serial: port open %d ticks after the device came back, first answer "
-                "%lld ms later\n",
-                station.ticksAdvanced() - unplugged, static_cast<long long>(back.elapsed()));
+    std::printf(
+        "[ measured ] serial: port open %d ticks after the device came back, first answer "
+        "%lld ms later\n",
+        station.ticksAdvanced() - unplugged, static_cast<long long>(back.elapsed()));
     EXPECT_TRUE(station.view.portOpen);
     EXPECT_EQ(station.messages.messages.size(), 1);
     EXPECT_TRUE(station.runFor(4000, [&] { return !station.allTiles(2, kTileNoAnswer); }));

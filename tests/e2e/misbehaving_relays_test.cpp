@@ -200,8 +200,8 @@ TEST_P(MisbehavingRelay, SetpointQueuedWhileALateClockWriteIsInFlightLandsInItsR
     // Six more requests: a write still held back anywhere would have gone out among them.
     const QList<QByteArray>& wire = tcp() ? station.socket.sent : station.serial.written;
     const qsizetype landed = wire.size();
-    ASSERT_TRUE(station.runFor(8000 * testing::timeScale(),
-                               [&] { return wire.size() >= landed + 6; }));
+    ASSERT_TRUE(
+        station.runFor(8000 * testing::timeScale(), [&] { return wire.size() >= landed + 6; }));
     EXPECT_EQ(sim.command("get 2 0x0409").mid(3).toInt(), before0409);
     // Every write on the wire went to a register and value that was asked for, the clock's
     // seven registers first and the setpoint after them.

@@ -111,8 +111,8 @@ TEST_F(TcpMonitoring, KilledSimulatorDropsTheTilesAndARestartedOneIsPolledAgain)
     // The connection is made again by itself at the next attempt, and polling goes on. (The
     // restarted simulator's history is a few seconds younger, so its newest protocol may count
     // as a new event.)
-    ASSERT_TRUE(station.advanceSettled(
-        300, [this] { return core->link.state() == LinkState::Open; }));
+    ASSERT_TRUE(
+        station.advanceSettled(300, [this] { return core->link.state() == LinkState::Open; }));
     ASSERT_TRUE(runFor(5000, [this] { return tile(3).state != kTileNoAnswer; }));
     EXPECT_GE(socket.activations, 2);
     EXPECT_TRUE(view.pollTimer);
