@@ -55,6 +55,13 @@ TEST_P(LinkContract, SilentRelayTimesOutAndTheOthersAreStillPolled) {
     const DeviceEntry& silent = station.relay(2);
     EXPECT_LE(silent.RequestsSent - silent.GoodAnswers - silent.BadAnswers, 1u);
     EXPECT_GE(silent.BadAnswers, 2u);
+    // Only its tile is grey, and by the station's clock its last answer is as old as the
+    // silence.
+    EXPECT_TRUE(station.view.tiles.at(2).stale);
+    EXPECT_FALSE(station.view.tiles.at(1).stale);
+    EXPECT_FALSE(station.view.tiles.at(3).stale);
+    EXPECT_GE(station.tile(2).lastAnswer.msecsTo(station.clock.now()),
+              30 * StationHarness::kTickMs);
     ASSERT_TRUE(sim.command("silent 2 off").startsWith("ok"));
     EXPECT_TRUE(station.runFor(4000, [this] { return station.tile(2).state == kTileAnswering; }));
 }
