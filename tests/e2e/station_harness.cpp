@@ -53,9 +53,10 @@ void StationHarness::start(const QVector<int>& addresses, const ConnectionConfig
     }
     folder.write("gen.dat", table.toFileBytes());
     folder.write("config.cfg", config.toRecord());
-    core_ = std::make_unique<StationCore>(folder.dir(), view, messages, clock,
-                                          QLocale(QLocale::Russian, QLocale::Russia), serial,
-                                          socket, std::nullopt, plant);
+    core_ =
+        std::make_unique<StationCore>(folder.dir(), view, messages, clock,
+                                      QLocale(QLocale::Russian, QLocale::Russia), serial, socket,
+                                      std::nullopt, plant);
     core_->start();
 }
 
