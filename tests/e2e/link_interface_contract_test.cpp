@@ -1,13 +1,10 @@
 // What the station relies on of a link, checked the same way against the real serial link on a
 // pty pair, the real TCP link on loopback, and the two fakes the core tests play the line with.
 #include <gtest/gtest.h>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QSerialPort>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <functional>
 #include <memory>
 
@@ -22,6 +19,7 @@ namespace {
 using testing::FakeSerialPort;
 using testing::FakeTcpSocket;
 using testing::PtyPair;
+using testing::runEventsUntil;
 
 // Everything a link reported, in order.
 class RecordingEvents final : public LinkEvents {
@@ -38,15 +36,8 @@ class RecordingEvents final : public LinkEvents {
     QByteArray received;
 };
 
-bool waitFor(const std::function<bool()>& done, int ms = 3000) {
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!done() && elapsed.elapsed() < ms) {
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return done();
+bool waitFor(const std::function<bool()>& done) {
+    return runEventsUntil(3000, done);
 }
 
 // One kind of link with the far end of its line, as the test plays it.
@@ -61,6 +52,9 @@ class LinkRig {
     virtual void sendFromFarEnd(const QByteArray& bytes) = 0;
     // The far end goes away: the TCP peer hangs up; a serial line has no such thing.
     virtual bool hangUp() { return false; }
+    // Once the link is closed: waits until whatever it sent before has reached the far end, so
+    // that receivedAtFarEnd() is all it will ever be. False if that cannot be known in time.
+    virtual bool drainFarEnd() { return true; }
 };
 
 class FakeSerialRig final : public LinkRig {
@@ -115,6 +109,12 @@ class QtTcpRig final : public LinkRig {
         peer->disconnectFromHost();
         return true;
     }
+    // Nothing comes on a connection after its end.
+    bool drainFarEnd() override {
+        return waitFor([this] {
+            return peer != nullptr && peer->state() == QAbstractSocket::UnconnectedState;
+        });
+    }
     QTcpServer server;
     std::unique_ptr<QTcpSocket> peer;
     QtTcpLink tcp;
@@ -141,6 +141,22 @@ class QtSerialRig final : public LinkRig {
     void sendFromFarEnd(const QByteArray& bytes) override {
         far.write(bytes);
         far.flush();
+    }
+    // A line keeps its bytes in order: a marker written at the station's end after the link
+    // closed arrives after anything the link wrote, and is taken off again.
+    bool drainFarEnd() override {
+        const QByteArray marker = QByteArray::fromHex("a55a0ff0");
+        QSerialPort stationEnd;
+        stationEnd.setPortName(QDir(folder.path()).filePath("COM4"));
+        if (!stationEnd.open(QIODevice::WriteOnly)) {
+            return false;
+        }
+        stationEnd.write(marker);
+        stationEnd.flush();
+        const bool arrived =
+            waitFor([this, &marker] { return receivedAtFarEnd().endsWith(marker); });
+        got.chop(arrived ? marker.size() : 0);
+        return arrived;
     }
     QTemporaryDir folder;
     PtyPair pty;
@@ -198,7 +214,7 @@ TEST_P(LinkInterface, ClosedLinkSendsNothingAndReportsNoMoreThanItsEnd) {
     rig->link().close();
     EXPECT_FALSE(rig->link().isActive());
     rig->link().send(QByteArray::fromHex("0103010000304422"));
-    waitFor([] { return false; }, 200);
+    ASSERT_TRUE(rig->drainFarEnd());
     EXPECT_TRUE(rig->receivedAtFarEnd().isEmpty());
     // A connection that was up says it has ended; nothing else comes.
     QStringList after = events.events;

@@ -5,19 +5,18 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include "param/link_loss.h"
-#include "relay_sim_process.h"
 #include "station_harness.h"
 
 namespace terval {
 namespace {
 
-using testing::PtyPair;
 using testing::RelaySimProcess;
+using testing::SimulatedLine;
 using testing::StationHarness;
+using testing::tcpTo;
 
 // Each relay's insulation resistance, pinned in the simulator so that a value on the wrong tile
 // shows at once.
@@ -30,33 +29,45 @@ class MisbehavingRelay : public ::testing::TestWithParam<uint16_t> {
     bool tcp() const { return GetParam() == kLinkTcp; }
 
     void connect() {
-        ConnectionConfig config;
-        ASSERT_TRUE(testing::startSimulatedLine(GetParam(), QStringLiteral("1-3"), sim, pty, line,
-                                                station.folder, config))
-            << qPrintable(sim.errors());
+        ASSERT_TRUE(line.start(GetParam(), QStringLiteral("1-3"))) << qPrintable(line.errors());
         for (int i = 1; i <= 3; ++i) {
             ASSERT_TRUE(sim.command(QStringLiteral("set %1 0x011B %2").arg(i).arg(pinned(i)))
                             .startsWith("ok"));
         }
-        station.start({1, 2, 3}, config);
-        station.core().link.NConnectingClick();
+        line.connectStation({1, 2, 3});
         // Every relay's newest stored protocol is logged once, as at every first connection.
-        ASSERT_TRUE(station.runFor(6000, [this] { return station.allTiles(3, kTileEvent); }));
+        ASSERT_TRUE(line.waitForTiles(3, kTileEvent, 6000));
         ASSERT_EQ(station.view.alarmLines.size(), 3);
         alarmLines = station.view.alarmLines;
     }
 
-    // Runs with the fault on, watching every tile all the while.
-    // Runs with the fault on, watching every tile all the while, for `ms` or until `done`.
-    bool runWatching(int ms, const std::function<bool()>& done = {}) {
-        return station.runFor(ms, [this, &done] {
-            for (int i = 1; i <= 3; ++i) {
-                const TileModel& t = station.tile(i);
-                if (t.valueVisible && t.value.toInt() != pinned(i)) {
-                    wrongValues << QStringLiteral("tile %1: %2").arg(i).arg(t.value);
-                }
+    // Notes every tile that shows another relay's resistance.
+    void watchTiles() {
+        for (int i = 1; i <= 3; ++i) {
+            const TileModel& t = station.tile(i);
+            if (t.valueVisible && t.value.toInt() != pinned(i)) {
+                wrongValues << QStringLiteral("tile %1: %2").arg(i).arg(t.value);
             }
-            return done && done();
+        }
+    }
+    // Runs with the fault on, watching every tile all the while, until `done` or for `ms` (times
+    // the test time scale) at most.
+    bool runWatching(int ms, const std::function<bool()>& done) {
+        return station.runFor(ms * testing::timeScale(), [this, &done] {
+            watchTiles();
+            return done();
+        });
+    }
+    // Until relay 2 has been asked `times` more times and its neighbours have answered as often:
+    // the fault has had its chances to show.
+    bool runWatchingRounds(int times) {
+        const uint32_t asked2 = station.relay(2).RequestsSent;
+        const uint32_t good1 = station.relay(1).GoodAnswers;
+        const uint32_t good3 = station.relay(3).GoodAnswers;
+        return runWatching(10000, [&] {
+            return station.relay(2).RequestsSent >= asked2 + times &&
+                   station.relay(1).GoodAnswers >= good1 + times &&
+                   station.relay(3).GoodAnswers >= good3 + times;
         });
     }
 
@@ -73,10 +84,9 @@ class MisbehavingRelay : public ::testing::TestWithParam<uint16_t> {
         }
     }
 
-    QTemporaryDir line;
-    PtyPair pty;
-    StationHarness station;
-    RelaySimProcess sim;
+    SimulatedLine line;
+    StationHarness& station = line.station;
+    RelaySimProcess& sim = line.sim;
     QStringList alarmLines;
     QStringList wrongValues;
 };
@@ -92,7 +102,7 @@ TEST_P(MisbehavingRelay, EveryTileShowsItsOwnRelayWhateverOneRelayDoes) {
         SCOPED_TRACE(fault.toStdString());
         ASSERT_TRUE(sim.command(fault).startsWith("ok")) << qPrintable(fault);
         const uint32_t good2 = station.relay(2).GoodAnswers;
-        runWatching(2500);
+        EXPECT_TRUE(runWatchingRounds(3));
         // Split, doubled and noisy answers still get through, sooner or later.
         if (fault.startsWith("split") || fault.startsWith("double") || fault.startsWith("noise")) {
             EXPECT_TRUE(
@@ -120,7 +130,13 @@ TEST_P(MisbehavingRelay, RelayThatNeverAnswersRightIsShownNotAnsweringAndHoldsUp
         const uint32_t good3 = station.relay(3).GoodAnswers;
         EXPECT_TRUE(
             station.runFor(4000, [this] { return station.tile(2).state == kTileNoAnswer; }));
-        runWatching(2000);
+        // Relay 2 asked twice more, and its neighbours answering all the while.
+        const uint32_t asked2 = station.relay(2).RequestsSent;
+        EXPECT_TRUE(runWatching(8000, [&] {
+            return station.relay(2).RequestsSent >= asked2 + 2 &&
+                   station.relay(1).GoodAnswers > good1 + 2 &&
+                   station.relay(3).GoodAnswers > good3 + 2;
+        }));
         expectEveryRelayPolledAndNothingMadeUp();
         EXPECT_GT(station.relay(1).GoodAnswers, good1 + 2);
         EXPECT_GT(station.relay(3).GoodAnswers, good3 + 2);
@@ -181,11 +197,14 @@ TEST_P(MisbehavingRelay, SetpointQueuedWhileALateClockWriteIsInFlightLandsInItsR
     ASSERT_TRUE(scheduler.queueWrite(0x0408, &setpoint, 1));
     ASSERT_TRUE(station.runFor(
         5000, [this] { return sim.command("get 2 0x0408") == QStringLiteral("ok 456"); }));
-    station.runFor(1500);
+    // Six more requests: a write still held back anywhere would have gone out among them.
+    const QList<QByteArray>& wire = tcp() ? station.socket.sent : station.serial.written;
+    const qsizetype landed = wire.size();
+    ASSERT_TRUE(
+        station.runFor(8000 * testing::timeScale(), [&] { return wire.size() >= landed + 6; }));
     EXPECT_EQ(sim.command("get 2 0x0409").mid(3).toInt(), before0409);
     // Every write on the wire went to a register and value that was asked for, the clock's
     // seven registers first and the setpoint after them.
-    const QList<QByteArray>& wire = tcp() ? station.socket.sent : station.serial.written;
     QVector<int> written;
     for (const QByteArray& frame : wire) {
         const QByteArray pdu = tcp() ? frame.mid(7, 5) : frame.mid(1, 5);
@@ -221,15 +240,16 @@ TEST_P(MisbehavingRelay, TricklingAnswerLeavesItsNeighboursAnswering) {
     const uint32_t bad3 = station.relay(3).BadAnswers;
     const uint32_t good3 = station.relay(3).GoodAnswers;
     QStringList grey;
-    station.runFor(9000, [this, &grey] {
+    // Until relay 2's answers have run past their requests three times and relay 3 has answered
+    // four times meanwhile.
+    EXPECT_TRUE(runWatching(15000, [this, &grey, bad2, good3] {
         for (int i : {1, 3}) {
             if (station.tile(i).state == kTileNoAnswer && grey.size() < 10) {
                 grey << QStringLiteral("tile %1").arg(i);
             }
         }
-        return false;
-    });
-    runWatching(1);
+        return station.relay(2).BadAnswers >= bad2 + 3 && station.relay(3).GoodAnswers >= good3 + 4;
+    }));
     // Relay 2's answers did run past their requests.
     EXPECT_GT(station.relay(2).BadAnswers, bad2);
     EXPECT_TRUE(grey.isEmpty()) << qPrintable(grey.join(", ")) << " went grey";
@@ -243,17 +263,11 @@ TEST_P(MisbehavingRelay, TricklingAnswerLeavesItsNeighboursAnswering) {
 // A gateway that drops the connection whenever relay 2 is asked: the relays after it are still
 // polled, the connection being made again each time.
 TEST(MisbehavingGateway, RelayThatMakesItHangUpDoesNotStarveTheRelaysAfterIt) {
-    RelaySimProcess sim;
-    QTemporaryDir line;
-    PtyPair pty;
-    StationHarness station;
-    ConnectionConfig config;
-    ASSERT_TRUE(testing::startSimulatedLine(kLinkTcp, QStringLiteral("1-4"), sim, pty, line,
-                                            station.folder, config))
-        << qPrintable(sim.errors());
-    ASSERT_TRUE(sim.command("close 2 on").startsWith("ok"));
-    station.start({1, 2, 3, 4}, config);
-    station.core().link.NConnectingClick();
+    SimulatedLine line;
+    StationHarness& station = line.station;
+    ASSERT_TRUE(line.start(kLinkTcp, QStringLiteral("1-4"))) << qPrintable(line.errors());
+    ASSERT_TRUE(line.sim.command("close 2 on").startsWith("ok"));
+    line.connectStation({1, 2, 3, 4});
     EXPECT_TRUE(station.runFor(20000,
                                [&station] {
                                    return station.relay(3).GoodAnswers >= 4 &&
@@ -274,11 +288,7 @@ TEST(MisbehavingPeer, BytesBeforeTheFirstRequestAreDroppedAndPollingStarts) {
         client->write(QByteArray::fromHex("000000000009010306000100020003"));
     });
     StationHarness station;
-    ConnectionConfig config;
-    config.LinkType = kLinkTcp;
-    config.ipAddress = {127, 0, 0, 1};
-    config.tcpPort = peer.serverPort();
-    station.start({1, 2}, config);
+    station.start({1, 2}, tcpTo(peer.serverPort()));
     station.core().link.NConnectingClick();
     EXPECT_TRUE(station.runFor(3000, [&station] { return station.socket.sent.size() >= 3; }));
     EXPECT_TRUE(station.core().station.linkUp);

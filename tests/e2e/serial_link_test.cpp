@@ -1,15 +1,13 @@
 // The station's core with the real QSerialPort against relay-sim on a socat pty pair.
 #include <gtest/gtest.h>
-#include <QTemporaryDir>
 
-#include "relay_sim_process.h"
 #include "station_harness.h"
 
 namespace terval {
 namespace {
 
-using testing::PtyPair;
 using testing::RelaySimProcess;
+using testing::SimulatedLine;
 using testing::StationHarness;
 
 class SerialLink : public ::testing::Test {
@@ -17,14 +15,8 @@ class SerialLink : public ::testing::Test {
     // The station's COM3 is a link in its working folder to one end of the pair; relay-sim
     // answers on the other end as the relays `simRelays`.
     void start(uint16_t linkType, const QVector<int>& addresses, const QString& simRelays) {
-        ASSERT_TRUE(pty.start(station.folder.path("COM3"), line.filePath("relay-line")));
-        ASSERT_TRUE(sim.start({"--rtu", line.filePath("relay-line"), "--relays", simRelays}))
-            << qPrintable(sim.errors());
-        ConnectionConfig config;
-        config.LinkType = linkType;
-        config.portName = QStringLiteral("COM3");
-        station.start(addresses, config);
-        station.core().link.NConnectingClick();
+        ASSERT_TRUE(line.connect(linkType, addresses, simRelays, QStringLiteral("COM3")))
+            << qPrintable(line.errors());
         ASSERT_TRUE(station.core().station.linkUp);
     }
     // The RTU frames the station wrote to relay `address`.
@@ -36,10 +28,9 @@ class SerialLink : public ::testing::Test {
         return n;
     }
 
-    QTemporaryDir line;
-    PtyPair pty;
-    StationHarness station;
-    RelaySimProcess sim;
+    SimulatedLine line;
+    StationHarness& station = line.station;
+    RelaySimProcess& sim = line.sim;
 };
 
 TEST_F(SerialLink, Rs485PollsEveryRelayAtItsOwnAddress) {
@@ -71,7 +62,8 @@ TEST_F(SerialLink, Rs232SendsEveryRequestToAddressOne) {
 TEST_F(SerialLink, AnswerInTwoPiecesIsAcceptedOnce) {
     start(kLinkRs485, {1}, "1");
     ASSERT_TRUE(sim.command("split 1 on 60").startsWith("ok"));
-    station.runFor(3000);
+    // Thirty ticks, each with the whole of the answer it asked for, however it came.
+    ASSERT_TRUE(station.advanceAnswered(30));
     const DeviceEntry& r = station.relay(1);
     EXPECT_GE(r.GoodAnswers, 4u);
     EXPECT_EQ(r.BadAnswers, 0u);
@@ -87,7 +79,7 @@ TEST_F(SerialLink, BadCrcCountsOneBadAnswerAndTheSameRequestGoesOutAgain) {
     const qsizetype before = station.serial.written.size();
     ASSERT_TRUE(sim.command("badcrc 1 1").startsWith("ok"));
     ASSERT_TRUE(station.runFor(3000, [this] { return station.relay(1).BadAnswers == 1; }));
-    station.runFor(1000);
+    ASSERT_TRUE(station.advanceAnswered(10));
     EXPECT_EQ(station.relay(1).BadAnswers, 1u);
     // Some request went out twice in a row: the rejected one, sent again at once.
     const QList<QByteArray>& w = station.serial.written;
@@ -97,15 +89,6 @@ TEST_F(SerialLink, BadCrcCountsOneBadAnswerAndTheSameRequestGoesOutAgain) {
     }
     EXPECT_EQ(repeats, 1);
     EXPECT_EQ(station.tile(1).state, kTileEvent);  // no timeout happened
-}
-
-TEST_F(SerialLink, ExceptionResponseEndsInATimeout) {
-    start(kLinkRs485, {1, 2}, "1,2");
-    ASSERT_TRUE(station.runFor(4000, [this] { return station.allTiles(2, kTileEvent); }));
-    ASSERT_TRUE(sim.command("exception 2 1").startsWith("ok"));
-    ASSERT_TRUE(station.runFor(4000, [this] { return station.tile(2).state == kTileNoAnswer; }));
-    EXPECT_EQ(station.relay(2).BadAnswers, 1u);
-    EXPECT_TRUE(station.runFor(4000, [this] { return station.tile(2).state == kTileAnswering; }));
 }
 
 TEST_F(SerialLink, MissingPortShowsTheMessageAndLeavesTheLinkClosed) {

@@ -1,5 +1,7 @@
 #include "station_harness.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -7,7 +9,6 @@
 #include <QTimer>
 
 #include "devices/device_editor.h"
-#include "relay_sim_process.h"
 
 namespace terval::testing {
 
@@ -21,6 +22,11 @@ void RecordingSocket::send(QByteArrayView frame) {
         sent << frame.toByteArray();
     }
     real.send(frame);
+}
+
+bool RecordingSerial::open(const LinkTarget& target) {
+    ++opens;
+    return real.open(target);
 }
 
 void RecordingSerial::send(QByteArrayView frame) {
@@ -89,6 +95,96 @@ bool StationHarness::runFor(int ms, const std::function<bool()>& done) {
     return done ? met : true;
 }
 
+void StationHarness::tick() {
+    clock.advance(kTickMs);
+    ++ticks_;
+    if (view.pollTimer) {
+        core_->link.TimerTimer();
+    }
+    if (secondTimer && ticks_ % 10 == 0) {
+        core_->Timer1Timer();
+    }
+}
+
+void StationHarness::advanceTicks(int ticks) {
+    for (int i = 0; i < ticks; ++i) {
+        tick();
+        QCoreApplication::processEvents();
+    }
+}
+
+bool StationHarness::advanceUntil(int maxTicks, const std::function<bool()>& done) {
+    for (int i = 0; i < maxTicks; ++i) {
+        if (done()) {
+            return true;
+        }
+        advanceTicks(1);
+    }
+    return done();
+}
+
+bool StationHarness::advanceAnswered(int maxTicks, const QSet<int>& silent,
+                                     const std::function<bool()>& done) {
+    const PollState& poll = core_->station.poll;
+    for (int i = 0; i < maxTicks; ++i) {
+        if (done && done()) {
+            return true;
+        }
+        advanceTicks(1);
+        if (poll.awaitingAnswer() && !silent.contains(poll.PolledDevice()) &&
+            !waitFor(3000, [&poll] { return !poll.awaitingAnswer(); })) {
+            return false;
+        }
+    }
+    return done ? done() : true;
+}
+
+bool StationHarness::advanceSettled(int maxTicks, const std::function<bool()>& done) {
+    for (int i = 0; i < maxTicks; ++i) {
+        if (done && done()) {
+            return true;
+        }
+        advanceTicks(1);
+        if (!waitFor(3000, [this] { return core_->link.state() != LinkState::Opening; })) {
+            return false;
+        }
+    }
+    return done ? done() : true;
+}
+
+bool StationHarness::waitFor(int ms, const std::function<bool()>& done) {
+    return runEventsUntil(ms, done);
+}
+
+bool runEventsUntil(int ms, const std::function<bool()>& done) {
+    const QDeadlineTimer deadline(static_cast<qint64>(ms) * timeScale());
+    while (!done()) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+void StationHarness::runTicks(int ticks, int everyMs) {
+    QEventLoop loop;
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setInterval(everyMs);
+    int left = ticks;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        tick();
+        if (--left <= 0) {
+            loop.quit();
+        }
+    });
+    timer.start();
+    loop.exec();
+}
+
 bool StationHarness::allTiles(int count, int state) {
     for (int i = 1; i <= count; ++i) {
         if (tile(i).state != state) {
@@ -96,23 +192,6 @@ bool StationHarness::allTiles(int count, int state) {
         }
     }
     return true;
-}
-
-bool startSimulatedLine(uint16_t linkType, const QString& relays, RelaySimProcess& sim,
-                        PtyPair& pty, const QTemporaryDir& line, const WorkFolder& stationFolder,
-                        ConnectionConfig& config) {
-    config.LinkType = linkType;
-    if (linkType == kLinkTcp) {
-        if (!sim.start({"--tcp", "127.0.0.1:0", "--relays", relays})) {
-            return false;
-        }
-        config.ipAddress = {127, 0, 0, 1};
-        config.tcpPort = static_cast<uint16_t>(sim.tcpPort());
-        return true;
-    }
-    config.portName = QStringLiteral("COM2");
-    return pty.start(stationFolder.path("COM2"), line.filePath("relay-line")) &&
-           sim.start({"--rtu", line.filePath("relay-line"), "--relays", relays});
 }
 
 std::string linkTypeName(const ::testing::TestParamInfo<uint16_t>& info) {
@@ -146,6 +225,43 @@ void PtyPair::stop() {
             socat_.waitForFinished(2000);
         }
     }
+}
+
+bool SimulatedLine::start(uint16_t linkType, const QString& simRelays, const QString& portName) {
+    config.LinkType = linkType;
+    if (linkType == kLinkTcp) {
+        if (!sim.start({"--tcp", "127.0.0.1:0", "--relays", simRelays})) {
+            return false;
+        }
+        config.ipAddress = {127, 0, 0, 1};
+        config.tcpPort = static_cast<uint16_t>(sim.tcpPort());
+        return true;
+    }
+    portName_ = portName;
+    config.portName = portName;
+    return plugIn() && sim.start({"--rtu", farEnd(), "--relays", simRelays});
+}
+
+void SimulatedLine::connectStation(const QVector<int>& addresses) {
+    station.start(addresses, config);
+    station.core().link.NConnectingClick();
+}
+
+bool SimulatedLine::connect(uint16_t linkType, const QVector<int>& addresses,
+                            const QString& simRelays, const QString& portName) {
+    if (!start(linkType, simRelays, portName)) {
+        return false;
+    }
+    connectStation(addresses);
+    return true;
+}
+
+bool SimulatedLine::plugIn() {
+    return pty.start(station.folder.path(portName_), farEnd());
+}
+
+bool SimulatedLine::waitForTiles(int count, int state, int ms) {
+    return station.runFor(ms * timeScale(), [&] { return station.allTiles(count, state); });
 }
 
 ConnectionConfig tcpTo(int port) {

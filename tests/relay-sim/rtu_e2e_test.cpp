@@ -125,8 +125,9 @@ TEST_F(RtuEndToEnd, MisbehavesAsAsked) {
     // Split: the first half, a pause, the rest.
     EXPECT_EQ(sim.command("split 2 1 150"), "ok relay 2 split=150ms for 1 request");
     raw.send(request);
-    const Bytes first = raw.receiveFor(100ms);
+    const Bytes first = raw.receive(50, 1000ms);
     EXPECT_EQ(first.size(), 50u);
+    EXPECT_FALSE(raw.waiting()) << "the rest came without its pause";
     Bytes whole = first;
     const Bytes rest = raw.receive(51, 1000ms);
     whole.insert(whole.end(), rest.begin(), rest.end());

@@ -224,9 +224,11 @@ TEST_F(TcpEndToEnd, MisbehavesAsAsked) {
     auto start = Clock::now();
     EXPECT_EQ(readRegisters(client.get(), 0x0100, 48).size(), 48u);
     EXPECT_GE(Clock::now() - start, 400ms);
-    start = Clock::now();
+    // That was the one late request: the fault is used up and the next is answered as it comes
+    // (that it then overtakes a late one shows in LateAnswerDoesNotHoldUpTheNextRequests).
+    EXPECT_NE(sim.command("status 2").find(" faults none "), std::string::npos)
+        << sim.command("status 2");
     EXPECT_EQ(readRegisters(client.get(), 0x0100, 48).size(), 48u);
-    EXPECT_LT(Clock::now() - start, 300ms);
 
     sim.command("silent 2 1");
     setResponseTimeout(client.get(), 300ms);
