@@ -12,7 +12,8 @@ class StationFeed {
   public:
     virtual ~StationFeed() = default;
     virtual void recorded(const JournalEntry& entry) = 0;
-    virtual void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) = 0;
+    virtual void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
+                                uint16_t serialNumber) = 0;
 };
 
 }  // namespace terval

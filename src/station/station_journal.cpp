@@ -343,9 +343,10 @@ void StationJournal::clockRead(int relay, qint64 offsetMs) {
 
 // ---- the insulation trend ----
 
-void StationJournal::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) {
+void StationJournal::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
+                                    uint16_t serialNumber) {
     if (feed_ != nullptr) {
-        feed_->insulationRead(relay, insulationKohm, controlKohm);
+        feed_->insulationRead(relay, insulationKohm, controlKohm, serialNumber);
     }
     if (trend_ == nullptr || relay < 1 || relay > devices_.DeviceCount) {
         return;
