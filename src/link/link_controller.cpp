@@ -1,8 +1,6 @@
 #include "link/link_controller.h"
 
-#include <algorithm>
-#include <iterator>
-
+#include "link/link_transport.h"
 #include "modbus/answer_match.h"
 #include "poll/dispatcher.h"
 #include "station/clock.h"
@@ -14,13 +12,6 @@
 namespace terval {
 namespace {
 
-constexpr int kTicksPerSecond = 10;
-// A serial device that has gone is looked for again this often.
-constexpr int kSerialRetrySeconds = 5;
-// A TCP connection that is neither made nor refused by then is given up.
-constexpr int kConnectTimeoutTicks = 5 * kTicksPerSecond;
-// The pauses before the next TCP attempt, one more failure each; the last one repeats.
-constexpr int kTcpPauses[] = {2, 4, 8, 16, 30};
 // The same message about the link is not shown twice within this time.
 constexpr qint64 kReportAgainAfterSeconds = 60;
 
@@ -37,7 +28,10 @@ LinkController::LinkController(Station& station, StationDisplay& display, MainVi
       scheduler_(scheduler),
       dispatcher_(dispatcher),
       serial_(serial),
-      tcp_(tcp) {
+      tcp_(tcp),
+      rs232_(std::make_unique<SerialLinkTransport>(*this, serial, true)),
+      rs485_(std::make_unique<SerialLinkTransport>(*this, serial, false)),
+      tcpTransport_(std::make_unique<TcpLinkTransport>(*this, tcp)) {
     serial_.setEvents(this);
     tcp_.setEvents(this);
 }
@@ -47,16 +41,19 @@ LinkController::~LinkController() {
     tcp_.setEvents(nullptr);
 }
 
-bool LinkController::isSerial() const {
-    return station_.connection.isSerial();
+LinkController::LinkTransport& LinkController::transportFor(uint16_t linkType) const {
+    switch (linkType) {
+        case kLinkRs232:
+            return *rs232_;
+        case kLinkRs485:
+            return *rs485_;
+        default:
+            return *tcpTransport_;
+    }
 }
 
-Link& LinkController::link() {
-    return isSerial() ? serial_ : tcp_;
-}
-
-Framer& LinkController::framer() {
-    return isSerial() ? static_cast<Framer&>(rtuFramer_) : static_cast<Framer&>(mbapFramer_);
+LinkController::LinkTransport& LinkController::transport() const {
+    return transport_ != nullptr ? *transport_ : transportFor(station_.connection.LinkType);
 }
 
 LinkTarget LinkController::target() const {
@@ -83,15 +80,9 @@ void LinkController::showStatus(const QString& text) {
 }
 
 QString LinkController::journalLinkName() const {
-    const ConnectionConfig& c = station_.connection;
-    switch (c.LinkType) {
-        case kLinkRs232:
-            return QStringLiteral("RS-232 ") + serialSettings_.portName;
-        case kLinkRs485:
-            return QStringLiteral("RS-485 ") + serialSettings_.portName;
-        default:
-            return QStringLiteral("Ethernet TCP/IP %1:%2").arg(c.ipText()).arg(c.tcpPort);
-    }
+    // A closed link is named as the settings would open it.
+    return (state_ == LinkState::Closed ? transportFor(station_.connection.LinkType) : transport())
+        .journalName();
 }
 
 void LinkController::NConnectingClick() {
@@ -109,23 +100,19 @@ void LinkController::NConnectingClick() {
             // Nothing is in flight: the attempts stop at once, and the status line no longer
             // tells of one.
             CloseConnect();
-            showStatus(isSerial() ? QStringLiteral("Попытки открыть СОМ порт %1 прекращены")
-                                        .arg(serialSettings_.portName)
-                                  : QStringLiteral("Подключение к устройству - %1 отменено")
-                                        .arg(linkDescription_));
+            showStatus(transport().attemptsStoppedText());
             return;
         case LinkState::Closed:
             break;
     }
+    // The transport is chosen here, once: it stays until the link closes, however often the
+    // station opens it again by itself.
+    transport_ = &transportFor(station_.connection.LinkType);
     failedAttempts_ = 0;
     reopening_ = false;
-    framer().reset();
+    transport_->modbus().reset();
     station_.journal.operatorConnect(journalLinkName());
-    if (isSerial()) {
-        openSerial();
-    } else {
-        openTcp();
-    }
+    transport_->open();
 }
 
 void LinkController::TimerTimer() {
@@ -134,11 +121,7 @@ void LinkController::TimerTimer() {
             scheduler_.Timers();
             break;
         case LinkState::Opening:
-            if (++openingTicks_ >= kConnectTimeoutTicks) {
-                closeQuietly(tcp_);
-                waitAndRetry(QStringLiteral("Возникла ошибка при подключении к устройству - ") +
-                             linkDescription_ + QStringLiteral(" (устройство не ответило за 5 с)"));
-            }
+            transport().openingTick();
             break;
         case LinkState::Waiting:
             if (--waitTicks_ <= 0) {
@@ -164,7 +147,7 @@ void LinkController::waitAndRetry(const QString& reason) {
     state_ = LinkState::Waiting;
     scheduler_.abandonWrites(WriteStop::LinkLost);
     station_.journal.linkDown(journalLinkName(), reason);
-    framer().reset();
+    transport().modbus().reset();
     display_.setAllTilesNoAnswer();
     // The parameter window would show the relay's last values as if they were live.
     scheduler_.windowClosed();
@@ -175,9 +158,7 @@ void LinkController::waitAndRetry(const QString& reason) {
     view.showConnectCommand(true);
     display_.EnableMenu(station_.devices.hasSelection() ? menu_masks::kLinkAwaitedSelected
                                                         : menu_masks::kLinkAwaited);
-    const int pause = isSerial() ? kSerialRetrySeconds
-                                 : kTcpPauses[std::min<size_t>(static_cast<size_t>(failedAttempts_),
-                                                               std::size(kTcpPauses) - 1)];
+    const int pause = transport().retryPauseSeconds(failedAttempts_);
     ++failedAttempts_;
     waitTicks_ = pause * kTicksPerSecond;
     waitingReason_ = reason;
@@ -194,17 +175,8 @@ void LinkController::showWaiting() {
 void LinkController::attemptAgain() {
     reopening_ = true;
     view_.showLinkAttempt(QStringLiteral("Подключение…"));
-    if (isSerial()) {
-        state_ = LinkState::Opening;
-        // Success is reported at once and opens the link; a device still missing waits again.
-        if (!serial_.open(target())) {
-            waitAndRetry(waitingReason_);
-        }
-        return;
-    }
     state_ = LinkState::Opening;
-    openingTicks_ = 0;
-    tcp_.open(target());
+    transport().openAgain();
 }
 
 void LinkController::reportOnce(const QString& text) {
@@ -228,26 +200,20 @@ void LinkController::clearCounters() {
 }
 
 void LinkController::linkOpened() {
-    if (isSerial()) {
-        ComPortAfterOpen();
-    } else {
-        ClientSocketConnect();
-    }
+    transport().opened();
 }
 
 void LinkController::linkError(const QString& text) {
-    if (isSerial()) {
-        // A write that failed on a port that is still there: the request ends in its timeout.
-        reportOnce(text);
-    } else {
-        socketFailed(text.section(QLatin1Char('\n'), 0, 0));
-    }
+    transport().failed(text);
 }
 
 void LinkController::linkLost(const QString& text) {
-    if (state_ != LinkState::Open || !isSerial()) {
-        return;
+    if (state_ == LinkState::Open) {
+        transport().lost(text);
     }
+}
+
+void LinkController::portLost(const QString& text) {
     const QString port = serialSettings_.portName;
     lostReport_ = QStringLiteral("Связь с СОМ портом %1 потеряна.\n").arg(port) + text;
     reportOnce(lostReport_);
@@ -258,20 +224,15 @@ void LinkController::linkLost(const QString& text) {
 
 void LinkController::bytesReceived(QByteArrayView bytes) {
     view_.setLed(MainView::Led::RxD, true);
-    const bool serial = isSerial();
+    Transport& modbus = transport().modbus();
     // Nothing is asked: whatever comes is not an answer, and it must not hold back the next
-    // request either. A TCP stream still has to be followed, or the next answer's header would be
-    // looked for in the middle of a late one.
+    // request either.
     if (!station_.poll.awaitingAnswer()) {
-        if (serial) {
-            framer().reset();
-        } else {
-            framer().push(bytes);
-        }
+        modbus.pushUnasked(bytes);
         return;
     }
     scheduler_.bytesArrived();
-    for (const FramedItem& item : framer().push(bytes)) {
+    for (const FramedItem& item : modbus.push(bytes)) {
         if (!station_.poll.awaitingAnswer()) {
             // The request has been settled by an earlier answer of this delivery.
             break;
@@ -282,14 +243,13 @@ void LinkController::bytesReceived(QByteArrayView bytes) {
             handleAnswer(item.answer);
         }
     }
-    if (serial && !station_.poll.awaitingAnswer()) {
-        framer().reset();
+    if (!station_.poll.awaitingAnswer()) {
+        modbus.settled();
     }
 }
 
 void LinkController::handleAnswer(const Answer& answer) {
-    const bool anyAddress = station_.connection.LinkType == kLinkRs232;
-    switch (matchesRequest(station_.request, answer, anyAddress)) {
+    switch (transport().modbus().match(answer)) {
         case AnswerMatch::Matches:
             failedAttempts_ = 0;
             if (const int polled = station_.poll.PolledDevice();
@@ -298,8 +258,7 @@ void LinkController::handleAnswer(const Answer& answer) {
                 station_.journal.relayAnswered(polled);
             }
             scheduler_.answerMatched();
-            station_.receive.assign(answer.bytes);
-            dispatcher_.Receive();
+            dispatcher_.receive(answer);
             break;
         case AnswerMatch::Foreign:
             scheduler_.answerForeign();
@@ -337,8 +296,7 @@ void LinkController::ComPortAfterOpen() {
     display_.EnableMenu(station_.devices.SelectedDevice != 0 ? menu_masks::kSerialOpenedSelected
                                                              : menu_masks::kSerialOpened);
     scheduler_.linkOpened(false);
-    framer().reset();
-    station_.receive.clear();
+    transport().modbus().reset();
     view.setPollTimerRunning(true);
     station_.linkUp = true;
     view.showConnectCommand(true);
@@ -356,35 +314,12 @@ void LinkController::ComPortAfterOpen() {
 
 // ---- sending and closing ----
 
-void LinkController::sendRequest() {
-    const ConnectionConfig& c = station_.connection;
-    if (c.isSerial()) {
-        // Whatever is held belongs to an earlier request.
-        rtuFramer_.reset();
-        const bool pointToPoint = c.LinkType == kLinkRs232;
-        rtuFramer_.expectAddress(pointToPoint ? 0 : station_.request.address());
-        serial_.send(station_.request.rtuRequest(pointToPoint));
+void LinkController::sendRequest(const RequestFrame& request) {
+    LinkTransport& t = transport();
+    if (t.takesSendPoint()) {
         return;
     }
-    // A connection that has stopped answering is dropped, and opened again at the next send
-    // point; neither tick sends anything.
-    if (station_.poll.ConsecutiveTimeouts() > 2 * station_.devices.DeviceCount) {
-        scheduler_.requestNotSent();
-        if (tcp_.isActive()) {
-            closeQuietly(tcp_);
-        } else {
-            tcp_.open(target());
-            scheduler_.reconnecting();
-        }
-        return;
-    }
-    // Every request has an identifier of its own, so that an answer that comes too late is known
-    // for what it is; 0 is left to peers that do not echo it.
-    if (++transaction_ == 0) {
-        transaction_ = 1;
-    }
-    mbapFramer_.expectTransaction(transaction_);
-    tcp_.send(station_.request.tcpRequest(transaction_));
+    t.link().send(t.modbus().send(request).bytes);
 }
 
 void LinkController::CloseConnect() {
@@ -396,8 +331,8 @@ void LinkController::CloseConnect() {
     failedAttempts_ = 0;
     waitTicks_ = 0;
     view.showLinkAttempt(QString());
-    closeQuietly(link());
-    framer().reset();
+    closeQuietly(transport().link());
+    transport().modbus().reset();
     view.showPortState(false);
     view.setLed(MainView::Led::Com, false);
     display_.EnableMenuLinkDown();
@@ -441,7 +376,7 @@ void LinkController::ClientSocketConnect() {
     reopening_ = false;
     view.showLinkAttempt(QString());
     scheduler_.linkOpened(true);
-    framer().reset();
+    transport().modbus().reset();
     view.setPollTimerRunning(true);
     view.setMenuItemEnabled(MenuItem::NConnecting, true);
     showStatus(QStringLiteral("Произошло подключение к устройству - ") + linkDescription_);
@@ -471,7 +406,7 @@ void LinkController::socketFailed(const QString& reason) {
         text += QStringLiteral(" (") + reason + QLatin1Char(')');
     }
     closeQuietly(tcp_);
-    framer().reset();
+    transport().modbus().reset();
     if (station_.linkUp) {
         // A failed connection or re-open does not end the monitoring the operator asked for.
         waitAndRetry(text);

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <memory>
 
 #include "link/link.h"
 #include "modbus/answer_framer.h"
@@ -29,6 +30,11 @@ enum class LinkState {
 // and turns what comes back into whole answers that are matched to the request in flight before
 // anything is dispatched. Keeps the main window's link display in step. A link the operator wants
 // that fails or goes away is opened again by itself until the operator says "Отключиться".
+//
+// What differs between the serial line and a TCP connection (the Modbus transport, which link to
+// open, how an attempt goes and ends, the pause before the next, the operator's words) is one
+// transport object, chosen when the operator asks for the link and kept until it closes
+// (link_transport.h); the controller itself never asks which one it has.
 class LinkController final : public LinkSender, public LinkEvents {
   public:
     LinkController(Station& station, StationDisplay& display, MainView& view, MessageSink& messages,
@@ -36,6 +42,8 @@ class LinkController final : public LinkSender, public LinkEvents {
                    Link& tcp);
     ~LinkController() override;
     LinkController(const LinkController&) = delete;
+    // The 100 ms timer.
+    static constexpr int kTicksPerSecond = 10;
     LinkController& operator=(const LinkController&) = delete;
 
     // The "Установить связь" / "Отключиться" command.
@@ -47,7 +55,7 @@ class LinkController final : public LinkSender, public LinkEvents {
     void TimerTimer();
 
     // LinkSender
-    void sendRequest() override;
+    void sendRequest(const RequestFrame& request) override;
     void CloseConnect() override;
 
     // LinkEvents: the link chosen reports here.
@@ -74,16 +82,23 @@ class LinkController final : public LinkSender, public LinkEvents {
     QString journalLinkName() const;
 
   private:
+    class LinkTransport;
+    class SerialLinkTransport;
+    class TcpLinkTransport;
+
     // The status line, kept in the station too for whoever reports it elsewhere.
     void showStatus(const QString& text);
-    bool isSerial() const;
-    Link& link();
-    Framer& framer();
+    // The transport of a link type: the choice, in one place.
+    LinkTransport& transportFor(uint16_t linkType) const;
+    // The transport chosen when the link was last asked for; before that, the settings' own.
+    LinkTransport& transport() const;
     LinkTarget target() const;
     void openSerial();
     void openTcp();
     void clearCounters();
     void handleAnswer(const Answer& answer);
+    // The device behind the open serial port has gone.
+    void portLost(const QString& text);
     // The link the operator wants has failed or gone: nothing on screen may look live, and the
     // next attempt is counted down. `reason` heads the status line.
     void waitAndRetry(const QString& reason);
@@ -104,10 +119,12 @@ class LinkController final : public LinkSender, public LinkEvents {
     Dispatcher& dispatcher_;
     Link& serial_;
     Link& tcp_;
-    RtuFramer rtuFramer_;
-    MbapFramer mbapFramer_;
-    // The transaction identifier of the last TCP request.
-    uint16_t transaction_ = 0;
+    // One transport per link type, each kept for the station's life (a TCP transport's
+    // identifiers go on counting across connections); `transport_` is the one chosen.
+    std::unique_ptr<LinkTransport> rs232_;
+    std::unique_ptr<LinkTransport> rs485_;
+    std::unique_ptr<LinkTransport> tcpTransport_;
+    LinkTransport* transport_ = nullptr;
     SerialSettings serialSettings_;
     QString linkDescription_;
 

@@ -20,19 +20,15 @@ void RequestFrame::build(uint8_t address, uint8_t function, uint16_t reg, uint16
              static_cast<uint8_t>(reg >> 8),
              static_cast<uint8_t>(reg & 0xFF),
              static_cast<uint8_t>(countOrValue >> 8),
-             static_cast<uint8_t>(countOrValue & 0xFF),
-             0,
-             0};
+             static_cast<uint8_t>(countOrValue & 0xFF)};
 }
 
-QByteArray RequestFrame::rtuRequest(bool pointToPoint) {
-    if (pointToPoint) {
-        bytes[0] = 1;
-    }
+QByteArray RequestFrame::rtuRequest() const {
+    QByteArray frame(reinterpret_cast<const char*>(bytes.data()), 6);
     const uint16_t crc = MatchCRC(bytes.data(), 6);
-    bytes[6] = static_cast<uint8_t>(crc & 0xFF);
-    bytes[7] = static_cast<uint8_t>(crc >> 8);
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()), 8);
+    frame.append(static_cast<char>(crc & 0xFF));
+    frame.append(static_cast<char>(crc >> 8));
+    return frame;
 }
 
 QByteArray RequestFrame::tcpRequest(uint16_t transaction) const {

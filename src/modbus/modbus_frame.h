@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -17,9 +16,11 @@ inline uint16_t MatchCRC(QByteArrayView bytes) {
     return MatchCRC(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
 }
 
-// The one request in flight: address, function, register, count or value, and room for the CRC.
+// A request as the poll builds it: address (the relay's own, as the device table has it),
+// function, register, count or value. How it goes on the wire is the transport's business
+// (transport.h): these functions only read it.
 struct RequestFrame {
-    std::array<uint8_t, 8> bytes{};
+    std::array<uint8_t, 6> bytes{};
 
     uint8_t address() const { return bytes[0]; }
     uint8_t function() const { return bytes[1]; }
@@ -35,28 +36,17 @@ struct RequestFrame {
         build(address, kWriteSingleRegister, reg, value);
     }
 
-    // The 8 bytes of an RTU request. On RS-232 there is one relay on the line and it answers at
-    // address 1, whatever the table says, so the address byte is replaced before the CRC.
-    QByteArray rtuRequest(bool pointToPoint);
-    // The 12 bytes of a Modbus TCP request: MBAP header (the request's transaction identifier,
-    // protocol 0, length 6, the relay's own address as unit identifier) and the PDU; no CRC.
-    QByteArray tcpRequest(uint16_t transaction) const;
-};
-
-// The answer in hand: the one just matched to its request, address first, as the dispatcher reads
-// it. Nothing else is ever written here.
-struct ReceiveBuffer {
-    std::array<uint8_t, 301> bytes{};
-    uint16_t length = 0;
-
-    void clear() { length = 0; }
-    void assign(QByteArrayView answer) {
-        length = static_cast<uint16_t>(std::min<qsizetype>(answer.size(), bytes.size()));
-        for (uint16_t i = 0; i < length; ++i) {
-            bytes[i] = static_cast<uint8_t>(answer[i]);
-        }
+    // The same request sent to another address.
+    RequestFrame addressedTo(uint8_t address) const {
+        RequestFrame other = *this;
+        other.bytes[0] = address;
+        return other;
     }
-    uint8_t at(int i) const { return bytes[static_cast<size_t>(i)]; }
+    // The 8 bytes of an RTU request: the six above and the CRC, low byte first.
+    QByteArray rtuRequest() const;
+    // The 12 bytes of a Modbus TCP request: MBAP header (the request's transaction identifier,
+    // protocol 0, length 6, the address as unit identifier) and the PDU; no CRC.
+    QByteArray tcpRequest(uint16_t transaction) const;
 };
 
 }  // namespace terval

@@ -179,11 +179,11 @@ void PlantPublisher::recorded(const JournalEntry& entry) {
     }
 }
 
-void PlantPublisher::insulationRead(int, uint16_t insulationKohm, uint16_t controlKohm) {
-    // Told while the status block that carried the reading is still the station's last answer:
-    // the relay that gave it is the one the request asked, whichever tile the poll has moved on
-    // to since (a relay deleted while its request was in flight), and its serial number is in
-    // the block too.
+void PlantPublisher::insulationRead(int, uint16_t insulationKohm, uint16_t controlKohm,
+                                    uint16_t serialNumber) {
+    // Told while the status block that carried the reading is still the request in flight: the
+    // relay that gave it is the one the request asked, whichever tile the poll has moved on to
+    // since (a relay deleted while its request was in flight).
     const RequestFrame& request = station_.request;
     if (request.registerAddress() != registers::kStatusBlock ||
         request.countOrValue() != registers::kStatusCount) {
@@ -198,8 +198,7 @@ void PlantPublisher::insulationRead(int, uint16_t insulationKohm, uint16_t contr
     if (!listed) {
         return;
     }
-    readings_[address] =
-        Reading{insulationKohm, controlKohm, station_.words[registers::status::kSerialNumber]};
+    readings_[address] = Reading{insulationKohm, controlKohm, serialNumber};
 }
 
 QByteArray PlantPublisher::relayTopic(uint16_t address, const char* leaf) const {

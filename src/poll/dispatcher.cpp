@@ -1,5 +1,8 @@
 #include "poll/dispatcher.h"
 
+#include <algorithm>
+
+#include "modbus/answer_framer.h"
 #include "modbus/register_map.h"
 #include "poll/event_detection.h"
 #include "poll/scheduler.h"
@@ -9,31 +12,44 @@
 
 namespace terval {
 
-void Dispatcher::Receive() {
-    const ReceiveBuffer& rx = station_.receive;
-    if (rx.at(1) == kReadHoldingRegisters) {
-        const int count = rx.at(2) / 2;
-        for (int i = 0; i < count; ++i) {
-            station_.words[static_cast<size_t>(i)] =
-                static_cast<uint16_t>(rx.at(3 + 2 * i) << 8 | rx.at(4 + 2 * i));
-        }
+namespace {
+
+// The registers a read answer carries, word i the request's first register + i.
+RegisterWords wordsOf(const Answer& answer) {
+    RegisterWords words{};
+    if (answer.function() != kReadHoldingRegisters) {
+        return words;
     }
+    const int count = std::min<int>(
+        {answer.thirdByte() / 2, (answer.size() - 3) / 2, static_cast<int>(words.size())});
+    for (int i = 0; i < count; ++i) {
+        words[static_cast<size_t>(i)] =
+            static_cast<uint16_t>(answer.at(3 + 2 * i) << 8 | answer.at(4 + 2 * i));
+    }
+    return words;
+}
+
+}  // namespace
+
+void Dispatcher::receive(const Answer& answer) {
+    const RegisterWords words = wordsOf(answer);
     // Every status block that belongs to its request is a reading of the relay's insulation,
     // whichever step asked for it.
     const RequestFrame& request = station_.request;
-    if (rx.at(1) == kReadHoldingRegisters && request.registerAddress() == registers::kStatusBlock &&
+    if (answer.function() == kReadHoldingRegisters &&
+        request.registerAddress() == registers::kStatusBlock &&
         request.countOrValue() == registers::kStatusCount) {
-        station_.journal.insulationRead(station_.poll.PolledDevice(),
-                                        station_.words[registers::status::kInsulationResistance],
-                                        station_.words[registers::status::kControlResistance]);
+        station_.journal.insulationRead(
+            station_.poll.PolledDevice(), words[registers::status::kInsulationResistance],
+            words[registers::status::kControlResistance], words[registers::status::kSerialNumber]);
     }
     bool used = false;
     switch (station_.poll.PollPhase()) {
         case kPhaseMain:
-            used = ReceiveMain();
+            used = ReceiveMain(words);
             break;
         case kPhaseCurParam:
-            used = ReceiveCurParam();
+            used = ReceiveCurParam(words);
             break;
         default:
             break;
@@ -43,26 +59,24 @@ void Dispatcher::Receive() {
     }
 }
 
-bool Dispatcher::ReceiveMain() {
+bool Dispatcher::ReceiveMain(const RegisterWords& words) {
     const PollState& poll = station_.poll;
     const int relay = poll.RoundRobinIndex();
     switch (poll.PollStep()) {
         case kStepStatus:
             if (relay >= 1 && relay <= station_.devices.DeviceCount) {
                 display_.setTileValue(
-                    relay,
-                    QString::number(station_.words[registers::status::kInsulationResistance]));
+                    relay, QString::number(words[registers::status::kInsulationResistance]));
             }
             return true;
         case kStepNewestProtocol:
-            return ProcessingInitProt(station_, display_, clock_.now(), locale_);
+            return ProcessingInitProt(station_, display_, words, clock_.now(), locale_);
         default:
             return true;
     }
 }
 
-bool Dispatcher::ReceiveCurParam() {
-    const RegisterWords& words = station_.words;
+bool Dispatcher::ReceiveCurParam(const RegisterWords& words) {
     const auto show = [this, &words](void (ParamWindowDecoder::*page)(const RegisterWords&)) {
         if (paramWindow_) {
             (paramWindow_->*page)(words);
@@ -71,7 +85,7 @@ bool Dispatcher::ReceiveCurParam() {
     };
     switch (station_.poll.PollStep()) {
         case kStepNewestProtocol:
-            return ProcessingInitProt(station_, display_, clock_.now(), locale_);
+            return ProcessingInitProt(station_, display_, words, clock_.now(), locale_);
         case kStepSelectedStatus:
             return show(&ParamWindowDecoder::showCurrentParameters);
         case kStepSetpoints:

@@ -8,6 +8,7 @@ namespace terval {
 
 class Clock;
 class Scheduler;
+struct Answer;
 class StationDisplay;
 struct Station;
 
@@ -23,8 +24,8 @@ class ParamWindowDecoder {
     virtual void showInsulationProtocol(const RegisterWords& words) = 0;  // insulation-change n
 };
 
-// Every answer matched to its request ends up here: its words are taken, the handler of the poll
-// phase decodes it, and the scheduler is told to move on.
+// Every answer matched to its request ends up here: its words are decoded once, the handler of the
+// poll phase takes them, and the scheduler is told to move on.
 class Dispatcher {
   public:
     Dispatcher(Station& station, StationDisplay& display, const Clock& clock, const QLocale& locale,
@@ -37,11 +38,12 @@ class Dispatcher {
 
     void setParamWindow(ParamWindowDecoder* window) { paramWindow_ = window; }
 
-    // The answer in ReceiveBuffer, already matched to the request in flight.
-    void Receive();
-    // Each handler returns false when the answer could not be used up, so the step stays.
-    bool ReceiveMain();
-    bool ReceiveCurParam();
+    // `answer` has been matched to the request in flight (Station::request).
+    void receive(const Answer& answer);
+    // Each handler returns false when the answer could not be used up, so the step stays. A
+    // write echo carries no words: they are all 0 then.
+    bool ReceiveMain(const RegisterWords& words);
+    bool ReceiveCurParam(const RegisterWords& words);
 
   private:
     Station& station_;

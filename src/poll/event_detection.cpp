@@ -71,14 +71,14 @@ QString alarmLineText(const QDateTime& eventTime, const QString& generatorName, 
     return when + QStringLiteral("  : ") + generatorName + QLatin1Char(',') + signText(signCode);
 }
 
-bool ProcessingInitProt(Station& station, StationDisplay& display, const QDateTime& now,
-                        const QLocale& locale) {
+bool ProcessingInitProt(Station& station, StationDisplay& display, const RegisterWords& record,
+                        const QDateTime& now, const QLocale& locale) {
     const int relay = station.poll.RoundRobinIndex();
     if (relay < 1 || relay > station.devices.DeviceCount) {
         return true;
     }
     DeviceEntry& entry = station.devices.entry(relay);
-    const std::optional<QDateTime> eventTime = tripEventTime(station.words, now);
+    const std::optional<QDateTime> eventTime = tripEventTime(record, now);
     if (station.alarmLog.isEmpty()) {
         display.enableAlarmCommands();
     }
@@ -99,12 +99,12 @@ bool ProcessingInitProt(Station& station, StationDisplay& display, const QDateTi
         }
         if (value > entry.LastEventTime) {
             entry.LastEventTime = value;
-            const uint16_t sign = station.words[registers::trip::kSign];
+            const uint16_t sign = record[registers::trip::kSign];
             const QString line = alarmLineText(*eventTime, entry.GeneratorName, sign, locale);
             display.addAlarmLine(line);
-            TripRecord record{};
-            std::copy_n(station.words.begin(), record.size(), record.begin());
-            station.journal.protectionEvent(relay, *eventTime, sign, signText(sign), record, line);
+            TripRecord trip{};
+            std::copy_n(record.begin(), trip.size(), trip.begin());
+            station.journal.protectionEvent(relay, *eventTime, sign, signText(sign), trip, line);
             // A device list that cannot be written does not undo the event: it is logged and
             // marked, its time is kept here so that it is not logged again, and the list is
             // written at the next change or at exit.

@@ -34,10 +34,11 @@ std::optional<QDateTime> tripEventTime(const RegisterWords& record, const QDateT
 QString alarmLineText(const QDateTime& eventTime, const QString& generatorName, uint16_t signCode,
                       const QLocale& locale);
 
-// Decides whether the newest trip protocol of the round robin relay (in RegisterWords) is an event
-// the station has not logged yet, and if so logs it, remembers it in gen.dat and marks the tile.
-// Returns whether the answer was used up; a device list that cannot be saved does not stop it.
-bool ProcessingInitProt(Station& station, StationDisplay& display, const QDateTime& now,
-                        const QLocale& locale);
+// Decides whether the newest trip protocol of the round robin relay (`record`, the words of its
+// answer) is an event the station has not logged yet, and if so logs it, remembers it in gen.dat
+// and marks the tile. Returns whether the answer was used up; a device list that cannot be saved
+// does not stop it.
+bool ProcessingInitProt(Station& station, StationDisplay& display, const RegisterWords& record,
+                        const QDateTime& now, const QLocale& locale);
 
 }  // namespace terval

@@ -181,13 +181,12 @@ void Scheduler::Timers() {
         p.ReadyToSend_ = false;
         p.requestCounted_ = false;
         p.ticksSinceSent_ = 0;
-        station_.receive.clear();
         p.TickCounter_ = 0;
         if (p.PolledDevice_ >= 1 && p.PolledDevice_ <= table.DeviceCount) {
             ++table.entry(p.PolledDevice_).RequestsSent;
         }
         view_.setLed(MainView::Led::TxD, true);
-        link_->sendRequest();
+        link_->sendRequest(station_.request);
         return;
     }
     // Bytes restart the silence, but a stream of them never holds the round for long.

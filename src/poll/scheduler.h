@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "modbus/modbus_frame.h"
 #include "station/poll_state.h"
 #include "station/station_journal.h"
 
@@ -20,8 +21,8 @@ struct Station;
 class LinkSender {
   public:
     virtual ~LinkSender() = default;
-    // Sends RequestFrame by the link type: an RTU frame on the serial line, an MBAP frame on TCP.
-    virtual void sendRequest() = 0;
+    // Sends the request of this send point the way the open link's transport puts it on the wire.
+    virtual void sendRequest(const RequestFrame& request) = 0;
     // Closes whichever link is open and shows it closed.
     virtual void CloseConnect() = 0;
 };

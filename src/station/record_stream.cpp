@@ -46,8 +46,11 @@ void RecordStream::recorded(const JournalEntry& entry) {
     tellAll([&entry](RecordFeed& feed) { feed.recorded(entry); });
 }
 
-void RecordStream::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) {
-    tellAll([&](RecordFeed& feed) { feed.insulationRead(relay, insulationKohm, controlKohm); });
+void RecordStream::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
+                                  uint16_t serialNumber) {
+    tellAll([&](RecordFeed& feed) {
+        feed.insulationRead(relay, insulationKohm, controlKohm, serialNumber);
+    });
 }
 
 }  // namespace terval

@@ -22,7 +22,8 @@ class RecordFeed {
     // A record as the station made it: stamped with its time, its id still 0.
     virtual void recorded(const JournalEntry& entry) = 0;
     // A good status answer's insulation and control resistances, by the relay's number.
-    virtual void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) = 0;
+    virtual void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
+                                uint16_t serialNumber) = 0;
 };
 
 // The station's stream of records and insulation readings, fanned out to its feeds. Every feed
@@ -41,7 +42,8 @@ class RecordStream {
     bool hasFeed(const RecordFeed* feed) const;
 
     void recorded(const JournalEntry& entry);
-    void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm);
+    void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
+                        uint16_t serialNumber);
 
   private:
     template <class Tell>

@@ -49,9 +49,10 @@ struct Station {
     AlarmLog alarmLog;
 
     PollState poll;
+    // The request of this send point as the scheduler built it, to the relay's own address; it is
+    // the request in flight until the next send point. Only the scheduler writes it. How it went
+    // on the wire, and what its answer must show, is the link's transport's business.
     RequestFrame request;
-    ReceiveBuffer receive;
-    RegisterWords words{};
 
     // What happens is recorded through here, once the station has a journal to write to.
     StationJournal journal{devices};

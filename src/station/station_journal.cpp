@@ -122,7 +122,8 @@ void JournalWriter::recorded(const JournalEntry& entry) {
     }
 }
 
-void JournalWriter::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) {
+void JournalWriter::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
+                                   uint16_t /*serialNumber*/) {
     if (trend_ == nullptr || relay < 1 || relay > devices_.DeviceCount) {
         return;
     }
@@ -365,8 +366,9 @@ void StationJournal::clockRead(int relay, qint64 offsetMs) {
 
 // ---- the insulation trend ----
 
-void StationJournal::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm) {
-    records_.insulationRead(relay, insulationKohm, controlKohm);
+void StationJournal::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
+                                    uint16_t serialNumber) {
+    records_.insulationRead(relay, insulationKohm, controlKohm, serialNumber);
 }
 
 void StationJournal::alarmLevelsRead(int relay, uint16_t signalKohm, uint16_t tripKohm) {

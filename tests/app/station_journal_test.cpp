@@ -628,7 +628,8 @@ TEST_F(StationJournalTest, EveryFeedOfTheRecordStreamSeesItInTheOrderRecorded) {
                 onRecord();
             }
         }
-        void insulationRead(int relay, uint16_t insulation, uint16_t control) override {
+        void insulationRead(int relay, uint16_t insulation, uint16_t control,
+                            uint16_t /*serialNumber*/) override {
             seen.push_back(
                 QStringLiteral("reading %1: %2/%3").arg(relay).arg(insulation).arg(control));
         }
