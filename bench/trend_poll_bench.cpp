@@ -21,6 +21,7 @@
 #include "station/clock.h"
 #include "station/message_sink.h"
 #include "windows/main/form_main.h"
+#include "windows/main/windowed_station.h"
 #include "windows/trend/form_trend.h"
 
 namespace {
@@ -77,7 +78,8 @@ int main(int argc, char** argv) {
     installFontSubstitutions();
     PrintingSink sink;
     SystemClock clock;
-    TFormMain main(folder, sink, clock, QLocale(QLocale::Russian, QLocale::Russia));
+    WindowedStation windowed(folder, sink, clock, QLocale(QLocale::Russian, QLocale::Russia));
+    TFormMain& main = windowed.window();
     main.show();
     main.connectAtStart();
     // The first round over, every relay answering.

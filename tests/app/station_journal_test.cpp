@@ -25,7 +25,8 @@ using K = JournalKind;
 // Every record on file, oldest first.
 std::vector<JournalEntry> onFile(Rig& rig) {
     RecordingMessageSink sink;
-    Journal reader(rig.folder.dir(), rig.clock, sink, JournalOptions{QStringLiteral("journal.db"), 0});
+    Journal reader(rig.folder.dir(), rig.clock, sink,
+                   JournalOptions{QStringLiteral("journal.db"), 0});
     EXPECT_TRUE(reader.open()) << reader.problem().toStdString();
     JournalRows rows = reader.read({}, 100000);
     EXPECT_TRUE(rows.error.isEmpty()) << rows.error.toStdString();
@@ -54,6 +55,12 @@ QByteArray tcpException(uint8_t unit, uint8_t function, uint8_t code) {
     pdu.append(static_cast<char>(function | 0x80));
     pdu.append(static_cast<char>(code));
     return testing::mbapFrame(pdu);
+}
+
+// The core's parameter window rules, shown on `view`.
+ParamWindowModel& attachedRules(Rig& rig, RecordingParamView& view) {
+    rig.core().paramWindow.setView(&view);
+    return rig.core().paramWindow;
 }
 
 // A station of three relays over TCP that keeps its journal; relay 2 is the one the parameter
@@ -89,13 +96,11 @@ class StationJournalTest : public ::testing::Test {
         FAIL() << "no write went out";
     }
 
+    // Before the station, which shows the window's rules on it to its last moment.
+    RecordingParamView view;
     Rig rig{3, kLinkTcp, {}, JournalOptions{}};
     FakeRelay relay;
-    RecordingParamView view;
-    ParamWindowModel model{rig.station(),      rig.core().main,
-                           rig.core().main.messages(), rig.core().main.clock(),
-                           rig.core().main.locale(),   rig.scheduler(),
-                           view};
+    ParamWindowModel& model = attachedRules(rig, view);
 };
 
 TEST_F(StationJournalTest, ProtectionEventsAndWhatTheOperatorDidWithThem) {
@@ -153,7 +158,8 @@ TEST_F(StationJournalTest, ProtectionEventsAndWhatTheOperatorDidWithThem) {
     model.PageControl1Change(kPageInsulationProtocols);
     model.PageControl1Change(kPageInsulationProtocols);
 
-    const std::vector<JournalEntry> answers = ofKinds(rig, JournalKinds::ofGroup(JournalGroup::Acknowledgement));
+    const std::vector<JournalEntry> answers =
+        ofKinds(rig, JournalKinds::ofGroup(JournalGroup::Acknowledgement));
     ASSERT_EQ(answers.size(), 4u);
     EXPECT_EQ(answers[0].kind, K::AlarmLineMarked);
     EXPECT_EQ(answers[0].relay, relayNamed(3));
@@ -226,7 +232,6 @@ TEST_F(StationJournalTest, EveryWriteEndsInOneRecordThatSaysHowItEnded) {
     openWindowOnRelay2();
     model.PageControl1Change(kPageSetpoints);
     const QString panel = QStringLiteral("PanUst8");
-    view.captions[panel] = QStringLiteral("Уставка СИГНАЛ, [кОм]");
     view.texts[panel] = QStringLiteral("500");
 
     // Echoed.
@@ -279,10 +284,12 @@ TEST_F(StationJournalTest, EveryWriteEndsInOneRecordThatSaysHowItEnded) {
         QString text;
     } expected[] = {
         {450, WriteOutcome::Echoed, 0,
-         QStringLiteral("Запись «Уставка СИГНАЛ, [кОм]»: 500 → 450, защита подтвердила")},
+         QStringLiteral(
+             "Запись «Уровень срабатывания защиты на СИГНАЛ, кОм»: 500 → 450, защита подтвердила")},
         {460, WriteOutcome::Refused, 3,
-         QStringLiteral("Запись «Уставка СИГНАЛ, [кОм]»: 450 → 460, защита не приняла: "
-                        "недопустимое значение (код 3)")},
+         QStringLiteral(
+             "Запись «Уровень срабатывания защиты на СИГНАЛ, кОм»: 450 → 460, защита не приняла: "
+             "недопустимое значение (код 3)")},
         {470, WriteOutcome::NoEcho, 0, {}},
         {480, WriteOutcome::Echoed, 0, {}},
         {490, WriteOutcome::Echoed, 0, {}},
@@ -293,7 +300,8 @@ TEST_F(StationJournalTest, EveryWriteEndsInOneRecordThatSaysHowItEnded) {
         EXPECT_EQ(writes[i].relay, relayNamed(2));
         const auto& w = std::get<WriteDetails>(writes[i].details);
         EXPECT_EQ(w.registerNumber, 0x0408);
-        EXPECT_EQ(w.caption, QStringLiteral("Уставка СИГНАЛ, [кОм]"));
+        // The caption beside the panel, on one line and without its colon.
+        EXPECT_EQ(w.caption, QStringLiteral("Уровень срабатывания защиты на СИГНАЛ, кОм"));
         // The register as the window last read it.
         if (i == 0) {
             EXPECT_EQ(w.valueBefore, std::optional<uint16_t>(500));
@@ -311,7 +319,8 @@ TEST_F(StationJournalTest, EveryWriteEndsInOneRecordThatSaysHowItEnded) {
     const auto& c = std::get<ClockDetails>(clock.details);
     // The relay's clock counts whole seconds: it is taken to be in the middle of the one it shows.
     const qint64 offset = QDateTime(QDate(2026, 3, 15), QTime(12, 0))
-                              .msecsTo(QDateTime(QDate(2026, 3, 9), QTime(7, 5))) + 500;
+                              .msecsTo(QDateTime(QDate(2026, 3, 9), QTime(7, 5))) +
+                          500;
     EXPECT_EQ(c.offsetMs, offset);
     EXPECT_EQ(c.setTo, QDateTime(QDate(2026, 3, 15), QTime(12, 0)));
     EXPECT_EQ(c.outcome, WriteOutcome::Echoed);
@@ -345,8 +354,7 @@ TEST_F(StationJournalTest, DeviceTableEditsAndTheStationsStartAndStop) {
     EXPECT_EQ(all[2].kind, K::DeviceChanged);
     const auto& change = std::get<DeviceChangeDetails>(all[2].details);
     EXPECT_EQ(change.before, (DeviceNames{4, QStringLiteral("Ген. 4"), QStringLiteral("Выкл 4")}));
-    EXPECT_EQ(change.after,
-              (DeviceNames{14, QStringLiteral("Г-4; \"С\""), QStringLiteral("Q4")}));
+    EXPECT_EQ(change.after, (DeviceNames{14, QStringLiteral("Г-4; \"С\""), QStringLiteral("Q4")}));
     EXPECT_EQ(all[2].relay->address, 14);
     EXPECT_EQ(all[3].kind, K::DeviceDeleted);
     EXPECT_EQ(all[3].relay, relayNamed(2));
@@ -403,7 +411,8 @@ TEST_F(StationJournalTest, InsulationReadingsAndAlarmLevelsReachTheTrend) {
     for (uint16_t address : {uint16_t{1}, uint16_t{2}, uint16_t{3}}) {
         SCOPED_TRACE(address);
         RecordingMessageSink sink;
-        Journal reader(rig.folder.dir(), rig.clock, sink, JournalOptions{QStringLiteral("journal.db"), 0});
+        Journal reader(rig.folder.dir(), rig.clock, sink,
+                       JournalOptions{QStringLiteral("journal.db"), 0});
         ASSERT_TRUE(reader.open());
         InsulationTrend stored(reader);
         const TrendSeries series = stored.read(address, from, to, TrendResolution::Raw);
@@ -478,12 +487,9 @@ TEST(StationJournalRandom, RecordsKeepTheirOrderWhateverTheLineDoes) {
     const auto chance = [&random](int percent) {
         return std::uniform_int_distribution<int>(0, 99)(random) < percent;
     };
-    Rig rig{3, kLinkTcp, {}, JournalOptions{}};
     RecordingParamView view;
-    ParamWindowModel model{rig.station(),      rig.core().main,
-                           rig.core().main.messages(), rig.core().main.clock(),
-                           rig.core().main.locale(),   rig.scheduler(),
-                           view};
+    Rig rig{3, kLinkTcp, {}, JournalOptions{}};
+    ParamWindowModel& model = attachedRules(rig, view);
     rig.core().dispatcher.setParamWindow(&model);
     rig.core().main.NEWbmpClick(2);
     rig.connect();

@@ -23,6 +23,7 @@
 #include "support/fakes.h"
 #include "widgets/widget_led.h"
 #include "windows/main/form_main.h"
+#include "windows/main/windowed_station.h"
 #include "journal/journal_table_model.h"
 
 namespace terval {
@@ -492,7 +493,9 @@ TEST_F(FormJournalTest, PagesStopAtTheirLimitAndAnUnreadableJournalIsExplained) 
 TEST_F(FormJournalTest, F9OpensTheWindowFromTheMainMenuAndRaisesItAgain) {
     WorkFolder station;
     station.addPictures();
-    TFormMain main(station.dir(), messages, clock, QLocale(QLocale::Russian, QLocale::Russia));
+    WindowedStation windowed(station.dir(), messages, clock,
+                             QLocale(QLocale::Russian, QLocale::Russia));
+    TFormMain& main = windowed.window();
     main.show();
     QApplication::setActiveWindow(&main);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&main));

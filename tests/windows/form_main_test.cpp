@@ -1,4 +1,5 @@
 #include "windows/main/form_main.h"
+#include "windows/main/windowed_station.h"
 
 #include <gtest/gtest.h>
 #include <QApplication>
@@ -40,13 +41,14 @@ class FormMainTest : public ::testing::Test {
             }
             folder.write("gen.dat", t.toFileBytes());
         }
-        form = std::make_unique<TFormMain>(folder.dir(), messages, clock,
-                                           QLocale(QLocale::Russian, QLocale::Russia));
+        windowed = std::make_unique<WindowedStation>(folder.dir(), messages, clock,
+                                                     QLocale(QLocale::Russian, QLocale::Russia));
+        form = &windowed->window();
     }
     void showActive() {
         form->show();
-        QApplication::setActiveWindow(form.get());
-        ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+        QApplication::setActiveWindow(form);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(form));
     }
     // Runs `step` once the modal dialog that the next call opens is on the screen.
     static void whenModalShown(std::function<void(QWidget*)> step) {
@@ -62,7 +64,9 @@ class FormMainTest : public ::testing::Test {
     WorkFolder folder;
     RecordingMessageSink messages;
     FixedClock clock{QDateTime(QDate(2026, 12, 6), QTime(14, 30, 0))};
-    std::unique_ptr<TFormMain> form;
+    // As main() has it: the station outlives its windows.
+    std::unique_ptr<WindowedStation> windowed;
+    TFormMain* form = nullptr;
 };
 
 TEST_F(FormMainTest, MenusCaptionsAndKeys) {
@@ -124,7 +128,7 @@ TEST_F(FormMainTest, TilesAndBottomPanelInPlace) {
     EXPECT_EQ(form->tileGeneratorLabel(9)->text(), QStringLiteral("Ген. 9"));
     EXPECT_EQ(form->tileBreakerLabel(9)->text(), QStringLiteral("Выкл 9"));
     EXPECT_EQ(form->tileValueLabel(9)->text(), QStringLiteral("Riz9"));
-    EXPECT_FALSE(form->tileValueLabel(9)->isVisibleTo(form.get()));
+    EXPECT_FALSE(form->tileValueLabel(9)->isVisibleTo(form));
     EXPECT_EQ(form->tilePicture(1)->size(), QSize(150, 190));
     EXPECT_EQ(form->tileGeneratorLabel(1)->font().pixelSize(), 16);
     EXPECT_TRUE(form->tileGeneratorLabel(1)->font().bold());
@@ -209,7 +213,7 @@ TEST_F(FormMainTest, MainMenuKeysActAnywhereAndPopupKeysOnlyWhileItIsOpen) {
     showActive();
     QTest::mouseClick(form->tilePicture(2), Qt::LeftButton);
     // F2 is "Сохранить параметры" in the main window, not the tile pop-up's "Параметры ".
-    QTest::keyClick(form.get(), Qt::Key_F2);
+    QTest::keyClick(form, Qt::Key_F2);
     EXPECT_EQ(messages.texts(), QStringList{QStringLiteral("Параметры сохранены!")});
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 
@@ -226,22 +230,22 @@ TEST_F(FormMainTest, MainMenuKeysActAnywhereAndPopupKeysOnlyWhileItIsOpen) {
     QTest::keyClick(form->tilePopup(), Qt::Key_F4);
     EXPECT_TRUE(dialogOpened);
     EXPECT_EQ(messages.texts().size(), 1);
-    QApplication::setActiveWindow(form.get());
-    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    QApplication::setActiveWindow(form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form));
     dialogOpened = false;
     whenModalShown([&dialogOpened](QWidget* modal) {
         dialogOpened = qobject_cast<TFormDvig*>(modal) != nullptr;
         static_cast<QDialog*>(modal)->reject();
     });
-    QTest::keyClick(form.get(), Qt::Key_F4);
+    QTest::keyClick(form, Qt::Key_F4);
     EXPECT_TRUE(dialogOpened);
 
     // F10 is "Установить связь" (here a port that does not exist), and only that.
     form->station().connection.portName = QStringLiteral("COM96");
     form->core().link.serialSettings().portName = QStringLiteral("COM96");
-    QApplication::setActiveWindow(form.get());
-    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
-    QTest::keyClick(form.get(), Qt::Key_F10);
+    QApplication::setActiveWindow(form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form));
+    QTest::keyClick(form, Qt::Key_F10);
     EXPECT_EQ(messages.texts().last(), QStringLiteral("Не могу открыть СОМ порт"));
 }
 

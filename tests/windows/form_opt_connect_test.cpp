@@ -12,6 +12,7 @@
 #include "widgets/widget_led.h"
 #include "windows/dialogs/form_com_setup.h"
 #include "windows/main/form_main.h"
+#include "windows/main/windowed_station.h"
 
 namespace terval {
 namespace {
@@ -29,8 +30,9 @@ class FormOptConnectTest : public ::testing::Test {
         config.ipAddress = {10, 0, 0, 5};
         config.tcpPort = 502;
         folder.write("config.cfg", config.toRecord());
-        form =
-            std::make_unique<TFormMain>(folder.dir(), messages, clock, QLocale(QLocale::Russian));
+        windowed = std::make_unique<WindowedStation>(folder.dir(), messages, clock,
+                                                     QLocale(QLocale::Russian));
+        form = &windowed->window();
         dialog = form->formOptConnect();
         dialog->show();
         QApplication::setActiveWindow(dialog);
@@ -41,7 +43,9 @@ class FormOptConnectTest : public ::testing::Test {
     WorkFolder folder;
     RecordingMessageSink messages;
     FixedClock clock{QDateTime(QDate(2026, 3, 1), QTime(8, 0))};
-    std::unique_ptr<TFormMain> form;
+    // As main() has it: the station outlives its windows.
+    std::unique_ptr<WindowedStation> windowed;
+    TFormMain* form = nullptr;
     TFormOptConnect* dialog = nullptr;
 };
 
@@ -196,7 +200,9 @@ TEST_F(FormOptConnectTest, ConnectAtStartIsKeptBesideConfigAndOpensTheLinkAtTheN
     tcp.tcpPort = 1;
     folder.write("config.cfg", tcp.toRecord());
     dialog->hide();
-    form = std::make_unique<TFormMain>(folder.dir(), messages, clock, QLocale(QLocale::Russian));
+    windowed =
+        std::make_unique<WindowedStation>(folder.dir(), messages, clock, QLocale(QLocale::Russian));
+    form = &windowed->window();
     ASSERT_TRUE(form->station().settings.connectAtStart);
     form->connectAtStart();
     EXPECT_TRUE(form->station().linkUp);
@@ -268,15 +274,15 @@ TEST_F(FormOptConnectTest, SetupDialogChangesThePortButTheRecordKeepsEightNoneOn
 
 TEST_F(FormOptConnectTest, SerialDisplayFollowsTheLinkTypeAfterTheDialog) {
     dialog->hide();
-    EXPECT_TRUE(form->LabelPort->isVisibleTo(form.get()));
+    EXPECT_TRUE(form->LabelPort->isVisibleTo(form));
     QTimer::singleShot(0, [this] {
         dialog->linkButtons[2]->setChecked(true);
         dialog->BtnOKClick();
     });
     form->NOptionNetClick();
-    EXPECT_FALSE(form->LabelPort->isVisibleTo(form.get()));
-    EXPECT_FALSE(form->ComLed->isVisibleTo(form.get()));
-    EXPECT_FALSE(form->LabelNum->isVisibleTo(form.get()));
+    EXPECT_FALSE(form->LabelPort->isVisibleTo(form));
+    EXPECT_FALSE(form->ComLed->isVisibleTo(form));
+    EXPECT_FALSE(form->LabelNum->isVisibleTo(form));
 }
 
 }  // namespace

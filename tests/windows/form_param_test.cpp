@@ -3,17 +3,19 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QFile>
+#include <QGridLayout>
 #include <QLineEdit>
 #include <QTest>
 
 #include "modbus/register_map.h"
 #include "param/fake_relay.h"
+#include "param/param_controls.h"
 #include "param/recording_param_view.h"
 #include "param/setpoint_limits.h"
 #include "widgets/widget_led.h"
 #include "widgets/widget_page_control.h"
-#include "windows/main/form_main.h"
 #include "windows/dialogs/form_stat.h"
+#include "windows/main/form_main.h"
 
 namespace terval {
 namespace {
@@ -61,6 +63,19 @@ class FormParamTest : public ::testing::Test {
     void clickTab(int page) {
         PageTabBar* bar = form->PageControl1->tabBar();
         QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(page).center());
+    }
+    // The caption written on the left of a panel's row.
+    static QString captionBeside(QWidget* panel) {
+        auto* grid = panel ? qobject_cast<QGridLayout*>(panel->parentWidget()->layout()) : nullptr;
+        const int index = grid ? grid->indexOf(panel) : -1;
+        if (index < 0) {
+            return QStringLiteral("<no row>");
+        }
+        int row = 0, column = 0, rows = 0, columns = 0;
+        grid->getItemPosition(index, &row, &column, &rows, &columns);
+        QLayoutItem* item = grid->itemAtPosition(row, 0);
+        auto* caption = item ? qobject_cast<QLabel*>(item->widget()) : nullptr;
+        return caption ? caption->text() : QStringLiteral("<no caption>");
     }
     static QColor background(QWidget* w) { return w->palette().color(QPalette::Window); }
     static QColor foreground(QWidget* w) { return w->palette().color(QPalette::WindowText); }
@@ -206,9 +221,16 @@ TEST_F(FormParamTest, SetpointEditedInPlaceIsWrittenOnTheWire) {
     EXPECT_EQ(seen[0], (Request{2, 6, 0x0408, 450}));
     EXPECT_EQ(seen[1], (Request{2, 3, 0x0100, 48}));
     // The journal names the value as the caption beside it reads, without its colon.
-    EXPECT_EQ(form->captionOf(QStringLiteral("PanUst8")),
+    EXPECT_EQ(param_controls::recordCaption(QStringLiteral("PanUst8")),
               QStringLiteral("Уровень срабатывания защиты на СИГНАЛ, кОм"));
-    EXPECT_EQ(form->captionOf(QStringLiteral("PanUst127")), QStringLiteral("Пароль системы"));
+    EXPECT_EQ(param_controls::recordCaption(QStringLiteral("PanUst127")),
+              QStringLiteral("Пароль системы"));
+    // Every caption the records use stands beside its panel in the window, as written there.
+    for (auto it = param_controls::panelCaptions().cbegin();
+         it != param_controls::panelCaptions().cend(); ++it) {
+        SCOPED_TRACE(it.key().toStdString());
+        EXPECT_EQ(captionBeside(form->findChild<QLabel*>(it.key())), it.value());
+    }
 
     // The password panel, drawn dark red, is navy after an edit.
     QLabel* password = label("PanUst127");
@@ -398,8 +420,8 @@ namespace {
 TEST_F(FormParamTest, EveryControlTheRulesWriteToIsInTheWindow) {
     testing::RecordingParamView recorded;
     ParamWindowModel rules(rig.station(), rig.core().main, rig.core().main.messages(),
-                           rig.core().main.clock(), rig.core().main.locale(), rig.scheduler(),
-                           recorded);
+                           rig.core().main.clock(), rig.core().main.locale(), rig.scheduler());
+    rules.setView(&recorded);
     rig.core().dispatcher.setParamWindow(&rules);
     rules.prepareOpen();
     rules.FormShow();

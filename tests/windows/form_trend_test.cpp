@@ -32,6 +32,7 @@
 #include "journal/trend_forecast.h"
 #include "support/fakes.h"
 #include "windows/main/form_main.h"
+#include "windows/main/windowed_station.h"
 #include "windows/param/form_param.h"
 
 namespace terval {
@@ -632,7 +633,9 @@ TEST_F(FormTrendTest, OpensFromTheMenuATileAndTheModalParameterWindow) {
         table.append(newDeviceEntry(n));
     }
     station.write("gen.dat", table.toFileBytes());
-    TFormMain main(station.dir(), messages, clock, QLocale(QLocale::Russian, QLocale::Russia));
+    WindowedStation windowed(station.dir(), messages, clock,
+                             QLocale(QLocale::Russian, QLocale::Russia));
+    TFormMain& main = windowed.window();
     main.show();
     QApplication::setActiveWindow(&main);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&main));

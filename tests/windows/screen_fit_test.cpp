@@ -15,6 +15,7 @@
 #include "support/fakes.h"
 #include "widgets/widget_page_control.h"
 #include "windows/main/form_main.h"
+#include "windows/main/windowed_station.h"
 #include "windows/param/form_param.h"
 
 namespace terval {
@@ -35,10 +36,11 @@ class ScreenFitTest : public ::testing::Test {
             t.append(newDeviceEntry(n));
         }
         folder.write("gen.dat", t.toFileBytes());
-        form = std::make_unique<TFormMain>(folder.dir(), messages, clock,
-                                           QLocale(QLocale::Russian, QLocale::Russia));
+        windowed = std::make_unique<WindowedStation>(folder.dir(), messages, clock,
+                                                     QLocale(QLocale::Russian, QLocale::Russia));
+        form = &windowed->window();
         form->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
     }
 
     static QRect area() { return QGuiApplication::primaryScreen()->availableGeometry(); }
@@ -60,12 +62,14 @@ class ScreenFitTest : public ::testing::Test {
     WorkFolder folder;
     RecordingMessageSink messages;
     FixedClock clock{QDateTime(QDate(2026, 12, 7), QTime(10, 0, 0))};
-    std::unique_ptr<TFormMain> form;
+    // As main() has it: the station outlives its windows.
+    std::unique_ptr<WindowedStation> windowed;
+    TFormMain* form = nullptr;
 };
 
 TEST_F(ScreenFitTest, EveryWindowOpensInsideTheScreenWhereverItsOpenerStands) {
     ASSERT_EQ(area().size(), QSize(1024, 768)) << "the tests' screen is 1024 x 768";
-    check(form.get(), QStringLiteral("FormMain"));
+    check(form, QStringLiteral("FormMain"));
     const char* const names[] = {
         "FormJournal", "FormTrend", "FormParam",      "FormStat",     "FormVis",
         "FormDvig",    "FormAbout", "FormOptConnect", "FormComSetup", "FormJournalProtocol"};

@@ -76,7 +76,6 @@ class TFormParam : public QDialog, public ParamView {
     // ParamView
     void setText(const QString& control, const QString& text) override;
     QString text(const QString& control) const override;
-    QString captionOf(const QString& panel) const override;
     void setControlVisible(const QString& control, bool visible) override;
     void setControlEnabled(const QString& control, bool enabled) override;
     void setLed(const QString& control, bool lit) override;
@@ -135,7 +134,8 @@ class TFormParam : public QDialog, public ParamView {
     bool handleKey(QObject* watched, QKeyEvent* key);
 
     StationCore& core_;
-    ParamWindowModel model_;
+    // The core's, for as long as this window shows it.
+    ParamWindowModel& model_;
     QHash<QString, QWidget*> controls_;
 };
 
