@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     std::printf("trend window closed: %.2f requests per second\n", paceWhile(main, seconds, {}));
 
     main.NTrendClick();
-    TFormTrend& window = *main.FormTrend;
+    TFormTrend& window = *main.findChild<TFormTrend*>(QStringLiteral("FormTrend"));
     for (int row = 0; row < window.ListRelays->count(); ++row) {
         window.ListRelays->item(row)->setCheckState(Qt::Checked);
     }

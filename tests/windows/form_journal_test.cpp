@@ -21,6 +21,7 @@
 #include "poll/protocol_pages.h"
 #include "poll/report_file.h"
 #include "support/fakes.h"
+#include "support/find_child.h"
 #include "widgets/widget_led.h"
 #include "windows/main/form_main.h"
 #include "windows/main/windowed_station.h"
@@ -28,6 +29,8 @@
 
 namespace terval {
 namespace {
+
+using testing::child;
 
 // What a file holds; nothing when it is not there.
 QByteArray fileBytes(const QString& path) {
@@ -504,16 +507,16 @@ TEST_F(FormJournalTest, F9OpensTheWindowFromTheMainMenuAndRaisesItAgain) {
     QMenu* object = main.findChild<QMenu*>("N2");
     ASSERT_NE(object, nullptr);
     const QList<QAction*> items = object->actions();
-    const qsizetype at = items.indexOf(main.NJournal);
+    const qsizetype at = items.indexOf(child<QAction>(&main, "NJournal"));
     ASSERT_GT(at, 0);
     EXPECT_EQ(items[at - 1], main.menuAction(MenuItem::NStatisticConnect));
-    EXPECT_EQ(main.NJournal->text(), QStringLiteral("Журнал событий"));
-    EXPECT_EQ(main.NJournal->shortcut(), QKeySequence(Qt::Key_F9));
+    EXPECT_EQ(child<QAction>(&main, "NJournal")->text(), QStringLiteral("Журнал событий"));
+    EXPECT_EQ(child<QAction>(&main, "NJournal")->shortcut(), QKeySequence(Qt::Key_F9));
     main.applyMenuMask(menu_masks::kTcpStarted);
-    EXPECT_TRUE(main.NJournal->isEnabled());
+    EXPECT_TRUE(child<QAction>(&main, "NJournal")->isEnabled());
 
     QTest::keyClick(&main, Qt::Key_F9);
-    TFormJournal* window = main.FormJournal;
+    TFormJournal* window = child<TFormJournal>(&main, "FormJournal");
     ASSERT_TRUE(window->isVisible());
     ASSERT_TRUE(QTest::qWaitForWindowActive(window));
     // The station's own start is in its journal.

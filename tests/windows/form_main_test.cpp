@@ -15,6 +15,7 @@
 
 #include "devices/device_editor.h"
 #include "support/fakes.h"
+#include "support/find_child.h"
 #include "widgets/widget_led.h"
 #include "windows/dialogs/form_about.h"
 #include "windows/dialogs/form_dvig.h"
@@ -23,6 +24,8 @@
 
 namespace terval {
 namespace {
+
+using testing::child;
 
 using testing::FixedClock;
 using testing::RecordingMessageSink;
@@ -99,13 +102,14 @@ TEST_F(FormMainTest, MenusCaptionsAndKeys) {
         bar << a->text();
     }
     EXPECT_EQ(bar, (QStringList{"Настройки", "Объект", "Установить связь", "Описание программы"}));
-    EXPECT_EQ(form->NPParam->text(), QStringLiteral("Параметры "));
-    EXPECT_EQ(form->NPStatisticConnect->text(), QStringLiteral("Статистика связи        "));
-    EXPECT_EQ(form->NPOpenWindow->text(), QStringLiteral("Открыть окно"));
+    EXPECT_EQ(child<QAction>(form, "NPParam")->text(), QStringLiteral("Параметры "));
+    EXPECT_EQ(child<QAction>(form, "NPStatisticConnect")->text(),
+              QStringLiteral("Статистика связи        "));
+    EXPECT_EQ(child<QAction>(form, "NPOpenWindow")->text(), QStringLiteral("Открыть окно"));
     // Each pop-up item shows the key that does the same from the main menu.
-    EXPECT_EQ(form->NPParam->shortcut(), QKeySequence(Qt::Key_F4));
-    EXPECT_EQ(form->NPStatisticConnect->shortcut(), QKeySequence(Qt::Key_F6));
-    EXPECT_EQ(form->NPOpenWindow->shortcut(), QKeySequence(Qt::Key_F3));
+    EXPECT_EQ(child<QAction>(form, "NPParam")->shortcut(), QKeySequence(Qt::Key_F4));
+    EXPECT_EQ(child<QAction>(form, "NPStatisticConnect")->shortcut(), QKeySequence(Qt::Key_F6));
+    EXPECT_EQ(child<QAction>(form, "NPOpenWindow")->shortcut(), QKeySequence(Qt::Key_F3));
 
     // Mask 679 after a start with relays.
     EXPECT_TRUE(enabled(MenuItem::NOptionNet));
@@ -133,21 +137,21 @@ TEST_F(FormMainTest, TilesAndBottomPanelInPlace) {
     EXPECT_EQ(form->tileGeneratorLabel(1)->font().pixelSize(), 16);
     EXPECT_TRUE(form->tileGeneratorLabel(1)->font().bold());
     // The labels lie over the picture.
-    const QObjectList& children = form->tileArea->children();
+    const QObjectList& children = child<QWidget>(form, "TileArea")->children();
     EXPECT_LT(children.indexOf(form->tilePicture(1)),
               children.indexOf(form->tileGeneratorLabel(1)));
 
-    EXPECT_EQ(form->ComLed->geometry(), QRect(0, 0, 21, 25));
-    EXPECT_EQ(form->LabelPort->geometry(), QRect(8, 24, 81, 21));
-    EXPECT_EQ(form->LabelPort->text(), QStringLiteral("ЗАКРЫТ"));
-    EXPECT_EQ(form->LabelNum->text(), QStringLiteral("COM 1"));
-    EXPECT_EQ(form->AbLEDTxD->geometry(), QRect(12, 124, 49, 21));
-    EXPECT_EQ(form->AbLEDRxD->geometry(), QRect(12, 148, 49, 21));
-    EXPECT_EQ(form->LabelD->text(), QStringLiteral("06/12/2026"));
-    EXPECT_EQ(form->LabelT->text(), QStringLiteral("14:30:00"));
-    EXPECT_EQ(form->RichEdit->width(), 289);
-    EXPECT_TRUE(form->RichEdit->isReadOnly());
-    EXPECT_EQ(form->ScrollBox1->height(), 204);
+    EXPECT_EQ(child<LedIndicator>(form, "ComLed")->geometry(), QRect(0, 0, 21, 25));
+    EXPECT_EQ(child<QLabel>(form, "LabelPort")->geometry(), QRect(8, 24, 81, 21));
+    EXPECT_EQ(child<QLabel>(form, "LabelPort")->text(), QStringLiteral("ЗАКРЫТ"));
+    EXPECT_EQ(child<QLabel>(form, "LabelNum")->text(), QStringLiteral("COM 1"));
+    EXPECT_EQ(child<LedIndicator>(form, "AbLEDTxD")->geometry(), QRect(12, 124, 49, 21));
+    EXPECT_EQ(child<LedIndicator>(form, "AbLEDRxD")->geometry(), QRect(12, 148, 49, 21));
+    EXPECT_EQ(child<QLabel>(form, "LabelD")->text(), QStringLiteral("06/12/2026"));
+    EXPECT_EQ(child<QLabel>(form, "LabelT")->text(), QStringLiteral("14:30:00"));
+    EXPECT_EQ(child<QTextEdit>(form, "RichEdit")->width(), 289);
+    EXPECT_TRUE(child<QTextEdit>(form, "RichEdit")->isReadOnly());
+    EXPECT_EQ(child<QWidget>(form, "ScrollBox1")->height(), 204);
 
     showActive();
     // The size the station sets is that of the whole window, frame included, and never more than
@@ -188,8 +192,8 @@ TEST_F(FormMainTest, ClickSelectsOneTileAndRightClickOpensThePopupOnlyOnIt) {
     QTest::mousePress(form->tileGeneratorLabel(3), Qt::RightButton);
     EXPECT_TRUE(form->tilePopup()->isVisible());
     // With the link down there is no parameter window to open.
-    EXPECT_FALSE(form->NPOpenWindow->isEnabled());
-    EXPECT_TRUE(form->NPParam->isEnabled());
+    EXPECT_FALSE(child<QAction>(form, "NPOpenWindow")->isEnabled());
+    EXPECT_TRUE(child<QAction>(form, "NPParam")->isEnabled());
     // The pop-ups read in the menu bar's font, not the larger default of a window of their own.
     EXPECT_EQ(form->tilePopup()->font().pixelSize(), form->menuBar()->font().pixelSize());
     form->tilePopup()->hide();
@@ -219,7 +223,7 @@ TEST_F(FormMainTest, MainMenuKeysActAnywhereAndPopupKeysOnlyWhileItIsOpen) {
 
     // The pop-up's "Параметры " names F4, and F4 opens the device dialog with the pop-up open
     // and in the main window alike.
-    ASSERT_EQ(form->NPParam->shortcut(), QKeySequence(Qt::Key_F4));
+    ASSERT_EQ(child<QAction>(form, "NPParam")->shortcut(), QKeySequence(Qt::Key_F4));
     QTest::mousePress(form->tileGeneratorLabel(2), Qt::RightButton);
     ASSERT_TRUE(form->tilePopup()->isVisible());
     bool dialogOpened = false;
@@ -501,10 +505,10 @@ TEST_F(FormMainTest, WhatIsShownAgainIsNotDrawnAgain) {
         [&] { return form->frameGeometry().size() == form->requestedFrame().size(); }));
     PaintWatch picture(form->tilePicture(1));
     PaintWatch value(form->tileValueLabel(1));
-    PaintWatch lamp(form->AbLEDTxD);
+    PaintWatch lamp(child<LedIndicator>(form, "AbLEDTxD"));
     // The window draws all that waits in one pass: once the other lamp has been drawn after a
     // step, whatever the step asked to be drawn has been drawn too.
-    PaintWatch marker(form->AbLEDRxD);
+    PaintWatch marker(child<LedIndicator>(form, "AbLEDRxD"));
     bool markerLit = false;
     auto drawn = [&] {
         marker.paints = 0;
@@ -523,7 +527,7 @@ TEST_F(FormMainTest, WhatIsShownAgainIsNotDrawnAgain) {
     EXPECT_GT(value.paints, 0);
     EXPECT_GT(lamp.paints, 0);
     // A blink draws the lamp, not the caption beside it.
-    EXPECT_LT(lamp.last.width(), form->AbLEDTxD->width() / 2);
+    EXPECT_LT(lamp.last.width(), child<LedIndicator>(form, "AbLEDTxD")->width() / 2);
 
     picture.paints = value.paints = lamp.paints = 0;
     form->showTileState(1, kTileAnswering);
@@ -551,7 +555,7 @@ class FormMainAlarmLog : public FormMainTest {
         main.addAlarmLine(QStringLiteral("02.03.2026 11:00:00  : Ген. 1,Реле ОТКЛЮЧЕНИЯ"));
     }
     QColor colorOfLine(int line) {
-        QTextBlock block = form->RichEdit->document()->findBlockByNumber(line);
+        QTextBlock block = child<QTextEdit>(form, "RichEdit")->document()->findBlockByNumber(line);
         return block.begin().fragment().charFormat().foreground().color();
     }
 };
@@ -560,24 +564,27 @@ TEST_F(FormMainAlarmLog, NewLinesAreRedOnTopAndSelected) {
     start(3);
     showActive();
     addLines();
-    EXPECT_EQ(form->RichEdit->toPlainText(),
+    EXPECT_EQ(child<QTextEdit>(form, "RichEdit")->toPlainText(),
               QStringLiteral("02.03.2026 11:00:00  : Ген. 1,Реле ОТКЛЮЧЕНИЯ\n"
                              "01.03.2026 10:00:00  : Ген. 3,Обрыв цепи"));
     EXPECT_EQ(colorOfLine(0), QColor(Qt::red));
-    EXPECT_EQ(form->RichEdit->textCursor().selectedText(),
+    EXPECT_EQ(child<QTextEdit>(form, "RichEdit")->textCursor().selectedText(),
               QStringLiteral("02.03.2026 11:00:00  : Ген. 1,Реле ОТКЛЮЧЕНИЯ"));
-    EXPECT_TRUE(form->NDelIns->isEnabled());
-    EXPECT_TRUE(form->NDelAll->isEnabled());
-    EXPECT_EQ(form->NDelList->text(), QStringLiteral("Удалить выбранную аварию   D"));
+    EXPECT_TRUE(child<QAction>(form, "NDelIns")->isEnabled());
+    EXPECT_TRUE(child<QAction>(form, "NDelAll")->isEnabled());
+    EXPECT_EQ(child<QAction>(form, "NDelList")->text(),
+              QStringLiteral("Удалить выбранную аварию   D"));
 }
 
 TEST_F(FormMainAlarmLog, ClickKeysAndPopupCommandsWorkOnTheLog) {
     start(3);
     showActive();
     addLines();
-    QWidget* viewport = form->RichEdit->viewport();
+    QWidget* viewport = child<QTextEdit>(form, "RichEdit")->viewport();
     const QRect second =
-        form->RichEdit->cursorRect(QTextCursor(form->RichEdit->document()->findBlockByNumber(1)));
+        child<QTextEdit>(form, "RichEdit")
+            ->cursorRect(
+                QTextCursor(child<QTextEdit>(form, "RichEdit")->document()->findBlockByNumber(1)));
     QTest::mouseClick(viewport, Qt::LeftButton, {}, second.center() + QPoint(20, 0));
     EXPECT_EQ(form->station().alarmLog.selectedLine(), 1);
     EXPECT_EQ(form->station().devices.SelectedDevice, 3);
@@ -591,29 +598,31 @@ TEST_F(FormMainAlarmLog, ClickKeysAndPopupCommandsWorkOnTheLog) {
 
     // A double click selects as a click does, and leaves no word selected.
     const QRect first =
-        form->RichEdit->cursorRect(QTextCursor(form->RichEdit->document()->findBlockByNumber(0)));
+        child<QTextEdit>(form, "RichEdit")
+            ->cursorRect(
+                QTextCursor(child<QTextEdit>(form, "RichEdit")->document()->findBlockByNumber(0)));
     QTest::mouseDClick(viewport, Qt::LeftButton, {}, first.center() + QPoint(20, 0));
     EXPECT_EQ(form->station().alarmLog.selectedLine(), 0);
     EXPECT_EQ(form->station().devices.SelectedDevice, 1);
-    EXPECT_EQ(form->RichEdit->textCursor().selectedText(),
+    EXPECT_EQ(child<QTextEdit>(form, "RichEdit")->textCursor().selectedText(),
               QStringLiteral("02.03.2026 11:00:00  : Ген. 1,Реле ОТКЛЮЧЕНИЯ"));
 
-    form->RichEdit->setFocus();
-    QTest::keyClick(form->RichEdit, Qt::Key_Up);
+    child<QTextEdit>(form, "RichEdit")->setFocus();
+    QTest::keyClick(child<QTextEdit>(form, "RichEdit"), Qt::Key_Up);
     EXPECT_EQ(form->station().alarmLog.selectedLine(), 0);
     EXPECT_EQ(form->station().devices.SelectedDevice, 1);
 
-    QTest::keyClick(form->RichEdit, Qt::Key_Insert);
+    QTest::keyClick(child<QTextEdit>(form, "RichEdit"), Qt::Key_Insert);
     EXPECT_EQ(colorOfLine(0), QColor(0x00, 0x80, 0x00));
     EXPECT_EQ(colorOfLine(1), QColor(Qt::red));
 
-    QTest::keyClick(form->RichEdit, Qt::Key_Delete);
-    EXPECT_EQ(form->RichEdit->toPlainText(),
+    QTest::keyClick(child<QTextEdit>(form, "RichEdit"), Qt::Key_Delete);
+    EXPECT_EQ(child<QTextEdit>(form, "RichEdit")->toPlainText(),
               QStringLiteral("01.03.2026 10:00:00  : Ген. 3,Обрыв цепи"));
 
-    form->NDelAll->trigger();
-    EXPECT_TRUE(form->RichEdit->toPlainText().isEmpty());
-    EXPECT_FALSE(form->NDelIns->isEnabled());
+    child<QAction>(form, "NDelAll")->trigger();
+    EXPECT_TRUE(child<QTextEdit>(form, "RichEdit")->toPlainText().isEmpty());
+    EXPECT_FALSE(child<QAction>(form, "NDelIns")->isEnabled());
 }
 
 // A box that is no longer true closes itself, and one still waiting is never shown; the others

@@ -9,6 +9,7 @@
 
 #include "devices/device_editor.h"
 #include "support/fakes.h"
+#include "support/find_child.h"
 #include "widgets/widget_led.h"
 #include "windows/dialogs/form_com_setup.h"
 #include "windows/main/form_main.h"
@@ -16,6 +17,8 @@
 
 namespace terval {
 namespace {
+
+using testing::child;
 
 using testing::FixedClock;
 using testing::RecordingMessageSink;
@@ -274,15 +277,15 @@ TEST_F(FormOptConnectTest, SetupDialogChangesThePortButTheRecordKeepsEightNoneOn
 
 TEST_F(FormOptConnectTest, SerialDisplayFollowsTheLinkTypeAfterTheDialog) {
     dialog->hide();
-    EXPECT_TRUE(form->LabelPort->isVisibleTo(form));
+    EXPECT_TRUE(child<QLabel>(form, "LabelPort")->isVisibleTo(form));
     QTimer::singleShot(0, [this] {
         dialog->linkButtons[2]->setChecked(true);
         dialog->BtnOKClick();
     });
     form->NOptionNetClick();
-    EXPECT_FALSE(form->LabelPort->isVisibleTo(form));
-    EXPECT_FALSE(form->ComLed->isVisibleTo(form));
-    EXPECT_FALSE(form->LabelNum->isVisibleTo(form));
+    EXPECT_FALSE(child<QLabel>(form, "LabelPort")->isVisibleTo(form));
+    EXPECT_FALSE(child<LedIndicator>(form, "ComLed")->isVisibleTo(form));
+    EXPECT_FALSE(child<QLabel>(form, "LabelNum")->isVisibleTo(form));
 }
 
 }  // namespace

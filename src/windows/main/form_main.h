@@ -38,9 +38,12 @@ class TFormTrend;
 void installFontSubstitutions();
 
 // The station's main window: the tiles of the relays, the menus, the link display, the clock and
-// the alarm log. Its rules live in MainController; this class only shows and forwards. It shows a
-// core made before it and kept after it (WindowedStation), attaching itself to the relay the core
-// shows through for as long as it exists; its secondary windows are its children and go with it.
+// the alarm log. The class, its controls (ComLed, LabelNum, RichEdit, …) and its handlers
+// (NConnectingClick, Timer1Timer, …) keep the names the station's description gives them; the rest
+// is named as the code around it. Its rules live in MainController; this class only shows and
+// forwards. It shows a core made before it and kept after it (WindowedStation), attaching itself to
+// the relay the core shows through for as long as it exists; its secondary windows are its children
+// and go with it.
 class TFormMain : public QMainWindow, public MainView {
     Q_OBJECT
   public:
@@ -161,8 +164,8 @@ class TFormMain : public QMainWindow, public MainView {
     std::optional<bool> portShownOpen_;
     std::optional<AlarmLog> shownLog_;
 
-  public:
-    // Controls of the window, under their documented names.
+    // Controls of the window, under their documented names; each carries its name as its
+    // objectName, which is how the tests find it.
     QScrollArea* ScrollBox = nullptr;
     QWidget* tileArea = nullptr;
     QStatusBar* StatusBar = nullptr;
