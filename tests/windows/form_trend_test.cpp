@@ -712,8 +712,8 @@ TEST_F(FormTrendTest, OpensFromTheMenuATileAndTheModalParameterWindow) {
     QTimer::singleShot(0, [&] {
         ASSERT_EQ(QApplication::activeModalWidget(), child<TFormParam>(&main, "FormParam"));
         ASSERT_TRUE(blocked);  // the parameter window is modal
-        ASSERT_NE(child<TFormParam>(&main, "FormParam")->BtnTrend, nullptr);
-        child<TFormParam>(&main, "FormParam")->BtnTrend->click();
+        ASSERT_NE(child<QPushButton>(child<TFormParam>(&main, "FormParam"), "BtnTrend"), nullptr);
+        child<QPushButton>(child<TFormParam>(&main, "FormParam"), "BtnTrend")->click();
         EXPECT_FALSE(blocked);
         EXPECT_TRUE(window->isVisible());
         EXPECT_EQ(window->range(), TrendRange::Day);

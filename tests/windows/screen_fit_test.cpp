@@ -13,6 +13,7 @@
 #include "devices/device_editor.h"
 #include "devices/device_table.h"
 #include "support/fakes.h"
+#include "support/find_child.h"
 #include "widgets/widget_page_control.h"
 #include "windows/main/form_main.h"
 #include "windows/main/windowed_station.h"
@@ -20,6 +21,8 @@
 
 namespace terval {
 namespace {
+
+using testing::child;
 
 using testing::FixedClock;
 using testing::RecordingMessageSink;
@@ -115,7 +118,7 @@ TEST_F(ScreenFitTest, ParameterWindowStaysInsideAsItTakesTheHeightOfEachPage) {
     auto* param = form->findChild<TFormParam*>(QStringLiteral("FormParam"));
     ASSERT_NE(param, nullptr);
     showAndCheck(param, QStringLiteral("FormParam"));
-    PageControl* pages = param->PageControl1;
+    PageControl* pages = child<PageControl>(param, "PageControl1");
     int tallest = 0;
     // Every order of pages, so that each grows from each other one.
     for (int from = -1; from < pages->count(); ++from) {
