@@ -260,41 +260,41 @@ TEST_F(FormMainTest, DeviceDialogEditsTheSelectedRelay) {
     EXPECT_EQ(dvig->windowTitle(), QStringLiteral("Параметры"));
 
     dvig->FormShow();
-    EXPECT_EQ(dvig->EditName->text(), QStringLiteral("Ген. 2"));
-    EXPECT_EQ(dvig->SEAddress->value(), 2);
-    EXPECT_FALSE(dvig->ButtonOk->isVisibleTo(dvig));
-    EXPECT_EQ(dvig->ButtonCancel->text(), QStringLiteral("OK"));
+    EXPECT_EQ(child<QLineEdit>(dvig, "EditName")->text(), QStringLiteral("Ген. 2"));
+    EXPECT_EQ(child<QSpinBox>(dvig, "SEAddress")->value(), 2);
+    EXPECT_FALSE(child<QPushButton>(dvig, "ButtonOk")->isVisibleTo(dvig));
+    EXPECT_EQ(child<QPushButton>(dvig, "ButtonCancel")->text(), QStringLiteral("OK"));
 
-    dvig->EditName->setText(QStringLiteral("Ген. 1"));
-    EXPECT_TRUE(dvig->ButtonOk->isVisibleTo(dvig));
-    EXPECT_EQ(dvig->ButtonCancel->text(), QStringLiteral("Отменить"));
+    child<QLineEdit>(dvig, "EditName")->setText(QStringLiteral("Ген. 1"));
+    EXPECT_TRUE(child<QPushButton>(dvig, "ButtonOk")->isVisibleTo(dvig));
+    EXPECT_EQ(child<QPushButton>(dvig, "ButtonCancel")->text(), QStringLiteral("Отменить"));
     dvig->ButtonOkClick();
     EXPECT_EQ(messages.texts(),
               QStringList{QStringLiteral("Двигатель с таким названием уже существует!")});
-    EXPECT_EQ(dvig->EditName->text(), QStringLiteral("Ген. 2"));
-    EXPECT_EQ(dvig->ButtonCancel->text(), QStringLiteral("Отменить"));
+    EXPECT_EQ(child<QLineEdit>(dvig, "EditName")->text(), QStringLiteral("Ген. 2"));
+    EXPECT_EQ(child<QPushButton>(dvig, "ButtonCancel")->text(), QStringLiteral("Отменить"));
 
-    dvig->SEAddress->setValue(3);
+    child<QSpinBox>(dvig, "SEAddress")->setValue(3);
     dvig->ButtonOkClick();
     EXPECT_EQ(messages.texts().last(),
               QStringLiteral("Устройство с таким адресом уже существует!"));
-    EXPECT_EQ(dvig->SEAddress->value(), 2);
+    EXPECT_EQ(child<QSpinBox>(dvig, "SEAddress")->value(), 2);
 
-    dvig->EditSwitch->setText(QStringLiteral("Q-22"));
+    child<QLineEdit>(dvig, "EditSwitch")->setText(QStringLiteral("Q-22"));
     dvig->ButtonCancelClick();  // "Отменить": the stored values come back, the dialog stays
-    EXPECT_EQ(dvig->EditSwitch->text(), QStringLiteral("Выкл 2"));
-    EXPECT_EQ(dvig->ButtonCancel->text(), QStringLiteral("OK"));
+    EXPECT_EQ(child<QLineEdit>(dvig, "EditSwitch")->text(), QStringLiteral("Выкл 2"));
+    EXPECT_EQ(child<QPushButton>(dvig, "ButtonCancel")->text(), QStringLiteral("OK"));
     EXPECT_FALSE(dvig->applied());
 
     // Through the menu: apply a new name, then Escape; the tile shows it.
     whenModalShown([](QWidget* modal) {
         auto* d = qobject_cast<TFormDvig*>(modal);
         ASSERT_NE(d, nullptr);
-        d->EditName->setText(QStringLiteral("  ТГ-2 "));
+        child<QLineEdit>(d, "EditName")->setText(QStringLiteral("  ТГ-2 "));
         d->ButtonOkClick();
         EXPECT_TRUE(d->applied());
-        EXPECT_EQ(d->ButtonCancel->text(), QStringLiteral("OK"));
-        QTest::keyClick(d->EditSwitch, Qt::Key_Escape);
+        EXPECT_EQ(child<QPushButton>(d, "ButtonCancel")->text(), QStringLiteral("OK"));
+        QTest::keyClick(child<QLineEdit>(d, "EditSwitch"), Qt::Key_Escape);
     });
     form->NParamClick();
     EXPECT_EQ(form->tileGeneratorLabel(2)->text(), QStringLiteral("ТГ-2"));
@@ -309,42 +309,42 @@ TEST_F(FormMainTest, DeviceDialogByKeyboardOnly) {
         ASSERT_NE(d, nullptr);
         QApplication::setActiveWindow(d);
         ASSERT_TRUE(QTest::qWaitForWindowActive(d));
-        ASSERT_TRUE(d->EditName->hasFocus());
+        ASSERT_TRUE(child<QLineEdit>(d, "EditName")->hasFocus());
         // Nothing changed: Enter moves on over the hidden "Применить" to "OK", Tab and Shift+Tab
         // go both ways.
-        QTest::keyClick(d->EditName, Qt::Key_Return);
-        EXPECT_TRUE(d->EditSwitch->hasFocus());
-        QTest::keyClick(d->EditSwitch, Qt::Key_Backtab);
-        EXPECT_TRUE(d->EditName->hasFocus());
-        QTest::keyClick(d->EditName, Qt::Key_Tab);
-        QTest::keyClick(d->EditSwitch, Qt::Key_Return);
-        EXPECT_TRUE(d->SEAddress->hasFocus());
-        QTest::keyClick(d->SEAddress, Qt::Key_Return);
-        EXPECT_TRUE(d->ButtonCancel->hasFocus());
+        QTest::keyClick(child<QLineEdit>(d, "EditName"), Qt::Key_Return);
+        EXPECT_TRUE(child<QLineEdit>(d, "EditSwitch")->hasFocus());
+        QTest::keyClick(child<QLineEdit>(d, "EditSwitch"), Qt::Key_Backtab);
+        EXPECT_TRUE(child<QLineEdit>(d, "EditName")->hasFocus());
+        QTest::keyClick(child<QLineEdit>(d, "EditName"), Qt::Key_Tab);
+        QTest::keyClick(child<QLineEdit>(d, "EditSwitch"), Qt::Key_Return);
+        EXPECT_TRUE(child<QSpinBox>(d, "SEAddress")->hasFocus());
+        QTest::keyClick(child<QSpinBox>(d, "SEAddress"), Qt::Key_Return);
+        EXPECT_TRUE(child<QPushButton>(d, "ButtonCancel")->hasFocus());
 
         // Delete and Home work in a name; an address typed past the limit is the limit, and
         // Enter on the focused "Применить" applies.
-        d->EditName->setFocus();
-        QTest::keyClick(d->EditName, Qt::Key_Home);
-        QTest::keyClick(d->EditName, Qt::Key_Delete);
-        EXPECT_EQ(d->EditName->text(), QStringLiteral("ен. 1"));
-        QTest::sendKeyEvent(QTest::Click, d->EditName, Qt::Key_unknown, QStringLiteral("Т"),
-                            Qt::NoModifier);
-        QTest::keyClick(d->EditName, Qt::Key_Return);
-        QTest::keyClick(d->EditSwitch, Qt::Key_Return);
-        d->SEAddress->selectAll();
-        QTest::keyClicks(d->SEAddress, "300");
-        QTest::keyClick(d->SEAddress, Qt::Key_Return);
-        EXPECT_EQ(d->SEAddress->value(), 246);
-        ASSERT_TRUE(d->ButtonOk->hasFocus());
-        QTest::keyClick(d->ButtonOk, Qt::Key_Return);
+        child<QLineEdit>(d, "EditName")->setFocus();
+        QTest::keyClick(child<QLineEdit>(d, "EditName"), Qt::Key_Home);
+        QTest::keyClick(child<QLineEdit>(d, "EditName"), Qt::Key_Delete);
+        EXPECT_EQ(child<QLineEdit>(d, "EditName")->text(), QStringLiteral("ен. 1"));
+        QTest::sendKeyEvent(QTest::Click, child<QLineEdit>(d, "EditName"), Qt::Key_unknown,
+                            QStringLiteral("Т"), Qt::NoModifier);
+        QTest::keyClick(child<QLineEdit>(d, "EditName"), Qt::Key_Return);
+        QTest::keyClick(child<QLineEdit>(d, "EditSwitch"), Qt::Key_Return);
+        child<QSpinBox>(d, "SEAddress")->selectAll();
+        QTest::keyClicks(child<QSpinBox>(d, "SEAddress"), "300");
+        QTest::keyClick(child<QSpinBox>(d, "SEAddress"), Qt::Key_Return);
+        EXPECT_EQ(child<QSpinBox>(d, "SEAddress")->value(), 246);
+        ASSERT_TRUE(child<QPushButton>(d, "ButtonOk")->hasFocus());
+        QTest::keyClick(child<QPushButton>(d, "ButtonOk"), Qt::Key_Return);
         EXPECT_TRUE(d->applied());
-        EXPECT_FALSE(d->ButtonOk->isVisible());
+        EXPECT_FALSE(child<QPushButton>(d, "ButtonOk")->isVisible());
         EXPECT_TRUE(d->isVisible());
 
         // Enter on the focused "OK" closes with the change applied.
-        d->ButtonCancel->setFocus();
-        QTest::keyClick(d->ButtonCancel, Qt::Key_Enter, Qt::KeypadModifier);
+        child<QPushButton>(d, "ButtonCancel")->setFocus();
+        QTest::keyClick(child<QPushButton>(d, "ButtonCancel"), Qt::Key_Enter, Qt::KeypadModifier);
         EXPECT_FALSE(d->isVisible());
     });
     form->NParamClick();
@@ -363,20 +363,20 @@ TEST_F(FormMainTest, GridDialogByKeyboardOnly) {
         v->setScreenSize(QSize(3000, 2400));
         QApplication::setActiveWindow(v);
         ASSERT_TRUE(QTest::qWaitForWindowActive(v));
-        ASSERT_TRUE(v->SpinEdit1->hasFocus());
+        ASSERT_TRUE(child<QSpinBox>(v, "SpinEdit1")->hasFocus());
         // Enter on a spin box brings the typed value to the nearer limit and moves on.
-        v->SpinEdit1->selectAll();
-        QTest::keyClicks(v->SpinEdit1, "20");
-        QTest::keyClick(v->SpinEdit1, Qt::Key_Return);
-        EXPECT_EQ(v->SpinEdit1->value(), 15);
-        EXPECT_TRUE(v->SpinEdit2->hasFocus());
+        child<QSpinBox>(v, "SpinEdit1")->selectAll();
+        QTest::keyClicks(child<QSpinBox>(v, "SpinEdit1"), "20");
+        QTest::keyClick(child<QSpinBox>(v, "SpinEdit1"), Qt::Key_Return);
+        EXPECT_EQ(child<QSpinBox>(v, "SpinEdit1")->value(), 15);
+        EXPECT_TRUE(child<QSpinBox>(v, "SpinEdit2")->hasFocus());
         // Leaving a box with Tab does the same.
-        v->SpinEdit2->selectAll();
-        QTest::keyClicks(v->SpinEdit2, "0");
-        QTest::keyClick(v->SpinEdit2, Qt::Key_Tab);
-        EXPECT_EQ(v->SpinEdit2->value(), 1);
-        EXPECT_TRUE(v->ButOk->hasFocus());
-        QTest::keyClick(v->ButOk, Qt::Key_Return);
+        child<QSpinBox>(v, "SpinEdit2")->selectAll();
+        QTest::keyClicks(child<QSpinBox>(v, "SpinEdit2"), "0");
+        QTest::keyClick(child<QSpinBox>(v, "SpinEdit2"), Qt::Key_Tab);
+        EXPECT_EQ(child<QSpinBox>(v, "SpinEdit2")->value(), 1);
+        EXPECT_TRUE(child<QPushButton>(v, "ButOk")->hasFocus());
+        QTest::keyClick(child<QPushButton>(v, "ButOk"), Qt::Key_Return);
     });
     form->NPositionClick();
     EXPECT_EQ(form->formVis()->result(), QDialog::Accepted);
@@ -399,9 +399,10 @@ TEST_F(FormMainTest, WideNamesEndBeforeTheNextTileAndShowWholeUnderThePointer) {
 
     // The device dialog has room for the widest name the record holds.
     TFormDvig* dvig = form->formDvig();
-    dvig->EditName->setText(wide);
+    child<QLineEdit>(dvig, "EditName")->setText(wide);
     dvig->adjustSize();
-    EXPECT_GE(dvig->EditName->width(), dvig->EditName->fontMetrics().horizontalAdvance(wide) + 8);
+    EXPECT_GE(child<QLineEdit>(dvig, "EditName")->width(),
+              child<QLineEdit>(dvig, "EditName")->fontMetrics().horizontalAdvance(wide) + 8);
 }
 
 TEST_F(FormMainTest, GridDialogChecksTheScreenAndRegridsTheTiles) {
@@ -410,14 +411,14 @@ TEST_F(FormMainTest, GridDialogChecksTheScreenAndRegridsTheTiles) {
     EXPECT_EQ(vis->windowTitle(), QStringLiteral("Размер окна"));
     vis->setScreenSize(QSize(1024, 768));
     vis->FormShow();
-    EXPECT_EQ(vis->SpinEdit1->value(), 7);
-    EXPECT_EQ(vis->SpinEdit2->value(), 3);
-    vis->SpinEdit1->setValue(8);
+    EXPECT_EQ(child<QSpinBox>(vis, "SpinEdit1")->value(), 7);
+    EXPECT_EQ(child<QSpinBox>(vis, "SpinEdit2")->value(), 3);
+    child<QSpinBox>(vis, "SpinEdit1")->setValue(8);
     vis->ButOkClick();
     EXPECT_EQ(messages.texts(),
               QStringList{QStringLiteral("Столько столбцов не поместится на экране!")});
-    vis->SpinEdit1->setValue(7);
-    vis->SpinEdit2->setValue(4);
+    child<QSpinBox>(vis, "SpinEdit1")->setValue(7);
+    child<QSpinBox>(vis, "SpinEdit2")->setValue(4);
     vis->ButOkClick();
     EXPECT_EQ(messages.texts().last(), QStringLiteral("Столько строк не поместится на экране!"));
     EXPECT_EQ(form->station().params.VisibleRows, 3);
@@ -426,7 +427,7 @@ TEST_F(FormMainTest, GridDialogChecksTheScreenAndRegridsTheTiles) {
     whenModalShown([](QWidget* modal) {
         auto* v = qobject_cast<TFormVis*>(modal);
         ASSERT_NE(v, nullptr);
-        v->SpinEdit1->setValue(5);
+        child<QSpinBox>(v, "SpinEdit1")->setValue(5);
         v->ButOkClick();
     });
     form->NPositionClick();

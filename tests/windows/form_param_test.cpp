@@ -384,16 +384,16 @@ TEST_F(FormParamTest, OpenForSelectedRelayRunsModallyAndLeavesTheScheduler) {
 TEST_F(FormParamTest, StatisticsWindowFollowsAndResetsTheCounters) {
     TFormStat stat(rig.station().devices, nullptr);
     EXPECT_EQ(stat.windowTitle(), QStringLiteral("Статистика связи"));
-    EXPECT_EQ(stat.Label0->text(), QStringLiteral("Статистика связи с защитой"));
-    EXPECT_EQ(stat.Timer->interval(), 300);
+    EXPECT_EQ(child<QLabel>(&stat, "Label0")->text(), QStringLiteral("Статистика связи с защитой"));
+    EXPECT_EQ(child<QTimer>(&stat, "Timer")->interval(), 300);
     exchange(4);
     stat.show();
-    EXPECT_TRUE(stat.Timer->isActive());
-    EXPECT_EQ(stat.LabelName->text(), QStringLiteral("Ген. 2"));
+    EXPECT_TRUE(child<QTimer>(&stat, "Timer")->isActive());
+    EXPECT_EQ(child<QLabel>(&stat, "LabelName")->text(), QStringLiteral("Ген. 2"));
     const DeviceEntry& r = rig.relay(2);
-    EXPECT_EQ(stat.LAll->text(), QString::number(r.RequestsSent));
-    EXPECT_EQ(stat.LTrue->text(), QString::number(r.GoodAnswers));
-    EXPECT_EQ(stat.LError->text(), QStringLiteral("0"));
+    EXPECT_EQ(child<QLabel>(&stat, "LAll")->text(), QString::number(r.RequestsSent));
+    EXPECT_EQ(child<QLabel>(&stat, "LTrue")->text(), QString::number(r.GoodAnswers));
+    EXPECT_EQ(child<QLabel>(&stat, "LError")->text(), QStringLiteral("0"));
     const QString shots = qEnvironmentVariable("TERVAL_SCREENSHOTS");
     if (!shots.isEmpty()) {
         stat.grab().save(shots + QStringLiteral("/stat.png"));
@@ -401,20 +401,21 @@ TEST_F(FormParamTest, StatisticsWindowFollowsAndResetsTheCounters) {
 
     exchange(6);
     stat.TimerTimer();
-    EXPECT_EQ(stat.LAll->text(), QString::number(r.RequestsSent));
+    EXPECT_EQ(child<QLabel>(&stat, "LAll")->text(), QString::number(r.RequestsSent));
     stat.Button1Click();
-    EXPECT_NE(stat.LAll->text(), QStringLiteral("0"));  // the labels follow at the next tick
+    EXPECT_NE(child<QLabel>(&stat, "LAll")->text(),
+              QStringLiteral("0"));  // the labels follow at the next tick
     stat.TimerTimer();
-    EXPECT_EQ(stat.LAll->text(), QStringLiteral("0"));
-    EXPECT_EQ(stat.LTrue->text(), QStringLiteral("0"));
-    EXPECT_EQ(stat.LError->text(), QStringLiteral("0"));
+    EXPECT_EQ(child<QLabel>(&stat, "LAll")->text(), QStringLiteral("0"));
+    EXPECT_EQ(child<QLabel>(&stat, "LTrue")->text(), QStringLiteral("0"));
+    EXPECT_EQ(child<QLabel>(&stat, "LError")->text(), QStringLiteral("0"));
     EXPECT_EQ(rig.relay(1).RequestsSent > 0, true);  // only the selected relay is reset
 
     QTest::keyClick(&stat, Qt::Key_Escape);
     EXPECT_FALSE(stat.isVisible());
-    EXPECT_FALSE(stat.Timer->isActive());
+    EXPECT_FALSE(child<QTimer>(&stat, "Timer")->isActive());
     stat.show();
-    QTest::mouseClick(stat.Button2, Qt::LeftButton);
+    QTest::mouseClick(child<QPushButton>(&stat, "Button2"), Qt::LeftButton);
     EXPECT_FALSE(stat.isVisible());
     EXPECT_EQ(stat.result(), QDialog::Rejected);
 }
