@@ -256,7 +256,7 @@ TEST_F(FormMainTest, MainMenuKeysActAnywhereAndPopupKeysOnlyWhileItIsOpen) {
 TEST_F(FormMainTest, DeviceDialogEditsTheSelectedRelay) {
     start(3);
     QTest::mouseClick(form->tilePicture(2), Qt::LeftButton);
-    TFormDvig* dvig = form->formDvig();
+    TFormDvig* dvig = child<TFormDvig>(form, "FormDvig");
     EXPECT_EQ(dvig->windowTitle(), QStringLiteral("Параметры"));
 
     dvig->FormShow();
@@ -348,7 +348,7 @@ TEST_F(FormMainTest, DeviceDialogByKeyboardOnly) {
         EXPECT_FALSE(d->isVisible());
     });
     form->NParamClick();
-    EXPECT_EQ(form->formDvig()->result(), QDialog::Accepted);
+    EXPECT_EQ(child<TFormDvig>(form, "FormDvig")->result(), QDialog::Accepted);
     const DeviceEntry stored = loadDeviceFile(folder.dir()).table.entry(1);
     EXPECT_EQ(stored.GeneratorName, QStringLiteral("Тен. 1"));
     EXPECT_EQ(stored.Address, 246);
@@ -379,7 +379,7 @@ TEST_F(FormMainTest, GridDialogByKeyboardOnly) {
         QTest::keyClick(child<QPushButton>(v, "ButOk"), Qt::Key_Return);
     });
     form->NPositionClick();
-    EXPECT_EQ(form->formVis()->result(), QDialog::Accepted);
+    EXPECT_EQ(child<TFormVis>(form, "FormVis")->result(), QDialog::Accepted);
     EXPECT_EQ(form->station().params.TileColumns, 15);
     EXPECT_EQ(form->station().params.VisibleRows, 1);
 }
@@ -398,7 +398,7 @@ TEST_F(FormMainTest, WideNamesEndBeforeTheNextTileAndShowWholeUnderThePointer) {
     EXPECT_TRUE(name->toolTip().isEmpty());
 
     // The device dialog has room for the widest name the record holds.
-    TFormDvig* dvig = form->formDvig();
+    TFormDvig* dvig = child<TFormDvig>(form, "FormDvig");
     child<QLineEdit>(dvig, "EditName")->setText(wide);
     dvig->adjustSize();
     EXPECT_GE(child<QLineEdit>(dvig, "EditName")->width(),
@@ -407,7 +407,7 @@ TEST_F(FormMainTest, WideNamesEndBeforeTheNextTileAndShowWholeUnderThePointer) {
 
 TEST_F(FormMainTest, GridDialogChecksTheScreenAndRegridsTheTiles) {
     start(12);
-    TFormVis* vis = form->formVis();
+    TFormVis* vis = child<TFormVis>(form, "FormVis");
     EXPECT_EQ(vis->windowTitle(), QStringLiteral("Размер окна"));
     vis->setScreenSize(QSize(1024, 768));
     vis->FormShow();

@@ -43,7 +43,7 @@ class FormOptConnectTest : public ::testing::Test {
         windowed = std::make_unique<WindowedStation>(folder.dir(), messages, clock,
                                                      QLocale(QLocale::Russian));
         form = &windowed->window();
-        dialog = form->formOptConnect();
+        dialog = child<TFormOptConnect>(form, "FormOptConnect");
         dialog->show();
         QApplication::setActiveWindow(dialog);
         ASSERT_TRUE(QTest::qWaitForWindowActive(dialog));
@@ -225,7 +225,7 @@ TEST_F(FormOptConnectTest, ConnectAtStartIsKeptBesideConfigAndOpensTheLinkAtTheN
     form->NConnectingClick();
     EXPECT_FALSE(form->station().linkUp);
 
-    dialog = form->formOptConnect();
+    dialog = child<TFormOptConnect>(form, "FormOptConnect");
     dialog->show();
     EXPECT_TRUE(child<QCheckBox>(dialog, "CheckBoxConnectAtStart")->isChecked());
     child<QCheckBox>(dialog, "CheckBoxConnectAtStart")->setChecked(false);

@@ -86,9 +86,6 @@ class TFormMain : public QMainWindow, public MainView {
     QLabel* tileBreakerLabel(int i) const { return tile(i).breaker; }
     QLabel* tileValueLabel(int i) const { return tile(i).value; }
     bool tileDrawnSelected(int i) const { return tile(i).selected; }
-    TFormVis* formVis() const { return FormVis; }
-    TFormDvig* formDvig() const { return FormDvig; }
-    TFormOptConnect* formOptConnect() const { return FormOptConnect; }
     // The outer frame the station last asked for.
     QRect requestedFrame() const { return requestedFrame_; }
 
