@@ -39,7 +39,7 @@ void installFontSubstitutions();
 
 // The station's main window: the tiles of the relays, the menus, the link display, the clock and
 // the alarm log. The class, its controls (ComLed, LabelNum, RichEdit, …) and its handlers
-// (NConnectingClick, Timer1Timer, …) keep the names the station's description gives them; the rest
+// (NConnectingClick, NExitClick, …) keep the names the station's description gives them; the rest
 // is named as the code around it. Its rules live in MainController; this class only shows and
 // forwards. It shows a core made before it and kept after it (WindowedStation), attaching itself to
 // the relay the core shows through for as long as it exists; its secondary windows are its children
