@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     std::printf("%d relays, %d s each\n", main.station().devices.DeviceCount, seconds);
     std::printf("trend window closed: %.2f requests per second\n", paceWhile(main, seconds, {}));
 
-    main.NTrendClick();
+    main.openTrend();
     TFormTrend& window = *main.findChild<TFormTrend*>(QStringLiteral("FormTrend"));
     for (int row = 0; row < window.ListRelays->count(); ++row) {
         window.ListRelays->item(row)->setCheckState(Qt::Checked);

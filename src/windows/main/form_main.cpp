@@ -325,12 +325,12 @@ void TFormMain::buildMenus() {
     NJournal = new QAction(QStringLiteral("Журнал событий"), this);
     NJournal->setObjectName(QStringLiteral("NJournal"));
     NJournal->setShortcut(QKeySequence(Qt::Key_F9));
-    connect(NJournal, &QAction::triggered, this, &TFormMain::NJournalClick);
+    connect(NJournal, &QAction::triggered, this, &TFormMain::openJournal);
     n2->addAction(NJournal);
     NTrend = new QAction(QStringLiteral("Тренд сопротивления изоляции"), this);
     NTrend->setObjectName(QStringLiteral("NTrend"));
     NTrend->setShortcut(QKeySequence(Qt::Key_F11));
-    connect(NTrend, &QAction::triggered, this, &TFormMain::NTrendClick);
+    connect(NTrend, &QAction::triggered, this, &TFormMain::openTrend);
     n2->addAction(NTrend);
     n2->addSeparator()->setObjectName(QStringLiteral("N5"));
     n2->addAction(action(MenuItem::NAddNewObject, "NAddNewObject",
@@ -371,7 +371,7 @@ void TFormMain::buildMenus() {
     NPOpenWindow = popupAction("NPOpenWindow", QStringLiteral("Открыть окно"), Qt::Key_F3,
                                &TFormMain::NPOpenWindowClick);
     NPTrend = popupAction("NPTrend", QStringLiteral("Тренд сопротивления изоляции"), Qt::Key_F11,
-                          &TFormMain::NPTrendClick);
+                          &TFormMain::openTrendOfSelectedRelay);
     PopupMenu->installEventFilter(this);
 
     // Pop-ups are windows of their own and take no font from this one; they read as the bar does.
@@ -428,11 +428,11 @@ void TFormMain::NStatisticConnectClick() {
     }
 }
 
-void TFormMain::NJournalClick() {
+void TFormMain::openJournal() {
     FormJournal->showOrRaise();
 }
 
-void TFormMain::NTrendClick() {
+void TFormMain::openTrend() {
     FormTrend->showFromMenu();
 }
 
@@ -460,7 +460,7 @@ void TFormMain::NPOpenWindowClick() {
     NOPenWindowClick();
 }
 
-void TFormMain::NPTrendClick() {
+void TFormMain::openTrendOfSelectedRelay() {
     if (station().devices.hasSelection()) {
         FormTrend->showForRelay(station().devices.SelectedDevice);
     }

@@ -66,18 +66,20 @@ class TFormMain : public QMainWindow, public MainView {
     void NOPenWindowClick();
     void NParamClick();
     void NStatisticConnectClick();
-    void NJournalClick();
-    void NTrendClick();
     void NAddNewObjectClick();
     void NDelObjectClick();
     void NPositionClick();
     void NConnectingClick();
     void NPOpenWindowClick();
-    void NPTrendClick();
     void N4Click();
     void NDelInsClick();
     void NDelListClick();
     void NDelAllClick();
+    // The journal (F9) and the trend (F11), from the menu, and the trend of the relay whose tile
+    // opened the pop-up.
+    void openJournal();
+    void openTrend();
+    void openTrendOfSelectedRelay();
 
     QAction* menuAction(MenuItem item) const { return menuActions_[static_cast<size_t>(item)]; }
     QMenu* tilePopup() const { return PopupMenu; }

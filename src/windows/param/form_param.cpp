@@ -222,7 +222,7 @@ void TFormParam::buildHeader(QVBoxLayout* column) {
     BtnTrend = button(header, QStringLiteral("BtnTrend"), QStringLiteral("Тренд…"));
     BtnTrend->setToolTip(QStringLiteral("Тренд сопротивления изоляции этой защиты"));
     BtnTrend->setMinimumWidth(100);
-    connect(BtnTrend, &QPushButton::clicked, this, &TFormParam::BtnTrendClick);
+    connect(BtnTrend, &QPushButton::clicked, this, &TFormParam::showTrend);
     row->addWidget(BtnTrend, 0, Qt::AlignVCenter);
     row->addStretch(1);
 
@@ -677,7 +677,7 @@ void TFormParam::BtnSaveDTSysClick() {
     model_.BtnSaveDTSysClick();
 }
 
-void TFormParam::BtnTrendClick() {
+void TFormParam::showTrend() {
     if (core_.station.devices.hasSelection()) {
         emit trendRequested(core_.station.devices.SelectedDevice);
     }

@@ -73,7 +73,7 @@ class TFormParam : public QDialog, public ParamView {
     void BtnSaveDTClick();
     void BtnSaveDTSysClick();
     // "Тренд…": the insulation trend of this relay, in its own window beside this one.
-    void BtnTrendClick();
+    void showTrend();
 
     // ParamView
     void setText(const QString& control, const QString& text) override;
