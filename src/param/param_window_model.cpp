@@ -315,8 +315,8 @@ void ParamWindowModel::showCurrentParameters(const RegisterWords& words) {
 
 void ParamWindowModel::showSetpoints(const RegisterWords& words) {
     using namespace registers;
-    station_.journal.alarmLevelsRead(station_.devices.SelectedDevice,
-                                     words[kSignalLevelSetpoint], words[kTripLevelSetpoint]);
+    station_.journal.alarmLevelsRead(station_.devices.SelectedDevice, words[kSignalLevelSetpoint],
+                                     words[kTripLevelSetpoint]);
     for (size_t i = 0; i < setpointsRead_.size(); ++i) {
         setpointsRead_[i] = words[i];
     }
