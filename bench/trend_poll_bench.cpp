@@ -21,6 +21,7 @@
 #include "station/clock.h"
 #include "station/message_sink.h"
 #include "windows/main/form_main.h"
+#include "windows/main/windowed_station.h"
 #include "windows/trend/form_trend.h"
 
 namespace {
@@ -77,7 +78,8 @@ int main(int argc, char** argv) {
     installFontSubstitutions();
     PrintingSink sink;
     SystemClock clock;
-    TFormMain main(folder, sink, clock, QLocale(QLocale::Russian, QLocale::Russia));
+    WindowedStation windowed(folder, sink, clock, QLocale(QLocale::Russian, QLocale::Russia));
+    TFormMain& main = windowed.window();
     main.show();
     main.connectAtStart();
     // The first round over, every relay answering.
@@ -86,8 +88,8 @@ int main(int argc, char** argv) {
     std::printf("%d relays, %d s each\n", main.station().devices.DeviceCount, seconds);
     std::printf("trend window closed: %.2f requests per second\n", paceWhile(main, seconds, {}));
 
-    main.NTrendClick();
-    TFormTrend& window = *main.FormTrend;
+    main.openTrend();
+    TFormTrend& window = *main.findChild<TFormTrend*>(QStringLiteral("FormTrend"));
     auto* list = window.findChild<QListWidget*>(QStringLiteral("ListRelays"));
     for (int row = 0; row < list->count(); ++row) {
         list->item(row)->setCheckState(Qt::Checked);

@@ -11,6 +11,7 @@
 #include "journal/insulation_trend.h"
 #include "journal/journal.h"
 #include "link/link_controller.h"
+#include "param/param_window_model.h"
 #include "plant/mqtt_client.h"
 #include "plant/mqtt_settings.h"
 #include "poll/dispatcher.h"
@@ -34,8 +35,9 @@ struct PlantOptions {
 };
 
 // The station's rules, wired together: the state, the main window's rules, the dispatcher, the
-// link and the scheduler, and the journal when the station keeps one. The main window owns one;
-// the tests build one over fakes.
+// link and the scheduler, the parameter window's rules, and the journal when the station keeps one.
+// main() builds one over the real links, for the windows or for the service alike, and it outlives
+// every window that shows it; the tests build one over fakes.
 class StationCore {
   public:
     StationCore(const QDir& folder, MainView& view, MessageSink& messages, const Clock& clock,
@@ -62,6 +64,9 @@ class StationCore {
     InsulationTrend* trend() { return trend_.get(); }
     // The publisher to the plant's broker, or nothing while the station does not publish.
     PlantPublisher* plant() { return plant_.get(); }
+    // The links the station was built over, for closing them at exit.
+    Link& serialLink() { return serial_; }
+    Link& tcpLink() { return tcp_; }
 
     // How often the readings gathered in memory are written: what a crash may lose. Each write
     // rewrites the newest pages of every relay's series whatever it holds, so a minute rather
@@ -73,11 +78,16 @@ class StationCore {
     Scheduler scheduler;
     Dispatcher dispatcher;
     LinkController link;
+    // The parameter window's rules: the window comes and goes, what the rules keep between its
+    // openings (a report asked for just before a close) stays with the station.
+    ParamWindowModel paramWindow;
 
   private:
     // Publishing to the plant's broker, when terval.ini or the command line names one.
     void startPublishing();
 
+    Link& serial_;
+    Link& tcp_;
     const Clock& clock_;
     MessageSink& messages_;
     std::optional<JournalOptions> journalOptions_;

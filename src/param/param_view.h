@@ -17,8 +17,6 @@ class ParamView {
 
     virtual void setText(const QString& control, const QString& text) = 0;
     virtual QString text(const QString& control) const = 0;
-    // The caption the window writes beside a value panel, as the operator reads it.
-    virtual QString captionOf(const QString& panel) const = 0;
     virtual void setControlVisible(const QString& control, bool visible) = 0;
     virtual void setControlEnabled(const QString& control, bool enabled) = 0;
     virtual void setLed(const QString& control, bool lit) = 0;

@@ -19,18 +19,46 @@ using namespace param_controls;
 namespace {
 
 constexpr int kPageCount = 5;
+
+// Where the rules write while no window is attached: nowhere, and nothing reads back.
+class DetachedParamView final : public ParamView {
+  public:
+    void setText(const QString&, const QString&) override {}
+    QString text(const QString&) const override { return {}; }
+    void setControlVisible(const QString&, bool) override {}
+    void setControlEnabled(const QString&, bool) override {}
+    void setLed(const QString&, bool) override {}
+    void setPanelLook(const QString&, PanelLook) override {}
+    void showChangeKind(InsulationChange) override {}
+    void setTabVisible(int, bool) override {}
+    void setActivePage(int) override {}
+    void loadPickers(const QDateTime&) override {}
+    void focusPanel(const QString&) override {}
+    void focusPage(int) override {}
+    void setLinkLossTimerRunning(bool) override {}
+    void closeWindow() override {}
+};
+
+ParamView& detachedView() {
+    static DetachedParamView view;
+    return view;
+}
+
 }  // namespace
 
 ParamWindowModel::ParamWindowModel(Station& station, StationDisplay& display, MessageSink& messages,
-                                   const Clock& clock, const QLocale& locale, Scheduler& scheduler,
-                                   ParamView& view)
+                                   const Clock& clock, const QLocale& locale, Scheduler& scheduler)
     : station_(station),
       display_(display),
       messages_(messages),
       clock_(clock),
       locale_(locale),
       scheduler_(scheduler),
-      view_(view) {}
+      view_(&detachedView()) {}
+
+void ParamWindowModel::setView(ParamView* view) {
+    view_ = view != nullptr ? view : &detachedView();
+}
 
 int ParamWindowModel::activePage() const {
     return station_.poll.activePage();
@@ -42,7 +70,7 @@ void ParamWindowModel::prepareOpen() {
     passwordRead_.reset();
     modeRead_.reset();
     clockOffsetMs_.reset();
-    view_.setControlEnabled(kReportButton, true);
+    view_->setControlEnabled(kReportButton, true);
     const DeviceTable& table = station_.devices;
     if (table.hasSelection()) {
         linkLoss_.takeBaselines(table.entry(table.SelectedDevice));
@@ -51,27 +79,27 @@ void ParamWindowModel::prepareOpen() {
 
 void ParamWindowModel::FormShow() {
     scheduler_.pageChosen(kNoPage);
-    view_.setActivePage(kNoPage);
+    view_->setActivePage(kNoPage);
     for (int page = 0; page < kPageCount; ++page) {
-        view_.setTabVisible(page, false);
+        view_->setTabVisible(page, false);
     }
     // Until this relay's first answer the identity of the relay shown last time would stand under
     // this relay's name.
     for (int word : kIdentityWords) {
-        view_.setControlVisible(identityPanel(word), false);
-        view_.setControlVisible(identityLabel(word), false);
+        view_->setControlVisible(identityPanel(word), false);
+        view_->setControlVisible(identityLabel(word), false);
     }
     const DeviceTable& table = station_.devices;
     if (table.hasSelection()) {
-        view_.setText(kGeneratorName, table.entry(table.SelectedDevice).GeneratorName);
+        view_->setText(kGeneratorName, table.entry(table.SelectedDevice).GeneratorName);
     }
-    view_.setText(kClockOffset, QString());
-    view_.setControlEnabled(kWriteChangedClock, false);
-    view_.setLinkLossTimerRunning(true);
+    view_->setText(kClockOffset, QString());
+    view_->setControlEnabled(kWriteChangedClock, false);
+    view_->setLinkLossTimerRunning(true);
 }
 
 void ParamWindowModel::FormClose() {
-    view_.setLinkLossTimerRunning(false);
+    view_->setLinkLossTimerRunning(false);
     // An edit cut short by the close would otherwise keep its panel from every refresh and Escape
     // from closing the window after the next opening.
     if (editor_.SetpointEditActive()) {
@@ -110,27 +138,27 @@ void ParamWindowModel::updateReportButton() {
     // for, since the number a relay stores in its record runs on from event to event.
     const bool shownIsChosen =
         shownTripProtocol_ == registers::protocolRead(station_.poll.tripProtocolNumber());
-    view_.setControlEnabled(kReportButton, !ReportRequested && shownIsChosen);
+    view_->setControlEnabled(kReportButton, !ReportRequested && shownIsChosen);
 }
 
 void ParamWindowModel::BtnCreateFileProtClick() {
     ReportRequested = true;
-    view_.focusPage(activePage());
-    view_.setControlEnabled(kReportButton, false);
+    view_->focusPage(activePage());
+    view_->setControlEnabled(kReportButton, false);
 }
 
 void ParamWindowModel::Timer1Timer() {
     const DeviceTable& table = station_.devices;
     // The link has gone: nothing of the relay is live any more.
     if (!station_.poll.ParamWindowOpen()) {
-        view_.closeWindow();
+        view_->closeWindow();
         return;
     }
     if (!table.hasSelection()) {
         return;
     }
     if (linkLoss_.check(table.entry(table.SelectedDevice)) == LinkLossCheck::Verdict::Close) {
-        view_.closeWindow();
+        view_->closeWindow();
     }
 }
 
@@ -145,16 +173,16 @@ bool ParamWindowModel::PanUstClick(const QString& panel) {
         // back the value shown before the first click.
         const QString saved = editor_.EditSavedText();
         editor_.begin(panel, saved);
-        view_.setText(panel, QString());
+        view_->setText(panel, QString());
         return true;
     }
     if (editor_.SetpointEditActive()) {
         PanUstExit(editor_.EditedPanelName());
     }
-    view_.setPanelLook(panel, PanelLook::Editing);
-    view_.focusPanel(panel);
-    editor_.begin(panel, view_.text(panel));
-    view_.setText(panel, QString());
+    view_->setPanelLook(panel, PanelLook::Editing);
+    view_->focusPanel(panel);
+    editor_.begin(panel, view_->text(panel));
+    view_->setText(panel, QString());
     return true;
 }
 
@@ -162,7 +190,7 @@ void ParamWindowModel::PanUstExit(const QString& panel) {
     if (!isEditablePanel(panel)) {
         return;
     }
-    view_.setPanelLook(panel, PanelLook::Plain);
+    view_->setPanelLook(panel, PanelLook::Plain);
     editor_.leave(panel);
 }
 
@@ -172,15 +200,15 @@ void ParamWindowModel::PanelUstKeyPressFloat(const QString& panel, int ch) {
     }
     const QString shownBefore = editor_.EditSavedText();
     const EditorKeyResult result = editor_.key(ch);
-    view_.setText(panel, result.text);
+    view_->setText(panel, result.text);
     if (result.editEnded) {
         PanUstExit(panel);
-        view_.focusPage(activePage());
+        view_->focusPage(activePage());
     }
     if (result.write) {
         WriteNote note;
         note.relay = station_.devices.SelectedDevice;
-        note.caption = view_.captionOf(panel);
+        note.caption = recordCaption(panel);
         note.shownBefore = shownBefore;
         note.shownWritten = result.text;
         note.valueBefore = valueRead(result.write->reg);
@@ -200,14 +228,14 @@ bool ParamWindowModel::ButtonSysKeyDown(int key) {
     if (key != SetpointEditor::kEscape || editor_.SetpointEditActive()) {
         return false;
     }
-    view_.closeWindow();
+    view_->closeWindow();
     return true;
 }
 
 // ---- device clock ----
 
 void ParamWindowModel::DatePickerChange() {
-    view_.setControlEnabled(kWriteChangedClock, true);
+    view_->setControlEnabled(kWriteChangedClock, true);
 }
 
 std::optional<uint16_t> ParamWindowModel::valueRead(uint16_t reg) const {
@@ -233,12 +261,12 @@ WriteNote ParamWindowModel::clockNote() const {
 
 void ParamWindowModel::BtnSaveDTClick(const QDate& datePicker, const QTime& timePicker) {
     CreateDataForWrite(scheduler_, pickedDateTime(datePicker, timePicker), clockNote());
-    view_.focusPage(kPageCurrent);
+    view_->focusPage(kPageCurrent);
 }
 
 void ParamWindowModel::BtnSaveDTSysClick() {
     CreateDataForWrite(scheduler_, clock_.now(), clockNote());
-    view_.focusPage(kPageCurrent);
+    view_->focusPage(kPageCurrent);
 }
 
 // ---- decoding of the selected relay's answers ----
@@ -246,58 +274,58 @@ void ParamWindowModel::BtnSaveDTSysClick() {
 void ParamWindowModel::showUnlessEdited(const QString& panel, const QString& text) {
     // The operator's typing is never overwritten by a refresh.
     if (!editor_.isEditing(panel)) {
-        view_.setText(panel, text);
+        view_->setText(panel, text);
     }
 }
 
 void ParamWindowModel::showCurrentParameters(const RegisterWords& words) {
     const CurrentParameters p = decodeCurrentParameters(words, clock_.now(), locale_);
     for (const PanelText& t : p.identity) {
-        view_.setText(t.name, t.text);
-        view_.setControlVisible(t.name, true);
+        view_->setText(t.name, t.text);
+        view_->setControlVisible(t.name, true);
     }
     for (int word : kIdentityWords) {
-        view_.setControlVisible(identityLabel(word), true);
+        view_->setControlVisible(identityLabel(word), true);
     }
     // PanPar32 to PanPar34 are edited like setpoints, so they keep the operator's typing too.
     for (const PanelText& t : p.values) {
         showUnlessEdited(t.name, t.text);
     }
-    view_.setTabVisible(kPageCurrent, true);
+    view_->setTabVisible(kPageCurrent, true);
     // The window shows the current parameters as soon as there are some, rather than an empty
     // pane until a tab is clicked; any other page stays the operator's choice.
     if (activePage() == kNoPage) {
-        view_.setActivePage(kPageCurrent);
+        view_->setActivePage(kPageCurrent);
         PageControl1Change(kPageCurrent);
     }
     for (int bit = 0; bit < registers::kStatusBits; ++bit) {
-        view_.setLed(statusLamp(bit), p.status[static_cast<size_t>(bit)]);
+        view_->setLed(statusLamp(bit), p.status[static_cast<size_t>(bit)]);
     }
-    view_.setText(kRelayClock, p.relayClock);
-    view_.setText(kComputerClock, p.systemClock);
-    view_.setText(kClockOffset, p.clockOffset);
+    view_->setText(kRelayClock, p.relayClock);
+    view_->setText(kComputerClock, p.systemClock);
+    view_->setText(kClockOffset, p.clockOffset);
     clockOffsetMs_ = p.clockOffsetMs;
     if (p.clockOffsetMs && station_.devices.hasSelection()) {
         station_.journal.clockRead(station_.devices.SelectedDevice, *p.clockOffsetMs);
     }
     if (station_.poll.InitialRead() && p.pickers) {
-        view_.loadPickers(*p.pickers);
+        view_->loadPickers(*p.pickers);
     }
 }
 
 void ParamWindowModel::showSetpoints(const RegisterWords& words) {
     using namespace registers;
-    station_.journal.alarmLevelsRead(station_.devices.SelectedDevice,
-                                     words[kSignalLevelSetpoint], words[kTripLevelSetpoint]);
+    station_.journal.alarmLevelsRead(station_.devices.SelectedDevice, words[kSignalLevelSetpoint],
+                                     words[kTripLevelSetpoint]);
     for (size_t i = 0; i < setpointsRead_.size(); ++i) {
         setpointsRead_[i] = words[i];
     }
-    view_.setControlVisible(kSetpointGroup, true);
+    view_->setControlVisible(kSetpointGroup, true);
     for (const PanelText& t : setpointPanelTexts(words)) {
         showUnlessEdited(t.name, t.text);
     }
-    view_.setTabVisible(kPageSetpoints, true);
-    view_.setTabVisible(kPageSettings, true);
+    view_->setTabVisible(kPageSetpoints, true);
+    view_->setTabVisible(kPageSettings, true);
 }
 
 void ParamWindowModel::showPassword(const RegisterWords& words) {
@@ -316,15 +344,15 @@ void ParamWindowModel::showTripProtocol(const RegisterWords& words) {
     using namespace registers::trip;
     for (int word : {kRemoteness, kAlpha1, kAlpha2, kInsulationResistance, kExcitationVoltage,
                      kInjectedVoltage}) {
-        view_.setText(tripValuePanel(word), page.value(word));
+        view_->setText(tripValuePanel(word), page.value(word));
     }
-    view_.setTabVisible(kPageTripProtocols, true);
-    view_.setText(kTripNumber, page.number);
-    view_.setText(kTripDate, page.date);
-    view_.setText(kTripTime, page.time);
-    view_.setText(kTripSign, page.sign);
+    view_->setTabVisible(kPageTripProtocols, true);
+    view_->setText(kTripNumber, page.number);
+    view_->setText(kTripDate, page.date);
+    view_->setText(kTripTime, page.time);
+    view_->setText(kTripSign, page.sign);
     for (int bit = 0; bit < registers::kStatusBits; ++bit) {
-        view_.setLed(tripStatusLamp(bit), page.status[static_cast<size_t>(bit)]);
+        view_->setLed(tripStatusLamp(bit), page.status[static_cast<size_t>(bit)]);
     }
     // The request that this answers is still the one in RequestFrame.
     const int asked = tripProtocolOfRegister(station_.request.registerAddress());
@@ -354,13 +382,13 @@ void ParamWindowModel::showTripProtocol(const RegisterWords& words) {
 
 void ParamWindowModel::showInsulationProtocol(const RegisterWords& words) {
     const InsulationProtocolPage page = decodeInsulationProtocol(words);
-    view_.setTabVisible(kPageInsulationProtocols, true);
-    view_.setText(kInsulationInitial, page.initial);
-    view_.setText(kInsulationFinal, page.final);
-    view_.setText(kInsulationNumber, page.number);
-    view_.showChangeKind(page.kind);
-    view_.setText(kInsulationDate, page.date);
-    view_.setText(kInsulationTime, page.time);
+    view_->setTabVisible(kPageInsulationProtocols, true);
+    view_->setText(kInsulationInitial, page.initial);
+    view_->setText(kInsulationFinal, page.final);
+    view_->setText(kInsulationNumber, page.number);
+    view_->showChangeKind(page.kind);
+    view_->setText(kInsulationDate, page.date);
+    view_->setText(kInsulationTime, page.time);
 }
 
 }  // namespace terval

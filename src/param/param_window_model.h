@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <optional>
 
+#include "modbus/register_map.h"
 #include "param/link_loss.h"
 #include "param/param_view.h"
 #include "param/setpoint_editor.h"
-#include "modbus/register_map.h"
 #include "poll/dispatcher.h"
 #include "station/station_journal.h"
 
@@ -25,13 +25,17 @@ struct Station;
 
 // The rules of the parameter window for the selected relay, apart from its widgets: what opening
 // and showing it prepare, what the relay's answers put on it, the setpoint editor, the clock
-// writes, the report request and the link-loss check. The Qt window forwards its events here; the
+// writes, the report request and the link-loss check. The station's core owns it, for the whole
+// life of the station; the Qt window attaches itself as the view and forwards its events here; the
 // tests drive it with a recording view.
 class ParamWindowModel final : public ParamWindowDecoder {
   public:
     ParamWindowModel(Station& station, StationDisplay& display, MessageSink& messages,
-                     const Clock& clock, const QLocale& locale, Scheduler& scheduler,
-                     ParamView& view);
+                     const Clock& clock, const QLocale& locale, Scheduler& scheduler);
+
+    // The window that shows it, or nothing: a station without windows, or a window gone, is shown
+    // nothing. The view must stay until it is detached.
+    void setView(ParamView* view);
 
     // "Открыть объект" before the window is shown: the scheduler's flags, the report button and
     // the link-loss baselines.
@@ -89,7 +93,8 @@ class ParamWindowModel final : public ParamWindowDecoder {
     const Clock& clock_;
     const QLocale& locale_;
     Scheduler& scheduler_;
-    ParamView& view_;
+    // The window attached, else one that shows nothing.
+    ParamView* view_;
     SetpointEditor editor_;
     LinkLossCheck linkLoss_;
     // Set by the report button, cleared once a trip protocol answer has been handled for it. It

@@ -2,20 +2,11 @@
 
 #include <QCoreApplication>
 #include <QRegularExpression>
-#include <QSocketNotifier>
 
-#include "io/serial_link.h"
-#include "io/tcp_link.h"
+#include "service/exit_signals.h"
 #include "station/station_texts.h"
 
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-
-#ifdef Q_OS_UNIX
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
 namespace terval {
 namespace {
@@ -249,19 +240,16 @@ HeadlessStation::HeadlessStation(const QDir& folder, const Clock& clock, QLocale
                                  PlantOptions plant, QTextStream& log)
     : folder_(folder),
       log_(log, clock),
-      serial_(std::make_unique<QtSerialLink>(folder)),
-      tcp_(std::make_unique<QtTcpLink>()),
-      core_(std::make_unique<StationCore>(folder, log_, log_, clock, std::move(locale), *serial_,
-                                          *tcp_, JournalOptions{}, std::move(plant))) {
-    log_.setStation(&core_->station);
+      station_(folder, log_, log_, clock, std::move(locale), std::move(plant)) {
+    log_.setStation(&core().station);
     // As the main window's: the poll machine counts its time in these ticks.
     pollTimer_.setInterval(100);
     pollTimer_.setTimerType(Qt::PreciseTimer);
     secondTimer_.setInterval(1000);
     QObject::connect(&pollTimer_, &QTimer::timeout, &pollTimer_,
-                     [this] { core_->link.TimerTimer(); });
+                     [this] { core().link.TimerTimer(); });
     QObject::connect(&secondTimer_, &QTimer::timeout, &secondTimer_,
-                     [this] { core_->Timer1Timer(); });
+                     [this] { core().Timer1Timer(); });
     log_.setPollTimer([this](bool running) {
         if (running) {
             pollTimer_.start();
@@ -280,9 +268,9 @@ bool HeadlessStation::start() {
     log_.note(QStringLiteral("%1: станция без окон, папка %2")
                   .arg(kStationCaption, QDir::toNativeSeparators(folder_.absolutePath())));
     started_ = true;
-    core_->start();
+    core().start();
     secondTimer_.start();
-    if (core_->station.devices.DeviceCount == 0) {
+    if (core().station.devices.DeviceCount == 0) {
         // Without windows there is no way to add a relay: a station that went on would poll
         // nothing for ever, and a service manager would report it as running well.
         log_.note(QStringLiteral("В списке объектов (%1) нет ни одного реле: опрашивать нечего. "
@@ -292,8 +280,8 @@ bool HeadlessStation::start() {
         return false;
     }
     // As "Установить связь" at start-up: the link the connection settings choose.
-    if (log_.menuItemEnabled(MenuItem::NConnecting) && !core_->station.linkUp) {
-        core_->link.NConnectingClick();
+    if (log_.menuItemEnabled(MenuItem::NConnecting) && !core().station.linkUp) {
+        core().link.NConnectingClick();
     }
     return true;
 }
@@ -303,120 +291,15 @@ void HeadlessStation::shutDown() {
         return;
     }
     shutDown_ = true;
-    core_->link.requestClose();
-    tcp_->close();
+    StationCore& c = core();
+    c.link.requestClose();
+    c.tcpLink().close();
     pollTimer_.stop();
-    serial_->close();
+    c.serialLink().close();
     secondTimer_.stop();
-    core_->main.saveUnsavedAtExit();
-    core_->stop();
+    c.main.saveUnsavedAtExit();
+    c.stop();
     log_.note(QStringLiteral("Станция остановлена"));
-}
-
-// ---- ExitSignals ----
-
-#ifdef Q_OS_UNIX
-namespace {
-
-// The write end, for the handler; -1 while no ExitSignals exists.
-volatile sig_atomic_t signalWriteFd = -1;
-
-extern "C" void onExitSignal(int signo) {
-    const int saved = errno;
-    const int fd = signalWriteFd;
-    if (fd >= 0) {
-        const unsigned char byte = static_cast<unsigned char>(signo);
-        // A full pipe already holds a signal that will be read: this one may be lost.
-        [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
-    }
-    errno = saved;
-}
-
-// SIGHUP too: the terminal the station was started from closing, or the desktop session ending,
-// is no reason to lose what it holds in memory.
-constexpr std::array<int, 3> kExitSignals = {SIGTERM, SIGINT, SIGHUP};
-std::array<struct sigaction, kExitSignals.size()> previousActions{};
-
-}  // namespace
-#endif
-
-ExitSignals::ExitSignals(std::function<void(int)> onSignal, QObject* parent)
-    : QObject(parent), onSignal_(std::move(onSignal)) {
-#ifdef Q_OS_UNIX
-    if (signalWriteFd >= 0) {
-        error_ = QStringLiteral("обработчик сигналов уже установлен");
-        return;
-    }
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0) {
-        error_ = QString::fromLocal8Bit(std::strerror(errno));
-        return;
-    }
-    fds_ = {fds[0], fds[1]};
-    signalWriteFd = fds_[0];
-    for (size_t k = 0; k < kExitSignals.size(); ++k) {
-        struct sigaction action {};
-        action.sa_handler = onExitSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        if (::sigaction(kExitSignals[k], &action, &previousActions[k]) != 0) {
-            error_ = QString::fromLocal8Bit(std::strerror(errno));
-        }
-    }
-    installed_ = true;
-    notifier_ = std::make_unique<QSocketNotifier>(fds_[1], QSocketNotifier::Read);
-    QObject::connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { readSignals(); });
-#else
-    error_ = QStringLiteral("сигналы завершения не поддерживаются в этой системе");
-#endif
-}
-
-ExitSignals::~ExitSignals() {
-#ifdef Q_OS_UNIX
-    notifier_.reset();
-    if (installed_) {
-        for (size_t k = 0; k < kExitSignals.size(); ++k) {
-            ::sigaction(kExitSignals[k], &previousActions[k], nullptr);
-        }
-        signalWriteFd = -1;
-    }
-    for (int fd : fds_) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-#endif
-}
-
-void ExitSignals::readSignals() {
-#ifdef Q_OS_UNIX
-    unsigned char buffer[16];
-    for (;;) {
-        const ssize_t n = ::read(fds_[1], buffer, sizeof buffer);
-        if (n <= 0) {
-            return;
-        }
-        for (ssize_t k = 0; k < n; ++k) {
-            onSignal_(buffer[k]);
-        }
-    }
-#endif
-}
-
-QString exitSignalName(int signo) {
-#ifdef Q_OS_UNIX
-    switch (signo) {
-        case SIGTERM:
-            return QStringLiteral("SIGTERM");
-        case SIGINT:
-            return QStringLiteral("SIGINT");
-        case SIGHUP:
-            return QStringLiteral("SIGHUP");
-        default:
-            break;
-    }
-#endif
-    return QString::number(signo);
 }
 
 // ---- the program ----

@@ -14,16 +14,12 @@
 #include <optional>
 
 #include "app/station_core.h"
+#include "service/station_assembly.h"
 #include "station/clock.h"
 #include "station/main_view.h"
 #include "station/message_sink.h"
 
-class QSocketNotifier;
-
 namespace terval {
-
-class QtSerialLink;
-class QtTcpLink;
 
 // What the main window and its message boxes would show, written as lines of text for a service's
 // log (journalctl): one line per thing that changed, each headed by the date and time. What the
@@ -120,52 +116,24 @@ class HeadlessStation {
     // last records written and the journal closed. Once; later calls do nothing.
     void shutDown();
 
-    StationCore& core() { return *core_; }
+    StationCore& core() { return station_.core(); }
     StationLog& log() { return log_; }
 
   private:
     QDir folder_;
+    // Before the station, which shows and tells through it to its last moment.
     StationLog log_;
-    // The links outlive the core, which detaches itself from them.
-    std::unique_ptr<QtSerialLink> serial_;
-    std::unique_ptr<QtTcpLink> tcp_;
-    std::unique_ptr<StationCore> core_;
-    // After the core: they go first, and nothing calls it once it is gone.
+    StationAssembly station_;
+    // After the station: they go first, and nothing calls it once it is gone.
     QTimer pollTimer_;
     QTimer secondTimer_;
     bool started_ = false;
     bool shutDown_ = false;
 };
 
-// SIGTERM, SIGINT and SIGHUP, turned into a call on the event loop: the handler only writes the
-// signal's number into a socket pair, which is all a signal handler may safely do; the loop reads
-// it and calls `onSignal`. One at a time; the previous handlers come back when it goes.
-class ExitSignals final : public QObject {
-  public:
-    explicit ExitSignals(std::function<void(int)> onSignal, QObject* parent = nullptr);
-    ~ExitSignals() override;
-    ExitSignals(const ExitSignals&) = delete;
-    ExitSignals& operator=(const ExitSignals&) = delete;
-
-    // Why the handlers could not be set; empty when they are.
-    const QString& error() const { return error_; }
-
-  private:
-    void readSignals();
-
-    std::function<void(int)> onSignal_;
-    std::unique_ptr<QSocketNotifier> notifier_;
-    std::array<int, 2> fds_{-1, -1};
-    QString error_;
-    bool installed_ = false;
-};
-
 // `terval --headless`: runs the station of `folder` on the running QCoreApplication's event loop
 // until SIGTERM, SIGINT or SIGHUP. 0 after such a stop; 1 when the folder has nothing to poll or
 // the signals cannot be caught.
 int runHeadlessStation(const QDir& folder, PlantOptions plant, QTextStream& log);
-
-// "SIGTERM", "SIGINT" or "SIGHUP" for the log; the number for any other.
-QString exitSignalName(int signo);
 
 }  // namespace terval

@@ -7,7 +7,8 @@
 namespace terval {
 
 // The program's version as the operator reads it: in the title bar and in "Описание программы".
-inline const QString kVersionText = QStringLiteral("1.33");
+// The build gives it from the project's version, the one place it is written.
+inline const QString kVersionText = QStringLiteral(TERVAL_VERSION);
 inline const QString kStationCaption = QStringLiteral("ТЕРВАЛ. Версия ") + kVersionText;
 
 // The relay's status bits in bit order: the captions of the status lamps, the rows of a report

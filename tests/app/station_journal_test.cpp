@@ -53,6 +53,12 @@ QByteArray tcpException(uint8_t unit, uint8_t function, uint8_t code) {
     return testing::mbapFrame(pdu);
 }
 
+// The core's parameter window rules, shown on `view`.
+ParamWindowModel& attachedRules(Rig& rig, RecordingParamView& view) {
+    rig.core().paramWindow.setView(&view);
+    return rig.core().paramWindow;
+}
+
 // A station of three relays over TCP that keeps its journal; relay 2 is the one the parameter
 // window opens, answering from a plausible register map.
 class StationJournalTest : public ::testing::Test {
@@ -86,16 +92,11 @@ class StationJournalTest : public ::testing::Test {
         FAIL() << "no write went out";
     }
 
+    // Before the station, which shows the window's rules on it to its last moment.
+    RecordingParamView view;
     Rig rig{3, kLinkTcp, {}, JournalOptions{}};
     FakeRelay relay;
-    RecordingParamView view;
-    ParamWindowModel model{rig.station(),
-                           rig.core().main,
-                           rig.core().main.messages(),
-                           rig.core().main.clock(),
-                           rig.core().main.locale(),
-                           rig.scheduler(),
-                           view};
+    ParamWindowModel& model = attachedRules(rig, view);
 };
 
 TEST_F(StationJournalTest, ProtectionEventsAndWhatTheOperatorDidWithThem) {
@@ -227,7 +228,6 @@ TEST_F(StationJournalTest, EveryWriteEndsInOneRecordThatSaysHowItEnded) {
     openWindowOnRelay2();
     model.PageControl1Change(kPageSetpoints);
     const QString panel = QStringLiteral("PanUst8");
-    view.captions[panel] = QStringLiteral("Уставка СИГНАЛ, [кОм]");
     view.texts[panel] = QStringLiteral("500");
 
     // Echoed.
@@ -280,10 +280,12 @@ TEST_F(StationJournalTest, EveryWriteEndsInOneRecordThatSaysHowItEnded) {
         QString text;
     } expected[] = {
         {450, WriteOutcome::Echoed, 0,
-         QStringLiteral("Запись «Уставка СИГНАЛ, [кОм]»: 500 → 450, защита подтвердила")},
+         QStringLiteral(
+             "Запись «Уровень срабатывания защиты на СИГНАЛ, кОм»: 500 → 450, защита подтвердила")},
         {460, WriteOutcome::Refused, 3,
-         QStringLiteral("Запись «Уставка СИГНАЛ, [кОм]»: 450 → 460, защита не приняла: "
-                        "недопустимое значение (код 3)")},
+         QStringLiteral(
+             "Запись «Уровень срабатывания защиты на СИГНАЛ, кОм»: 450 → 460, защита не приняла: "
+             "недопустимое значение (код 3)")},
         {470, WriteOutcome::NoEcho, 0, {}},
         {480, WriteOutcome::Echoed, 0, {}},
         {490, WriteOutcome::Echoed, 0, {}},
@@ -294,7 +296,8 @@ TEST_F(StationJournalTest, EveryWriteEndsInOneRecordThatSaysHowItEnded) {
         EXPECT_EQ(writes[i].relay, relayNamed(2));
         const auto& w = std::get<WriteDetails>(writes[i].details);
         EXPECT_EQ(w.registerNumber, 0x0408);
-        EXPECT_EQ(w.caption, QStringLiteral("Уставка СИГНАЛ, [кОм]"));
+        // The caption beside the panel, on one line and without its colon.
+        EXPECT_EQ(w.caption, QStringLiteral("Уровень срабатывания защиты на СИГНАЛ, кОм"));
         // The register as the window last read it.
         if (i == 0) {
             EXPECT_EQ(w.valueBefore, std::optional<uint16_t>(500));
@@ -480,15 +483,9 @@ TEST(StationJournalRandom, RecordsKeepTheirOrderWhateverTheLineDoes) {
     const auto chance = [&random](int percent) {
         return std::uniform_int_distribution<int>(0, 99)(random) < percent;
     };
-    Rig rig{3, kLinkTcp, {}, JournalOptions{}};
     RecordingParamView view;
-    ParamWindowModel model{rig.station(),
-                           rig.core().main,
-                           rig.core().main.messages(),
-                           rig.core().main.clock(),
-                           rig.core().main.locale(),
-                           rig.scheduler(),
-                           view};
+    Rig rig{3, kLinkTcp, {}, JournalOptions{}};
+    ParamWindowModel& model = attachedRules(rig, view);
     rig.core().dispatcher.setParamWindow(&model);
     rig.core().main.NEWbmpClick(2);
     rig.connect();

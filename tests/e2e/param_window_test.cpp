@@ -29,10 +29,9 @@ class ParamWindowE2E : public ::testing::Test {
         config.tcpPort = static_cast<uint16_t>(sim.tcpPort());
         station.start({1, 2}, config);
         core = &station.core();
-        model = std::make_unique<ParamWindowModel>(core->station, core->main, core->main.messages(),
-                                                   core->main.clock(), core->main.locale(),
-                                                   core->scheduler, window);
-        core->dispatcher.setParamWindow(model.get());
+        model = &core->paramWindow;
+        model->setView(&window);
+        core->dispatcher.setParamWindow(model);
         // The window's 500 ms link-loss check, running while the window would be shown.
         linkLoss.setInterval(500);
         QObject::connect(&linkLoss, &QTimer::timeout, [this] {
@@ -47,6 +46,7 @@ class ParamWindowE2E : public ::testing::Test {
     void TearDown() override {
         if (core) {
             core->dispatcher.setParamWindow(nullptr);
+            core->paramWindow.setView(nullptr);
         }
     }
 
@@ -72,7 +72,7 @@ class ParamWindowE2E : public ::testing::Test {
     StationHarness station;
     StationCore* core = nullptr;
     RecordingParamView window;
-    std::unique_ptr<ParamWindowModel> model;
+    ParamWindowModel* model = nullptr;
     QTimer linkLoss;
 };
 

@@ -20,6 +20,7 @@ class ParamWindowModelTest : public ::testing::Test {
     void SetUp() override {
         rig.core().main.NEWbmpClick(2);
         rig.connect();
+        model.setView(&view);
         rig.core().dispatcher.setParamWindow(&model);
         // One background answer, so the relay counters are not all zero at the opening.
         exchange(1);
@@ -44,16 +45,12 @@ class ParamWindowModelTest : public ::testing::Test {
         }
     }
 
+    // Before the station, which shows the window's rules on it to its last moment.
+    RecordingParamView view;
     Rig rig{3};
     FakeRelay relay;
-    RecordingParamView view;
-    ParamWindowModel model{rig.station(),
-                           rig.core().main,
-                           rig.core().main.messages(),
-                           rig.core().main.clock(),
-                           rig.core().main.locale(),
-                           rig.scheduler(),
-                           view};
+    // The core's own: it keeps them for the life of the station.
+    ParamWindowModel& model = rig.core().paramWindow;
 };
 
 TEST_F(ParamWindowModelTest, OpeningThenTheFirstFullReadFillsEveryPage) {

@@ -20,7 +20,6 @@ class RecordingParamView final : public ParamView {
         }
     }
     QString text(const QString& control) const override { return texts.value(control); }
-    QString captionOf(const QString& panel) const override { return captions.value(panel); }
     void setControlVisible(const QString& control, bool visible) override {
         visibility[control] = visible;
     }
@@ -51,7 +50,6 @@ class RecordingParamView final : public ParamView {
 
     QSet<QString> known;
     QHash<QString, QString> texts;
-    QHash<QString, QString> captions;
     QHash<QString, int> textWrites;
     QHash<QString, bool> visibility;
     QHash<QString, bool> enabledState;

@@ -22,13 +22,17 @@
 #include "poll/protocol_pages.h"
 #include "poll/report_file.h"
 #include "support/fakes.h"
+#include "support/find_child.h"
 #include "support/find_widget.h"
 #include "support/journal_fixture.h"
 #include "widgets/widget_led.h"
 #include "windows/main/form_main.h"
+#include "windows/main/windowed_station.h"
 
 namespace terval {
 namespace {
+
+using testing::child;
 
 // What a file holds; nothing when it is not there.
 QByteArray fileBytes(const QString& path) {
@@ -508,7 +512,9 @@ TEST_F(FormJournalTest, PagesStopAtTheirLimitAndAnUnreadableJournalIsExplained) 
 TEST_F(FormJournalTest, F9OpensTheWindowFromTheMainMenuAndRaisesItAgain) {
     WorkFolder station;
     station.addPictures();
-    TFormMain main(station.dir(), messages, clock, QLocale(QLocale::Russian, QLocale::Russia));
+    WindowedStation windowed(station.dir(), messages, clock,
+                             QLocale(QLocale::Russian, QLocale::Russia));
+    TFormMain& main = windowed.window();
     main.show();
     QApplication::setActiveWindow(&main);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&main));
@@ -517,19 +523,16 @@ TEST_F(FormJournalTest, F9OpensTheWindowFromTheMainMenuAndRaisesItAgain) {
     QMenu* object = main.findChild<QMenu*>("N2");
     ASSERT_NE(object, nullptr);
     const QList<QAction*> items = object->actions();
-    QAction* journalItem = findWidget<QAction>(&main, "NJournal");
-    ASSERT_NE(journalItem, nullptr);
-    const qsizetype at = items.indexOf(journalItem);
+    const qsizetype at = items.indexOf(child<QAction>(&main, "NJournal"));
     ASSERT_GT(at, 0);
     EXPECT_EQ(items[at - 1], main.menuAction(MenuItem::NStatisticConnect));
-    EXPECT_EQ(journalItem->text(), QStringLiteral("Журнал событий"));
-    EXPECT_EQ(journalItem->shortcut(), QKeySequence(Qt::Key_F9));
+    EXPECT_EQ(child<QAction>(&main, "NJournal")->text(), QStringLiteral("Журнал событий"));
+    EXPECT_EQ(child<QAction>(&main, "NJournal")->shortcut(), QKeySequence(Qt::Key_F9));
     main.applyMenuMask(menu_masks::kTcpStarted);
-    EXPECT_TRUE(journalItem->isEnabled());
+    EXPECT_TRUE(child<QAction>(&main, "NJournal")->isEnabled());
 
     QTest::keyClick(&main, Qt::Key_F9);
-    auto* window = findWidget<TFormJournal>(&main, "FormJournal");
-    ASSERT_NE(window, nullptr);
+    TFormJournal* window = child<TFormJournal>(&main, "FormJournal");
     ASSERT_TRUE(window->isVisible());
     ASSERT_TRUE(QTest::qWaitForWindowActive(window));
     // The station's own start is in its journal.

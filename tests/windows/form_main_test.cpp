@@ -1,4 +1,5 @@
 #include "windows/main/form_main.h"
+#include "windows/main/windowed_station.h"
 
 #include <gtest/gtest.h>
 #include <QApplication>
@@ -14,6 +15,7 @@
 
 #include "devices/device_editor.h"
 #include "support/fakes.h"
+#include "support/find_child.h"
 #include "widgets/widget_led.h"
 #include "windows/dialogs/form_about.h"
 #include "windows/dialogs/form_dvig.h"
@@ -22,6 +24,8 @@
 
 namespace terval {
 namespace {
+
+using testing::child;
 
 using testing::FixedClock;
 using testing::RecordingMessageSink;
@@ -40,13 +44,14 @@ class FormMainTest : public ::testing::Test {
             }
             folder.write("gen.dat", t.toFileBytes());
         }
-        form = std::make_unique<TFormMain>(folder.dir(), messages, clock,
-                                           QLocale(QLocale::Russian, QLocale::Russia));
+        windowed = std::make_unique<WindowedStation>(folder.dir(), messages, clock,
+                                                     QLocale(QLocale::Russian, QLocale::Russia));
+        form = &windowed->window();
     }
     void showActive() {
         form->show();
-        QApplication::setActiveWindow(form.get());
-        ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+        QApplication::setActiveWindow(form);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(form));
     }
     // Runs `step` once the modal dialog that the next call opens is on the screen.
     static void whenModalShown(std::function<void(QWidget*)> step) {
@@ -62,7 +67,9 @@ class FormMainTest : public ::testing::Test {
     WorkFolder folder;
     RecordingMessageSink messages;
     FixedClock clock{QDateTime(QDate(2026, 12, 6), QTime(14, 30, 0))};
-    std::unique_ptr<TFormMain> form;
+    // As main() has it: the station outlives its windows.
+    std::unique_ptr<WindowedStation> windowed;
+    TFormMain* form = nullptr;
 };
 
 TEST_F(FormMainTest, MenusCaptionsAndKeys) {
@@ -95,13 +102,14 @@ TEST_F(FormMainTest, MenusCaptionsAndKeys) {
         bar << a->text();
     }
     EXPECT_EQ(bar, (QStringList{"Настройки", "Объект", "Установить связь", "Описание программы"}));
-    EXPECT_EQ(form->NPParam->text(), QStringLiteral("Параметры "));
-    EXPECT_EQ(form->NPStatisticConnect->text(), QStringLiteral("Статистика связи        "));
-    EXPECT_EQ(form->NPOpenWindow->text(), QStringLiteral("Открыть окно"));
+    EXPECT_EQ(child<QAction>(form, "NPParam")->text(), QStringLiteral("Параметры "));
+    EXPECT_EQ(child<QAction>(form, "NPStatisticConnect")->text(),
+              QStringLiteral("Статистика связи        "));
+    EXPECT_EQ(child<QAction>(form, "NPOpenWindow")->text(), QStringLiteral("Открыть окно"));
     // Each pop-up item shows the key that does the same from the main menu.
-    EXPECT_EQ(form->NPParam->shortcut(), QKeySequence(Qt::Key_F4));
-    EXPECT_EQ(form->NPStatisticConnect->shortcut(), QKeySequence(Qt::Key_F6));
-    EXPECT_EQ(form->NPOpenWindow->shortcut(), QKeySequence(Qt::Key_F3));
+    EXPECT_EQ(child<QAction>(form, "NPParam")->shortcut(), QKeySequence(Qt::Key_F4));
+    EXPECT_EQ(child<QAction>(form, "NPStatisticConnect")->shortcut(), QKeySequence(Qt::Key_F6));
+    EXPECT_EQ(child<QAction>(form, "NPOpenWindow")->shortcut(), QKeySequence(Qt::Key_F3));
 
     // Mask 679 after a start with relays.
     EXPECT_TRUE(enabled(MenuItem::NOptionNet));
@@ -124,26 +132,26 @@ TEST_F(FormMainTest, TilesAndBottomPanelInPlace) {
     EXPECT_EQ(form->tileGeneratorLabel(9)->text(), QStringLiteral("Ген. 9"));
     EXPECT_EQ(form->tileBreakerLabel(9)->text(), QStringLiteral("Выкл 9"));
     EXPECT_EQ(form->tileValueLabel(9)->text(), QStringLiteral("Riz9"));
-    EXPECT_FALSE(form->tileValueLabel(9)->isVisibleTo(form.get()));
+    EXPECT_FALSE(form->tileValueLabel(9)->isVisibleTo(form));
     EXPECT_EQ(form->tilePicture(1)->size(), QSize(150, 190));
     EXPECT_EQ(form->tileGeneratorLabel(1)->font().pixelSize(), 16);
     EXPECT_TRUE(form->tileGeneratorLabel(1)->font().bold());
     // The labels lie over the picture.
-    const QObjectList& children = form->tileArea->children();
+    const QObjectList& children = child<QWidget>(form, "TileArea")->children();
     EXPECT_LT(children.indexOf(form->tilePicture(1)),
               children.indexOf(form->tileGeneratorLabel(1)));
 
-    EXPECT_EQ(form->ComLed->geometry(), QRect(0, 0, 21, 25));
-    EXPECT_EQ(form->LabelPort->geometry(), QRect(8, 24, 81, 21));
-    EXPECT_EQ(form->LabelPort->text(), QStringLiteral("ЗАКРЫТ"));
-    EXPECT_EQ(form->LabelNum->text(), QStringLiteral("COM 1"));
-    EXPECT_EQ(form->AbLEDTxD->geometry(), QRect(12, 124, 49, 21));
-    EXPECT_EQ(form->AbLEDRxD->geometry(), QRect(12, 148, 49, 21));
-    EXPECT_EQ(form->LabelD->text(), QStringLiteral("06/12/2026"));
-    EXPECT_EQ(form->LabelT->text(), QStringLiteral("14:30:00"));
-    EXPECT_EQ(form->RichEdit->width(), 289);
-    EXPECT_TRUE(form->RichEdit->isReadOnly());
-    EXPECT_EQ(form->ScrollBox1->height(), 204);
+    EXPECT_EQ(child<LedIndicator>(form, "ComLed")->geometry(), QRect(0, 0, 21, 25));
+    EXPECT_EQ(child<QLabel>(form, "LabelPort")->geometry(), QRect(8, 24, 81, 21));
+    EXPECT_EQ(child<QLabel>(form, "LabelPort")->text(), QStringLiteral("ЗАКРЫТ"));
+    EXPECT_EQ(child<QLabel>(form, "LabelNum")->text(), QStringLiteral("COM 1"));
+    EXPECT_EQ(child<LedIndicator>(form, "AbLEDTxD")->geometry(), QRect(12, 124, 49, 21));
+    EXPECT_EQ(child<LedIndicator>(form, "AbLEDRxD")->geometry(), QRect(12, 148, 49, 21));
+    EXPECT_EQ(child<QLabel>(form, "LabelD")->text(), QStringLiteral("06/12/2026"));
+    EXPECT_EQ(child<QLabel>(form, "LabelT")->text(), QStringLiteral("14:30:00"));
+    EXPECT_EQ(child<QTextEdit>(form, "RichEdit")->width(), 289);
+    EXPECT_TRUE(child<QTextEdit>(form, "RichEdit")->isReadOnly());
+    EXPECT_EQ(child<QWidget>(form, "ScrollBox1")->height(), 204);
 
     showActive();
     // The size the station sets is that of the whole window, frame included, and never more than
@@ -184,8 +192,8 @@ TEST_F(FormMainTest, ClickSelectsOneTileAndRightClickOpensThePopupOnlyOnIt) {
     QTest::mousePress(form->tileGeneratorLabel(3), Qt::RightButton);
     EXPECT_TRUE(form->tilePopup()->isVisible());
     // With the link down there is no parameter window to open.
-    EXPECT_FALSE(form->NPOpenWindow->isEnabled());
-    EXPECT_TRUE(form->NPParam->isEnabled());
+    EXPECT_FALSE(child<QAction>(form, "NPOpenWindow")->isEnabled());
+    EXPECT_TRUE(child<QAction>(form, "NPParam")->isEnabled());
     // The pop-ups read in the menu bar's font, not the larger default of a window of their own.
     EXPECT_EQ(form->tilePopup()->font().pixelSize(), form->menuBar()->font().pixelSize());
     form->tilePopup()->hide();
@@ -209,13 +217,13 @@ TEST_F(FormMainTest, MainMenuKeysActAnywhereAndPopupKeysOnlyWhileItIsOpen) {
     showActive();
     QTest::mouseClick(form->tilePicture(2), Qt::LeftButton);
     // F2 is "Сохранить параметры" in the main window, not the tile pop-up's "Параметры ".
-    QTest::keyClick(form.get(), Qt::Key_F2);
+    QTest::keyClick(form, Qt::Key_F2);
     EXPECT_EQ(messages.texts(), QStringList{QStringLiteral("Параметры сохранены!")});
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 
     // The pop-up's "Параметры " names F4, and F4 opens the device dialog with the pop-up open
     // and in the main window alike.
-    ASSERT_EQ(form->NPParam->shortcut(), QKeySequence(Qt::Key_F4));
+    ASSERT_EQ(child<QAction>(form, "NPParam")->shortcut(), QKeySequence(Qt::Key_F4));
     QTest::mousePress(form->tileGeneratorLabel(2), Qt::RightButton);
     ASSERT_TRUE(form->tilePopup()->isVisible());
     bool dialogOpened = false;
@@ -226,67 +234,67 @@ TEST_F(FormMainTest, MainMenuKeysActAnywhereAndPopupKeysOnlyWhileItIsOpen) {
     QTest::keyClick(form->tilePopup(), Qt::Key_F4);
     EXPECT_TRUE(dialogOpened);
     EXPECT_EQ(messages.texts().size(), 1);
-    QApplication::setActiveWindow(form.get());
-    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    QApplication::setActiveWindow(form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form));
     dialogOpened = false;
     whenModalShown([&dialogOpened](QWidget* modal) {
         dialogOpened = qobject_cast<TFormDvig*>(modal) != nullptr;
         static_cast<QDialog*>(modal)->reject();
     });
-    QTest::keyClick(form.get(), Qt::Key_F4);
+    QTest::keyClick(form, Qt::Key_F4);
     EXPECT_TRUE(dialogOpened);
 
     // F10 is "Установить связь" (here a port that does not exist), and only that.
     form->station().connection.portName = QStringLiteral("COM96");
     form->core().link.serialSettings().portName = QStringLiteral("COM96");
-    QApplication::setActiveWindow(form.get());
-    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
-    QTest::keyClick(form.get(), Qt::Key_F10);
+    QApplication::setActiveWindow(form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form));
+    QTest::keyClick(form, Qt::Key_F10);
     EXPECT_EQ(messages.texts().last(), QStringLiteral("Не могу открыть СОМ порт"));
 }
 
 TEST_F(FormMainTest, DeviceDialogEditsTheSelectedRelay) {
     start(3);
     QTest::mouseClick(form->tilePicture(2), Qt::LeftButton);
-    TFormDvig* dvig = form->formDvig();
+    TFormDvig* dvig = child<TFormDvig>(form, "FormDvig");
     EXPECT_EQ(dvig->windowTitle(), QStringLiteral("Параметры"));
 
     dvig->FormShow();
-    EXPECT_EQ(dvig->EditName->text(), QStringLiteral("Ген. 2"));
-    EXPECT_EQ(dvig->SEAddress->value(), 2);
-    EXPECT_FALSE(dvig->ButtonOk->isVisibleTo(dvig));
-    EXPECT_EQ(dvig->ButtonCancel->text(), QStringLiteral("OK"));
+    EXPECT_EQ(child<QLineEdit>(dvig, "EditName")->text(), QStringLiteral("Ген. 2"));
+    EXPECT_EQ(child<QSpinBox>(dvig, "SEAddress")->value(), 2);
+    EXPECT_FALSE(child<QPushButton>(dvig, "ButtonOk")->isVisibleTo(dvig));
+    EXPECT_EQ(child<QPushButton>(dvig, "ButtonCancel")->text(), QStringLiteral("OK"));
 
-    dvig->EditName->setText(QStringLiteral("Ген. 1"));
-    EXPECT_TRUE(dvig->ButtonOk->isVisibleTo(dvig));
-    EXPECT_EQ(dvig->ButtonCancel->text(), QStringLiteral("Отменить"));
+    child<QLineEdit>(dvig, "EditName")->setText(QStringLiteral("Ген. 1"));
+    EXPECT_TRUE(child<QPushButton>(dvig, "ButtonOk")->isVisibleTo(dvig));
+    EXPECT_EQ(child<QPushButton>(dvig, "ButtonCancel")->text(), QStringLiteral("Отменить"));
     dvig->ButtonOkClick();
     EXPECT_EQ(messages.texts(),
               QStringList{QStringLiteral("Двигатель с таким названием уже существует!")});
-    EXPECT_EQ(dvig->EditName->text(), QStringLiteral("Ген. 2"));
-    EXPECT_EQ(dvig->ButtonCancel->text(), QStringLiteral("Отменить"));
+    EXPECT_EQ(child<QLineEdit>(dvig, "EditName")->text(), QStringLiteral("Ген. 2"));
+    EXPECT_EQ(child<QPushButton>(dvig, "ButtonCancel")->text(), QStringLiteral("Отменить"));
 
-    dvig->SEAddress->setValue(3);
+    child<QSpinBox>(dvig, "SEAddress")->setValue(3);
     dvig->ButtonOkClick();
     EXPECT_EQ(messages.texts().last(),
               QStringLiteral("Устройство с таким адресом уже существует!"));
-    EXPECT_EQ(dvig->SEAddress->value(), 2);
+    EXPECT_EQ(child<QSpinBox>(dvig, "SEAddress")->value(), 2);
 
-    dvig->EditSwitch->setText(QStringLiteral("Q-22"));
+    child<QLineEdit>(dvig, "EditSwitch")->setText(QStringLiteral("Q-22"));
     dvig->ButtonCancelClick();  // "Отменить": the stored values come back, the dialog stays
-    EXPECT_EQ(dvig->EditSwitch->text(), QStringLiteral("Выкл 2"));
-    EXPECT_EQ(dvig->ButtonCancel->text(), QStringLiteral("OK"));
+    EXPECT_EQ(child<QLineEdit>(dvig, "EditSwitch")->text(), QStringLiteral("Выкл 2"));
+    EXPECT_EQ(child<QPushButton>(dvig, "ButtonCancel")->text(), QStringLiteral("OK"));
     EXPECT_FALSE(dvig->applied());
 
     // Through the menu: apply a new name, then Escape; the tile shows it.
     whenModalShown([](QWidget* modal) {
         auto* d = qobject_cast<TFormDvig*>(modal);
         ASSERT_NE(d, nullptr);
-        d->EditName->setText(QStringLiteral("  ТГ-2 "));
+        child<QLineEdit>(d, "EditName")->setText(QStringLiteral("  ТГ-2 "));
         d->ButtonOkClick();
         EXPECT_TRUE(d->applied());
-        EXPECT_EQ(d->ButtonCancel->text(), QStringLiteral("OK"));
-        QTest::keyClick(d->EditSwitch, Qt::Key_Escape);
+        EXPECT_EQ(child<QPushButton>(d, "ButtonCancel")->text(), QStringLiteral("OK"));
+        QTest::keyClick(child<QLineEdit>(d, "EditSwitch"), Qt::Key_Escape);
     });
     form->NParamClick();
     EXPECT_EQ(form->tileGeneratorLabel(2)->text(), QStringLiteral("ТГ-2"));
@@ -301,46 +309,46 @@ TEST_F(FormMainTest, DeviceDialogByKeyboardOnly) {
         ASSERT_NE(d, nullptr);
         QApplication::setActiveWindow(d);
         ASSERT_TRUE(QTest::qWaitForWindowActive(d));
-        ASSERT_TRUE(d->EditName->hasFocus());
+        ASSERT_TRUE(child<QLineEdit>(d, "EditName")->hasFocus());
         // Nothing changed: Enter moves on over the hidden "Применить" to "OK", Tab and Shift+Tab
         // go both ways.
-        QTest::keyClick(d->EditName, Qt::Key_Return);
-        EXPECT_TRUE(d->EditSwitch->hasFocus());
-        QTest::keyClick(d->EditSwitch, Qt::Key_Backtab);
-        EXPECT_TRUE(d->EditName->hasFocus());
-        QTest::keyClick(d->EditName, Qt::Key_Tab);
-        QTest::keyClick(d->EditSwitch, Qt::Key_Return);
-        EXPECT_TRUE(d->SEAddress->hasFocus());
-        QTest::keyClick(d->SEAddress, Qt::Key_Return);
-        EXPECT_TRUE(d->ButtonCancel->hasFocus());
+        QTest::keyClick(child<QLineEdit>(d, "EditName"), Qt::Key_Return);
+        EXPECT_TRUE(child<QLineEdit>(d, "EditSwitch")->hasFocus());
+        QTest::keyClick(child<QLineEdit>(d, "EditSwitch"), Qt::Key_Backtab);
+        EXPECT_TRUE(child<QLineEdit>(d, "EditName")->hasFocus());
+        QTest::keyClick(child<QLineEdit>(d, "EditName"), Qt::Key_Tab);
+        QTest::keyClick(child<QLineEdit>(d, "EditSwitch"), Qt::Key_Return);
+        EXPECT_TRUE(child<QSpinBox>(d, "SEAddress")->hasFocus());
+        QTest::keyClick(child<QSpinBox>(d, "SEAddress"), Qt::Key_Return);
+        EXPECT_TRUE(child<QPushButton>(d, "ButtonCancel")->hasFocus());
 
         // Delete and Home work in a name; an address typed past the limit is the limit, and
         // Enter on the focused "Применить" applies.
-        d->EditName->setFocus();
-        QTest::keyClick(d->EditName, Qt::Key_Home);
-        QTest::keyClick(d->EditName, Qt::Key_Delete);
-        EXPECT_EQ(d->EditName->text(), QStringLiteral("ен. 1"));
-        QTest::sendKeyEvent(QTest::Click, d->EditName, Qt::Key_unknown, QStringLiteral("Т"),
-                            Qt::NoModifier);
-        QTest::keyClick(d->EditName, Qt::Key_Return);
-        QTest::keyClick(d->EditSwitch, Qt::Key_Return);
-        d->SEAddress->selectAll();
-        QTest::keyClicks(d->SEAddress, "300");
-        QTest::keyClick(d->SEAddress, Qt::Key_Return);
-        EXPECT_EQ(d->SEAddress->value(), 246);
-        ASSERT_TRUE(d->ButtonOk->hasFocus());
-        QTest::keyClick(d->ButtonOk, Qt::Key_Return);
+        child<QLineEdit>(d, "EditName")->setFocus();
+        QTest::keyClick(child<QLineEdit>(d, "EditName"), Qt::Key_Home);
+        QTest::keyClick(child<QLineEdit>(d, "EditName"), Qt::Key_Delete);
+        EXPECT_EQ(child<QLineEdit>(d, "EditName")->text(), QStringLiteral("ен. 1"));
+        QTest::sendKeyEvent(QTest::Click, child<QLineEdit>(d, "EditName"), Qt::Key_unknown,
+                            QStringLiteral("Т"), Qt::NoModifier);
+        QTest::keyClick(child<QLineEdit>(d, "EditName"), Qt::Key_Return);
+        QTest::keyClick(child<QLineEdit>(d, "EditSwitch"), Qt::Key_Return);
+        child<QSpinBox>(d, "SEAddress")->selectAll();
+        QTest::keyClicks(child<QSpinBox>(d, "SEAddress"), "300");
+        QTest::keyClick(child<QSpinBox>(d, "SEAddress"), Qt::Key_Return);
+        EXPECT_EQ(child<QSpinBox>(d, "SEAddress")->value(), 246);
+        ASSERT_TRUE(child<QPushButton>(d, "ButtonOk")->hasFocus());
+        QTest::keyClick(child<QPushButton>(d, "ButtonOk"), Qt::Key_Return);
         EXPECT_TRUE(d->applied());
-        EXPECT_FALSE(d->ButtonOk->isVisible());
+        EXPECT_FALSE(child<QPushButton>(d, "ButtonOk")->isVisible());
         EXPECT_TRUE(d->isVisible());
 
         // Enter on the focused "OK" closes with the change applied.
-        d->ButtonCancel->setFocus();
-        QTest::keyClick(d->ButtonCancel, Qt::Key_Enter, Qt::KeypadModifier);
+        child<QPushButton>(d, "ButtonCancel")->setFocus();
+        QTest::keyClick(child<QPushButton>(d, "ButtonCancel"), Qt::Key_Enter, Qt::KeypadModifier);
         EXPECT_FALSE(d->isVisible());
     });
     form->NParamClick();
-    EXPECT_EQ(form->formDvig()->result(), QDialog::Accepted);
+    EXPECT_EQ(child<TFormDvig>(form, "FormDvig")->result(), QDialog::Accepted);
     const DeviceEntry stored = loadDeviceFile(folder.dir()).table.entry(1);
     EXPECT_EQ(stored.GeneratorName, QStringLiteral("Тен. 1"));
     EXPECT_EQ(stored.Address, 246);
@@ -355,23 +363,23 @@ TEST_F(FormMainTest, GridDialogByKeyboardOnly) {
         v->setScreenSize(QSize(3000, 2400));
         QApplication::setActiveWindow(v);
         ASSERT_TRUE(QTest::qWaitForWindowActive(v));
-        ASSERT_TRUE(v->SpinEdit1->hasFocus());
+        ASSERT_TRUE(child<QSpinBox>(v, "SpinEdit1")->hasFocus());
         // Enter on a spin box brings the typed value to the nearer limit and moves on.
-        v->SpinEdit1->selectAll();
-        QTest::keyClicks(v->SpinEdit1, "20");
-        QTest::keyClick(v->SpinEdit1, Qt::Key_Return);
-        EXPECT_EQ(v->SpinEdit1->value(), 15);
-        EXPECT_TRUE(v->SpinEdit2->hasFocus());
+        child<QSpinBox>(v, "SpinEdit1")->selectAll();
+        QTest::keyClicks(child<QSpinBox>(v, "SpinEdit1"), "20");
+        QTest::keyClick(child<QSpinBox>(v, "SpinEdit1"), Qt::Key_Return);
+        EXPECT_EQ(child<QSpinBox>(v, "SpinEdit1")->value(), 15);
+        EXPECT_TRUE(child<QSpinBox>(v, "SpinEdit2")->hasFocus());
         // Leaving a box with Tab does the same.
-        v->SpinEdit2->selectAll();
-        QTest::keyClicks(v->SpinEdit2, "0");
-        QTest::keyClick(v->SpinEdit2, Qt::Key_Tab);
-        EXPECT_EQ(v->SpinEdit2->value(), 1);
-        EXPECT_TRUE(v->ButOk->hasFocus());
-        QTest::keyClick(v->ButOk, Qt::Key_Return);
+        child<QSpinBox>(v, "SpinEdit2")->selectAll();
+        QTest::keyClicks(child<QSpinBox>(v, "SpinEdit2"), "0");
+        QTest::keyClick(child<QSpinBox>(v, "SpinEdit2"), Qt::Key_Tab);
+        EXPECT_EQ(child<QSpinBox>(v, "SpinEdit2")->value(), 1);
+        EXPECT_TRUE(child<QPushButton>(v, "ButOk")->hasFocus());
+        QTest::keyClick(child<QPushButton>(v, "ButOk"), Qt::Key_Return);
     });
     form->NPositionClick();
-    EXPECT_EQ(form->formVis()->result(), QDialog::Accepted);
+    EXPECT_EQ(child<TFormVis>(form, "FormVis")->result(), QDialog::Accepted);
     EXPECT_EQ(form->station().params.TileColumns, 15);
     EXPECT_EQ(form->station().params.VisibleRows, 1);
 }
@@ -390,26 +398,27 @@ TEST_F(FormMainTest, WideNamesEndBeforeTheNextTileAndShowWholeUnderThePointer) {
     EXPECT_TRUE(name->toolTip().isEmpty());
 
     // The device dialog has room for the widest name the record holds.
-    TFormDvig* dvig = form->formDvig();
-    dvig->EditName->setText(wide);
+    TFormDvig* dvig = child<TFormDvig>(form, "FormDvig");
+    child<QLineEdit>(dvig, "EditName")->setText(wide);
     dvig->adjustSize();
-    EXPECT_GE(dvig->EditName->width(), dvig->EditName->fontMetrics().horizontalAdvance(wide) + 8);
+    EXPECT_GE(child<QLineEdit>(dvig, "EditName")->width(),
+              child<QLineEdit>(dvig, "EditName")->fontMetrics().horizontalAdvance(wide) + 8);
 }
 
 TEST_F(FormMainTest, GridDialogChecksTheScreenAndRegridsTheTiles) {
     start(12);
-    TFormVis* vis = form->formVis();
+    TFormVis* vis = child<TFormVis>(form, "FormVis");
     EXPECT_EQ(vis->windowTitle(), QStringLiteral("Размер окна"));
     vis->setScreenSize(QSize(1024, 768));
     vis->FormShow();
-    EXPECT_EQ(vis->SpinEdit1->value(), 7);
-    EXPECT_EQ(vis->SpinEdit2->value(), 3);
-    vis->SpinEdit1->setValue(8);
+    EXPECT_EQ(child<QSpinBox>(vis, "SpinEdit1")->value(), 7);
+    EXPECT_EQ(child<QSpinBox>(vis, "SpinEdit2")->value(), 3);
+    child<QSpinBox>(vis, "SpinEdit1")->setValue(8);
     vis->ButOkClick();
     EXPECT_EQ(messages.texts(),
               QStringList{QStringLiteral("Столько столбцов не поместится на экране!")});
-    vis->SpinEdit1->setValue(7);
-    vis->SpinEdit2->setValue(4);
+    child<QSpinBox>(vis, "SpinEdit1")->setValue(7);
+    child<QSpinBox>(vis, "SpinEdit2")->setValue(4);
     vis->ButOkClick();
     EXPECT_EQ(messages.texts().last(), QStringLiteral("Столько строк не поместится на экране!"));
     EXPECT_EQ(form->station().params.VisibleRows, 3);
@@ -418,7 +427,7 @@ TEST_F(FormMainTest, GridDialogChecksTheScreenAndRegridsTheTiles) {
     whenModalShown([](QWidget* modal) {
         auto* v = qobject_cast<TFormVis*>(modal);
         ASSERT_NE(v, nullptr);
-        v->SpinEdit1->setValue(5);
+        child<QSpinBox>(v, "SpinEdit1")->setValue(5);
         v->ButOkClick();
     });
     form->NPositionClick();
@@ -497,10 +506,10 @@ TEST_F(FormMainTest, WhatIsShownAgainIsNotDrawnAgain) {
         [&] { return form->frameGeometry().size() == form->requestedFrame().size(); }));
     PaintWatch picture(form->tilePicture(1));
     PaintWatch value(form->tileValueLabel(1));
-    PaintWatch lamp(form->AbLEDTxD);
+    PaintWatch lamp(child<LedIndicator>(form, "AbLEDTxD"));
     // The window draws all that waits in one pass: once the other lamp has been drawn after a
     // step, whatever the step asked to be drawn has been drawn too.
-    PaintWatch marker(form->AbLEDRxD);
+    PaintWatch marker(child<LedIndicator>(form, "AbLEDRxD"));
     bool markerLit = false;
     auto drawn = [&] {
         marker.paints = 0;
@@ -519,7 +528,7 @@ TEST_F(FormMainTest, WhatIsShownAgainIsNotDrawnAgain) {
     EXPECT_GT(value.paints, 0);
     EXPECT_GT(lamp.paints, 0);
     // A blink draws the lamp, not the caption beside it.
-    EXPECT_LT(lamp.last.width(), form->AbLEDTxD->width() / 2);
+    EXPECT_LT(lamp.last.width(), child<LedIndicator>(form, "AbLEDTxD")->width() / 2);
 
     picture.paints = value.paints = lamp.paints = 0;
     form->showTileState(1, kTileAnswering);
@@ -547,7 +556,7 @@ class FormMainAlarmLog : public FormMainTest {
         main.addAlarmLine(QStringLiteral("02.03.2026 11:00:00  : Ген. 1,Реле ОТКЛЮЧЕНИЯ"));
     }
     QColor colorOfLine(int line) {
-        QTextBlock block = form->RichEdit->document()->findBlockByNumber(line);
+        QTextBlock block = child<QTextEdit>(form, "RichEdit")->document()->findBlockByNumber(line);
         return block.begin().fragment().charFormat().foreground().color();
     }
 };
@@ -556,24 +565,27 @@ TEST_F(FormMainAlarmLog, NewLinesAreRedOnTopAndSelected) {
     start(3);
     showActive();
     addLines();
-    EXPECT_EQ(form->RichEdit->toPlainText(),
+    EXPECT_EQ(child<QTextEdit>(form, "RichEdit")->toPlainText(),
               QStringLiteral("02.03.2026 11:00:00  : Ген. 1,Реле ОТКЛЮЧЕНИЯ\n"
                              "01.03.2026 10:00:00  : Ген. 3,Обрыв цепи"));
     EXPECT_EQ(colorOfLine(0), QColor(Qt::red));
-    EXPECT_EQ(form->RichEdit->textCursor().selectedText(),
+    EXPECT_EQ(child<QTextEdit>(form, "RichEdit")->textCursor().selectedText(),
               QStringLiteral("02.03.2026 11:00:00  : Ген. 1,Реле ОТКЛЮЧЕНИЯ"));
-    EXPECT_TRUE(form->NDelIns->isEnabled());
-    EXPECT_TRUE(form->NDelAll->isEnabled());
-    EXPECT_EQ(form->NDelList->text(), QStringLiteral("Удалить выбранную аварию   D"));
+    EXPECT_TRUE(child<QAction>(form, "NDelIns")->isEnabled());
+    EXPECT_TRUE(child<QAction>(form, "NDelAll")->isEnabled());
+    EXPECT_EQ(child<QAction>(form, "NDelList")->text(),
+              QStringLiteral("Удалить выбранную аварию   D"));
 }
 
 TEST_F(FormMainAlarmLog, ClickKeysAndPopupCommandsWorkOnTheLog) {
     start(3);
     showActive();
     addLines();
-    QWidget* viewport = form->RichEdit->viewport();
+    QWidget* viewport = child<QTextEdit>(form, "RichEdit")->viewport();
     const QRect second =
-        form->RichEdit->cursorRect(QTextCursor(form->RichEdit->document()->findBlockByNumber(1)));
+        child<QTextEdit>(form, "RichEdit")
+            ->cursorRect(
+                QTextCursor(child<QTextEdit>(form, "RichEdit")->document()->findBlockByNumber(1)));
     QTest::mouseClick(viewport, Qt::LeftButton, {}, second.center() + QPoint(20, 0));
     EXPECT_EQ(form->station().alarmLog.selectedLine(), 1);
     EXPECT_EQ(form->station().devices.SelectedDevice, 3);
@@ -587,29 +599,31 @@ TEST_F(FormMainAlarmLog, ClickKeysAndPopupCommandsWorkOnTheLog) {
 
     // A double click selects as a click does, and leaves no word selected.
     const QRect first =
-        form->RichEdit->cursorRect(QTextCursor(form->RichEdit->document()->findBlockByNumber(0)));
+        child<QTextEdit>(form, "RichEdit")
+            ->cursorRect(
+                QTextCursor(child<QTextEdit>(form, "RichEdit")->document()->findBlockByNumber(0)));
     QTest::mouseDClick(viewport, Qt::LeftButton, {}, first.center() + QPoint(20, 0));
     EXPECT_EQ(form->station().alarmLog.selectedLine(), 0);
     EXPECT_EQ(form->station().devices.SelectedDevice, 1);
-    EXPECT_EQ(form->RichEdit->textCursor().selectedText(),
+    EXPECT_EQ(child<QTextEdit>(form, "RichEdit")->textCursor().selectedText(),
               QStringLiteral("02.03.2026 11:00:00  : Ген. 1,Реле ОТКЛЮЧЕНИЯ"));
 
-    form->RichEdit->setFocus();
-    QTest::keyClick(form->RichEdit, Qt::Key_Up);
+    child<QTextEdit>(form, "RichEdit")->setFocus();
+    QTest::keyClick(child<QTextEdit>(form, "RichEdit"), Qt::Key_Up);
     EXPECT_EQ(form->station().alarmLog.selectedLine(), 0);
     EXPECT_EQ(form->station().devices.SelectedDevice, 1);
 
-    QTest::keyClick(form->RichEdit, Qt::Key_Insert);
+    QTest::keyClick(child<QTextEdit>(form, "RichEdit"), Qt::Key_Insert);
     EXPECT_EQ(colorOfLine(0), QColor(0x00, 0x80, 0x00));
     EXPECT_EQ(colorOfLine(1), QColor(Qt::red));
 
-    QTest::keyClick(form->RichEdit, Qt::Key_Delete);
-    EXPECT_EQ(form->RichEdit->toPlainText(),
+    QTest::keyClick(child<QTextEdit>(form, "RichEdit"), Qt::Key_Delete);
+    EXPECT_EQ(child<QTextEdit>(form, "RichEdit")->toPlainText(),
               QStringLiteral("01.03.2026 10:00:00  : Ген. 3,Обрыв цепи"));
 
-    form->NDelAll->trigger();
-    EXPECT_TRUE(form->RichEdit->toPlainText().isEmpty());
-    EXPECT_FALSE(form->NDelIns->isEnabled());
+    child<QAction>(form, "NDelAll")->trigger();
+    EXPECT_TRUE(child<QTextEdit>(form, "RichEdit")->toPlainText().isEmpty());
+    EXPECT_FALSE(child<QAction>(form, "NDelIns")->isEnabled());
 }
 
 // A box that is no longer true closes itself, and one still waiting is never shown; the others

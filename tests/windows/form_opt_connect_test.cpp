@@ -4,17 +4,28 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFile>
+#include <QGroupBox>
+#include <QRadioButton>
 #include <QTest>
 #include <QTimer>
 
 #include "devices/device_editor.h"
 #include "support/fakes.h"
+#include "support/find_child.h"
 #include "widgets/widget_led.h"
 #include "windows/dialogs/form_com_setup.h"
 #include "windows/main/form_main.h"
+#include "windows/main/windowed_station.h"
 
 namespace terval {
 namespace {
+
+using testing::child;
+
+// The link type's buttons in their order: RS-232, RS-485, TCP.
+QRadioButton* linkButton(const QWidget* dialog, int i) {
+    return child<QGroupBox>(dialog, "RadioGroup")->findChildren<QRadioButton*>().at(i);
+}
 
 using testing::FixedClock;
 using testing::RecordingMessageSink;
@@ -29,9 +40,10 @@ class FormOptConnectTest : public ::testing::Test {
         config.ipAddress = {10, 0, 0, 5};
         config.tcpPort = 502;
         folder.write("config.cfg", config.toRecord());
-        form =
-            std::make_unique<TFormMain>(folder.dir(), messages, clock, QLocale(QLocale::Russian));
-        dialog = form->formOptConnect();
+        windowed = std::make_unique<WindowedStation>(folder.dir(), messages, clock,
+                                                     QLocale(QLocale::Russian));
+        form = &windowed->window();
+        dialog = child<TFormOptConnect>(form, "FormOptConnect");
         dialog->show();
         QApplication::setActiveWindow(dialog);
         ASSERT_TRUE(QTest::qWaitForWindowActive(dialog));
@@ -41,47 +53,54 @@ class FormOptConnectTest : public ::testing::Test {
     WorkFolder folder;
     RecordingMessageSink messages;
     FixedClock clock{QDateTime(QDate(2026, 3, 1), QTime(8, 0))};
-    std::unique_ptr<TFormMain> form;
+    // As main() has it: the station outlives its windows.
+    std::unique_ptr<WindowedStation> windowed;
+    TFormMain* form = nullptr;
     TFormOptConnect* dialog = nullptr;
 };
 
 TEST_F(FormOptConnectTest, ShowsTheRecordAndFiltersTypedKeys) {
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Настройки связи"));
-    EXPECT_TRUE(dialog->linkButtons[0]->isChecked());
-    EXPECT_EQ(dialog->linkButtons[2]->text(), QStringLiteral("Через Ithernet TCP/IP"));
-    EXPECT_EQ(dialog->GroupBox1->title(), QStringLiteral("Настройки  ItherNet"));
-    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("10.0.0.5"));
-    EXPECT_EQ(dialog->EditIPPort->text(), QStringLiteral("502"));
-    EXPECT_FALSE(dialog->CheckBoxSave->isChecked());
+    EXPECT_TRUE(linkButton(dialog, 0)->isChecked());
+    EXPECT_EQ(linkButton(dialog, 2)->text(), QStringLiteral("Через Ithernet TCP/IP"));
+    EXPECT_EQ(child<QGroupBox>(dialog, "GroupBox1")->title(),
+              QStringLiteral("Настройки  ItherNet"));
+    EXPECT_EQ(child<QLineEdit>(dialog, "EditIPAddr")->text(), QStringLiteral("10.0.0.5"));
+    EXPECT_EQ(child<QLineEdit>(dialog, "EditIPPort")->text(), QStringLiteral("502"));
+    EXPECT_FALSE(child<QCheckBox>(dialog, "CheckBoxSave")->isChecked());
     const QString shots = qEnvironmentVariable("TERVAL_SCREENSHOTS");
     if (!shots.isEmpty()) {
         dialog->grab().save(shots + QStringLiteral("/connection-settings.png"));
-        dialog->FormComSetup->FormShow();
-        dialog->FormComSetup->adjustSize();
-        dialog->FormComSetup->grab().save(shots + QStringLiteral("/com-setup.png"));
+        child<TFormComSetup>(dialog, "FormComSetup")->FormShow();
+        child<TFormComSetup>(dialog, "FormComSetup")->adjustSize();
+        child<TFormComSetup>(dialog, "FormComSetup")
+            ->grab()
+            .save(shots + QStringLiteral("/com-setup.png"));
     }
 
     // A click empties the edit for a fresh value, in green.
-    QTest::mouseClick(dialog->EditIPAddr, Qt::LeftButton);
-    EXPECT_TRUE(dialog->EditIPAddr->text().isEmpty());
-    EXPECT_EQ(dialog->EditIPAddr->palette().color(QPalette::Base), QColor(0x00, 0x80, 0x00));
-    QTest::keyClicks(dialog->EditIPAddr, "192.168.0.256");
-    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("192.168.0.25"));
-    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Return);
-    EXPECT_TRUE(dialog->GroupBox1->hasFocus());
-    EXPECT_NE(dialog->EditIPAddr->palette().color(QPalette::Base), QColor(0x00, 0x80, 0x00));
+    QTest::mouseClick(child<QLineEdit>(dialog, "EditIPAddr"), Qt::LeftButton);
+    EXPECT_TRUE(child<QLineEdit>(dialog, "EditIPAddr")->text().isEmpty());
+    EXPECT_EQ(child<QLineEdit>(dialog, "EditIPAddr")->palette().color(QPalette::Base),
+              QColor(0x00, 0x80, 0x00));
+    QTest::keyClicks(child<QLineEdit>(dialog, "EditIPAddr"), "192.168.0.256");
+    EXPECT_EQ(child<QLineEdit>(dialog, "EditIPAddr")->text(), QStringLiteral("192.168.0.25"));
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPAddr"), Qt::Key_Return);
+    EXPECT_TRUE(child<QGroupBox>(dialog, "GroupBox1")->hasFocus());
+    EXPECT_NE(child<QLineEdit>(dialog, "EditIPAddr")->palette().color(QPalette::Base),
+              QColor(0x00, 0x80, 0x00));
 
     // Escape brings back the text from before the click; a second click remembers the empty one.
-    QTest::mouseClick(dialog->EditIPPort, Qt::LeftButton);
-    QTest::keyClicks(dialog->EditIPPort, "65536");
-    EXPECT_EQ(dialog->EditIPPort->text(), QStringLiteral("6553"));
-    QTest::keyClick(dialog->EditIPPort, Qt::Key_Escape);
-    EXPECT_EQ(dialog->EditIPPort->text(), QStringLiteral("502"));
+    QTest::mouseClick(child<QLineEdit>(dialog, "EditIPPort"), Qt::LeftButton);
+    QTest::keyClicks(child<QLineEdit>(dialog, "EditIPPort"), "65536");
+    EXPECT_EQ(child<QLineEdit>(dialog, "EditIPPort")->text(), QStringLiteral("6553"));
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPPort"), Qt::Key_Escape);
+    EXPECT_EQ(child<QLineEdit>(dialog, "EditIPPort")->text(), QStringLiteral("502"));
     EXPECT_TRUE(dialog->isVisible());
-    QTest::mouseClick(dialog->EditIPPort, Qt::LeftButton);
-    QTest::mouseClick(dialog->EditIPPort, Qt::LeftButton);
-    QTest::keyClick(dialog->EditIPPort, Qt::Key_Escape);
-    EXPECT_TRUE(dialog->EditIPPort->text().isEmpty());
+    QTest::mouseClick(child<QLineEdit>(dialog, "EditIPPort"), Qt::LeftButton);
+    QTest::mouseClick(child<QLineEdit>(dialog, "EditIPPort"), Qt::LeftButton);
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPPort"), Qt::Key_Escape);
+    EXPECT_TRUE(child<QLineEdit>(dialog, "EditIPPort")->text().isEmpty());
 }
 
 TEST_F(FormOptConnectTest, KeyboardOnlyAndPasteThroughTheFilter) {
@@ -96,58 +115,58 @@ TEST_F(FormOptConnectTest, KeyboardOnlyAndPasteThroughTheFilter) {
         }
     });
     watch.start(5);
-    ASSERT_TRUE(dialog->GroupBox1->hasFocus());
+    ASSERT_TRUE(child<QGroupBox>(dialog, "GroupBox1")->hasFocus());
     // A dialog that Enter opened runs modally inside the key press, where the watch closes it:
     // by the time the press returns it has been seen.
-    QTest::keyClick(dialog->GroupBox1, Qt::Key_Return);
+    QTest::keyClick(child<QGroupBox>(dialog, "GroupBox1"), Qt::Key_Return);
     EXPECT_EQ(otherDialog, nullptr);
     EXPECT_TRUE(dialog->isVisible());
 
     // Tab goes through the edits; entered with Tab, an edit is typed over as a whole.
-    dialog->EditIPAddr->setFocus(Qt::TabFocusReason);
-    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Tab);
-    ASSERT_TRUE(dialog->EditIPPort->hasFocus());
-    QTest::keyClick(dialog->EditIPPort, Qt::Key_Backtab);
-    ASSERT_TRUE(dialog->EditIPAddr->hasFocus());
-    EXPECT_EQ(dialog->EditIPAddr->selectedText(), QStringLiteral("10.0.0.5"));
-    QTest::keyClicks(dialog->EditIPAddr, "10.0255.0.0");
-    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("10.025.0.0"));
+    child<QLineEdit>(dialog, "EditIPAddr")->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPAddr"), Qt::Key_Tab);
+    ASSERT_TRUE(child<QLineEdit>(dialog, "EditIPPort")->hasFocus());
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPPort"), Qt::Key_Backtab);
+    ASSERT_TRUE(child<QLineEdit>(dialog, "EditIPAddr")->hasFocus());
+    EXPECT_EQ(child<QLineEdit>(dialog, "EditIPAddr")->selectedText(), QStringLiteral("10.0.0.5"));
+    QTest::keyClicks(child<QLineEdit>(dialog, "EditIPAddr"), "10.0255.0.0");
+    EXPECT_EQ(child<QLineEdit>(dialog, "EditIPAddr")->text(), QStringLiteral("10.025.0.0"));
 
     // Editing keys act as in any edit.
-    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Home);
-    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Right);
-    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Delete);
-    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("1.025.0.0"));
-    QTest::keyClick(dialog->EditIPAddr, Qt::Key_End);
-    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Left, Qt::ShiftModifier);
-    QTest::keyClick(dialog->EditIPAddr, Qt::Key_C, Qt::ControlModifier);
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPAddr"), Qt::Key_Home);
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPAddr"), Qt::Key_Right);
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPAddr"), Qt::Key_Delete);
+    EXPECT_EQ(child<QLineEdit>(dialog, "EditIPAddr")->text(), QStringLiteral("1.025.0.0"));
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPAddr"), Qt::Key_End);
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPAddr"), Qt::Key_Left, Qt::ShiftModifier);
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPAddr"), Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("0"));
 
     // Pasted text is typed through the filter, over the selection.
     QGuiApplication::clipboard()->setText(QStringLiteral(" 127.0.0.1.9x"));
-    QTest::keyClick(dialog->EditIPAddr, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClick(dialog->EditIPAddr, Qt::Key_V, Qt::ControlModifier);
-    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("127.0.0.19"));
-    QTest::keyClick(dialog->EditIPAddr, Qt::Key_Return);
-    EXPECT_TRUE(dialog->GroupBox1->hasFocus());
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPAddr"), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPAddr"), Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(child<QLineEdit>(dialog, "EditIPAddr")->text(), QStringLiteral("127.0.0.19"));
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPAddr"), Qt::Key_Return);
+    EXPECT_TRUE(child<QGroupBox>(dialog, "GroupBox1")->hasFocus());
 
     QGuiApplication::clipboard()->setText(QStringLiteral("0000000"));
-    dialog->EditIPPort->setFocus(Qt::TabFocusReason);
-    QTest::keyClick(dialog->EditIPPort, Qt::Key_Insert, Qt::ShiftModifier);
-    EXPECT_EQ(dialog->EditIPPort->text(), QStringLiteral("00000"));
-    dialog->EditIPPort->selectAll();
-    QTest::keyClicks(dialog->EditIPPort, "1502");
+    child<QLineEdit>(dialog, "EditIPPort")->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(child<QLineEdit>(dialog, "EditIPPort"), Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(child<QLineEdit>(dialog, "EditIPPort")->text(), QStringLiteral("00000"));
+    child<QLineEdit>(dialog, "EditIPPort")->selectAll();
+    QTest::keyClicks(child<QLineEdit>(dialog, "EditIPPort"), "1502");
 
     // Enter on the focused "Настройки COM порта" opens the serial setup, as a click does.
-    dialog->BtnOptionCOM->setFocus();
-    QTest::keyClick(dialog->BtnOptionCOM, Qt::Key_Return);
-    EXPECT_EQ(otherDialog, dialog->FormComSetup);
+    child<QPushButton>(dialog, "BtnOptionCOM")->setFocus();
+    QTest::keyClick(child<QPushButton>(dialog, "BtnOptionCOM"), Qt::Key_Return);
+    EXPECT_EQ(otherDialog, child<TFormComSetup>(dialog, "FormComSetup"));
     watch.stop();
 
     // Enter on the focused "OK" applies and closes.
-    dialog->linkButtons[2]->setChecked(true);
-    dialog->BtnOK->setFocus();
-    QTest::keyClick(dialog->BtnOK, Qt::Key_Return);
+    linkButton(dialog, 2)->setChecked(true);
+    child<QPushButton>(dialog, "BtnOK")->setFocus();
+    QTest::keyClick(child<QPushButton>(dialog, "BtnOK"), Qt::Key_Return);
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
     const ConnectionConfig& c = form->station().connection;
@@ -159,9 +178,9 @@ TEST_F(FormOptConnectTest, KeyboardOnlyAndPasteThroughTheFilter) {
 
 TEST_F(FormOptConnectTest, OkChangesTheRecordForThisRunAndTheFileOnlyWhenAskedTo) {
     const QByteArray before = folder.read("config.cfg");
-    dialog->linkButtons[2]->setChecked(true);
-    dialog->EditIPAddr->setText(QStringLiteral("127.0.0.1"));
-    dialog->EditIPPort->setText(QStringLiteral("1502"));
+    linkButton(dialog, 2)->setChecked(true);
+    child<QLineEdit>(dialog, "EditIPAddr")->setText(QStringLiteral("127.0.0.1"));
+    child<QLineEdit>(dialog, "EditIPPort")->setText(QStringLiteral("1502"));
     dialog->BtnOKClick();
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
     const ConnectionConfig& c = form->station().connection;
@@ -171,7 +190,7 @@ TEST_F(FormOptConnectTest, OkChangesTheRecordForThisRunAndTheFileOnlyWhenAskedTo
     EXPECT_EQ(folder.read("config.cfg"), before);
 
     dialog->show();
-    dialog->CheckBoxSave->setChecked(true);
+    child<QCheckBox>(dialog, "CheckBoxSave")->setChecked(true);
     dialog->BtnOKClick();
     EXPECT_EQ(folder.read("config.cfg"), c.toRecord());
     EXPECT_EQ(folder.read("config.cfg").mid(13, 7), QByteArray::fromHex("7f00000100de05"));
@@ -179,8 +198,8 @@ TEST_F(FormOptConnectTest, OkChangesTheRecordForThisRunAndTheFileOnlyWhenAskedTo
 
 TEST_F(FormOptConnectTest, ConnectAtStartIsKeptBesideConfigAndOpensTheLinkAtTheNextStart) {
     const QByteArray config = folder.read("config.cfg");
-    EXPECT_FALSE(dialog->CheckBoxConnectAtStart->isChecked());
-    dialog->CheckBoxConnectAtStart->setChecked(true);
+    EXPECT_FALSE(child<QCheckBox>(dialog, "CheckBoxConnectAtStart")->isChecked());
+    child<QCheckBox>(dialog, "CheckBoxConnectAtStart")->setChecked(true);
     dialog->BtnOKClick();
     ASSERT_EQ(dialog->result(), QDialog::Accepted);
     EXPECT_EQ(folder.read("config.cfg"), config);
@@ -196,7 +215,9 @@ TEST_F(FormOptConnectTest, ConnectAtStartIsKeptBesideConfigAndOpensTheLinkAtTheN
     tcp.tcpPort = 1;
     folder.write("config.cfg", tcp.toRecord());
     dialog->hide();
-    form = std::make_unique<TFormMain>(folder.dir(), messages, clock, QLocale(QLocale::Russian));
+    windowed =
+        std::make_unique<WindowedStation>(folder.dir(), messages, clock, QLocale(QLocale::Russian));
+    form = &windowed->window();
     ASSERT_TRUE(form->station().settings.connectAtStart);
     form->connectAtStart();
     EXPECT_TRUE(form->station().linkUp);
@@ -204,25 +225,25 @@ TEST_F(FormOptConnectTest, ConnectAtStartIsKeptBesideConfigAndOpensTheLinkAtTheN
     form->NConnectingClick();
     EXPECT_FALSE(form->station().linkUp);
 
-    dialog = form->formOptConnect();
+    dialog = child<TFormOptConnect>(form, "FormOptConnect");
     dialog->show();
-    EXPECT_TRUE(dialog->CheckBoxConnectAtStart->isChecked());
-    dialog->CheckBoxConnectAtStart->setChecked(false);
+    EXPECT_TRUE(child<QCheckBox>(dialog, "CheckBoxConnectAtStart")->isChecked());
+    child<QCheckBox>(dialog, "CheckBoxConnectAtStart")->setChecked(false);
     dialog->BtnOKClick();
     EXPECT_TRUE(folder.read("terval.ini").contains("connectAtStart=false"));
 }
 
 TEST_F(FormOptConnectTest, AddressOrPortTheRecordCannotHoldIsRefusedOnOk) {
-    dialog->EditIPAddr->setText(QStringLiteral("10.0.0.5.7"));  // pasted
-    dialog->EditIPPort->setText(QStringLiteral("1502"));
+    child<QLineEdit>(dialog, "EditIPAddr")->setText(QStringLiteral("10.0.0.5.7"));  // pasted
+    child<QLineEdit>(dialog, "EditIPPort")->setText(QStringLiteral("1502"));
     dialog->BtnOKClick();
     ASSERT_EQ(messages.messages.size(), 1);
     EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
     EXPECT_TRUE(dialog->isVisible());
-    EXPECT_EQ(dialog->EditIPAddr->text(), QStringLiteral("10.0.0.5"));
+    EXPECT_EQ(child<QLineEdit>(dialog, "EditIPAddr")->text(), QStringLiteral("10.0.0.5"));
     EXPECT_EQ(form->station().connection.tcpPort, 502);
 
-    dialog->EditIPPort->setText(QString());
+    child<QLineEdit>(dialog, "EditIPPort")->setText(QString());
     dialog->BtnOKClick();
     ASSERT_EQ(messages.messages.size(), 2);
     EXPECT_TRUE(messages.messages[1].text.startsWith(QStringLiteral("Неверный номер порта")));
@@ -231,25 +252,25 @@ TEST_F(FormOptConnectTest, AddressOrPortTheRecordCannotHoldIsRefusedOnOk) {
 
 TEST_F(FormOptConnectTest, SetupDialogChangesThePortButTheRecordKeepsEightNoneOne) {
     ASSERT_TRUE(QFile::link("/dev/null", folder.path("COM5")));
-    TFormComSetup* setup = dialog->FormComSetup;
+    TFormComSetup* setup = child<TFormComSetup>(dialog, "FormComSetup");
     EXPECT_EQ(setup->windowTitle(), QStringLiteral("Setup"));
     setup->show();  // fills the lists
     QApplication::setActiveWindow(setup);
     ASSERT_TRUE(QTest::qWaitForWindowActive(setup));
-    EXPECT_GE(setup->ComboPort->findText("COM5"), 0);
-    EXPECT_EQ(setup->ComboPort->currentText(), QStringLiteral("COM1"));
-    EXPECT_EQ(setup->ComboBaud->currentText(), QStringLiteral("38400"));
-    setup->ComboPort->setCurrentText("COM5");
-    setup->ComboBaud->setCurrentText("9600");
-    setup->ComboDataBits->setCurrentText("7");
-    setup->ComboParity->setCurrentText("Even");
+    EXPECT_GE(child<QComboBox>(setup, "ComboPort")->findText("COM5"), 0);
+    EXPECT_EQ(child<QComboBox>(setup, "ComboPort")->currentText(), QStringLiteral("COM1"));
+    EXPECT_EQ(child<QComboBox>(setup, "ComboBaud")->currentText(), QStringLiteral("38400"));
+    child<QComboBox>(setup, "ComboPort")->setCurrentText("COM5");
+    child<QComboBox>(setup, "ComboBaud")->setCurrentText("9600");
+    child<QComboBox>(setup, "ComboDataBits")->setCurrentText("7");
+    child<QComboBox>(setup, "ComboParity")->setCurrentText("Even");
     // Enter goes from list to list and at last presses "OK"; no button is pressed from a list.
-    setup->ComboParity->setFocus();
-    QTest::keyClick(setup->ComboParity, Qt::Key_Return);
-    EXPECT_TRUE(setup->ComboFlow->hasFocus());
-    QTest::keyClick(setup->ComboFlow, Qt::Key_Return);
-    ASSERT_TRUE(setup->ButtonOk->hasFocus());
-    QTest::keyClick(setup->ButtonOk, Qt::Key_Return);
+    child<QComboBox>(setup, "ComboParity")->setFocus();
+    QTest::keyClick(child<QComboBox>(setup, "ComboParity"), Qt::Key_Return);
+    EXPECT_TRUE(child<QComboBox>(setup, "ComboFlow")->hasFocus());
+    QTest::keyClick(child<QComboBox>(setup, "ComboFlow"), Qt::Key_Return);
+    ASSERT_TRUE(child<QPushButton>(setup, "ButtonOk")->hasFocus());
+    QTest::keyClick(child<QPushButton>(setup, "ButtonOk"), Qt::Key_Return);
     EXPECT_FALSE(setup->isVisible());
     const SerialSettings& port = form->core().link.serialSettings();
     EXPECT_EQ(port.portName, QStringLiteral("COM5"));
@@ -257,8 +278,8 @@ TEST_F(FormOptConnectTest, SetupDialogChangesThePortButTheRecordKeepsEightNoneOn
     EXPECT_EQ(port.dataBitsIndex, 2);
     EXPECT_EQ(port.parityIndex, 2);
 
-    dialog->linkButtons[1]->setChecked(true);
-    dialog->CheckBoxSave->setChecked(true);
+    linkButton(dialog, 1)->setChecked(true);
+    child<QCheckBox>(dialog, "CheckBoxSave")->setChecked(true);
     dialog->BtnOKClick();
     const QByteArray record = folder.read("config.cfg");
     EXPECT_EQ(record.mid(20, 5), QByteArray::fromHex("04434f4d35"));
@@ -268,15 +289,15 @@ TEST_F(FormOptConnectTest, SetupDialogChangesThePortButTheRecordKeepsEightNoneOn
 
 TEST_F(FormOptConnectTest, SerialDisplayFollowsTheLinkTypeAfterTheDialog) {
     dialog->hide();
-    EXPECT_TRUE(form->LabelPort->isVisibleTo(form.get()));
+    EXPECT_TRUE(child<QLabel>(form, "LabelPort")->isVisibleTo(form));
     QTimer::singleShot(0, [this] {
-        dialog->linkButtons[2]->setChecked(true);
+        linkButton(dialog, 2)->setChecked(true);
         dialog->BtnOKClick();
     });
     form->NOptionNetClick();
-    EXPECT_FALSE(form->LabelPort->isVisibleTo(form.get()));
-    EXPECT_FALSE(form->ComLed->isVisibleTo(form.get()));
-    EXPECT_FALSE(form->LabelNum->isVisibleTo(form.get()));
+    EXPECT_FALSE(child<QLabel>(form, "LabelPort")->isVisibleTo(form));
+    EXPECT_FALSE(child<LedIndicator>(form, "ComLed")->isVisibleTo(form));
+    EXPECT_FALSE(child<QLabel>(form, "LabelNum")->isVisibleTo(form));
 }
 
 }  // namespace

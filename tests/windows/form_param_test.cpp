@@ -3,20 +3,25 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QFile>
+#include <QGridLayout>
 #include <QLineEdit>
 #include <QTest>
 
 #include "modbus/register_map.h"
 #include "param/fake_relay.h"
+#include "param/param_controls.h"
 #include "param/recording_param_view.h"
 #include "param/setpoint_limits.h"
+#include "support/find_child.h"
 #include "widgets/widget_led.h"
 #include "widgets/widget_page_control.h"
-#include "windows/main/form_main.h"
 #include "windows/dialogs/form_stat.h"
+#include "windows/main/form_main.h"
 
 namespace terval {
 namespace {
+
+using testing::child;
 
 using testing::FakeRelay;
 using testing::Request;
@@ -59,8 +64,21 @@ class FormParamTest : public ::testing::Test {
         return l ? l->text() : QStringLiteral("<missing %1>").arg(QString::fromLatin1(name));
     }
     void clickTab(int page) {
-        PageTabBar* bar = form->PageControl1->tabBar();
+        PageTabBar* bar = child<PageControl>(form.get(), "PageControl1")->tabBar();
         QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(page).center());
+    }
+    // The caption written on the left of a panel's row.
+    static QString captionBeside(QWidget* panel) {
+        auto* grid = panel ? qobject_cast<QGridLayout*>(panel->parentWidget()->layout()) : nullptr;
+        const int index = grid ? grid->indexOf(panel) : -1;
+        if (index < 0) {
+            return QStringLiteral("<no row>");
+        }
+        int row = 0, column = 0, rows = 0, columns = 0;
+        grid->getItemPosition(index, &row, &column, &rows, &columns);
+        QLayoutItem* item = grid->itemAtPosition(row, 0);
+        auto* caption = item ? qobject_cast<QLabel*>(item->widget()) : nullptr;
+        return caption ? caption->text() : QStringLiteral("<no caption>");
     }
     static QColor background(QWidget* w) { return w->palette().color(QPalette::Window); }
     static QColor foreground(QWidget* w) { return w->palette().color(QPalette::WindowText); }
@@ -77,18 +95,18 @@ class FormParamTest : public ::testing::Test {
 };
 
 TEST_F(FormParamTest, OpensOnTheCurrentParametersAsTheFirstFullReadArrives) {
-    form->BtnCreateFileProt->setEnabled(false);
+    child<QPushButton>(form.get(), "BtnCreateFileProt")->setEnabled(false);
     openActive();
     EXPECT_TRUE(rig.poll().ParamWindowOpen());
-    EXPECT_TRUE(form->BtnCreateFileProt->isEnabled());
-    EXPECT_EQ(form->PageControl1->activePage(), -1);
+    EXPECT_TRUE(child<QPushButton>(form.get(), "BtnCreateFileProt")->isEnabled());
+    EXPECT_EQ(child<PageControl>(form.get(), "PageControl1")->activePage(), -1);
     for (int page = 0; page < 5; ++page) {
-        EXPECT_FALSE(form->PageControl1->isTabVisible(page)) << page;
+        EXPECT_FALSE(child<PageControl>(form.get(), "PageControl1")->isTabVisible(page)) << page;
     }
     EXPECT_EQ(text("LabelName"), QStringLiteral("Ген. 2"));
-    EXPECT_FALSE(form->BtnSaveDT->isEnabled());
-    EXPECT_TRUE(form->Timer1->isActive());
-    EXPECT_EQ(form->Timer1->interval(), 500);
+    EXPECT_FALSE(child<QPushButton>(form.get(), "BtnSaveDT")->isEnabled());
+    EXPECT_TRUE(child<QTimer>(form.get(), "Timer1")->isActive());
+    EXPECT_EQ(child<QTimer>(form.get(), "Timer1")->interval(), 500);
     EXPECT_FALSE(label("PanPar_1")->isVisible());
     EXPECT_EQ(text("LabNumbProt"), QStringLiteral("256"));
     saveShot(QStringLiteral("param-opening.png"));
@@ -96,22 +114,26 @@ TEST_F(FormParamTest, OpensOnTheCurrentParametersAsTheFirstFullReadArrives) {
     exchange(3);  // the background answer in flight, then current parameters and setpoints
     QApplication::processEvents();
     const QSize onFirstPage = form->size();
-    EXPECT_TRUE(form->PageControl1->isTabVisible(0));
-    EXPECT_TRUE(form->PageControl1->isTabVisible(2));
-    EXPECT_FALSE(form->PageControl1->isTabVisible(3));
+    EXPECT_TRUE(child<PageControl>(form.get(), "PageControl1")->isTabVisible(0));
+    EXPECT_TRUE(child<PageControl>(form.get(), "PageControl1")->isTabVisible(2));
+    EXPECT_FALSE(child<PageControl>(form.get(), "PageControl1")->isTabVisible(3));
     exchange(4);
     for (int page = 0; page < 5; ++page) {
-        EXPECT_TRUE(form->PageControl1->isTabVisible(page)) << page;
+        EXPECT_TRUE(child<PageControl>(form.get(), "PageControl1")->isTabVisible(page)) << page;
     }
-    EXPECT_EQ(form->PageControl1->tabText(0), QStringLiteral(" Текущие параметры "));
-    EXPECT_EQ(form->PageControl1->tabText(1), QStringLiteral(" Уставки "));
-    EXPECT_EQ(form->PageControl1->tabText(2), QStringLiteral(" Настройки "));
-    EXPECT_EQ(form->PageControl1->tabText(3), QStringLiteral(" Протоколы срабатывания защиты "));
-    EXPECT_EQ(form->PageControl1->tabText(4),
+    EXPECT_EQ(child<PageControl>(form.get(), "PageControl1")->tabText(0),
+              QStringLiteral(" Текущие параметры "));
+    EXPECT_EQ(child<PageControl>(form.get(), "PageControl1")->tabText(1),
+              QStringLiteral(" Уставки "));
+    EXPECT_EQ(child<PageControl>(form.get(), "PageControl1")->tabText(2),
+              QStringLiteral(" Настройки "));
+    EXPECT_EQ(child<PageControl>(form.get(), "PageControl1")->tabText(3),
+              QStringLiteral(" Протоколы срабатывания защиты "));
+    EXPECT_EQ(child<PageControl>(form.get(), "PageControl1")->tabText(4),
               QStringLiteral(" Протоколы изменения сопротивления "));
     // The current parameters are on show from their first answer, not an empty pane.
-    EXPECT_EQ(form->PageControl1->activePage(), 0);
-    EXPECT_TRUE(form->TabSheet1->isVisible());
+    EXPECT_EQ(child<PageControl>(form.get(), "PageControl1")->activePage(), 0);
+    EXPECT_TRUE(child<QWidget>(form.get(), "TabSheet1")->isVisible());
     EXPECT_EQ(rig.poll().activePage(), kPageCurrent);
     EXPECT_TRUE(label("PanPar_1")->isVisible());
     EXPECT_TRUE(label("LabPar_6")->isVisible());
@@ -120,9 +142,10 @@ TEST_F(FormParamTest, OpensOnTheCurrentParametersAsTheFirstFullReadArrives) {
     QApplication::processEvents();
     EXPECT_EQ(form->size(), onFirstPage);
 
-    EXPECT_EQ(form->DatePicker->date(), QDate(2026, 3, 9));
-    EXPECT_EQ(form->TimePicker->time(), QTime(7, 5, 0));
-    EXPECT_FALSE(form->BtnSaveDT->isEnabled());  // loading the pickers is not the operator's change
+    EXPECT_EQ(child<QDateEdit>(form.get(), "DatePicker")->date(), QDate(2026, 3, 9));
+    EXPECT_EQ(child<QTimeEdit>(form.get(), "TimePicker")->time(), QTime(7, 5, 0));
+    EXPECT_FALSE(child<QPushButton>(form.get(), "BtnSaveDT")
+                     ->isEnabled());  // loading the pickers is not the operator's change
     // Words without a panel change nothing; the hidden line-speed panel still takes its word.
     EXPECT_EQ(form->findChild<QWidget*>(QStringLiteral("PanUst4")), nullptr);
     EXPECT_FALSE(label("PanUst3")->isVisibleTo(form.get()));
@@ -139,14 +162,14 @@ TEST_F(FormParamTest, EveryPageShowsItsValuesAndPageFourAcknowledges) {
         int page;
         QWidget* sheet;
         const char* shotName;
-    } pages[] = {{0, form->TabSheet1, "param-page0.png"},
-                 {1, form->TabSheet2, "param-page1.png"},
-                 {2, form->TabSheet3, "param-page2.png"},
-                 {3, form->TabSheet6, "param-page3.png"},
-                 {4, form->TabSheet4, "param-page4.png"}};
+    } pages[] = {{0, child<QWidget>(form.get(), "TabSheet1"), "param-page0.png"},
+                 {1, child<QWidget>(form.get(), "TabSheet2"), "param-page1.png"},
+                 {2, child<QWidget>(form.get(), "TabSheet3"), "param-page2.png"},
+                 {3, child<QWidget>(form.get(), "TabSheet6"), "param-page3.png"},
+                 {4, child<QWidget>(form.get(), "TabSheet4"), "param-page4.png"}};
     for (const auto& p : pages) {
         clickTab(p.page);
-        EXPECT_EQ(form->PageControl1->activePage(), p.page);
+        EXPECT_EQ(child<PageControl>(form.get(), "PageControl1")->activePage(), p.page);
         EXPECT_EQ(rig.poll().activePage(), p.page);
         EXPECT_TRUE(p.sheet->isVisible()) << p.page;
         EXPECT_EQ(rig.station().tile(2).state, p.page == 4 ? kTileAnswering : kTileEvent);
@@ -169,15 +192,15 @@ TEST_F(FormParamTest, EveryPageShowsItsValuesAndPageFourAcknowledges) {
 
     // Page 4: the kind of change in red for a decrease, green for an increase, hidden otherwise.
     EXPECT_EQ(text("LabTypeChange"), QStringLiteral("Снижение изоляции"));
-    EXPECT_EQ(foreground(form->LabTypeChange), QColor(Qt::red));
-    EXPECT_TRUE(form->LabTypeChange->isVisible());
-    form->SpinEditNumbPrRiz->setValue(2);
+    EXPECT_EQ(foreground(child<QLabel>(form.get(), "LabTypeChange")), QColor(Qt::red));
+    EXPECT_TRUE(child<QLabel>(form.get(), "LabTypeChange")->isVisible());
+    child<QSpinBox>(form.get(), "SpinEditNumbPrRiz")->setValue(2);
     exchangeUntilRead(0x3008);
     EXPECT_EQ(text("LabTypeChange"), QStringLiteral("Повышение изоляции"));
-    EXPECT_EQ(foreground(form->LabTypeChange).green(), 0x90);
+    EXPECT_EQ(foreground(child<QLabel>(form.get(), "LabTypeChange")).green(), 0x90);
     relay.set(0x3008 + 5, 0);
     exchangeUntilRead(0x3008);
-    EXPECT_FALSE(form->LabTypeChange->isVisible());
+    EXPECT_FALSE(child<QLabel>(form.get(), "LabTypeChange")->isVisible());
 }
 
 TEST_F(FormParamTest, SetpointEditedInPlaceIsWrittenOnTheWire) {
@@ -206,9 +229,16 @@ TEST_F(FormParamTest, SetpointEditedInPlaceIsWrittenOnTheWire) {
     EXPECT_EQ(seen[0], (Request{2, 6, 0x0408, 450}));
     EXPECT_EQ(seen[1], (Request{2, 3, 0x0100, 48}));
     // The journal names the value as the caption beside it reads, without its colon.
-    EXPECT_EQ(form->captionOf(QStringLiteral("PanUst8")),
+    EXPECT_EQ(param_controls::recordCaption(QStringLiteral("PanUst8")),
               QStringLiteral("Уровень срабатывания защиты на СИГНАЛ, кОм"));
-    EXPECT_EQ(form->captionOf(QStringLiteral("PanUst127")), QStringLiteral("Пароль системы"));
+    EXPECT_EQ(param_controls::recordCaption(QStringLiteral("PanUst127")),
+              QStringLiteral("Пароль системы"));
+    // Every caption the records use stands beside its panel in the window, as written there.
+    for (auto it = param_controls::panelCaptions().cbegin();
+         it != param_controls::panelCaptions().cend(); ++it) {
+        SCOPED_TRACE(it.key().toStdString());
+        EXPECT_EQ(captionBeside(form->findChild<QLabel*>(it.key())), it.value());
+    }
 
     // The password panel, drawn dark red, is navy after an edit.
     QLabel* password = label("PanUst127");
@@ -237,7 +267,7 @@ TEST_F(FormParamTest, SetpointEditedInPlaceIsWrittenOnTheWire) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(form->result(), QDialog::Rejected);
-    EXPECT_FALSE(form->Timer1->isActive());
+    EXPECT_FALSE(child<QTimer>(form.get(), "Timer1")->isActive());
     form->afterClose();
     EXPECT_FALSE(rig.poll().ParamWindowOpen());
 }
@@ -272,40 +302,41 @@ TEST_F(FormParamTest, ProtocolNumbersAndTheReportButton) {
     openAndReadEverything();
     clickTab(3);
     // Keys do not change the trip protocol number; the spin buttons do.
-    form->SpinEditNumbProt->setFocus();
-    QTest::keyClicks(form->SpinEditNumbProt, QStringLiteral("5"));
-    QTest::keyClick(form->SpinEditNumbProt, Qt::Key_Up);
-    EXPECT_EQ(form->SpinEditNumbProt->value(), 1);
-    form->SpinEditNumbProt->stepUp();
+    child<QSpinBox>(form.get(), "SpinEditNumbProt")->setFocus();
+    QTest::keyClicks(child<QSpinBox>(form.get(), "SpinEditNumbProt"), QStringLiteral("5"));
+    QTest::keyClick(child<QSpinBox>(form.get(), "SpinEditNumbProt"), Qt::Key_Up);
+    EXPECT_EQ(child<QSpinBox>(form.get(), "SpinEditNumbProt")->value(), 1);
+    child<QSpinBox>(form.get(), "SpinEditNumbProt")->stepUp();
     EXPECT_EQ(rig.poll().tripProtocolNumber(), 2);
-    EXPECT_FALSE(form->BtnCreateFileProt->isEnabled());
+    EXPECT_FALSE(child<QPushButton>(form.get(), "BtnCreateFileProt")->isEnabled());
     exchangeUntilRead(0x1020);
-    EXPECT_TRUE(form->BtnCreateFileProt->isEnabled());
+    EXPECT_TRUE(child<QPushButton>(form.get(), "BtnCreateFileProt")->isEnabled());
     EXPECT_EQ(text("LabNumbProt"), QStringLiteral("60"));
 
-    QTest::mouseClick(form->BtnCreateFileProt, Qt::LeftButton);
-    EXPECT_FALSE(form->BtnCreateFileProt->isEnabled());
+    QTest::mouseClick(child<QPushButton>(form.get(), "BtnCreateFileProt"), Qt::LeftButton);
+    EXPECT_FALSE(child<QPushButton>(form.get(), "BtnCreateFileProt")->isEnabled());
     exchangeUntilRead(0x1020);
-    EXPECT_TRUE(form->BtnCreateFileProt->isEnabled());
+    EXPECT_TRUE(child<QPushButton>(form.get(), "BtnCreateFileProt")->isEnabled());
     EXPECT_TRUE(rig.folder.exists(QStringLiteral("Protokols/Pr_3_02_18_45_36.dat")));
 
     // The insulation-change number can be typed; beyond 1 to 64 the box does not take it, so
     // the page always shows the protocol that was read.
     clickTab(4);
-    form->SpinEditNumbPrRiz->setFocus();
-    QLineEdit* edit = form->SpinEditNumbPrRiz->findChild<QLineEdit*>();
+    child<QSpinBox>(form.get(), "SpinEditNumbPrRiz")->setFocus();
+    QLineEdit* edit = child<QSpinBox>(form.get(), "SpinEditNumbPrRiz")->findChild<QLineEdit*>();
     ASSERT_NE(edit, nullptr);
     edit->selectAll();
-    QTest::keyClicks(form->SpinEditNumbPrRiz, QStringLiteral("70"));
+    QTest::keyClicks(child<QSpinBox>(form.get(), "SpinEditNumbPrRiz"), QStringLiteral("70"));
     EXPECT_GE(rig.poll().insulationProtocolNumber(), 1);
     EXPECT_LE(rig.poll().insulationProtocolNumber(), 64);
     edit->selectAll();
-    QTest::keyClicks(form->SpinEditNumbPrRiz, QStringLiteral("0"));
-    form->TabSheet4->setFocus();
-    EXPECT_GE(form->SpinEditNumbPrRiz->value(), 1);
-    EXPECT_EQ(form->SpinEditNumbPrRiz->value(), rig.poll().insulationProtocolNumber());
+    QTest::keyClicks(child<QSpinBox>(form.get(), "SpinEditNumbPrRiz"), QStringLiteral("0"));
+    child<QWidget>(form.get(), "TabSheet4")->setFocus();
+    EXPECT_GE(child<QSpinBox>(form.get(), "SpinEditNumbPrRiz")->value(), 1);
+    EXPECT_EQ(child<QSpinBox>(form.get(), "SpinEditNumbPrRiz")->value(),
+              rig.poll().insulationProtocolNumber());
     edit->selectAll();
-    QTest::keyClicks(form->SpinEditNumbPrRiz, QStringLiteral("12"));
+    QTest::keyClicks(child<QSpinBox>(form.get(), "SpinEditNumbPrRiz"), QStringLiteral("12"));
     EXPECT_EQ(rig.poll().insulationProtocolNumber(), 12);
     exchangeUntilRead(0x3058);
     EXPECT_EQ(text("LabPrRizNumb"), QStringLiteral("49"));
@@ -314,23 +345,23 @@ TEST_F(FormParamTest, ProtocolNumbersAndTheReportButton) {
 TEST_F(FormParamTest, ClockPickersAndButtons) {
     openAndReadEverything();
     clickTab(0);
-    form->TimePicker->setTime(QTime(23, 59, 59));
-    EXPECT_TRUE(form->BtnSaveDT->isEnabled());
-    form->DatePicker->setDate(QDate(2027, 1, 3));
-    QTest::mouseClick(form->BtnSaveDT, Qt::LeftButton);
+    child<QTimeEdit>(form.get(), "TimePicker")->setTime(QTime(23, 59, 59));
+    EXPECT_TRUE(child<QPushButton>(form.get(), "BtnSaveDT")->isEnabled());
+    child<QDateEdit>(form.get(), "DatePicker")->setDate(QDate(2027, 1, 3));
+    QTest::mouseClick(child<QPushButton>(form.get(), "BtnSaveDT"), Qt::LeftButton);
     const QVector<Request> seen = exchange(7);
     const int values[7] = {59, 59, 23, 0, 3, 1, 2027};
     for (int i = 0; i < 7; ++i) {
         EXPECT_EQ(seen[i], (Request{2, 6, 0x0109 + i, values[i]})) << i;
     }
-    EXPECT_TRUE(form->BtnSaveDT->isEnabled());
-    QTest::mouseClick(form->BtnSaveDTSys, Qt::LeftButton);
+    EXPECT_TRUE(child<QPushButton>(form.get(), "BtnSaveDT")->isEnabled());
+    QTest::mouseClick(child<QPushButton>(form.get(), "BtnSaveDTSys"), Qt::LeftButton);
     EXPECT_EQ(exchange(1)[0], (Request{2, 6, 0x0109, 0}));
     // At the next opening the button is disabled again.
     form->reject();
     form->afterClose();
     openActive();
-    EXPECT_FALSE(form->BtnSaveDT->isEnabled());
+    EXPECT_FALSE(child<QPushButton>(form.get(), "BtnSaveDT")->isEnabled());
 }
 
 TEST_F(FormParamTest, OpenForSelectedRelayRunsModallyAndLeavesTheScheduler) {
@@ -353,16 +384,16 @@ TEST_F(FormParamTest, OpenForSelectedRelayRunsModallyAndLeavesTheScheduler) {
 TEST_F(FormParamTest, StatisticsWindowFollowsAndResetsTheCounters) {
     TFormStat stat(rig.station().devices, nullptr);
     EXPECT_EQ(stat.windowTitle(), QStringLiteral("Статистика связи"));
-    EXPECT_EQ(stat.Label0->text(), QStringLiteral("Статистика связи с защитой"));
-    EXPECT_EQ(stat.Timer->interval(), 300);
+    EXPECT_EQ(child<QLabel>(&stat, "Label0")->text(), QStringLiteral("Статистика связи с защитой"));
+    EXPECT_EQ(child<QTimer>(&stat, "Timer")->interval(), 300);
     exchange(4);
     stat.show();
-    EXPECT_TRUE(stat.Timer->isActive());
-    EXPECT_EQ(stat.LabelName->text(), QStringLiteral("Ген. 2"));
+    EXPECT_TRUE(child<QTimer>(&stat, "Timer")->isActive());
+    EXPECT_EQ(child<QLabel>(&stat, "LabelName")->text(), QStringLiteral("Ген. 2"));
     const DeviceEntry& r = rig.relay(2);
-    EXPECT_EQ(stat.LAll->text(), QString::number(r.RequestsSent));
-    EXPECT_EQ(stat.LTrue->text(), QString::number(r.GoodAnswers));
-    EXPECT_EQ(stat.LError->text(), QStringLiteral("0"));
+    EXPECT_EQ(child<QLabel>(&stat, "LAll")->text(), QString::number(r.RequestsSent));
+    EXPECT_EQ(child<QLabel>(&stat, "LTrue")->text(), QString::number(r.GoodAnswers));
+    EXPECT_EQ(child<QLabel>(&stat, "LError")->text(), QStringLiteral("0"));
     const QString shots = qEnvironmentVariable("TERVAL_SCREENSHOTS");
     if (!shots.isEmpty()) {
         stat.grab().save(shots + QStringLiteral("/stat.png"));
@@ -370,20 +401,21 @@ TEST_F(FormParamTest, StatisticsWindowFollowsAndResetsTheCounters) {
 
     exchange(6);
     stat.TimerTimer();
-    EXPECT_EQ(stat.LAll->text(), QString::number(r.RequestsSent));
+    EXPECT_EQ(child<QLabel>(&stat, "LAll")->text(), QString::number(r.RequestsSent));
     stat.Button1Click();
-    EXPECT_NE(stat.LAll->text(), QStringLiteral("0"));  // the labels follow at the next tick
+    EXPECT_NE(child<QLabel>(&stat, "LAll")->text(),
+              QStringLiteral("0"));  // the labels follow at the next tick
     stat.TimerTimer();
-    EXPECT_EQ(stat.LAll->text(), QStringLiteral("0"));
-    EXPECT_EQ(stat.LTrue->text(), QStringLiteral("0"));
-    EXPECT_EQ(stat.LError->text(), QStringLiteral("0"));
+    EXPECT_EQ(child<QLabel>(&stat, "LAll")->text(), QStringLiteral("0"));
+    EXPECT_EQ(child<QLabel>(&stat, "LTrue")->text(), QStringLiteral("0"));
+    EXPECT_EQ(child<QLabel>(&stat, "LError")->text(), QStringLiteral("0"));
     EXPECT_EQ(rig.relay(1).RequestsSent > 0, true);  // only the selected relay is reset
 
     QTest::keyClick(&stat, Qt::Key_Escape);
     EXPECT_FALSE(stat.isVisible());
-    EXPECT_FALSE(stat.Timer->isActive());
+    EXPECT_FALSE(child<QTimer>(&stat, "Timer")->isActive());
     stat.show();
-    QTest::mouseClick(stat.Button2, Qt::LeftButton);
+    QTest::mouseClick(child<QPushButton>(&stat, "Button2"), Qt::LeftButton);
     EXPECT_FALSE(stat.isVisible());
     EXPECT_EQ(stat.result(), QDialog::Rejected);
 }
@@ -398,8 +430,8 @@ namespace {
 TEST_F(FormParamTest, EveryControlTheRulesWriteToIsInTheWindow) {
     testing::RecordingParamView recorded;
     ParamWindowModel rules(rig.station(), rig.core().main, rig.core().main.messages(),
-                           rig.core().main.clock(), rig.core().main.locale(), rig.scheduler(),
-                           recorded);
+                           rig.core().main.clock(), rig.core().main.locale(), rig.scheduler());
+    rules.setView(&recorded);
     rig.core().dispatcher.setParamWindow(&rules);
     rules.prepareOpen();
     rules.FormShow();
@@ -451,20 +483,20 @@ TEST_F(FormParamTest, EveryControlTheRulesWriteToIsInTheWindow) {
 // arrow keys choose a page, also while no page is chosen.
 TEST_F(FormParamTest, PagesAreChosenWithTheKeyboard) {
     openAndReadEverything();
-    EXPECT_EQ(form->PageControl1->activePage(), 0);
-    form->PageControl1->setActivePage(-1);
-    PageTabBar* bar = form->PageControl1->tabBar();
+    EXPECT_EQ(child<PageControl>(form.get(), "PageControl1")->activePage(), 0);
+    child<PageControl>(form.get(), "PageControl1")->setActivePage(-1);
+    PageTabBar* bar = child<PageControl>(form.get(), "PageControl1")->tabBar();
     QTest::keyClick(form.get(), Qt::Key_Tab);
     ASSERT_TRUE(bar->hasFocus());
     QTest::keyClick(bar, Qt::Key_Right);
-    EXPECT_EQ(form->PageControl1->activePage(), 0);
+    EXPECT_EQ(child<PageControl>(form.get(), "PageControl1")->activePage(), 0);
     EXPECT_EQ(rig.poll().activePage(), 0);
     QTest::keyClick(bar, Qt::Key_Right);
-    EXPECT_EQ(form->PageControl1->activePage(), 1);
+    EXPECT_EQ(child<PageControl>(form.get(), "PageControl1")->activePage(), 1);
 
-    form->PageControl1->setActivePage(-1);
+    child<PageControl>(form.get(), "PageControl1")->setActivePage(-1);
     QTest::keyClick(bar, Qt::Key_Left);
-    EXPECT_EQ(form->PageControl1->activePage(), 4);
+    EXPECT_EQ(child<PageControl>(form.get(), "PageControl1")->activePage(), 4);
 }
 
 }  // namespace

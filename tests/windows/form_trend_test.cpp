@@ -31,13 +31,17 @@
 #include "devices/device_table.h"
 #include "journal/trend_forecast.h"
 #include "support/fakes.h"
+#include "support/find_child.h"
 #include "support/find_widget.h"
 #include "support/trend_fixture.h"
 #include "windows/main/form_main.h"
+#include "windows/main/windowed_station.h"
 #include "windows/param/form_param.h"
 
 namespace terval {
 namespace {
+
+using testing::child;
 
 // What a file holds; nothing when it is not there.
 QByteArray fileBytes(const QString& path) {
@@ -639,7 +643,9 @@ TEST_F(FormTrendTest, OpensFromTheMenuATileAndTheModalParameterWindow) {
         table.append(newDeviceEntry(n));
     }
     station.write("gen.dat", table.toFileBytes());
-    TFormMain main(station.dir(), messages, clock, QLocale(QLocale::Russian, QLocale::Russia));
+    WindowedStation windowed(station.dir(), messages, clock,
+                             QLocale(QLocale::Russian, QLocale::Russia));
+    TFormMain& main = windowed.window();
     main.show();
     QApplication::setActiveWindow(&main);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&main));
@@ -648,20 +654,22 @@ TEST_F(FormTrendTest, OpensFromTheMenuATileAndTheModalParameterWindow) {
     QMenu* object = main.findChild<QMenu*>("N2");
     ASSERT_NE(object, nullptr);
     const QList<QAction*> items = object->actions();
-    ASSERT_EQ(items.indexOf(main.NTrend), items.indexOf(main.NJournal) + 1);
-    EXPECT_EQ(main.NTrend->text(), QStringLiteral("Тренд сопротивления изоляции"));
-    EXPECT_EQ(main.NTrend->shortcut(), QKeySequence(Qt::Key_F11));
+    ASSERT_EQ(items.indexOf(child<QAction>(&main, "NTrend")),
+              items.indexOf(child<QAction>(&main, "NJournal")) + 1);
+    EXPECT_EQ(child<QAction>(&main, "NTrend")->text(),
+              QStringLiteral("Тренд сопротивления изоляции"));
+    EXPECT_EQ(child<QAction>(&main, "NTrend")->shortcut(), QKeySequence(Qt::Key_F11));
     for (QAction* a : main.findChildren<QAction*>()) {
-        if (a != main.NTrend && a != main.NPTrend) {
+        if (a != child<QAction>(&main, "NTrend") && a != child<QAction>(&main, "NPTrend")) {
             EXPECT_NE(a->shortcut(), QKeySequence(Qt::Key_F11)) << a->text().toStdString();
         }
     }
     main.applyMenuMask(menu_masks::kTcpStarted);
-    EXPECT_TRUE(main.NTrend->isEnabled());
+    EXPECT_TRUE(child<QAction>(&main, "NTrend")->isEnabled());
 
     // F11 with no tile selected: the first relay.
     QTest::keyClick(&main, Qt::Key_F11);
-    TFormTrend* window = main.FormTrend;
+    TFormTrend* window = child<TFormTrend>(&main, "FormTrend");
     ASSERT_TRUE(findControls(window));
     ASSERT_TRUE(window->isVisible());
     ASSERT_TRUE(QTest::qWaitForWindowActive(window));
@@ -710,10 +718,10 @@ TEST_F(FormTrendTest, OpensFromTheMenuATileAndTheModalParameterWindow) {
     window->installEventFilter(&watch);
     bool checked = false;
     QTimer::singleShot(0, [&] {
-        ASSERT_EQ(QApplication::activeModalWidget(), main.FormParam);
+        ASSERT_EQ(QApplication::activeModalWidget(), child<TFormParam>(&main, "FormParam"));
         ASSERT_TRUE(blocked);  // the parameter window is modal
-        ASSERT_NE(main.FormParam->BtnTrend, nullptr);
-        main.FormParam->BtnTrend->click();
+        ASSERT_NE(child<QPushButton>(child<TFormParam>(&main, "FormParam"), "BtnTrend"), nullptr);
+        child<QPushButton>(child<TFormParam>(&main, "FormParam"), "BtnTrend")->click();
         EXPECT_FALSE(blocked);
         EXPECT_TRUE(window->isVisible());
         EXPECT_EQ(window->range(), TrendRange::Day);
@@ -722,9 +730,9 @@ TEST_F(FormTrendTest, OpensFromTheMenuATileAndTheModalParameterWindow) {
         window->activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(window));
         checked = true;
-        main.FormParam->reject();
+        child<TFormParam>(&main, "FormParam")->reject();
     });
-    main.FormParam->openForSelectedRelay();
+    child<TFormParam>(&main, "FormParam")->openForSelectedRelay();
     EXPECT_TRUE(checked);
     // It stays open when the parameter window has closed.
     EXPECT_TRUE(window->isVisible());

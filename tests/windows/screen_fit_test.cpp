@@ -13,12 +13,16 @@
 #include "devices/device_editor.h"
 #include "devices/device_table.h"
 #include "support/fakes.h"
+#include "support/find_child.h"
 #include "widgets/widget_page_control.h"
 #include "windows/main/form_main.h"
+#include "windows/main/windowed_station.h"
 #include "windows/param/form_param.h"
 
 namespace terval {
 namespace {
+
+using testing::child;
 
 using testing::FixedClock;
 using testing::RecordingMessageSink;
@@ -35,10 +39,11 @@ class ScreenFitTest : public ::testing::Test {
             t.append(newDeviceEntry(n));
         }
         folder.write("gen.dat", t.toFileBytes());
-        form = std::make_unique<TFormMain>(folder.dir(), messages, clock,
-                                           QLocale(QLocale::Russian, QLocale::Russia));
+        windowed = std::make_unique<WindowedStation>(folder.dir(), messages, clock,
+                                                     QLocale(QLocale::Russian, QLocale::Russia));
+        form = &windowed->window();
         form->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
     }
 
     static QRect area() { return QGuiApplication::primaryScreen()->availableGeometry(); }
@@ -60,12 +65,14 @@ class ScreenFitTest : public ::testing::Test {
     WorkFolder folder;
     RecordingMessageSink messages;
     FixedClock clock{QDateTime(QDate(2026, 12, 7), QTime(10, 0, 0))};
-    std::unique_ptr<TFormMain> form;
+    // As main() has it: the station outlives its windows.
+    std::unique_ptr<WindowedStation> windowed;
+    TFormMain* form = nullptr;
 };
 
 TEST_F(ScreenFitTest, EveryWindowOpensInsideTheScreenWhereverItsOpenerStands) {
     ASSERT_EQ(area().size(), QSize(1024, 768)) << "the tests' screen is 1024 x 768";
-    check(form.get(), QStringLiteral("FormMain"));
+    check(form, QStringLiteral("FormMain"));
     const char* const names[] = {
         "FormJournal", "FormTrend", "FormParam",      "FormStat",     "FormVis",
         "FormDvig",    "FormAbout", "FormOptConnect", "FormComSetup", "FormJournalProtocol"};
@@ -111,7 +118,7 @@ TEST_F(ScreenFitTest, ParameterWindowStaysInsideAsItTakesTheHeightOfEachPage) {
     auto* param = form->findChild<TFormParam*>(QStringLiteral("FormParam"));
     ASSERT_NE(param, nullptr);
     showAndCheck(param, QStringLiteral("FormParam"));
-    PageControl* pages = param->PageControl1;
+    PageControl* pages = child<PageControl>(param, "PageControl1");
     int tallest = 0;
     // Every order of pages, so that each grows from each other one.
     for (int from = -1; from < pages->count(); ++from) {

@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "station/station_texts.h"
 #include "widgets/widget_dialog.h"
 
 namespace terval {
@@ -22,7 +23,7 @@ TFormAbout::TFormAbout(QWidget* parent) : QDialog(parent) {
     const QString lines[] = {
         QStringLiteral("Станция оператора ТЕРВАЛ"),
         QStringLiteral("______________________________"),
-        QStringLiteral("Версия программы ") + QStringLiteral(TERVAL_VERSION),
+        QStringLiteral("Версия программы ") + kVersionText,
         QStringLiteral("Дата сборки: ") + QStringLiteral(TERVAL_BUILD_DATE),
         QStringLiteral("Исходный код: ") +
             (source.isEmpty() ? QStringLiteral("не указан") : source),

@@ -21,6 +21,12 @@ class TFormComSetup : public QDialog {
     void FormShow();
     void ButtonOkClick();
 
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+  private:
+    // Controls under the names the station's description gives them, as the tests find them.
     QComboBox* ComboPort = nullptr;
     QComboBox* ComboBaud = nullptr;
     QComboBox* ComboDataBits = nullptr;
@@ -30,11 +36,6 @@ class TFormComSetup : public QDialog {
     QPushButton* ButtonOk = nullptr;
     QPushButton* ButtonCancel = nullptr;
 
-  protected:
-    void showEvent(QShowEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-
-  private:
     SerialSettings& port_;
     QDir folder_;
 };

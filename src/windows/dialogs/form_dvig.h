@@ -26,18 +26,19 @@ class TFormDvig : public QDialog {
     void ButtonOkClick();
     void ButtonCancelClick();
 
-    QLineEdit* EditName = nullptr;
-    QLineEdit* EditSwitch = nullptr;
-    QSpinBox* SEAddress = nullptr;
-    QPushButton* ButtonOk = nullptr;
-    QPushButton* ButtonCancel = nullptr;
-
   protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
+    // Controls under the names the station's description gives them, as the tests find them.
+    QLineEdit* EditName = nullptr;
+    QLineEdit* EditSwitch = nullptr;
+    QSpinBox* SEAddress = nullptr;
+    QPushButton* ButtonOk = nullptr;
+    QPushButton* ButtonCancel = nullptr;
+
     void showNothingPending();
     void closeAsOk();
 

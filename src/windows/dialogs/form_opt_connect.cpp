@@ -81,9 +81,9 @@ TFormOptConnect::TFormOptConnect(ConnectionConfig& connection, SerialSettings& p
     const QString captions[3] = {QStringLiteral("Через RS - 232"), QStringLiteral("Через RS - 485"),
                                  QStringLiteral("Через Ithernet TCP/IP")};
     for (int i = 0; i < 3; ++i) {
-        linkButtons[i] = new QRadioButton(captions[i], RadioGroup);
-        group->addButton(linkButtons[i], i);
-        radios->addWidget(linkButtons[i]);
+        linkButtons_[i] = new QRadioButton(captions[i], RadioGroup);
+        group->addButton(linkButtons_[i], i);
+        radios->addWidget(linkButtons_[i]);
     }
     column->addWidget(RadioGroup);
 
@@ -135,7 +135,7 @@ void TFormOptConnect::showEvent(QShowEvent* event) {
 
 void TFormOptConnect::FormShow() {
     const ConnectionConfig& c = connection_;
-    linkButtons[std::min<int>(c.LinkType, 2)]->setChecked(true);
+    linkButtons_[std::min<int>(c.LinkType, 2)]->setChecked(true);
     EditIPAddr->setText(c.ipText());
     EditIPPort->setText(QString::number(c.tcpPort));
     addressBeforeClick_ = EditIPAddr->text();
@@ -149,7 +149,7 @@ void TFormOptConnect::FormShow() {
 
 int TFormOptConnect::linkTypeChosen() const {
     for (int i = 0; i < 3; ++i) {
-        if (linkButtons[i]->isChecked()) {
+        if (linkButtons_[i]->isChecked()) {
             return i;
         }
     }

@@ -38,8 +38,15 @@ class TFormOptConnect : public QDialog {
 
     int linkTypeChosen() const;
 
+  protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    // Controls under the names the station's description gives them, as the tests find them; the
+    // link buttons in their order (RS-232, RS-485, TCP) inside RadioGroup.
     QGroupBox* RadioGroup = nullptr;
-    QRadioButton* linkButtons[3] = {nullptr, nullptr, nullptr};
+    QRadioButton* linkButtons_[3] = {nullptr, nullptr, nullptr};
     QGroupBox* GroupBox1 = nullptr;
     QLineEdit* EditIPAddr = nullptr;
     QLineEdit* EditIPPort = nullptr;
@@ -50,11 +57,6 @@ class TFormOptConnect : public QDialog {
     QPushButton* BtnCancel = nullptr;
     TFormComSetup* FormComSetup = nullptr;
 
-  protected:
-    void showEvent(QShowEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-  private:
     void paintEdit(QLineEdit* edit, bool typing);
     EditKeyFilter filterOf(const QLineEdit* edit) const;
     void pasteInto(QLineEdit* edit, QClipboard::Mode mode);

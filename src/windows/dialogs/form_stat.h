@@ -24,6 +24,13 @@ class TFormStat : public QDialog {
     // "OK": closes the window.
     void Button2Click();
 
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+  private:
+    // Controls under the names the station's description gives them, as the tests find them.
     QLabel* Label0 = nullptr;
     QLabel* LabelName = nullptr;
     QLabel* LAll = nullptr;
@@ -33,12 +40,6 @@ class TFormStat : public QDialog {
     QPushButton* Button2 = nullptr;
     QTimer* Timer = nullptr;
 
-  protected:
-    void showEvent(QShowEvent* event) override;
-    void hideEvent(QHideEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-
-  private:
     DeviceTable& devices_;
 };
 

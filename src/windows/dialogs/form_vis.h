@@ -24,16 +24,17 @@ class TFormVis : public QDialog {
     void ButOkClick();
     void ButCancelClick() { reject(); }
 
-    QSpinBox* SpinEdit1 = nullptr;  // columns
-    QSpinBox* SpinEdit2 = nullptr;  // rows
-    QPushButton* ButOk = nullptr;
-    QPushButton* ButCancel = nullptr;
-
   protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // Controls under the names the station's description gives them, as the tests find them.
+    QSpinBox* SpinEdit1 = nullptr;  // columns
+    QSpinBox* SpinEdit2 = nullptr;  // rows
+    QPushButton* ButOk = nullptr;
+    QPushButton* ButCancel = nullptr;
+
     StationParams& params_;
     MessageSink& messages_;
     QSize screen_{1024, 768};

@@ -20,22 +20,19 @@
 
 #include "devices/tile_grid.h"
 #include "devices/tile_pictures.h"
-#include "io/serial_link.h"
-#include "io/tcp_link.h"
 #include "station/station_texts.h"
 #include "widgets/widget_led.h"
 #include "windows/dialogs/form_about.h"
 #include "windows/dialogs/form_dvig.h"
-#include "windows/journal/form_journal.h"
 #include "windows/dialogs/form_opt_connect.h"
-#include "windows/param/form_param.h"
 #include "windows/dialogs/form_stat.h"
-#include "windows/trend/form_trend.h"
 #include "windows/dialogs/form_vis.h"
+#include "windows/journal/form_journal.h"
+#include "windows/param/form_param.h"
+#include "windows/trend/form_trend.h"
 
 namespace terval {
 namespace {
-
 
 QFont namedFont(const QString& family, int pixelSize, bool bold = false) {
     QFont f(family);
@@ -114,14 +111,9 @@ void installFontSubstitutions() {
                                {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
 }
 
-TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock& clock,
-                     QLocale locale, PlantOptions plant, QWidget* parent)
-    : QMainWindow(parent),
-      messages_(messages),
-      serial_(std::make_unique<QtSerialLink>(workFolder)),
-      tcp_(std::make_unique<QtTcpLink>()),
-      core_(std::make_unique<StationCore>(workFolder, *this, messages, clock, std::move(locale),
-                                          *serial_, *tcp_, JournalOptions{}, std::move(plant))) {
+TFormMain::TFormMain(StationCore& core, MainViewRelay& shownThrough, MessageSink& messages,
+                     const Clock& clock, QWidget* parent)
+    : QMainWindow(parent), core_(core), shownThrough_(shownThrough), messages_(messages) {
     setObjectName(QStringLiteral("FormMain"));
     setWindowTitle(kStationCaption);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -169,36 +161,35 @@ TFormMain::TFormMain(const QDir& workFolder, MessageSink& messages, const Clock&
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, [this] { core_->Timer1Timer(); });
-    connect(Timer, &QTimer::timeout, this, [this] { core_->link.TimerTimer(); });
+    connect(Timer1, &QTimer::timeout, this, [this] { core_.Timer1Timer(); });
+    connect(Timer, &QTimer::timeout, this, [this] { core_.link.TimerTimer(); });
 
-    core_->setTilePictureSources(installedTilePictureFolders());
-    core_->start();
+    // What the core shows comes here from now on, starting with the start-up below.
+    shownThrough_.attach(this);
+    core_.setTilePictureSources(installedTilePictureFolders());
+    core_.start();
     Timer1->start();
 
     // The secondary windows exist from the start and are shown on demand.
-    FormVis = new TFormVis(core_->station.params, messages_, this);
-    FormDvig = new TFormDvig(core_->main, this);
-    FormParam = new TFormParam(*core_, this);
-    FormStat = new TFormStat(core_->station.devices, this);
+    FormVis = new TFormVis(core_.station.params, messages_, this);
+    FormDvig = new TFormDvig(core_.main, this);
+    FormParam = new TFormParam(core_, this);
+    FormStat = new TFormStat(core_.station.devices, this);
     FormOptConnect =
-        new TFormOptConnect(core_->station.connection, core_->link.serialSettings(),
-                            core_->station.settings, core_->station.folder, messages_, this);
+        new TFormOptConnect(core_.station.connection, core_.link.serialSettings(),
+                            core_.station.settings, core_.station.folder, messages_, this);
     FormAbout = new TFormAbout(this);
-    FormJournal = new TFormJournal(core_->journal(), core_->station.devices, core_->station.folder,
+    FormJournal = new TFormJournal(core_.journal(), core_.station.devices, core_.station.folder,
                                    messages_, clock, this);
-    FormTrend = new TFormTrend(core_->trend(), core_->journal(), core_->station.devices,
-                               core_->station.folder, messages_, clock, this);
+    FormTrend = new TFormTrend(core_.trend(), core_.journal(), core_.station.devices,
+                               core_.station.folder, messages_, clock, this);
     connect(FormParam, &TFormParam::trendRequested, this,
             [this](int relay) { FormTrend->showForRelay(relay, FormParam); });
 }
 
 TFormMain::~TFormMain() {
-    // The windows that work on the core go before it does (Qt would delete them after it).
-    delete FormParam;
-    delete FormStat;
-    delete FormJournal;
-    delete FormTrend;
+    // The core outlives this window and its children; from here on it shows nothing.
+    shownThrough_.attach(nullptr);
 }
 
 void TFormMain::buildBottomPanel(QWidget* panel) {
@@ -334,12 +325,12 @@ void TFormMain::buildMenus() {
     NJournal = new QAction(QStringLiteral("Журнал событий"), this);
     NJournal->setObjectName(QStringLiteral("NJournal"));
     NJournal->setShortcut(QKeySequence(Qt::Key_F9));
-    connect(NJournal, &QAction::triggered, this, &TFormMain::NJournalClick);
+    connect(NJournal, &QAction::triggered, this, &TFormMain::openJournal);
     n2->addAction(NJournal);
     NTrend = new QAction(QStringLiteral("Тренд сопротивления изоляции"), this);
     NTrend->setObjectName(QStringLiteral("NTrend"));
     NTrend->setShortcut(QKeySequence(Qt::Key_F11));
-    connect(NTrend, &QAction::triggered, this, &TFormMain::NTrendClick);
+    connect(NTrend, &QAction::triggered, this, &TFormMain::openTrend);
     n2->addAction(NTrend);
     n2->addSeparator()->setObjectName(QStringLiteral("N5"));
     n2->addAction(action(MenuItem::NAddNewObject, "NAddNewObject",
@@ -380,7 +371,7 @@ void TFormMain::buildMenus() {
     NPOpenWindow = popupAction("NPOpenWindow", QStringLiteral("Открыть окно"), Qt::Key_F3,
                                &TFormMain::NPOpenWindowClick);
     NPTrend = popupAction("NPTrend", QStringLiteral("Тренд сопротивления изоляции"), Qt::Key_F11,
-                          &TFormMain::NPTrendClick);
+                          &TFormMain::openTrendOfSelectedRelay);
     PopupMenu->installEventFilter(this);
 
     // Pop-ups are windows of their own and take no font from this one; they read as the bar does.
@@ -395,21 +386,21 @@ void TFormMain::NOptionNetClick() {
     FormOptConnect->exec();
     setSerialDisplayVisible(station().connection.isSerial());
     // The port label names the port chosen at once, not at the next second.
-    core_->main.Timer1Timer();
+    core_.main.Timer1Timer();
 }
 
 void TFormMain::NSaveParamClick() {
-    core_->main.NSaveParamClick();
+    core_.main.NSaveParamClick();
 }
 
 void TFormMain::connectAtStart() {
-    if (menuAction(MenuItem::NConnecting)->isEnabled() && !core_->station.linkUp) {
+    if (menuAction(MenuItem::NConnecting)->isEnabled() && !core_.station.linkUp) {
         NConnectingClick();
     }
 }
 
 void TFormMain::NExitClick() {
-    core_->link.requestClose();
+    core_.link.requestClose();
     close();
 }
 
@@ -427,7 +418,7 @@ void TFormMain::NParamClick() {
         return;
     }
     if (FormDvig->exec() == QDialog::Accepted) {
-        core_->main.showSelectedTileNames();
+        core_.main.showSelectedTileNames();
     }
 }
 
@@ -437,20 +428,20 @@ void TFormMain::NStatisticConnectClick() {
     }
 }
 
-void TFormMain::NJournalClick() {
+void TFormMain::openJournal() {
     FormJournal->showOrRaise();
 }
 
-void TFormMain::NTrendClick() {
+void TFormMain::openTrend() {
     FormTrend->showFromMenu();
 }
 
 void TFormMain::NAddNewObjectClick() {
-    core_->main.NAddNewObjectClick();
+    core_.main.NAddNewObjectClick();
 }
 
 void TFormMain::NDelObjectClick() {
-    core_->main.NDelObjectClick();
+    core_.main.NDelObjectClick();
 }
 
 void TFormMain::NPositionClick() {
@@ -458,18 +449,18 @@ void TFormMain::NPositionClick() {
     if (FormVis->exec() != QDialog::Accepted) {
         return;
     }
-    core_->main.regrid(FormVis->columnsChanged());
+    core_.main.regrid(FormVis->columnsChanged());
 }
 
 void TFormMain::NConnectingClick() {
-    core_->link.NConnectingClick();
+    core_.link.NConnectingClick();
 }
 
 void TFormMain::NPOpenWindowClick() {
     NOPenWindowClick();
 }
 
-void TFormMain::NPTrendClick() {
+void TFormMain::openTrendOfSelectedRelay() {
     if (station().devices.hasSelection()) {
         FormTrend->showForRelay(station().devices.SelectedDevice);
     }
@@ -480,15 +471,15 @@ void TFormMain::N4Click() {
 }
 
 void TFormMain::NDelInsClick() {
-    core_->main.NDelInsClick();
+    core_.main.NDelInsClick();
 }
 
 void TFormMain::NDelListClick() {
-    core_->main.NDelListClick();
+    core_.main.NDelListClick();
 }
 
 void TFormMain::NDelAllClick() {
-    core_->main.NDelAllClick();
+    core_.main.NDelAllClick();
 }
 
 // ---- MainView ----
@@ -866,7 +857,7 @@ bool TFormMain::isMainWindowActive() const {
 // ---- events ----
 
 int TFormMain::tileOfControl(const QObject* control) const {
-    for (int i = 1; i <= core_->station.devices.DeviceCount; ++i) {
+    for (int i = 1; i <= core_.station.devices.DeviceCount; ++i) {
         if (tile(i).picture == control || tile(i).generator == control) {
             return i;
         }
@@ -879,7 +870,7 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
                                             event->type() == QEvent::MouseButtonDblClick)) {
         // A double click is two clicks on one line, not a word to select.
         const QPoint pos = static_cast<QMouseEvent*>(event)->position().toPoint();
-        core_->main.RichEditMouseDown(RichEdit->cursorForPosition(pos).blockNumber());
+        core_.main.RichEditMouseDown(RichEdit->cursorForPosition(pos).blockNumber());
         return true;
     }
     if (watched == RichEdit->viewport() && event->type() == QEvent::ToolTip) {
@@ -897,7 +888,7 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
     }
     if (watched == RichEdit && event->type() == QEvent::KeyRelease) {
         const int key = static_cast<QKeyEvent*>(event)->key();
-        core_->main.RichEditKeyDown(key, RichEdit->textCursor().blockNumber());
+        core_.main.RichEditKeyDown(key, RichEdit->textCursor().blockNumber());
         return QMainWindow::eventFilter(watched, event);
     }
     if (watched == PopupMenu && event->type() == QEvent::KeyPress) {
@@ -922,11 +913,11 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     if (event->type() == QEvent::MouseButtonRelease && mouse->button() == Qt::LeftButton &&
         static_cast<QWidget*>(watched)->rect().contains(mouse->position().toPoint())) {
-        core_->main.NEWbmpClick(i);
+        core_.main.NEWbmpClick(i);
         return true;
     }
     if (event->type() == QEvent::MouseButtonPress && mouse->button() == Qt::RightButton &&
-        watched == tile(i).generator && core_->main.opensTilePopup(i)) {
+        watched == tile(i).generator && core_.main.opensTilePopup(i)) {
         // It opens the parameter window, which only the main menu's item tells is possible now.
         NPOpenWindow->setEnabled(menuAction(MenuItem::NOPenWindow)->isEnabled());
         PopupMenu->popup(tile(i).generator->mapToGlobal(QPoint(0, 0)));
@@ -955,11 +946,11 @@ void TFormMain::closeEvent(QCloseEvent* event) {
     // It reads the journal, which closes with the core below.
     FormJournal->hide();
     FormTrend->hide();
-    tcp_->close();
+    core_.tcpLink().close();
     Timer->stop();
-    serial_->close();
-    core_->main.saveUnsavedAtExit();
-    core_->stop();
+    core_.serialLink().close();
+    core_.main.saveUnsavedAtExit();
+    core_.stop();
     event->accept();
 }
 

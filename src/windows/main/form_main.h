@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "app/main_controller.h"
+#include "app/main_view_relay.h"
 #include "app/station_core.h"
 #include "station/clock.h"
 #include "station/main_view.h"
@@ -24,8 +25,6 @@
 namespace terval {
 
 class LedIndicator;
-class QtSerialLink;
-class QtTcpLink;
 class TFormVis;
 class TFormDvig;
 class TFormAbout;
@@ -39,17 +38,23 @@ class TFormTrend;
 void installFontSubstitutions();
 
 // The station's main window: the tiles of the relays, the menus, the link display, the clock and
-// the alarm log. Its rules live in MainController; this class only shows and forwards.
+// the alarm log. The class, its controls (ComLed, LabelNum, RichEdit, …) and its handlers
+// (NConnectingClick, NExitClick, …) keep the names the station's description gives them; the rest
+// is named as the code around it. Its rules live in MainController; this class only shows and
+// forwards. It shows a core made before it and kept after it (WindowedStation), attaching itself to
+// the relay the core shows through for as long as it exists; its secondary windows are its children
+// and go with it.
 class TFormMain : public QMainWindow, public MainView {
     Q_OBJECT
   public:
-    TFormMain(const QDir& workFolder, MessageSink& messages, const Clock& clock, QLocale locale,
-              PlantOptions plant = {}, QWidget* parent = nullptr);
+    // Starts the core: the stored files, the tiles, the journal.
+    TFormMain(StationCore& core, MainViewRelay& shownThrough, MessageSink& messages,
+              const Clock& clock, QWidget* parent = nullptr);
     ~TFormMain() override;
 
-    Station& station() { return core_->station; }
-    MainController& controller() { return core_->main; }
-    StationCore& core() { return *core_; }
+    Station& station() { return core_.station; }
+    MainController& controller() { return core_.main; }
+    StationCore& core() { return core_; }
     // Opens the link as "Установить связь" does, when there is a relay to poll; for a start with
     // --connect or with "Устанавливать связь при запуске" set.
     void connectAtStart();
@@ -61,18 +66,20 @@ class TFormMain : public QMainWindow, public MainView {
     void NOPenWindowClick();
     void NParamClick();
     void NStatisticConnectClick();
-    void NJournalClick();
-    void NTrendClick();
     void NAddNewObjectClick();
     void NDelObjectClick();
     void NPositionClick();
     void NConnectingClick();
     void NPOpenWindowClick();
-    void NPTrendClick();
     void N4Click();
     void NDelInsClick();
     void NDelListClick();
     void NDelAllClick();
+    // The journal (F9) and the trend (F11), from the menu, and the trend of the relay whose tile
+    // opened the pop-up.
+    void openJournal();
+    void openTrend();
+    void openTrendOfSelectedRelay();
 
     QAction* menuAction(MenuItem item) const { return menuActions_[static_cast<size_t>(item)]; }
     QMenu* tilePopup() const { return PopupMenu; }
@@ -81,9 +88,6 @@ class TFormMain : public QMainWindow, public MainView {
     QLabel* tileBreakerLabel(int i) const { return tile(i).breaker; }
     QLabel* tileValueLabel(int i) const { return tile(i).value; }
     bool tileDrawnSelected(int i) const { return tile(i).selected; }
-    TFormVis* formVis() const { return FormVis; }
-    TFormDvig* formDvig() const { return FormDvig; }
-    TFormOptConnect* formOptConnect() const { return FormOptConnect; }
     // The outer frame the station last asked for.
     QRect requestedFrame() const { return requestedFrame_; }
 
@@ -143,11 +147,9 @@ class TFormMain : public QMainWindow, public MainView {
     const TileControls& tile(int i) const { return tiles_.at(static_cast<size_t>(i)); }
     TileControls& tile(int i) { return tiles_.at(static_cast<size_t>(i)); }
 
+    StationCore& core_;
+    MainViewRelay& shownThrough_;
     MessageSink& messages_;
-    // The links outlive the core, which detaches itself from them.
-    std::unique_ptr<QtSerialLink> serial_;
-    std::unique_ptr<QtTcpLink> tcp_;
-    std::unique_ptr<StationCore> core_;
 
     // Opaque pictures by tile state (Bitmap1, Bitmap2, Bitmap3) and the reserve Bitmap4, and the
     // same with their background colour masked out for unselected tiles.
@@ -161,8 +163,8 @@ class TFormMain : public QMainWindow, public MainView {
     std::optional<bool> portShownOpen_;
     std::optional<AlarmLog> shownLog_;
 
-  public:
-    // Controls of the window, under their documented names.
+    // Controls of the window, under their documented names; each carries its name as its
+    // objectName, which is how the tests find it.
     QScrollArea* ScrollBox = nullptr;
     QWidget* tileArea = nullptr;
     QStatusBar* StatusBar = nullptr;

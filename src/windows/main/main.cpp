@@ -1,6 +1,6 @@
 #include <QApplication>
-#include <QDialog>
 #include <QCommandLineParser>
+#include <QDialog>
 #include <QDir>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -11,11 +11,12 @@
 
 #include "app/journal_export.h"
 #include "mqtt/mosquitto_client.h"
+#include "service/exit_signals.h"
 #include "service/headless_station.h"
 #include "station/clock.h"
 #include "station/station_texts.h"
-#include "windows/main/form_main.h"
 #include "windows/dialogs/form_message_box.h"
+#include "windows/main/windowed_station.h"
 
 namespace {
 
@@ -146,11 +147,13 @@ int main(int argc, char** argv) {
     options.addTo(parser);
     parser.process(app);
 
+    // What the station tells and reads outlives it; the station outlives its windows.
     terval::MessageBoxSink messages;
     terval::SystemClock clock;
     // The station keeps all its files in the folder it was started in.
-    terval::TFormMain main(QDir::current(), messages, clock, QLocale::system(),
-                           options.plant(parser));
+    terval::WindowedStation station(QDir::current(), messages, clock, QLocale::system(),
+                                    options.plant(parser));
+    terval::TFormMain& main = station.window();
     main.show();
     // The end of a desktop session and a shutdown come as SIGTERM (Ctrl+C in a terminal as
     // SIGINT, the terminal it was started from closing as SIGHUP): the station closes as by

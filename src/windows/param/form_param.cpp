@@ -28,8 +28,6 @@ using namespace param_controls;
 
 namespace {
 
-const char* const kCaptionProperty = "caption";
-
 const QColor kNavy(0x00, 0x00, 0x80);
 const QColor kEditGreen(0x00, 0x80, 0x00);
 const QColor kDarkRed(0xB0, 0x00, 0x00);
@@ -74,12 +72,6 @@ QGroupBox* group(QWidget* parent, const QString& title, const QString& name) {
 
 // Caption on the left, panel on the right, one row per value.
 void addRow(QGridLayout* grid, int row, QLabel* label, QWidget* panel) {
-    // The journal names a written value by the caption the operator saw beside it.
-    QString caption = label->text().simplified();
-    if (caption.endsWith(QLatin1Char(':'))) {
-        caption.chop(1);
-    }
-    panel->setProperty(kCaptionProperty, caption);
     grid->addWidget(label, row, 0, Qt::AlignVCenter | Qt::AlignLeft);
     grid->addWidget(panel, row, 1, Qt::AlignVCenter | Qt::AlignRight);
 }
@@ -93,10 +85,10 @@ QGridLayout* rowsGrid(QWidget* parent) {
     return grid;
 }
 
-// One row of a group: the caption on the left, the panel named after the value on the right.
+// One row of a group: the panel named after the value on the right, its caption (param_controls.h)
+// on the left.
 struct PanelRow {
     QString panel;
-    const char* caption;
     QColor color = kNavy;
     int width = kPanelWidth;
 };
@@ -108,7 +100,7 @@ QGroupBox* panelGroup(QWidget* parent, const QString& title, const QString& name
     QGridLayout* grid = rowsGrid(box);
     int r = 0;
     for (const PanelRow& row : rows) {
-        addRow(grid, r++, caption(box, QString::fromUtf8(row.caption)),
+        addRow(grid, r++, caption(box, panelCaption(row.panel)),
                valuePanel(box, row.panel, row.color, row.width));
     }
     grid->setRowStretch(r, 1);
@@ -167,10 +159,8 @@ int characterOf(const QKeyEvent* key) {
 }  // namespace
 
 TFormParam::TFormParam(StationCore& core, QWidget* parent)
-    : QDialog(parent),
-      core_(core),
-      model_(core.station, core.main, core.main.messages(), core.main.clock(), core.main.locale(),
-             core.scheduler, *this) {
+    : QDialog(parent), core_(core), model_(core.paramWindow) {
+    model_.setView(this);
     QVBoxLayout* column = setUpFixedDialog(this, "FormParam", QStringLiteral("Параметры защиты"));
     setFont(namedFont(15));
     column->setContentsMargins(10, 8, 10, 10);
@@ -206,6 +196,7 @@ TFormParam::TFormParam(StationCore& core, QWidget* parent)
 
 TFormParam::~TFormParam() {
     core_.dispatcher.setParamWindow(nullptr);
+    model_.setView(nullptr);
 }
 
 void TFormParam::collectControls() {
@@ -231,7 +222,7 @@ void TFormParam::buildHeader(QVBoxLayout* column) {
     BtnTrend = button(header, QStringLiteral("BtnTrend"), QStringLiteral("Тренд…"));
     BtnTrend->setToolTip(QStringLiteral("Тренд сопротивления изоляции этой защиты"));
     BtnTrend->setMinimumWidth(100);
-    connect(BtnTrend, &QPushButton::clicked, this, &TFormParam::BtnTrendClick);
+    connect(BtnTrend, &QPushButton::clicked, this, &TFormParam::showTrend);
     row->addWidget(BtnTrend, 0, Qt::AlignVCenter);
     row->addStretch(1);
 
@@ -286,16 +277,15 @@ QWidget* TFormParam::buildCurrentPage() {
     top->addWidget(status);
 
     using namespace registers::status;
-    top->addWidget(
-        panelGroup(page, QString(), QStringLiteral("GroupBoxValues"),
-                   {{currentPanel(kInsulationResistance), "Сопротивление изоляции, [кОм]"},
-                    {currentPanel(kRemoteness), "Электрическая удаленность, [%]"},
-                    {currentPanel(kAlpha1), "Значение альфы 1, [%]"},
-                    {currentPanel(kAlpha2), "Значение альфы 2, [%]"},
-                    {currentPanel(kExcitationVoltage), "Напряжение взбуждения, [В]"},
-                    {currentPanel(kInjectedVoltage), "Напряжение наложенное, [В]"},
-                    {currentPanel(kRunTime), "Время работы системы, [мин]"}}),
-        1);
+    top->addWidget(panelGroup(page, QString(), QStringLiteral("GroupBoxValues"),
+                              {{currentPanel(kInsulationResistance)},
+                               {currentPanel(kRemoteness)},
+                               {currentPanel(kAlpha1)},
+                               {currentPanel(kAlpha2)},
+                               {currentPanel(kExcitationVoltage)},
+                               {currentPanel(kInjectedVoltage)},
+                               {currentPanel(kRunTime)}}),
+                   1);
     column->addLayout(top);
 
     QGroupBox* clock = group(page, QStringLiteral(" Дата и время "), QStringLiteral("GroupBoxDT"));
@@ -376,20 +366,19 @@ QWidget* TFormParam::buildSetpointsPage() {
     row->setContentsMargins(10, 10, 10, 10);
     row->setSpacing(14);
 
-    QGroupBox* setpoints =
-        panelGroup(page, QString(), kSetpointGroup,
-                   {{setpointPanel(8), "Уровень срабатывания защиты на СИГНАЛ,  кОм:"},
-                    {setpointPanel(9), "Время срабатывания защиты на СИГНАЛ,  циклы"},
-                    {setpointPanel(10), "Уровень срабатывания защиты на ОТКЛЮЧЕНИЕ,  кОм:"},
-                    {setpointPanel(11), "Время срабатывания защиты на ОТКЛЮЧЕНИЕ,  циклы"},
-                    {setpointPanel(12), "Уровень фиксации L, [кОм]"},
-                    {setpointPanel(13), "Время фиксации L,  циклы"},
-                    {setpointPanel(14), "Уровень фиксации L1, [%]"},
-                    {setpointPanel(15), "Время фиксации L1,  циклы"},
-                    {setpointPanel(16), "Недопустимое изменение сопротивления изоляции,  кОм:"},
-                    {setpointPanel(17), "Время изменения сопротивления изоляции,,  циклы"},
-                    {setpointPanel(18), "Переходный процесс ВКЛЮЧЕНИЯ, [мс]"},
-                    {setpointPanel(19), "Переходный процесс ОТКЛЮЧЕНИЯ, [мс]"}});
+    QGroupBox* setpoints = panelGroup(page, QString(), kSetpointGroup,
+                                      {{setpointPanel(8)},
+                                       {setpointPanel(9)},
+                                       {setpointPanel(10)},
+                                       {setpointPanel(11)},
+                                       {setpointPanel(12)},
+                                       {setpointPanel(13)},
+                                       {setpointPanel(14)},
+                                       {setpointPanel(15)},
+                                       {setpointPanel(16)},
+                                       {setpointPanel(17)},
+                                       {setpointPanel(18)},
+                                       {setpointPanel(19)}});
     // Hidden until the setpoint block has come; its place is kept so the page does not move then.
     keepPlaceWhenHidden(setpoints);
     setpoints->hide();
@@ -397,15 +386,14 @@ QWidget* TFormParam::buildSetpointsPage() {
 
     auto* right = new QVBoxLayout;
     right->setSpacing(14);
-    right->addWidget(panelGroup(page, QStringLiteral(" Контроль обрыва цепи "),
-                                QStringLiteral("GroupBoxBreak"),
-                                {{setpointPanel(22), "Уровень,  кОм:"},
-                                 {setpointPanel(23), "Время,  циклы"},
-                                 {setpointPanel(47), "Переходный процесс, [мс]"},
-                                 {currentPanel(registers::status::kControlResistance),
-                                  "R контрольное, [кОм]", Qt::black}}));
+    right->addWidget(
+        panelGroup(page, QStringLiteral(" Контроль обрыва цепи "), QStringLiteral("GroupBoxBreak"),
+                   {{setpointPanel(22)},
+                    {setpointPanel(23)},
+                    {setpointPanel(47)},
+                    {currentPanel(registers::status::kControlResistance), Qt::black}}));
     right->addWidget(panelGroup(page, QString(), QStringLiteral("GroupBoxPassword"),
-                                {{setpointPanel(kPasswordSetpoint), "Пароль системы", kDarkRed}}));
+                                {{setpointPanel(kPasswordSetpoint), kDarkRed}}));
     right->addStretch(1);
     row->addLayout(right);
     return page;
@@ -419,53 +407,43 @@ QWidget* TFormParam::buildSettingsPage() {
 
     using namespace registers::status;
     // The present offsets come from the measurements and are drawn black until edited.
-    const auto offset = [](int word) {
-        return PanelRow{currentPanel(word), "Текущее смещение", Qt::black};
-    };
+    const auto offset = [](int word) { return PanelRow{currentPanel(word), Qt::black}; };
     grid->addWidget(
-        panelGroup(page, QStringLiteral(" Настройки канала сопротивления изоляции"),
-                   QStringLiteral("GroupBoxRiz"),
-                   {{setpointPanel(44), "Коэффициент приведения при включенном Eвозб."},
-                    {setpointPanel(45), "Коэффициент приведения при отключенном Eвозб."},
-                    {setpointPanel(46), "Постоянная составляющая АЦП"},
-                    offset(kFirstOffset)}),
+        panelGroup(
+            page, QStringLiteral(" Настройки канала сопротивления изоляции"),
+            QStringLiteral("GroupBoxRiz"),
+            {{setpointPanel(44)}, {setpointPanel(45)}, {setpointPanel(46)}, offset(kFirstOffset)}),
         0, 0);
-    QGroupBox* general =
-        panelGroup(page, QStringLiteral("Общие настройки"), QStringLiteral("GroupBoxGeneral"),
-                   {{setpointPanel(0), "Адрес подчиненного устройства:"},
-                    {setpointPanel(1), "Время возврата из подменю, [мин]"},
-                    {setpointPanel(2), "Время работы подсветки, [мин]"},
-                    {setpointPanel(3), "Cкорость по RS485, [бод/сек]"}});
+    QGroupBox* general = panelGroup(
+        page, QStringLiteral("Общие настройки"), QStringLiteral("GroupBoxGeneral"),
+        {{setpointPanel(0)}, {setpointPanel(1)}, {setpointPanel(2)}, {setpointPanel(3)}});
     // The line speed is set on the relay itself; its row stays hidden.
     for (QLabel* label : general->findChildren<QLabel*>()) {
         if (label->objectName() == setpointPanel(3) ||
-            label->text() == QStringLiteral("Cкорость по RS485, [бод/сек]")) {
+            label->text() == panelCaption(setpointPanel(3))) {
             label->hide();
         }
     }
     grid->addWidget(general, 0, 1);
-    grid->addWidget(panelGroup(page, QStringLiteral(" Настройки канала напряжения возбуждения "),
-                               QStringLiteral("GroupBoxExc"),
-                               {{setpointPanel(40), "Коэффициент приведения"},
-                                {setpointPanel(41), "Постоянная составляющая "},
-                                offset(kFirstOffset + 1)}),
-                    1, 0);
-    grid->addWidget(panelGroup(page, QStringLiteral(" Настройки канала наложенного напряжения "),
-                               QStringLiteral("GroupBoxInj"),
-                               {{setpointPanel(42), "Коэффициент приведения"},
-                                {setpointPanel(43), "Постоянная составляющая "},
-                                offset(kFirstOffset + 2)}),
-                    1, 1);
+    grid->addWidget(
+        panelGroup(page, QStringLiteral(" Настройки канала напряжения возбуждения "),
+                   QStringLiteral("GroupBoxExc"),
+                   {{setpointPanel(40)}, {setpointPanel(41)}, offset(kFirstOffset + 1)}),
+        1, 0);
+    grid->addWidget(
+        panelGroup(page, QStringLiteral(" Настройки канала наложенного напряжения "),
+                   QStringLiteral("GroupBoxInj"),
+                   {{setpointPanel(42)}, {setpointPanel(43)}, offset(kFirstOffset + 2)}),
+        1, 1);
     grid->setRowStretch(2, 1);
     return page;
 }
 
 TripProtocolGroups buildTripProtocolGroups(QWidget* page) {
     TripProtocolGroups g;
-    g.stamp = panelGroup(page, QString(), QStringLiteral("GroupBoxProt"),
-                         {{kTripNumber, "Протокол №", kNavy, 110},
-                          {kTripDate, "Дата формирования протокола", kNavy, 110},
-                          {kTripTime, "Время формирования протокола", kNavy, 110}});
+    g.stamp =
+        panelGroup(page, QString(), QStringLiteral("GroupBoxProt"),
+                   {{kTripNumber, kNavy, 110}, {kTripDate, kNavy, 110}, {kTripTime, kNavy, 110}});
 
     g.status =
         group(page, QStringLiteral("Статусный регистр"), QStringLiteral("GroupBoxProtStatus"));
@@ -495,12 +473,12 @@ TripProtocolGroups buildTripProtocolGroups(QWidget* page) {
 
     using namespace registers::trip;
     g.values = panelGroup(page, QString(), QStringLiteral("GroupBoxProtValues"),
-                          {{tripValuePanel(kInsulationResistance), "Сопротивление изоляции, [кОм]"},
-                           {tripValuePanel(kRemoteness), "Электрическая удаленность, [%]"},
-                           {tripValuePanel(kAlpha1), "Значение альфы 1, [%]"},
-                           {tripValuePanel(kAlpha2), "Значение альфы 2, [%]"},
-                           {tripValuePanel(kExcitationVoltage), "Напряжение взбуждения, [В]"},
-                           {tripValuePanel(kInjectedVoltage), "Напряжение наложенное, [В]"}});
+                          {{tripValuePanel(kInsulationResistance)},
+                           {tripValuePanel(kRemoteness)},
+                           {tripValuePanel(kAlpha1)},
+                           {tripValuePanel(kAlpha2)},
+                           {tripValuePanel(kExcitationVoltage)},
+                           {tripValuePanel(kInjectedVoltage)}});
     return g;
 }
 
@@ -574,13 +552,12 @@ QWidget* TFormParam::buildInsulationProtocolsPage() {
     auto* row = new QHBoxLayout;
     row->setSpacing(14);
     row->addWidget(panelGroup(page, QString(), QStringLiteral("GroupBoxPrRiz"),
-                              {{kInsulationNumber, "Протокол №", kNavy, 110},
-                               {kInsulationDate, "Дата формирования протокола", kNavy, 110},
-                               {kInsulationTime, "Время формирования протокола", kNavy, 110}}),
+                              {{kInsulationNumber, kNavy, 110},
+                               {kInsulationDate, kNavy, 110},
+                               {kInsulationTime, kNavy, 110}}),
                    1);
     row->addWidget(panelGroup(page, QString(), QStringLiteral("GroupBoxPrRizValues"),
-                              {{kInsulationInitial, "Начальное сопротивление изоляции, кОм:"},
-                               {kInsulationFinal, "Конечное сопротивление изоляции, кОм:"}}),
+                              {{kInsulationInitial}, {kInsulationFinal}}),
                    1);
     column->addLayout(row);
 
@@ -700,7 +677,7 @@ void TFormParam::BtnSaveDTSysClick() {
     model_.BtnSaveDTSysClick();
 }
 
-void TFormParam::BtnTrendClick() {
+void TFormParam::showTrend() {
     if (core_.station.devices.hasSelection()) {
         emit trendRequested(core_.station.devices.SelectedDevice);
     }
@@ -790,13 +767,6 @@ void TFormParam::setText(const QString& name, const QString& text) {
 QString TFormParam::text(const QString& name) const {
     if (auto* label = qobject_cast<QLabel*>(control(name))) {
         return label->text();
-    }
-    return {};
-}
-
-QString TFormParam::captionOf(const QString& panel) const {
-    if (QWidget* w = control(panel)) {
-        return w->property(kCaptionProperty).toString();
     }
     return {};
 }

@@ -39,7 +39,9 @@ TripProtocolGroups buildTripProtocolGroups(QWidget* page);
 
 // The parameter window of the selected relay: its measurements and status, setpoints and settings
 // edited in place, the relay's clock, its stored protocols and the report file. The rules are in
-// ParamWindowModel; this window shows what it is told and forwards the operator's actions.
+// ParamWindowModel; this window shows what it is told and forwards the operator's actions. The
+// class, its controls (param_controls.h, PageControl1, …) and its handlers (PanUstClick,
+// BtnSaveDTClick, …) keep the names the station's description gives them.
 class TFormParam : public QDialog, public ParamView {
     Q_OBJECT
   public:
@@ -71,12 +73,11 @@ class TFormParam : public QDialog, public ParamView {
     void BtnSaveDTClick();
     void BtnSaveDTSysClick();
     // "Тренд…": the insulation trend of this relay, in its own window beside this one.
-    void BtnTrendClick();
+    void showTrend();
 
     // ParamView
     void setText(const QString& control, const QString& text) override;
     QString text(const QString& control) const override;
-    QString captionOf(const QString& panel) const override;
     void setControlVisible(const QString& control, bool visible) override;
     void setControlEnabled(const QString& control, bool enabled) override;
     void setLed(const QString& control, bool lit) override;
@@ -92,27 +93,6 @@ class TFormParam : public QDialog, public ParamView {
 
     // The control of that name, as the decoding finds it.
     QWidget* control(const QString& name) const { return controls_.value(name); }
-
-    // Controls of the window that its own code reaches; the rest are found by name.
-    QLabel* LabelName = nullptr;
-    QPushButton* BtnTrend = nullptr;
-    PageControl* PageControl1 = nullptr;
-    QWidget* TabSheet1 = nullptr;
-    QWidget* TabSheet2 = nullptr;
-    QWidget* TabSheet3 = nullptr;
-    QWidget* TabSheet6 = nullptr;
-    QWidget* TabSheet4 = nullptr;
-    QLabel* LabelDTDefence = nullptr;
-    QLabel* LabDTSys = nullptr;
-    QDateEdit* DatePicker = nullptr;
-    QTimeEdit* TimePicker = nullptr;
-    QPushButton* BtnSaveDT = nullptr;
-    QPushButton* BtnSaveDTSys = nullptr;
-    QSpinBox* SpinEditNumbProt = nullptr;
-    QSpinBox* SpinEditNumbPrRiz = nullptr;
-    QPushButton* BtnCreateFileProt = nullptr;
-    QLabel* LabTypeChange = nullptr;
-    QTimer* Timer1 = nullptr;
 
   signals:
     // The trend of relay `number` is asked for; the main window owns the trend window.
@@ -134,8 +114,31 @@ class TFormParam : public QDialog, public ParamView {
     void collectControls();
     bool handleKey(QObject* watched, QKeyEvent* key);
 
+    // Controls of the window that its own code reaches, under their documented names; the rest are
+    // found by name, as the tests find these.
+    QLabel* LabelName = nullptr;
+    QPushButton* BtnTrend = nullptr;
+    PageControl* PageControl1 = nullptr;
+    QWidget* TabSheet1 = nullptr;
+    QWidget* TabSheet2 = nullptr;
+    QWidget* TabSheet3 = nullptr;
+    QWidget* TabSheet6 = nullptr;
+    QWidget* TabSheet4 = nullptr;
+    QLabel* LabelDTDefence = nullptr;
+    QLabel* LabDTSys = nullptr;
+    QDateEdit* DatePicker = nullptr;
+    QTimeEdit* TimePicker = nullptr;
+    QPushButton* BtnSaveDT = nullptr;
+    QPushButton* BtnSaveDTSys = nullptr;
+    QSpinBox* SpinEditNumbProt = nullptr;
+    QSpinBox* SpinEditNumbPrRiz = nullptr;
+    QPushButton* BtnCreateFileProt = nullptr;
+    QLabel* LabTypeChange = nullptr;
+    QTimer* Timer1 = nullptr;
+
     StationCore& core_;
-    ParamWindowModel model_;
+    // The core's, for as long as this window shows it.
+    ParamWindowModel& model_;
     QHash<QString, QWidget*> controls_;
 };
 

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QDir>
+#include <QLocale>
+
+#include "app/station_core.h"
+#include "io/serial_link.h"
+#include "io/tcp_link.h"
+
+namespace terval {
+
+// The station's core over the real serial port and TCP socket, wired alike for the windowed
+// station and the one without windows: main() makes one and keeps it for the life of the program.
+// The links are made first and go last, as the core detaches itself from them when it goes.
+class StationAssembly {
+  public:
+    // `plant` says how the core reaches the plant's broker; the journal is kept in `folder`.
+    StationAssembly(const QDir& folder, MainView& view, MessageSink& messages, const Clock& clock,
+                    QLocale locale, PlantOptions plant);
+    StationAssembly(const StationAssembly&) = delete;
+    StationAssembly& operator=(const StationAssembly&) = delete;
+
+    StationCore& core() { return core_; }
+
+  private:
+    QtSerialLink serial_;
+    QtTcpLink tcp_;
+    StationCore core_;
+};
+
+}  // namespace terval
