@@ -523,16 +523,16 @@ TEST_F(FormJournalTest, F9OpensTheWindowFromTheMainMenuAndRaisesItAgain) {
     QMenu* object = main.findChild<QMenu*>("N2");
     ASSERT_NE(object, nullptr);
     const QList<QAction*> items = object->actions();
-    const qsizetype at = items.indexOf(child<QAction>(&main, "NJournal"));
+    const qsizetype at = items.indexOf(findWidget<QAction>(&main, "NJournal"));
     ASSERT_GT(at, 0);
     EXPECT_EQ(items[at - 1], main.menuAction(MenuItem::NStatisticConnect));
-    EXPECT_EQ(child<QAction>(&main, "NJournal")->text(), QStringLiteral("Журнал событий"));
-    EXPECT_EQ(child<QAction>(&main, "NJournal")->shortcut(), QKeySequence(Qt::Key_F9));
+    EXPECT_EQ(findWidget<QAction>(&main, "NJournal")->text(), QStringLiteral("Журнал событий"));
+    EXPECT_EQ(findWidget<QAction>(&main, "NJournal")->shortcut(), QKeySequence(Qt::Key_F9));
     main.applyMenuMask(menu_masks::kTcpStarted);
-    EXPECT_TRUE(child<QAction>(&main, "NJournal")->isEnabled());
+    EXPECT_TRUE(findWidget<QAction>(&main, "NJournal")->isEnabled());
 
     QTest::keyClick(&main, Qt::Key_F9);
-    TFormJournal* window = child<TFormJournal>(&main, "FormJournal");
+    TFormJournal* window = findWidget<TFormJournal>(&main, "FormJournal");
     ASSERT_TRUE(window->isVisible());
     ASSERT_TRUE(QTest::qWaitForWindowActive(window));
     // The station's own start is in its journal.
