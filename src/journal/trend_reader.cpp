@@ -252,12 +252,15 @@ void mergePendingSamples(TrendSeries& series, const std::vector<InsulationSample
                                 [](const TrendPoint& p, qint64 t) { return p.timeMs < t; });
     };
     for (const InsulationSample& s : pending) {
-        if (s.address != series.address || s.timeMs < fromMs || s.timeMs >= toMs) {
+        if (s.address != series.address) {
             continue;
         }
         const double kohm = s.insulationKohm;
         const double control = s.controlKohm;
         if (series.resolution == TrendResolution::Raw) {
+            if (s.timeMs < fromMs || s.timeMs >= toMs) {
+                continue;
+            }
             auto it = at(s.timeMs);
             if (it == points.end() || it->timeMs != s.timeMs) {
                 points.insert(it, TrendPoint{s.timeMs, kohm, kohm, kohm, control, 1});
@@ -266,8 +269,9 @@ void mergePendingSamples(TrendSeries& series, const std::vector<InsulationSample
         }
         const qint64 unit = series.resolution == TrendResolution::Hour ? kHourMs : kMinuteMs;
         const qint64 bucket = floorTo(s.timeMs, unit);
-        // A bucket is read by its start: one that starts before the span is not in it.
-        if (bucket < fromMs) {
+        // A bucket is read by its start, with every sample of it: one that starts before the
+        // span is not in it, one that starts inside holds its samples past the span's end too.
+        if (bucket < fromMs || bucket >= toMs) {
             continue;
         }
         auto it = at(bucket);

@@ -92,7 +92,8 @@ class TrendReader final : public QObject {
 
 // Adds to `series` (read from the file) the samples still in memory that fall in [fromMs, toMs):
 // each as a point of its own in a series of raw samples, or into the minute or hour it belongs
-// to, with the count, extremes and mean of that aggregate brought up to date. A sample whose
+// to, with the count, extremes and mean of that aggregate brought up to date. An aggregate is in
+// the span by its start, as the file reads it, and takes every sample of it, those past toMs too. A sample whose
 // time the series has already is one written since it was taken and is not added twice.
 void mergePendingSamples(TrendSeries& series, const std::vector<InsulationSample>& pending,
                          qint64 fromMs, qint64 toMs);
