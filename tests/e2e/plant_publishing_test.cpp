@@ -230,6 +230,16 @@ TEST(PlantPublishing, AKilledStationLeavesItsWillAndAStoppedOneSaysOffline) {
                       {"--headless", "--mqtt", QStringLiteral("127.0.0.1:%1").arg(broker.port())});
         return station.waitForStarted(5000);
     };
+    // The station has said online and that its link to the relays is open.
+    const auto onlineWithLinkOpen = [&] {
+        return plant.waitFor("terval/killed/status", "online", 15s) &&
+               plant.waitFor(
+                   [](const std::vector<ReceivedMessage>& all) {
+                       const auto link = newest(all, "terval/killed/link");
+                       return link && (*link)["state"].toString() == QStringLiteral("open");
+                   },
+                   15s);
+    };
     {
         QProcess station;
         ASSERT_TRUE(run(station));
@@ -249,13 +259,7 @@ TEST(PlantPublishing, AKilledStationLeavesItsWillAndAStoppedOneSaysOffline) {
         plant.clear();
         QProcess station;
         ASSERT_TRUE(run(station));
-        ASSERT_TRUE(plant.waitFor("terval/killed/status", "online", 15s));
-        ASSERT_TRUE(plant.waitFor(
-            [](const std::vector<ReceivedMessage>& all) {
-                const auto link = newest(all, "terval/killed/link");
-                return link && (*link)["state"].toString() == QStringLiteral("open");
-            },
-            15s));
+        ASSERT_TRUE(onlineWithLinkOpen());
         ::kill(static_cast<pid_t>(station.processId()), SIGTERM);
         ASSERT_TRUE(station.waitForFinished(10000));
         EXPECT_EQ(station.exitCode(), 0);
@@ -283,13 +287,7 @@ TEST(PlantPublishing, AKilledStationLeavesItsWillAndAStoppedOneSaysOffline) {
         plant.clear();
         QProcess station;
         ASSERT_TRUE(run(station));
-        ASSERT_TRUE(plant.waitFor("terval/killed/status", "online", 15s));
-        ASSERT_TRUE(plant.waitFor(
-            [](const std::vector<ReceivedMessage>& all) {
-                const auto link = newest(all, "terval/killed/link");
-                return link && (*link)["state"].toString() == QStringLiteral("open");
-            },
-            15s));
+        ASSERT_TRUE(onlineWithLinkOpen());
         broker.pause();
         ::kill(static_cast<pid_t>(station.processId()), SIGTERM);
         const bool finished = station.waitForFinished(10000);
