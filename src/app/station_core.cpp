@@ -1,14 +1,15 @@
 #include "app/station_core.h"
 
+#include <algorithm>
+
 #include "devices/tile_pictures.h"
-#include "plant/plant_publisher.h"
 #include "station/station_texts.h"
 
 namespace terval {
 
 StationCore::StationCore(const QDir& folder, MainView& view, MessageSink& messages,
                          const Clock& clock, QLocale locale, Link& serial, Link& tcp,
-                         std::optional<JournalOptions> journal, PlantOptions plant)
+                         std::optional<JournalOptions> journal)
     : station(folder),
       main(station, view, messages, clock, std::move(locale)),
       scheduler(station, main, view),
@@ -19,8 +20,7 @@ StationCore::StationCore(const QDir& folder, MainView& view, MessageSink& messag
       tcp_(tcp),
       clock_(clock),
       messages_(messages),
-      journalOptions_(std::move(journal)),
-      plantOptions_(std::move(plant)) {
+      journalOptions_(std::move(journal)) {
     scheduler.setLink(link);
     scheduler.setMessages(messages);
 }
@@ -54,27 +54,36 @@ void StationCore::start() {
         // Opening the journal has trimmed it.
         lastTrim_ = lastFlush_.date();
     }
-    startPublishing();
+    started_ = true;
+    tellCompanions(false, [](StationCompanion& c) { c.stationStarted(); });
 }
 
-void StationCore::startPublishing() {
-    if (!plantOptions_.makeClient) {
+template <class Tell>
+void StationCore::tellCompanions(bool lastFirst, const Tell& tell) {
+    std::vector<StationCompanion*> told = companions_;
+    if (lastFirst) {
+        std::reverse(told.begin(), told.end());
+    }
+    // One told may make another leave, and go with it: only those still with the station are.
+    for (StationCompanion* companion : told) {
+        if (std::find(companions_.begin(), companions_.end(), companion) != companions_.end()) {
+            tell(*companion);
+        }
+    }
+}
+
+void StationCore::addCompanion(StationCompanion& companion) {
+    if (std::find(companions_.begin(), companions_.end(), &companion) != companions_.end()) {
         return;
     }
-    const MqttSettingsLoad load =
-        loadMqttSettings(station.folder, plantOptions_.commandLine, plantOptions_.hostName);
-    if (!load.error.isEmpty()) {
-        // The station monitors as before; only the publishing is off until the settings are put
-        // right and it is started again.
-        messages_.showMessage(MessageIcon::Error, load.error);
+    companions_.push_back(&companion);
+    if (started_ && !stopped_) {
+        companion.stationStarted();
     }
-    if (!load.settings) {
-        return;
-    }
-    mqtt_ = plantOptions_.makeClient();
-    plant_ = std::make_unique<PlantPublisher>(station, link, main.view(), clock_, *mqtt_,
-                                              *load.settings);
-    plant_->start();
+}
+
+void StationCore::removeCompanion(StationCompanion& companion) {
+    std::erase(companions_, &companion);
 }
 
 void StationCore::stop() {
@@ -83,8 +92,9 @@ void StationCore::stop() {
     }
     stopped_ = true;
     scheduler.abandonWrites(WriteStop::StationStopped);
-    if (plant_) {
-        plant_->stop();
+    if (started_) {
+        // The last to join goes first, as it may rely on those that joined before it.
+        tellCompanions(true, [](StationCompanion& c) { c.stationStopping(); });
     }
     if (journal_) {
         trend_->flush();
@@ -96,8 +106,8 @@ void StationCore::stop() {
 
 void StationCore::Timer1Timer() {
     main.Timer1Timer();
-    if (plant_ && !stopped_) {
-        plant_->tick();
+    if (started_ && !stopped_) {
+        tellCompanions(false, [](StationCompanion& c) { c.secondPassed(); });
     }
     if (!trend_ || stopped_) {
         return;

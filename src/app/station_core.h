@@ -3,17 +3,16 @@
 #include <QDir>
 #include <QLocale>
 #include <QStringList>
-#include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "app/main_controller.h"
+#include "app/station_companion.h"
 #include "journal/insulation_trend.h"
 #include "journal/journal.h"
 #include "link/link_controller.h"
 #include "param/param_window_model.h"
-#include "plant/mqtt_client.h"
-#include "plant/mqtt_settings.h"
 #include "poll/dispatcher.h"
 #include "poll/scheduler.h"
 #include "station/clock.h"
@@ -23,17 +22,6 @@
 
 namespace terval {
 
-class PlantPublisher;
-
-// How the station reaches the plant's broker: the command line's say, and how to make the client.
-// Without a way to make one the station never publishes, whatever terval.ini says.
-struct PlantOptions {
-    MqttCommandLine commandLine;
-    std::function<std::unique_ptr<MqttClient>()> makeClient;
-    // The default station name in the topics.
-    QString hostName;
-};
-
 // The station's rules, wired together: the state, the main window's rules, the dispatcher, the
 // link and the scheduler, the parameter window's rules, and the journal when the station keeps one.
 // main() builds one over the real links, for the windows or for the service alike, and it outlives
@@ -42,7 +30,7 @@ class StationCore {
   public:
     StationCore(const QDir& folder, MainView& view, MessageSink& messages, const Clock& clock,
                 QLocale locale, Link& serial, Link& tcp,
-                std::optional<JournalOptions> journal = std::nullopt, PlantOptions plant = {});
+                std::optional<JournalOptions> journal = std::nullopt);
     ~StationCore();
     StationCore(const StationCore&) = delete;
     StationCore& operator=(const StationCore&) = delete;
@@ -62,8 +50,11 @@ class StationCore {
     Journal* journal() { return journal_.get(); }
     // The insulation trend kept in the journal, or nothing without one.
     InsulationTrend* trend() { return trend_.get(); }
-    // The publisher to the plant's broker, or nothing while the station does not publish.
-    PlantPublisher* plant() { return plant_.get(); }
+    // A companion joins the station for its whole run: started with it (at once when the
+    // station runs already), told every second, stopped before the journal closes, the last to
+    // join first. One that goes before the station leaves it first.
+    void addCompanion(StationCompanion& companion);
+    void removeCompanion(StationCompanion& companion);
     // The links the station was built over, for closing them at exit.
     Link& serialLink() { return serial_; }
     Link& tcpLink() { return tcp_; }
@@ -83,8 +74,8 @@ class StationCore {
     ParamWindowModel paramWindow;
 
   private:
-    // Publishing to the plant's broker, when terval.ini or the command line names one.
-    void startPublishing();
+    template <class Tell>
+    void tellCompanions(bool lastFirst, const Tell& tell);
 
     Link& serial_;
     Link& tcp_;
@@ -93,12 +84,11 @@ class StationCore {
     std::optional<JournalOptions> journalOptions_;
     std::unique_ptr<Journal> journal_;
     std::unique_ptr<InsulationTrend> trend_;
-    PlantOptions plantOptions_;
     QStringList tilePictureSources_;
-    std::unique_ptr<MqttClient> mqtt_;
-    std::unique_ptr<PlantPublisher> plant_;
+    std::vector<StationCompanion*> companions_;
     QDateTime lastFlush_;
     QDate lastTrim_;
+    bool started_ = false;
     bool stopped_ = false;
 };
 

@@ -59,7 +59,6 @@ void PlantPublisher::start() {
         return;
     }
     started_ = true;
-    station_.journal.records().addFeed(this);
     client_.start(settings_);
     broker_ = client_.status();
     showBroker();
@@ -74,7 +73,6 @@ void PlantPublisher::stop() {
         return;
     }
     started_ = false;
-    station_.journal.records().removeFeed(this);
     // The tiles' last word, the link closed with the station and any event still waiting go
     // before "offline", while there is room: a consumer must not find the link open retained
     // under a station that has stopped.

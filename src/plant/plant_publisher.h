@@ -27,7 +27,8 @@ struct Station;
 // Works on the UI thread, the client's owner, without ever waiting on the network: messages go
 // to the client's own threads, stopping gives the broker less than a second, and while the
 // broker is away the states are kept only as their newest and the events up to a limit, the
-// oldest dropped and counted.
+// oldest dropped and counted. Its owner joins it to the station's record stream before start()
+// and takes it out before stop().
 class PlantPublisher final : public RecordFeed {
   public:
     // At most this many events wait for a broker that is away; older ones are dropped and counted.

@@ -6,7 +6,7 @@ StationAssembly::StationAssembly(const QDir& folder, MainView& view, MessageSink
                                  const Clock& clock, QLocale locale, PlantOptions plant)
     : serial_(folder),
       tcp_(),
-      core_(folder, view, messages, clock, std::move(locale), serial_, tcp_, JournalOptions{},
-            std::move(plant)) {}
+      core_(folder, view, messages, clock, std::move(locale), serial_, tcp_, JournalOptions{}),
+      publishing_(core_, std::move(plant)) {}
 
 }  // namespace terval

@@ -3,15 +3,18 @@
 #include <QDir>
 #include <QLocale>
 
+#include "app/plant_publishing.h"
 #include "app/station_core.h"
 #include "io/serial_link.h"
 #include "io/tcp_link.h"
 
 namespace terval {
 
-// The station's core over the real serial port and TCP socket, wired alike for the windowed
-// station and the one without windows: main() makes one and keeps it for the life of the program.
-// The links are made first and go last, as the core detaches itself from them when it goes.
+// The station's core over the real serial port and TCP socket, with its publishing to the plant's
+// broker, wired alike for the windowed station and the one without windows: main() makes one and
+// keeps it for the life of the program. The links are made first and go last, as the core
+// detaches itself from them when it goes; the publishing goes first, while the core it follows
+// is whole.
 class StationAssembly {
   public:
     // `plant` says how the core reaches the plant's broker; the journal is kept in `folder`.
@@ -21,11 +24,13 @@ class StationAssembly {
     StationAssembly& operator=(const StationAssembly&) = delete;
 
     StationCore& core() { return core_; }
+    PlantPublishing& publishing() { return publishing_; }
 
   private:
     QtSerialLink serial_;
     QtTcpLink tcp_;
     StationCore core_;
+    PlantPublishing publishing_;
 };
 
 }  // namespace terval

@@ -358,6 +358,49 @@ TEST_F(StationJournalTest, DeviceTableEditsAndTheStationsStartAndStop) {
     EXPECT_EQ(all[4].kind, K::StationStopped);
 }
 
+// What the composition root adds beside the poll runs with the station: one added to a running
+// station starts at once, every one is told each second, and they stop last first while the
+// journal still takes their records; one that left is told nothing more.
+TEST_F(StationJournalTest, CompanionsRunWithTheStationAndRecordBeforeItsJournalCloses) {
+    struct Companion final : StationCompanion {
+        Companion(std::vector<QString>& log, Station& station, int number)
+            : log(log), station(station), number(number) {}
+        void stationStarted() override { log.push_back(QStringLiteral("start %1").arg(number)); }
+        void secondPassed() override { log.push_back(QStringLiteral("second %1").arg(number)); }
+        void stationStopping() override {
+            log.push_back(QStringLiteral("stop %1").arg(number));
+            station.journal.alarmLogCleared(number);
+        }
+        std::vector<QString>& log;
+        Station& station;
+        int number;
+    };
+    std::vector<QString> log;
+    StationCore& core = rig.core();
+    Companion first(log, rig.station(), 1);
+    Companion second(log, rig.station(), 2);
+    Companion gone(log, rig.station(), 3);
+    core.addCompanion(first);
+    core.addCompanion(gone);
+    core.addCompanion(second);
+    core.addCompanion(first);  // no second place
+    core.Timer1Timer();
+    core.removeCompanion(gone);
+    core.Timer1Timer();
+    core.stop();
+    core.Timer1Timer();
+    EXPECT_EQ(log, (std::vector<QString>{"start 1", "start 3", "start 2", "second 1", "second 3",
+                                         "second 2", "second 1", "second 2", "stop 2", "stop 1"}));
+
+    const std::vector<JournalEntry> all = onFile(rig);
+    ASSERT_GE(all.size(), 3u);
+    EXPECT_EQ(all[all.size() - 3].kind, K::AlarmLogCleared);
+    EXPECT_EQ(all[all.size() - 2].kind, K::AlarmLogCleared);
+    EXPECT_EQ(all.back().kind, K::StationStopped);
+    core.removeCompanion(first);
+    core.removeCompanion(second);
+}
+
 // Every good status answer is a reading of the relay's insulation under its address, whichever
 // step asked for it; the readings reach journal.db every few seconds and at the stop, and the
 // alarm levels whenever the parameter window reads the setpoints.

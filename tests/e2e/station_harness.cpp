@@ -39,6 +39,7 @@ StationHarness::StationHarness() {
 }
 
 StationHarness::~StationHarness() {
+    publishing_.reset();
     core_.reset();
     serial.real.close();
     socket.real.close();
@@ -53,10 +54,10 @@ void StationHarness::start(const QVector<int>& addresses, const ConnectionConfig
     }
     folder.write("gen.dat", table.toFileBytes());
     folder.write("config.cfg", config.toRecord());
-    core_ =
-        std::make_unique<StationCore>(folder.dir(), view, messages, clock,
-                                      QLocale(QLocale::Russian, QLocale::Russia), serial, socket,
-                                      std::nullopt, plant);
+    core_ = std::make_unique<StationCore>(folder.dir(), view, messages, clock,
+                                          QLocale(QLocale::Russian, QLocale::Russia), serial,
+                                          socket, std::nullopt);
+    publishing_ = std::make_unique<PlantPublishing>(*core_, plant);
     core_->start();
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/plant_publishing.h"
 #include "app/station_core.h"
 #include "io/serial_link.h"
 #include "io/tcp_link.h"
@@ -123,6 +124,7 @@ class StationHarness {
     void tick();
 
     std::unique_ptr<StationCore> core_;
+    std::unique_ptr<PlantPublishing> publishing_;
     int ticks_ = 0;
 };
 

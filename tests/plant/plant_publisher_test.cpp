@@ -222,7 +222,7 @@ TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowT
     ASSERT_TRUE(client->started);
     EXPECT_EQ(client->settings.topicRoot(), QByteArray("plant/hall-1/"));
     rig.connect();
-    PlantPublisher& publisher = *rig.core().plant();
+    PlantPublisher& publisher = *rig.publisher();
 
     const QByteArray root = "plant/hall-1/";
     std::map<QByteArray, QByteArray> retained;  // what the broker holds

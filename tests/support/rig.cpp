@@ -98,7 +98,8 @@ Rig::Rig(int relays, uint16_t linkType, const std::function<void(DeviceEntry&, i
     folder.write("config.cfg", config.toRecord());
     core_ = std::make_unique<StationCore>(folder.dir(), view, messages, clock,
                                           QLocale(QLocale::Russian, QLocale::Russia), serial,
-                                          socket, std::move(journal), std::move(plant));
+                                          socket, std::move(journal));
+    publishing_ = std::make_unique<PlantPublishing>(*core_, std::move(plant));
     core_->start();
 }
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/plant_publishing.h"
 #include "app/station_core.h"
 #include "support/fakes.h"
 
@@ -40,6 +41,8 @@ class Rig {
                  std::optional<JournalOptions> journal = std::nullopt, PlantOptions plant = {});
 
     StationCore& core() { return *core_; }
+    // The publisher to the plant's broker, or nothing when the rig was given no way to one.
+    PlantPublisher* publisher() { return publishing_->publisher(); }
     Station& station() { return core_->station; }
     const PollState& poll() const { return core_->station.poll; }
     Scheduler& scheduler() { return core_->scheduler; }
@@ -72,6 +75,8 @@ class Rig {
 
   private:
     std::unique_ptr<StationCore> core_;
+    // Goes before the core, as main()'s does.
+    std::unique_ptr<PlantPublishing> publishing_;
 };
 
 }  // namespace terval::testing
