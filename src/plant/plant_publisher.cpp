@@ -177,8 +177,7 @@ void PlantPublisher::recorded(const JournalEntry& entry) {
     }
 }
 
-void PlantPublisher::insulationRead(int, uint16_t insulationKohm, uint16_t controlKohm,
-                                    uint16_t serialNumber) {
+void PlantPublisher::statusRead(int, const StatusReading& reading) {
     // Told while the status block that carried the reading is still the request in flight: the
     // relay that gave it is the one the request asked, whichever tile the poll has moved on to
     // since (a relay deleted while its request was in flight).
@@ -196,7 +195,7 @@ void PlantPublisher::insulationRead(int, uint16_t insulationKohm, uint16_t contr
     if (!listed) {
         return;
     }
-    readings_[address] = Reading{insulationKohm, controlKohm, serialNumber};
+    readings_[address] = Reading{reading.insulationKohm, reading.controlKohm, reading.serialNumber};
 }
 
 QByteArray PlantPublisher::relayTopic(uint16_t address, const char* leaf) const {

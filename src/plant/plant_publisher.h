@@ -52,8 +52,7 @@ class PlantPublisher final : public RecordFeed {
     void tick();
     // RecordFeed: a protection event goes out at once; readings are kept for the states.
     void recorded(const JournalEntry& entry) override;
-    void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
-                        uint16_t serialNumber) override;
+    void statusRead(int relay, const StatusReading& reading) override;
 
     // What waits for the broker, for the tests and the status bar.
     int eventsWaiting() const { return static_cast<int>(events_.size()); }

@@ -33,15 +33,17 @@ RegisterWords wordsOf(const Answer& answer) {
 
 void Dispatcher::receive(const Answer& answer) {
     const RegisterWords words = wordsOf(answer);
-    // Every status block that belongs to its request is a reading of the relay's insulation,
-    // whichever step asked for it.
+    // Every status block that belongs to its request is a reading of the relay's insulation and
+    // status, whichever step asked for it.
     const RequestFrame& request = station_.request;
     if (answer.function() == kReadHoldingRegisters &&
         request.registerAddress() == registers::kStatusBlock &&
         request.countOrValue() == registers::kStatusCount) {
-        station_.journal.insulationRead(
-            station_.poll.PolledDevice(), words[registers::status::kInsulationResistance],
-            words[registers::status::kControlResistance], words[registers::status::kSerialNumber]);
+        station_.journal.statusRead(
+            station_.poll.PolledDevice(),
+            {words[registers::status::kInsulationResistance],
+             words[registers::status::kControlResistance], words[registers::status::kSerialNumber],
+             words[registers::status::kStatusRegister]});
     }
     bool used = false;
     switch (station_.poll.PollPhase()) {

@@ -36,6 +36,7 @@ constexpr std::array<JournalKindRow, kLastJournalKind + 1> kKinds{{
     {K::BrokerLost, G::Link, u"Нет связи с брокером MQTT", D::Link},
     {K::BrokerRestored, G::Link, u"Связь с брокером MQTT восстановлена", D::Link},
     {K::RecordsLost, G::Station, u"Записи журнала потеряны", D::None},
+    {K::AlarmChanged, G::Alarm, u"Аварийный сигнал", D::Alarm},
 }};
 
 constexpr bool eachKindInItsRow() {
@@ -61,7 +62,8 @@ static_assert(shapeIs<D::None, std::monostate>() &&
               shapeIs<D::Link, LinkDetails>() && shapeIs<D::Silence, SilenceDetails>() &&
               shapeIs<D::Write, WriteDetails>() && shapeIs<D::Clock, ClockDetails>() &&
               shapeIs<D::DeviceChange, DeviceChangeDetails>() &&
-              std::variant_size_v<JournalDetails> == static_cast<size_t>(D::DeviceChange) + 1);
+              shapeIs<D::Alarm, AlarmDetails>() &&
+              std::variant_size_v<JournalDetails> == static_cast<size_t>(D::Alarm) + 1);
 
 struct JournalGroupRow {
     JournalGroup group;
@@ -77,6 +79,7 @@ constexpr std::array<JournalGroupRow, static_cast<size_t>(G::Unknown) + 1> kGrou
     {G::Clock, u"Часы"},
     {G::Devices, u"Список объектов"},
     {G::Station, u"Станция"},
+    {G::Alarm, u"Аварийные сигналы"},
     {G::Unknown, u"Неизвестная запись"},
 }};
 

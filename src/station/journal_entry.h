@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "modbus/register_map.h"
+#include "station/alarm.h"
 
 namespace terval {
 
@@ -41,8 +42,10 @@ enum class JournalKind : uint8_t {
     // Records and insulation readings dropped while the journal's file could not be written and
     // the memory holding them for it was full.
     RecordsLost = 23,
+    // An alarm moved from one state to another: raised, returned, acknowledged, shelved.
+    AlarmChanged = 24,
 };
-inline constexpr int kLastJournalKind = 23;
+inline constexpr int kLastJournalKind = 24;
 
 // The kinds as the operator sorts them: the "Вид" of a record in the window and in an export.
 enum class JournalGroup : uint8_t {
@@ -53,6 +56,7 @@ enum class JournalGroup : uint8_t {
     Clock,
     Devices,
     Station,
+    Alarm,
     Unknown,
 };
 
@@ -68,6 +72,7 @@ enum class JournalDetailsShape : uint8_t {
     Write,
     Clock,
     DeviceChange,
+    Alarm,
 };
 
 // Everything the station decides by a record's kind, one row per kind: how the operator sorts it,
@@ -203,7 +208,8 @@ struct DeviceChangeDetails {
 
 using JournalDetails =
     std::variant<std::monostate, ProtectionEventDetails, AlarmLineDetails, AlarmLogClearedDetails,
-                 LinkDetails, SilenceDetails, WriteDetails, ClockDetails, DeviceChangeDetails>;
+                 LinkDetails, SilenceDetails, WriteDetails, ClockDetails, DeviceChangeDetails,
+                 AlarmDetails>;
 
 // Whether the details are the ones a record of this kind carries.
 bool detailsFit(JournalKind kind, const JournalDetails& details);

@@ -15,7 +15,7 @@ void RecordStream::removeFeed(RecordFeed* feed) {
     if (at == feeds_.end() || feed == nullptr) {
         return;
     }
-    if (telling_ > 0) {
+    if (telling_) {
         *at = nullptr;
     } else {
         feeds_.erase(at);
@@ -26,31 +26,41 @@ bool RecordStream::hasFeed(const RecordFeed* feed) const {
     return feed != nullptr && std::find(feeds_.begin(), feeds_.end(), feed) != feeds_.end();
 }
 
-template <class Tell>
-void RecordStream::tellAll(const Tell& tell) {
-    ++telling_;
-    // By index and up to the count when the telling began: a feed joining meanwhile is appended
-    // and waits for the next record.
-    const size_t count = feeds_.size();
-    for (size_t i = 0; i < count; ++i) {
-        if (RecordFeed* feed = feeds_[i]) {
-            tell(*feed);
+void RecordStream::tell(Told told) {
+    waiting_.push_back(std::move(told));
+    if (telling_) {
+        return;
+    }
+    telling_ = true;
+    while (!waiting_.empty()) {
+        const Told now = std::move(waiting_.front());
+        waiting_.pop_front();
+        // By index and up to the count when the telling began: a feed joining meanwhile is
+        // appended and waits for the next record.
+        const size_t count = feeds_.size();
+        for (size_t i = 0; i < count; ++i) {
+            RecordFeed* feed = feeds_[i];
+            if (feed == nullptr) {
+                continue;
+            }
+            if (const auto* entry = std::get_if<JournalEntry>(&now)) {
+                feed->recorded(*entry);
+            } else {
+                const Reading& r = std::get<Reading>(now);
+                feed->statusRead(r.relay, r.reading);
+            }
         }
     }
-    if (--telling_ == 0) {
-        feeds_.erase(std::remove(feeds_.begin(), feeds_.end(), nullptr), feeds_.end());
-    }
+    telling_ = false;
+    feeds_.erase(std::remove(feeds_.begin(), feeds_.end(), nullptr), feeds_.end());
 }
 
 void RecordStream::recorded(const JournalEntry& entry) {
-    tellAll([&entry](RecordFeed& feed) { feed.recorded(entry); });
+    tell(entry);
 }
 
-void RecordStream::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
-                                  uint16_t serialNumber) {
-    tellAll([&](RecordFeed& feed) {
-        feed.insulationRead(relay, insulationKohm, controlKohm, serialNumber);
-    });
+void RecordStream::statusRead(int relay, const StatusReading& reading) {
+    tell(Reading{relay, reading});
 }
 
 }  // namespace terval

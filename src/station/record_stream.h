@@ -1,11 +1,23 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <variant>
 #include <vector>
 
 #include "station/journal_entry.h"
 
 namespace terval {
+
+// What a good status answer tells besides the tile's value: the insulation and control
+// resistances, the relay's serial number and its status word 19 (the five lamps).
+struct StatusReading {
+    uint16_t insulationKohm = 0;
+    uint16_t controlKohm = 0;
+    uint16_t serialNumber = 0;
+    uint16_t statusWord = 0;
+    bool operator==(const StatusReading&) const = default;
+};
 
 // One that follows the station's records as they happen: the journal's writer, the plant's
 // broker, and whoever joins them.
@@ -21,15 +33,16 @@ class RecordFeed {
     virtual ~RecordFeed() = default;
     // A record as the station made it: stamped with its time, its id still 0.
     virtual void recorded(const JournalEntry& entry) = 0;
-    // A good status answer's insulation and control resistances, by the relay's number.
-    virtual void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
-                                uint16_t serialNumber) = 0;
+    // A good status answer, by the relay's number.
+    virtual void statusRead(int relay, const StatusReading& reading) = 0;
 };
 
 // The station's stream of records and insulation readings, fanned out to its feeds. Every feed
 // sees everything in the order it was recorded, the feeds one after the other in the order they
 // joined. A feed may join or leave at any time, also from inside one of its own calls: one that
-// leaves is told nothing more, one that joins is told from the next record on.
+// leaves is told nothing more, one that joins is told from the next record on. A feed may record
+// too (the alarms do, as the station's records move them): what it records is told to everyone
+// once the record being told is done, so that no feed sees the second before the first.
 class RecordStream {
   public:
     RecordStream() = default;
@@ -42,17 +55,22 @@ class RecordStream {
     bool hasFeed(const RecordFeed* feed) const;
 
     void recorded(const JournalEntry& entry);
-    void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
-                        uint16_t serialNumber);
+    void statusRead(int relay, const StatusReading& reading);
 
   private:
-    template <class Tell>
-    void tellAll(const Tell& tell);
+    struct Reading {
+        int relay;
+        StatusReading reading;
+    };
+    using Told = std::variant<JournalEntry, Reading>;
+    void tell(Told told);
 
     // A feed that leaves while the stream is telling is only blanked, and swept out afterwards,
     // so that the telling neither skips nor repeats anyone.
     std::vector<RecordFeed*> feeds_;
-    int telling_ = 0;
+    // What was recorded while another was being told, in its order.
+    std::deque<Told> waiting_;
+    bool telling_ = false;
 };
 
 }  // namespace terval

@@ -122,13 +122,13 @@ void JournalWriter::recorded(const JournalEntry& entry) {
     }
 }
 
-void JournalWriter::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
-                                   uint16_t /*serialNumber*/) {
+void JournalWriter::statusRead(int relay, const StatusReading& reading) {
     if (trend_ == nullptr || relay < 1 || relay > devices_.DeviceCount) {
         return;
     }
     const qint64 nowMs = clock_ != nullptr ? clock_->now().toMSecsSinceEpoch() : 0;
-    trend_->add({devices_.entry(relay).Address, nowMs, insulationKohm, controlKohm});
+    trend_->add(
+        {devices_.entry(relay).Address, nowMs, reading.insulationKohm, reading.controlKohm});
 }
 
 StationJournal::StationJournal(const DeviceTable& devices) : devices_(devices), writer_(devices) {
@@ -366,9 +366,8 @@ void StationJournal::clockRead(int relay, qint64 offsetMs) {
 
 // ---- the insulation trend ----
 
-void StationJournal::insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
-                                    uint16_t serialNumber) {
-    records_.insulationRead(relay, insulationKohm, controlKohm, serialNumber);
+void StationJournal::statusRead(int relay, const StatusReading& reading) {
+    records_.statusRead(relay, reading);
 }
 
 void StationJournal::alarmLevelsRead(int relay, uint16_t signalKohm, uint16_t tripKohm) {

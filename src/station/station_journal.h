@@ -60,8 +60,7 @@ class JournalWriter final : public RecordFeed {
     bool isAttached() const { return sink_ != nullptr; }
 
     void recorded(const JournalEntry& entry) override;
-    void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
-                        uint16_t serialNumber) override;
+    void statusRead(int relay, const StatusReading& reading) override;
 
   private:
     const DeviceTable& devices_;
@@ -134,11 +133,9 @@ class StationJournal {
     // off, and again only when it has drifted another minute or has been set since.
     void clockRead(int relay, qint64 offsetMs);
 
-    // A good status answer's insulation and control resistances (and the relay's serial number,
-    // for the feed); the alarm levels of a setpoint block. Kept for the relay's trend, under its
-    // address.
-    void insulationRead(int relay, uint16_t insulationKohm, uint16_t controlKohm,
-                        uint16_t serialNumber);
+    // A good status answer, for the feeds: its insulation and control resistances are kept for
+    // the relay's trend, under its address, as are the alarm levels of a setpoint block.
+    void statusRead(int relay, const StatusReading& reading);
     void alarmLevelsRead(int relay, uint16_t signalKohm, uint16_t tripKohm);
 
     void deviceAdded(int relay);

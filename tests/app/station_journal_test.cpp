@@ -656,8 +656,9 @@ TEST(StationJournalRandom, RecordsKeepTheirOrderWhateverTheLineDoes) {
 }
 
 // What follows the station beside its journal. A feed that leaves from inside its own call is told
-// nothing more, one that joins there is told from the next record on, and every feed sees records
-// and readings interleaved in the one order, the journal's file included.
+// nothing more, one that joins there is told from the next record on, one recorded there comes
+// after the record being told, and every feed sees records and readings interleaved in the one
+// order, the journal's file included.
 TEST_F(StationJournalTest, EveryFeedOfTheRecordStreamSeesItInTheOrderRecorded) {
     struct Log final : RecordFeed {
         std::vector<QString> seen;
@@ -668,10 +669,11 @@ TEST_F(StationJournalTest, EveryFeedOfTheRecordStreamSeesItInTheOrderRecorded) {
                 onRecord();
             }
         }
-        void insulationRead(int relay, uint16_t insulation, uint16_t control,
-                            uint16_t /*serialNumber*/) override {
-            seen.push_back(
-                QStringLiteral("reading %1: %2/%3").arg(relay).arg(insulation).arg(control));
+        void statusRead(int relay, const StatusReading& r) override {
+            seen.push_back(QStringLiteral("reading %1: %2/%3")
+                               .arg(relay)
+                               .arg(r.insulationKohm)
+                               .arg(r.controlKohm));
         }
     };
     RecordStream& stream = rig.station().journal.records();
@@ -687,6 +689,8 @@ TEST_F(StationJournalTest, EveryFeedOfTheRecordStreamSeesItInTheOrderRecorded) {
         if (--recordsLeft == 0) {
             stream.removeFeed(&leaving);
             stream.addFeed(&joining);
+            // Recorded from inside a feed: told to everyone after the record being told.
+            rig.station().journal.alarmLogCleared(77);
         }
     };
     rig.connect();
@@ -704,6 +708,8 @@ TEST_F(StationJournalTest, EveryFeedOfTheRecordStreamSeesItInTheOrderRecorded) {
     // The leaving feed saw a beginning, the joining one the rest after the record that swapped
     // them, and the whole is what the first feed saw.
     ASSERT_FALSE(joining.seen.empty());
+    EXPECT_TRUE(joining.seen.front().endsWith(QStringLiteral(": 77")))
+        << joining.seen.front().toStdString();
     std::vector<QString> halves = leaving.seen;
     const auto swap = std::find(all.seen.begin() + static_cast<std::ptrdiff_t>(halves.size()),
                                 all.seen.end(), joining.seen.front());

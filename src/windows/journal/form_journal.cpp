@@ -53,6 +53,8 @@ QColor groupColor(JournalGroup group) {
             return QColor(0x3A, 0x5A, 0x7A);
         case JournalGroup::Write:
             return kNavy;
+        case JournalGroup::Alarm:
+            return QColor(0xA0, 0x30, 0x00);
         case JournalGroup::Clock:
         case JournalGroup::Devices:
         case JournalGroup::Station:
