@@ -131,6 +131,17 @@ std::vector<JournalEntry> oneOfEveryKind(qint64 startMs) {
         {0, 0, K::BrokerRestored, none, QStringLiteral("Брокер MQTT снова доступен"),
          LinkDetails{QStringLiteral("10.0.0.5:8883"), {}, 65'000}},
         {0, 0, K::RecordsLost, none, QStringLiteral("Потеряно: записей журнала — 3"), {}},
+        {0, 0, K::AlarmChanged, r, QStringLiteral("Квитирован: Реле ОТКЛЮЧЕНИЯ"),
+         AlarmDetails{Alarm{AlarmKind::TripRelay, 17, AlarmState::ActiveAcknowledged,
+                            1'700'000'000'123, std::nullopt, 1'700'000'060'000, 1'700'003'600'000,
+                            QStringLiteral("ремонт цепи; «Юг»"), QStringLiteral("оператор"), true,
+                            QStringLiteral("Г-3: Реле ОТКЛЮЧЕНИЯ")},
+                      AlarmChange::Acknowledged, QStringLiteral("оператор")}},
+        {0, 0, K::AlarmChanged, none, QStringLiteral("Связь потеряна"),
+         AlarmDetails{Alarm{AlarmKind::LinkLost, 0, AlarmState::ReturnedUnacknowledged,
+                            1'700'000'000'000, 1'700'000'005'000, std::nullopt, std::nullopt, {},
+                            {}, false, QStringLiteral("Связь потеряна")},
+                      AlarmChange::Returned, {}}},
     };
     for (size_t i = 0; i < entries.size(); ++i) {
         entries[i].timeMs = startMs + static_cast<qint64>(i) * 1000 + 123;
