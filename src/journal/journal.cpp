@@ -168,7 +168,13 @@ std::optional<QSqlError> trimJournal(QSqlDatabase& db, const QDateTime& now, int
     const qint64 reference = std::min(now.toMSecsSinceEpoch(), query.value(0).toLongLong());
     const qint64 cutoff =
         QDateTime::fromMSecsSinceEpoch(reference).addMonths(-keepMonths).toMSecsSinceEpoch();
-    if (!query.prepare(QStringLiteral("DELETE FROM entries WHERE time_ms < ?"))) {
+    // The newest record of each alarm stays whatever its age: it is how an alarm that has stood
+    // unacknowledged for longer than the journal keeps comes back at the next start.
+    if (!query.prepare(
+            QStringLiteral(
+                "DELETE FROM entries WHERE time_ms < ? AND id NOT IN (SELECT max(id) FROM entries "
+                "WHERE kind = %1 GROUP BY json_extract(details, '$.id'))")
+                .arg(static_cast<int>(JournalKind::AlarmChanged)))) {
         return query.lastError();
     }
     query.addBindValue(cutoff);
@@ -988,6 +994,38 @@ JournalCount Journal::count(const JournalFilter& filter) {
     result.rows = query->value(0).toLongLong();
     query->finish();
     return result;
+}
+
+std::vector<Alarm> Journal::standingAlarms() {
+    std::vector<Alarm> standing;
+    if (!connection_) {
+        return standing;
+    }
+    QSqlError error;
+    QSqlQuery* query = connection_->statement(
+        QStringLiteral("SELECT details FROM entries WHERE kind = ? ORDER BY id"), &error);
+    if (!query) {
+        return standing;
+    }
+    query->bindValue(0, static_cast<int>(JournalKind::AlarmChanged));
+    if (!query->exec()) {
+        return standing;
+    }
+    std::map<QString, Alarm> newest;
+    while (query->next()) {
+        const JournalDetails details = decodeDetails(
+            JournalKind::AlarmChanged, query->value(0).toString().toUtf8(), QByteArray());
+        if (const auto* d = std::get_if<AlarmDetails>(&details)) {
+            newest[alarmId(d->alarm)] = d->alarm;
+        }
+    }
+    query->finish();
+    for (auto& [id, alarm] : newest) {
+        if (alarm.state != AlarmState::Normal || alarm.shelved()) {
+            standing.push_back(std::move(alarm));
+        }
+    }
+    return standing;
 }
 
 QSqlQuery* Journal::statement(const QString& sql, QSqlError* error) {

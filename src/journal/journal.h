@@ -146,6 +146,10 @@ class Journal final : public JournalSink {
     JournalRows read(const JournalFilter& filter, int limit,
                      std::optional<JournalCursor> after = std::nullopt);
     JournalCount count(const JournalFilter& filter);
+    // The alarms as they stood when the station last stopped: the newest record of each alarm,
+    // for those not back to normal (or still on a shelf). Read once at start-up; nothing when the
+    // file cannot be read.
+    std::vector<Alarm> standingAlarms();
 
     // For the insulation trend, whose tables live in the same file and go through the same
     // connection, so that one writer serves the UI thread and one log is copied.

@@ -138,10 +138,19 @@ std::vector<JournalEntry> oneOfEveryKind(qint64 startMs) {
                             QStringLiteral("Г-3: Реле ОТКЛЮЧЕНИЯ")},
                       AlarmChange::Acknowledged, QStringLiteral("оператор")}},
         {0, 0, K::AlarmChanged, none, QStringLiteral("Связь потеряна"),
-         AlarmDetails{Alarm{AlarmKind::LinkLost, 0, AlarmState::ReturnedUnacknowledged,
-                            1'700'000'000'000, 1'700'000'005'000, std::nullopt, std::nullopt, {},
-                            {}, false, QStringLiteral("Связь потеряна")},
-                      AlarmChange::Returned, {}}},
+         AlarmDetails{Alarm{AlarmKind::LinkLost,
+                            0,
+                            AlarmState::ReturnedUnacknowledged,
+                            1'700'000'000'000,
+                            1'700'000'005'000,
+                            std::nullopt,
+                            std::nullopt,
+                            {},
+                            {},
+                            false,
+                            QStringLiteral("Связь потеряна")},
+                      AlarmChange::Returned,
+                      {}}},
     };
     for (size_t i = 0; i < entries.size(); ++i) {
         entries[i].timeMs = startMs + static_cast<qint64>(i) * 1000 + 123;
@@ -719,6 +728,63 @@ TEST_F(JournalTest, RecordsPastTheirAgeAreRemovedWhenTheJournalOpens) {
     openJournal(keeping(1));
     EXPECT_EQ(times(), std::vector<qint64>{ms(kNow)});
     EXPECT_TRUE(sink.messages.isEmpty());
+}
+
+// The alarms standing at a stop come back at the next start from their newest records, however
+// old: trimming the journal keeps the newest record of every alarm.
+TEST_F(JournalTest, StandingAlarmsAreTheNewestRecordOfEachAndOutliveTheTrim) {
+    const auto record = [](qint64 timeMs, AlarmKind kind, uint16_t address, AlarmState state,
+                           std::optional<qint64> shelvedUntil = std::nullopt) {
+        Alarm a;
+        a.kind = kind;
+        a.address = address;
+        a.state = state;
+        a.raisedAtMs = timeMs;
+        a.shelvedUntilMs = shelvedUntil;
+        a.text = alarmKindText(kind);
+        return JournalEntry{0,
+                            timeMs,
+                            JournalKind::AlarmChanged,
+                            std::nullopt,
+                            a.text,
+                            AlarmDetails{a, AlarmChange::Raised, {}}};
+    };
+    const qint64 old = kNow.addMonths(-14).toMSecsSinceEpoch();
+    const qint64 now = kNow.toMSecsSinceEpoch();
+    Journal& journal = openJournal();
+    using S = AlarmState;
+    for (const JournalEntry& e : {
+             // A protection event unacknowledged for over a year, after an older normal record.
+             record(old - 1000, AlarmKind::ProtectionEvent, 3, S::Normal),
+             record(old, AlarmKind::ProtectionEvent, 3, S::ActiveUnacknowledged),
+             // Raised and back to normal: not standing.
+             record(old, AlarmKind::TripRelay, 3, S::ActiveUnacknowledged),
+             record(now - 5000, AlarmKind::TripRelay, 3, S::Normal),
+             // Normal but on a shelf: the shelf stands.
+             record(now - 4000, AlarmKind::SignalRelay, 7, S::Normal, now + 3'600'000),
+             record(now - 3000, AlarmKind::LinkLost, 0, S::ReturnedUnacknowledged),
+             record(now - 2000, AlarmKind::NoAnswer, 3, S::ActiveAcknowledged),
+         }) {
+        ASSERT_TRUE(journal.append(e));
+    }
+    appendSome(journal, 3);
+    const auto ids = [](const std::vector<Alarm>& alarms) {
+        QStringList out;
+        for (const Alarm& a : alarms) {
+            out << alarmId(a) + QLatin1Char(':') + alarmStateName(a.state);
+        }
+        out.sort();
+        return out.join(QLatin1Char(' ')).toStdString();
+    };
+    const std::string expected =
+        "link_lost:returned_unacknowledged no_answer_3:active_acknowledged "
+        "protection_event_3:active_unacknowledged signal_relay_7:normal";
+    EXPECT_EQ(ids(journal.standingAlarms()), expected);
+    // A year's journal: the old records go, the newest of each alarm stays.
+    Journal& trimmed = openJournal(keeping(12));
+    EXPECT_EQ(ids(trimmed.standingAlarms()), expected);
+    EXPECT_EQ(readAll(withKinds({JournalKind::AlarmChanged})).size(), 5u);
+    EXPECT_TRUE(sink.messages.isEmpty()) << sink.texts().join('\n').toStdString();
 }
 
 TEST_F(JournalTest, FiltersFindRelaysKindsDatesAndTextInAnyCase) {
