@@ -88,6 +88,36 @@ std::optional<QByteArray> relayEventPayload(const JournalEntry& entry,
     return compact(o);
 }
 
+std::optional<QByteArray> alarmPayload(const JournalEntry& entry) {
+    const auto* details = std::get_if<AlarmDetails>(&entry.details);
+    if (entry.kind != JournalKind::AlarmChanged || details == nullptr) {
+        return std::nullopt;
+    }
+    const Alarm& a = details->alarm;
+    const auto at = [](const std::optional<qint64>& ms) {
+        return ms ? timeValue(QDateTime::fromMSecsSinceEpoch(*ms)) : QJsonValue(QJsonValue::Null);
+    };
+    QJsonObject o;
+    o[QStringLiteral("id")] = alarmId(a);
+    o[QStringLiteral("relay")] =
+        entry.relay ? QJsonValue(entry.relay->number) : QJsonValue(QJsonValue::Null);
+    o[QStringLiteral("address")] =
+        a.kind == AlarmKind::LinkLost ? QJsonValue(QJsonValue::Null) : QJsonValue(a.address);
+    o[QStringLiteral("kind")] = alarmKindName(a.kind);
+    o[QStringLiteral("priority")] = alarmPriorityName(alarmPriority(a.kind));
+    o[QStringLiteral("state")] = alarmStateName(a.state);
+    o[QStringLiteral("shelved")] = a.shelved();
+    o[QStringLiteral("shelved_until")] = at(a.shelvedUntilMs);
+    o[QStringLiteral("suppressed")] = a.suppressed;
+    o[QStringLiteral("raised_at")] = at(a.raisedAtMs);
+    o[QStringLiteral("returned_at")] = at(a.returnedAtMs);
+    o[QStringLiteral("acknowledged_at")] = at(a.acknowledgedAtMs);
+    o[QStringLiteral("text")] = a.text;
+    o[QStringLiteral("change")] = alarmChangeName(details->change);
+    o[QStringLiteral("changed_at")] = timeValue(entry.localTime());
+    return compact(o);
+}
+
 QByteArray linkPayload(const QString& type, const QString& link, const QString& state,
                        const QString& statusText) {
     QJsonObject o;

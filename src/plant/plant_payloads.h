@@ -40,6 +40,11 @@ QByteArray relayStatePayload(const RelayStateReport& report);
 std::optional<QByteArray> relayEventPayload(const JournalEntry& entry,
                                             std::optional<uint16_t> serial = std::nullopt);
 
+// An alarm's state after a transition the journal recorded, for its retained topic
+// alarm/<id>: its tile (null for the link), kind, priority, state, shelf and suppression, when it
+// was raised, returned and acknowledged, its text; nothing for a record of another kind.
+std::optional<QByteArray> alarmPayload(const JournalEntry& entry);
+
 // The link: "rs232", "rs485" or "tcp"; the link as the journal names it; "closed", "connecting",
 // "open" or "waiting"; the status line.
 QByteArray linkPayload(const QString& type, const QString& link, const QString& state,

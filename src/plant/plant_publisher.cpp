@@ -140,11 +140,23 @@ void PlantPublisher::tick() {
     // after the "online" the client says first on every connection.
     publishLink(reconnected);
     publishStates(reconnected);
+    if (reconnected) {
+        for (const auto& [topic, payload] : alarms_) {
+            queueState(topic, payload);
+        }
+    }
     drain();
 }
 
 void PlantPublisher::recorded(const JournalEntry& entry) {
-    if (!started_ || !entry.relay) {
+    if (!started_) {
+        return;
+    }
+    if (const std::optional<QByteArray> payload = alarmPayload(entry)) {
+        publishAlarm(std::get<AlarmDetails>(entry.details), *payload);
+        return;
+    }
+    if (!entry.relay) {
         return;
     }
     // A relay leaving an address, deleted or given another: the address's topic and reading go
@@ -252,6 +264,20 @@ void PlantPublisher::publishStates(bool all) {
         forget(address);
     }
     relayState_ = std::move(published);
+}
+
+void PlantPublisher::publishAlarm(const AlarmDetails& details, const QByteArray& payload) {
+    const QByteArray topic = settings_.topicRoot() + "alarm/" + alarmId(details.alarm).toUtf8();
+    // An alarm that has gone with its relay is taken back from the broker, as its relay's state
+    // is; every other keeps its newest state retained, normal included.
+    if (details.change == AlarmChange::Removed) {
+        alarms_.erase(topic);
+        queueState(topic, QByteArray());
+    } else {
+        alarms_[topic] = payload;
+        queueState(topic, payload);
+    }
+    drain();
 }
 
 void PlantPublisher::forget(uint16_t address) {

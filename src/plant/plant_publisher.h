@@ -73,6 +73,7 @@ class PlantPublisher final : public RecordFeed {
     void publishStates(bool all);
     void forget(uint16_t address);
     void publishLink(bool force, bool stopping = false);
+    void publishAlarm(const AlarmDetails& details, const QByteArray& payload);
     void queueState(const QByteArray& topic, const QByteArray& payload);
     void queueEvent(const MqttMessage& message);
     void drain();
@@ -99,6 +100,8 @@ class PlantPublisher final : public RecordFeed {
     std::map<uint16_t, Due> relayState_;
     std::map<uint16_t, Reading> readings_;
     QByteArray linkPayload_;
+    // By topic: each alarm's state as last published, given again to a broker reached anew.
+    std::map<QByteArray, QByteArray> alarms_;
     BrokerStatus broker_;
     bool started_ = false;
 };

@@ -88,6 +88,44 @@ TEST(PlantPayloads, LayoutsAreExact) {
     e.details = {};
     EXPECT_FALSE(relayEventPayload(e));
 
+    // An alarm's state, a relay's and the link's: the time fields with the computer's zone, null
+    // when they have not happened.
+    const qint64 raised = answered.toMSecsSinceEpoch();
+    Alarm trip;
+    trip.kind = AlarmKind::TripRelay;
+    trip.address = 17;
+    trip.state = AlarmState::ActiveAcknowledged;
+    trip.raisedAtMs = raised;
+    trip.acknowledgedAtMs = raised + 61'000;
+    trip.shelvedUntilMs = raised + 3'600'000;
+    trip.shelfReason = QStringLiteral("ремонт");
+    trip.text = QStringLiteral("Ген. 2: Реле ОТКЛЮЧЕНИЯ");
+    JournalEntry alarm{0, raised + 62'000, JournalKind::AlarmChanged,
+                       JournalRelay{2, 17, QStringLiteral("Ген. 2"), QString()}, trip.text,
+                       AlarmDetails{trip, AlarmChange::Shelved, QStringLiteral("ivanov")}};
+    const auto local = [](qint64 ms) { return plantTimeText(QDateTime::fromMSecsSinceEpoch(ms)); };
+    EXPECT_EQ(QString::fromUtf8(*alarmPayload(alarm)),
+              QStringLiteral(R"({"acknowledged_at":"%1","address":17,"change":"shelved",)"
+                             R"("changed_at":"%2","id":"trip_relay_17","kind":"trip_relay",)"
+                             R"("priority":"high","raised_at":"%3","relay":2,"returned_at":null,)"
+                             R"("shelved":true,"shelved_until":"%4","state":"active_acknowledged",)"
+                             R"("suppressed":false,"text":"Ген. 2: Реле ОТКЛЮЧЕНИЯ"})")
+                  .arg(local(raised + 61'000), local(raised + 62'000), local(raised),
+                       local(raised + 3'600'000)));
+    Alarm link;
+    link.state = AlarmState::ReturnedUnacknowledged;
+    link.suppressed = false;
+    const QJsonObject linkAlarm =
+        QJsonDocument::fromJson(*alarmPayload({0, raised, JournalKind::AlarmChanged, std::nullopt,
+                                               QString(), AlarmDetails{link, {}, {}}}))
+            .object();
+    EXPECT_TRUE(linkAlarm["relay"].isNull());
+    EXPECT_TRUE(linkAlarm["address"].isNull());
+    EXPECT_TRUE(linkAlarm["raised_at"].isNull());
+    EXPECT_EQ(linkAlarm["id"].toString(), QStringLiteral("link_lost"));
+    EXPECT_EQ(linkAlarm["state"].toString(), QStringLiteral("returned_unacknowledged"));
+    EXPECT_FALSE(alarmPayload(e));
+
     EXPECT_EQ(linkPayload("tcp", "Ethernet TCP/IP 127.0.0.1:502", "open", "Произошло"),
               QStringLiteral(R"({"link":"Ethernet TCP/IP 127.0.0.1:502","state":"open",)"
                              R"("status_text":"Произошло","type":"tcp"})")
