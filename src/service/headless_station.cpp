@@ -69,6 +69,55 @@ void StationLog::note(const QString& text) {
     write(text);
 }
 
+void StationLog::recorded(const JournalEntry& entry) {
+    const auto* details = std::get_if<AlarmDetails>(&entry.details);
+    if (entry.kind != JournalKind::AlarmChanged || details == nullptr) {
+        return;
+    }
+    const Alarm& a = details->alarm;
+    QString change;
+    switch (details->change) {
+        case AlarmChange::Raised:
+            change = QStringLiteral("поднят");
+            break;
+        case AlarmChange::Returned:
+            change = QStringLiteral("условие исчезло");
+            break;
+        case AlarmChange::Acknowledged:
+            change = QStringLiteral("квитирован");
+            break;
+        case AlarmChange::Shelved:
+            change = QStringLiteral("отложен до %1")
+                         .arg(QDateTime::fromMSecsSinceEpoch(a.shelvedUntilMs.value_or(0))
+                                  .toString(QStringLiteral("yyyy-MM-dd HH:mm")));
+            if (!a.shelfReason.isEmpty()) {
+                change += QStringLiteral(" («%1»)").arg(a.shelfReason);
+            }
+            break;
+        case AlarmChange::Unshelved:
+            change = QStringLiteral("снят с полки");
+            break;
+        case AlarmChange::Suppressed:
+            change = QStringLiteral("подавлен потерей связи");
+            break;
+        case AlarmChange::Unsuppressed:
+            change = QStringLiteral("подавление снято");
+            break;
+        case AlarmChange::Restored:
+            change = QStringLiteral("восстановлен из журнала");
+            break;
+        case AlarmChange::Removed:
+            change = QStringLiteral("снят вместе с объектом");
+            break;
+    }
+    if (!details->user.isEmpty()) {
+        change += QStringLiteral(", пользователь ") + details->user;
+    }
+    write(QStringLiteral("Аварийный сигнал (%1 приоритет): %2 — %3; состояние: %4")
+              .arg(alarmPriorityText(alarmPriority(a.kind)), a.text, change,
+                   alarmStateText(a.state)));
+}
+
 void StationLog::showMessage(MessageIcon icon, const QString& text, const QString& caption) {
     QString kind;
     switch (icon) {
@@ -242,6 +291,7 @@ HeadlessStation::HeadlessStation(const QDir& folder, const Clock& clock, QLocale
       log_(log, clock),
       station_(folder, log_, log_, clock, std::move(locale), std::move(plant)) {
     log_.setStation(&core().station);
+    core().station.journal.records().addFeed(&log_);
     // As the main window's: the poll machine counts its time in these ticks.
     pollTimer_.setInterval(100);
     pollTimer_.setTimerType(Qt::PreciseTimer);
@@ -261,6 +311,7 @@ HeadlessStation::HeadlessStation(const QDir& folder, const Clock& clock, QLocale
 
 HeadlessStation::~HeadlessStation() {
     shutDown();
+    core().station.journal.records().removeFeed(&log_);
     log_.setPollTimer({});
 }
 

@@ -25,7 +25,7 @@ namespace terval {
 // log (journalctl): one line per thing that changed, each headed by the date and time. What the
 // windows repeat at every poll (the same tile state, the clock, the lamps, a countdown) is not
 // repeated here, so that a station polling for months leaves a log worth reading.
-class StationLog final : public MainView, public MessageSink {
+class StationLog final : public MainView, public MessageSink, public RecordFeed {
   public:
     StationLog(QTextStream& out, const Clock& clock);
 
@@ -37,6 +37,10 @@ class StationLog final : public MainView, public MessageSink {
     void note(const QString& text);
     // The menu item as the windows would have it: whether "Установить связь" could be chosen.
     bool menuItemEnabled(MenuItem item) const { return menuEnabled(menu_, item); }
+
+    // RecordFeed: every move of an alarm, as the alarm window would show it.
+    void recorded(const JournalEntry& entry) override;
+    void statusRead(int, const StatusReading&) override {}
 
     // MessageSink
     void showMessage(MessageIcon icon, const QString& text, const QString& caption = {}) override;
