@@ -100,8 +100,11 @@ TEST(PlantPayloads, LayoutsAreExact) {
     trip.shelvedUntilMs = raised + 3'600'000;
     trip.shelfReason = QStringLiteral("ремонт");
     trip.text = QStringLiteral("Ген. 2: Реле ОТКЛЮЧЕНИЯ");
-    JournalEntry alarm{0, raised + 62'000, JournalKind::AlarmChanged,
-                       JournalRelay{2, 17, QStringLiteral("Ген. 2"), QString()}, trip.text,
+    JournalEntry alarm{0,
+                       raised + 62'000,
+                       JournalKind::AlarmChanged,
+                       JournalRelay{2, 17, QStringLiteral("Ген. 2"), QString()},
+                       trip.text,
                        AlarmDetails{trip, AlarmChange::Shelved, QStringLiteral("ivanov")}};
     const auto local = [](qint64 ms) { return plantTimeText(QDateTime::fromMSecsSinceEpoch(ms)); };
     EXPECT_EQ(QString::fromUtf8(*alarmPayload(alarm)),

@@ -613,6 +613,10 @@ int main(int argc, char** argv) {
                       "kOhm an hour (negative falls; default 0) over its last days, e.g. the "
                       "present values of relay-sim; repeatable",
                       "address:kohm[:slope]"});
+    parser.addOption({"now",
+                      "the moment the history ends, local time \"yyyy-MM-dd HH:mm:ss\" (default: "
+                      "now); the same moment and seed give the same history",
+                      "time"});
     parser.process(app);
     if (parser.positionalArguments().size() != 1) {
         parser.showHelp(2);
@@ -722,7 +726,15 @@ int main(int argc, char** argv) {
     const SettingsLoad settings = loadStationSettings(folder);
     JournalOptions options;
     options.keepMonths = settings.settings.journalKeepMonths;
-    const qint64 to = QDateTime::currentMSecsSinceEpoch() / 1000 * 1000;
+    qint64 to = QDateTime::currentMSecsSinceEpoch() / 1000 * 1000;
+    if (parser.isSet("now")) {
+        const QDateTime given =
+            QDateTime::fromString(parser.value("now"), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        if (!given.isValid()) {
+            return fail(QStringLiteral("--now takes a local time as \"yyyy-MM-dd HH:mm:ss\""));
+        }
+        to = given.toMSecsSinceEpoch();
+    }
     const qint64 from = to - days * kDay;
     SimClock clock;
     clock.ms = to;
