@@ -80,9 +80,8 @@ MqttSettingsLoad loadMqttSettings(const QDir& folder, const MqttCommandLine& com
             bool ok = false;
             s.port = ini.value(QStringLiteral("port")).toInt(&ok);
             if (!ok || s.port < 1 || s.port > 65535) {
-                return fail(
-                    QStringLiteral("в файле %1 port=%2 не номер порта от 1 до 65535.")
-                        .arg(kSettingsFileName, ini.value(QStringLiteral("port")).toString()));
+                return fail(QStringLiteral("в файле %1 port=%2 не номер порта от 1 до 65535.")
+                                .arg(kSettingsFileName, ini.value(QStringLiteral("port")).toString()));
             }
         }
         s.clientId = ini.value(QStringLiteral("clientId")).toString().trimmed();
@@ -95,9 +94,8 @@ MqttSettingsLoad loadMqttSettings(const QDir& folder, const MqttCommandLine& com
             bool ok = false;
             s.qos = ini.value(QStringLiteral("qos")).toInt(&ok);
             if (!ok || s.qos < 0 || s.qos > 2) {
-                return fail(
-                    QStringLiteral("в файле %1 qos=%2 не 0, 1 или 2.")
-                        .arg(kSettingsFileName, ini.value(QStringLiteral("qos")).toString()));
+                return fail(QStringLiteral("в файле %1 qos=%2 не 0, 1 или 2.")
+                                .arg(kSettingsFileName, ini.value(QStringLiteral("qos")).toString()));
             }
         }
     }
@@ -105,8 +103,7 @@ MqttSettingsLoad loadMqttSettings(const QDir& folder, const MqttCommandLine& com
     // The command line wins over the file.
     if (!commandLine.hostPort.isEmpty()) {
         if (!parseHostPort(commandLine.hostPort, s.host, s.port)) {
-            return fail(
-                QStringLiteral("«%1» не адрес брокера вида УЗЕЛ:ПОРТ.").arg(commandLine.hostPort));
+            return fail(QStringLiteral("«%1» не адрес брокера вида УЗЕЛ:ПОРТ.").arg(commandLine.hostPort));
         }
     } else if (!iniHost.isEmpty()) {
         if (!parseHostPort(iniHost, s.host, s.port)) {
@@ -145,8 +142,9 @@ MqttSettingsLoad loadMqttSettings(const QDir& folder, const MqttCommandLine& com
         if (s.user.isEmpty()) {
             return fail(QStringLiteral("задан passwordFile, но не задан user."));
         }
-        QFile file(QDir::isAbsolutePath(s.passwordFile) ? s.passwordFile
-                                                        : folder.absoluteFilePath(s.passwordFile));
+        QFile file(QDir::isAbsolutePath(s.passwordFile)
+                       ? s.passwordFile
+                       : folder.absoluteFilePath(s.passwordFile));
         if (!file.open(QIODevice::ReadOnly) || file.size() > kLongestPassword) {
             return fail(QStringLiteral("файл пароля %1 не прочитан.").arg(file.fileName()));
         }
