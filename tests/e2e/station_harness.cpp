@@ -56,7 +56,7 @@ void StationHarness::start(const QVector<int>& addresses, const ConnectionConfig
     folder.write("config.cfg", config.toRecord());
     core_ = std::make_unique<StationCore>(folder.dir(), view, messages, clock,
                                           QLocale(QLocale::Russian, QLocale::Russia), serial,
-                                          socket, std::nullopt);
+                                          socket, journal);
     publishing_ = std::make_unique<PlantPublishing>(*core_, plant);
     core_->start();
 }

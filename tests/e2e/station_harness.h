@@ -112,6 +112,8 @@ class StationHarness {
     // one-second timer runs too (the clock, the tiles' age, the publishing).
     PlantOptions plant;
     bool secondTimer = false;
+    // With it the station keeps its journal in the working folder.
+    std::optional<JournalOptions> journal;
 
     WorkFolder folder;
     FakeMainView view;
