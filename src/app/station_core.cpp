@@ -60,14 +60,17 @@ void StationCore::start() {
         trend_ = std::make_unique<InsulationTrend>(*journal_);
         station.journal.attach(journal_.get(), &clock_, trend_.get());
         station.journal.stationStarted(kVersionText);
-        // What stood when the station last stopped: an unacknowledged event is red again.
-        alarms.restore(journal_->standingAlarms());
         lastFlush_ = clock_.now();
         // Opening the journal has trimmed it.
         lastTrim_ = lastFlush_.date();
     }
     started_ = true;
     tellCompanions(false, [](StationCompanion& c) { c.stationStarted(); });
+    // What stood when the station last stopped: an unacknowledged event is red again. After the
+    // companions, so that the plant's broker is given the restored alarms as well.
+    if (journal_) {
+        alarms.restore(journal_->standingAlarms());
+    }
 }
 
 template <class Tell>

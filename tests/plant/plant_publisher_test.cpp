@@ -462,6 +462,26 @@ TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowT
     EXPECT_EQ(std::adjacent_find(eventsSeen.begin(), eventsSeen.end()), eventsSeen.end());
     EXPECT_EQ(eventsSeen.size() + publisher.eventsDropped(), static_cast<size_t>(eventsMade));
     EXPECT_EQ(droppedReported, static_cast<qint64>(publisher.eventsDropped()));
+    // The broker holds every alarm as the station has it, whatever it missed while away.
+    std::map<QString, QString> held;
+    for (const auto& [topic, payload] : retained) {
+        if (topic.startsWith(root + "alarm/") && !payload.isEmpty()) {
+            const QJsonObject o = QJsonDocument::fromJson(payload).object();
+            held[QString::fromUtf8(topic.mid(root.size() + 6))] = o["state"].toString();
+        }
+    }
+    std::map<QString, QString> standing;
+    for (const Alarm& a : rig.core().alarms.standing()) {
+        standing[alarmId(a)] = alarmStateName(a.state);
+    }
+    for (const auto& [id, state] : held) {
+        if (state != QStringLiteral("normal")) {
+            EXPECT_EQ(standing[id], state) << id.toStdString();
+        }
+    }
+    for (const auto& [id, state] : standing) {
+        EXPECT_EQ(held[id], state) << id.toStdString();
+    }
     // The first relay deleted, each relay at an address of its own: its retained state is
     // taken back, and the next one's, now on the first tile, stays under its own address.
     DeviceTable& table = rig.station().devices;
@@ -493,7 +513,11 @@ TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowT
     // over, and the journal counts them; "offline" left is the will's, not counted.
     rig.station().journal.protectionEvent(1, rig.clock.time, 1, QStringLiteral("признак"),
                                           TripRecord{}, QStringLiteral("строка последняя"));
-    ASSERT_EQ(client->handed.size(), 1u);
+    // The event and, after it, the state of the alarm it raised.
+    ASSERT_EQ(client->handed.size(), 2u);
+    EXPECT_TRUE(client->handed[0].topic.endsWith("/event"));
+    EXPECT_TRUE(client->handed[1].topic.startsWith(root + "alarm/protection_event_"));
+    EXPECT_TRUE(client->handed[1].retain);
     rig.core().stop();
     ASSERT_TRUE(client->stoppedWith);
     EXPECT_EQ(client->stoppedWith->topic, root + "status");
