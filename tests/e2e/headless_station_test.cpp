@@ -278,6 +278,27 @@ TEST(HeadlessStation, PollsRecordsAndStopsCleanlyOnSigterm) {
     };
     ASSERT_TRUE(waitUntil([&] { return eventsPublished().size() == 4; }, 30s))
         << eventsPublished().join('\n').toStdString();
+    // Each event raised its relay's alarm, logged and retained for the plant as unacknowledged.
+    auto alarmOnBroker = [&plant](const QByteArray& id) {
+        QString state;
+        for (const ReceivedMessage& m : plant.messages()) {
+            if (m.topic.startsWith("e2e/") && m.topic.endsWith("/alarm/" + id)) {
+                state = QJsonDocument::fromJson(m.payload).object()["state"].toString();
+            }
+        }
+        return state;
+    };
+    ASSERT_TRUE(waitUntil(
+        [&] { return alarmOnBroker("protection_event_2") == "active_unacknowledged"; }, 30s));
+    EXPECT_EQ(alarmOnBroker("protection_event_3"), QStringLiteral("active_unacknowledged"));
+    // The event closed relay 2's trip and signal relays too: their alarms besides.
+    const QStringList raised =
+        linesOf(station.log())
+            .filter(QStringLiteral(" — поднят; состояние: Активна, не квитирована"));
+    EXPECT_EQ(raised.filter(QStringLiteral(" Аварийный сигнал (высокий приоритет): ")).size(), 5)
+        << station.log().toStdString();
+    EXPECT_EQ(raised.filter(QStringLiteral("  : Ген. ")).size(), 4);
+    EXPECT_EQ(raised.filter(QStringLiteral("): Ген. 2: Реле ОТКЛЮЧЕНИЯ — ")).size(), 1);
 
     station.process().terminate();
     ASSERT_TRUE(station.process().waitForFinished(20000)) << station.log().toStdString();
