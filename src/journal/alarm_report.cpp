@@ -81,7 +81,7 @@ AlarmReportTable raisesTable(const QString& title, const std::vector<AlarmRaises
     table.header << QStringLiteral("Защита") << QStringLiteral("Адрес")
                  << QStringLiteral("Генератор") << QStringLiteral("Сигнал")
                  << QStringLiteral("Приоритет") << QStringLiteral("Появлений")
-                 << QStringLiteral("Из них подавлено") << QStringLiteral("Последнее появление");
+                 << QStringLiteral("Подавлено") << QStringLiteral("Последнее появление");
     int place = 0;
     for (const AlarmRaises& r : rows) {
         AlarmReportTable::Row row;

@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QStringList>
 #include <QVBoxLayout>
 
 #include "app/journal_export.h"
@@ -27,6 +28,11 @@ QColor priorityColor(AlarmPriority priority) {
     }
     return QColor(0x3A, 0x3A, 0x6A);
 }
+
+// Numbers and short marks stand in the middle of their columns, as in the journal's table.
+const QStringList kCentred{QStringLiteral("Место"),     QStringLiteral("Защита"),
+                           QStringLiteral("Адрес"),     QStringLiteral("Появлений"),
+                           QStringLiteral("Подавлено"), QStringLiteral("Наибольшее за минуту")};
 
 const char* const kGridNames[] = {"GridPerAlarm", "GridMostFrequent", "GridChattering",
                                   "GridStanding"};
@@ -75,7 +81,7 @@ TFormAlarmReport::TFormAlarmReport(const QDir& workFolder, MessageSink& messages
     addButtonRow(column, {btnSave_, btnClose_});
     connect(btnSave_, &QPushButton::clicked, this, &TFormAlarmReport::saveClicked);
     connect(btnClose_, &QPushButton::clicked, this, &QDialog::reject);
-    resize(960, 560);
+    resize(1000, 560);
 }
 
 TFormAlarmReport::~TFormAlarmReport() {
@@ -99,7 +105,8 @@ QTableWidget* TFormAlarmReport::newTable(const char* name) {
     header->setFont(namedFont(15, true));
     header->setHighlightSections(false);
     header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    header->setStretchLastSection(true);
+    header->setMinimumSectionSize(40);
+    grid->setTextElideMode(Qt::ElideRight);
     return grid;
 }
 
@@ -125,6 +132,9 @@ void TFormAlarmReport::showReport(const AlarmReport& report) {
             const AlarmReportTable::Row& row = table.rows[static_cast<size_t>(r)];
             for (int c = 0; c < row.cells.size(); ++c) {
                 auto* item = new QTableWidgetItem(row.cells[c]);
+                if (kCentred.contains(table.header.value(c))) {
+                    item->setTextAlignment(Qt::AlignCenter);
+                }
                 item->setForeground(priorityColor(row.priority));
                 if (row.suppressed) {
                     item->setToolTip(
@@ -134,10 +144,24 @@ void TFormAlarmReport::showReport(const AlarmReport& report) {
                 grid->setItem(r, c, item);
             }
         }
-        // Every column as wide as its widest cell or header, the last one taking what is left.
+        // Every column as wide as its widest cell or header, but the generator's, which takes
+        // what is left: a name of any length is cut with an ellipsis there and shown whole in its
+        // tip, and nothing else of the row goes out of sight.
         grid->resizeColumnsToContents();
+        const int names = static_cast<int>(table.header.indexOf(QStringLiteral("Генератор")));
         for (int c = 0; c < grid->columnCount(); ++c) {
-            grid->setColumnWidth(c, grid->columnWidth(c) + 14);
+            grid->setColumnWidth(c, grid->columnWidth(c) + 10);
+            grid->horizontalHeader()->setSectionResizeMode(
+                c, c == names ? QHeaderView::Stretch : QHeaderView::Interactive);
+        }
+        if (names >= 0) {
+            for (int r = 0; r < grid->rowCount(); ++r) {
+                if (QTableWidgetItem* item = grid->item(r, names)) {
+                    item->setToolTip(item->toolTip().isEmpty()
+                                         ? item->text()
+                                         : item->text() + QLatin1Char('\n') + item->toolTip());
+                }
+            }
         }
     }
 }
