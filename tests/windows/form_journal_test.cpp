@@ -520,6 +520,23 @@ TEST_F(FormJournalTest, PagesStopAtTheirLimitAndAnUnreadableJournalIsExplained) 
     ASSERT_EQ(messages.messages.size(), 1);
     EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
     EXPECT_FALSE(other.exists("журнал.csv"));
+
+    // Its alarm report says why there is none, and there is nothing to save.
+    findWidget<QPushButton>(&window, "BtnAlarmReport")->click();
+    ASSERT_TRUE(testing::waitUntil(
+        [&] {
+            QCoreApplication::processEvents();
+            return !window.alarmReportRunning();
+        },
+        std::chrono::seconds(10)));
+    auto* report = findWidget<TFormAlarmReport>(&window, "FormAlarmReport");
+    ASSERT_TRUE(report->isVisible());
+    EXPECT_FALSE(findWidget<QLabel>(report, "LabelProblem")->isHidden());
+    EXPECT_TRUE(findWidget<QLabel>(report, "LabelProblem")->text().contains("journal.db"))
+        << findWidget<QLabel>(report, "LabelProblem")->text().toStdString();
+    EXPECT_FALSE(findWidget<QPushButton>(report, "BtnSaveCsv")->isEnabled());
+    EXPECT_FALSE(report->saveTo(other.path("отчёт.csv")));
+    EXPECT_FALSE(other.exists("отчёт.csv"));
 }
 
 // An alarm's journal record: the alarm after the change, at that moment.
