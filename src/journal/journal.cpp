@@ -11,6 +11,7 @@
 #include <QtDebug>
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <map>
 
 #include "devices/device_table.h"
@@ -182,6 +183,23 @@ std::optional<QSqlError> trimJournal(QSqlDatabase& db, const QDateTime& now, int
         return query.lastError();
     }
     return std::nullopt;
+}
+
+// The record on the query's row, selected as kColumns.
+JournalEntry entryOfRow(const QSqlQuery& query) {
+    JournalEntry entry;
+    entry.id = query.value(0).toLongLong();
+    entry.timeMs = query.value(1).toLongLong();
+    entry.kind = journalKindFromCode(query.value(2).toInt());
+    if (!query.value(3).isNull()) {
+        entry.relay =
+            JournalRelay{query.value(3).toInt(), static_cast<uint16_t>(query.value(4).toUInt()),
+                         query.value(5).toString(), query.value(6).toString()};
+    }
+    entry.text = query.value(7).toString();
+    entry.details =
+        decodeDetails(entry.kind, query.value(8).toString().toUtf8(), query.value(9).toByteArray());
+    return entry;
 }
 
 }  // namespace
@@ -948,19 +966,7 @@ JournalRows Journal::read(const JournalFilter& filter, int limit,
     }
     rows.entries.reserve(static_cast<size_t>(limit));
     while (query->next()) {
-        JournalEntry entry;
-        entry.id = query->value(0).toLongLong();
-        entry.timeMs = query->value(1).toLongLong();
-        entry.kind = journalKindFromCode(query->value(2).toInt());
-        if (!query->value(3).isNull()) {
-            entry.relay = JournalRelay{query->value(3).toInt(),
-                                       static_cast<uint16_t>(query->value(4).toUInt()),
-                                       query->value(5).toString(), query->value(6).toString()};
-        }
-        entry.text = query->value(7).toString();
-        entry.details = decodeDetails(entry.kind, query->value(8).toString().toUtf8(),
-                                      query->value(9).toByteArray());
-        rows.entries.push_back(std::move(entry));
+        rows.entries.push_back(entryOfRow(*query));
     }
     // A statement left open would hold its read snapshot, and the log could not be checkpointed
     // past it.
@@ -994,6 +1000,98 @@ JournalCount Journal::count(const JournalFilter& filter) {
     result.rows = query->value(0).toLongLong();
     query->finish();
     return result;
+}
+
+JournalRows Journal::alarmRecordsBefore(qint64 beforeMs) {
+    JournalRows rows;
+    if (!connection_) {
+        rows.error = readFailure();
+        return rows;
+    }
+    QSqlError error;
+    QSqlQuery* query = connection_->statement(
+        QStringLiteral("SELECT ") + kColumns +
+            QStringLiteral(" FROM entries WHERE id IN (SELECT max(id) FROM entries WHERE kind = ? "
+                           "AND time_ms < ? GROUP BY json_extract(details, '$.id')) ORDER BY id"),
+        &error);
+    if (query) {
+        query->bindValue(0, static_cast<int>(JournalKind::AlarmChanged));
+        query->bindValue(1, beforeMs);
+    }
+    if (!query || !query->exec()) {
+        if (query) {
+            error = query->lastError();
+        }
+        rows.error = readFailure(&error);
+        return rows;
+    }
+    while (query->next()) {
+        rows.entries.push_back(entryOfRow(*query));
+    }
+    query->finish();
+    return rows;
+}
+
+JournalRows Journal::alarmRecords(std::optional<qint64> fromMs, qint64 toMs) {
+    JournalRows rows;
+    if (!connection_) {
+        rows.error = readFailure();
+        return rows;
+    }
+    // SQLite takes the few fields out of each record's JSON itself: parsing every record whole
+    // would take most of the time of a year's report.
+    QSqlError error;
+    QSqlQuery* query = connection_->statement(
+        QStringLiteral(
+            "SELECT id, time_ms, relay, address, generator, breaker, json_extract(details, "
+            "'$.kind'), json_extract(details, '$.address'), json_extract(details, '$.state'), "
+            "json_extract(details, '$.change'), json_extract(details, '$.suppressed'), "
+            "json_extract(details, '$.raisedAtMs') FROM entries WHERE kind = ? AND time_ms >= ? "
+            "AND time_ms < ? ORDER BY time_ms, id"),
+        &error);
+    if (query) {
+        query->bindValue(0, static_cast<int>(JournalKind::AlarmChanged));
+        query->bindValue(1, fromMs.value_or(std::numeric_limits<qint64>::min()));
+        query->bindValue(2, toMs);
+    }
+    if (!query || !query->exec()) {
+        if (query) {
+            error = query->lastError();
+        }
+        rows.error = readFailure(&error);
+        return rows;
+    }
+    while (query->next()) {
+        JournalEntry entry;
+        entry.id = query->value(0).toLongLong();
+        entry.timeMs = query->value(1).toLongLong();
+        entry.kind = JournalKind::AlarmChanged;
+        if (!query->value(2).isNull()) {
+            entry.relay = JournalRelay{query->value(2).toInt(),
+                                       static_cast<uint16_t>(query->value(3).toUInt()),
+                                       query->value(4).toString(), query->value(5).toString()};
+        }
+        // Read as a whole record is: a kind or state of a newer program leaves the link's alarm
+        // in its normal state, an unknown change counts as restored.
+        AlarmDetails d;
+        const auto kind = alarmKindFromName(query->value(6).toString());
+        const auto state = alarmStateFromName(query->value(8).toString());
+        if (kind && state) {
+            d.alarm.kind = *kind;
+            d.alarm.state = *state;
+        }
+        d.alarm.address =
+            static_cast<uint16_t>(std::clamp<qint64>(query->value(7).toLongLong(), 0, 0xFFFF));
+        d.change = alarmChangeFromName(query->value(9).toString()).value_or(AlarmChange::Restored);
+        d.alarm.suppressed = query->value(10).toInt() != 0;
+        if (!query->value(11).isNull()) {
+            d.alarm.raisedAtMs = query->value(11).toLongLong();
+        }
+        entry.details = std::move(d);
+        rows.entries.push_back(std::move(entry));
+    }
+    query->finish();
+    return rows;
 }
 
 std::vector<Alarm> Journal::standingAlarms() {

@@ -25,7 +25,9 @@
 #include "support/find_child.h"
 #include "support/find_widget.h"
 #include "support/journal_fixture.h"
+#include "support/wait_until.h"
 #include "widgets/widget_led.h"
+#include "windows/journal/form_alarm_report.h"
 #include "windows/main/form_main.h"
 #include "windows/main/windowed_station.h"
 
@@ -209,6 +211,15 @@ class FormJournalTest : public ::testing::Test {
             return !model().canFetchMore({});
         });
     }
+    // The alarm report, read on a thread of its own, is shown.
+    bool reportDone() const {
+        return testing::waitUntil(
+            [this] {
+                QCoreApplication::processEvents();
+                return !form->alarmReportRunning();
+            },
+            std::chrono::seconds(10));
+    }
     void selectRow(int row) const {
         child<QTableView>("GridJournal")
             ->setCurrentIndex(child<QTableView>("GridJournal")->model()->index(row, 0));
@@ -276,7 +287,9 @@ TEST_F(FormJournalTest, NewestFirstInPagesThroughEveryFilterAndNewRecordsKeepThe
     EXPECT_EQ(shownTexts(), expectedTexts(ofRelay2));
 
     // And a kind with it.
-    ASSERT_EQ(child<QComboBox>("ComboKind")->count(), 8);
+    // Every group of records, the alarms' among them, after "all".
+    ASSERT_EQ(child<QComboBox>("ComboKind")->count(), 9);
+    EXPECT_GE(child<QComboBox>("ComboKind")->findText("Аварийные сигналы"), 1);
     EXPECT_EQ(child<QComboBox>("ComboKind")->itemText(0), QStringLiteral("Все записи"));
     child<QComboBox>("ComboKind")
         ->setCurrentIndex(child<QComboBox>("ComboKind")->findText("Срабатывание защиты"));
@@ -507,6 +520,190 @@ TEST_F(FormJournalTest, PagesStopAtTheirLimitAndAnUnreadableJournalIsExplained) 
     ASSERT_EQ(messages.messages.size(), 1);
     EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
     EXPECT_FALSE(other.exists("журнал.csv"));
+
+    // Its alarm report says why there is none, and there is nothing to save.
+    findWidget<QPushButton>(&window, "BtnAlarmReport")->click();
+    ASSERT_TRUE(testing::waitUntil(
+        [&] {
+            QCoreApplication::processEvents();
+            return !window.alarmReportRunning();
+        },
+        std::chrono::seconds(10)));
+    auto* report = findWidget<TFormAlarmReport>(&window, "FormAlarmReport");
+    ASSERT_TRUE(report->isVisible());
+    EXPECT_FALSE(findWidget<QLabel>(report, "LabelProblem")->isHidden());
+    EXPECT_TRUE(findWidget<QLabel>(report, "LabelProblem")->text().contains("journal.db"))
+        << findWidget<QLabel>(report, "LabelProblem")->text().toStdString();
+    EXPECT_FALSE(findWidget<QPushButton>(report, "BtnSaveCsv")->isEnabled());
+    EXPECT_FALSE(report->saveTo(other.path("отчёт.csv")));
+    EXPECT_FALSE(other.exists("отчёт.csv"));
+}
+
+// An alarm's journal record: the alarm after the change, at that moment.
+JournalEntry alarmRecord(const QDateTime& at, AlarmKind kind, int relay, AlarmChange change,
+                         AlarmState state, const QDateTime& raised, bool suppressed = false) {
+    JournalEntry e;
+    e.timeMs = at.toMSecsSinceEpoch();
+    e.kind = JournalKind::AlarmChanged;
+    AlarmDetails d;
+    d.alarm.kind = kind;
+    d.alarm.state = state;
+    d.alarm.raisedAtMs = raised.toMSecsSinceEpoch();
+    d.alarm.suppressed = suppressed;
+    if (relay >= 0) {
+        e.relay = relayOf(relay);
+        d.alarm.address = e.relay->address;
+    }
+    d.alarm.text =
+        QStringLiteral("%1: %2").arg(e.relay ? e.relay->generator : "Связь", alarmKindText(kind));
+    d.change = change;
+    if (change == AlarmChange::Acknowledged) {
+        d.user = QStringLiteral("dispatcher");
+    }
+    e.text = d.alarm.text + QStringLiteral(" — ") + alarmStateText(state);
+    e.details = d;
+    return e;
+}
+
+TEST_F(FormJournalTest, AlarmRecordsAreAGroupOfTheirOwnAndTheReportShowsThePeriodChosen) {
+    const QDate day(2026, 12, 4);
+    const QDateTime raise(day, QTime(10, 0));
+    const QDateTime linkLost(QDate(2026, 12, 3), QTime(1, 0));
+    std::vector<JournalEntry> alarms;
+    // Before the period: a raise the report leaves out, and the link lost, standing into it.
+    alarms.push_back(alarmRecord(QDateTime(day.addDays(-2), QTime(12, 0)), AlarmKind::TripRelay, 0,
+                                 AlarmChange::Raised, AlarmState::ActiveUnacknowledged,
+                                 QDateTime(day.addDays(-2), QTime(12, 0))));
+    alarms.push_back(alarmRecord(linkLost, AlarmKind::LinkLost, -1, AlarmChange::Raised,
+                                 AlarmState::ActiveUnacknowledged, linkLost));
+    // Relay 2's trip relay five times in 40 s: chattering.
+    for (int i = 0; i < 5; ++i) {
+        const QDateTime at = raise.addSecs(10 * i);
+        alarms.push_back(alarmRecord(at, AlarmKind::TripRelay, 1, AlarmChange::Raised,
+                                     AlarmState::ActiveUnacknowledged, at));
+        alarms.push_back(alarmRecord(at.addSecs(5), AlarmKind::TripRelay, 1, AlarmChange::Returned,
+                                     AlarmState::ReturnedUnacknowledged, at));
+    }
+    // Relay 1 silent while the link was down: counted, and marked as not annunciated.
+    alarms.push_back(alarmRecord(raise.addSecs(3600), AlarmKind::NoAnswer, 0, AlarmChange::Raised,
+                                 AlarmState::ActiveUnacknowledged, raise.addSecs(3600), true));
+    const QDateTime linkBack(day.addDays(1), QTime(6, 0));
+    alarms.push_back(alarmRecord(linkBack, AlarmKind::LinkLost, -1, AlarmChange::Acknowledged,
+                                 AlarmState::Normal, linkLost));
+    testing::appendAll(*journal, alarms);
+
+    openWindow();
+    // The alarm records as a group of the kind filter, in their colour, with their details.
+    QComboBox* kind = child<QComboBox>("ComboKind");
+    kind->setCurrentIndex(kind->findText("Аварийные сигналы"));
+    EXPECT_EQ(model().rowCount(), static_cast<int>(alarms.size()));
+    EXPECT_EQ(cell(0, JournalTableModel::Group), QStringLiteral("Аварийные сигналы"));
+    EXPECT_EQ(cell(0, JournalTableModel::Text), alarms.back().text);
+    EXPECT_EQ(cell(1, JournalTableModel::Generator), QStringLiteral("ТГ-1 Северный"));
+    EXPECT_EQ(child<QTableView>("GridJournal")
+                  ->model()
+                  ->index(0, JournalTableModel::Text)
+                  .data(Qt::ForegroundRole)
+                  .value<QColor>(),
+              QColor(0xA0, 0x30, 0x00));
+    // The tip of its event tells what the record keeps beyond its line.
+    const QString tip = child<QTableView>("GridJournal")
+                            ->model()
+                            ->index(0, JournalTableModel::Text)
+                            .data(Qt::ToolTipRole)
+                            .toString();
+    EXPECT_TRUE(tip.startsWith(alarms.back().text + "\n\n")) << tip.toStdString();
+    for (const char* fact : {"Сигнал: Связь потеряна, приоритет высокий\nИзменение: квитирован\n"
+                             "Состояние: Норма\nПоявился: 03.12.2026 01:00:00",
+                             "Пользователь: dispatcher"}) {
+        EXPECT_TRUE(tip.contains(QString::fromUtf8(fact))) << tip.toStdString();
+    }
+    ASSERT_TRUE(form->exportTo(folder.path("сигналы.csv")));
+    const QStringList lines = QString::fromUtf8(folder.read("сигналы.csv").mid(3)).split("\r\n");
+    ASSERT_GE(lines.size(), 3);
+    EXPECT_EQ(lines[1].section(';', 1),
+              QStringLiteral("Аварийные сигналы;;;;;") + alarms.back().text);
+
+    // The report takes the period alone: the kind chosen plays no part.
+    kind->setCurrentIndex(0);
+    child<QDateEdit>("DateFrom")->setDate(day);
+    child<QCheckBox>("CheckFrom")->setChecked(true);
+    child<QDateEdit>("DateTo")->setDate(day.addDays(1));
+    child<QCheckBox>("CheckTo")->setChecked(true);
+    child<QPushButton>("BtnAlarmReport")->click();
+    ASSERT_TRUE(reportDone());
+    auto* report = child<TFormAlarmReport>("FormAlarmReport");
+    ASSERT_NE(report, nullptr);
+    ASSERT_TRUE(report->isVisible());
+    EXPECT_EQ(findWidget<QLabel>(report, "LabelPeriod")->text(),
+              QStringLiteral("Период: с 04.12.2026 00:00:00 по 06.12.2026 00:00:00"));
+    const auto rows = [report](const char* grid) {
+        const QTableWidget* table = findWidget<QTableWidget>(report, grid);
+        QStringList texts;
+        for (int r = 0; r < table->rowCount(); ++r) {
+            QStringList cells;
+            for (int c = 0; c < table->columnCount(); ++c) {
+                cells << table->item(r, c)->text();
+            }
+            texts << cells.join('|');
+        }
+        return texts;
+    };
+    const QString lastTrip = raise.addSecs(40).toString("dd.MM.yyyy HH:mm:ss");
+    const QString silent = raise.addSecs(3600).toString("dd.MM.yyyy HH:mm:ss");
+    EXPECT_EQ(rows("GridPerAlarm"),
+              (QStringList{"1|5|ТГ-1 Северный|Защита не отвечает|низкий|1|1|" + silent,
+                           "2|12|Турбогенератор Ёлочный|Реле ОТКЛЮЧЕНИЯ|высокий|5||" + lastTrip}));
+    EXPECT_EQ(rows("GridMostFrequent"),
+              (QStringList{"1|2|12|Турбогенератор Ёлочный|Реле ОТКЛЮЧЕНИЯ|высокий|5||" + lastTrip,
+                           "2|1|5|ТГ-1 Северный|Защита не отвечает|низкий|1|1|" + silent}));
+    EXPECT_EQ(rows("GridChattering"),
+              (QStringList{"2|12|Турбогенератор Ёлочный|Реле ОТКЛЮЧЕНИЯ|5|5|" +
+                           raise.toString("dd.MM.yyyy HH:mm:ss")}));
+    // Whatever did not come back to normal stood on to the period's end, the longest first.
+    EXPECT_EQ(
+        rows("GridStanding"),
+        (QStringList{"1|5|ТГ-1 Северный|Реле ОТКЛЮЧЕНИЯ|02.12.2026 12:00:00|не вернулся|"
+                     "48 ч 00 мин",
+                     "2|12|Турбогенератор Ёлочный|Реле ОТКЛЮЧЕНИЯ|" +
+                         raise.toString("dd.MM.yyyy HH:mm:ss") + "|не вернулся|38 ч 00 мин",
+                     "1|5|ТГ-1 Северный|Защита не отвечает|" + silent + "|не вернулся|37 ч 00 мин",
+                     "Связь|||Связь потеряна|03.12.2026 01:00:00|" +
+                         linkBack.toString("dd.MM.yyyy HH:mm:ss") + "|30 ч 00 мин"}));
+    const auto* tabs = findWidget<QTabWidget>(report, "TabsReport");
+    EXPECT_EQ(tabs->tabText(0), QStringLiteral("Сигналы по защитам и видам (2)"));
+    EXPECT_EQ(tabs->tabText(3), QStringLiteral("Стоят дольше 24 ч (4)"));
+
+    // Saved whole, in the journal export's format; a folder that is not there is told and leaves
+    // nothing behind.
+    ASSERT_TRUE(report->saveTo(folder.path("отчёт.csv")));
+    const QByteArray bytes = folder.read("отчёт.csv");
+    EXPECT_TRUE(bytes.startsWith("\xEF\xBB\xBF"));
+    EXPECT_TRUE(QString::fromUtf8(bytes).contains(
+        "\r\nСтоят дольше 24 ч\r\nЗащита;Адрес;Генератор;Сигнал;Появился;Вернулся в норму;"
+        "В периоде\r\n1;5;ТГ-1 Северный;Реле ОТКЛЮЧЕНИЯ;02.12.2026 12:00:00;не вернулся;48 ч 00 "
+        "мин\r\n"));
+    const qsizetype told = messages.messages.size();
+    EXPECT_FALSE(report->saveTo(folder.path("нет такой папки/отчёт.csv")));
+    ASSERT_EQ(messages.messages.size(), told + 1);
+    EXPECT_EQ(messages.messages.back().icon, MessageIcon::Error);
+    EXPECT_FALSE(folder.exists("нет такой папки"));
+    EXPECT_FALSE(report->saveTo(folder.path("journal.db")));
+
+    // The journal window's period moved: the report follows it.
+    child<QCheckBox>("CheckFrom")->setChecked(false);
+    child<QDateEdit>("DateTo")->setDate(day.addDays(-1));
+    child<QPushButton>("BtnAlarmReport")->click();
+    ASSERT_TRUE(reportDone());
+    EXPECT_EQ(findWidget<QLabel>(report, "LabelPeriod")->text(),
+              QStringLiteral("Период: с первой записи по 04.12.2026 00:00:00"));
+    EXPECT_EQ(rows("GridPerAlarm"),
+              (QStringList{"Связь|||Связь потеряна|высокий|1||03.12.2026 01:00:00",
+                           "1|5|ТГ-1 Северный|Реле ОТКЛЮЧЕНИЯ|высокий|1||02.12.2026 12:00:00"}));
+    EXPECT_EQ(rows("GridStanding"),
+              (QStringList{"1|5|ТГ-1 Северный|Реле ОТКЛЮЧЕНИЯ|02.12.2026 12:00:00|не вернулся|"
+                           "36 ч 00 мин"}));
+    EXPECT_TRUE(rows("GridChattering").isEmpty());
 }
 
 TEST_F(FormJournalTest, F9OpensTheWindowFromTheMainMenuAndRaisesItAgain) {

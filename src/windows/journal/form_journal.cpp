@@ -18,6 +18,7 @@
 #include "app/journal_export.h"
 #include "devices/device_table.h"
 #include "devices/error_text.h"
+#include "journal/alarm_report.h"
 #include "journal/journal_csv.h"
 #include "journal/journal_table_model.h"
 #include "param/param_controls.h"
@@ -26,6 +27,7 @@
 #include "widgets/widget_dialog.h"
 #include "widgets/widget_led.h"
 #include "widgets/widget_save_dialog.h"
+#include "windows/journal/form_alarm_report.h"
 #include "windows/param/form_param.h"
 
 namespace terval {
@@ -65,8 +67,67 @@ QColor groupColor(JournalGroup group) {
     return QColor(0x80, 0x80, 0x80);
 }
 
-// The rows of the journal's model in the colours of their kinds; paging and everything else pass
-// through unchanged.
+QString alarmChangeText(AlarmChange change) {
+    switch (change) {
+        case AlarmChange::Raised:
+            return QStringLiteral("появился");
+        case AlarmChange::Returned:
+            return QStringLiteral("вернулся в норму");
+        case AlarmChange::Acknowledged:
+            return QStringLiteral("квитирован");
+        case AlarmChange::Shelved:
+            return QStringLiteral("отложен");
+        case AlarmChange::Unshelved:
+            return QStringLiteral("снят с отложенных");
+        case AlarmChange::Suppressed:
+            return QStringLiteral("подавлен на время потери связи");
+        case AlarmChange::Unsuppressed:
+            return QStringLiteral("подавление снято");
+        case AlarmChange::Restored:
+            return QStringLiteral("восстановлен при запуске");
+        case AlarmChange::Removed:
+            return QStringLiteral("снят: защита удалена из списка");
+    }
+    return QString();
+}
+
+// Everything an alarm's record keeps, one fact a line, for the tip of its row: the line of the
+// table says what happened, the tip who did it, when the alarm came and went, and its shelf.
+QString alarmDetailsText(const AlarmDetails& d) {
+    const Alarm& a = d.alarm;
+    const auto time = [](const std::optional<qint64>& ms) {
+        return QDateTime::fromMSecsSinceEpoch(*ms).toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
+    };
+    QStringList lines{QStringLiteral("Сигнал: %1, приоритет %2")
+                          .arg(alarmKindText(a.kind), alarmPriorityText(alarmPriority(a.kind))),
+                      QStringLiteral("Изменение: ") + alarmChangeText(d.change),
+                      QStringLiteral("Состояние: ") + alarmStateText(a.state)};
+    if (a.raisedAtMs) {
+        lines << QStringLiteral("Появился: ") + time(a.raisedAtMs);
+    }
+    if (a.returnedAtMs) {
+        lines << QStringLiteral("Вернулся в норму: ") + time(a.returnedAtMs);
+    }
+    if (a.acknowledgedAtMs) {
+        lines << QStringLiteral("Квитирован: ") + time(a.acknowledgedAtMs);
+    }
+    if (a.shelvedUntilMs) {
+        lines << QStringLiteral("Отложен до %1: %2").arg(time(a.shelvedUntilMs), a.shelfReason);
+        if (!a.shelvedBy.isEmpty()) {
+            lines << QStringLiteral("Отложил: ") + a.shelvedBy;
+        }
+    }
+    if (a.suppressed) {
+        lines << QStringLiteral("Подавлен: связь потеряна, оператору не объявлялся");
+    }
+    if (!d.user.isEmpty()) {
+        lines << QStringLiteral("Пользователь: ") + d.user;
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+// The rows of the journal's model in the colours of their kinds, an alarm's record with its
+// details in the tip of its event; paging and everything else pass through unchanged.
 class JournalRowColors final : public QIdentityProxyModel {
   public:
     using QIdentityProxyModel::QIdentityProxyModel;
@@ -77,14 +138,21 @@ class JournalRowColors final : public QIdentityProxyModel {
                 return groupColor(static_cast<JournalGroup>(group.toInt()));
             }
         }
+        if (role == Qt::ToolTipRole && index.column() == JournalTableModel::Text) {
+            const auto* model = static_cast<const JournalTableModel*>(sourceModel());
+            const JournalEntry* e = model ? model->entry(index.row()) : nullptr;
+            if (const auto* d = e ? std::get_if<AlarmDetails>(&e->details) : nullptr) {
+                return e->text + QStringLiteral("\n\n") + alarmDetailsText(*d);
+            }
+        }
         return QIdentityProxyModel::data(index, role);
     }
 };
 
-const JournalGroup kFilterGroups[] = {JournalGroup::Protection, JournalGroup::Acknowledgement,
-                                      JournalGroup::Link,       JournalGroup::Write,
-                                      JournalGroup::Clock,      JournalGroup::Devices,
-                                      JournalGroup::Station};
+const JournalGroup kFilterGroups[] = {JournalGroup::Protection,      JournalGroup::Alarm,
+                                      JournalGroup::Acknowledgement, JournalGroup::Link,
+                                      JournalGroup::Write,           JournalGroup::Clock,
+                                      JournalGroup::Devices,         JournalGroup::Station};
 
 QString countText(qint64 n) {
     return QLocale(QLocale::Russian, QLocale::Russia).toString(n);
@@ -288,10 +356,12 @@ TFormJournal::TFormJournal(Journal* journal, const DeviceTable& devices, const Q
     connect(refreshTimer_, &QTimer::timeout, this, &TFormJournal::showNewRecords);
 
     protocolWindow_ = new TFormJournalProtocol(workFolder_, messages_, this);
+    alarmReportWindow_ =
+        new TFormAlarmReport(workFolder_, messages_, clock_, namesOnly_.get(), this);
 
-    QWidget* const order[] = {comboRelay_, comboKind_,   checkFrom_,  dateFrom_,
-                              checkTo_,    dateTo_,      editSearch_, gridJournal_,
-                              btnRefresh_, btnProtocol_, btnExport_,  btnClose_};
+    QWidget* const order[] = {comboRelay_, comboKind_,      checkFrom_,   dateFrom_,   checkTo_,
+                              dateTo_,     editSearch_,     gridJournal_, btnRefresh_, btnProtocol_,
+                              btnExport_,  btnAlarmReport_, btnClose_};
     for (size_t i = 1; i < std::size(order); ++i) {
         QWidget::setTabOrder(order[i - 1], order[i]);
     }
@@ -299,6 +369,10 @@ TFormJournal::TFormJournal(Journal* journal, const DeviceTable& devices, const Q
 }
 
 TFormJournal::~TFormJournal() {
+    // A report being read finishes first; what it posts back goes with this window.
+    if (reportThread_.joinable()) {
+        reportThread_.join();
+    }
     // Before the icon provider it uses, which goes with the members.
     delete exportDialog_;
 }
@@ -442,8 +516,9 @@ void TFormJournal::buildBottom(QVBoxLayout* column) {
     btnRefresh_ = dialogButton(this, "BtnRefresh", QStringLiteral("Обновить"));
     btnProtocol_ = dialogButton(this, "BtnProtocol", QStringLiteral("Протокол…"));
     btnExport_ = dialogButton(this, "BtnExport", QStringLiteral("Выгрузить в CSV…"));
+    btnAlarmReport_ = dialogButton(this, "BtnAlarmReport", QStringLiteral("Отчёт по сигналам"));
     btnClose_ = dialogButton(this, "BtnClose", QStringLiteral("Закрыть"));
-    for (QPushButton* b : {btnRefresh_, btnProtocol_, btnExport_, btnClose_}) {
+    for (QPushButton* b : {btnRefresh_, btnProtocol_, btnExport_, btnAlarmReport_, btnClose_}) {
         b->setMinimumHeight(30);
         b->setMinimumWidth(std::max(110, b->sizeHint().width() + 16));
     }
@@ -452,7 +527,7 @@ void TFormJournal::buildBottom(QVBoxLayout* column) {
     row->setSpacing(8);
     row->addWidget(labelNews_);
     row->addStretch(1);
-    for (QPushButton* b : {btnRefresh_, btnProtocol_, btnExport_, btnClose_}) {
+    for (QPushButton* b : {btnRefresh_, btnProtocol_, btnExport_, btnAlarmReport_, btnClose_}) {
         row->addWidget(b);
     }
     column->addLayout(row);
@@ -460,6 +535,7 @@ void TFormJournal::buildBottom(QVBoxLayout* column) {
     connect(btnRefresh_, &QPushButton::clicked, this, &TFormJournal::refreshClicked);
     connect(btnProtocol_, &QPushButton::clicked, this, &TFormJournal::protocolClicked);
     connect(btnExport_, &QPushButton::clicked, this, &TFormJournal::exportClicked);
+    connect(btnAlarmReport_, &QPushButton::clicked, this, &TFormJournal::alarmReportClicked);
     connect(btnClose_, &QPushButton::clicked, this, &QDialog::reject);
 }
 
@@ -517,6 +593,7 @@ void TFormJournal::hideEvent(QHideEvent* event) {
         refreshTimer_->stop();
         searchTimer_->stop();
         protocolWindow_->hide();
+        alarmReportWindow_->hide();
     }
     QDialog::hideEvent(event);
 }
@@ -773,6 +850,60 @@ bool TFormJournal::exportTo(const QString& path) {
     }
     messages_.showMessage(MessageIcon::Information, exportedText(count.rows, target));
     return true;
+}
+
+// ---- the alarm report ----
+
+void TFormJournal::alarmReportClicked() {
+    if (reportRunning_) {
+        return;
+    }
+    const JournalFilter filter = currentFilter();
+    const std::optional<qint64> from = filter.from.isValid()
+                                           ? std::optional<qint64>(filter.from.toMSecsSinceEpoch())
+                                           : std::nullopt;
+    // Without an end chosen the period runs up to now: an alarm still standing is counted up to
+    // the moment the operator asked.
+    const qint64 to =
+        filter.to.isValid() ? filter.to.toMSecsSinceEpoch() : clock_.now().toMSecsSinceEpoch() + 1;
+    const bool wasOpen = alarmReportWindow_->isVisible();
+    if (journal_) {
+        // A year of alarm records takes SQLite the better part of a second to go through: it is
+        // read on a thread and a read-only connection of its own, and the window stays live.
+        reportRunning_ = true;
+        btnAlarmReport_->setEnabled(false);
+        alarmReportWindow_->showPending(from, to);
+        if (reportThread_.joinable()) {
+            reportThread_.join();
+        }
+        reportThread_ = std::thread([this, path = journal_->filePath(), from, to] {
+            AlarmReport report = readAlarmReportFromFile(path, clock_, from, to);
+            QMetaObject::invokeMethod(
+                this, [this, report = std::move(report)] { alarmReportReady(report); },
+                Qt::QueuedConnection);
+        });
+    } else {
+        AlarmReport none;
+        none.fromMs = from;
+        none.toMs = to;
+        none.error = QStringLiteral("Станция не ведёт журнал событий.");
+        alarmReportWindow_->showReport(none);
+    }
+    alarmReportWindow_->show();
+    if (!wasOpen) {
+        QRect frame = alarmReportWindow_->frameGeometry();
+        frame.moveCenter(frameGeometry().center());
+        alarmReportWindow_->move(frame.topLeft());
+        fitOnScreen(alarmReportWindow_);
+    }
+    alarmReportWindow_->raise();
+    alarmReportWindow_->activateWindow();
+}
+
+void TFormJournal::alarmReportReady(const AlarmReport& report) {
+    reportRunning_ = false;
+    btnAlarmReport_->setEnabled(true);
+    alarmReportWindow_->showReport(report);
 }
 
 // ---- keys ----

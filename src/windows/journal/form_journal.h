@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "journal/journal.h"
 #include "station/clock.h"
@@ -25,6 +26,8 @@ namespace terval {
 class DeviceTable;
 class NamesOnlyIconProvider;
 class JournalTableModel;
+class TFormAlarmReport;
+struct AlarmReport;
 
 // A protection event's trip protocol as the journal kept it, laid out as the parameter window's
 // page of trip protocols, with the report file made again from it.
@@ -84,6 +87,12 @@ class TFormJournal : public QDialog {
     QFileDialog* exportDialog();
     // Writes the records of the current filter to `path`; the outcome goes to the message sink.
     bool exportTo(const QString& path);
+    // "Отчёт по сигналам": the alarm report of the chosen period (the relay, kind and text chosen
+    // play no part) in a window of its own.
+    void alarmReportClicked();
+    TFormAlarmReport* alarmReportWindow() const { return alarmReportWindow_; }
+    // A report is being read; its window shows it when it is done.
+    bool alarmReportRunning() const { return reportRunning_; }
     // Every 2 s while open: new records are shown when the table is at its top.
     void showNewRecords();
 
@@ -111,6 +120,7 @@ class TFormJournal : public QDialog {
     bool atTop() const;
     void sizeColumns();
     int currentRow() const;
+    void alarmReportReady(const AlarmReport& report);
 
     // Each control has an objectName of its own ("ComboRelay", "TimerSearch", the protocol's
     // "FormJournalProtocol"): the tests find it by that.
@@ -128,10 +138,12 @@ class TFormJournal : public QDialog {
     QPushButton* btnRefresh_ = nullptr;
     QPushButton* btnProtocol_ = nullptr;
     QPushButton* btnExport_ = nullptr;
+    QPushButton* btnAlarmReport_ = nullptr;
     QPushButton* btnClose_ = nullptr;
     QTimer* searchTimer_ = nullptr;
     QTimer* refreshTimer_ = nullptr;
     TFormJournalProtocol* protocolWindow_ = nullptr;
+    TFormAlarmReport* alarmReportWindow_ = nullptr;
 
     Journal* journal_;
     const DeviceTable& devices_;
@@ -149,6 +161,8 @@ class TFormJournal : public QDialog {
     bool placed_ = false;
     std::unique_ptr<NamesOnlyIconProvider> namesOnly_;
     QFileDialog* exportDialog_ = nullptr;
+    std::thread reportThread_;
+    bool reportRunning_ = false;
 };
 
 }  // namespace terval
