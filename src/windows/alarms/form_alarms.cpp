@@ -153,14 +153,12 @@ TFormAlarms::TFormAlarms(AlarmBook& book, const DeviceTable& devices, const Cloc
     // Fits a 1024 × 768 screen with its panels; larger screens may have it larger.
     setMinimumSize(760, 420);
     resize(980, 600);
+    keepOnScreen(this);
     refresh();
 }
 
 void TFormAlarms::showOrRaise() {
     refresh();
-    if (!isVisible()) {
-        fitOnScreen(this, true);
-    }
     showInFront(this);
 }
 
