@@ -1033,10 +1033,14 @@ int TFormMain::tileOfControl(const QObject* control) const {
 }
 
 bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == LabelUnacknowledged && event->type() == QEvent::MouseButtonRelease &&
-        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
-        openAlarms();
-        return true;
+    if (watched == LabelUnacknowledged) {
+        // Told from the bar's making on, before the log below exists.
+        if (event->type() == QEvent::MouseButtonRelease &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+            openAlarms();
+            return true;
+        }
+        return QMainWindow::eventFilter(watched, event);
     }
     if (watched == RichEdit->viewport() && (event->type() == QEvent::MouseButtonPress ||
                                             event->type() == QEvent::MouseButtonDblClick)) {
