@@ -78,6 +78,7 @@ AlarmRow alarmRow(const Alarm& alarm, const DeviceTable& devices, qint64 nowMs) 
     row.returned = timeText(alarm.returnedAtMs);
     row.relay = alarmRelayText(alarm.address, alarm.kind, devices);
     row.text = alarm.text.isEmpty() ? alarmKindText(alarm.kind) : alarm.text;
+    row.kind = alarmKindText(alarm.kind);
     row.priority = alarmPriorityText(priority);
     row.state = alarmStateText(alarm.state);
     row.background = alarmPriorityColor(priority);

@@ -26,6 +26,7 @@ struct AlarmRow {
     QString returned;  // empty while the condition stands
     QString relay;  // "3 — Ген. 2", "Связь" for the link, "адрес 12" for a relay gone
     QString text;
+    QString kind;      // what is alarmed, without the relay: "Реле ОТКЛЮЧЕНИЯ"
     QString priority;  // "высокий", "средний", "низкий"
     QString state;     // the Russian state text
     RowColor background;

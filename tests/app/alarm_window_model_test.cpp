@@ -108,6 +108,10 @@ TEST(AlarmWindowModel, RowsInOrderColouredAndNamedByTheirTileOfNow) {
         EXPECT_TRUE(r.shelfRemaining.isEmpty());
     }
 
+    // The shelving dialog names the kind beside the relay, not the alarm's own line again.
+    EXPECT_EQ(rows[0].kind, QStringLiteral("Защита: событие"));
+    EXPECT_EQ(rows[2].kind, QStringLiteral("Связь потеряна"));
+
     // A relay without a generator name is its tile number alone.
     devices.entry(1).GeneratorName = QStringLiteral("  ");
     EXPECT_EQ(alarmRelayText(12, AlarmKind::TripRelay, devices), QStringLiteral("1"));

@@ -87,7 +87,7 @@ TFormAlarms::TFormAlarms(AlarmBook& book, const DeviceTable& devices, const Cloc
         this, "TableAlarms",
         {QStringLiteral("Возникла"), QStringLiteral("Вернулась"), QStringLiteral("Защита"),
          QStringLiteral("Сигнал"), QStringLiteral("Приоритет"), QStringLiteral("Состояние")},
-        {150, 150, 150, 200, 85, 200});
+        {135, 135, 120, 300, 80, 190});
     tableAlarms_->horizontalHeader()->setSectionResizeMode(3, QHeaderView::Stretch);
     column->addWidget(tableAlarms_, 3);
 
@@ -115,7 +115,7 @@ TFormAlarms::TFormAlarms(AlarmBook& book, const DeviceTable& devices, const Cloc
         alarmTable(this, "TableShelved",
                    {QStringLiteral("Осталось"), QStringLiteral("Защита"), QStringLiteral("Сигнал"),
                     QStringLiteral("Причина"), QStringLiteral("Отложил")},
-                   {110, 150, 200, 300, 120});
+                   {110, 120, 300, 300, 120});
     tableShelved_->horizontalHeader()->setSectionResizeMode(3, QHeaderView::Stretch);
     column->addWidget(tableShelved_, 1);
 

@@ -29,7 +29,7 @@ TFormShelve::TFormShelve(const std::vector<AlarmRow>& alarms, QWidget* parent)
     comboAlarm_ = new QComboBox(this);
     comboAlarm_->setObjectName(QStringLiteral("ComboAlarm"));
     for (const AlarmRow& row : alarms_) {
-        comboAlarm_->addItem(QStringLiteral("%1: %2").arg(row.relay, row.text), row.id);
+        comboAlarm_->addItem(QStringLiteral("%1: %2").arg(row.relay, row.kind), row.id);
     }
     comboAlarm_->setMinimumWidth(360);
     comboAlarm_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
