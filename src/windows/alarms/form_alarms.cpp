@@ -87,7 +87,7 @@ TFormAlarms::TFormAlarms(AlarmBook& book, const DeviceTable& devices, const Cloc
         this, "TableAlarms",
         {QStringLiteral("Возникла"), QStringLiteral("Вернулась"), QStringLiteral("Защита"),
          QStringLiteral("Сигнал"), QStringLiteral("Приоритет"), QStringLiteral("Состояние")},
-        {135, 135, 120, 300, 80, 190});
+        {135, 135, 120, 260, 80, 215});
     tableAlarms_->horizontalHeader()->setSectionResizeMode(3, QHeaderView::Stretch);
     column->addWidget(tableAlarms_, 3);
 
