@@ -36,21 +36,39 @@ QTableWidget* alarmTable(QWidget* parent, const char* name, const QStringList& h
     return table;
 }
 
-// A cell shows its whole text under the mouse pointer when the column is too narrow for it.
-QTableWidgetItem* cell(const QString& text, const AlarmRow& row, bool coloured) {
-    auto* item = new QTableWidgetItem(text);
-    item->setToolTip(text);
-    if (coloured) {
-        const auto color = [](const RowColor& c) { return QColor(c.red, c.green, c.blue); };
-        item->setBackground(color(row.background));
-        item->setForeground(color(row.foreground));
-        if (row.emphasised) {
-            QFont f = item->font();
-            f.setBold(true);
-            item->setFont(f);
-        }
+// A cell shows its whole text under the mouse pointer when the column is too narrow for it. The
+// rows are written again at every change of any alarm, a few a second in a flood: an item is
+// made once and then only told what differs, so that the table redraws just that.
+void setCell(QTableWidget* table, int r, int c, const QString& text, const AlarmRow& row,
+             bool coloured) {
+    QTableWidgetItem* item = table->item(r, c);
+    if (item == nullptr) {
+        item = new QTableWidgetItem;
+        table->setItem(r, c, item);
     }
-    return item;
+    if (item->text() != text) {
+        item->setText(text);
+        item->setToolTip(text);
+    }
+    if (c == 0 && item->data(Qt::UserRole).toString() != row.id) {
+        item->setData(Qt::UserRole, row.id);
+    }
+    if (!coloured) {
+        return;
+    }
+    const QColor background(row.background.red, row.background.green, row.background.blue);
+    const QColor foreground(row.foreground.red, row.foreground.green, row.foreground.blue);
+    if (item->background().color() != background) {
+        item->setBackground(background);
+    }
+    if (item->foreground().color() != foreground) {
+        item->setForeground(foreground);
+    }
+    if (item->font().bold() != row.emphasised) {
+        QFont f = table->font();
+        f.setBold(row.emphasised);
+        item->setFont(f);
+    }
 }
 
 void setSelectedIds(QTableWidget* table, const QSet<QString>& ids) {
@@ -181,9 +199,8 @@ void TFormAlarms::fillAlarms() {
         const QString texts[] = {row.raised, row.returned, row.relay,
                                  row.text,   row.priority, row.state};
         for (int c = 0; c < 6; ++c) {
-            tableAlarms_->setItem(r, c, cell(texts[c], row, true));
+            setCell(tableAlarms_, r, c, texts[c], row, true);
         }
-        tableAlarms_->item(r, 0)->setData(Qt::UserRole, row.id);
     }
     setSelectedIds(tableAlarms_, QSet<QString>(kept.begin(), kept.end()));
     const int unacknowledged = book_.unacknowledgedCount();
@@ -209,9 +226,8 @@ void TFormAlarms::fillShelved() {
         const QString texts[] = {row.shelfRemaining, row.relay, row.text, row.shelfReason,
                                  row.shelvedBy};
         for (int c = 0; c < 5; ++c) {
-            tableShelved_->setItem(r, c, cell(texts[c], row, false));
+            setCell(tableShelved_, r, c, texts[c], row, false);
         }
-        tableShelved_->item(r, 0)->setData(Qt::UserRole, row.id);
     }
     setSelectedIds(tableShelved_, QSet<QString>(kept.begin(), kept.end()));
     updateButtons();

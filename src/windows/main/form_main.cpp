@@ -104,6 +104,9 @@ QPixmap fallbackPicture(int index) {
     return pix;
 }
 
+// How long the alarm window gathers changes before it shows them.
+constexpr int kAlarmWindowRefreshMs = 250;
+
 // The station's alarm engine, as the core keeps it.
 AlarmBook& alarmBookOf(StationCore& core) {
     return core.alarms;
@@ -227,6 +230,14 @@ TFormMain::TFormMain(StationCore& core, MainViewRelay& shownThrough, MessageSink
     connect(FormParam, &TFormParam::trendRequested, this,
             [this](int relay) { FormTrend->showForRelay(relay, FormParam); });
     FormAlarms = new TFormAlarms(alarmBookOf(core_), core_.station.devices, clock, this);
+    alarmRefresh_ = new QTimer(this);
+    alarmRefresh_->setSingleShot(true);
+    alarmRefresh_->setInterval(kAlarmWindowRefreshMs);
+    connect(alarmRefresh_, &QTimer::timeout, this, [this] {
+        if (FormAlarms->isVisible()) {
+            FormAlarms->refresh();
+        }
+    });
 
     // From here on the alarm window and the status bar follow the alarms, starting with those
     // the start-up brought back.
@@ -569,6 +580,15 @@ void TFormMain::openAlarms() {
 
 void TFormMain::silenceAlarms() {
     alarmBookOf(core_).silence();
+    showOperatorAction();
+}
+
+void TFormMain::showOperatorAction() {
+    // What the operator did shows at once; only the station's own changes are gathered.
+    alarmRefresh_->stop();
+    if (FormAlarms->isVisible()) {
+        FormAlarms->refresh();
+    }
 }
 
 std::vector<QString> TFormMain::popupRelayAlarms() const {
@@ -588,6 +608,7 @@ std::vector<QString> TFormMain::popupRelayAlarms() const {
 
 void TFormMain::acknowledgeSelectedRelayAlarms() {
     alarmBookOf(core_).acknowledgeAll(popupRelayAlarms());
+    showOperatorAction();
 }
 
 void TFormMain::silenceSelectedRelayAlarms() {
@@ -611,8 +632,9 @@ void TFormMain::showSoundTrouble(const QString& text) {
 
 void TFormMain::alarmsChanged() {
     showAlarmStatus();
-    if (FormAlarms && FormAlarms->isVisible()) {
-        FormAlarms->refresh();
+    // A window opened later reads the alarms as it opens.
+    if (FormAlarms && FormAlarms->isVisible() && !alarmRefresh_->isActive()) {
+        alarmRefresh_->start();
     }
 }
 

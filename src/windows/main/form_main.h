@@ -157,6 +157,7 @@ class TFormMain : public QMainWindow, public MainView, public AlarmListener {
     void buildAlarmControls();
     // The counter and the flood warning in the status bar, as the alarms stand now.
     void showAlarmStatus();
+    void showOperatorAction();
     // The ids of the shown alarms of the relay whose tile opened the pop-up.
     std::vector<QString> popupRelayAlarms() const;
     void buildBottomPanel(QWidget* panel);
@@ -238,6 +239,9 @@ class TFormMain : public QMainWindow, public MainView, public AlarmListener {
     TFormJournal* FormJournal = nullptr;
     TFormTrend* FormTrend = nullptr;
     TFormAlarms* FormAlarms = nullptr;
+    // Gathers the alarms' changes for the alarm window: a flood moves several alarms each poll,
+    // and the window is read by a person, not by the poll.
+    QTimer* alarmRefresh_ = nullptr;
 };
 
 }  // namespace terval
