@@ -223,8 +223,10 @@ void TFormAlarms::fillShelved() {
     tableShelved_->setRowCount(static_cast<int>(shelvedRows_.size()));
     for (int r = 0; r < static_cast<int>(shelvedRows_.size()); ++r) {
         const AlarmRow& row = shelvedRows_[static_cast<size_t>(r)];
-        const QString texts[] = {row.shelfRemaining, row.relay, row.text, row.shelfReason,
-                                 row.shelvedBy};
+        // A station whose user the system does not name still shows that the column is empty
+        // on purpose.
+        const QString by = row.shelvedBy.isEmpty() ? QStringLiteral("—") : row.shelvedBy;
+        const QString texts[] = {row.shelfRemaining, row.relay, row.text, row.shelfReason, by};
         for (int c = 0; c < 5; ++c) {
             setCell(tableShelved_, r, c, texts[c], row, false);
         }
