@@ -74,9 +74,9 @@ TEST_F(ScreenFitTest, EveryWindowOpensInsideTheScreenWhereverItsOpenerStands) {
     ASSERT_EQ(area().size(), QSize(1024, 768)) << "the tests' screen is 1024 x 768";
     check(form, QStringLiteral("FormMain"));
     const char* const names[] = {
-        "FormJournal",    "FormTrend", "FormParam",      "FormStat",     "FormVis",
-        "FormDvig",       "FormAbout", "FormOptConnect", "FormComSetup", "FormJournalProtocol",
-        "FormAlarmReport"};
+        "FormJournal",     "FormTrend", "FormParam",      "FormStat",     "FormVis",
+        "FormDvig",        "FormAbout", "FormOptConnect", "FormComSetup", "FormJournalProtocol",
+        "FormAlarmReport", "FormAlarms"};
     // Windows centred on their opener come out off the screen when the opener is at its edge.
     const QPoint corners[] = {area().topLeft(), area().bottomRight() - QPoint(300, 200),
                               QPoint(area().right() - 200, area().top())};
@@ -94,8 +94,9 @@ TEST_F(ScreenFitTest, EveryWindowOpensInsideTheScreenWhereverItsOpenerStands) {
             w->hide();
         }
     }
-    // The journal and the trend keep a size the screen can hold and every control in sight.
-    for (const char* name : {"FormJournal", "FormTrend"}) {
+    // The journal, the trend and the alarms keep a size the screen can hold and every control in
+    // sight.
+    for (const char* name : {"FormJournal", "FormTrend", "FormAlarms"}) {
         auto* w = form->findChild<QWidget*>(QString::fromLatin1(name));
         showAndCheck(w, QString::fromLatin1(name));
         EXPECT_GE(w->width(), w->minimumWidth());

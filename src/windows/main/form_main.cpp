@@ -17,11 +17,14 @@
 #include <QTextCursor>
 #include <QToolTip>
 #include <QVBoxLayout>
+#include <functional>
 
+#include "app/alarm_window_model.h"
 #include "devices/tile_grid.h"
 #include "devices/tile_pictures.h"
 #include "station/station_texts.h"
 #include "widgets/widget_led.h"
+#include "windows/alarms/form_alarms.h"
 #include "windows/dialogs/form_about.h"
 #include "windows/dialogs/form_dvig.h"
 #include "windows/dialogs/form_opt_connect.h"
@@ -101,6 +104,43 @@ QPixmap fallbackPicture(int index) {
     return pix;
 }
 
+// How long the alarm window gathers changes before it shows them.
+constexpr int kAlarmWindowRefreshMs = 250;
+
+// The station's alarm engine, as the core keeps it.
+AlarmBook& alarmBookOf(StationCore& core) {
+    return core.alarms;
+}
+
+// Ctrl+Space in any of the station's windows, a modal dialog included, which a shortcut of the
+// main window would not reach: it watches the application's key presses, apart from the main
+// window's own filter, which is told its controls' events only.
+class SilenceKeyFilter final : public QObject {
+  public:
+    SilenceKeyFilter(std::function<void()> silence, QObject* parent)
+        : QObject(parent), silence_(std::move(silence)) {}
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress) {
+            return QObject::eventFilter(watched, event);
+        }
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() != Qt::Key_Space ||
+            (key->modifiers() & ~Qt::KeypadModifier) != Qt::ControlModifier) {
+            return QObject::eventFilter(watched, event);
+        }
+        // Taken here, so that it acts once however far up the windows the key would travel.
+        if (!key->isAutoRepeat()) {
+            silence_();
+        }
+        return true;
+    }
+
+  private:
+    std::function<void()> silence_;
+};
+
 }  // namespace
 
 void installFontSubstitutions() {
@@ -143,6 +183,7 @@ TFormMain::TFormMain(StationCore& core, MainViewRelay& shownThrough, MessageSink
     LabelBroker->setObjectName(QStringLiteral("LabelBroker"));
     LabelBroker->setVisible(false);
     StatusBar->addPermanentWidget(LabelBroker);
+    buildAlarmControls();
     column->addWidget(StatusBar);
 
     ScrollBox1 = new QWidget(central);
@@ -161,7 +202,10 @@ TFormMain::TFormMain(StationCore& core, MainViewRelay& shownThrough, MessageSink
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, [this] { core_.Timer1Timer(); });
+    connect(Timer1, &QTimer::timeout, this, [this] {
+        core_.Timer1Timer();
+        showAlarmStatus();
+    });
     connect(Timer, &QTimer::timeout, this, [this] { core_.link.TimerTimer(); });
 
     // What the core shows comes here from now on, starting with the start-up below.
@@ -185,11 +229,58 @@ TFormMain::TFormMain(StationCore& core, MainViewRelay& shownThrough, MessageSink
                                core_.station.folder, messages_, clock, this);
     connect(FormParam, &TFormParam::trendRequested, this,
             [this](int relay) { FormTrend->showForRelay(relay, FormParam); });
+    FormAlarms = new TFormAlarms(alarmBookOf(core_), core_.station.devices, clock, this);
+    alarmRefresh_ = new QTimer(this);
+    alarmRefresh_->setSingleShot(true);
+    alarmRefresh_->setInterval(kAlarmWindowRefreshMs);
+    connect(alarmRefresh_, &QTimer::timeout, this, [this] {
+        if (FormAlarms->isVisible()) {
+            FormAlarms->refresh();
+        }
+    });
+
+    // From here on the alarm window and the status bar follow the alarms, starting with those
+    // the start-up brought back.
+    alarmBookOf(core_).setListener(this);
+    alarmsChanged();
+    qApp->installEventFilter(new SilenceKeyFilter([this] { silenceAlarms(); }, this));
 }
 
 TFormMain::~TFormMain() {
     // The core outlives this window and its children; from here on it shows nothing.
+    alarmBookOf(core_).setListener(nullptr);
     shownThrough_.attach(nullptr);
+}
+
+void TFormMain::buildAlarmControls() {
+    // Permanent, so that the link's line, which the bar shows as a message, never hides them;
+    // they stand at the right, in front of the broker's state.
+    LabelUnacknowledged = new QLabel(StatusBar);
+    LabelUnacknowledged->setObjectName(QStringLiteral("LabelUnacknowledged"));
+    LabelUnacknowledged->setCursor(Qt::PointingHandCursor);
+    LabelUnacknowledged->setToolTip(QStringLiteral("Аварийные сигналы (F12)"));
+    LabelUnacknowledged->installEventFilter(this);
+    StatusBar->insertPermanentWidget(0, LabelUnacknowledged);
+    LabelFlood = new QLabel(floodWarningText(true), StatusBar);
+    LabelFlood->setObjectName(QStringLiteral("LabelFlood"));
+    LabelFlood->setStyleSheet(
+        QStringLiteral("color: white; background: #b00000; font-weight: bold; padding: 0 6px;"));
+    LabelFlood->setToolTip(QStringLiteral("Больше %1 сигналов за %2 минут")
+                               .arg(AlarmBook::kFloodAlarms)
+                               .arg(AlarmBook::kFloodWindowSeconds / 60));
+    LabelFlood->setVisible(false);
+    StatusBar->insertPermanentWidget(1, LabelFlood);
+    LabelSound = new QLabel(StatusBar);
+    LabelSound->setObjectName(QStringLiteral("LabelSound"));
+    LabelSound->setStyleSheet(QStringLiteral("color: #b00000; padding-right: 6px;"));
+    LabelSound->setVisible(false);
+    StatusBar->insertPermanentWidget(2, LabelSound);
+
+    NAlarms = new QAction(QStringLiteral("Аварийные сигналы"), this);
+    NAlarms->setObjectName(QStringLiteral("NAlarms"));
+    NAlarms->setShortcut(QKeySequence(Qt::Key_F12));
+    connect(NAlarms, &QAction::triggered, this, &TFormMain::openAlarms);
+    addAction(NAlarms);
 }
 
 void TFormMain::buildBottomPanel(QWidget* panel) {
@@ -372,6 +463,23 @@ void TFormMain::buildMenus() {
                                &TFormMain::NPOpenWindowClick);
     NPTrend = popupAction("NPTrend", QStringLiteral("Тренд сопротивления изоляции"), Qt::Key_F11,
                           &TFormMain::openTrendOfSelectedRelay);
+    // The relay's alarms, after the items the pop-up has always had.
+    PopupMenu->addSeparator()->setObjectName(QStringLiteral("NPAlarmSeparator"));
+    NPAcknowledge = new QAction(QStringLiteral("Квитировать"), PopupMenu);
+    NPAcknowledge->setObjectName(QStringLiteral("NPAcknowledge"));
+    connect(NPAcknowledge, &QAction::triggered, this, &TFormMain::acknowledgeSelectedRelayAlarms);
+    NPSilence = new QAction(QStringLiteral("Заглушить"), PopupMenu);
+    NPSilence->setObjectName(QStringLiteral("NPSilence"));
+    NPSilence->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Space));
+    NPSilence->setShortcutContext(Qt::WidgetShortcut);
+    connect(NPSilence, &QAction::triggered, this, &TFormMain::silenceSelectedRelayAlarms);
+    NPShelve = new QAction(QStringLiteral("Отложить..."), PopupMenu);
+    NPShelve->setObjectName(QStringLiteral("NPShelve"));
+    connect(NPShelve, &QAction::triggered, this, &TFormMain::shelveSelectedRelayAlarm);
+    for (QAction* a : {NPAcknowledge, NPSilence, NPShelve}) {
+        a->setEnabled(false);
+        PopupMenu->addAction(a);
+    }
     PopupMenu->installEventFilter(this);
 
     // Pop-ups are windows of their own and take no font from this one; they read as the bar does.
@@ -463,6 +571,87 @@ void TFormMain::NPOpenWindowClick() {
 void TFormMain::openTrendOfSelectedRelay() {
     if (station().devices.hasSelection()) {
         FormTrend->showForRelay(station().devices.SelectedDevice);
+    }
+}
+
+void TFormMain::openAlarms() {
+    FormAlarms->showOrRaise();
+}
+
+void TFormMain::silenceAlarms() {
+    alarmBookOf(core_).silence();
+    showOperatorAction();
+}
+
+void TFormMain::showOperatorAction() {
+    // What the operator did shows at once; only the station's own changes are gathered.
+    alarmRefresh_->stop();
+    if (FormAlarms->isVisible()) {
+        FormAlarms->refresh();
+    }
+}
+
+std::vector<QString> TFormMain::popupRelayAlarms() const {
+    std::vector<QString> ids;
+    const DeviceTable& devices = core_.station.devices;
+    if (popupTile_ < 1 || popupTile_ > devices.DeviceCount) {
+        return ids;
+    }
+    const uint16_t address = devices.entry(popupTile_).Address;
+    for (const Alarm& a : alarmBookOf(core_).shown()) {
+        if (a.kind != AlarmKind::LinkLost && a.address == address) {
+            ids.push_back(alarmId(a));
+        }
+    }
+    return ids;
+}
+
+void TFormMain::acknowledgeSelectedRelayAlarms() {
+    alarmBookOf(core_).acknowledgeAll(popupRelayAlarms());
+    showOperatorAction();
+}
+
+void TFormMain::silenceSelectedRelayAlarms() {
+    if (!popupRelayAlarms().empty()) {
+        silenceAlarms();
+    }
+}
+
+void TFormMain::shelveSelectedRelayAlarm() {
+    FormAlarms->shelveOneOf(popupRelayAlarms(), this);
+}
+
+void TFormMain::showSoundTrouble(const QString& text) {
+    const QString shown = text.isEmpty() ? QString() : QStringLiteral("Звук: %1").arg(text);
+    setLabelText(LabelSound, shown);
+    setToolTipText(LabelSound, shown.isEmpty()
+                                   ? QString()
+                                   : shown + QStringLiteral(". Сигналы показываются без звука."));
+    LabelSound->setVisible(!shown.isEmpty());
+}
+
+void TFormMain::alarmsChanged() {
+    showAlarmStatus();
+    // A window opened later reads the alarms as it opens.
+    if (FormAlarms && FormAlarms->isVisible() && !alarmRefresh_->isActive()) {
+        alarmRefresh_->start();
+    }
+}
+
+void TFormMain::showAlarmStatus() {
+    const AlarmBook& book = alarmBookOf(core_);
+    const int waiting = book.unacknowledgedCount();
+    setLabelText(LabelUnacknowledged, unacknowledgedCounterText(waiting));
+    const QString style =
+        waiting > 0 ? QStringLiteral(
+                          "color: white; background: #c00000; font-weight: bold; padding: 0 6px;")
+                    : QStringLiteral("color: black; padding: 0 6px;");
+    if (LabelUnacknowledged->styleSheet() != style) {
+        LabelUnacknowledged->setStyleSheet(style);
+    }
+    const bool flood = book.flood();
+    if (LabelFlood->isVisible() != flood) {
+        LabelFlood->setVisible(flood);
     }
 }
 
@@ -866,6 +1055,15 @@ int TFormMain::tileOfControl(const QObject* control) const {
 }
 
 bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == LabelUnacknowledged) {
+        // Told from the bar's making on, before the log below exists.
+        if (event->type() == QEvent::MouseButtonRelease &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+            openAlarms();
+            return true;
+        }
+        return QMainWindow::eventFilter(watched, event);
+    }
     if (watched == RichEdit->viewport() && (event->type() == QEvent::MouseButtonPress ||
                                             event->type() == QEvent::MouseButtonDblClick)) {
         // A double click is two clicks on one line, not a word to select.
@@ -920,6 +1118,16 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
         watched == tile(i).generator && core_.main.opensTilePopup(i)) {
         // It opens the parameter window, which only the main menu's item tells is possible now.
         NPOpenWindow->setEnabled(menuAction(MenuItem::NOPenWindow)->isEnabled());
+        popupTile_ = i;
+        bool shelvable = false;
+        const std::vector<QString> ids = popupRelayAlarms();
+        for (const QString& id : ids) {
+            const std::optional<Alarm> a = alarmBookOf(core_).find(id);
+            shelvable = shelvable || (a && alarmShelvable(a->kind));
+        }
+        NPAcknowledge->setEnabled(!ids.empty());
+        NPSilence->setEnabled(!ids.empty());
+        NPShelve->setEnabled(shelvable);
         PopupMenu->popup(tile(i).generator->mapToGlobal(QPoint(0, 0)));
         return true;
     }
@@ -946,6 +1154,7 @@ void TFormMain::closeEvent(QCloseEvent* event) {
     // It reads the journal, which closes with the core below.
     FormJournal->hide();
     FormTrend->hide();
+    FormAlarms->hide();
     core_.tcpLink().close();
     Timer->stop();
     core_.serialLink().close();

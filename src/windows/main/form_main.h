@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 
+#include "alarms/alarm_book.h"
 #include "app/main_controller.h"
 #include "app/main_view_relay.h"
 #include "app/station_core.h"
@@ -28,6 +29,7 @@ class LedIndicator;
 class TFormVis;
 class TFormDvig;
 class TFormAbout;
+class TFormAlarms;
 class TFormJournal;
 class TFormOptConnect;
 class TFormParam;
@@ -44,7 +46,7 @@ void installFontSubstitutions();
 // forwards. It shows a core made before it and kept after it (WindowedStation), attaching itself to
 // the relay the core shows through for as long as it exists; its secondary windows are its children
 // and go with it.
-class TFormMain : public QMainWindow, public MainView {
+class TFormMain : public QMainWindow, public MainView, public AlarmListener {
     Q_OBJECT
   public:
     // Starts the core: the stored files, the tiles, the journal.
@@ -80,9 +82,20 @@ class TFormMain : public QMainWindow, public MainView {
     void openJournal();
     void openTrend();
     void openTrendOfSelectedRelay();
+    // "Аварийные сигналы" (F12, or the status bar's counter).
+    void openAlarms();
+    // "Заглушить": Ctrl+Space in any of the station's windows, and the alarm window's button.
+    void silenceAlarms();
+    // The tile pop-up's alarm items, for the relay whose tile opened it.
+    void acknowledgeSelectedRelayAlarms();
+    void silenceSelectedRelayAlarms();
+    void shelveSelectedRelayAlarm();
+    // Why the alarms make no sound, said once in the status bar; empty says nothing.
+    void showSoundTrouble(const QString& text);
 
     QAction* menuAction(MenuItem item) const { return menuActions_[static_cast<size_t>(item)]; }
     QMenu* tilePopup() const { return PopupMenu; }
+    TFormAlarms* alarmWindow() const { return FormAlarms; }
     QLabel* tilePicture(int i) const { return tile(i).picture; }
     QLabel* tileGeneratorLabel(int i) const { return tile(i).generator; }
     QLabel* tileBreakerLabel(int i) const { return tile(i).breaker; }
@@ -119,6 +132,9 @@ class TFormMain : public QMainWindow, public MainView {
     void setAlarmCommandsEnabled(bool enabled) override;
     bool isMainWindowActive() const override;
 
+    // AlarmListener
+    void alarmsChanged() override;
+
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -138,6 +154,12 @@ class TFormMain : public QMainWindow, public MainView {
 
     void buildMenus();
     void buildAlarmLogMenu();
+    void buildAlarmControls();
+    // The counter and the flood warning in the status bar, as the alarms stand now.
+    void showAlarmStatus();
+    void showOperatorAction();
+    // The ids of the shown alarms of the relay whose tile opened the pop-up.
+    std::vector<QString> popupRelayAlarms() const;
     void buildBottomPanel(QWidget* panel);
     void updateTilePicture(int i);
     void resizeTileArea();
@@ -174,6 +196,11 @@ class TFormMain : public QMainWindow, public MainView {
     QLabel* LabelPort = nullptr;
     QLabel* LabelAttempt = nullptr;
     QLabel* LabelBroker = nullptr;
+    // The alarms' part of the status bar: the counter that opens the alarm window, the flood
+    // warning, and why there is no sound.
+    QLabel* LabelUnacknowledged = nullptr;
+    QLabel* LabelFlood = nullptr;
+    QLabel* LabelSound = nullptr;
     QLabel* Label2 = nullptr;
     QLabel* Label3 = nullptr;
     QLabel* LabelD = nullptr;
@@ -194,6 +221,13 @@ class TFormMain : public QMainWindow, public MainView {
     // "Тренд сопротивления изоляции" (F11): as the journal's, there whatever the link does.
     QAction* NTrend = nullptr;
     QAction* NPTrend = nullptr;
+    // "Аварийные сигналы" (F12): a key of the window and the status bar's counter, in no menu.
+    QAction* NAlarms = nullptr;
+    QAction* NPAcknowledge = nullptr;
+    QAction* NPSilence = nullptr;
+    QAction* NPShelve = nullptr;
+    // The tile the pop-up was opened on, for its alarm items.
+    int popupTile_ = 0;
     QTimer* Timer = nullptr;
     QTimer* Timer1 = nullptr;
     TFormVis* FormVis = nullptr;
@@ -204,6 +238,10 @@ class TFormMain : public QMainWindow, public MainView {
     TFormAbout* FormAbout = nullptr;
     TFormJournal* FormJournal = nullptr;
     TFormTrend* FormTrend = nullptr;
+    TFormAlarms* FormAlarms = nullptr;
+    // Gathers the alarms' changes for the alarm window: a flood moves several alarms each poll,
+    // and the window is read by a person, not by the poll.
+    QTimer* alarmRefresh_ = nullptr;
 };
 
 }  // namespace terval
