@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "alarms/alarm_sound.h"
+#include "alarms/alarm_transition.h"
 #include "station/alarm.h"
 #include "station/record_stream.h"
 
@@ -93,7 +94,8 @@ class AlarmBook final : public RecordFeed {
     int unacknowledgedCount() const;
     // "Лавина сигналов": more than kFloodAlarms raised in the last kFloodWindowSeconds.
     bool flood() const;
-    // Whether the sound was silenced and no alarm has been annunciated since.
+    // Whether the sound was silenced and no alarm that makes a sound (high or medium) has been
+    // annunciated since: a low one, which is silent, does not bring the sound back.
     bool silenced() const { return silenced_; }
     // Whether relay `number`'s protection event waits for acknowledgement.
     bool eventWaiting(int number) const;
@@ -110,16 +112,26 @@ class AlarmBook final : public RecordFeed {
     };
     Alarm* alarmOf(const QString& id);
     Alarm& alarmFor(AlarmKind kind, uint16_t address);
+    // Moves the alarm as the rules say and records the move; false when the input did not apply.
+    bool apply(Alarm& alarm, AlarmInput input, const QString& user = {});
     void raise(AlarmKind kind, uint16_t address, const QString& text);
     void clear(AlarmKind kind, uint16_t address);
-    void linkChanged(bool lost);
+    void linkLost(const QString& reason);
+    void linkBack(bool operatorClosed);
     void removeRelay(uint16_t address);
     void record(const Alarm& alarm, AlarmChange change, const QString& user = {});
+    // An alarm that calls the operator: counted for the flood, and sounded by its priority.
     void annunciate(const Alarm& alarm);
     void updateSound();
-    void showTile(uint16_t address);
+    // The relay's tile keeps (or no longer keeps) its protection event waiting.
+    void markTile(uint16_t address, bool waiting);
     int relayNumber(uint16_t address) const;
+    QString relayText(uint16_t address, AlarmKind kind) const;
+    // The address of the relay whose status block is the request in flight, if it is listed.
+    std::optional<uint16_t> statusAddress() const;
+    bool linkAlarmActive() const;
     qint64 nowMs() const;
+    void dropOldRaises();
     void changed();
 
     Station& station_;
@@ -133,7 +145,9 @@ class AlarmBook final : public RecordFeed {
     // When each of the last alarms was raised, for the flood.
     std::deque<qint64> raisedMs_;
     bool silenced_ = false;
-    bool soundTroubleTold_ = false;
+    // The high alarms' sound was started over and over and not stopped since.
+    bool highSounding_ = false;
+    bool floodShown_ = false;
 };
 
 }  // namespace terval

@@ -15,6 +15,7 @@ StationCore::StationCore(const QDir& folder, MainView& view, MessageSink& messag
       scheduler(station, main, view),
       dispatcher(station, main, clock, main.locale(), scheduler),
       link(station, main, view, messages, clock, scheduler, dispatcher, serial, tcp),
+      alarms(station, main, clock),
       paramWindow(station, main, messages, clock, main.locale(), scheduler),
       serial_(serial),
       tcp_(tcp),
@@ -23,10 +24,19 @@ StationCore::StationCore(const QDir& folder, MainView& view, MessageSink& messag
       journalOptions_(std::move(journal)) {
     scheduler.setLink(link);
     scheduler.setMessages(messages);
+    // After the journal's writer, before any companion: the plant's broker sees the alarms'
+    // records as it sees the others.
+    station.journal.records().addFeed(&alarms);
+    QString user = qEnvironmentVariable("USER");
+    if (user.isEmpty()) {
+        user = qEnvironmentVariable("USERNAME");
+    }
+    alarms.setUser(user);
 }
 
 StationCore::~StationCore() {
     stop();
+    station.journal.records().removeFeed(&alarms);
 }
 
 void StationCore::start() {
@@ -50,6 +60,8 @@ void StationCore::start() {
         trend_ = std::make_unique<InsulationTrend>(*journal_);
         station.journal.attach(journal_.get(), &clock_, trend_.get());
         station.journal.stationStarted(kVersionText);
+        // What stood when the station last stopped: an unacknowledged event is red again.
+        alarms.restore(journal_->standingAlarms());
         lastFlush_ = clock_.now();
         // Opening the journal has trimmed it.
         lastTrim_ = lastFlush_.date();
@@ -107,6 +119,7 @@ void StationCore::stop() {
 void StationCore::Timer1Timer() {
     main.Timer1Timer();
     if (started_ && !stopped_) {
+        alarms.secondPassed();
         tellCompanions(false, [](StationCompanion& c) { c.secondPassed(); });
     }
     if (!trend_ || stopped_) {

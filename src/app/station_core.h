@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "alarms/alarm_book.h"
 #include "app/main_controller.h"
 #include "app/station_companion.h"
 #include "journal/insulation_trend.h"
@@ -69,6 +70,9 @@ class StationCore {
     Scheduler scheduler;
     Dispatcher dispatcher;
     LinkController link;
+    // The alarms, moved by the station's records as the journal's writer sees them; the windows
+    // give it their sound and listen to it.
+    AlarmBook alarms;
     // The parameter window's rules: the window comes and goes, what the rules keep between its
     // openings (a report asked for just before a close) stays with the station.
     ParamWindowModel paramWindow;

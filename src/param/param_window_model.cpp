@@ -116,7 +116,10 @@ void ParamWindowModel::PageControl1Change(int page) {
     const DeviceTable& table = station_.devices;
     // Looking at the insulation-change protocols acknowledges a newly logged event.
     if (page == kPageInsulationProtocols && table.hasSelection()) {
-        if (station_.tile(table.SelectedDevice).state == kTileEvent) {
+        TileModel& tile = station_.tile(table.SelectedDevice);
+        // The event may wait on a tile that is grey: its relay stopped answering since.
+        if (tile.state == kTileEvent || tile.eventWaiting) {
+            tile.eventWaiting = false;
             station_.journal.acknowledged(table.SelectedDevice);
         }
         display_.setTileState(table.SelectedDevice, kTileAnswering);

@@ -109,11 +109,13 @@ bool ProcessingInitProt(Station& station, StationDisplay& display, const Registe
             // marked, its time is kept here so that it is not logged again, and the list is
             // written at the next change or at exit.
             display.SaveDeviceTable(SaveReport::FirstFailureOnly);
+            station.tile(relay).eventWaiting = true;
             display.setTileState(relay, kTileEvent);
         }
     }
+    // A relay answering again shows the event nobody has seen yet, not "НОРМА".
     if (station.tile(relay).state == kTileNoAnswer) {
-        display.setTileState(relay, kTileAnswering);
+        display.setTileState(relay, station.tile(relay).eventWaiting ? kTileEvent : kTileAnswering);
     }
     return true;
 }

@@ -30,6 +30,10 @@ struct TileModel {
     bool valueVisible = false;
     // When the relay last gave an answer of its own; invalid while it never has.
     QDateTime lastAnswer;
+    // A protection event waits for acknowledgement: the tile shows kTileEvent whenever the relay
+    // answers, through link losses and restarts, until the operator has seen it. Kept with the
+    // tile so that it moves up with it when a relay before it is deleted.
+    bool eventWaiting = false;
 };
 
 // All the run-time state of the station, one instance owned by the main window and handed by

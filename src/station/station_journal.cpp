@@ -203,6 +203,57 @@ void StationJournal::alarmLogCleared(int lineCount) {
            AlarmLogClearedDetails{lineCount});
 }
 
+// ---- alarms ----
+
+namespace {
+
+QString alarmChangeText(const AlarmDetails& d) {
+    const Alarm& a = d.alarm;
+    const QString by =
+        d.user.isEmpty() ? QString() : QStringLiteral(" (") + d.user + QLatin1Char(')');
+    switch (d.change) {
+        case AlarmChange::Raised:
+            return a.suppressed ? QStringLiteral("возник, подавлен: связь потеряна")
+                                : QStringLiteral("возник");
+        case AlarmChange::Returned:
+            return a.unacknowledged() ? QStringLiteral("вернулся в норму, не квитирован")
+                                      : QStringLiteral("вернулся в норму");
+        case AlarmChange::Acknowledged:
+            return QStringLiteral("квитирован") + by;
+        case AlarmChange::Shelved: {
+            const QString until = a.shelvedUntilMs
+                                      ? QDateTime::fromMSecsSinceEpoch(*a.shelvedUntilMs)
+                                            .toString(QStringLiteral("dd.MM.yyyy HH:mm"))
+                                      : QString();
+            return QStringLiteral("отложен до ") + until + by + QStringLiteral(": ") +
+                   a.shelfReason;
+        }
+        case AlarmChange::Unshelved:
+            return d.user.isEmpty() ? QStringLiteral("снова показывается: срок откладывания истёк")
+                                    : QStringLiteral("снова показывается") + by;
+        case AlarmChange::Suppressed:
+            return QStringLiteral("подавлен: связь потеряна");
+        case AlarmChange::Unsuppressed:
+            return QStringLiteral("больше не подавлен");
+        case AlarmChange::Restored:
+            return QStringLiteral("восстановлен при запуске: ") +
+                   alarmStateText(a.state).toLower() +
+                   (a.shelved() ? QStringLiteral(", отложен") : QString());
+        case AlarmChange::Removed:
+            return QStringLiteral("снят: объект удалён или сменил адрес");
+    }
+    return {};
+}
+
+}  // namespace
+
+void StationJournal::alarmChanged(const AlarmDetails& details, int relay) {
+    append(JournalKind::AlarmChanged, this->relay(relay),
+           QStringLiteral("Аварийный сигнал: ") + details.alarm.text + QStringLiteral(" — ") +
+               alarmChangeText(details),
+           details);
+}
+
 // ---- the link ----
 
 void StationJournal::operatorConnect(const QString& link) {

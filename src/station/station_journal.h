@@ -104,6 +104,9 @@ class StationJournal {
     void alarmLineMarked(const QString& line, int relay);
     void alarmLineDeleted(const QString& line, int relay);
     void alarmLogCleared(int lineCount);
+    // An alarm moved: the alarm as it stands after the move, what moved it and who did (for the
+    // operator's actions), under its relay's number now, 0 for the link's.
+    void alarmChanged(const AlarmDetails& details, int relay);
 
     // The link as the operator chose it ("RS-485 COM3", "Ethernet TCP/IP 10.0.0.5:502").
     void operatorConnect(const QString& link);

@@ -205,12 +205,12 @@ TEST(NewEvents, TileStatesFollowAnswersAndEvents) {
     // A later protocol read leaves the unacknowledged event on the tile.
     pollWithProtocol(rig, 1, tripRecord(3, 1, 10, 0, 0, 2));
     EXPECT_EQ(rig.station().tile(1).state, kTileEvent);
-    // A timeout ends it; the next full answer shows "answering".
+    // A timeout ends it; the next full answer shows the event again, still unacknowledged.
     rig.tickUntilSent();
     rig.tick(6);
     EXPECT_EQ(rig.station().tile(1).state, kTileNoAnswer);
     pollWithProtocol(rig, 1, tripRecord(3, 1, 10, 0, 0, 2));
-    EXPECT_EQ(rig.station().tile(1).state, kTileAnswering);
+    EXPECT_EQ(rig.station().tile(1).state, kTileEvent);
     EXPECT_EQ(rig.view.alarmLines.size(), 1);
 }
 
