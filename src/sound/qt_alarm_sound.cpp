@@ -3,6 +3,7 @@
 #include <QAudioDevice>
 #include <QMediaDevices>
 #include <QSoundEffect>
+#include <QTimer>
 #include <QUrl>
 #include <algorithm>
 #include <cmath>
@@ -13,6 +14,11 @@ namespace {
 // Embedded by the build from what tools/alarm-sounds writes.
 const QUrl kHighSound(QStringLiteral("qrc:/terval/sounds/alarm_high.wav"));
 const QUrl kMediumSound(QStringLiteral("qrc:/terval/sounds/alarm_medium.wav"));
+
+// How soon a call that could not go out is tried again: a device back within this is heard.
+constexpr int kRetryMs = 3000;
+// A server that refuses a stream does so at once; one still playing after this takes it.
+constexpr int kConfirmMs = 1000;
 
 // Loudness halves with every 10 dB less. For the volume setting to be heard in proportion (50 half
 // as loud as 100, 25 a quarter) the amplitude goes as the setting's share to the power
@@ -25,34 +31,49 @@ QString noDeviceText() {
 
 }  // namespace
 
-QtAlarmSound::QtAlarmSound() {
+QtAlarmSound::QtAlarmSound()
+    : retry_(std::make_unique<QTimer>()), confirm_(std::make_unique<QTimer>()) {
+    retry_->setSingleShot(true);
+    retry_->setInterval(kRetryMs);
+    QObject::connect(retry_.get(), &QTimer::timeout, retry_.get(), [this] {
+        if (callWanted_ && !playing()) {
+            play(*callWanted_, true);
+        }
+    });
+    confirm_->setSingleShot(true);
+    confirm_->setInterval(kConfirmMs);
+    QObject::connect(confirm_.get(), &QTimer::timeout, confirm_.get(), [this] {
+        if (playing()) {
+            setTrouble(QString());
+        }
+    });
     ready();
 }
 
 QtAlarmSound::~QtAlarmSound() {
     // An effect stops as it goes, and says so to this object while it is still whole.
     stopping_ = true;
+    retry_->stop();
+    confirm_->stop();
     high_.reset();
     medium_.reset();
 }
 
 bool QtAlarmSound::ready() {
-    if (high_ && trouble_.isEmpty()) {
+    if (high_ && !broken_) {
         return true;
     }
     if (QMediaDevices::audioOutputs().isEmpty()) {
-        trouble_ = noDeviceText();
+        setTrouble(noDeviceText());
         return false;
     }
-    // Made anew after any trouble: an effect that failed stays failed in Qt, and one whose device
-    // went away stays silent, whatever the device does since.
     stopping_ = true;
     current_ = nullptr;
     repeating_ = false;
     high_ = std::make_unique<QSoundEffect>();
     medium_ = std::make_unique<QSoundEffect>();
     stopping_ = false;
-    trouble_.clear();
+    broken_ = false;
     watch(*high_);
     watch(*medium_);
     high_->setSource(kHighSound);
@@ -63,16 +84,15 @@ bool QtAlarmSound::ready() {
 
 void QtAlarmSound::watch(QSoundEffect& effect) {
     QObject::connect(&effect, &QSoundEffect::statusChanged, &effect, [this, &effect] {
-        if (effect.status() != QSoundEffect::Error || !trouble_.isEmpty()) {
+        if (effect.status() != QSoundEffect::Error) {
             return;
         }
-        // Qt fails an effect whose sound is loaded when there is no device to play it on; the
+        // Qt fails an effect whose sound has loaded when there is no device to play it on; the
         // sound itself is embedded, so a failure to load it means a broken build.
-        trouble_ = QMediaDevices::audioOutputs().isEmpty()
-                       ? noDeviceText()
-                       : QStringLiteral(
-                             "Звук аварийных сигналов не загружен: аварийные сигналы "
-                             "без звука");
+        failed(QMediaDevices::audioOutputs().isEmpty()
+                   ? noDeviceText()
+                   : QStringLiteral("Звук аварийных сигналов не загружен: аварийные сигналы "
+                                    "без звука"));
     });
     QObject::connect(&effect, &QSoundEffect::playingChanged, &effect, [this, &effect] {
         if (effect.isPlaying() || stopping_ || &effect != current_ || !repeating_) {
@@ -80,16 +100,33 @@ void QtAlarmSound::watch(QSoundEffect& effect) {
         }
         // A repeating sound ends only when told to: anything else is the device giving up.
         repeating_ = false;
-        if (trouble_.isEmpty()) {
-            trouble_ = QStringLiteral(
-                "Звуковое устройство перестало воспроизводить: аварийные "
-                "сигналы без звука");
-        }
+        failed(
+            QStringLiteral("Звуковое устройство перестало воспроизводить: аварийные "
+                           "сигналы без звука"));
     });
 }
 
+void QtAlarmSound::failed(const QString& why) {
+    broken_ = true;
+    confirm_->stop();
+    if (trouble_.isEmpty()) {
+        setTrouble(why);
+    }
+    if (callWanted_ && !retry_->isActive()) {
+        retry_->start();
+    }
+}
+
 void QtAlarmSound::play(AlarmPriority priority, bool repeat) {
-    if (priority == AlarmPriority::Low || !ready()) {
+    if (priority == AlarmPriority::Low) {
+        return;
+    }
+    // A sound played once in its place ends the call.
+    callWanted_ = repeat ? std::optional(priority) : std::nullopt;
+    if (!ready()) {
+        if (callWanted_ && !retry_->isActive()) {
+            retry_->start();
+        }
         return;
     }
     QSoundEffect* next = priority == AlarmPriority::High ? high_.get() : medium_.get();
@@ -106,9 +143,15 @@ void QtAlarmSound::play(AlarmPriority priority, bool repeat) {
     repeating_ = repeat;
     next->setLoopCount(repeat ? QSoundEffect::Infinite : 1);
     next->play();
+    if (repeat && !trouble_.isEmpty()) {
+        confirm_->start();
+    }
 }
 
 void QtAlarmSound::stop() {
+    callWanted_.reset();
+    retry_->stop();
+    confirm_->stop();
     repeating_ = false;
     if (current_ == nullptr) {
         return;
@@ -139,6 +182,20 @@ void QtAlarmSound::applyVolume() {
         if (effect != nullptr) {
             effect->setVolume(volume);
         }
+    }
+}
+
+void QtAlarmSound::setTroubleListener(std::function<void(const QString&)> listener) {
+    troubleListener_ = std::move(listener);
+}
+
+void QtAlarmSound::setTrouble(const QString& text) {
+    if (text == trouble_) {
+        return;
+    }
+    trouble_ = text;
+    if (troubleListener_) {
+        troubleListener_(trouble_);
     }
 }
 
