@@ -1,5 +1,5 @@
-// Writes the station's alarm sounds as 16-bit PCM WAV files, mono at 44.1 kHz (the rate sound
-// servers run at, so nothing is resampled on the way out):
+// Writes the station's alarm sounds as 16-bit PCM WAV files, mono at 44.1 kHz (a PulseAudio
+// server's own rate, so that nothing is resampled on the way out there):
 //   alarm_high.wav    one round of the high-priority call, played over and over until silenced:
 //                     two tones a fifth apart, well below the range where the ear hears a tone
 //                     as shrill, urgent by their alternation, then a pause that lets speech
