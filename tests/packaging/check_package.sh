@@ -60,7 +60,7 @@ grep -q 'оператора сети реле контроля изоляции'
 # What shlibdeps finds in the programs, and what Qt only loads at run time.
 depends=$(field Depends)
 for package in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6serialport6 \
-  libqt6sql6 libqt6charts6 libmodbus5 libmosquitto1 libc6 libstdc\\+\\+6 \
+  libqt6sql6 libqt6charts6 libqt6multimedia6 libmodbus5 libmosquitto1 libc6 libstdc\\+\\+6 \
   libqt6sql6-sqlite qt6-qpa-plugins qt6-translations-l10n fonts-liberation fonts-dejavu-core; do
   grep -Eq "(^|, )$package( \\(|,|$)" <<<"$depends" || fail "Depends lacks $package: $depends"
 done
