@@ -171,6 +171,40 @@ TEST(UnacknowledgedEvent, StaysOnTheTileThroughLinkLossExceptionsAndRestartUntil
         << rows.entries.front().text.toStdString();
 }
 
+// The serial converter pulled out and plugged in again: one link alarm, and the event red again.
+TEST(UnacknowledgedEvent, StaysOnTheTileWhenTheSerialDeviceComesBack) {
+    Rig rig(2, kLinkRs485, {}, journalKept());
+    rig.connect();
+    const QVector<uint16_t> trip = tripRecord(3, 9, 7, 5, 54, 4);
+    pollWithProtocol(rig, 2, trip);
+    ASSERT_EQ(rig.station().tile(2).state, kTileEvent);
+    pollWithProtocol(rig, 1, QVector<uint16_t>(32, 0));  // an erased slot: no event
+    rig.serial.lose();
+    EXPECT_EQ(rig.station().tile(2).state, kTileNoAnswer);
+    const auto link = rig.core().alarms.find(QStringLiteral("link_lost"));
+    ASSERT_TRUE(link);
+    EXPECT_EQ(link->state, AlarmState::ActiveUnacknowledged);
+    EXPECT_EQ(rig.core().alarms.unacknowledgedCount(), 2);
+    rig.serial.canOpen = true;
+    for (int i = 0; i < 2000 && !rig.serial.opened; ++i) {
+        rig.tick();
+    }
+    ASSERT_TRUE(rig.serial.opened);
+    pollWithProtocol(rig, 1, QVector<uint16_t>(32, 0));  // an erased slot: no event
+    pollWithProtocol(rig, 2, trip);
+    EXPECT_EQ(rig.station().tile(1).state, kTileAnswering);
+    EXPECT_EQ(rig.station().tile(2).state, kTileEvent);
+    EXPECT_EQ(rig.core().alarms.find(QStringLiteral("link_lost"))->state,
+              AlarmState::ReturnedUnacknowledged);
+    // "Квитировать" in the alarm window is as good as the page: green, and no second record of
+    // the page's kind.
+    EXPECT_TRUE(rig.core().alarms.acknowledge(QStringLiteral("protection_event_2")));
+    EXPECT_EQ(rig.station().tile(2).state, kTileAnswering);
+    EXPECT_FALSE(rig.station().tile(2).eventWaiting);
+    pollWithProtocol(rig, 2, trip);
+    EXPECT_EQ(rig.station().tile(2).state, kTileAnswering);
+}
+
 // Status word 19's bits and a relay's texts; the flood counts what is annunciated.
 TEST(AlarmBookStatus, BitsRaiseAndReturnAndManyRaisesAreAFlood) {
     RecordingSound sound;
