@@ -263,6 +263,28 @@ TEST(AlarmBookStatus, BitsRaiseAndReturnAndManyRaisesAreAFlood) {
     EXPECT_FALSE(book.flood());
 }
 
+// A relay deleted while its status request is in flight lends its bits to no other relay.
+TEST(AlarmBookStatus, AnAnswerOfADeletedRelayRaisesNothing) {
+    Rig rig(3);
+    rig.connect();
+    for (int i = 0; i < 12; ++i) {
+        ASSERT_GT(rig.tickUntilSent(40), 0);
+        const Request r = rig.lastRequest();
+        if (r.unit == 2 && r.reg == 0x0100) {
+            break;
+        }
+        rig.answerPlausibly();
+    }
+    ASSERT_EQ(rig.lastRequest().unit, 2);
+    rig.core().main.NEWbmpClick(2);
+    rig.core().main.NDelObjectClick();
+    ASSERT_EQ(rig.station().devices.DeviceCount, 2);
+    QVector<uint16_t> words = statusBlock(1000);
+    words[19] = 0x0013;
+    rig.answerRead(words);
+    EXPECT_TRUE(rig.core().alarms.standing().empty());
+}
+
 // ---- the randomised run ----
 
 struct Model {
