@@ -161,7 +161,12 @@ void AlarmBook::statusRead(int, const StatusReading& reading) {
     clear(AlarmKind::NoAnswer, *address);
     for (const StatusBit& bit : kStatusBits) {
         if ((reading.statusWord & bit.mask) != 0) {
-            raise(bit.kind, *address, relayText(*address, bit.kind));
+            // Most answers repeat a bit already raised: no text is made for those.
+            const auto it = alarms_.find({bit.kind, *address});
+            if (it == alarms_.end() ||
+                alarmTransition(statusOf(it->second), AlarmInput::Raise, bit.kind)) {
+                raise(bit.kind, *address, relayText(*address, bit.kind));
+            }
         } else {
             clear(bit.kind, *address);
         }

@@ -66,7 +66,9 @@ class AlarmBook final : public RecordFeed {
 
     // At start-up, once the journal is open: the alarms that were standing when the station last
     // stopped (the newest record of each, as the journal kept it). An unacknowledged protection
-    // event marks its tile again. Each is recorded as restored.
+    // event marks its tile again. Each is recorded as restored, but one whose relay is no longer
+    // in the list, which is recorded as removed; suppression holds only under a restored active
+    // link alarm. What waits for acknowledgement sounds again.
     void restore(const std::vector<Alarm>& standing);
     // Once a second: shelves whose time has run out, the flood's window moving on.
     void secondPassed();
@@ -100,7 +102,9 @@ class AlarmBook final : public RecordFeed {
     // Whether relay `number`'s protection event waits for acknowledgement.
     bool eventWaiting(int number) const;
 
-    // RecordFeed: the station's records and status answers move the alarms.
+    // RecordFeed: the station's records and status answers move the alarms. A status answer also
+    // returns its relay's "no answer": the journal forgets silences across link losses and
+    // restarts, the relay's own answer does not lie.
     void recorded(const JournalEntry& entry) override;
     void statusRead(int relay, const StatusReading& reading) override;
 

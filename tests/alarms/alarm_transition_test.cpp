@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "alarms/alarm_book.h"
+#include "alarms/recording_sound.h"
 #include "support/rig.h"
 
 namespace terval {
@@ -96,27 +97,12 @@ TEST(AlarmTransition, EveryInputFromEveryState) {
     }
 }
 
-class RecordingSound final : public AlarmSound {
-  public:
-    void play(AlarmPriority priority, bool repeat) override {
-        plays.push_back({priority, repeat});
-        repeating = repeat;
-    }
-    void stop() override { repeating = false; }
-    bool playing() const override { return repeating; }
-    void setVolume(int percent) override { volume = percent; }
-    QString trouble() const override { return {}; }
-    std::vector<std::pair<AlarmPriority, bool>> plays;
-    bool repeating = false;
-    int volume = -1;
-};
-
 // A shelf on the station's clock: it ends by itself at its time, and an alarm still waiting for
 // the operator calls him again then.
 TEST(AlarmTransition, ShelfEndsAtItsTimeAndTheAlarmSoundsAgain) {
+    testing::RecordingSound sound;
     testing::Rig rig(2);
     AlarmBook& book = rig.core().alarms;
-    RecordingSound sound;
     book.setSound(&sound);
     book.setSoundSettings({true, 35});
     EXPECT_EQ(sound.volume, 35);

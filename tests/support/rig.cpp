@@ -98,8 +98,21 @@ Rig::Rig(int relays, uint16_t linkType, const std::function<void(DeviceEntry&, i
     folder.write("config.cfg", config.toRecord());
     core_ = std::make_unique<StationCore>(folder.dir(), view, messages, clock,
                                           QLocale(QLocale::Russian, QLocale::Russia), serial,
-                                          socket, std::move(journal));
+                                          socket, journal);
+    journal_ = std::move(journal);
     publishing_ = std::make_unique<PlantPublishing>(*core_, std::move(plant));
+    core_->start();
+}
+
+void Rig::restart() {
+    publishing_.reset();
+    core_.reset();
+    socket.active = socket.connected = false;
+    serial.close();
+    core_ = std::make_unique<StationCore>(folder.dir(), view, messages, clock,
+                                          QLocale(QLocale::Russian, QLocale::Russia), serial,
+                                          socket, journal_);
+    publishing_ = std::make_unique<PlantPublishing>(*core_, PlantOptions{});
     core_->start();
 }
 

@@ -48,6 +48,9 @@ class Rig {
     Scheduler& scheduler() { return core_->scheduler; }
     DeviceEntry& relay(int i) { return core_->station.devices.entry(i); }
 
+    // The station stopped and started again on the same working folder (and journal), as after
+    // the program was closed: the link is closed, the fakes keep what they recorded.
+    void restart();
     // Opens the link as the operator does; for TCP also plays the connected event.
     void connect();
     void tick(int n = 1);
@@ -74,6 +77,7 @@ class Rig {
     FakeTcpSocket socket;
 
   private:
+    std::optional<JournalOptions> journal_;
     std::unique_ptr<StationCore> core_;
     // Goes before the core, as main()'s does.
     std::unique_ptr<PlantPublishing> publishing_;
