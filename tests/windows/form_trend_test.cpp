@@ -679,7 +679,8 @@ TEST_F(FormTrendTest, OpensFromTheMenuATileAndTheModalParameterWindow) {
     btnRange[2]->click();
     window->hide();
 
-    // The tile pop-up keeps its items and keys and adds the trend of its relay, over a day.
+    // The tile pop-up keeps its items and keys and adds the trend of its relay, over a day, and
+    // after a separator the relay's alarms.
     QTest::mouseClick(main.tilePicture(3), Qt::LeftButton);
     QTest::mousePress(main.tileGeneratorLabel(3), Qt::RightButton);
     ASSERT_TRUE(main.tilePopup()->isVisible());
@@ -688,7 +689,8 @@ TEST_F(FormTrendTest, OpensFromTheMenuATileAndTheModalParameterWindow) {
         popup << a->text() + QLatin1Char('|') + a->shortcut().toString();
     }
     EXPECT_EQ(popup, (QStringList{"Параметры |F4", "Статистика связи        |F6", "Открыть окно|F3",
-                                  "Тренд сопротивления изоляции|F11"}));
+                                  "Тренд сопротивления изоляции|F11", "|", "Квитировать|",
+                                  "Заглушить|Ctrl+Space", "Отложить...|"}));
     QTest::keyClick(main.tilePopup(), Qt::Key_F11);
     ASSERT_TRUE(window->isVisible());
     ASSERT_EQ(window->shown().size(), 1u);
