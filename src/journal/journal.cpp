@@ -1096,31 +1096,10 @@ JournalRows Journal::alarmRecords(std::optional<qint64> fromMs, qint64 toMs) {
 
 std::vector<Alarm> Journal::standingAlarms() {
     std::vector<Alarm> standing;
-    if (!connection_) {
-        return standing;
-    }
-    QSqlError error;
-    QSqlQuery* query = connection_->statement(
-        QStringLiteral("SELECT details FROM entries WHERE kind = ? ORDER BY id"), &error);
-    if (!query) {
-        return standing;
-    }
-    query->bindValue(0, static_cast<int>(JournalKind::AlarmChanged));
-    if (!query->exec()) {
-        return standing;
-    }
-    std::map<QString, Alarm> newest;
-    while (query->next()) {
-        const JournalDetails details = decodeDetails(
-            JournalKind::AlarmChanged, query->value(0).toString().toUtf8(), QByteArray());
-        if (const auto* d = std::get_if<AlarmDetails>(&details)) {
-            newest[alarmId(d->alarm)] = d->alarm;
-        }
-    }
-    query->finish();
-    for (auto& [id, alarm] : newest) {
-        if (alarm.state != AlarmState::Normal || alarm.shelved()) {
-            standing.push_back(std::move(alarm));
+    for (const JournalEntry& e : alarmRecordsBefore(std::numeric_limits<qint64>::max()).entries) {
+        if (const auto* d = std::get_if<AlarmDetails>(&e.details);
+            d != nullptr && (d->alarm.state != AlarmState::Normal || d->alarm.shelved())) {
+            standing.push_back(d->alarm);
         }
     }
     return standing;
