@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "alarms/recording_sound.h"
 #include "devices/device_editor.h"
 #include "support/fakes.h"
 #include "support/find_child.h"
@@ -26,24 +27,8 @@ namespace {
 using testing::child;
 using testing::FixedClock;
 using testing::RecordingMessageSink;
+using testing::RecordingSound;
 using testing::WorkFolder;
-
-// Plays nothing; tells whether a repeating sound would still be heard.
-class RecordingSound final : public AlarmSound {
-  public:
-    void play(AlarmPriority, bool repeat) override {
-        playing_ = repeat;
-        ++plays;
-    }
-    void stop() override { playing_ = false; }
-    bool playing() const override { return playing_; }
-    void setVolume(int) override {}
-    QString trouble() const override { return {}; }
-    int plays = 0;
-
-  private:
-    bool playing_ = false;
-};
 
 class FormAlarmsTest : public ::testing::Test {
   protected:
