@@ -243,8 +243,15 @@ TEST(MosquittoClient, ConnectsWhenTheBrokerComesLaterAndStopsAtOnceWithoutIt) {
     const MqttMessage offline{"terval/early/status", "offline", 1, true};
     ASSERT_TRUE(client.send(unanswered));
     auto before = Clock::now();
-    EXPECT_EQ(client.stop(offline), (std::vector<MqttMessage>{unanswered, offline}));
+    std::vector<MqttMessage> left = client.stop(offline);
     measured("stop(last) with the broker hanging", Clock::now() - before);
+    // "waited" reached the subscriber, but its acknowledgement may still have been on the way to
+    // the client when the broker froze: then it is rightly among what was not confirmed.
+    const MqttMessage waited{"terval/early/seq", "waited", 1, false};
+    if (left.size() == 3 && left.front() == waited) {
+        left.erase(left.begin());
+    }
+    EXPECT_EQ(left, (std::vector<MqttMessage>{unanswered, offline}));
     EXPECT_EQ(client.status().state, BrokerState::Off);
     broker.resume();
     EXPECT_TRUE(plant.waitFor("terval/early/status", "offline", 5s)) << broker.log().toStdString();
