@@ -62,7 +62,7 @@ QString ModbusTcpServer::start(const DcsServerSettings& settings,
     if (ctx_ == nullptr) {
         return QString::fromLocal8Bit(modbus_strerror(errno));
     }
-    listenFd_ = modbus_tcp_listen(ctx_, 16);
+    listenFd_ = modbus_tcp_listen(ctx_, 128);
     if (listenFd_ < 0) {
         const QString why = QString::fromLocal8Bit(modbus_strerror(errno));
         modbus_free(ctx_);
