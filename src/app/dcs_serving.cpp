@@ -5,7 +5,8 @@
 namespace terval {
 namespace {
 
-constexpr qint64 kRefusalRecordEveryMs = 60000;
+constexpr qint64 kRecordMinuteMs = 60000;
+constexpr size_t kMostToldWaiting = 4096;
 
 }  // namespace
 
@@ -42,13 +43,16 @@ void DcsServing::stationStarted() {
         return;
     }
     server_ = options_.makeServer();
-    // Called on the server's thread: queued to this one, and dropped if this has gone by then.
-    QObject* context = &context_;
-    const QString error =
-        server_->start(*load.settings, [this, context](const MapServerEvent& event) {
-            QMetaObject::invokeMethod(
-                context, [this, event] { told(event); }, Qt::QueuedConnection);
-        });
+    // Called on the server's thread: kept for the next second, never waited for.
+    const QString error = server_->start(*load.settings, [this](const MapServerEvent& event) {
+        latestClients_.store(event.clients, std::memory_order_relaxed);
+        const std::lock_guard lock(toldLock_);
+        if (told_.size() < kMostToldWaiting) {
+            told_.push_back(event);
+        } else {
+            ++toldDropped_;
+        }
+    });
     if (!error.isEmpty()) {
         server_.reset();
         core_.main.messages().showMessage(MessageIcon::Error,
@@ -62,48 +66,75 @@ void DcsServing::stationStarted() {
     showState();
 }
 
+void DcsServing::secondPassed() {
+    if (running_) {
+        takeTold();
+        showState();
+    }
+}
+
 void DcsServing::stationStopping() {
     if (!running_) {
         return;
     }
-    running_ = false;
     server_->stop();
+    // What the server told before it stopped is recorded while the journal is open.
+    takeTold();
+    running_ = false;
     clients_ = 0;
     core_.main.view().showServerState(QString());
 }
 
+void DcsServing::takeTold() {
+    std::deque<MapServerEvent> events;
+    int dropped = 0;
+    {
+        const std::lock_guard lock(toldLock_);
+        events.swap(told_);
+        std::swap(dropped, toldDropped_);
+    }
+    for (const MapServerEvent& e : events) {
+        told(e);
+    }
+    comings_.unrecorded += dropped;
+    clients_ = latestClients_.load(std::memory_order_relaxed);
+}
+
+std::optional<int> DcsServing::RecordBudget::take(qint64 nowMs) {
+    if (nowMs - minuteStartMs >= kRecordMinuteMs || nowMs < minuteStartMs) {
+        minuteStartMs = nowMs;
+        recorded = 0;
+    }
+    if (recorded >= perMinute) {
+        ++unrecorded;
+        return std::nullopt;
+    }
+    ++recorded;
+    return std::exchange(unrecorded, 0);
+}
+
 void DcsServing::told(const MapServerEvent& event) {
-    if (!running_) {
+    StationJournal& journal = core_.station.journal;
+    const qint64 now = core_.main.clock().now().toMSecsSinceEpoch();
+    RecordBudget& budget = event.kind == MapServerEvent::Kind::Refused ? refusals_ : comings_;
+    const std::optional<int> untold = budget.take(now);
+    if (!untold) {
         return;
     }
-    clients_ = event.clients;
-    StationJournal& journal = core_.station.journal;
+    const QString more =
+        *untold > 0 ? QStringLiteral(" (ещё %1 не записано за минуту до этого)").arg(*untold)
+                    : QString();
     switch (event.kind) {
         case MapServerEvent::Kind::Connected:
-            journal.dcsClientConnected(event.address);
+            journal.dcsClientConnected(event.address, more);
             break;
         case MapServerEvent::Kind::Left:
-            journal.dcsClientLeft(event.address, event.reason);
+            journal.dcsClientLeft(event.address, event.reason + more);
             break;
-        case MapServerEvent::Kind::Refused: {
-            const qint64 now = core_.main.clock().now().toMSecsSinceEpoch();
-            if (lastRefusalRecordMs_ && now - *lastRefusalRecordMs_ < kRefusalRecordEveryMs &&
-                now >= *lastRefusalRecordMs_) {
-                ++refusalsUnrecorded_;
-                break;
-            }
-            QString reason = event.reason;
-            if (refusalsUnrecorded_ > 0) {
-                reason += QStringLiteral(" (и ещё %1 отказов за минуту до этого)")
-                              .arg(refusalsUnrecorded_);
-            }
-            refusalsUnrecorded_ = 0;
-            lastRefusalRecordMs_ = now;
-            journal.dcsClientRefused(event.address, reason);
+        case MapServerEvent::Kind::Refused:
+            journal.dcsClientRefused(event.address, event.reason + more);
             break;
-        }
     }
-    showState();
 }
 
 void DcsServing::showState() {

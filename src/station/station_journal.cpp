@@ -331,10 +331,10 @@ void StationJournal::brokerLeftUnsent(const QString& broker, const QString& reas
            LinkDetails{broker, reason, {}});
 }
 
-void StationJournal::dcsClientConnected(const QString& client) {
+void StationJournal::dcsClientConnected(const QString& client, const QString& note) {
     append(JournalKind::DcsClientConnected, std::nullopt,
-           QStringLiteral("Клиент Modbus-сервера %1 подключился").arg(client),
-           LinkDetails{client, {}, {}});
+           QStringLiteral("Клиент Modbus-сервера %1 подключился").arg(client) + note,
+           LinkDetails{client, note.trimmed(), {}});
 }
 
 void StationJournal::dcsClientLeft(const QString& client, const QString& reason) {

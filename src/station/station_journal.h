@@ -125,7 +125,7 @@ class StationJournal {
     void brokerLeftUnsent(const QString& broker, const QString& reason);
     // A client of the station's Modbus server ("10.1.0.7:50312") taken, gone with why, or
     // turned away with why; the caller keeps refusals to a few a minute.
-    void dcsClientConnected(const QString& client);
+    void dcsClientConnected(const QString& client, const QString& note = {});
     void dcsClientLeft(const QString& client, const QString& reason);
     void dcsClientRefused(const QString& client, const QString& reason);
     // A relay that was answering has stopped; a relay that answers after being recorded silent.
