@@ -261,8 +261,9 @@ void ModbusTcpServer::run() {
             }
         }
     }
-    for (const Client& c : clients) {
-        ::close(c.fd);
+    // Told as gone, for the journal's last records before the station stops.
+    while (!clients.empty()) {
+        drop(clients.size() - 1, QStringLiteral("сервер остановлен"));
     }
 }
 

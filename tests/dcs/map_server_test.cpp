@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <iostream>
 #include <mutex>
 #include <vector>
 
@@ -259,10 +260,25 @@ TEST(MapServer, ServesAHundredClientsAtOnceAndStopsWithThemConnected) {
     }
     RawClient extra(served.port());
     EXPECT_TRUE(extra.closed());
+    const auto stopping = std::chrono::steady_clock::now();
     served.server().stop();
+    std::cout << "stopped with 100 clients in "
+              << std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                           stopping)
+                     .count()
+              << " ms\n";
     for (auto& c : clients) {
         EXPECT_TRUE(c->closed());
     }
+    // Each told as gone with the server, so that the journal's last records name them.
+    const auto events = served.events();
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const MapServerEvent& e) {
+                                return e.kind == MapServerEvent::Kind::Left &&
+                                       e.reason == QStringLiteral("сервер остановлен");
+                            }),
+              100);
+    EXPECT_EQ(events.back().clients, 0);
 }
 
 // [modbus-server] and --modbus-server: what turns the server on, and a clear word for each value
