@@ -301,12 +301,10 @@ void StationLog::showAlarmLog(const AlarmLog& log) {
 // ---- HeadlessStation ----
 
 HeadlessStation::HeadlessStation(const QDir& folder, const Clock& clock, QLocale locale,
-                                 PlantOptions plant, QTextStream& log,
-                                 DcsOptions dcs)
+                                 PlantOptions plant, QTextStream& log, DcsOptions dcs)
     : folder_(folder),
       log_(log, clock),
-      station_(folder, log_, log_, clock, std::move(locale), std::move(plant),
-               std::move(dcs)) {
+      station_(folder, log_, log_, clock, std::move(locale), std::move(plant), std::move(dcs)) {
     log_.setStation(&core().station);
     core().station.journal.records().addFeed(&log_);
     // As the main window's: the poll machine counts its time in these ticks.
@@ -379,7 +377,8 @@ int runHeadlessStation(const QDir& folder, PlantOptions plant, QTextStream& log,
     ::signal(SIGPIPE, SIG_IGN);
 #endif
     SystemClock clock;
-    HeadlessStation station(folder, clock, QLocale::system(), std::move(plant), log, std::move(dcs));
+    HeadlessStation station(folder, clock, QLocale::system(), std::move(plant), log,
+                            std::move(dcs));
     ExitSignals exitSignals([&station](int signo) {
         station.log().note(
             QStringLiteral("Получен сигнал %1: станция закрывается").arg(exitSignalName(signo)));
