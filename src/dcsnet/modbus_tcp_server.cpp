@@ -183,14 +183,21 @@ void ModbusTcpServer::run() {
         }
     };
     const auto idleLimit = std::chrono::milliseconds(settings_.idleTimeoutMs);
+    // Out of file descriptors the listening socket stays readable: it is let be for a moment
+    // rather than asked again in a loop that would take a whole core.
+    Clock::time_point acceptAgainAt{};
 
     while (true) {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(wakeRead_, &readable);
-        FD_SET(listenFd_, &readable);
+        const bool accepting = Clock::now() >= acceptAgainAt;
+        if (accepting) {
+            FD_SET(listenFd_, &readable);
+        }
         int highest = std::max(wakeRead_, listenFd_);
-        Clock::time_point wakeAt = Clock::now() + std::chrono::seconds(1);
+        Clock::time_point wakeAt =
+            accepting ? Clock::now() + std::chrono::seconds(1) : acceptAgainAt;
         for (const Client& c : clients) {
             FD_SET(c.fd, &readable);
             highest = std::max(highest, c.fd);
@@ -206,13 +213,16 @@ void ModbusTcpServer::run() {
         if (ready > 0 && FD_ISSET(wakeRead_, &readable)) {
             break;
         }
-        if (ready > 0 && FD_ISSET(listenFd_, &readable)) {
+        if (ready > 0 && accepting && FD_ISSET(listenFd_, &readable)) {
             while (true) {
                 sockaddr_in peer{};
                 socklen_t size = sizeof peer;
                 const int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &size,
                                        SOCK_NONBLOCK | SOCK_CLOEXEC);
                 if (fd < 0) {
+                    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                        acceptAgainAt = Clock::now() + std::chrono::milliseconds(100);
+                    }
                     break;
                 }
                 const QString address = addressText(peer);
