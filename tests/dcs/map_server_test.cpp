@@ -198,6 +198,13 @@ TEST(MapServer, TurnsAwayWhatItMustAndKeepsTheRest) {
     settings.idleTimeoutMs = 400;
     Served served(settings);
 
+    // A port already taken is said, and nothing is served from the second server.
+    ModbusTcpServer second;
+    DcsServerSettings same = settings;
+    same.address = QStringLiteral("127.0.0.1");
+    same.port = served.port();
+    EXPECT_FALSE(second.start(same, [](const MapServerEvent&) {}).isEmpty());
+
     RawClient a(served.port());
     a.send(read(3, 0, 1, 5));
     EXPECT_EQ(a.answer(), readAnswer(3, 0, 1, 7, 5));
