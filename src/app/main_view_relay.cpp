@@ -135,6 +135,12 @@ void MainViewRelay::showBrokerState(const QString& text, bool trouble) {
     }
 }
 
+void MainViewRelay::showServerState(const QString& text) {
+    if (view_) {
+        view_->showServerState(text);
+    }
+}
+
 void MainViewRelay::setPollTimerRunning(bool running) {
     if (view_) {
         view_->setPollTimerRunning(running);

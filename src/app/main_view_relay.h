@@ -36,6 +36,7 @@ class MainViewRelay final : public MainView {
     void setStatusText(const QString& text) override;
     void showLinkAttempt(const QString& text) override;
     void showBrokerState(const QString& text, bool trouble) override;
+    void showServerState(const QString& text) override;
     void setPollTimerRunning(bool running) override;
     void showAlarmLog(const AlarmLog& log) override;
     void setAlarmCommandsEnabled(bool enabled) override;

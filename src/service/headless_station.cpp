@@ -254,6 +254,21 @@ void StationLog::showBrokerState(const QString& text, bool trouble) {
     write(QStringLiteral("Брокер: ") + text);
 }
 
+void StationLog::showServerState(const QString& text) {
+    if (text == server_) {
+        return;
+    }
+    const bool wasShown = !server_.isEmpty();
+    server_ = text;
+    if (text.isEmpty()) {
+        if (wasShown) {
+            write(QStringLiteral("Modbus-сервер остановлен"));
+        }
+        return;
+    }
+    write(text);
+}
+
 void StationLog::setPollTimerRunning(bool running) {
     if (pollTimer_) {
         pollTimer_(running);
@@ -286,10 +301,10 @@ void StationLog::showAlarmLog(const AlarmLog& log) {
 // ---- HeadlessStation ----
 
 HeadlessStation::HeadlessStation(const QDir& folder, const Clock& clock, QLocale locale,
-                                 PlantOptions plant, QTextStream& log)
+                                 PlantOptions plant, QTextStream& log, DcsOptions dcs)
     : folder_(folder),
       log_(log, clock),
-      station_(folder, log_, log_, clock, std::move(locale), std::move(plant)) {
+      station_(folder, log_, log_, clock, std::move(locale), std::move(plant), std::move(dcs)) {
     log_.setStation(&core().station);
     core().station.journal.records().addFeed(&log_);
     // As the main window's: the poll machine counts its time in these ticks.
@@ -355,14 +370,15 @@ void HeadlessStation::shutDown() {
 
 // ---- the program ----
 
-int runHeadlessStation(const QDir& folder, PlantOptions plant, QTextStream& log) {
+int runHeadlessStation(const QDir& folder, PlantOptions plant, QTextStream& log, DcsOptions dcs) {
 #ifdef Q_OS_UNIX
     // A log reader that goes away (a pipe into a pager or tee, closed with its terminal) makes a
     // write fail instead of ending the station with SIGPIPE before it has written what it holds.
     ::signal(SIGPIPE, SIG_IGN);
 #endif
     SystemClock clock;
-    HeadlessStation station(folder, clock, QLocale::system(), std::move(plant), log);
+    HeadlessStation station(folder, clock, QLocale::system(), std::move(plant), log,
+                            std::move(dcs));
     ExitSignals exitSignals([&station](int signo) {
         station.log().note(
             QStringLiteral("Получен сигнал %1: станция закрывается").arg(exitSignalName(signo)));

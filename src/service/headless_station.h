@@ -69,6 +69,7 @@ class StationLog final : public MainView, public MessageSink, public RecordFeed 
     void setStatusText(const QString& text) override;
     void showLinkAttempt(const QString& text) override;
     void showBrokerState(const QString& text, bool trouble) override;
+    void showServerState(const QString& text) override;
     void setPollTimerRunning(bool running) override;
     void showAlarmLog(const AlarmLog& log) override;
     void setAlarmCommandsEnabled(bool) override {}
@@ -99,6 +100,7 @@ class StationLog final : public MainView, public MessageSink, public RecordFeed 
     std::map<QString, QDateTime> attemptsTold_;
     QString broker_;
     bool brokerTrouble_ = false;
+    QString server_;
     bool serialDisplay_ = false;
     std::optional<bool> portOpen_;
 };
@@ -108,7 +110,7 @@ class StationLog final : public MainView, public MessageSink, public RecordFeed 
 class HeadlessStation {
   public:
     HeadlessStation(const QDir& folder, const Clock& clock, QLocale locale, PlantOptions plant,
-                    QTextStream& log);
+                    QTextStream& log, DcsOptions dcs = {});
     ~HeadlessStation();
     HeadlessStation(const HeadlessStation&) = delete;
     HeadlessStation& operator=(const HeadlessStation&) = delete;
@@ -138,6 +140,7 @@ class HeadlessStation {
 // `terval --headless`: runs the station of `folder` on the running QCoreApplication's event loop
 // until SIGTERM, SIGINT or SIGHUP. 0 after such a stop; 1 when the folder has nothing to poll or
 // the signals cannot be caught.
-int runHeadlessStation(const QDir& folder, PlantOptions plant, QTextStream& log);
+int runHeadlessStation(const QDir& folder, PlantOptions plant, QTextStream& log,
+                       DcsOptions dcs = {});
 
 }  // namespace terval

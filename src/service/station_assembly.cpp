@@ -3,10 +3,12 @@
 namespace terval {
 
 StationAssembly::StationAssembly(const QDir& folder, MainView& view, MessageSink& messages,
-                                 const Clock& clock, QLocale locale, PlantOptions plant)
+                                 const Clock& clock, QLocale locale, PlantOptions plant,
+                                 DcsOptions dcs)
     : serial_(folder),
       tcp_(),
       core_(folder, view, messages, clock, std::move(locale), serial_, tcp_, JournalOptions{}),
-      publishing_(core_, std::move(plant)) {}
+      publishing_(core_, std::move(plant)),
+      dcsServing_(core_, std::move(dcs)) {}
 
 }  // namespace terval

@@ -37,6 +37,9 @@ constexpr std::array<JournalKindRow, kLastJournalKind + 1> kKinds{{
     {K::BrokerRestored, G::Link, u"Связь с брокером MQTT восстановлена", D::Link},
     {K::RecordsLost, G::Station, u"Записи журнала потеряны", D::None},
     {K::AlarmChanged, G::Alarm, u"Аварийный сигнал", D::Alarm},
+    {K::DcsClientConnected, G::Link, u"Клиент Modbus-сервера подключился", D::Link},
+    {K::DcsClientLeft, G::Link, u"Клиент Modbus-сервера отключился", D::Link},
+    {K::DcsClientRefused, G::Link, u"Клиент Modbus-сервера отклонён", D::Link},
 }};
 
 constexpr bool eachKindInItsRow() {

@@ -44,8 +44,13 @@ enum class JournalKind : uint8_t {
     RecordsLost = 23,
     // An alarm moved from one state to another: raised, returned, acknowledged, shelved.
     AlarmChanged = 24,
+    // The plant's control system reading the station over Modbus TCP: a client taken, gone, or
+    // turned away (at most once a minute).
+    DcsClientConnected = 25,
+    DcsClientLeft = 26,
+    DcsClientRefused = 27,
 };
-inline constexpr int kLastJournalKind = 24;
+inline constexpr int kLastJournalKind = 27;
 
 // The kinds as the operator sorts them: the "Вид" of a record in the window and in an export.
 enum class JournalGroup : uint8_t {

@@ -62,6 +62,8 @@ class MainView {
     // The plant broker the station publishes to, at the right of the status bar: empty while the
     // station does not publish; `trouble` while the broker cannot be reached.
     virtual void showBrokerState(const QString& text, bool trouble) = 0;
+    // The Modbus server the plant's control system reads, beside the broker: empty while off.
+    virtual void showServerState(const QString& text) { (void)text; }
     // The 100 ms scheduler timer.
     virtual void setPollTimerRunning(bool running) = 0;
 

@@ -331,6 +331,24 @@ void StationJournal::brokerLeftUnsent(const QString& broker, const QString& reas
            LinkDetails{broker, reason, {}});
 }
 
+void StationJournal::dcsClientConnected(const QString& client, const QString& note) {
+    append(JournalKind::DcsClientConnected, std::nullopt,
+           QStringLiteral("Клиент Modbus-сервера %1 подключился").arg(client) + note,
+           LinkDetails{client, note.trimmed(), {}});
+}
+
+void StationJournal::dcsClientLeft(const QString& client, const QString& reason) {
+    append(JournalKind::DcsClientLeft, std::nullopt,
+           QStringLiteral("Клиент Modbus-сервера %1 отключился: %2").arg(client, reason),
+           LinkDetails{client, reason, {}});
+}
+
+void StationJournal::dcsClientRefused(const QString& client, const QString& reason) {
+    append(JournalKind::DcsClientRefused, std::nullopt,
+           QStringLiteral("Клиент Modbus-сервера %1 отклонён: %2").arg(client, reason),
+           LinkDetails{client, reason, {}});
+}
+
 void StationJournal::relaySilent(int relay) {
     // A request left over from a link the operator has closed says nothing of the relay.
     if (relay < 1 || relay > kMaxDevices || !linkWanted_) {

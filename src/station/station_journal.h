@@ -123,6 +123,11 @@ class StationJournal {
     // What the broker was not given, or did not confirm, when the station stopped: recorded each
     // time, whether or not a loss is.
     void brokerLeftUnsent(const QString& broker, const QString& reason);
+    // A client of the station's Modbus server ("10.1.0.7:50312") taken, gone with why, or
+    // turned away with why; the caller keeps refusals to a few a minute.
+    void dcsClientConnected(const QString& client, const QString& note = {});
+    void dcsClientLeft(const QString& client, const QString& reason);
+    void dcsClientRefused(const QString& client, const QString& reason);
     // A relay that was answering has stopped; a relay that answers after being recorded silent.
     void relaySilent(int relay);
     void relayAnswered(int relay);

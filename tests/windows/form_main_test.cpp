@@ -166,6 +166,29 @@ TEST_F(FormMainTest, TilesAndBottomPanelInPlace) {
     EXPECT_FALSE(masked(1) && form->tilePicture(1)->pixmap().isNull());
 }
 
+// The broker and the control system's server at the right of the status bar: with the alarms'
+// count beside them, at their widest (the broker's text is cut at 330 pixels), leave the link's
+// line 300 pixels of a 1024-pixel screen. The test's screen is narrower than any plant's, so the
+// budget is reckoned, not looked at.
+TEST_F(FormMainTest, BrokerAndServerLeaveTheLinkItsShareOfTheStatusBar) {
+    start(3);
+    form->showBrokerState(QStringLiteral("MQTT 10.0.0.5:8883: нет связи с брокером: соединение "
+                                         "отвергнуто узлом, повтор через 30 с"),
+                          true);
+    form->showServerState(QStringLiteral("Modbus-сервер: порт 65535, клиентов 200"));
+    int taken = 0;
+    for (const char* name : {"LabelBroker", "LabelServer", "LabelUnacknowledged"}) {
+        QLabel* label = child<QLabel>(form, name);
+        EXPECT_TRUE(label->isVisibleTo(form)) << name;
+        taken += label->sizeHint().width();
+    }
+    EXPECT_LE(taken, 1024 - 300);
+    EXPECT_EQ(child<QLabel>(form, "LabelServer")->text(),
+              QStringLiteral("Modbus-сервер: порт 65535, клиентов 200"));
+    form->showServerState(QString());
+    EXPECT_FALSE(child<QLabel>(form, "LabelServer")->isVisibleTo(form));
+}
+
 TEST_F(FormMainTest, ClickSelectsOneTileAndRightClickOpensThePopupOnlyOnIt) {
     start(5);
     showActive();

@@ -183,6 +183,11 @@ TFormMain::TFormMain(StationCore& core, MainViewRelay& shownThrough, MessageSink
     LabelBroker->setObjectName(QStringLiteral("LabelBroker"));
     LabelBroker->setVisible(false);
     StatusBar->addPermanentWidget(LabelBroker);
+    LabelServer = new QLabel(StatusBar);
+    LabelServer->setObjectName(QStringLiteral("LabelServer"));
+    LabelServer->setStyleSheet(QStringLiteral("padding-right: 6px;"));
+    LabelServer->setVisible(false);
+    StatusBar->addPermanentWidget(LabelServer);
     buildAlarmControls();
     column->addWidget(StatusBar);
 
@@ -947,6 +952,11 @@ void TFormMain::showBrokerState(const QString& text, bool trouble) {
                 : QStringLiteral("color: #006000; padding-right: 6px;"));
     LabelBroker->setVisible(!text.isEmpty());
     setToolTipText(LabelBroker, text);
+}
+
+void TFormMain::showServerState(const QString& text) {
+    setLabelText(LabelServer, text);
+    LabelServer->setVisible(!text.isEmpty());
 }
 
 void TFormMain::setPollTimerRunning(bool running) {

@@ -127,6 +127,7 @@ class TFormMain : public QMainWindow, public MainView, public AlarmListener {
     void setStatusText(const QString& text) override;
     void showLinkAttempt(const QString& text) override;
     void showBrokerState(const QString& text, bool trouble) override;
+    void showServerState(const QString& text) override;
     void setPollTimerRunning(bool running) override;
     void showAlarmLog(const AlarmLog& log) override;
     void setAlarmCommandsEnabled(bool enabled) override;
@@ -196,6 +197,7 @@ class TFormMain : public QMainWindow, public MainView, public AlarmListener {
     QLabel* LabelPort = nullptr;
     QLabel* LabelAttempt = nullptr;
     QLabel* LabelBroker = nullptr;
+    QLabel* LabelServer = nullptr;
     // The alarms' part of the status bar: the counter that opens the alarm window, the flood
     // warning, and why there is no sound.
     QLabel* LabelUnacknowledged = nullptr;

@@ -10,6 +10,7 @@
 #include <QTranslator>
 
 #include "app/journal_export.h"
+#include "dcsnet/modbus_tcp_server.h"
 #include "mqtt/mosquitto_client.h"
 #include "service/exit_signals.h"
 #include "service/headless_station.h"
@@ -93,13 +94,19 @@ struct StationOptions {
         QStringLiteral("Первый уровень тем MQTT (вместо указанного в terval.ini; по умолчанию "
                        "terval)."),
         QStringLiteral("ПРЕФИКС")};
+    QCommandLineOption modbusServer{
+        QStringLiteral("modbus-server"),
+        QStringLiteral("Отдавать значения реле системе управления станции как Modbus TCP "
+                       "сервер (только чтение) на этом порту и, если задан, адресе (вместо "
+                       "указанного в terval.ini)."),
+        QStringLiteral("[АДРЕС:]ПОРТ")};
 
     void addTo(QCommandLineParser& parser) const {
         parser.setApplicationDescription(QStringLiteral(
             "ТЕРВАЛ: станция оператора сети реле контроля изоляции. Файлы станции лежат в папке, "
             "из которой она запущена."));
         parser.addHelpOption();
-        parser.addOptions({connect, headless, mqtt, mqttPrefix});
+        parser.addOptions({connect, headless, mqtt, mqttPrefix, modbusServer});
     }
 
     terval::PlantOptions plant(const QCommandLineParser& parser) const {
@@ -107,6 +114,11 @@ struct StationOptions {
             terval::MqttCommandLine{parser.value(mqtt), parser.value(mqttPrefix)},
             [] { return std::make_unique<terval::MosquittoClient>(); },
             QSysInfo::machineHostName()};
+    }
+
+    terval::DcsOptions dcs(const QCommandLineParser& parser) const {
+        return terval::DcsOptions{terval::DcsServerCommandLine{parser.value(modbusServer)},
+                                  [] { return std::make_unique<terval::ModbusTcpServer>(); }};
     }
 };
 
@@ -119,7 +131,8 @@ int runHeadless(int argc, char** argv) {
     parser.process(app);
     QTextStream log(stderr);
     // The station keeps all its files in the folder it was started in.
-    return terval::runHeadlessStation(QDir::current(), options.plant(parser), log);
+    return terval::runHeadlessStation(QDir::current(), options.plant(parser), log,
+                                      options.dcs(parser));
 }
 
 }  // namespace
@@ -152,7 +165,7 @@ int main(int argc, char** argv) {
     terval::SystemClock clock;
     // The station keeps all its files in the folder it was started in.
     terval::WindowedStation station(QDir::current(), messages, clock, QLocale::system(),
-                                    options.plant(parser));
+                                    options.plant(parser), options.dcs(parser));
     terval::TFormMain& main = station.window();
     main.show();
     // The end of a desktop session and a shutdown come as SIGTERM (Ctrl+C in a terminal as

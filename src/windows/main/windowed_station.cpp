@@ -3,8 +3,9 @@
 namespace terval {
 
 WindowedStation::WindowedStation(const QDir& folder, MessageSink& messages, const Clock& clock,
-                                 QLocale locale, PlantOptions plant)
-    : station_(folder, shownThrough_, messages, clock, std::move(locale), std::move(plant)),
+                                 QLocale locale, PlantOptions plant, DcsOptions dcs)
+    : station_(folder, shownThrough_, messages, clock, std::move(locale), std::move(plant),
+               std::move(dcs)),
       alarmSettings_(giveSound(folder)),
       window_(station_.core(), shownThrough_, messages, clock) {
     // With the station's other start-up messages, which the window's start has just told.

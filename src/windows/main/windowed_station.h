@@ -19,7 +19,7 @@ namespace terval {
 class WindowedStation {
   public:
     WindowedStation(const QDir& folder, MessageSink& messages, const Clock& clock, QLocale locale,
-                    PlantOptions plant = {});
+                    PlantOptions plant = {}, DcsOptions dcs = {});
     ~WindowedStation();
     WindowedStation(const WindowedStation&) = delete;
     WindowedStation& operator=(const WindowedStation&) = delete;
