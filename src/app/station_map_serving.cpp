@@ -4,8 +4,9 @@
 
 namespace terval {
 
-StationMapServing::StationMapServing(StationCore& core, Publish publish)
-    : core_(core), publish_(std::move(publish)) {
+StationMapServing::StationMapServing(StationCore& core, Publish publish,
+                                     std::function<bool()> serving)
+    : core_(core), publish_(std::move(publish)), serving_(std::move(serving)) {
     core_.addCompanion(*this);
 }
 
@@ -15,7 +16,7 @@ StationMapServing::~StationMapServing() {
 }
 
 void StationMapServing::stationStarted() {
-    if (builder_) {
+    if (builder_ || (serving_ && !serving_())) {
         return;
     }
     Station& station = core_.station;

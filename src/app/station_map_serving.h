@@ -20,7 +20,11 @@ class StationMapServing final : public StationCompanion, private RecordFeed {
   public:
     using Publish = std::function<void(const station_map::StationMapImage&)>;
 
-    StationMapServing(StationCore& core, Publish publish);
+    // `serving`, asked each time the station starts, says whether anyone is served this run;
+    // without it the map is always kept. A station that serves nobody keeps no file of events and
+    // builds nothing: when it serves again, the journal's events of the runs between follow the
+    // file's newest with the next numbers.
+    StationMapServing(StationCore& core, Publish publish, std::function<bool()> serving = {});
     ~StationMapServing() override;
     StationMapServing(const StationMapServing&) = delete;
     StationMapServing& operator=(const StationMapServing&) = delete;
@@ -41,6 +45,7 @@ class StationMapServing final : public StationCompanion, private RecordFeed {
 
     StationCore& core_;
     Publish publish_;
+    std::function<bool()> serving_;
     std::unique_ptr<MapEventQueue> events_;
     std::unique_ptr<StationMapBuilder> builder_;
     // The last problem with the events' file that the operator was told, so that it is told once.

@@ -22,12 +22,14 @@ uint32_t word32(const sm::StationMapImage& image, uint16_t high) {
 
 // The station's map served to a test: what the companion handed over last.
 struct Served {
-    explicit Served(Rig& rig)
-        : serving(
-              std::make_unique<StationMapServing>(rig.core(), [this](const sm::StationMapImage& i) {
+    explicit Served(Rig& rig, bool serve = true)
+        : serving(std::make_unique<StationMapServing>(
+              rig.core(),
+              [this](const sm::StationMapImage& i) {
                   image = i;
                   ++handed;
-              })) {}
+              },
+              [serve] { return serve; })) {}
     sm::StationMapImage image;
     int handed = 0;
     std::unique_ptr<StationMapServing> serving;
@@ -225,7 +227,7 @@ TEST(StationMapTest, ImageSaysWhatTheStationHoldsThroughARandomRun) {
 
 // How the numbering survives a restart in every way the working folder can be left.
 TEST(StationMapTest, NumbersGoOnAcrossRestartsWhateverTheFolderKept) {
-    enum class Left { Everything, FileBehind, NoFile, BrokenFile, NoJournal };
+    enum class Left { Everything, FileBehind, NoFile, BrokenFile, NoJournal, RunNotServed };
     struct Case {
         const char* name;
         Left left;
@@ -238,6 +240,7 @@ TEST(StationMapTest, NumbersGoOnAcrossRestartsWhateverTheFolderKept) {
         {"file lost: renumbered from the journal", Left::NoFile, 80, 1},
         {"file broken: renumbered, the operator told", Left::BrokenFile, 5, 1},
         {"journal trimmed away: the file alone", Left::NoJournal, 66, 2},
+        {"a run that served nobody: its events follow from the journal", Left::RunNotServed, 4, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -273,6 +276,19 @@ TEST(StationMapTest, NumbersGoOnAcrossRestartsWhateverTheFolderKept) {
             f.write("terval modbus events 1\nnewest 5\n9 1 1 1 1 1\n");
         } else if (c.left == Left::NoJournal) {
             ASSERT_TRUE(QFile::remove(rig.folder.dir().absoluteFilePath("journal.db")));
+        } else if (c.left == Left::RunNotServed) {
+            const QByteArray kept = rig.folder.read(MapEventQueue::kFileName);
+            rig.restart();
+            served = std::make_unique<Served>(rig, false);
+            for (int k = 0; k < 3; ++k) {
+                rig.clock.time = rig.clock.time.addSecs(1);
+                makeEvent(rig, 1 + k % 3, ++sign, made);
+                rig.core().Timer1Timer();
+            }
+            EXPECT_EQ(served->handed, 0);
+            EXPECT_EQ(rig.folder.read(MapEventQueue::kFileName), kept);
+            served.reset();
+            rig.core().stop();
         }
         rig.messages.messages.clear();
         rig.restart();
