@@ -43,7 +43,9 @@ void Dispatcher::receive(const Answer& answer) {
             station_.poll.PolledDevice(),
             {words[registers::status::kInsulationResistance],
              words[registers::status::kControlResistance], words[registers::status::kSerialNumber],
-             words[registers::status::kStatusRegister]});
+             words[registers::status::kStatusRegister],
+             words[registers::status::kExcitationVoltage],
+             words[registers::status::kInjectedVoltage]});
     }
     bool used = false;
     switch (station_.poll.PollPhase()) {

@@ -45,9 +45,11 @@ void RecordStream::tell(Told told) {
             }
             if (const auto* entry = std::get_if<JournalEntry>(&now)) {
                 feed->recorded(*entry);
+            } else if (const auto* r = std::get_if<Reading>(&now)) {
+                feed->statusRead(r->relay, r->reading);
             } else {
-                const Reading& r = std::get<Reading>(now);
-                feed->statusRead(r.relay, r.reading);
+                const Levels& l = std::get<Levels>(now);
+                feed->alarmLevelsRead(l.relay, l.signalKohm, l.tripKohm);
             }
         }
     }
@@ -61,6 +63,10 @@ void RecordStream::recorded(const JournalEntry& entry) {
 
 void RecordStream::statusRead(int relay, const StatusReading& reading) {
     tell(Reading{relay, reading});
+}
+
+void RecordStream::alarmLevelsRead(int relay, uint16_t signalKohm, uint16_t tripKohm) {
+    tell(Levels{relay, signalKohm, tripKohm});
 }
 
 }  // namespace terval

@@ -16,6 +16,9 @@ struct StatusReading {
     uint16_t controlKohm = 0;
     uint16_t serialNumber = 0;
     uint16_t statusWord = 0;
+    // Status words 28 and 29, tenths of a volt.
+    uint16_t excitationDeciVolt = 0;
+    uint16_t injectedDeciVolt = 0;
     bool operator==(const StatusReading&) const = default;
 };
 
@@ -35,6 +38,13 @@ class RecordFeed {
     virtual void recorded(const JournalEntry& entry) = 0;
     // A good status answer, by the relay's number.
     virtual void statusRead(int relay, const StatusReading& reading) = 0;
+    // The relay's two alarm levels (setpoint words 8 and 10) as the parameter window read them, by
+    // the relay's number. Most feeds have no use for them.
+    virtual void alarmLevelsRead(int relay, uint16_t signalKohm, uint16_t tripKohm) {
+        (void)relay;
+        (void)signalKohm;
+        (void)tripKohm;
+    }
 };
 
 // The station's stream of records and insulation readings, fanned out to its feeds. Every feed
@@ -56,13 +66,19 @@ class RecordStream {
 
     void recorded(const JournalEntry& entry);
     void statusRead(int relay, const StatusReading& reading);
+    void alarmLevelsRead(int relay, uint16_t signalKohm, uint16_t tripKohm);
 
   private:
     struct Reading {
         int relay;
         StatusReading reading;
     };
-    using Told = std::variant<JournalEntry, Reading>;
+    struct Levels {
+        int relay;
+        uint16_t signalKohm;
+        uint16_t tripKohm;
+    };
+    using Told = std::variant<JournalEntry, Reading, Levels>;
     void tell(Told told);
 
     // A feed that leaves while the stream is telling is only blanked, and swept out afterwards,

@@ -440,6 +440,7 @@ void StationJournal::statusRead(int relay, const StatusReading& reading) {
 }
 
 void StationJournal::alarmLevelsRead(int relay, uint16_t signalKohm, uint16_t tripKohm) {
+    records_.alarmLevelsRead(relay, signalKohm, tripKohm);
     if (trend_ == nullptr || relay < 1 || relay > devices_.DeviceCount) {
         return;
     }
