@@ -5,6 +5,7 @@
 
 #include "app/dcs_serving.h"
 #include "app/plant_publishing.h"
+#include "app/station_map_serving.h"
 #include "app/station_core.h"
 #include "io/serial_link.h"
 #include "io/tcp_link.h"
@@ -29,6 +30,7 @@ class StationAssembly {
     StationCore& core() { return core_; }
     PlantPublishing& publishing() { return publishing_; }
     DcsServing& dcsServing() { return dcsServing_; }
+    StationMapServing& mapServing() { return mapServing_; }
 
   private:
     QtSerialLink serial_;
@@ -36,6 +38,8 @@ class StationAssembly {
     StationCore core_;
     PlantPublishing publishing_;
     DcsServing dcsServing_;
+    // After the server: it starts once the server runs and stops before it.
+    StationMapServing mapServing_;
 };
 
 }  // namespace terval
