@@ -627,11 +627,14 @@ void TFormMain::shelveSelectedRelayAlarm() {
 }
 
 void TFormMain::showSoundTrouble(const QString& text) {
-    const QString shown = text.isEmpty() ? QString() : QStringLiteral("Звук: %1").arg(text);
+    // Short in the bar, whole in the tip: the link's status line beside it must stay readable on
+    // a 1024-pixel screen.
+    const QString shown = text.isEmpty() ? QString() : QStringLiteral("Без звука");
     setLabelText(LabelSound, shown);
-    setToolTipText(LabelSound, shown.isEmpty()
-                                   ? QString()
-                                   : shown + QStringLiteral(". Сигналы показываются без звука."));
+    setToolTipText(LabelSound,
+                   shown.isEmpty()
+                       ? QString()
+                       : QStringLiteral("Звук: %1. Сигналы показываются без звука.").arg(text));
     LabelSound->setVisible(!shown.isEmpty());
 }
 
