@@ -957,11 +957,7 @@ JournalRows Journal::read(const JournalFilter& filter, int limit,
         }
         query->bindValue(i, limit);
     }
-    if (!query || !query->exec()) {
-        if (query) {
-            error = query->lastError();
-        }
-        rows.error = readFailure(&error);
+    if (!executed(query, error, rows.error)) {
         return rows;
     }
     rows.entries.reserve(static_cast<size_t>(limit));
@@ -1018,11 +1014,7 @@ JournalRows Journal::alarmRecordsBefore(qint64 beforeMs) {
         query->bindValue(0, static_cast<int>(JournalKind::AlarmChanged));
         query->bindValue(1, beforeMs);
     }
-    if (!query || !query->exec()) {
-        if (query) {
-            error = query->lastError();
-        }
-        rows.error = readFailure(&error);
+    if (!executed(query, error, rows.error)) {
         return rows;
     }
     while (query->next()) {
@@ -1054,11 +1046,7 @@ JournalRows Journal::alarmRecords(std::optional<qint64> fromMs, qint64 toMs) {
         query->bindValue(1, fromMs.value_or(std::numeric_limits<qint64>::min()));
         query->bindValue(2, toMs);
     }
-    if (!query || !query->exec()) {
-        if (query) {
-            error = query->lastError();
-        }
-        rows.error = readFailure(&error);
+    if (!executed(query, error, rows.error)) {
         return rows;
     }
     while (query->next()) {
@@ -1103,6 +1091,17 @@ std::vector<Alarm> Journal::standingAlarms() {
         }
     }
     return standing;
+}
+
+bool Journal::executed(QSqlQuery* query, QSqlError& error, QString& failure) const {
+    if (query && query->exec()) {
+        return true;
+    }
+    if (query) {
+        error = query->lastError();
+    }
+    failure = readFailure(&error);
+    return false;
 }
 
 QSqlQuery* Journal::statement(const QString& sql, QSqlError* error) {

@@ -179,6 +179,9 @@ class Journal final : public JournalSink {
     // What to tell of a read that failed with `error`, in the words of read(); without an error,
     // why there is no file to read.
     QString readFailure(const QSqlError* error = nullptr) const;
+    // Runs a statement made by statement(); false with the reading failure in `failure` when it
+    // could not be made or run.
+    bool executed(QSqlQuery* query, QSqlError& error, QString& failure) const;
     // The trend whose old samples are removed each time the journal opens, with the records past
     // their age, and whose samples still in memory are written before the file closes. The trend
     // attaches itself for as long as it lives.
