@@ -209,6 +209,7 @@ struct Historian::Impl {
     bool started = false;
     bool stopped = false;
     bool dbUp = false;
+    bool closePending = false;
     QElapsedTimer sinceAttempt;
     QString lastDatabaseProblem;
     QElapsedTimer sinceMaintenance;
@@ -239,7 +240,9 @@ struct Historian::Impl {
     void databaseProblem(const QString& what) {
         const bool wasUp = dbUp;
         dbUp = false;
-        closeDatabase();
+        // Closed by settle(), once no caller up the stack holds the connection any more.
+        closePending = true;
+        clearCaches();
         if (wasUp || what != lastDatabaseProblem) {
             log(QStringLiteral("База данных %1 недоступна: %2; сообщения ждут в очереди на диске")
                     .arg(dbName(), what));
@@ -247,13 +250,33 @@ struct Historian::Impl {
         lastDatabaseProblem = what;
     }
 
-    void closeDatabase() {
-        statements.clear();
-        if (QSqlDatabase::contains(connection)) {
-            QSqlDatabase d = db();
-            d.close();
+    // `lost`: the connection is gone. Its prepared statements are then let go only after the
+    // driver itself, which they would otherwise each try to deallocate on the dead connection,
+    // with a warning apiece; the connection is made anew at the next attempt.
+    void closeDatabase(bool lost = false) {
+        std::map<QString, QSqlQuery> old;
+        old.swap(statements);
+        if (!lost) {
+            old.clear();
         }
+        if (QSqlDatabase::contains(connection)) {
+            {
+                QSqlDatabase d = db();
+                d.close();
+            }
+            if (lost) {
+                QSqlDatabase::removeDatabase(connection);
+            }
+        }
+        old.clear();
         clearCaches();
+    }
+
+    void settle() {
+        if (closePending) {
+            closePending = false;
+            closeDatabase(true);
+        }
     }
 
     void clearCaches() {
@@ -281,6 +304,7 @@ struct Historian::Impl {
     }
 
     bool connectDatabase() {
+        settle();
         sinceAttempt.start();
         if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
             databaseProblem(QStringLiteral("нет драйвера Qt SQL QPSQL (пакет libqt6sql6-psql)"));
@@ -289,7 +313,15 @@ struct Historian::Impl {
         QSqlDatabase d = QSqlDatabase::contains(connection)
                              ? db()
                              : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection);
-        const DatabaseSettings& s = settings.database;
+        DatabaseSettings& s = settings.database;
+        // Read again at every attempt, so that a password changed in its file (or a file that
+        // appeared after the start) is taken at the next connection without a restart.
+        if (!s.passwordFile.isEmpty()) {
+            QFile file(s.passwordFile);
+            if (file.open(QIODevice::ReadOnly)) {
+                s.password = file.readAll().trimmed();
+            }
+        }
         d.setHostName(s.host);
         d.setPort(s.port);
         d.setDatabaseName(s.name);
@@ -1364,8 +1396,11 @@ struct Historian::Impl {
         const QByteArray record = encode(item);
         QString why;
         if (spool.bytes() + record.size() + 8 > settings.spoolLimitBytes) {
-            why = QStringLiteral("очередь на диске заполнена (%1 МБ)")
-                      .arg(settings.spoolLimitBytes >> 20);
+            why = settings.spoolLimitBytes >= (1 << 20)
+                      ? QStringLiteral("очередь на диске заполнена (%1 МБ)")
+                            .arg(settings.spoolLimitBytes >> 20)
+                      : QStringLiteral("очередь на диске заполнена (%1 байт)")
+                            .arg(settings.spoolLimitBytes);
         } else if (spool.append(record, &why)) {
             return;
         }
@@ -1445,6 +1480,7 @@ struct Historian::Impl {
             queue.push_back(std::move(item));
             if (queue.size() >= size_t(kBatch)) {
                 writeQueue();
+                settle();
             }
             return;
         }
@@ -1474,6 +1510,7 @@ struct Historian::Impl {
                 databaseProblem(error);
             }
         }
+        settle();
     }
 };
 
@@ -1557,7 +1594,8 @@ void Historian::stop(int seconds) {
     impl_->queueToSpool();
     impl_->stopped = true;
     impl_->dbUp = false;
-    impl_->closeDatabase();
+    impl_->closeDatabase(impl_->closePending);
+    impl_->closePending = false;
     if (!impl_->spool.empty()) {
         impl_->log(QStringLiteral("Остановка: %1 байт остались в очереди на диске %2")
                        .arg(impl_->spool.bytes())

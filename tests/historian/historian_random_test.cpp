@@ -172,15 +172,16 @@ TEST(HistorianRandom, EverythingStoredOnceThroughOutages) {
         arrival.push_back(s.name + ':' + QString::number(record));
     };
 
-    const int steps = 1500;
+    const int steps = 3000;
     std::set<int> outageStarts;
     while (outageStarts.size() < 3) {
         outageStarts.insert(pick(100, steps - 400));
     }
     const int restartAt = pick(200, steps - 200);
     int outageEnds = -1;
+    bool spooled = false;  // what came during an outage waited on disk
     for (int step = 0; step < steps; ++step) {
-        now = now.addSecs(60 * pick(1, 120));
+        now = now.addSecs(60 * pick(1, 60));
         SimStation& s = stations[size_t(pick(0, int(stations.size()) - 1))];
         const int action = pick(0, 99);
         if (action < 45) {
@@ -280,6 +281,7 @@ TEST(HistorianRandom, EverythingStoredOnceThroughOutages) {
         }
         if (step % 10 == 0) {
             historian->tick();
+            spooled = spooled || historian->stats().spoolBytes > 0;
         }
     }
     // Every hole shown by a later event; one of them then filled by a station's replay.
@@ -314,6 +316,8 @@ TEST(HistorianRandom, EverythingStoredOnceThroughOutages) {
         60s, 50ms))
         << log.join('\n').toStdString();
     EXPECT_EQ(historian->stats().dropped, 0u);
+    EXPECT_TRUE(spooled);
+    EXPECT_FALSE(log.filter("недоступна").isEmpty()) << log.join('\n').toStdString();
 
     const auto sql = [&](const QString& text) {
         const auto out = db.psql(text);
