@@ -220,6 +220,7 @@ struct Historian::Impl {
     std::map<std::pair<int, int>, RelayRow> relays;
     std::map<std::pair<int, QString>, AlarmMove> alarmMoves;
     QSet<QString> loggedTopics;
+    QSet<QString> numberTakenLogged;  // stations whose record numbers began again, said once
     Staged staged;
     // A station's last_seen, moved once a batch rather than once a message.
     QHash<int, QDateTime> seenAt;
@@ -380,11 +381,11 @@ struct Historian::Impl {
             }
             if (!ok) {
                 *error = q.lastError().text();
-                d.rollback();
+                rollback(d);
                 return false;
             }
             if (current > known) {
-                d.rollback();
+                rollback(d);
                 *error = QStringLiteral(
                              "версия схемы %1 новее, чем знает эта программа (%2): запись "
                              "не начата, обновите terval-plant")
@@ -399,12 +400,12 @@ struct Historian::Impl {
                 }
             }
             if (next.isEmpty()) {
-                d.rollback();
+                rollback(d);
                 return true;
             }
             QFile file(QStringLiteral(":/terval/historian/schema/") + next);
             if (!file.open(QIODevice::ReadOnly)) {
-                d.rollback();
+                rollback(d);
                 *error = QStringLiteral("нет файла схемы %1").arg(next);
                 return false;
             }
@@ -431,7 +432,7 @@ struct Historian::Impl {
                 if (!q.exec(statement)) {
                     *error =
                         QStringLiteral("схема %1 не применена: %2").arg(next, q.lastError().text());
-                    d.rollback();
+                    rollback(d);
                     return false;
                 }
             }
@@ -439,7 +440,7 @@ struct Historian::Impl {
             q.addBindValue(current + 1);
             if (!q.exec() || !d.commit()) {
                 *error = q.lastError().text();
-                d.rollback();
+                rollback(d);
                 return false;
             }
             log(QStringLiteral("База данных %1: схема обновлена до версии %2")
@@ -512,6 +513,17 @@ struct Historian::Impl {
              "timestamptz), "
              "CAST(? AS timestamptz), CAST(? AS timestamptz), CAST(? AS timestamptz), "
              "CAST(? AS timestamptz))"},
+            {"eventSame",
+             "SELECT 1 FROM terval.events WHERE relay_id = ? AND record = ? AND detected_at "
+             "BETWEEN "
+             "CAST(? AS timestamptz) - interval '1 day' AND CAST(? AS timestamptz) + interval '1 "
+             "day' "
+             "LIMIT 1"},
+            {"alarmRecordSame",
+             "SELECT 1 FROM terval.alarm_changes WHERE station_id = ? AND record = ? AND alarm_id "
+             "= ? "
+             "AND changed_at BETWEEN CAST(? AS timestamptz) - interval '1 day' AND "
+             "CAST(? AS timestamptz) + interval '1 day' LIMIT 1"},
             {"alarmSame",
              "SELECT 1 FROM terval.alarm_changes WHERE station_id = ? AND alarm_id = ? AND "
              "changed_at = CAST(? AS timestamptz) AND state = ? AND change IS NOT DISTINCT FROM ? "
@@ -718,7 +730,7 @@ struct Historian::Impl {
         if (error.isEmpty()) {
             error = d.lastError().text();
         }
-        d.rollback();
+        rollback(d);
         clearCaches();
         if (!databaseAnswers()) {
             return databaseFailed(error);
@@ -732,7 +744,7 @@ struct Historian::Impl {
         QSqlQuery sp(d);
         for (Work& w : work) {
             if (!sp.exec(QStringLiteral("SAVEPOINT one"))) {
-                d.rollback();
+                rollback(d);
                 return databaseFailed(sp.lastError().text());
             }
             QString why;
@@ -741,7 +753,7 @@ struct Historian::Impl {
                 continue;
             }
             if (!sp.exec(QStringLiteral("ROLLBACK TO SAVEPOINT one"))) {
-                d.rollback();
+                rollback(d);
                 clearCaches();
                 return databaseFailed(why);
             }
@@ -753,7 +765,7 @@ struct Historian::Impl {
         QString seenError;
         if (!flushSeen(&seenError) || !d.commit()) {
             const QString why = seenError.isEmpty() ? d.lastError().text() : seenError;
-            d.rollback();
+            rollback(d);
             clearCaches();
             return databaseFailed(why);
         }
@@ -774,7 +786,17 @@ struct Historian::Impl {
         return true;
     }
 
+    // A connection the driver has found dead is closed already, and says so if asked to roll back.
+    static void rollback(QSqlDatabase& d) {
+        if (d.isOpen()) {
+            d.rollback();
+        }
+    }
+
     bool databaseAnswers() {
+        if (!db().isOpen()) {
+            return false;
+        }
         QSqlQuery q(db());
         return q.exec(QStringLiteral("SELECT 1")) && q.next();
     }
@@ -1159,6 +1181,30 @@ struct Historian::Impl {
         if (!insertRecord(station.id, record, "event", &inserted, error)) {
             return false;
         }
+        bool renumbered = false;
+        if (!inserted && m.record) {
+            // The number is taken: the same event again, or a station whose journal began anew
+            // (a journal file lost and made again numbers from 1). The second is a real event:
+            // kept under the key of an unnumbered one, never dropped as a duplicate.
+            QSqlQuery& q = st("eventSame");
+            q.addBindValue(r->id);
+            q.addBindValue(record);
+            q.addBindValue(timeValue(detectedAt));
+            q.addBindValue(timeValue(detectedAt));
+            if (!exec(q, error)) {
+                return false;
+            }
+            const bool same = q.next();
+            q.finish();
+            if (!same) {
+                renumbered = true;
+                noteNumberTaken(m, record);
+                if (!insertRecord(station.id, unnumberedEventKey(m, detectedAt), "event", &inserted,
+                                  error)) {
+                    return false;
+                }
+            }
+        }
         if (!inserted) {
             staged.duplicates += 1;
             return true;
@@ -1183,7 +1229,7 @@ struct Historian::Impl {
             return false;
         }
         staged.stored += 1;
-        if (!m.record) {
+        if (!m.record || renumbered) {
             return true;
         }
         return checkGaps(station, m, at, error);
@@ -1319,6 +1365,18 @@ struct Historian::Impl {
         return true;
     }
 
+    void noteNumberTaken(const ParsedMessage& m, qint64 record) {
+        if (numberTakenLogged.contains(m.station)) {
+            return;
+        }
+        numberTakenLogged.insert(m.station);
+        staged.logs.append(QStringLiteral("Станция %1: номер записи журнала %2 уже занят другой "
+                                          "записью (журнал станции начат заново?); такие записи "
+                                          "сохраняются без проверки пропусков")
+                               .arg(m.station)
+                               .arg(record));
+    }
+
     bool applyAlarm(StationRow& station, const ParsedMessage& m, const QDateTime& at,
                     QString* error) {
         const QDateTime changedAt = m.changedAt.isValid() ? m.changedAt : at;
@@ -1330,8 +1388,22 @@ struct Historian::Impl {
                 return false;
             }
             if (!inserted) {
-                staged.duplicates += 1;
-                return true;
+                QSqlQuery& q = st("alarmRecordSame");
+                q.addBindValue(station.id);
+                q.addBindValue(*m.record);
+                q.addBindValue(m.alarmId);
+                q.addBindValue(timeValue(changedAt));
+                q.addBindValue(timeValue(changedAt));
+                if (!exec(q, error)) {
+                    return false;
+                }
+                const bool same = q.next();
+                q.finish();
+                if (same) {
+                    staged.duplicates += 1;
+                    return true;
+                }
+                noteNumberTaken(m, *m.record);  // kept: a later copy matches the row it makes
             }
         } else {
             // An older station does not number its alarms; its retained alarm, given again on

@@ -433,3 +433,38 @@ TEST(Historian, SpoolFolderUnusableAndSpoolFull) {
     EXPECT_EQ(sql(db, "SELECT count(*) || ',' || max(insulation_kohm) FROM terval.samples"),
               QStringLiteral("%1,%2").arg(100 - stats.dropped).arg(99 - stats.dropped));
 }
+
+// A record number that comes again with another event is a station whose journal began anew, not
+// a duplicate: the event is kept and said once; each of the two sent again is stored only once.
+TEST(Historian, EventOfAJournalBegunAnewIsKept) {
+    PostgresCluster db;
+    ASSERT_TRUE(db.start()) << db.errors().toStdString();
+    QTemporaryDir spool;
+    QStringList lines;
+    Historian h(settingsFor(db, spool.path()), [&](const QString& l) { lines << l; });
+    ASSERT_TRUE(h.start(nullptr));
+    const QDateTime t1 = QDateTime::fromString("2026-11-03T10:00:00Z", Qt::ISODate);
+    const QDateTime t2 = t1.addDays(20);
+    const QByteArray first = eventPayload(3, 5, 4, t1, false);
+    const QByteArray again = eventPayload(3, 5, std::nullopt, t2, false);
+    const QByteArray alarm1 =
+        R"({"id":"trip_relay_3","address":3,"kind":"trip_relay","priority":"high","state":"normal","change":"returned","changed_at":"2026-11-03T10:00:00Z","record":9})";
+    const QByteArray alarm2 =
+        R"({"id":"trip_relay_3","address":3,"kind":"trip_relay","priority":"high","state":"normal","change":"returned","changed_at":"2026-11-23T10:00:00Z","record":9})";
+    for (const QByteArray& p : {first, first, again, again, first}) {
+        h.received(message("g1", "relay/3/event", p, t2));
+    }
+    for (const QByteArray& p : {alarm1, alarm1, alarm2, alarm2}) {
+        h.received(message("g1", "alarm/trip_relay_3", p, t2));
+    }
+    ASSERT_TRUE(drain(h)) << lines.join('\n').toStdString();
+    EXPECT_EQ(sql(db,
+                  "SELECT string_agg(record || '@' || to_char(detected_at AT TIME ZONE 'UTC', "
+                  "'MM-DD'), ',' "
+                  "ORDER BY detected_at) FROM terval.events"),
+              "5@11-03,5@11-23");
+    EXPECT_EQ(sql(db, "SELECT count(*) FROM terval.alarm_changes"), "2");
+    EXPECT_EQ(h.stats().duplicates, 5u);  // three events, two alarms
+    EXPECT_EQ(lines.filter("начат заново").size(), 1) << lines.join('\n').toStdString();
+    EXPECT_EQ(sql(db, "SELECT count(*) FROM terval.gaps"), "0");
+}
