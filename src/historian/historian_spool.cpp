@@ -54,6 +54,23 @@ bool HistorianSpool::open(QString* error) {
         *error = QStringLiteral("папку очереди %1 не удалось создать").arg(folder_);
         return false;
     }
+    if (!lock_) {
+        auto lock = std::make_unique<QLockFile>(dir.filePath(QStringLiteral("spool.lock")));
+        lock->setStaleLockTime(0);  // a lock left by a process that died is taken over
+        if (!lock->tryLock(0)) {
+            qint64 pid = 0;
+            QString host, app;
+            lock->getLockInfo(&pid, &host, &app);
+            *error =
+                lock->error() == QLockFile::LockFailedError
+                    ? QStringLiteral("папку очереди %1 занял другой процесс (%2)")
+                          .arg(folder_)
+                          .arg(pid)
+                    : QStringLiteral("в папке очереди %1 нельзя создать spool.lock").arg(folder_);
+            return false;
+        }
+        lock_ = std::move(lock);
+    }
     // A folder that only looks writable (read-only mount, another owner) is found now, not when
     // the database has gone and the first message must wait here.
     {

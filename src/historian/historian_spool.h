@@ -2,8 +2,10 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QLockFile>
 #include <QString>
 #include <functional>
+#include <memory>
 
 namespace terval {
 
@@ -51,6 +53,8 @@ class HistorianSpool {
 
     QString folder_;
     Log log_;
+    // One historian a folder: two appending to the same files would interleave their records.
+    std::unique_ptr<QLockFile> lock_;
     QList<File> files_;  // oldest first
     qint64 bytes_ = 0;
     // Where what peek() gave ends in the oldest file.

@@ -416,6 +416,12 @@ TEST(Historian, SpoolFolderUnusableAndSpoolFull) {
     settings.spoolLimitBytes = 4000;
     Historian h(settings, [&](const QString& l) { lines << l; });
     ASSERT_TRUE(h.start(nullptr));
+    {
+        Historian second(settings, {});
+        QString error;
+        EXPECT_FALSE(second.start(&error));
+        EXPECT_TRUE(error.contains("занял другой процесс")) << error.toStdString();
+    }
     const QDateTime t0 = QDateTime::fromString("2026-11-03T10:00:00Z", Qt::ISODate);
     for (int i = 0; i < 100; ++i) {
         h.received(
@@ -467,4 +473,33 @@ TEST(Historian, EventOfAJournalBegunAnewIsKept) {
     EXPECT_EQ(h.stats().duplicates, 5u);  // three events, two alarms
     EXPECT_EQ(lines.filter("начат заново").size(), 1) << lines.join('\n').toStdString();
     EXPECT_EQ(sql(db, "SELECT count(*) FROM terval.gaps"), "0");
+}
+
+// A message the database refuses (here a rule the database was given) costs only itself: the rest
+// of its batch is written, and it is logged and counted.
+TEST(Historian, OneMessageTheDatabaseRefusesCostsOnlyItself) {
+    PostgresCluster db;
+    ASSERT_TRUE(db.start()) << db.errors().toStdString();
+    QTemporaryDir spool;
+    QStringList lines;
+    Historian h(settingsFor(db, spool.path()), [&](const QString& l) { lines << l; });
+    ASSERT_TRUE(h.start(nullptr));
+    sql(db, "ALTER TABLE terval.link_changes ADD CONSTRAINT no_bad CHECK (type <> 'bad')");
+    const QDateTime t0 = QDateTime::currentDateTimeUtc();
+    for (int i = 0; i < 20; ++i) {
+        const QByteArray type = i == 10 ? "bad" : (i % 2 ? "tcp" : "rs485");
+        h.received(
+            message("g1", "link",
+                    R"({"type":")" + type + R"(","link":"L","state":"open","status_text":"T"})",
+                    t0.addSecs(i)));
+        h.received(message("g1", "relay/3/state", statePayload(3, 1, 100 + i, t0.addSecs(i)),
+                           t0.addSecs(i)));
+    }
+    ASSERT_TRUE(drain(h)) << lines.join('\n').toStdString();
+    EXPECT_EQ(sql(db, "SELECT count(*) FROM terval.samples"), "20");
+    // Twenty links, one refused; the one after it says what the last stored said: no change.
+    EXPECT_EQ(sql(db, "SELECT count(*) FROM terval.link_changes"), "18");
+    EXPECT_EQ(h.stats().ignored, 1u);
+    EXPECT_EQ(lines.filter("plant/hall/g1/link не записано").size(), 1)
+        << lines.join('\n').toStdString();
 }
