@@ -454,10 +454,9 @@ struct Historian::Impl {
             {"stationUpsert",
              "INSERT INTO terval.stations (prefix, name, first_seen, last_seen) VALUES (?, ?, "
              "CAST(? AS timestamptz), CAST(? AS timestamptz)) ON CONFLICT (prefix, name) DO UPDATE "
-             "SET "
-             "last_seen = GREATEST(terval.stations.last_seen, EXCLUDED.last_seen) RETURNING id, "
-             "online, "
-             "link_type, link_name, link_state, link_status_text, link_changed_at IS NOT NULL"},
+             "SET last_seen = GREATEST(terval.stations.last_seen, EXCLUDED.last_seen) RETURNING "
+             "id, online, link_type, link_name, link_state, link_status_text, link_changed_at IS "
+             "NOT NULL"},
             {"stationSeen",
              "UPDATE terval.stations SET last_seen = GREATEST(last_seen, CAST(? AS timestamptz)) "
              "WHERE id = ?"},
@@ -473,88 +472,71 @@ struct Historian::Impl {
              "removed_at IS NOT NULL FROM terval.relays WHERE station_id = ? AND address = ?"},
             {"relayInsert",
              "INSERT INTO terval.relays (station_id, address, tile, serial, generator, breaker, "
-             "state, "
-             "insulation_kohm, control_kohm, signal_kohm, trip_kohm, last_answer, good_answers, "
-             "bad_answers, first_seen, last_seen) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-             "CAST(? AS timestamptz), ?, ?, CAST(? AS timestamptz), CAST(? AS timestamptz)) "
+             "state, insulation_kohm, control_kohm, signal_kohm, trip_kohm, last_answer, "
+             "good_answers, bad_answers, first_seen, last_seen) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
+             "?, ?, CAST(? AS timestamptz), ?, ?, CAST(? AS timestamptz), CAST(? AS timestamptz)) "
              "RETURNING id"},
             {"relayUpdate",
              "UPDATE terval.relays SET tile = ?, serial = ?, generator = ?, breaker = ?, state = "
-             "?, "
-             "insulation_kohm = ?, control_kohm = ?, signal_kohm = ?, trip_kohm = ?, "
-             "last_answer = CAST(? AS timestamptz), good_answers = ?, bad_answers = ?, "
-             "last_seen = GREATEST(last_seen, CAST(? AS timestamptz)), removed_at = NULL WHERE id "
-             "= ?"},
+             "?, insulation_kohm = ?, control_kohm = ?, signal_kohm = ?, trip_kohm = ?, "
+             "last_answer = CAST(? AS timestamptz), good_answers = ?, bad_answers = ?, last_seen = "
+             "GREATEST(last_seen, CAST(? AS timestamptz)), removed_at = NULL WHERE id = ?"},
             {"relayRemoved",
              "UPDATE terval.relays SET removed_at = CAST(? AS timestamptz) WHERE id = ? AND "
              "removed_at IS NULL"},
             {"relayName",
              "INSERT INTO terval.relay_names (relay_id, changed_at, tile, serial, generator, "
-             "breaker) "
-             "VALUES (?, CAST(? AS timestamptz), ?, ?, ?, ?)"},
+             "breaker) VALUES (?, CAST(? AS timestamptz), ?, ?, ?, ?)"},
             {"sample",
              "INSERT INTO terval.samples (relay_id, at, insulation_kohm, control_kohm) VALUES (?, "
              "CAST(? AS timestamptz), ?, ?) ON CONFLICT DO NOTHING"},
             {"record",
-             "INSERT INTO terval.station_records (station_id, record, kind) VALUES (?, ?, ?) "
-             "ON CONFLICT DO NOTHING"},
+             "INSERT INTO terval.station_records (station_id, record, kind) VALUES (?, ?, ?) ON "
+             "CONFLICT DO NOTHING"},
             {"event",
              "INSERT INTO terval.events (station_id, relay_id, record, detected_at, event_time, "
              "sign_code, sign_text, alarm_line, tile, serial, generator, breaker, replayed, "
-             "received_at) "
-             "VALUES (?, ?, ?, CAST(? AS timestamptz), CAST(? AS timestamp), ?, ?, ?, ?, ?, ?, ?, "
-             "?, "
-             "CAST(? AS timestamptz))"},
+             "received_at) VALUES (?, ?, ?, CAST(? AS timestamptz), CAST(? AS timestamp), ?, ?, ?, "
+             "?, ?, ?, ?, ?, CAST(? AS timestamptz))"},
             {"alarm",
              "INSERT INTO terval.alarm_changes (station_id, relay_id, record, alarm_id, kind, "
-             "priority, "
-             "state, change, shelved, suppressed, text, raised_at, returned_at, acknowledged_at, "
-             "changed_at, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, CAST(? AS "
-             "timestamptz), "
-             "CAST(? AS timestamptz), CAST(? AS timestamptz), CAST(? AS timestamptz), "
-             "CAST(? AS timestamptz))"},
+             "priority, state, change, shelved, suppressed, text, raised_at, returned_at, "
+             "acknowledged_at, changed_at, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+             "CAST(? AS timestamptz), CAST(? AS timestamptz), CAST(? AS timestamptz), CAST(? AS "
+             "timestamptz), CAST(? AS timestamptz))"},
             {"eventSame",
              "SELECT 1 FROM terval.events WHERE relay_id = ? AND record = ? AND detected_at "
-             "BETWEEN "
-             "CAST(? AS timestamptz) - interval '1 day' AND CAST(? AS timestamptz) + interval '1 "
-             "day' "
-             "LIMIT 1"},
+             "BETWEEN CAST(? AS timestamptz) - interval '1 day' AND CAST(? AS timestamptz) + "
+             "interval '1 day' LIMIT 1"},
             {"alarmRecordSame",
              "SELECT 1 FROM terval.alarm_changes WHERE station_id = ? AND record = ? AND alarm_id "
-             "= ? "
-             "AND changed_at BETWEEN CAST(? AS timestamptz) - interval '1 day' AND "
-             "CAST(? AS timestamptz) + interval '1 day' LIMIT 1"},
+             "= ? AND changed_at BETWEEN CAST(? AS timestamptz) - interval '1 day' AND CAST(? AS "
+             "timestamptz) + interval '1 day' LIMIT 1"},
             {"alarmSame",
              "SELECT 1 FROM terval.alarm_changes WHERE station_id = ? AND alarm_id = ? AND "
              "changed_at = CAST(? AS timestamptz) AND state = ? AND change IS NOT DISTINCT FROM ? "
              "LIMIT 1"},
             {"link",
              "INSERT INTO terval.link_changes (station_id, changed_at, type, link, state, "
-             "status_text) "
-             "VALUES (?, CAST(? AS timestamptz), ?, ?, ?, ?)"},
+             "status_text) VALUES (?, CAST(? AS timestamptz), ?, ?, ?, ?)"},
             {"connection",
              "INSERT INTO terval.connection_changes (station_id, changed_at, status, reason) "
-             "VALUES "
-             "(?, CAST(? AS timestamptz), ?, ?)"},
+             "VALUES (?, CAST(? AS timestamptz), ?, ?)"},
             {"eventStored",
              "SELECT 1 FROM terval.station_records WHERE station_id = ? AND record = ? AND kind = "
              "'event'"},
             {"eventAtOrBelow",
              "SELECT max(record) FROM terval.station_records WHERE station_id = ? AND kind = "
-             "'event' "
-             "AND record > 0 AND record <= ?"},
+             "'event' AND record > 0 AND record <= ?"},
             {"gapInsert",
              "INSERT INTO terval.gaps (station_id, after_record, before_record, missing, "
-             "detected_at) "
-             "VALUES (?, ?, ?, CAST(? AS bigint[]), CAST(? AS timestamptz))"},
+             "detected_at) VALUES (?, ?, ?, CAST(? AS bigint[]), CAST(? AS timestamptz))"},
             {"gapsMissing",
              "SELECT id, after_record, before_record, missing FROM terval.gaps WHERE station_id = "
-             "? "
-             "AND filled_at IS NULL AND CAST(? AS bigint) = ANY(missing)"},
+             "? AND filled_at IS NULL AND CAST(? AS bigint) = ANY(missing)"},
             {"gapExtend",
              "UPDATE terval.gaps SET missing = array_append(missing, CAST(? AS bigint)) WHERE id = "
-             "? "
-             "AND NOT (CAST(? AS bigint) = ANY(missing))"},
+             "? AND NOT (CAST(? AS bigint) = ANY(missing))"},
             {"gapFill", "UPDATE terval.gaps SET filled_at = CAST(? AS timestamptz) WHERE id = ?"},
         };
         statements.clear();
