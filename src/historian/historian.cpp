@@ -197,6 +197,7 @@ struct Historian::Impl {
     struct Staged {
         uint64_t stored = 0, duplicates = 0, ignored = 0, gaps = 0;
         QStringList logs;
+        QSet<QString> loggedTopics;
     };
     enum class Outcome { Written, DatabaseAway };
 
@@ -698,12 +699,8 @@ struct Historian::Impl {
         staged = Staged();
         QSqlDatabase d = db();
         bool ok = d.transaction();
-        QString failedTopic;
         for (size_t i = 0; ok && i < work.size(); ++i) {
             ok = apply(work[i], &error);
-            if (!ok) {
-                failedTopic = QString::fromUtf8(work[i].item->message.topic);
-            }
         }
         if (ok && flushSeen(&error) && d.commit()) {
             commitStaged();
@@ -730,10 +727,12 @@ struct Historian::Impl {
                 return databaseFailed(sp.lastError().text());
             }
             QString why;
+            const Staged before = staged;
             if (apply(w, &why)) {
                 sp.exec(QStringLiteral("RELEASE SAVEPOINT one"));
                 continue;
             }
+            staged = before;
             if (!sp.exec(QStringLiteral("ROLLBACK TO SAVEPOINT one"))) {
                 rollback(d);
                 clearCaches();
@@ -796,6 +795,7 @@ struct Historian::Impl {
         for (const QString& line : staged.logs) {
             log(line);
         }
+        loggedTopics.unite(staged.loggedTopics);
         staged = Staged();
     }
 
@@ -821,8 +821,9 @@ struct Historian::Impl {
             case Kind::Ignored: {
                 staged.ignored += 1;
                 const QString topic = QString::fromUtf8(item.message.topic);
-                if (!loggedTopics.contains(topic) && loggedTopics.size() < kMaxLoggedTopics) {
-                    loggedTopics.insert(topic);
+                if (!loggedTopics.contains(topic) && !staged.loggedTopics.contains(topic) &&
+                    loggedTopics.size() < kMaxLoggedTopics) {
+                    staged.loggedTopics.insert(topic);
                     staged.logs.append(
                         QStringLiteral("Сообщение %1 пропущено: %2").arg(topic, m.error));
                 }

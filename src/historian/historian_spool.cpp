@@ -207,11 +207,7 @@ QList<QByteArray> HistorianSpool::peek(int max) {
     QList<QByteArray> out;
     peekedEnd_ = -1;
     while (!files_.isEmpty() && files_.first().done >= files_.first().size) {
-        // Emptied by take(); removed once nothing more can come into it.
-        saveDone(files_.first());
-        if (files_.size() == 1) {
-            break;
-        }
+        saveDone(files_.first());  // all taken: removed
     }
     if (files_.isEmpty()) {
         return out;
@@ -219,8 +215,14 @@ QList<QByteArray> HistorianSpool::peek(int max) {
     File& f = files_.first();
     QFile file(path(f.number, "bin"));
     if (!file.open(QIODevice::ReadOnly) || !file.seek(f.done)) {
-        log_(QStringLiteral("Очередь на диске: файл %1 не прочитан: %2")
-                 .arg(file.fileName(), file.errorString()));
+        // Gone or unreadable under us: what it held cannot be had any more, and keeping it would
+        // stop everything behind it.
+        log_(QStringLiteral("Очередь на диске: файл %1 не прочитан (%2), его %3 байт потеряны")
+                 .arg(file.fileName(), file.errorString())
+                 .arg(f.size - f.done));
+        bytes_ -= f.size - f.done;
+        f.done = f.size;
+        saveDone(f);
         return out;
     }
     qint64 at = f.done;
