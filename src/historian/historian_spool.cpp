@@ -35,8 +35,8 @@ quint32 HistorianSpool::crc32(const QByteArray& bytes) {
     return c ^ 0xFFFFFFFFu;
 }
 
-HistorianSpool::HistorianSpool(QString folder, Log log)
-    : folder_(std::move(folder)), log_(std::move(log)) {}
+HistorianSpool::HistorianSpool(QString folder, Log log, qint64 fileBytes)
+    : folder_(std::move(folder)), log_(std::move(log)), fileBytes_(fileBytes) {}
 
 QString HistorianSpool::path(qint64 number, const char* suffix) const {
     return QDir(folder_).filePath(QStringLiteral("spool-%1.%2")
@@ -164,7 +164,7 @@ bool HistorianSpool::scan(File& f) {
 }
 
 bool HistorianSpool::append(const QByteArray& record, QString* error) {
-    if (files_.isEmpty() || files_.last().size >= kFileBytes) {
+    if (files_.isEmpty() || files_.last().size >= fileBytes_) {
         File f;
         f.number = files_.isEmpty() ? 1 : files_.last().number + 1;
         // Numbers keep growing across restarts as long as a file is left; an empty spool starts
