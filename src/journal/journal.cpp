@@ -543,7 +543,7 @@ Journal::Attempt Journal::attempt() {
     c->insert.emplace(c->db);
     if (!c->insert->prepare(QStringLiteral(
             "INSERT INTO entries (time_ms, kind, relay, address, generator, breaker, text, "
-            "details, protocol, search) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"))) {
+            "details, protocol, search, id) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"))) {
         return failed(c->insert->lastError());
     }
     // The whole file is checked in the background (checked()): a start that waited for it would
@@ -848,6 +848,8 @@ bool Journal::insertRow(const JournalEntry& entry) {
     insert.bindValue(
         8, event && event->record ? QVariant(encodeTripRecord(*event->record)) : QVariant());
     insert.bindValue(9, searchColumn(entry));
+    // NULL: the next number.
+    insert.bindValue(10, keepNumbers_ && entry.id > 0 ? QVariant(entry.id) : QVariant());
     return insert.exec();
 }
 
@@ -1315,6 +1317,16 @@ void Journal::checked(const JournalCheckResult& result) {
         }
     }
 
+    // The numbers kept beside the records go on in the new file too.
+    std::vector<std::pair<QString, qint64>> marks;
+    if (QSqlQuery* markQuery = statement(QStringLiteral("SELECT name, value FROM marks"), nullptr);
+        markQuery && markQuery->exec()) {
+        while (markQuery->next()) {
+            marks.emplace_back(markQuery->value(0).toString(), markQuery->value(1).toLongLong());
+        }
+        markQuery->finish();
+    }
+
     connection_.reset();
     QString aside;
     if (const auto error = setAside(&aside)) {
@@ -1337,8 +1349,16 @@ void Journal::checked(const JournalCheckResult& result) {
         return;
     }
     writing_ = true;
+    // The records carried keep their numbers, and the new file numbers on from them: a record
+    // number stays the record's for whoever was told it (the plant's broker), and never comes
+    // back for another.
+    keepNumbers_ = true;
     for (const JournalEntry& entry : records) {
         append(entry);
+    }
+    keepNumbers_ = false;
+    for (const auto& [markName, value] : marks) {
+        storeMark(markName, value);
     }
     for (const InsulationSample& sample : samples) {
         trend_->add(sample);

@@ -258,6 +258,8 @@ class Journal final : public JournalSink {
     InsulationTrend* trend_ = nullptr;
     bool readAsItStands_ = false;
     std::optional<qint64> lastAppendedId_;
+    // While records are carried into a new file: they are written under their own numbers.
+    bool keepNumbers_ = false;
 
     // Records of the open transaction, to be held should it not commit.
     std::vector<JournalEntry> transaction_;
