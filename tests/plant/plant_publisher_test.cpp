@@ -778,6 +778,23 @@ TEST(PlantPublisherTest, EventsGoOutFromTheJournalThroughOutagesLostConfirmation
     }
     EXPECT_GT(replays, 0);
     EXPECT_LT(replays, static_cast<int>(arrivals.size()));
+
+    // A station without a journal numbers nothing and keeps its events in memory, as before.
+    Rig bare(1, kLinkTcp, {}, std::nullopt, plant);
+    bare.connect();
+    ASSERT_FALSE(bare.publisher()->eventsFromJournal());
+    client->broker = {BrokerState::Connected, {}, 1};
+    bare.station().journal.protectionEvent(1, bare.clock.time, 7, QStringLiteral("признак"),
+                                           TripRecord{}, QStringLiteral("строка"));
+    const auto handedEvent =
+        std::find_if(client->handed.begin(), client->handed.end(),
+                     [](const MqttMessage& m) { return m.topic.endsWith("/event"); });
+    ASSERT_NE(handedEvent, client->handed.end());
+    EXPECT_EQ(handedEvent->tag, 0u);
+    const QJsonObject bareEvent = QJsonDocument::fromJson(handedEvent->payload).object();
+    EXPECT_EQ(bareEvent["sign_code"].toInt(), 7);
+    EXPECT_TRUE(bareEvent["record"].isNull());
+    EXPECT_FALSE(bareEvent["replayed"].toBool());
 }
 
 }  // namespace
