@@ -543,7 +543,7 @@ Journal::Attempt Journal::attempt() {
     c->insert.emplace(c->db);
     if (!c->insert->prepare(QStringLiteral(
             "INSERT INTO entries (time_ms, kind, relay, address, generator, breaker, text, "
-            "details, protocol, search) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"))) {
+            "details, protocol, search, id) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"))) {
         return failed(c->insert->lastError());
     }
     // The whole file is checked in the background (checked()): a start that waited for it would
@@ -848,10 +848,13 @@ bool Journal::insertRow(const JournalEntry& entry) {
     insert.bindValue(
         8, event && event->record ? QVariant(encodeTripRecord(*event->record)) : QVariant());
     insert.bindValue(9, searchColumn(entry));
+    // NULL: the next number.
+    insert.bindValue(10, keepNumbers_ && entry.id > 0 ? QVariant(entry.id) : QVariant());
     return insert.exec();
 }
 
 bool Journal::append(const JournalEntry& entry) {
+    lastAppendedId_.reset();
     if (!writing_) {
         ++lost_;
         return false;
@@ -882,6 +885,7 @@ bool Journal::append(const JournalEntry& entry) {
         hold(entry);
         return lost_ == lostBefore;
     }
+    lastAppendedId_ = connection_->insert->lastInsertId().toLongLong();
     if (inTransaction_) {
         ++pending_;
         transaction_.push_back(entry);
@@ -1104,6 +1108,104 @@ bool Journal::executed(QSqlQuery* query, QSqlError& error, QString& failure) con
     return false;
 }
 
+NumberedEvents Journal::protectionEventsAfter(qint64 afterId, int limit) {
+    NumberedEvents rows;
+    if (!connection_) {
+        rows.error = readFailure();
+        return rows;
+    }
+    if (limit <= 0) {
+        return rows;
+    }
+    // Both walk the rowid from a known record, so that neither reads more than the records
+    // between two events, however long the journal.
+    QSqlError error;
+    QSqlQuery* query = connection_->statement(
+        QStringLiteral("SELECT ") + kColumns +
+            QStringLiteral(
+                ", (SELECT p.id FROM entries p WHERE p.kind = ? AND p.id < e.id ORDER BY "
+                "p.id DESC LIMIT 1) FROM entries e WHERE e.kind = ? AND e.id > ? ORDER "
+                "BY e.id LIMIT ?"),
+        &error);
+    if (query) {
+        query->bindValue(0, static_cast<int>(JournalKind::ProtectionEvent));
+        query->bindValue(1, static_cast<int>(JournalKind::ProtectionEvent));
+        query->bindValue(2, afterId);
+        query->bindValue(3, limit);
+    }
+    if (!executed(query, error, rows.error)) {
+        return rows;
+    }
+    while (query->next()) {
+        rows.entries.push_back(entryOfRow(*query));
+        rows.previous.push_back(query->value(10).toLongLong());
+    }
+    query->finish();
+    QSqlQuery* newest =
+        connection_->statement(QStringLiteral("SELECT max(id) FROM entries"), &error);
+    if (!executed(newest, error, rows.error)) {
+        return rows;
+    }
+    rows.newestRecord = newest->next() ? newest->value(0).toLongLong() : 0;
+    newest->finish();
+    return rows;
+}
+
+std::optional<qint64> Journal::newestProtectionEvent() {
+    QSqlError error;
+    QSqlQuery* query = statement(
+        QStringLiteral("SELECT id FROM entries WHERE kind = ? ORDER BY id DESC LIMIT 1"), &error);
+    if (!query) {
+        return std::nullopt;
+    }
+    query->bindValue(0, static_cast<int>(JournalKind::ProtectionEvent));
+    if (!query->exec()) {
+        return std::nullopt;
+    }
+    const qint64 id = query->next() ? query->value(0).toLongLong() : 0;
+    query->finish();
+    return id;
+}
+
+std::optional<qint64> Journal::mark(const QString& name) {
+    QSqlError error;
+    QSqlQuery* query = statement(QStringLiteral("SELECT value FROM marks WHERE name = ?"), &error);
+    if (!query) {
+        return std::nullopt;
+    }
+    query->bindValue(0, name);
+    if (!query->exec() || !query->next()) {
+        return std::nullopt;
+    }
+    const qint64 value = query->value(0).toLongLong();
+    query->finish();
+    return value;
+}
+
+bool Journal::storeMark(const QString& name, qint64 value) {
+    // While records wait for a file another program holds, this would wait its busy timeout on
+    // the UI thread as well.
+    if (!writing_ || holding_) {
+        return false;
+    }
+    QSqlError error;
+    QSqlQuery* query = statement(
+        QStringLiteral("INSERT INTO marks (name, value) VALUES (?, ?) ON CONFLICT (name) DO "
+                       "UPDATE SET value = excluded.value"),
+        &error);
+    if (!query) {
+        return false;
+    }
+    query->bindValue(0, name);
+    query->bindValue(1, value);
+    const bool stored = query->exec();
+    query->finish();
+    if (stored && !inTransaction_) {
+        connection_->committed();
+    }
+    return stored;
+}
+
 QSqlQuery* Journal::statement(const QString& sql, QSqlError* error) {
     if (!connection_) {
         return nullptr;
@@ -1215,6 +1317,16 @@ void Journal::checked(const JournalCheckResult& result) {
         }
     }
 
+    // The numbers kept beside the records go on in the new file too.
+    std::vector<std::pair<QString, qint64>> marks;
+    if (QSqlQuery* markQuery = statement(QStringLiteral("SELECT name, value FROM marks"), nullptr);
+        markQuery && markQuery->exec()) {
+        while (markQuery->next()) {
+            marks.emplace_back(markQuery->value(0).toString(), markQuery->value(1).toLongLong());
+        }
+        markQuery->finish();
+    }
+
     connection_.reset();
     QString aside;
     if (const auto error = setAside(&aside)) {
@@ -1237,8 +1349,16 @@ void Journal::checked(const JournalCheckResult& result) {
         return;
     }
     writing_ = true;
+    // The records carried keep their numbers, and the new file numbers on from them: a record
+    // number stays the record's for whoever was told it (the plant's broker), and never comes
+    // back for another.
+    keepNumbers_ = true;
     for (const JournalEntry& entry : records) {
         append(entry);
+    }
+    keepNumbers_ = false;
+    for (const auto& [markName, value] : marks) {
+        storeMark(markName, value);
     }
     for (const InsulationSample& sample : samples) {
         trend_->add(sample);

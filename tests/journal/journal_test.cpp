@@ -348,6 +348,21 @@ TEST_F(JournalTest, AVersionOneFileIsOpenedWithItsRecords) {
     EXPECT_EQ(trend.read(7, 1710513000000, 1710513010000).points,
               (std::vector<TrendPoint>{{1710513007000, 950, 950, 950, 40, 1}}));
     EXPECT_EQ(trend.levels(7), (AlarmLevels{1710513007500, 500, 250}));
+    // Version 3 brought the numbers kept beside the records; the old event is numbered and
+    // found after any record before it.
+    EXPECT_FALSE(journal.mark(QStringLiteral("plant_confirmed_event")));
+    ASSERT_TRUE(journal.storeMark(QStringLiteral("plant_confirmed_event"), 2));
+    ASSERT_TRUE(journal.storeMark(QStringLiteral("plant_confirmed_event"), 7));
+    EXPECT_EQ(journal.mark(QStringLiteral("plant_confirmed_event")), 7);
+    EXPECT_EQ(journal.newestProtectionEvent(), 2);
+    const NumberedEvents events = journal.protectionEventsAfter(0, 10);
+    ASSERT_EQ(events.entries.size(), 1u) << events.error.toStdString();
+    EXPECT_EQ(events.entries[0].id, 2);
+    EXPECT_EQ(events.previous, std::vector<qint64>{0});
+    EXPECT_TRUE(journal.protectionEventsAfter(2, 10).entries.empty());
+    journal.close();
+    ASSERT_TRUE(journal.open());
+    EXPECT_EQ(journal.mark(QStringLiteral("plant_confirmed_event")), 7);
     journal.close();
     OtherConnection raw(folder.path("journal.db"));
     EXPECT_EQ(journalSchemaVersion(raw.db()), kJournalSchemaVersion);
@@ -493,6 +508,9 @@ TEST_F(JournalTest, DamageFoundAfterTheStartSetsTheFileAsideWithWhatWasWrittenSi
     // found by now, the start has not waited for it.
     EXPECT_TRUE(sink.messages.isEmpty()) << sink.texts().join('\n').toStdString();
     ASSERT_TRUE(journal.append(JournalKind::StationStarted, std::nullopt, QStringLiteral("Пуск")));
+    const std::optional<qint64> started = journal.lastAppendedId();
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(journal.storeMark(QStringLiteral("plant_confirmed_event"), 4321));
     const qint64 now = kNow.toMSecsSinceEpoch();
     trend.add({3, now + 1000, 1200, 100});
     trend.add({3, now + 2000, 1150, 100});
@@ -522,6 +540,10 @@ TEST_F(JournalTest, DamageFoundAfterTheStartSetsTheFileAsideWithWhatWasWrittenSi
     std::vector<JournalEntry> records = readAll();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].text, QStringLiteral("Пуск"));
+    // Under its own number, which the plant may have been told, and the numbers go on from it;
+    // the numbers kept beside the records came along.
+    EXPECT_EQ(records[0].id, *started);
+    EXPECT_EQ(journal.mark(QStringLiteral("plant_confirmed_event")), 4321);
     ASSERT_TRUE(trend.flush());
     const TrendSeries series = trend.read(3, now, now + kMinuteMs, TrendResolution::Raw);
     ASSERT_TRUE(series.error.isEmpty()) << series.error.toStdString();
@@ -531,6 +553,7 @@ TEST_F(JournalTest, DamageFoundAfterTheStartSetsTheFileAsideWithWhatWasWrittenSi
     }
     EXPECT_EQ(values, (std::vector<double>{1200, 1150, 1100}));
     EXPECT_TRUE(journal.append(JournalKind::StationStopped, std::nullopt, QStringLiteral("Стоп")));
+    EXPECT_EQ(journal.lastAppendedId(), *started + 1);
     EXPECT_EQ(journal.count({}).rows, 2);
     EXPECT_EQ(journal.lostRecords(), 0);
 }
