@@ -85,7 +85,7 @@ void expectStoredOnce(PlantRig& rig, std::chrono::milliseconds timeout) {
         EXPECT_GT(e.second, 0) << e.first.toStdString() << ": an event without its record number";
     }
     EXPECT_EQ(rig.number(QStringLiteral("SELECT count(*) FROM terval.gaps")), 0)
-        << rig.sql(QStringLiteral("SELECT * FROM terval.gaps"));
+        << rig.sql(QStringLiteral("SELECT * FROM terval.gaps")).toStdString();
 }
 
 // Every event the stations found was published, with a record number of its own.
@@ -186,7 +186,7 @@ TEST(PlantProgram, AStationRestartedWhileTheBrokerIsAwayReplaysItsEventsFromItsJ
     EXPECT_EQ(rig.number(QStringLiteral("SELECT count(*) FROM terval.gaps WHERE filled_at IS "
                                         "NULL")),
               0)
-        << rig.sql(QStringLiteral("SELECT * FROM terval.gaps"));
+        << rig.sql(QStringLiteral("SELECT * FROM terval.gaps")).toStdString();
 }
 
 TEST(PlantProgram, NothingIsLostWhilePostgresqlIsAwayAndItIsWrittenInOrderAfterwards) {
@@ -213,7 +213,7 @@ TEST(PlantProgram, NothingIsLostWhilePostgresqlIsAwayAndItIsWrittenInOrderAfterw
                   "ON a.station_id = b.station_id AND a.record < b.record AND a.stored_at > "
                   "b.stored_at")),
               0)
-        << rig.sql(QStringLiteral("SELECT * FROM terval.station_records ORDER BY stored_at"));
+        << rig.sql(QStringLiteral("SELECT * FROM terval.station_records ORDER BY stored_at")).toStdString();
     EXPECT_EQ(rig.plant.stop(), 0) << rig.diagnostics();
 }
 
