@@ -77,12 +77,8 @@ int main(int argc, char** argv) {
     if (!load.configFile.isEmpty()) {
         log.line(QStringLiteral("Настройки из %1").arg(load.configFile));
     }
-    terval::PlantAssembly assembly(*load.settings, log);
-    QString error;
-    if (!assembly.start(&error)) {
-        log.line(error);
-        return 1;
-    }
+    // Before anything starts: a signal during the start is taken once the loop runs, and the
+    // stop then goes the whole orderly way.
     terval::ExitSignals exitSignals([&log](int signo) {
         log.line(QStringLiteral("Получен сигнал %1: остановка").arg(terval::exitSignalName(signo)));
         QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); });
@@ -91,6 +87,12 @@ int main(int argc, char** argv) {
         log.line(QStringLiteral("Сигналы завершения не перехватываются (%1): при остановке службы "
                                 "несохранённое может пропасть.")
                      .arg(exitSignals.error()));
+    }
+    terval::PlantAssembly assembly(*load.settings, log);
+    QString error;
+    if (!assembly.start(&error)) {
+        log.line(error);
+        return 1;
     }
     const int code = QCoreApplication::exec();
     assembly.stop();
