@@ -9,6 +9,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <algorithm>
+#include <cstdlib>
+#include <random>
 #include <set>
 
 #include "plantd/plant_rig.h"
@@ -280,6 +282,68 @@ TEST(PlantProgram, AForgedGapInAStationsRecordNumbersIsReported) {
     EXPECT_EQ(rig.number(QStringLiteral("SELECT count(*) FROM terval.events")), 2);
     EXPECT_TRUE(waitUntil([&] { return rig.plant.log().contains(QStringLiteral("forged")); }, 5s))
         << rig.plant.log().toStdString();
+}
+
+// Outages one after another in an order drawn from a seed (TERVAL_PLANT_SEED to repeat one): the
+// plant program, the database, the broker, a station, and the plant program stopped while the
+// database is away, its spool waiting on disk across its restart. Whatever the order, every event
+// ends up stored once.
+TEST(PlantProgram, OutagesInAnyOrderLoseNothingAndStoreNothingTwice) {
+    const char* given = std::getenv("TERVAL_PLANT_SEED");
+    const unsigned seed = given != nullptr ? unsigned(std::strtoul(given, nullptr, 10))
+                                           : unsigned(std::random_device{}());
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (TERVAL_PLANT_SEED)");
+    std::mt19937 random(seed);
+    PlantRig rig;
+    QString why;
+    ASSERT_TRUE(rig.start(3, &why)) << why.toStdString() << rig.diagnostics();
+
+    enum Outage { Plant, Database, Broker, Station, PlantWhileDatabaseAway, kOutages };
+    std::vector<int> order = {Plant, Database, Broker, Station, PlantWhileDatabaseAway};
+    std::shuffle(order.begin(), order.end(), random);
+    for (const int outage : order) {
+        SCOPED_TRACE("outage " + std::to_string(outage));
+        const int events = 1 + int(random() % 2);
+        switch (outage) {
+            case Plant:
+                ASSERT_EQ(rig.plant.stop(), 0) << rig.diagnostics();
+                makeEvents(rig, events);
+                ASSERT_TRUE(rig.plant.start(rig.broker, rig.db, &why)) << why.toStdString();
+                break;
+            case Database:
+                rig.db.stop();
+                makeEvents(rig, events);
+                ASSERT_TRUE(rig.db.start()) << rig.db.errors().toStdString();
+                break;
+            case Broker:
+                rig.broker.stop();
+                makeEvents(rig, events);
+                ASSERT_TRUE(rig.broker.start()) << rig.broker.errors().toStdString();
+                break;
+            case Station: {
+                testing::PlantStation& station = *rig.stations[random() % rig.stations.size()];
+                ASSERT_EQ(station.stop(), 0) << station.log().toStdString();
+                ASSERT_TRUE(station.restart(rig.broker.port(), &why)) << why.toStdString();
+                makeEvents(rig, events);
+                break;
+            }
+            case PlantWhileDatabaseAway: {
+                rig.db.stop();
+                const qint64 before = rig.plant.spoolBytes();
+                makeEvents(rig, events);
+                ASSERT_TRUE(waitUntil([&] { return rig.plant.spoolBytes() > before; }, 30s, 100ms))
+                    << rig.diagnostics();
+                ASSERT_EQ(rig.plant.stop(), 0) << rig.diagnostics();
+                ASSERT_TRUE(rig.db.start()) << rig.db.errors().toStdString();
+                ASSERT_TRUE(rig.plant.start(rig.broker, rig.db, &why)) << why.toStdString();
+                break;
+            }
+        }
+        const std::multiset<StationRecord> stored = storedEvents(rig);
+        ASSERT_EQ(stored.size(), distinct(stored).size()) << "an event stored twice";
+    }
+    expectStoredOnce(rig, 75s);
+    EXPECT_EQ(rig.plant.stop(), 0) << rig.diagnostics();
 }
 
 }  // namespace
