@@ -119,5 +119,63 @@ TEST(PlantSubscriber, HoldsBackWhileItsTakerIsSlowHandsOverInOrderAndSubscribesA
     EXPECT_FALSE(subscriber.connected());
 }
 
+// Over TLS with a user and password, as the plant's broker is secured: the right ones subscribe and
+// receive, a wrong password is told with the broker's refusal, and so is a broker whose certificate
+// the CA does not vouch for.
+TEST(PlantSubscriber, OverTlsWithAUserAndTellsWhyItIsRefused) {
+    MosquittoBroker broker(MosquittoBroker::Options{QStringLiteral("terval-plant"),
+                                                    QByteArray("plant-Pa55"), true, false});
+    ASSERT_TRUE(broker.start()) << broker.errors().toStdString();
+    const auto pumped = [](const std::function<bool()>& condition) {
+        return [condition] {
+            QCoreApplication::processEvents();
+            return condition();
+        };
+    };
+    struct Case {
+        const char* name;
+        QByteArray password;
+        bool otherCa;
+        const char* refusal;  // empty: connects
+    };
+    const Case cases[] = {
+        {"right password", "plant-Pa55", false, ""},
+        {"wrong password", "wrong", false, "брокер отказал"},
+        {"a CA that did not sign the broker", "plant-Pa55", true, "сертификат брокера не прошёл"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MqttSettings settings = broker.clientSettings();
+        settings.station.clear();
+        settings.clientId = QStringLiteral("terval-plant");
+        settings.password = c.password;
+        if (c.otherCa) {
+            settings.caFile = broker.otherCaFile();
+        }
+        PlantSubscriber subscriber(100, PlantSubscriberTiming{200ms, 1000ms});
+        QString error;
+        ASSERT_TRUE(subscriber.start(
+            settings, [] {}, &error))
+            << error.toStdString();
+        std::vector<PlantDelivery> got;
+        ASSERT_TRUE(waitUntil(pumped([&] {
+                                  for (PlantDelivery& d : subscriber.take(100)) {
+                                      got.push_back(std::move(d));
+                                  }
+                                  return !got.empty();
+                              }),
+                              10s));
+        EXPECT_EQ(got[0].kind, PlantDelivery::Kind::BrokerChanged);
+        if (QByteArray(c.refusal).isEmpty()) {
+            EXPECT_TRUE(got[0].connected) << got[0].reason.toStdString();
+        } else {
+            EXPECT_FALSE(got[0].connected);
+            EXPECT_TRUE(got[0].reason.contains(QString::fromUtf8(c.refusal)))
+                << got[0].reason.toStdString();
+        }
+        subscriber.stop();
+    }
+}
+
 }  // namespace
 }  // namespace terval
