@@ -232,7 +232,13 @@ struct Historian::Impl {
           log(l ? std::move(l) : Log([](const QString&) {})),
           connection(
               QStringLiteral("terval-historian-%1").arg(instanceCounter.fetchAndAddRelaxed(1))),
-          spool(settings.spoolFolder, log) {}
+          spool(settings.spoolFolder, log) {
+        // "plant/hall1/" names the same topics as "plant/hall1"; the stations' rows are keyed by
+        // the one spelling.
+        while (settings.broker.prefix.endsWith(QLatin1Char('/'))) {
+            settings.broker.prefix.chop(1);
+        }
+    }
 
     QSqlDatabase db() const { return QSqlDatabase::database(connection, false); }
     QString dbName() const { return settings.database.url(); }
