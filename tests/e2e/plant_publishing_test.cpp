@@ -16,6 +16,7 @@
 #include "mqtt/mosquitto_client.h"
 #include "support/mosquitto_broker.h"
 #include "support/test_subscriber.h"
+#include "support/wait_until.h"
 
 namespace terval {
 namespace {
@@ -313,6 +314,145 @@ TEST(PlantPublishing, AKilledStationLeavesItsWillAndAStoppedOneSaysOffline) {
                 .arg(broker.port())))
             << rows.entries[1].text.toStdString();
     }
+}
+
+// The broker hangs while relays make events, and the station is restarted meanwhile: when the
+// broker answers again, a consumer subscribed all along is given every event of the outage from
+// the station's journal, marked replayed, in record order, each naming the one before it; the
+// event the broker had confirmed before the outage is not sent again.
+TEST(PlantPublishing, EventsOfAnOutageComeFromTheJournalAfterTheStationRestartedDuringIt) {
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.errors().toStdString();
+    TestSubscriber plant;
+    ASSERT_TRUE(plant.start(broker, "terval/replay/#")) << plant.errors().toStdString();
+    RelaySimProcess sim;
+    ASSERT_TRUE(sim.start({"--tcp", "127.0.0.1:0", "--relays", "1-3"})) << qPrintable(sim.errors());
+    testing::WorkFolder folder;
+    DeviceTable table;
+    table.append(newDeviceEntry(1));
+    table.append(newDeviceEntry(2));
+    table.append(newDeviceEntry(3));
+    folder.write("gen.dat", table.toFileBytes());
+    folder.write("config.cfg", tcpTo(sim.tcpPort()).toRecord());
+    folder.write("terval.ini", "[mqtt]\nstation=replay\n");
+    const auto run = [&](QProcess& station) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        station.setProcessEnvironment(env);
+        station.setWorkingDirectory(folder.dir().absolutePath());
+        station.start(QStringLiteral(TERVAL_PROGRAM),
+                      {"--headless", "--mqtt", QStringLiteral("127.0.0.1:%1").arg(broker.port())});
+        return station.waitForStarted(5000);
+    };
+    // The protection events in the station's journal, oldest first, read beside the station.
+    testing::FixedClock clock(QDateTime::currentDateTime());
+    testing::RecordingMessageSink sink;
+    const auto journalEvents = [&] {
+        std::vector<qint64> ids;
+        Journal journal(folder.dir(), clock, sink);
+        if (!journal.openForReading()) {
+            return ids;
+        }
+        JournalFilter filter;
+        filter.kinds = JournalKinds{JournalKind::ProtectionEvent};
+        for (const JournalEntry& e : journal.read(filter, 10000).entries) {
+            ids.insert(ids.begin(), e.id);
+        }
+        return ids;
+    };
+    const auto eventsArrived = [](const std::vector<ReceivedMessage>& all, bool replayed) {
+        std::vector<QJsonObject> out;
+        for (const ReceivedMessage& m : all) {
+            if (m.topic.endsWith("/event") && json(m.payload)["replayed"].toBool() == replayed) {
+                out.push_back(json(m.payload));
+            }
+        }
+        return out;
+    };
+
+    QProcess first;
+    ASSERT_TRUE(run(first));
+    ASSERT_TRUE(plant.waitFor("terval/replay/status", "online", 15s))
+        << first.readAllStandardError().toStdString();
+    ASSERT_TRUE(sim.command("event 2 4").startsWith("ok"));
+    ASSERT_TRUE(plant.waitFor(
+        [&](const std::vector<ReceivedMessage>& all) {
+            const auto live = eventsArrived(all, false);
+            return std::any_of(live.begin(), live.end(),
+                               [](const QJsonObject& o) { return o["sign_code"].toInt() == 4; });
+        },
+        20s))
+        << first.readAllStandardError().toStdString();
+    const std::vector<QJsonObject> live = eventsArrived(plant.messages(), false);
+    const auto confirmedEvent = std::find_if(
+        live.begin(), live.end(), [](const QJsonObject& o) { return o["sign_code"].toInt() == 4; });
+    const qint64 confirmed = (*confirmedEvent)["record"].toInteger();
+    ASSERT_GT(confirmed, 0);
+    EXPECT_EQ(journalEvents().back(), confirmed);
+
+    // The broker hangs: two events, the station restarted, one more. A relay dates its protocols
+    // to the second, and one of the same second as the one before is no news: each event is on
+    // a relay of its own, the last seconds later.
+    broker.pause();
+    const size_t before = journalEvents().size();
+    ASSERT_TRUE(sim.command("event 1 3").startsWith("ok"));
+    ASSERT_TRUE(sim.command("event 3 5").startsWith("ok"));
+    ASSERT_TRUE(testing::waitUntil([&] { return journalEvents().size() >= before + 2; }, 20s))
+        << journalEvents().size() << " events after " << before << "\n"
+        <<
+        [&] {
+            Journal journal(folder.dir(), clock, sink);
+            journal.openForReading();
+            std::string t;
+            for (const JournalEntry& e : journal.read({}, 100).entries) {
+                t += std::to_string(e.id) + " " + std::to_string(int(e.kind)) + " " +
+                     e.text.toStdString() + "\n";
+            }
+            return t;
+        }()
+        << sink.texts().join('\n').toStdString() << first.readAllStandardError().toStdString();
+    ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+    ASSERT_TRUE(first.waitForFinished(10000));
+    EXPECT_EQ(first.exitCode(), 0);
+    QProcess second;
+    ASSERT_TRUE(run(second));
+    ASSERT_TRUE(sim.command("event 2 6").startsWith("ok"));
+    ASSERT_TRUE(testing::waitUntil([&] { return journalEvents().size() >= before + 3; }, 20s))
+        << second.readAllStandardError().toStdString();
+    const std::vector<qint64> recorded = journalEvents();
+    const std::vector<qint64> outage(recorded.begin() + static_cast<std::ptrdiff_t>(before),
+                                     recorded.end());
+    broker.resume();
+
+    ASSERT_TRUE(plant.waitFor(
+        [&](const std::vector<ReceivedMessage>& all) {
+            const auto replayed = eventsArrived(all, true);
+            return std::all_of(outage.begin(), outage.end(), [&](qint64 record) {
+                return std::any_of(
+                    replayed.begin(), replayed.end(),
+                    [record](const QJsonObject& o) { return o["record"].toInteger() == record; });
+            });
+        },
+        40s))
+        << second.readAllStandardError().toStdString() << broker.log().toStdString();
+    const std::vector<QJsonObject> replayed = eventsArrived(plant.messages(), true);
+    qint64 last = 0;
+    for (const QJsonObject& o : replayed) {
+        const qint64 record = o["record"].toInteger();
+        EXPECT_GT(record, last) << "replayed out of order";
+        EXPECT_NE(record, confirmed) << "an event the broker had confirmed was sent again";
+        last = record;
+        const auto at = std::find(recorded.begin(), recorded.end(), record);
+        ASSERT_NE(at, recorded.end()) << "record " << record << " is no event of the journal";
+        if (at == recorded.begin()) {
+            EXPECT_TRUE(o["previous"].isNull());
+        } else {
+            EXPECT_EQ(o["previous"].toInteger(), *(at - 1)) << "record " << record;
+        }
+    }
+    ::kill(static_cast<pid_t>(second.processId()), SIGTERM);
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitCode(), 0);
 }
 
 }  // namespace
