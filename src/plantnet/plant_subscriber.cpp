@@ -124,13 +124,25 @@ struct PlantSubscriber::Shared {
                                 QString::fromUtf8(mosquitto_strerror(sub))));
                 return;
             }
-            s.isConnected = true;
+            // Told once the broker has confirmed the subscription: from then on nothing published
+            // under the prefix passes us by.
             s.connectedInAttempt = true;
-            s.tell(true, {});
         } else {
             std::lock_guard lock(s.mutex);
             s.lose(brokerRefusalText(rc, !s.settings.user.isEmpty()));
         }
+    }
+
+    static void onSubscribe(mosquitto*, void* userdata, int, int count, const int* granted) {
+        Shared& s = of(userdata);
+        std::lock_guard lock(s.mutex);
+        if (count < 1 || granted == nullptr || granted[0] > 2) {
+            s.lose(QStringLiteral("брокер не принял подписку на %1 (нет права на чтение?)")
+                       .arg(QString::fromUtf8(s.topic)));
+            return;
+        }
+        s.isConnected = true;
+        s.tell(true, {});
     }
 
     static void onDisconnect(mosquitto*, void* userdata, int rc) {
@@ -287,6 +299,7 @@ bool PlantSubscriber::start(const MqttSettings& settings, std::function<void()> 
     mosquitto_threaded_set(s->mosq, true);
     mosquitto_connect_callback_set(s->mosq, &Shared::onConnect);
     mosquitto_disconnect_callback_set(s->mosq, &Shared::onDisconnect);
+    mosquitto_subscribe_callback_set(s->mosq, &Shared::onSubscribe);
     mosquitto_message_callback_set(s->mosq, &Shared::onMessage);
     mosquitto_log_callback_set(s->mosq, &Shared::onLog);
     int rc = MOSQ_ERR_SUCCESS;

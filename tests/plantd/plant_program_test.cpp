@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -71,9 +72,15 @@ std::set<StationRecord> journalEvents(PlantRig& rig) {
 
 // Protection events made in every station's simulator, `perStation` each, on relays 1 to 3 in
 // turn, each waited for in the station's journal, so that they happen while whatever is down is
-// down.
+// down. A relay stamps its events to the second, and the station takes one with the time of the
+// last it saw for the same event: each station is let find what it was finding first, with a
+// second and a half gone since.
 void makeEvents(PlantRig& rig, int perStation) {
     for (auto& station : rig.stations) {
+        ASSERT_TRUE(waitUntil(
+            [&] { return QDateTime::currentMSecsSinceEpoch() - station->newestEventMs() >= 1500; },
+            30s, 100ms))
+            << station->name().toStdString() << ": " << station->log().toStdString();
         const size_t before = station->journalEvents().size();
         for (int k = 0; k < perStation; ++k) {
             const QString answer =

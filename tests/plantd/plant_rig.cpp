@@ -98,23 +98,41 @@ bool PlantStation::restart(int brokerPort, QString* why) {
     return true;
 }
 
-std::set<long long> PlantStation::journalEvents() const {
-    std::set<long long> out;
-    const QString connection = QStringLiteral("journal-of-") + name_;
+namespace {
+
+// The station's journal.db, read beside the running station.
+std::vector<qint64> readJournal(const QString& folder, const QString& name, const QString& sql) {
+    std::vector<qint64> out;
+    const QString connection = QStringLiteral("journal-of-") + name;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        db.setDatabaseName(dir_.path() + QStringLiteral("/journal.db"));
+        db.setDatabaseName(folder + QStringLiteral("/journal.db"));
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
         if (db.open()) {
-            // Kind 1: a protection event; its id is the record number the station publishes.
-            QSqlQuery query(QStringLiteral("SELECT id FROM entries WHERE kind = 1"), db);
+            QSqlQuery query(sql, db);
             while (query.next()) {
-                out.insert(query.value(0).toLongLong());
+                out.push_back(query.value(0).toLongLong());
             }
         }
     }
     QSqlDatabase::removeDatabase(connection);
     return out;
+}
+
+}  // namespace
+
+std::set<long long> PlantStation::journalEvents() const {
+    // Kind 1: a protection event; its id is the record number the station publishes.
+    const std::vector<qint64> ids =
+        readJournal(dir_.path(), name_, QStringLiteral("SELECT id FROM entries WHERE kind = 1"));
+    return {ids.begin(), ids.end()};
+}
+
+qint64 PlantStation::newestEventMs() const {
+    const std::vector<qint64> newest =
+        readJournal(dir_.path(), name_,
+                    QStringLiteral("SELECT coalesce(max(time_ms), 0) FROM entries WHERE kind = 1"));
+    return newest.empty() ? 0 : newest.front();
 }
 
 bool PlantProgram::start(const MosquittoBroker& broker, PostgresCluster& db, QString* why) {
@@ -162,6 +180,12 @@ bool PlantRig::start(int count, QString* why) {
         return false;
     }
     if (!plant.start(broker, db, why)) {
+        return false;
+    }
+    // Subscribed: what is published from now on reaches it, or waits for it in the broker.
+    if (!waitUntil([&] { return plant.log().contains(QStringLiteral("связь есть, подписка")); },
+                   15s, 50ms)) {
+        *why = QStringLiteral("terval-plant did not subscribe");
         return false;
     }
     for (int n = 1; n <= count; ++n) {

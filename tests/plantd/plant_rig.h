@@ -54,6 +54,8 @@ class PlantStation {
     // The record numbers of the protection events in the station's journal.db: what the plant
     // must end up with.
     std::set<long long> journalEvents() const;
+    // When the station recorded its newest protection event (ms since the epoch), 0 for none.
+    qint64 newestEventMs() const;
 
   private:
     QString name_;
