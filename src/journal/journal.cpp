@@ -1139,6 +1139,13 @@ NumberedEvents Journal::protectionEventsAfter(qint64 afterId, int limit) {
         rows.previous.push_back(query->value(10).toLongLong());
     }
     query->finish();
+    QSqlQuery* newest =
+        connection_->statement(QStringLiteral("SELECT max(id) FROM entries"), &error);
+    if (!executed(newest, error, rows.error)) {
+        return rows;
+    }
+    rows.newestRecord = newest->next() ? newest->value(0).toLongLong() : 0;
+    newest->finish();
     return rows;
 }
 

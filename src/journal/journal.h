@@ -63,6 +63,9 @@ struct JournalRows {
 struct NumberedEvents {
     std::vector<JournalEntry> entries;
     std::vector<qint64> previous;
+    // The newest record of any kind when they were read: fewer events than asked means none
+    // after the last of them up to this one.
+    qint64 newestRecord = 0;
     QString error;
 };
 

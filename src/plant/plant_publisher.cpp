@@ -74,6 +74,7 @@ void PlantPublisher::start() {
             storedConfirmed_ = stored.value_or(-1);
             storedAt_ = QDateTime();
             handedTo_ = confirmed_;
+            readTo_ = 0;
             unconfirmed_.clear();
             fromJournal_ = true;
             storeConfirmed(true);
@@ -167,6 +168,7 @@ void PlantPublisher::tick() {
             // What the last connection was given and did not confirm may never have reached
             // the broker: every event after the confirmed one goes again, in record order.
             handedTo_ = confirmed_;
+            readTo_ = 0;
             unconfirmed_.clear();
         }
         storeConfirmed(false);
@@ -437,7 +439,8 @@ void PlantPublisher::sendJournalEvents(std::optional<qint64> liveEvent) {
     while (room > 0) {
         const int ask = std::min(room, kEventsRead);
         largestRead_ = std::max(largestRead_, ask);
-        const NumberedEvents read = journal_->protectionEventsAfter(handedTo_, ask);
+        const NumberedEvents read =
+            journal_->protectionEventsAfter(std::max(handedTo_, readTo_), ask);
         if (!read.error.isEmpty()) {
             // Tried again at the next tick; the journal has told the operator of its file.
             qWarning("plant: events could not be read from the journal: %s",
@@ -473,6 +476,7 @@ void PlantPublisher::sendJournalEvents(std::optional<qint64> liveEvent) {
             --room;
         }
         if (static_cast<int>(read.entries.size()) < ask) {
+            readTo_ = read.newestRecord;
             return;
         }
     }

@@ -144,6 +144,9 @@ class PlantPublisher final : public RecordFeed {
     qint64 storedConfirmed_ = 0;
     QDateTime storedAt_;
     qint64 handedTo_ = 0;
+    // No event waits in the journal from handedTo_ up to this record: the next read starts here,
+    // not at the last event, however many records of other kinds came since.
+    qint64 readTo_ = 0;
     std::set<qint64> unconfirmed_;
     qint64 lastRecordNumber_ = 0;
     int largestRead_ = 0;
