@@ -652,4 +652,12 @@ std::vector<uint64_t> MosquittoClient::acknowledged() {
     return out;
 }
 
+QString brokerRefusalText(int connack, bool withUser) {
+    return refusalText(connack, withUser);
+}
+
+QString brokerFailureText(int rc, int error, const QByteArray& logged, const QString& host) {
+    return failureText(rc, error, logged, host);
+}
+
 }  // namespace terval
