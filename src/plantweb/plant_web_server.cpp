@@ -524,7 +524,7 @@ PlantWebServer::Answer PlantWebServer::page(const QString& path) {
     if (const auto found = pages.find(path); found != pages.end()) {
         resource = QStringLiteral(":/plantweb/") + found->second;
     } else if (path.startsWith(QLatin1String("/static/"))) {
-        static const QRegularExpression name(QStringLiteral("^[a-z0-9_-]{1,40}\\.(css|js|png|svg)$"));
+        static const QRegularExpression name(QStringLiteral("^[a-z0-9_-]{1,40}(\\.min)?\\.(css|js|png|svg)$"));
         const QString file = path.mid(8);
         if (name.match(file).hasMatch()) {
             resource = QStringLiteral(":/plantweb/static/") + file;

@@ -104,8 +104,8 @@
     line(levels.signal, "#e08a00");
     line(levels.trip, "#c62828");
     ctx.save();
-    ctx.strokeStyle = "rgba(198,40,40,0.75)";
-    ctx.lineWidth = 2;
+    ctx.strokeStyle = "rgba(198,40,40,0.6)";
+    ctx.lineWidth = 1;
     for (const t of eventTimes) {
       const x = g.toDomXCoord(t);
       if (x < area.x || x > area.x + area.w) continue;
@@ -117,14 +117,20 @@
     ctx.restore();
   }
 
-  function legend(data) {
-    if (data.x == null) return "";
-    const s = data.series && data.series[0];
-    const when = Plant.formatTime(new Date(data.x).toISOString());
-    if (!s || s.y == null) return `${when}: нет данных`;
-    const esc = (t) => String(t).replace(/[&<>"]/g, (c) => ({ "&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;" }[c]));
-    if (Array.isArray(s.yHTML)) return esc(`${when}: ${s.y} кОм`);
-    return esc(`${when}: ${s.yHTML} кОм`);
+  // The legend is ours: the library's own sets style attributes, which the pages' policy refuses.
+  const legendBox = document.getElementById("legend");
+  function legend(x, points) {
+    const when = Plant.formatTime(new Date(x).toISOString());
+    const p = points && points[0];
+    if (!p || p.yval == null || Number.isNaN(p.yval)) return `${when}: нет данных`;
+    const row = graph ? graph.getValue(p.idx, 1) : null;
+    if (Array.isArray(row)) {
+      return `${when}: мин. ${row[0]}, среднее ${row[1]}, макс. ${row[2]} кОм`;
+    }
+    return `${when}: ${p.yval} кОм`;
+  }
+  if (window.Dygraph && Dygraph.PLUGINS && Dygraph.Plugins) {
+    Dygraph.PLUGINS = Dygraph.PLUGINS.filter((plugin) => plugin !== Dygraph.Plugins.Legend);
   }
 
   async function load(from, to) {
@@ -167,15 +173,14 @@
         strokeWidth: 1.5,
         dateWindow: [from.getTime(), to.getTime()],
         ylabel: "кОм",
-        labelsDiv: document.getElementById("legend"),
-        legend: "always",
-        legendFormatter: legend,
+        highlightCallback: (event, x, points) => { legendBox.textContent = legend(x, points); },
+        unhighlightCallback: () => { legendBox.textContent = ""; },
         underlayCallback: underlay,
         zoomCallback: (minX, maxX) => {
           if (Math.abs(maxX - minX) < 60 * 1000) return;
           load(new Date(minX), new Date(maxX));
         },
-        axes: { x: { axisLabelWidth: 70 }, y: { axisLabelWidth: 60 } },
+        axes: { x: { axisLabelWidth: 70, axisLabelFormatter: dateLabel }, y: { axisLabelWidth: 60 } },
         includeZero: scale.value !== "log",
       };
       const data = rows.length ? rows : [[from, aggregate ? [null, null, null] : null], [to, aggregate ? [null, null, null] : null]];
@@ -235,6 +240,19 @@
       tr.append(td);
       body.append(tr);
     }
+  }
+
+  // The time axis in Russian, coarser as the shown period grows.
+  const months = ["янв", "фев", "мар", "апр", "май", "июн", "июл", "авг", "сен", "окт", "ноя", "дек"];
+  function dateLabel(d, granularity, opts, g) {
+    const range = g ? g.xAxisRange() : [0, 0];
+    const span = range[1] - range[0];
+    const p = (n) => String(n).padStart(2, "0");
+    if (span > 90 * 86400e3) return `${months[d.getMonth()]} ${d.getFullYear()}`;
+    if (span > 2 * 86400e3 || (d.getHours() === 0 && d.getMinutes() === 0)) {
+      return `${p(d.getDate())}.${p(d.getMonth() + 1)}`;
+    }
+    return `${p(d.getHours())}:${p(d.getMinutes())}`;
   }
 
   function lastDays(days) {
