@@ -50,7 +50,8 @@ QJsonValue boolValue(const QVariant& value) {
 }  // namespace
 
 PlantHistory::PlantHistory(DatabaseSettings settings, QString connectionName, QTimeZone zone)
-    : settings_(std::move(settings)), connectionName_(std::move(connectionName)),
+    : settings_(std::move(settings)),
+      connectionName_(std::move(connectionName)),
       zone_(std::move(zone)) {}
 
 PlantHistory::~PlantHistory() {
@@ -94,7 +95,8 @@ bool PlantHistory::run(QSqlQuery& query, QString* error) {
     if (query.exec()) {
         return true;
     }
-    *error = QStringLiteral("Архив не ответил на запрос: %1").arg(query.lastError().text().trimmed());
+    *error =
+        QStringLiteral("Архив не ответил на запрос: %1").arg(query.lastError().text().trimmed());
     // A lost connection is opened again at the next request.
     QSqlDatabase db = QSqlDatabase::database(connectionName_, false);
     if (db.isValid() && query.lastError().type() == QSqlError::ConnectionError) {
@@ -127,8 +129,7 @@ std::optional<int> PlantHistory::stationId(const QString& prefix, const QString&
     return query.value(0).toInt();
 }
 
-std::optional<PlantHistory::Relay> PlantHistory::relay(int stationId, int address,
-                                                       QString* error) {
+std::optional<PlantHistory::Relay> PlantHistory::relay(int stationId, int address, QString* error) {
     error->clear();
     if (!ensureOpen(error)) {
         return std::nullopt;
@@ -195,10 +196,10 @@ std::optional<QJsonArray> PlantHistory::events(const Filter& filter, QString* er
         row.insert(QStringLiteral("detected_at"), timeValue(query.value(3)));
         // The relay's own clock has no zone: shown as it was read.
         const QVariant eventTime = query.value(4);
-        row.insert(QStringLiteral("event_time"),
-                   eventTime.isNull() ? QJsonValue(QJsonValue::Null)
-                                      : QJsonValue(eventTime.toDateTime().toString(
-                                            QStringLiteral("yyyy-MM-ddTHH:mm:ss"))));
+        row.insert(QStringLiteral("event_time"), eventTime.isNull()
+                                                     ? QJsonValue(QJsonValue::Null)
+                                                     : QJsonValue(eventTime.toDateTime().toString(
+                                                           QStringLiteral("yyyy-MM-ddTHH:mm:ss"))));
         row.insert(QStringLiteral("sign_code"), intValue(query.value(5)));
         row.insert(QStringLiteral("sign_text"), textValue(query.value(6)));
         row.insert(QStringLiteral("alarm_line"), textValue(query.value(7)));
@@ -256,8 +257,8 @@ std::optional<QJsonArray> PlantHistory::alarmChanges(const Filter& filter, QStri
 }
 
 qint64 PlantHistory::bucketSeconds(qint64 spanSeconds) {
-    static constexpr std::array<qint64, 9> ladder = {60,    300,       900,       1800, 3600,
-                                                     10800, 6 * 3600,  12 * 3600, 86400};
+    static constexpr std::array<qint64, 9> ladder = {60,    300,      900,       1800, 3600,
+                                                     10800, 6 * 3600, 12 * 3600, 86400};
     for (const qint64 seconds : ladder) {
         if (spanSeconds / seconds <= kMaxBuckets) {
             return seconds;
@@ -317,11 +318,11 @@ std::optional<QJsonObject> PlantHistory::samples(int relayId, const QDateTime& f
         }
         while (query.next()) {
             const QVariant mean = query.value(2);
-            points.append(QJsonArray{
-                query.value(0).toLongLong(), intValue(query.value(1)),
-                mean.isNull() ? QJsonValue(QJsonValue::Null)
-                              : QJsonValue(qRound(mean.toDouble() * 10) / 10.0),
-                intValue(query.value(3))});
+            points.append(QJsonArray{query.value(0).toLongLong(), intValue(query.value(1)),
+                                     mean.isNull()
+                                         ? QJsonValue(QJsonValue::Null)
+                                         : QJsonValue(qRound(mean.toDouble() * 10) / 10.0),
+                                     intValue(query.value(3))});
         }
         result.insert(QStringLiteral("mode"), QStringLiteral("aggregate"));
         result.insert(QStringLiteral("bucket_seconds"), bucket);

@@ -38,9 +38,9 @@ std::optional<Topic> parseTopic(const QByteArray& raw) {
         topic.kind = parts[n - 1] == QLatin1String("state") ? Kind::State : Kind::Event;
         topic.station = parts[n - 4];
         topic.prefix = prefixOf(n - 4);
-    } else if (n >= 3 && (parts[n - 1] == QLatin1String("link") ||
-                          parts[n - 1] == QLatin1String("status") ||
-                          parts[n - 1] == QLatin1String("events_dropped"))) {
+    } else if (n >= 3 &&
+               (parts[n - 1] == QLatin1String("link") || parts[n - 1] == QLatin1String("status") ||
+                parts[n - 1] == QLatin1String("events_dropped"))) {
         topic.kind = parts[n - 1] == QLatin1String("link")     ? Kind::Link
                      : parts[n - 1] == QLatin1String("status") ? Kind::Status
                                                                : Kind::Other;
@@ -131,62 +131,62 @@ void PlantLiveState::received(const PlantMessage& message) {
     }
     const QString key = stationKey(topic->prefix, topic->station);
     switch (topic->kind) {
-    case Kind::State:
-        if (emptied) {
-            target->relays.erase(topic->address);
-        } else {
-            Relay& relay = target->relays[topic->address];
-            relay.address = topic->address;
-            relay.state = *object;
-            relay.receivedAt = at;
-        }
-        break;
-    case Kind::Event: {
-        Event event;
-        event.sequence = nextSequence_++;
-        event.station = key;
-        event.payload = *object;
-        event.payload.insert(QStringLiteral("address"), topic->address);
-        event.receivedAt = at;
-        events_.push_back(std::move(event));
-        while (int(events_.size()) > kMaxEvents) {
-            events_.pop_front();
-        }
-        emit eventAdded(events_.back().sequence);
-        return;
-    }
-    case Kind::Link:
-        target->link = *object;
-        target->linkChangedAt = at;
-        break;
-    case Kind::Status: {
-        const QByteArray text = message.payload.trimmed();
-        if (text != "online" && text != "offline") {
-            ++ignored_;
+        case Kind::State:
+            if (emptied) {
+                target->relays.erase(topic->address);
+            } else {
+                Relay& relay = target->relays[topic->address];
+                relay.address = topic->address;
+                relay.state = *object;
+                relay.receivedAt = at;
+            }
+            break;
+        case Kind::Event: {
+            Event event;
+            event.sequence = nextSequence_++;
+            event.station = key;
+            event.payload = *object;
+            event.payload.insert(QStringLiteral("address"), topic->address);
+            event.receivedAt = at;
+            events_.push_back(std::move(event));
+            while (int(events_.size()) > kMaxEvents) {
+                events_.pop_front();
+            }
+            emit eventAdded(events_.back().sequence);
             return;
         }
-        target->online = text == "online";
-        target->statusChangedAt = at;
-        break;
-    }
-    case Kind::Alarm: {
-        const bool normal =
-            emptied || object->value(QStringLiteral("state")).toString() == QLatin1String("normal");
-        if (normal) {
-            target->alarms.erase(topic->alarmId);
-        } else if (target->alarms.count(topic->alarmId) ||
-                   int(target->alarms.size()) < kMaxAlarmsPerStation) {
-            QJsonObject alarm = *object;
-            alarm.insert(QStringLiteral("id"), topic->alarmId);
-            target->alarms[topic->alarmId] = alarm;
-        } else {
-            ++ignored_;
-            return;
+        case Kind::Link:
+            target->link = *object;
+            target->linkChangedAt = at;
+            break;
+        case Kind::Status: {
+            const QByteArray text = message.payload.trimmed();
+            if (text != "online" && text != "offline") {
+                ++ignored_;
+                return;
+            }
+            target->online = text == "online";
+            target->statusChangedAt = at;
+            break;
         }
-        break;
-    }
-    case Kind::Other:
-        break;
+        case Kind::Alarm: {
+            const bool normal = emptied || object->value(QStringLiteral("state")).toString() ==
+                                               QLatin1String("normal");
+            if (normal) {
+                target->alarms.erase(topic->alarmId);
+            } else if (target->alarms.count(topic->alarmId) ||
+                       int(target->alarms.size()) < kMaxAlarmsPerStation) {
+                QJsonObject alarm = *object;
+                alarm.insert(QStringLiteral("id"), topic->alarmId);
+                target->alarms[topic->alarmId] = alarm;
+            } else {
+                ++ignored_;
+                return;
+            }
+            break;
+        }
+        case Kind::Other:
+            break;
     }
     emit stationChanged(key);
 }
@@ -205,8 +205,8 @@ QJsonObject PlantLiveState::stationJson(const QString& key, const Station& stati
     json.insert(QStringLiteral("online"),
                 station.online ? QJsonValue(*station.online) : QJsonValue(QJsonValue::Null));
     json.insert(QStringLiteral("status_changed_at"), timeValue(station.statusChangedAt));
-    json.insert(QStringLiteral("link"), station.link.isEmpty() ? QJsonValue(QJsonValue::Null)
-                                                               : QJsonValue(station.link));
+    json.insert(QStringLiteral("link"),
+                station.link.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(station.link));
     json.insert(QStringLiteral("link_changed_at"), timeValue(station.linkChangedAt));
     json.insert(QStringLiteral("last_seen"), timeValue(station.lastSeen));
     QJsonArray relays;

@@ -54,8 +54,9 @@ class LimitedServer final : public Base {
             QTcpSocket refused;
             if (refused.setSocketDescriptor(handle)) {
                 if constexpr (std::is_same_v<Base, QTcpServer>) {
-                    refused.write("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n"
-                                  "Connection: close\r\nRetry-After: 5\r\n\r\n");
+                    refused.write(
+                        "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n"
+                        "Connection: close\r\nRetry-After: 5\r\n\r\n");
                     refused.waitForBytesWritten(100);
                 }
                 refused.abort();
@@ -240,8 +241,8 @@ struct PlantWebServer::Answer {
     std::vector<std::pair<QByteArray, QByteArray>> headers;
 
     static Answer json(const QJsonObject& object, Status status = Status::Ok) {
-        return {status, "application/json", QJsonDocument(object).toJson(QJsonDocument::Compact),
-                {}};
+        return {
+            status, "application/json", QJsonDocument(object).toJson(QJsonDocument::Compact), {}};
     }
     static Answer error(Status status, const QString& message) {
         return json(errorJson(message), status);
@@ -282,7 +283,9 @@ PlantWebServer::~PlantWebServer() {
     }
 }
 
-int PlantWebServer::openConnections() const { return *openConnections_; }
+int PlantWebServer::openConnections() const {
+    return *openConnections_;
+}
 
 QByteArray PlantWebServer::contentSecurityPolicy() {
     return "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
@@ -293,8 +296,8 @@ QByteArray PlantWebServer::passwordLine(const QString& user, const QByteArray& p
     QByteArray salt(16, '\0');
     QRandomGenerator::system()->generate(reinterpret_cast<quint32*>(salt.data()),
                                          reinterpret_cast<quint32*>(salt.data() + salt.size()));
-    const QByteArray key = QPasswordDigestor::deriveKeyPbkdf2(
-        QCryptographicHash::Sha256, password, salt, kPbkdf2Iterations, kKeyBytes);
+    const QByteArray key = QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha256, password,
+                                                              salt, kPbkdf2Iterations, kKeyBytes);
     return user.toUtf8() + ":pbkdf2-sha256$" + QByteArray::number(kPbkdf2Iterations) + '$' +
            salt.toBase64() + '$' + key.toBase64();
 }
@@ -341,8 +344,9 @@ bool PlantWebServer::readPasswordFile(QString* error) {
         const qsizetype colon = line.indexOf(':');
         if (colon <= 0 || !line.mid(colon + 1).startsWith("pbkdf2-sha256$") ||
             line.mid(colon + 1).split('$').size() != 4) {
-            *error = QStringLiteral("Файл паролей %1, строка %2: ожидается "
-                                    "«пользователь:pbkdf2-sha256$…»")
+            *error = QStringLiteral(
+                         "Файл паролей %1, строка %2: ожидается "
+                         "«пользователь:pbkdf2-sha256$…»")
                          .arg(settings_.passwordFile)
                          .arg(lineNumber);
             return false;
@@ -371,21 +375,21 @@ bool PlantWebServer::start(QString* error) {
         return false;
     }
     server_ = std::make_unique<QHttpServer>();
-    server_->setMissingHandler([this](const QHttpServerRequest& request,
-                                      QHttpServerResponder&& responder) {
-        handle(request, std::move(responder));
-    });
+    server_->setMissingHandler(
+        [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+            handle(request, std::move(responder));
+        });
     // Qt HTTP Server 6.4 hands a WebSocket upgrade over only when a route takes the request; the
     // route answers nothing itself then. Anything else on that path goes the common way.
-    server_->route(QStringLiteral("/live"), [this](const QHttpServerRequest& request,
-                                                   QHttpServerResponder&& responder) {
-        const bool upgrade =
-            request.method() == QHttpServerRequest::Method::Get &&
-            request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
-        if (!upgrade) {
-            handle(request, std::move(responder));
-        }
-    });
+    server_->route(QStringLiteral("/live"),
+                   [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                       const bool upgrade =
+                           request.method() == QHttpServerRequest::Method::Get &&
+                           request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+                       if (!upgrade) {
+                           handle(request, std::move(responder));
+                       }
+                   });
     connect(server_.get(), &QAbstractHttpServer::newWebSocketConnection, this,
             &PlantWebServer::takeWebSockets);
 
@@ -492,8 +496,8 @@ PlantWebServer::Answer PlantWebServer::route(const QHttpServerRequest& request) 
         return signOut(request);
     }
     // The sign-in form's own style and script are all a stranger gets.
-    const bool open = path == QLatin1String("/static/style.css") ||
-                      path == QLatin1String("/static/login.js");
+    const bool open =
+        path == QLatin1String("/static/style.css") || path == QLatin1String("/static/login.js");
     if (auth && !open && !sessionUser(request.value("Cookie"))) {
         if (path.startsWith(QLatin1String("/api/"))) {
             return Answer::error(Status::Unauthorized, QStringLiteral("Требуется вход"));
@@ -507,7 +511,8 @@ PlantWebServer::Answer PlantWebServer::route(const QHttpServerRequest& request) 
     }
     if (!request.query().isEmpty() && path != QLatin1String("/relay") &&
         path != QLatin1String("/alarms")) {
-        return Answer::error(Status::BadRequest, QStringLiteral("Страница не принимает параметров"));
+        return Answer::error(Status::BadRequest,
+                             QStringLiteral("Страница не принимает параметров"));
     }
     return page(path);
 }
@@ -524,7 +529,8 @@ PlantWebServer::Answer PlantWebServer::page(const QString& path) {
     if (const auto found = pages.find(path); found != pages.end()) {
         resource = QStringLiteral(":/plantweb/") + found->second;
     } else if (path.startsWith(QLatin1String("/static/"))) {
-        static const QRegularExpression name(QStringLiteral("^[a-z0-9_-]{1,40}(\\.min)?\\.(css|js|png|svg)$"));
+        static const QRegularExpression name(
+            QStringLiteral("^[a-z0-9_-]{1,40}(\\.min)?\\.(css|js|png|svg)$"));
         const QString file = path.mid(8);
         if (name.match(file).hasMatch()) {
             resource = QStringLiteral(":/plantweb/static/") + file;
@@ -591,8 +597,9 @@ PlantWebServer::Answer PlantWebServer::signOut(const QHttpServerRequest& request
     sessions_.erase(cookieValue(request.value("Cookie"), kCookieName));
     Answer answer{Status::SeeOther, "text/plain; charset=utf-8", "", {}};
     answer.headers.emplace_back("Location", "/login");
-    answer.headers.emplace_back("Set-Cookie", kCookieName + "=; Path=/; Max-Age=0; HttpOnly; "
-                                                            "SameSite=Strict" +
+    answer.headers.emplace_back("Set-Cookie", kCookieName +
+                                                  "=; Path=/; Max-Age=0; HttpOnly; "
+                                                  "SameSite=Strict" +
                                                   (settings_.tls() ? "; Secure" : ""));
     return answer;
 }
@@ -625,8 +632,8 @@ QJsonObject PlantWebServer::snapshot() const {
 
 PlantWebServer::Answer PlantWebServer::api(const QString& path, const QUrlQuery& query) {
     const bool csv = path == QLatin1String("/api/events.csv");
-    const bool eventList = path == QLatin1String("/api/events") || csv ||
-                           path == QLatin1String("/api/alarm_changes");
+    const bool eventList =
+        path == QLatin1String("/api/events") || csv || path == QLatin1String("/api/alarm_changes");
     const bool samples = path == QLatin1String("/api/samples");
     const bool relayInfo = path == QLatin1String("/api/relay");
     const bool link = path == QLatin1String("/api/link");
@@ -702,16 +709,17 @@ PlantWebServer::Answer PlantWebServer::api(const QString& path, const QUrlQuery&
                              QStringLiteral("Начало периода должно быть раньше его конца"));
     }
     if (from.secsTo(to) > qint64(settings_.maxSpanDays) * 86400) {
-        return Answer::error(Status::BadRequest,
-                             QStringLiteral("Период длиннее %1 сут.: выберите короче")
-                                 .arg(settings_.maxSpanDays));
+        return Answer::error(
+            Status::BadRequest,
+            QStringLiteral("Период длиннее %1 сут.: выберите короче").arg(settings_.maxSpanDays));
     }
     PlantHistory::Filter filter;
     filter.from = from;
     filter.to = to;
     filter.limit = csv ? kMaxCsvRows : 200;
     if (params.has("limit")) {
-        const std::optional<int> limit = parseInt(params.value("limit"), 1, csv ? kMaxCsvRows : 1000);
+        const std::optional<int> limit =
+            parseInt(params.value("limit"), 1, csv ? kMaxCsvRows : 1000);
         if (!limit) {
             return Answer::error(Status::BadRequest,
                                  QStringLiteral("Неверное число строк «%1»: от 1 до %2")
@@ -810,16 +818,18 @@ PlantWebServer::Answer PlantWebServer::api(const QString& path, const QUrlQuery&
         result = *points;
         result.insert(QStringLiteral("relay"), relay->row);
     } else {
-        const std::optional<QJsonArray> rows =
-            link ? history_->linkHistory(filter, &error)
-            : path == QLatin1String("/api/alarm_changes") ? history_->alarmChanges(filter, &error)
-                                                          : history_->events(filter, &error);
+        const std::optional<QJsonArray> rows = link ? history_->linkHistory(filter, &error)
+                                               : path == QLatin1String("/api/alarm_changes")
+                                                   ? history_->alarmChanges(filter, &error)
+                                                   : history_->events(filter, &error);
         if (!rows) {
             return Answer::error(Status::ServiceUnavailable, error);
         }
         if (csv) {
-            Answer answer{Status::Ok, "text/csv; charset=utf-8",
-                          "\xEF\xBB\xBF" + eventsCsv(*rows, zone_).toUtf8(), {}};
+            Answer answer{Status::Ok,
+                          "text/csv; charset=utf-8",
+                          "\xEF\xBB\xBF" + eventsCsv(*rows, zone_).toUtf8(),
+                          {}};
             answer.headers.emplace_back(
                 "Content-Disposition",
                 "attachment; filename=\"events-" +

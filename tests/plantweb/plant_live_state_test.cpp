@@ -29,8 +29,8 @@ TEST(PlantLiveState, HoldsTheLatestOfEveryTopicWhateverTheBrokerSends) {
     std::mt19937 random(seed);
     auto pick = [&](int n) { return int(random() % unsigned(n)); };
 
-    const QStringList stations = {"p/s1", "plant/hall1/gen-1", "plant/hall1/relay",
-                                  "a/b/c/alarm", "x/status"};
+    const QStringList stations = {"p/s1", "plant/hall1/gen-1", "plant/hall1/relay", "a/b/c/alarm",
+                                  "x/status"};
     // The model: what each topic last said.
     std::map<QString, std::map<int, QJsonObject>> relays;
     std::map<QString, std::map<QString, QJsonObject>> alarms;
@@ -48,7 +48,8 @@ TEST(PlantLiveState, HoldsTheLatestOfEveryTopicWhateverTheBrokerSends) {
         const int kind = pick(9);
         if (kind == 0) {  // a state, sometimes emptied
             if (pick(5) == 0) {
-                live.received(message(station + "/relay/" + QString::number(address) + "/state", {}));
+                live.received(
+                    message(station + "/relay/" + QString::number(address) + "/state", {}));
                 relays[station].erase(address);
             } else {
                 const QJsonObject state{{"address", address},
@@ -89,16 +90,21 @@ TEST(PlantLiveState, HoldsTheLatestOfEveryTopicWhateverTheBrokerSends) {
         } else {
             // What is not the stations' is ignored and changes nothing.
             static const std::vector<std::pair<QString, QByteArray>> garbage = {
-                {"/relay/7/state", "{\"a\":1}"},       {"/relay/x/state", "{}"},
-                {"/relay/248/state", "{}"},           {"/relay/07/state", "{}"},
-                {"/relay/3/state", "{not json"},      {"/relay/3/state", "[1,2]"},
-                {"/relay/3/event", ""},               {"/status", "maybe"},
-                {"/link", "\xff\xfe"},                {"/unknown/x/y", "{}"},
-                {"/alarm/", "{}"},                    {"/events_dropped", "{\"dropped_events\":3}"},
+                {"/relay/7/state", "{\"a\":1}"},
+                {"/relay/x/state", "{}"},
+                {"/relay/248/state", "{}"},
+                {"/relay/07/state", "{}"},
+                {"/relay/3/state", "{not json"},
+                {"/relay/3/state", "[1,2]"},
+                {"/relay/3/event", ""},
+                {"/status", "maybe"},
+                {"/link", "\xff\xfe"},
+                {"/unknown/x/y", "{}"},
+                {"/alarm/", "{}"},
+                {"/events_dropped", "{\"dropped_events\":3}"},
             };
             const auto& [suffix, payload] = garbage[size_t(pick(int(garbage.size())))];
-            live.received(message(suffix == "/relay/7/state" ? "lonely" + suffix
-                                                             : station + suffix,
+            live.received(message(suffix == "/relay/7/state" ? "lonely" + suffix : station + suffix,
                                   payload));
             ++ignored;
         }
@@ -114,7 +120,8 @@ TEST(PlantLiveState, HoldsTheLatestOfEveryTopicWhateverTheBrokerSends) {
                 ASSERT_TRUE(relays[key].empty() && alarms[key].empty());
                 continue;
             }
-            ASSERT_EQ(s->relays.size(), relays[key].size()) << key.toStdString() << " step " << step;
+            ASSERT_EQ(s->relays.size(), relays[key].size())
+                << key.toStdString() << " step " << step;
             for (const auto& [a, state] : relays[key]) {
                 ASSERT_TRUE(s->relays.count(a));
                 ASSERT_EQ(s->relays.at(a).state, state);
@@ -174,8 +181,8 @@ TEST(PlantWebLive, APlantOfHundredStationsIsServedAtOnceAndAnEventPushedWithinAS
     QNetworkAccessManager manager;
     QElapsedTimer timer;
     timer.start();
-    const WebAnswer answer =
-        webRequest(manager, QUrl(QStringLiteral("http://127.0.0.1:%1/api/stations").arg(server.port())));
+    const WebAnswer answer = webRequest(
+        manager, QUrl(QStringLiteral("http://127.0.0.1:%1/api/stations").arg(server.port())));
     const qint64 elapsed = timer.elapsed();
     ASSERT_EQ(answer.status, 200);
     const QJsonArray stations = answer.json().value("stations").toArray();

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QSize>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QSize>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUrlQuery>
@@ -62,7 +62,9 @@ class PlantWebApi : public ::testing::Test {
                        'Ген. 2; Реле ОТКЛЮЧЕНИЯ', 2, 2407, 'Ген. 2', 'Выкл; 2', now()
                 FROM generate_series(1, 300) g;
             INSERT INTO terval.samples (relay_id, at, insulation_kohm, control_kohm)
-                SELECT 1, t, 1000 + (extract(epoch FROM t)::bigint % 500)::int, 100
+                SELECT 1, t, (1500 + 400 * cos(extract(epoch FROM t)::float8 / 86400 / 365 * 2 * pi())
+                              + 120 * sin(extract(epoch FROM t)::float8 / 86400 * 2 * pi())
+                              + extract(epoch FROM t)::bigint % 37)::int, 100
                 FROM generate_series(date_trunc('minute', now()) - interval '365 days',
                                      date_trunc('minute', now()), interval '1 minute') t;
             INSERT INTO terval.link_changes (station_id, changed_at, type, link, state, status_text)
@@ -241,16 +243,16 @@ TEST_F(PlantWebApi, HistoryComesAsReadingsForADayAndAsBucketsForAYear) {
         previous = p[0].toInteger();
         EXPECT_LE(p[1].toDouble(), p[2].toDouble());
         EXPECT_LE(p[2].toDouble(), p[3].toDouble());
-        EXPECT_GE(p[1].toDouble(), 1000);
-        EXPECT_LE(p[3].toDouble(), 1499);
+        EXPECT_GE(p[1].toDouble(), 1500 - 400 - 120 - 1);
+        EXPECT_LE(p[3].toDouble(), 1500 + 400 + 120 + 37);
     }
     std::printf("a year of minute readings (%lld points) answered in %lld ms\n",
                 static_cast<long long>(points.size()), static_cast<long long>(elapsed));
     EXPECT_LT(elapsed, 3000 * timeScale());
 
     // The alarm log's export: as the station's journal export writes it.
-    const WebAnswer csv = webRequest(manager_, url(server, "/api/events.csv?station=" +
-                                                               QUrl::toPercentEncoding(kStation)));
+    const WebAnswer csv = webRequest(
+        manager_, url(server, "/api/events.csv?station=" + QUrl::toPercentEncoding(kStation)));
     ASSERT_EQ(csv.status, 200);
     EXPECT_TRUE(csv.header("Content-Type").startsWith("text/csv"));
     EXPECT_TRUE(csv.header("Content-Disposition").startsWith("attachment"));
@@ -261,8 +263,8 @@ TEST_F(PlantWebApi, HistoryComesAsReadingsForADayAndAsBucketsForAYear) {
     EXPECT_TRUE(lines[1].contains(QStringLiteral(";\"Выкл; 2\";"))) << lines[1].toStdString();
     EXPECT_TRUE(lines[1].endsWith(QStringLiteral(";Реле ОТКЛЮЧЕНИЯ;1"))) << lines[1].toStdString();
 
-    const WebAnswer link = webRequest(manager_, url(server, "/api/link?station=" +
-                                                                QUrl::toPercentEncoding(kStation)));
+    const WebAnswer link =
+        webRequest(manager_, url(server, "/api/link?station=" + QUrl::toPercentEncoding(kStation)));
     ASSERT_EQ(link.status, 200);
     const QJsonArray linkRows = link.json().value("rows").toArray();
     ASSERT_EQ(linkRows.size(), 2);
@@ -287,9 +289,14 @@ TEST_F(PlantWebApi, WithAPasswordFileNothingAnswersWithoutASession) {
     QString error;
     ASSERT_TRUE(server.start(&error)) << error.toStdString();
 
-    const QStringList guarded = {"/", "/alarms", "/relay?station=plant/hall1/gen-1&relay=7",
-                                 "/static/common.js", "/static/dygraph.min.js",
-                                 "/api/stations", "/api/events", "/api/alarms",
+    const QStringList guarded = {"/",
+                                 "/alarms",
+                                 "/relay?station=plant/hall1/gen-1&relay=7",
+                                 "/static/common.js",
+                                 "/static/dygraph.min.js",
+                                 "/api/stations",
+                                 "/api/events",
+                                 "/api/alarms",
                                  "/api/samples?station=plant/hall1/gen-1&relay=7"};
     for (const QString& path : guarded) {
         const WebAnswer answer = webRequest(manager_, url(server, path));
@@ -315,8 +322,7 @@ TEST_F(PlantWebApi, WithAPasswordFileNothingAnswersWithoutASession) {
         EXPECT_EQ(answer.header("Location"), "/login?failed=1");
         EXPECT_TRUE(answer.header("Set-Cookie").isEmpty());
     }
-    EXPECT_EQ(webRequest(manager_, url(server, "/api/stations"), "GET", {},
-                         "terval_session=forged")
+    EXPECT_EQ(webRequest(manager_, url(server, "/api/stations"), "GET", {}, "terval_session=forged")
                   .status,
               401);
 
@@ -419,8 +425,9 @@ TEST_F(PlantWebApi, ThePagesShowTheLiveStateTheAlarmsAsTheyComeAndARelaysYear) {
     };
     for (const Fed& station : {Fed{"plant/hall1/gen-1/", 12}, Fed{"plant/hall2/gen-2/", 5}}) {
         feed(station.root + "status", "online");
-        feed(station.root + "link",
-             R"({"link":"Ethernet TCP/IP 10.0.1.20:502","state":"open","status_text":"Произошло подключение к устройству - IP adress: 10.0.1.20  Port: 502","type":"tcp"})");
+        feed(
+            station.root + "link",
+            R"({"link":"Ethernet TCP/IP 10.0.1.20:502","state":"open","status_text":"Произошло подключение к устройству - IP adress: 10.0.1.20  Port: 502","type":"tcp"})");
         for (int r = 1; r <= station.relays; ++r) {
             const int address = station.root.contains("gen-1") && r == 2 ? 7 : r + 20;
             const QString state = r == 3 ? "event" : r == 5 ? "no_answer" : "normal";
@@ -438,8 +445,9 @@ TEST_F(PlantWebApi, ThePagesShowTheLiveStateTheAlarmsAsTheyComeAndARelaysYear) {
                  QJsonDocument(json).toJson(QJsonDocument::Compact));
         }
     }
-    feed("plant/hall1/gen-1/alarm/trip_relay_7",
-         R"({"address":7,"id":"trip_relay_7","kind":"trip_relay","priority":"high","raised_at":"2026-12-07T19:08:33+03:00","relay":2,"state":"active_unacknowledged","text":"Ген. 2: Реле ОТКЛЮЧЕНИЯ"})");
+    feed(
+        "plant/hall1/gen-1/alarm/trip_relay_7",
+        R"({"address":7,"id":"trip_relay_7","kind":"trip_relay","priority":"high","raised_at":"2026-12-07T19:08:33+03:00","relay":2,"state":"active_unacknowledged","text":"Ген. 2: Реле ОТКЛЮЧЕНИЯ"})");
 
     QDir().mkpath(TERVAL_ARTEFACTS);
     const QString base = QStringLiteral("http://127.0.0.1:%1").arg(server.port());
@@ -459,46 +467,51 @@ TEST_F(PlantWebApi, ThePagesShowTheLiveStateTheAlarmsAsTheyComeAndARelaysYear) {
         const QString suffix = QStringLiteral("-%1x%2").arg(size.width()).arg(size.height());
         browser.go(base + "/");
         browser.setViewport(size.width(), size.height());
-        ASSERT_TRUE(browser.waitFor("return document.body.dataset.ready === '1' && "
-                                    "document.querySelectorAll('a.tile').length === 17;",
-                                    10s))
+        ASSERT_TRUE(
+            browser.waitFor("return document.body.dataset.ready === '1' && "
+                            "document.querySelectorAll('a.tile').length === 17;",
+                            10s))
             << browser.run("return document.body.innerText;").toString().toStdString();
-        EXPECT_TRUE(browser.run("return document.querySelector('a.tile.event') !== null && "
-                                "document.querySelector('a.tile.no_answer') !== null && "
-                                "document.body.innerText.includes('1202');")
+        EXPECT_TRUE(browser
+                        .run("return document.querySelector('a.tile.event') !== null && "
+                             "document.querySelector('a.tile.no_answer') !== null && "
+                             "document.body.innerText.includes('1202');")
                         .toBool());
         EXPECT_TRUE(fitsWidth());
         if (size.width() == 1366) {
             // A station that dies shows offline without a reload.
             feed("plant/hall2/gen-2/status", "offline");
-            EXPECT_TRUE(browser.waitFor(
-                "const s = document.querySelector('section.station.offline');"
-                "return s !== null && s.dataset.key === 'plant/hall2/gen-2' && "
-                "s.innerText.includes('не в сети');",
-                3s));
+            EXPECT_TRUE(
+                browser.waitFor("const s = document.querySelector('section.station.offline');"
+                                "return s !== null && s.dataset.key === 'plant/hall2/gen-2' && "
+                                "s.innerText.includes('не в сети');",
+                                3s));
         }
         save("stations" + suffix);
 
         browser.go(base + "/alarms");
-        ASSERT_TRUE(browser.waitFor(
-            "return document.body.dataset.ready === '1' && "
-            "document.querySelectorAll('#events tbody tr').length === 200;",
-            10s))
+        ASSERT_TRUE(
+            browser.waitFor("return document.body.dataset.ready === '1' && "
+                            "document.querySelectorAll('#events tbody tr').length === 200;",
+                            10s))
             << browser.run("return document.body.innerText;").toString().toStdString();
-        EXPECT_TRUE(browser.run("return document.querySelector('#alarms').innerText"
-                                ".includes('Реле отключения');")
+        EXPECT_TRUE(browser
+                        .run("return document.querySelector('#alarms').innerText"
+                             ".includes('Реле отключения');")
                         .toBool());
         if (size.width() == 1366) {
             QElapsedTimer shown;
             shown.start();
-            feed("plant/hall1/gen-1/relay/7/event",
-                 QStringLiteral(R"({"address":7,"detected_at":"%1","event_time":"2026-12-08T10:00:00","generator":"Генератор 2","breaker":"Выключатель 2","relay":2,"record":9001,"sign_code":4,"sign_text":"Реле СИГНАЛИЗАЦИИ"})")
-                     .arg(now.toString(Qt::ISODate))
-                     .toUtf8());
-            EXPECT_TRUE(browser.waitFor(
-                "const r = document.querySelector('#events tbody tr');"
-                "return r !== null && r.innerText.includes('Реле СИГНАЛИЗАЦИИ');",
-                2s));
+            feed(
+                "plant/hall1/gen-1/relay/7/event",
+                QStringLiteral(
+                    R"({"address":7,"detected_at":"%1","event_time":"2026-12-08T10:00:00","generator":"Генератор 2","breaker":"Выключатель 2","relay":2,"record":9001,"sign_code":4,"sign_text":"Реле СИГНАЛИЗАЦИИ"})")
+                    .arg(now.toString(Qt::ISODate))
+                    .toUtf8());
+            EXPECT_TRUE(
+                browser.waitFor("const r = document.querySelector('#events tbody tr');"
+                                "return r !== null && r.innerText.includes('Реле СИГНАЛИЗАЦИИ');",
+                                2s));
             std::printf("a fed event on the open Аварии page after %lld ms\n",
                         static_cast<long long>(shown.elapsed()));
         }
@@ -506,9 +519,10 @@ TEST_F(PlantWebApi, ThePagesShowTheLiveStateTheAlarmsAsTheyComeAndARelaysYear) {
         save("alarms" + suffix);
 
         browser.go(base + "/relay?station=plant%2Fhall1%2Fgen-1&relay=7");
-        ASSERT_TRUE(browser.waitFor("return Number(document.body.dataset.chart) > 1000 && "
-                                    "document.querySelectorAll('#chart canvas').length > 0;",
-                                    10s))
+        ASSERT_TRUE(
+            browser.waitFor("return Number(document.body.dataset.chart) > 1000 && "
+                            "document.querySelectorAll('#chart canvas').length > 0;",
+                            10s))
             << browser.run("return document.body.innerText;").toString().toStdString();
         // A year: buckets, drawn within a second of asking.
         const QJsonValue yearMs = browser.run(
@@ -517,11 +531,11 @@ TEST_F(PlantWebApi, ThePagesShowTheLiveStateTheAlarmsAsTheyComeAndARelaysYear) {
         (void)yearMs;
         ASSERT_TRUE(browser.waitFor("return Number(document.body.dataset.chart) > 1000;", 10s));
         const double drawn = browser.run("return performance.now() - window.__asked;").toDouble();
-        std::printf("a year of minute readings drawn in %.0f ms (%s)\n", drawn,
-                    qPrintable(suffix));
+        std::printf("a year of minute readings drawn in %.0f ms (%s)\n", drawn, qPrintable(suffix));
         EXPECT_LT(drawn, 3000.0 * timeScale());
-        EXPECT_TRUE(browser.run("return document.querySelector('#mode').innerText"
-                                ".includes('мин. / среднее / макс.');")
+        EXPECT_TRUE(browser
+                        .run("return document.querySelector('#mode').innerText"
+                             ".includes('мин. / среднее / макс.');")
                         .toBool());
         EXPECT_TRUE(fitsWidth());
         save("relay" + suffix);

@@ -44,8 +44,8 @@ inline WebAnswer webRequest(QNetworkAccessManager& manager, const QUrl& url,
     if (method == "POST") {
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
     }
-    QNetworkReply* reply = method == "GET" ? manager.get(request)
-                                           : manager.sendCustomRequest(request, method, body);
+    QNetworkReply* reply =
+        method == "GET" ? manager.get(request) : manager.sendCustomRequest(request, method, body);
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     QTimer::singleShot(std::chrono::milliseconds(15000 * timeScale()), &loop, &QEventLoop::quit);

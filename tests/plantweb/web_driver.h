@@ -57,13 +57,13 @@ class WebDriver {
              QJsonObject{
                  {"browserName", "chrome"},
                  {"goog:chromeOptions",
-                  QJsonObject{{"binary", "/usr/bin/chromium"},
-                              {"args", QJsonArray{"--headless=new", "--no-sandbox",
-                                                  "--disable-gpu", "--disable-dev-shm-usage",
-                                                  "--lang=ru-RU", "--hide-scrollbars",
-                                                  QStringLiteral("--window-size=%1,%2")
-                                                      .arg(width)
-                                                      .arg(height)}}}}}}};
+                  QJsonObject{
+                      {"binary", "/usr/bin/chromium"},
+                      {"args",
+                       QJsonArray{
+                           "--headless=new", "--no-sandbox", "--disable-gpu",
+                           "--disable-dev-shm-usage", "--lang=ru-RU", "--hide-scrollbars",
+                           QStringLiteral("--window-size=%1,%2").arg(width).arg(height)}}}}}}};
         const QJsonObject answer =
             post(QStringLiteral("/session"), QJsonObject{{"capabilities", capabilities}});
         session_ = answer.value("value").toObject().value("sessionId").toString();

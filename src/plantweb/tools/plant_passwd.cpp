@@ -15,8 +15,9 @@ int main(int argc, char** argv) {
     const QStringList args = app.arguments();
     if (args.size() != 2 || args[1].isEmpty() || args[1].contains(QLatin1Char(':')) ||
         args[1].startsWith(QLatin1Char('-'))) {
-        std::fprintf(stderr, "Использование: terval-plant-passwd ПОЛЬЗОВАТЕЛЬ < пароль\n"
-                             "(имя без «:»; пароль — одна строка на стандартном входе)\n");
+        std::fprintf(stderr,
+                     "Использование: terval-plant-passwd ПОЛЬЗОВАТЕЛЬ < пароль\n"
+                     "(имя без «:»; пароль — одна строка на стандартном входе)\n");
         return 2;
     }
     std::string line;

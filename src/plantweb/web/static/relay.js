@@ -180,7 +180,7 @@
           if (Math.abs(maxX - minX) < 60 * 1000) return;
           load(new Date(minX), new Date(maxX));
         },
-        axes: { x: { axisLabelWidth: 70, axisLabelFormatter: dateLabel }, y: { axisLabelWidth: 60 } },
+        axes: { x: { axisLabelWidth: 80, axisLabelFormatter: dateLabel }, y: { axisLabelWidth: 60 } },
         includeZero: scale.value !== "log",
       };
       const data = rows.length ? rows : [[from, aggregate ? [null, null, null] : null], [to, aggregate ? [null, null, null] : null]];
