@@ -629,4 +629,12 @@ int MosquittoClient::capacity() const {
     return impl_->capacity;
 }
 
+QString brokerRefusalText(int connack, bool withUser) {
+    return refusalText(connack, withUser);
+}
+
+QString brokerFailureText(int rc, int error, const QByteArray& logged, const QString& host) {
+    return failureText(rc, error, logged, host);
+}
+
 }  // namespace terval

@@ -46,4 +46,10 @@ class MosquittoClient final : public MqttClient {
     std::unique_ptr<Impl> impl_;
 };
 
+// The operator's words for a broker's refusal (its CONNACK code), and for an attempt that failed
+// or a connection that went (libmosquitto's code, errno then, the last error it logged), headed
+// "нет связи с брокером: ": for the plant program's subscriber as for the station.
+QString brokerRefusalText(int connack, bool withUser);
+QString brokerFailureText(int rc, int error, const QByteArray& logged, const QString& host);
+
 }  // namespace terval

@@ -56,15 +56,26 @@ bool parseHostPort(const QString& text, QString& host, int& port) {
 
 MqttSettingsLoad loadMqttSettings(const QDir& folder, const MqttCommandLine& commandLine,
                                   const QString& hostName) {
+    MqttSectionRules rules;
+    rules.fileName = kSettingsFileName;
+    rules.hostName = hostName;
+    rules.errorLead = QStringLiteral("Публикация в MQTT выключена: ");
+    return loadMqttSection(folder, rules, commandLine);
+}
+
+MqttSettingsLoad loadMqttSection(const QDir& folder, const MqttSectionRules& rules,
+                                 const MqttCommandLine& commandLine) {
+    const QString& fileName = rules.fileName;
+    const QString& hostName = rules.hostName;
     MqttSettingsLoad load;
     MqttSettings s;
-    const auto fail = [&load](const QString& why) {
+    const auto fail = [&load, &rules](const QString& why) {
         load.settings.reset();
-        load.error = QStringLiteral("Публикация в MQTT выключена: ") + why;
+        load.error = rules.errorLead + why;
         return load;
     };
 
-    const QString path = folder.absoluteFilePath(kSettingsFileName);
+    const QString path = folder.absoluteFilePath(fileName);
     QString iniHost;
     if (QFileInfo::exists(path)) {
         QSettings ini(path, QSettings::IniFormat);
@@ -72,7 +83,7 @@ MqttSettingsLoad loadMqttSettings(const QDir& folder, const MqttCommandLine& com
             if (commandLine.hostPort.isEmpty()) {
                 return load;  // the station's own settings report the file itself
             }
-            return fail(QStringLiteral("файл %1 не прочитан.").arg(kSettingsFileName));
+            return fail(QStringLiteral("файл %1 не прочитан.").arg(fileName));
         }
         ini.beginGroup(QStringLiteral("mqtt"));
         iniHost = ini.value(QStringLiteral("host")).toString().trimmed();
@@ -81,7 +92,7 @@ MqttSettingsLoad loadMqttSettings(const QDir& folder, const MqttCommandLine& com
             s.port = ini.value(QStringLiteral("port")).toInt(&ok);
             if (!ok || s.port < 1 || s.port > 65535) {
                 return fail(QStringLiteral("в файле %1 port=%2 не номер порта от 1 до 65535.")
-                                .arg(kSettingsFileName, ini.value(QStringLiteral("port")).toString()));
+                                .arg(fileName, ini.value(QStringLiteral("port")).toString()));
             }
         }
         s.clientId = ini.value(QStringLiteral("clientId")).toString().trimmed();
@@ -95,7 +106,7 @@ MqttSettingsLoad loadMqttSettings(const QDir& folder, const MqttCommandLine& com
             s.qos = ini.value(QStringLiteral("qos")).toInt(&ok);
             if (!ok || s.qos < 0 || s.qos > 2) {
                 return fail(QStringLiteral("в файле %1 qos=%2 не 0, 1 или 2.")
-                                .arg(kSettingsFileName, ini.value(QStringLiteral("qos")).toString()));
+                                .arg(fileName, ini.value(QStringLiteral("qos")).toString()));
             }
         }
     }
@@ -103,12 +114,13 @@ MqttSettingsLoad loadMqttSettings(const QDir& folder, const MqttCommandLine& com
     // The command line wins over the file.
     if (!commandLine.hostPort.isEmpty()) {
         if (!parseHostPort(commandLine.hostPort, s.host, s.port)) {
-            return fail(QStringLiteral("«%1» не адрес брокера вида УЗЕЛ:ПОРТ.").arg(commandLine.hostPort));
+            return fail(
+                QStringLiteral("«%1» не адрес брокера вида УЗЕЛ:ПОРТ.").arg(commandLine.hostPort));
         }
     } else if (!iniHost.isEmpty()) {
         if (!parseHostPort(iniHost, s.host, s.port)) {
             return fail(QStringLiteral("в файле %1 host=%2 не имя или адрес брокера.")
-                            .arg(kSettingsFileName, iniHost));
+                            .arg(fileName, iniHost));
         }
     } else {
         return load;  // publishing is off: nothing to say
@@ -124,16 +136,23 @@ MqttSettingsLoad loadMqttSettings(const QDir& folder, const MqttCommandLine& com
                             .arg(s.prefix));
         }
     }
-    if (s.station.isEmpty()) {
-        s.station = hostName.trimmed();
-    }
-    if (!isTopicLevel(s.station)) {
-        return fail(QStringLiteral("имя станции «%1» не годится для темы: задайте station в "
-                                   "разделе [mqtt] файла %2.")
-                        .arg(s.station, kSettingsFileName));
-    }
-    if (s.clientId.isEmpty()) {
-        s.clientId = QStringLiteral("terval-") + s.station;
+    if (rules.stationLevel) {
+        if (s.station.isEmpty()) {
+            s.station = hostName.trimmed();
+        }
+        if (!isTopicLevel(s.station)) {
+            return fail(QStringLiteral("имя станции «%1» не годится для темы: задайте station в "
+                                       "разделе [mqtt] файла %2.")
+                            .arg(s.station, fileName));
+        }
+        if (s.clientId.isEmpty()) {
+            s.clientId = QStringLiteral("terval-") + s.station;
+        }
+    } else {
+        s.station.clear();
+        if (s.clientId.isEmpty()) {
+            s.clientId = rules.defaultClientId;
+        }
     }
     if (s.clientId.toUtf8().size() > 65535) {
         return fail(QStringLiteral("clientId слишком длинный."));
@@ -142,9 +161,8 @@ MqttSettingsLoad loadMqttSettings(const QDir& folder, const MqttCommandLine& com
         if (s.user.isEmpty()) {
             return fail(QStringLiteral("задан passwordFile, но не задан user."));
         }
-        QFile file(QDir::isAbsolutePath(s.passwordFile)
-                       ? s.passwordFile
-                       : folder.absoluteFilePath(s.passwordFile));
+        QFile file(QDir::isAbsolutePath(s.passwordFile) ? s.passwordFile
+                                                        : folder.absoluteFilePath(s.passwordFile));
         if (!file.open(QIODevice::ReadOnly) || file.size() > kLongestPassword) {
             return fail(QStringLiteral("файл пароля %1 не прочитан.").arg(file.fileName()));
         }

@@ -24,10 +24,13 @@ deb="$work/terval_${version}_${arch}.deb"
 [ -f "$deb" ] || { ls -l "$work" >&2; echo "FAIL: no $deb" >&2; exit 1; }
 
 # Exactly these files, with these modes: nothing of the build, no headers or libraries.
-expected="-rw-r--r-- ./lib/systemd/system/terval.service
+expected="-rw-r--r-- ./etc/terval/terval-plant.ini
+-rw-r--r-- ./lib/systemd/system/terval-plant.service
+-rw-r--r-- ./lib/systemd/system/terval.service
 -rwxr-xr-x ./usr/bin/relay-sim
 -rwxr-xr-x ./usr/bin/terval
 -rwxr-xr-x ./usr/bin/terval-desktop
+-rwxr-xr-x ./usr/bin/terval-plant
 -rw-r--r-- ./usr/share/applications/terval.desktop
 -rw-r--r-- ./usr/share/doc/terval/README.md
 -rw-r--r-- ./usr/share/doc/terval/changelog.gz
@@ -35,11 +38,13 @@ expected="-rw-r--r-- ./lib/systemd/system/terval.service
 -rw-r--r-- ./usr/share/icons/hicolor/scalable/apps/terval.svg
 -rw-r--r-- ./usr/share/man/man1/relay-sim.1.gz
 -rw-r--r-- ./usr/share/man/man1/terval-desktop.1.gz
+-rw-r--r-- ./usr/share/man/man1/terval-plant.1.gz
 -rw-r--r-- ./usr/share/man/man1/terval.1.gz
 -rw-r--r-- ./usr/share/terval/pictures/Bitmap1.bmp
 -rw-r--r-- ./usr/share/terval/pictures/Bitmap2.bmp
 -rw-r--r-- ./usr/share/terval/pictures/Bitmap3.bmp
--rw-r--r-- ./usr/share/terval/pictures/Bitmap4.bmp"
+-rw-r--r-- ./usr/share/terval/pictures/Bitmap4.bmp
+-rw-r--r-- ./usr/share/terval/roles.sql"
 contents=$(dpkg-deb -c "$deb")
 files=$(awk '$1 !~ /^d/ {print $1, $6}' <<<"$contents" | sort -k2)
 if [ "$files" != "$(sort -k2 <<<"$expected")" ]; then
@@ -61,7 +66,7 @@ grep -q 'оператора сети реле контроля изоляции'
 depends=$(field Depends)
 for package in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6serialport6 \
   libqt6sql6 libqt6charts6 libqt6multimedia6 libmodbus5 libmosquitto1 libc6 libstdc\\+\\+6 \
-  libqt6sql6-sqlite qt6-qpa-plugins qt6-translations-l10n fonts-liberation fonts-dejavu-core; do
+  libqt6sql6-sqlite libqt6sql6-psql adduser qt6-qpa-plugins qt6-translations-l10n fonts-liberation fonts-dejavu-core; do
   grep -Eq "(^|, )$package( \\(|,|$)" <<<"$depends" || fail "Depends lacks $package: $depends"
 done
 
@@ -85,7 +90,8 @@ for program in "$root"/usr/bin/*; do
 done
 options_of() { grep -o -- '--[a-z][a-z-]*' | sort -u; }
 page_of() { zcat "$root/usr/share/man/man1/$1.1.gz" | sed 's/\\-/-/g'; }
-for check in "terval:--help" "terval:--export-journal=x --help" "relay-sim:--help"; do
+for check in "terval:--help" "terval:--export-journal=x --help" "relay-sim:--help" \
+  "terval-plant:--help"; do
   program=${check%%:*}
   read -r -a arguments <<<"${check#*:}"
   help=$("$root/usr/bin/$program" "${arguments[@]}" 2>&1) || true
@@ -122,6 +128,22 @@ fi
 ! grep -Eq '^(PrivateDevices=yes|DeviceAllow=|ProtectClock=yes)' "$unit" ||
   fail "the unit closes the serial ports to the station"
 grep -q '^WantedBy=' "$unit" || fail "the unit cannot be enabled"
+# The historian's unit: its program, its own user (made by postinst), its spool's folder; its
+# settings kept across upgrades.
+plant_unit="$root/lib/systemd/system/terval-plant.service"
+read -r -a exec_start <<<"$(sed -n 's/^ExecStart=//p' "$plant_unit")"
+[ -x "$root${exec_start[0]}" ] || fail "terval-plant unit ExecStart: ${exec_start[*]}"
+grep -qx 'User=terval-plant' "$plant_unit" && grep -qx 'StateDirectory=terval-plant' "$plant_unit" ||
+  fail "the terval-plant unit has no user or state folder of its own"
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/terval/terval-plant.ini ||
+  fail "/etc/terval/terval-plant.ini is not a conffile"
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -q 'adduser --system' ||
+  fail "postinst makes no user for terval-plant"
+# A wrong setting is a clear message and exit code 2.
+code=0
+"$root/usr/bin/terval-plant" --db postgresql://u@h/d >"$work/plant.out" 2>&1 || code=$?
+[ "$code" -eq 2 ] && grep -q 'не задан брокер MQTT' "$work/plant.out" ||
+  fail "terval-plant without a broker: exit $code, $(cat "$work/plant.out")"
 
 # The programs run from the unpacked copy, stripped and on the system's libraries.
 "$root/usr/bin/relay-sim" --help >"$work/relay-sim.out" 2>&1 || fail "relay-sim --help: $(cat "$work/relay-sim.out")"

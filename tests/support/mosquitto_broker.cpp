@@ -169,7 +169,6 @@ bool MosquittoBroker::writeConfig() {
     QByteArray text =
         "# made by terval::testing::MosquittoBroker\n"
         "per_listener_settings false\n"
-        "persistence false\n"
         "log_dest file " +
         path(QStringLiteral("mosquitto.log")).toUtf8() +
         "\n"
@@ -178,6 +177,13 @@ bool MosquittoBroker::writeConfig() {
         "connection_messages true\n";
     if (self != nullptr) {
         text += "user " + QByteArray(self->pw_name) + "\n";
+    }
+    if (options_.persistence) {
+        // Written at the stop (SIGTERM) and read at the next start.
+        text += "persistence true\npersistence_location " + dir_.path().toUtf8() +
+                "/\npersistence_file mosquitto.db\n";
+    } else {
+        text += "persistence false\n";
     }
     if (options_.user.isEmpty()) {
         text += "allow_anonymous true\n";
@@ -221,9 +227,9 @@ bool MosquittoBroker::start() {
             QStringLiteral("/usr/sbin/mosquitto did not start: %1").arg(process_.errorString());
         return false;
     }
-    const bool up = waitUntil(
-        [this] { return accepts(port_) || process_.state() == QProcess::NotRunning; },
-        std::chrono::milliseconds(kStartMs), std::chrono::milliseconds(10));
+    const bool up =
+        waitUntil([this] { return accepts(port_) || process_.state() == QProcess::NotRunning; },
+                  std::chrono::milliseconds(kStartMs), std::chrono::milliseconds(10));
     if (!up || process_.state() == QProcess::NotRunning) {
         QFile out(path(QStringLiteral("mosquitto.out")));
         out.open(QIODevice::ReadOnly);

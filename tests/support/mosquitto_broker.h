@@ -31,6 +31,9 @@ class MosquittoBroker {
         // The listener speaks TLS only, with a certificate for 127.0.0.1 and localhost signed by a
         // certificate authority made for the test (openssl), whose certificate is caFile().
         bool tls = false;
+        // Sessions, their queued messages and retained messages kept in the broker's folder
+        // across stop() and start(), as a plant's broker keeps them across a restart.
+        bool persistence = false;
     };
 
     MosquittoBroker();
@@ -43,7 +46,7 @@ class MosquittoBroker {
     // stop(), on the same port. False when it did not come up, with errors() saying why.
     bool start();
     // SIGTERM, and waits for it to end (SIGKILL after 5 s): its clients lose their connections,
-    // and retained messages and sessions are gone (no persistence).
+    // and retained messages and sessions are gone unless the options ask for persistence.
     void stop();
     bool running() const;
     // SIGSTOP and SIGCONT: a paused broker keeps its connections open and answers nothing, as one
