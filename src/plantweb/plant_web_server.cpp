@@ -38,6 +38,8 @@ constexpr qint64 kSessionIdleSeconds = 12 * 3600;
 constexpr int kMaxSessions = 1000;
 constexpr int kMaxCsvRows = 100000;
 constexpr int kPushIntervalMs = 200;
+constexpr int kSignInTries = 5;
+constexpr qint64 kSignInWindowSeconds = 15 * 60;
 const QByteArray kCookieName = "terval_session";
 
 // Connections beyond the limit are closed at once, before the HTTP server sees them: a browser
@@ -409,18 +411,19 @@ bool PlantWebServer::start(QString* error) {
             return false;
         }
         const QList<QSslCertificate> chain = QSslCertificate::fromData(certificateFile.readAll());
-        const QSslKey key(keyFile.readAll(), QSsl::Rsa);
-        const QSslKey ecKey =
-            key.isNull() ? QSslKey(keyFile.seek(0) ? keyFile.readAll() : QByteArray(), QSsl::Ec)
-                         : key;
-        if (chain.isEmpty() || ecKey.isNull()) {
+        const QByteArray keyPem = keyFile.readAll();
+        QSslKey key(keyPem, QSsl::Rsa);
+        if (key.isNull()) {
+            key = QSslKey(keyPem, QSsl::Ec);
+        }
+        if (chain.isEmpty() || key.isNull()) {
             *error = QStringLiteral("Сертификат %1 или ключ %2 не распознан (ожидается PEM)")
                          .arg(settings_.certificateFile, settings_.keyFile);
             return false;
         }
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
         configuration.setLocalCertificateChain(chain);
-        configuration.setPrivateKey(ecKey);
+        configuration.setPrivateKey(key);
         configuration.setProtocol(QSsl::TlsV1_2OrLater);
         auto* ssl = new LimitedServer<QSslServer>(limit, openConnections_);
         ssl->setSslConfiguration(configuration);
@@ -544,6 +547,22 @@ PlantWebServer::Answer PlantWebServer::page(const QString& path) {
 }
 
 PlantWebServer::Answer PlantWebServer::signIn(const QHttpServerRequest& request) {
+    // Guessing passwords from one address is slowed to a handful of tries per quarter hour.
+    const QString from = request.remoteAddress().toString();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    auto& tries = failedSignIns_[from];
+    while (!tries.empty() && tries.front().secsTo(now) > kSignInWindowSeconds) {
+        tries.pop_front();
+    }
+    if (int(tries.size()) >= kSignInTries) {
+        const qint64 wait = kSignInWindowSeconds - tries.front().secsTo(now);
+        Answer answer = Answer::error(
+            Status::TooManyRequests,
+            QStringLiteral("Слишком много неудачных попыток входа: повторите через %1 мин")
+                .arg((wait + 59) / 60));
+        answer.headers.emplace_back("Retry-After", QByteArray::number(wait));
+        return answer;
+    }
     QByteArray body = request.body();
     if (body.size() > 4096) {
         return Answer::error(Status::PayloadTooLarge, QStringLiteral("Слишком длинный запрос"));
@@ -560,6 +579,10 @@ PlantWebServer::Answer PlantWebServer::signIn(const QHttpServerRequest& request)
                           ? checkPassword(found->second, password)
                           : (checkPassword(users_.begin()->second, password + '\x01'), false);
     if (!good) {
+        tries.push_back(now);
+        if (failedSignIns_.size() > 10000) {
+            failedSignIns_.clear();  // a flood from many addresses must not grow without end
+        }
         Answer answer{Status::SeeOther, "text/plain; charset=utf-8", "", {}};
         answer.headers.emplace_back("Location", "/login?failed=1");
         return answer;

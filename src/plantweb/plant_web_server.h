@@ -8,6 +8,7 @@
 #include <QString>
 #include <QTimeZone>
 #include <QTimer>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -88,9 +89,10 @@ class PlantWebServer final : public QObject {
     std::unique_ptr<QHttpServer> server_;
     std::shared_ptr<int> openConnections_ = std::make_shared<int>(0);
     quint16 port_ = 0;
-    std::map<QString, QByteArray> users_;     // user -> hash field
-    std::map<QByteArray, Session> sessions_;  // token -> session
-    std::vector<QWebSocket*> sockets_;        // live clients, owned by this (Qt parent)
+    std::map<QString, QByteArray> users_;                     // user -> hash field
+    std::map<QByteArray, Session> sessions_;                  // token -> session
+    std::map<QString, std::deque<QDateTime>> failedSignIns_;  // by address, the last quarter hour
+    std::vector<QWebSocket*> sockets_;  // live clients, owned by this (Qt parent)
     QSet<QString> dirtyStations_;
     qint64 lastPushedEvent_ = 0;
     bool brokerDirty_ = false;

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QWebSocket>
 #include <map>
 #include <random>
@@ -226,6 +229,66 @@ TEST(PlantWebLive, APlantOfHundredStationsIsServedAtOnceAndAnEventPushedWithinAS
     foreign.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(server.port())));
     ASSERT_TRUE(spinUntil([&] { return refused; }, 5s));
     EXPECT_TRUE(stolen.isEmpty());
+}
+
+// Under TLS: HTTPS only, the session's cookie Secure, and a password guessed at from one address
+// refused after a few tries, the right one included.
+TEST(PlantWebLive, UnderTlsTheCookieIsSecureAndGuessingIsCutShort) {
+    QTemporaryDir dir;
+    const QString certificate = dir.filePath("web.crt");
+    const QString key = dir.filePath("web.key");
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                              "/CN=127.0.0.1", "-days", "1", "-keyout", key, "-out", certificate});
+    ASSERT_TRUE(openssl.waitForFinished(60000));
+    ASSERT_EQ(openssl.exitCode(), 0) << openssl.readAll().toStdString();
+    {
+        QFile users(dir.filePath("users"));
+        ASSERT_TRUE(users.open(QIODevice::WriteOnly));
+        users.write(PlantWebServer::passwordLine("shift", "night-42") + "\n");
+    }
+    WebSettings settings;
+    settings.address = QStringLiteral("127.0.0.1");
+    settings.certificateFile = certificate;
+    settings.keyFile = key;
+    settings.passwordFile = dir.filePath("users");
+    PlantLiveState live;
+    PlantWebServer server(settings, live, nullptr);
+    QString error;
+    ASSERT_TRUE(server.start(&error)) << error.toStdString();
+    QNetworkAccessManager manager;
+    const QString base = QStringLiteral("https://127.0.0.1:%1").arg(server.port());
+
+    const WebAnswer guarded = webRequest(manager, QUrl(base + "/api/stations"));
+    EXPECT_EQ(guarded.status, 401);
+    EXPECT_EQ(guarded.header("Strict-Transport-Security"), "max-age=31536000");
+    EXPECT_EQ(
+        webRequest(manager,
+                   QUrl(QStringLiteral("http://127.0.0.1:%1/api/stations").arg(server.port())))
+            .status,
+        0)
+        << "no plain HTTP on the TLS port";
+
+    const WebAnswer signedIn =
+        webRequest(manager, QUrl(base + "/login"), "POST", "user=shift&password=night-42");
+    ASSERT_EQ(signedIn.status, 303);
+    EXPECT_TRUE(signedIn.header("Set-Cookie").contains("; Secure"));
+    const QByteArray cookie = signedIn.header("Set-Cookie").split(';').first();
+    EXPECT_EQ(webRequest(manager, QUrl(base + "/api/stations"), "GET", {}, cookie).status, 200);
+
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(
+            webRequest(manager, QUrl(base + "/login"), "POST", "user=shift&password=guess").status,
+            303);
+    }
+    const WebAnswer cut =
+        webRequest(manager, QUrl(base + "/login"), "POST", "user=shift&password=night-42");
+    EXPECT_EQ(cut.status, 429);
+    EXPECT_TRUE(cut.json().value("error").toString().contains("Слишком много"));
+    EXPECT_TRUE(cut.header("Set-Cookie").isEmpty());
+    // The session already open is not touched by it.
+    EXPECT_EQ(webRequest(manager, QUrl(base + "/api/stations"), "GET", {}, cookie).status, 200);
 }
 
 }  // namespace
