@@ -79,15 +79,25 @@ bool PlantHistory::ensureOpen(QString* error) {
     if (db.isOpen()) {
         return true;
     }
-    if (!db.open()) {
-        *error = QStringLiteral("Архив %1 недоступен: %2")
-                     .arg(settings_.url(), db.lastError().text().trimmed());
+    // Opening waits up to the connect timeout on the program's main thread: while the database is
+    // away it is tried again only every kRetrySeconds, the requests between answered at once.
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (failedAt_.isValid() && failedAt_.secsTo(now) < kRetrySeconds) {
+        *error = failure_;
         return false;
     }
+    if (!db.open()) {
+        failedAt_ = now;
+        failure_ = QStringLiteral("Архив %1 недоступен: %2")
+                       .arg(settings_.url(), db.lastError().text().trimmed());
+        *error = failure_;
+        return false;
+    }
+    failedAt_ = {};
     // Read-only on the database's side as well: nothing this connection runs can write.
     QSqlQuery readOnly(db);
     readOnly.exec(QStringLiteral(
-        "SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY; SET statement_timeout = 10000"));
+        "SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY; SET statement_timeout = 5000"));
     return true;
 }
 

@@ -70,8 +70,12 @@ class PlantHistory {
     bool run(QSqlQuery& query, QString* error);
     QJsonValue timeValue(const QVariant& value) const;
 
+    static constexpr qint64 kRetrySeconds = 15;
+
     DatabaseSettings settings_;
     QString connectionName_;
+    QDateTime failedAt_;  // the last failed opening, invalid after a good one
+    QString failure_;
     QTimeZone zone_;
 };
 

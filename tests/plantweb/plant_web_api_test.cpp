@@ -547,4 +547,41 @@ TEST_F(PlantWebApi, ThePagesShowTheLiveStateTheAlarmsAsTheyComeAndARelaysYear) {
                .toStdString();
 }
 
+// The database going away costs one connect timeout, not one per request, and the live part of
+// the view goes on meanwhile.
+TEST_F(PlantWebApi, ADatabaseAwayIsSaidOnceAndTheLiveViewGoesOn) {
+    PlantLiveState live;
+    DatabaseSettings settings = database();
+    settings.connectTimeoutSeconds = 2;
+    PlantHistory history(settings, QStringLiteral("web-away-test"));
+    PlantWebServer server(web(), live, &history);
+    QString error;
+    ASSERT_TRUE(server.start(&error)) << error.toStdString();
+    const QString events = "/api/events?station=" + QUrl::toPercentEncoding(kStation);
+    ASSERT_EQ(webRequest(manager_, url(server, events)).status, 200);
+    EXPECT_EQ(db_->psql("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                        "'terval-plant-web'"),
+              QStringLiteral("1"));
+
+    db_->stop();
+    const WebAnswer first = webRequest(manager_, url(server, events));
+    EXPECT_EQ(first.status, 503);
+    EXPECT_TRUE(first.json().value("error").toString().startsWith("Архив"))
+        << first.body.toStdString();
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < 5; ++i) {
+        const WebAnswer again = webRequest(manager_, url(server, events));
+        EXPECT_EQ(again.status, 503);
+        EXPECT_TRUE(again.json().value("error").toString().contains("недоступен"))
+            << again.body.toStdString();
+    }
+    EXPECT_LT(timer.elapsed(), 1500) << "each request waited for the database again";
+    live.received({"plant/hall1/gen-1/status", "online", true, QDateTime::currentDateTime()});
+    const WebAnswer stations = webRequest(manager_, url(server, "/api/stations"));
+    EXPECT_EQ(stations.status, 200);
+    EXPECT_EQ(stations.json().value("stations").toArray().size(), 1);
+    ASSERT_TRUE(db_->start()) << db_->errors().toStdString();
+}
+
 }  // namespace
