@@ -15,6 +15,7 @@
 #include "plantweb/plant_live_state.h"
 #include "plantweb/plant_web_server.h"
 #include "plantweb/web_client.h"
+#include "plantweb/web_driver.h"
 
 using namespace terval;
 using namespace terval::testing;
@@ -198,6 +199,20 @@ TEST(PlantWebLive, APlantOfHundredStationsIsServedAtOnceAndAnEventPushedWithinAS
     std::printf("100 stations x 32 relays: %lld bytes in %lld ms\n",
                 static_cast<long long>(answer.body.size()), static_cast<long long>(elapsed));
     EXPECT_LT(elapsed, 1000 * timeScale());
+
+    // The page itself, in Chromium, from its request to 3200 tiles on the screen.
+    {
+        WebDriver browser;
+        ASSERT_TRUE(browser.start(1366, 768, &error)) << error.toStdString();
+        browser.go(QStringLiteral("http://127.0.0.1:%1/").arg(server.port()));
+        ASSERT_TRUE(
+            browser.waitFor("return document.body.dataset.drawnMs !== undefined && "
+                            "document.querySelectorAll('a.tile').length === 3200;",
+                            20s));
+        const int drawn = browser.run("return Number(document.body.dataset.drawnMs);").toInt();
+        std::printf("Станции with 100 stations x 32 relays drawn %d ms after its request\n", drawn);
+        EXPECT_LT(drawn, 1000 * timeScale());
+    }
 
     QWebSocket socket(QStringLiteral("http://127.0.0.1:%1").arg(server.port()));
     QStringList messages;
