@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPasswordDigestor>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSslCertificate>
@@ -43,16 +44,25 @@ constexpr qint64 kSignInWindowSeconds = 15 * 60;
 const QByteArray kCookieName = "terval_session";
 
 // Connections beyond the limit are closed at once, before the HTTP server sees them: a browser
-// left open on every office computer must not starve the next one, nor the program. The count
-// lives in a shared integer because the sockets may outlive the listener as the program stops.
+// left open on every office computer must not starve the next one, nor the program. A connection
+// counts while its socket exists and is connected; sockets are followed by QPointer, not by their
+// signals, since the HTTP server disconnects every signal of a socket it hands to the WebSocket
+// server.
 template <typename Base>
 class LimitedServer final : public Base {
   public:
-    LimitedServer(int limit, std::shared_ptr<int> open) : limit_(limit), open_(std::move(open)) {}
+    explicit LimitedServer(int limit) : limit_(limit) {}
+
+    int open() {
+        std::erase_if(sockets_, [](const QPointer<QTcpSocket>& socket) {
+            return socket.isNull() || socket->state() == QAbstractSocket::UnconnectedState;
+        });
+        return int(sockets_.size());
+    }
 
   protected:
     void incomingConnection(qintptr handle) override {
-        if (*open_ >= limit_) {
+        if (open() >= limit_) {
             QTcpSocket refused;
             if (refused.setSocketDescriptor(handle)) {
                 if constexpr (std::is_same_v<Base, QTcpServer>) {
@@ -71,15 +81,14 @@ class LimitedServer final : public Base {
         for (QTcpSocket* socket :
              this->template findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly)) {
             if (!before.contains(socket)) {
-                ++*open_;
-                QObject::connect(socket, &QObject::destroyed, [open = open_] { --*open; });
+                sockets_.emplace_back(socket);
             }
         }
     }
 
   private:
     int limit_;
-    std::shared_ptr<int> open_;
+    std::vector<QPointer<QTcpSocket>> sockets_;
 };
 
 QJsonObject errorJson(const QString& message) {
@@ -286,7 +295,7 @@ PlantWebServer::~PlantWebServer() {
 }
 
 int PlantWebServer::openConnections() const {
-    return *openConnections_;
+    return openCount_ ? openCount_() : 0;
 }
 
 QByteArray PlantWebServer::contentSecurityPolicy() {
@@ -425,18 +434,22 @@ bool PlantWebServer::start(QString* error) {
         configuration.setLocalCertificateChain(chain);
         configuration.setPrivateKey(key);
         configuration.setProtocol(QSsl::TlsV1_2OrLater);
-        auto* ssl = new LimitedServer<QSslServer>(limit, openConnections_);
+        auto* ssl = new LimitedServer<QSslServer>(limit);
+        openCount_ = [ssl] { return ssl->open(); };
         ssl->setSslConfiguration(configuration);
         ssl->setHandshakeTimeout(10000);
         listener = ssl;
     } else {
-        listener = new LimitedServer<QTcpServer>(limit, openConnections_);
+        auto* tcp = new LimitedServer<QTcpServer>(limit);
+        openCount_ = [tcp] { return tcp->open(); };
+        listener = tcp;
     }
     if (!listener->listen(address, quint16(settings_.port))) {
         *error = QStringLiteral("Веб-сервер не может слушать %1:%2: %3")
                      .arg(settings_.address)
                      .arg(settings_.port)
                      .arg(listener->errorString());
+        openCount_ = {};
         delete listener;
         return false;
     }
@@ -888,12 +901,14 @@ void PlantWebServer::takeWebSockets() {
             socket->deleteLater();
             continue;
         }
+        // What the page sends is not read: the view takes no commands, nor large frames.
+        socket->setMaxAllowedIncomingFrameSize(4096);
+        socket->setMaxAllowedIncomingMessageSize(4096);
         sockets_.push_back(socket);
         connect(socket, &QWebSocket::disconnected, this, [this, socket] {
             std::erase(sockets_, socket);
             socket->deleteLater();
         });
-        // What the page sends is not read: the view takes no commands.
         socket->sendTextMessage(
             QString::fromUtf8(QJsonDocument(snapshot()).toJson(QJsonDocument::Compact)));
     }

@@ -87,7 +87,7 @@ class PlantWebServer final : public QObject {
     PlantHistory* history_;
     QTimeZone zone_ = QTimeZone::systemTimeZone();
     std::unique_ptr<QHttpServer> server_;
-    std::shared_ptr<int> openConnections_ = std::make_shared<int>(0);
+    std::function<int()> openCount_;  // the listener's, which the HTTP server owns
     quint16 port_ = 0;
     std::map<QString, QByteArray> users_;                     // user -> hash field
     std::map<QByteArray, Session> sessions_;                  // token -> session

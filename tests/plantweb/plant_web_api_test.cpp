@@ -398,6 +398,17 @@ TEST_F(PlantWebApi, ConnectionsBeyondTheLimitAreRefusedAndTheLimitFreesAgain) {
     held.clear();
     ASSERT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 5s))
         << server.openConnections();
+    // Pages opened and closed many times over: their live sockets are given back too.
+    for (int i = 0; i < 6; ++i) {
+        QWebSocket socket(QStringLiteral("http://127.0.0.1:%1").arg(server.port()));
+        bool snapshot = false;
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, [&] { snapshot = true; });
+        socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(server.port())));
+        ASSERT_TRUE(spinUntil([&] { return snapshot; }, 5s)) << "page " << i;
+        socket.close();
+        ASSERT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 5s))
+            << server.openConnections() << " after page " << i;
+    }
     const WebAnswer answer = webRequest(manager_, url(server, "/api/stations"));
     EXPECT_EQ(answer.status, 200);
     // Without a database the history says so instead of failing.
