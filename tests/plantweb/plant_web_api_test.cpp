@@ -474,7 +474,7 @@ TEST_F(PlantWebApi, ThePagesShowTheLiveStateTheAlarmsAsTheyComeAndARelaysYear) {
             .toBool();
     };
 
-    for (const QSize size : {QSize(1366, 768), QSize(1920, 1080)}) {
+    for (const QSize size : {QSize(1366, 768), QSize(1920, 1080), QSize(1024, 768)}) {
         const QString suffix = QStringLiteral("-%1x%2").arg(size.width()).arg(size.height());
         browser.go(base + "/");
         browser.setViewport(size.width(), size.height());

@@ -180,7 +180,7 @@
           if (Math.abs(maxX - minX) < 60 * 1000) return;
           load(new Date(minX), new Date(maxX));
         },
-        axes: { x: { axisLabelWidth: 80, axisLabelFormatter: dateLabel }, y: { axisLabelWidth: 60 } },
+        axes: { x: { axisLabelWidth: 80, pixelsPerLabel: 90, axisLabelFormatter: dateLabel }, y: { axisLabelWidth: 60 } },
         includeZero: scale.value !== "log",
       };
       const data = rows.length ? rows : [[from, aggregate ? [null, null, null] : null], [to, aggregate ? [null, null, null] : null]];
@@ -248,7 +248,9 @@
     const range = g ? g.xAxisRange() : [0, 0];
     const span = range[1] - range[0];
     const p = (n) => String(n).padStart(2, "0");
-    if (span > 90 * 86400e3) return `${months[d.getMonth()]} ${d.getFullYear()}`;
+    if (span > 90 * 86400e3) {
+      return d.getMonth() === 0 ? `${months[0]} ${d.getFullYear()}` : months[d.getMonth()];
+    }
     if (span > 2 * 86400e3 || (d.getHours() === 0 && d.getMinutes() === 0)) {
       return `${p(d.getDate())}.${p(d.getMonth() + 1)}`;
     }
