@@ -40,7 +40,9 @@
     head.append(badge);
     if (station.link) {
       const st = station.link.state || "";
-      head.append(el("span", `badge link-${st}`, `Связь: ${Plant.linkStates[st] || st || "—"}`));
+      // A station that died leaves its last link retained: said as what it last was.
+      const known = station.online === false ? " (последнее известное)" : "";
+      head.append(el("span", `badge link-${st}`, `Связь: ${Plant.linkStates[st] || st || "—"}${known}`));
       const text = el("span", "link-text", `${station.link.link || ""}${station.link.status_text ? " — " + station.link.status_text : ""}`);
       text.title = text.textContent;
       head.append(text);
