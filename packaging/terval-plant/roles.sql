@@ -1,7 +1,7 @@
 -- The plant historian's roles, run once by a superuser in the historian's database:
 --
 --   sudo -u postgres createdb terval
---   sudo -u postgres psql -d terval -v ON_ERROR_STOP=1 -f /usr/share/terval/roles.sql
+--   sudo -u postgres psql -d terval -v ON_ERROR_STOP=1 -f roles.sql
 --   sudo -u postgres psql -d terval -c '\password terval_plant'
 --   sudo -u postgres psql -d terval -c '\password terval_reader'
 --

@@ -34,8 +34,9 @@ void PlantPublishing::stationStarted() {
         return;
     }
     client_ = options_.makeClient();
-    publisher_ = std::make_unique<PlantPublisher>(station, core_.link, core_.main.view(),
-                                                  core_.main.clock(), *client_, *load.settings);
+    publisher_ =
+        std::make_unique<PlantPublisher>(station, core_.link, core_.main.view(), core_.main.clock(),
+                                         *client_, *load.settings, core_.journal());
     station.journal.records().addFeed(publisher_.get());
     publisher_->start();
 }

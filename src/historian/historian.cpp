@@ -197,6 +197,7 @@ struct Historian::Impl {
     struct Staged {
         uint64_t stored = 0, duplicates = 0, ignored = 0, gaps = 0;
         QStringList logs;
+        QSet<QString> loggedTopics;
     };
     enum class Outcome { Written, DatabaseAway };
 
@@ -209,6 +210,7 @@ struct Historian::Impl {
     bool started = false;
     bool stopped = false;
     bool dbUp = false;
+    bool closePending = false;
     QElapsedTimer sinceAttempt;
     QString lastDatabaseProblem;
     QElapsedTimer sinceMaintenance;
@@ -219,6 +221,7 @@ struct Historian::Impl {
     std::map<std::pair<int, int>, RelayRow> relays;
     std::map<std::pair<int, QString>, AlarmMove> alarmMoves;
     QSet<QString> loggedTopics;
+    QSet<QString> numberTakenLogged;  // stations whose record numbers began again, said once
     Staged staged;
     // A station's last_seen, moved once a batch rather than once a message.
     QHash<int, QDateTime> seenAt;
@@ -239,7 +242,9 @@ struct Historian::Impl {
     void databaseProblem(const QString& what) {
         const bool wasUp = dbUp;
         dbUp = false;
-        closeDatabase();
+        // Closed by settle(), once no caller up the stack holds the connection any more.
+        closePending = true;
+        clearCaches();
         if (wasUp || what != lastDatabaseProblem) {
             log(QStringLiteral("База данных %1 недоступна: %2; сообщения ждут в очереди на диске")
                     .arg(dbName(), what));
@@ -247,13 +252,33 @@ struct Historian::Impl {
         lastDatabaseProblem = what;
     }
 
-    void closeDatabase() {
-        statements.clear();
-        if (QSqlDatabase::contains(connection)) {
-            QSqlDatabase d = db();
-            d.close();
+    // `lost`: the connection is gone. Its prepared statements are then let go only after the
+    // driver itself, which they would otherwise each try to deallocate on the dead connection,
+    // with a warning apiece; the connection is made anew at the next attempt.
+    void closeDatabase(bool lost = false) {
+        std::map<QString, QSqlQuery> old;
+        old.swap(statements);
+        if (!lost) {
+            old.clear();
         }
+        if (QSqlDatabase::contains(connection)) {
+            {
+                QSqlDatabase d = db();
+                d.close();
+            }
+            if (lost) {
+                QSqlDatabase::removeDatabase(connection);
+            }
+        }
+        old.clear();
         clearCaches();
+    }
+
+    void settle() {
+        if (closePending) {
+            closePending = false;
+            closeDatabase(true);
+        }
     }
 
     void clearCaches() {
@@ -281,6 +306,7 @@ struct Historian::Impl {
     }
 
     bool connectDatabase() {
+        settle();
         sinceAttempt.start();
         if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
             databaseProblem(QStringLiteral("нет драйвера Qt SQL QPSQL (пакет libqt6sql6-psql)"));
@@ -289,7 +315,15 @@ struct Historian::Impl {
         QSqlDatabase d = QSqlDatabase::contains(connection)
                              ? db()
                              : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection);
-        const DatabaseSettings& s = settings.database;
+        DatabaseSettings& s = settings.database;
+        // Read again at every attempt, so that a password changed in its file (or a file that
+        // appeared after the start) is taken at the next connection without a restart.
+        if (!s.passwordFile.isEmpty()) {
+            QFile file(s.passwordFile);
+            if (file.open(QIODevice::ReadOnly)) {
+                s.password = file.readAll().trimmed();
+            }
+        }
         d.setHostName(s.host);
         d.setPort(s.port);
         d.setDatabaseName(s.name);
@@ -348,11 +382,11 @@ struct Historian::Impl {
             }
             if (!ok) {
                 *error = q.lastError().text();
-                d.rollback();
+                rollback(d);
                 return false;
             }
             if (current > known) {
-                d.rollback();
+                rollback(d);
                 *error = QStringLiteral(
                              "версия схемы %1 новее, чем знает эта программа (%2): запись "
                              "не начата, обновите terval-plant")
@@ -367,12 +401,12 @@ struct Historian::Impl {
                 }
             }
             if (next.isEmpty()) {
-                d.rollback();
+                rollback(d);
                 return true;
             }
             QFile file(QStringLiteral(":/terval/historian/schema/") + next);
             if (!file.open(QIODevice::ReadOnly)) {
-                d.rollback();
+                rollback(d);
                 *error = QStringLiteral("нет файла схемы %1").arg(next);
                 return false;
             }
@@ -399,7 +433,7 @@ struct Historian::Impl {
                 if (!q.exec(statement)) {
                     *error =
                         QStringLiteral("схема %1 не применена: %2").arg(next, q.lastError().text());
-                    d.rollback();
+                    rollback(d);
                     return false;
                 }
             }
@@ -407,7 +441,7 @@ struct Historian::Impl {
             q.addBindValue(current + 1);
             if (!q.exec() || !d.commit()) {
                 *error = q.lastError().text();
-                d.rollback();
+                rollback(d);
                 return false;
             }
             log(QStringLiteral("База данных %1: схема обновлена до версии %2")
@@ -421,10 +455,9 @@ struct Historian::Impl {
             {"stationUpsert",
              "INSERT INTO terval.stations (prefix, name, first_seen, last_seen) VALUES (?, ?, "
              "CAST(? AS timestamptz), CAST(? AS timestamptz)) ON CONFLICT (prefix, name) DO UPDATE "
-             "SET "
-             "last_seen = GREATEST(terval.stations.last_seen, EXCLUDED.last_seen) RETURNING id, "
-             "online, "
-             "link_type, link_name, link_state, link_status_text, link_changed_at IS NOT NULL"},
+             "SET last_seen = GREATEST(terval.stations.last_seen, EXCLUDED.last_seen) RETURNING "
+             "id, online, link_type, link_name, link_state, link_status_text, link_changed_at IS "
+             "NOT NULL"},
             {"stationSeen",
              "UPDATE terval.stations SET last_seen = GREATEST(last_seen, CAST(? AS timestamptz)) "
              "WHERE id = ?"},
@@ -440,77 +473,71 @@ struct Historian::Impl {
              "removed_at IS NOT NULL FROM terval.relays WHERE station_id = ? AND address = ?"},
             {"relayInsert",
              "INSERT INTO terval.relays (station_id, address, tile, serial, generator, breaker, "
-             "state, "
-             "insulation_kohm, control_kohm, signal_kohm, trip_kohm, last_answer, good_answers, "
-             "bad_answers, first_seen, last_seen) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-             "CAST(? AS timestamptz), ?, ?, CAST(? AS timestamptz), CAST(? AS timestamptz)) "
+             "state, insulation_kohm, control_kohm, signal_kohm, trip_kohm, last_answer, "
+             "good_answers, bad_answers, first_seen, last_seen) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
+             "?, ?, CAST(? AS timestamptz), ?, ?, CAST(? AS timestamptz), CAST(? AS timestamptz)) "
              "RETURNING id"},
             {"relayUpdate",
              "UPDATE terval.relays SET tile = ?, serial = ?, generator = ?, breaker = ?, state = "
-             "?, "
-             "insulation_kohm = ?, control_kohm = ?, signal_kohm = ?, trip_kohm = ?, "
-             "last_answer = CAST(? AS timestamptz), good_answers = ?, bad_answers = ?, "
-             "last_seen = GREATEST(last_seen, CAST(? AS timestamptz)), removed_at = NULL WHERE id "
-             "= ?"},
+             "?, insulation_kohm = ?, control_kohm = ?, signal_kohm = ?, trip_kohm = ?, "
+             "last_answer = CAST(? AS timestamptz), good_answers = ?, bad_answers = ?, last_seen = "
+             "GREATEST(last_seen, CAST(? AS timestamptz)), removed_at = NULL WHERE id = ?"},
             {"relayRemoved",
              "UPDATE terval.relays SET removed_at = CAST(? AS timestamptz) WHERE id = ? AND "
              "removed_at IS NULL"},
             {"relayName",
              "INSERT INTO terval.relay_names (relay_id, changed_at, tile, serial, generator, "
-             "breaker) "
-             "VALUES (?, CAST(? AS timestamptz), ?, ?, ?, ?)"},
+             "breaker) VALUES (?, CAST(? AS timestamptz), ?, ?, ?, ?)"},
             {"sample",
              "INSERT INTO terval.samples (relay_id, at, insulation_kohm, control_kohm) VALUES (?, "
              "CAST(? AS timestamptz), ?, ?) ON CONFLICT DO NOTHING"},
             {"record",
-             "INSERT INTO terval.station_records (station_id, record, kind) VALUES (?, ?, ?) "
-             "ON CONFLICT DO NOTHING"},
+             "INSERT INTO terval.station_records (station_id, record, kind) VALUES (?, ?, ?) ON "
+             "CONFLICT DO NOTHING"},
             {"event",
              "INSERT INTO terval.events (station_id, relay_id, record, detected_at, event_time, "
              "sign_code, sign_text, alarm_line, tile, serial, generator, breaker, replayed, "
-             "received_at) "
-             "VALUES (?, ?, ?, CAST(? AS timestamptz), CAST(? AS timestamp), ?, ?, ?, ?, ?, ?, ?, "
-             "?, "
-             "CAST(? AS timestamptz))"},
+             "received_at) VALUES (?, ?, ?, CAST(? AS timestamptz), CAST(? AS timestamp), ?, ?, ?, "
+             "?, ?, ?, ?, ?, CAST(? AS timestamptz))"},
             {"alarm",
              "INSERT INTO terval.alarm_changes (station_id, relay_id, record, alarm_id, kind, "
-             "priority, "
-             "state, change, shelved, suppressed, text, raised_at, returned_at, acknowledged_at, "
-             "changed_at, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, CAST(? AS "
-             "timestamptz), "
-             "CAST(? AS timestamptz), CAST(? AS timestamptz), CAST(? AS timestamptz), "
-             "CAST(? AS timestamptz))"},
+             "priority, state, change, shelved, suppressed, text, raised_at, returned_at, "
+             "acknowledged_at, changed_at, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+             "CAST(? AS timestamptz), CAST(? AS timestamptz), CAST(? AS timestamptz), CAST(? AS "
+             "timestamptz), CAST(? AS timestamptz))"},
+            {"eventSame",
+             "SELECT 1 FROM terval.events WHERE relay_id = ? AND record = ? AND detected_at "
+             "BETWEEN CAST(? AS timestamptz) - interval '1 day' AND CAST(? AS timestamptz) + "
+             "interval '1 day' LIMIT 1"},
+            {"alarmRecordSame",
+             "SELECT 1 FROM terval.alarm_changes WHERE station_id = ? AND record = ? AND alarm_id "
+             "= ? AND changed_at BETWEEN CAST(? AS timestamptz) - interval '1 day' AND CAST(? AS "
+             "timestamptz) + interval '1 day' LIMIT 1"},
             {"alarmSame",
              "SELECT 1 FROM terval.alarm_changes WHERE station_id = ? AND alarm_id = ? AND "
              "changed_at = CAST(? AS timestamptz) AND state = ? AND change IS NOT DISTINCT FROM ? "
              "LIMIT 1"},
             {"link",
              "INSERT INTO terval.link_changes (station_id, changed_at, type, link, state, "
-             "status_text) "
-             "VALUES (?, CAST(? AS timestamptz), ?, ?, ?, ?)"},
+             "status_text) VALUES (?, CAST(? AS timestamptz), ?, ?, ?, ?)"},
             {"connection",
              "INSERT INTO terval.connection_changes (station_id, changed_at, status, reason) "
-             "VALUES "
-             "(?, CAST(? AS timestamptz), ?, ?)"},
+             "VALUES (?, CAST(? AS timestamptz), ?, ?)"},
             {"eventStored",
              "SELECT 1 FROM terval.station_records WHERE station_id = ? AND record = ? AND kind = "
              "'event'"},
             {"eventAtOrBelow",
              "SELECT max(record) FROM terval.station_records WHERE station_id = ? AND kind = "
-             "'event' "
-             "AND record > 0 AND record <= ?"},
+             "'event' AND record > 0 AND record <= ?"},
             {"gapInsert",
              "INSERT INTO terval.gaps (station_id, after_record, before_record, missing, "
-             "detected_at) "
-             "VALUES (?, ?, ?, CAST(? AS bigint[]), CAST(? AS timestamptz))"},
+             "detected_at) VALUES (?, ?, ?, CAST(? AS bigint[]), CAST(? AS timestamptz))"},
             {"gapsMissing",
              "SELECT id, after_record, before_record, missing FROM terval.gaps WHERE station_id = "
-             "? "
-             "AND filled_at IS NULL AND CAST(? AS bigint) = ANY(missing)"},
+             "? AND filled_at IS NULL AND CAST(? AS bigint) = ANY(missing)"},
             {"gapExtend",
              "UPDATE terval.gaps SET missing = array_append(missing, CAST(? AS bigint)) WHERE id = "
-             "? "
-             "AND NOT (CAST(? AS bigint) = ANY(missing))"},
+             "? AND NOT (CAST(? AS bigint) = ANY(missing))"},
             {"gapFill", "UPDATE terval.gaps SET filled_at = CAST(? AS timestamptz) WHERE id = ?"},
         };
         statements.clear();
@@ -672,12 +699,8 @@ struct Historian::Impl {
         staged = Staged();
         QSqlDatabase d = db();
         bool ok = d.transaction();
-        QString failedTopic;
         for (size_t i = 0; ok && i < work.size(); ++i) {
             ok = apply(work[i], &error);
-            if (!ok) {
-                failedTopic = QString::fromUtf8(work[i].item->message.topic);
-            }
         }
         if (ok && flushSeen(&error) && d.commit()) {
             commitStaged();
@@ -686,7 +709,7 @@ struct Historian::Impl {
         if (error.isEmpty()) {
             error = d.lastError().text();
         }
-        d.rollback();
+        rollback(d);
         clearCaches();
         if (!databaseAnswers()) {
             return databaseFailed(error);
@@ -700,16 +723,18 @@ struct Historian::Impl {
         QSqlQuery sp(d);
         for (Work& w : work) {
             if (!sp.exec(QStringLiteral("SAVEPOINT one"))) {
-                d.rollback();
+                rollback(d);
                 return databaseFailed(sp.lastError().text());
             }
             QString why;
+            const Staged before = staged;
             if (apply(w, &why)) {
                 sp.exec(QStringLiteral("RELEASE SAVEPOINT one"));
                 continue;
             }
+            staged = before;
             if (!sp.exec(QStringLiteral("ROLLBACK TO SAVEPOINT one"))) {
-                d.rollback();
+                rollback(d);
                 clearCaches();
                 return databaseFailed(why);
             }
@@ -721,7 +746,7 @@ struct Historian::Impl {
         QString seenError;
         if (!flushSeen(&seenError) || !d.commit()) {
             const QString why = seenError.isEmpty() ? d.lastError().text() : seenError;
-            d.rollback();
+            rollback(d);
             clearCaches();
             return databaseFailed(why);
         }
@@ -742,7 +767,17 @@ struct Historian::Impl {
         return true;
     }
 
+    // A connection the driver has found dead is closed already, and says so if asked to roll back.
+    static void rollback(QSqlDatabase& d) {
+        if (d.isOpen()) {
+            d.rollback();
+        }
+    }
+
     bool databaseAnswers() {
+        if (!db().isOpen()) {
+            return false;
+        }
         QSqlQuery q(db());
         return q.exec(QStringLiteral("SELECT 1")) && q.next();
     }
@@ -760,6 +795,7 @@ struct Historian::Impl {
         for (const QString& line : staged.logs) {
             log(line);
         }
+        loggedTopics.unite(staged.loggedTopics);
         staged = Staged();
     }
 
@@ -785,8 +821,9 @@ struct Historian::Impl {
             case Kind::Ignored: {
                 staged.ignored += 1;
                 const QString topic = QString::fromUtf8(item.message.topic);
-                if (!loggedTopics.contains(topic) && loggedTopics.size() < kMaxLoggedTopics) {
-                    loggedTopics.insert(topic);
+                if (!loggedTopics.contains(topic) && !staged.loggedTopics.contains(topic) &&
+                    loggedTopics.size() < kMaxLoggedTopics) {
+                    staged.loggedTopics.insert(topic);
                     staged.logs.append(
                         QStringLiteral("Сообщение %1 пропущено: %2").arg(topic, m.error));
                 }
@@ -1127,6 +1164,30 @@ struct Historian::Impl {
         if (!insertRecord(station.id, record, "event", &inserted, error)) {
             return false;
         }
+        bool renumbered = false;
+        if (!inserted && m.record) {
+            // The number is taken: the same event again, or a station whose journal began anew
+            // (a journal file lost and made again numbers from 1). The second is a real event:
+            // kept under the key of an unnumbered one, never dropped as a duplicate.
+            QSqlQuery& q = st("eventSame");
+            q.addBindValue(r->id);
+            q.addBindValue(record);
+            q.addBindValue(timeValue(detectedAt));
+            q.addBindValue(timeValue(detectedAt));
+            if (!exec(q, error)) {
+                return false;
+            }
+            const bool same = q.next();
+            q.finish();
+            if (!same) {
+                renumbered = true;
+                noteNumberTaken(m, record);
+                if (!insertRecord(station.id, unnumberedEventKey(m, detectedAt), "event", &inserted,
+                                  error)) {
+                    return false;
+                }
+            }
+        }
         if (!inserted) {
             staged.duplicates += 1;
             return true;
@@ -1151,7 +1212,7 @@ struct Historian::Impl {
             return false;
         }
         staged.stored += 1;
-        if (!m.record) {
+        if (!m.record || renumbered) {
             return true;
         }
         return checkGaps(station, m, at, error);
@@ -1287,6 +1348,18 @@ struct Historian::Impl {
         return true;
     }
 
+    void noteNumberTaken(const ParsedMessage& m, qint64 record) {
+        if (numberTakenLogged.contains(m.station)) {
+            return;
+        }
+        numberTakenLogged.insert(m.station);
+        staged.logs.append(QStringLiteral("Станция %1: номер записи журнала %2 уже занят другой "
+                                          "записью (журнал станции начат заново?); такие записи "
+                                          "сохраняются без проверки пропусков")
+                               .arg(m.station)
+                               .arg(record));
+    }
+
     bool applyAlarm(StationRow& station, const ParsedMessage& m, const QDateTime& at,
                     QString* error) {
         const QDateTime changedAt = m.changedAt.isValid() ? m.changedAt : at;
@@ -1298,8 +1371,22 @@ struct Historian::Impl {
                 return false;
             }
             if (!inserted) {
-                staged.duplicates += 1;
-                return true;
+                QSqlQuery& q = st("alarmRecordSame");
+                q.addBindValue(station.id);
+                q.addBindValue(*m.record);
+                q.addBindValue(m.alarmId);
+                q.addBindValue(timeValue(changedAt));
+                q.addBindValue(timeValue(changedAt));
+                if (!exec(q, error)) {
+                    return false;
+                }
+                const bool same = q.next();
+                q.finish();
+                if (same) {
+                    staged.duplicates += 1;
+                    return true;
+                }
+                noteNumberTaken(m, *m.record);  // kept: a later copy matches the row it makes
             }
         } else {
             // An older station does not number its alarms; its retained alarm, given again on
@@ -1364,8 +1451,11 @@ struct Historian::Impl {
         const QByteArray record = encode(item);
         QString why;
         if (spool.bytes() + record.size() + 8 > settings.spoolLimitBytes) {
-            why = QStringLiteral("очередь на диске заполнена (%1 МБ)")
-                      .arg(settings.spoolLimitBytes >> 20);
+            why = settings.spoolLimitBytes >= (1 << 20)
+                      ? QStringLiteral("очередь на диске заполнена (%1 МБ)")
+                            .arg(settings.spoolLimitBytes >> 20)
+                      : QStringLiteral("очередь на диске заполнена (%1 байт)")
+                            .arg(settings.spoolLimitBytes);
         } else if (spool.append(record, &why)) {
             return;
         }
@@ -1445,6 +1535,7 @@ struct Historian::Impl {
             queue.push_back(std::move(item));
             if (queue.size() >= size_t(kBatch)) {
                 writeQueue();
+                settle();
             }
             return;
         }
@@ -1474,6 +1565,7 @@ struct Historian::Impl {
                 databaseProblem(error);
             }
         }
+        settle();
     }
 };
 
@@ -1557,7 +1649,8 @@ void Historian::stop(int seconds) {
     impl_->queueToSpool();
     impl_->stopped = true;
     impl_->dbUp = false;
-    impl_->closeDatabase();
+    impl_->closeDatabase(impl_->closePending);
+    impl_->closePending = false;
     if (!impl_->spool.empty()) {
         impl_->log(QStringLiteral("Остановка: %1 байт остались в очереди на диске %2")
                        .arg(impl_->spool.bytes())

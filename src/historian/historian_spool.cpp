@@ -35,8 +35,8 @@ quint32 HistorianSpool::crc32(const QByteArray& bytes) {
     return c ^ 0xFFFFFFFFu;
 }
 
-HistorianSpool::HistorianSpool(QString folder, Log log)
-    : folder_(std::move(folder)), log_(std::move(log)) {}
+HistorianSpool::HistorianSpool(QString folder, Log log, qint64 fileBytes)
+    : folder_(std::move(folder)), log_(std::move(log)), fileBytes_(fileBytes) {}
 
 QString HistorianSpool::path(qint64 number, const char* suffix) const {
     return QDir(folder_).filePath(QStringLiteral("spool-%1.%2")
@@ -53,6 +53,23 @@ bool HistorianSpool::open(QString* error) {
     if (!dir.mkpath(QStringLiteral("."))) {
         *error = QStringLiteral("папку очереди %1 не удалось создать").arg(folder_);
         return false;
+    }
+    if (!lock_) {
+        auto lock = std::make_unique<QLockFile>(dir.filePath(QStringLiteral("spool.lock")));
+        lock->setStaleLockTime(0);  // a lock left by a process that died is taken over
+        if (!lock->tryLock(0)) {
+            qint64 pid = 0;
+            QString host, app;
+            lock->getLockInfo(&pid, &host, &app);
+            *error =
+                lock->error() == QLockFile::LockFailedError
+                    ? QStringLiteral("папку очереди %1 занял другой процесс (%2)")
+                          .arg(folder_)
+                          .arg(pid)
+                    : QStringLiteral("в папке очереди %1 нельзя создать spool.lock").arg(folder_);
+            return false;
+        }
+        lock_ = std::move(lock);
     }
     // A folder that only looks writable (read-only mount, another owner) is found now, not when
     // the database has gone and the first message must wait here.
@@ -147,7 +164,7 @@ bool HistorianSpool::scan(File& f) {
 }
 
 bool HistorianSpool::append(const QByteArray& record, QString* error) {
-    if (files_.isEmpty() || files_.last().size >= kFileBytes) {
+    if (files_.isEmpty() || files_.last().size >= fileBytes_) {
         File f;
         f.number = files_.isEmpty() ? 1 : files_.last().number + 1;
         // Numbers keep growing across restarts as long as a file is left; an empty spool starts
@@ -190,11 +207,7 @@ QList<QByteArray> HistorianSpool::peek(int max) {
     QList<QByteArray> out;
     peekedEnd_ = -1;
     while (!files_.isEmpty() && files_.first().done >= files_.first().size) {
-        // Emptied by take(); removed once nothing more can come into it.
-        saveDone(files_.first());
-        if (files_.size() == 1) {
-            break;
-        }
+        saveDone(files_.first());  // all taken: removed
     }
     if (files_.isEmpty()) {
         return out;
@@ -202,8 +215,14 @@ QList<QByteArray> HistorianSpool::peek(int max) {
     File& f = files_.first();
     QFile file(path(f.number, "bin"));
     if (!file.open(QIODevice::ReadOnly) || !file.seek(f.done)) {
-        log_(QStringLiteral("Очередь на диске: файл %1 не прочитан: %2")
-                 .arg(file.fileName(), file.errorString()));
+        // Gone or unreadable under us: what it held cannot be had any more, and keeping it would
+        // stop everything behind it.
+        log_(QStringLiteral("Очередь на диске: файл %1 не прочитан (%2), его %3 байт потеряны")
+                 .arg(file.fileName(), file.errorString())
+                 .arg(f.size - f.done));
+        bytes_ -= f.size - f.done;
+        f.done = f.size;
+        saveDone(f);
         return out;
     }
     qint64 at = f.done;

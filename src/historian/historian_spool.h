@@ -2,8 +2,10 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QLockFile>
 #include <QString>
 #include <functional>
+#include <memory>
 
 namespace terval {
 
@@ -19,7 +21,8 @@ class HistorianSpool {
   public:
     using Log = std::function<void(const QString& line)>;
 
-    HistorianSpool(QString folder, Log log);
+    // `fileBytes`: a file's size beyond which the next record starts a new file.
+    HistorianSpool(QString folder, Log log, qint64 fileBytes = kFileBytes);
     // Makes the folder when needed, checks that it can be written and reads what is in it,
     // cutting off torn tails. False with `error` when it cannot be used.
     bool open(QString* error);
@@ -35,7 +38,6 @@ class HistorianSpool {
     QList<QByteArray> peek(int max);
     void take();
 
-    // A file's size beyond which the next record starts a new file.
     static constexpr qint64 kFileBytes = 16 << 20;
     static quint32 crc32(const QByteArray& bytes);
 
@@ -51,6 +53,9 @@ class HistorianSpool {
 
     QString folder_;
     Log log_;
+    qint64 fileBytes_;
+    // One historian a folder: two appending to the same files would interleave their records.
+    std::unique_ptr<QLockFile> lock_;
     QList<File> files_;  // oldest first
     qint64 bytes_ = 0;
     // Where what peek() gave ends in the oldest file.

@@ -852,6 +852,7 @@ bool Journal::insertRow(const JournalEntry& entry) {
 }
 
 bool Journal::append(const JournalEntry& entry) {
+    lastAppendedId_.reset();
     if (!writing_) {
         ++lost_;
         return false;
@@ -882,6 +883,7 @@ bool Journal::append(const JournalEntry& entry) {
         hold(entry);
         return lost_ == lostBefore;
     }
+    lastAppendedId_ = connection_->insert->lastInsertId().toLongLong();
     if (inTransaction_) {
         ++pending_;
         transaction_.push_back(entry);
@@ -1102,6 +1104,97 @@ bool Journal::executed(QSqlQuery* query, QSqlError& error, QString& failure) con
     }
     failure = readFailure(&error);
     return false;
+}
+
+NumberedEvents Journal::protectionEventsAfter(qint64 afterId, int limit) {
+    NumberedEvents rows;
+    if (!connection_) {
+        rows.error = readFailure();
+        return rows;
+    }
+    if (limit <= 0) {
+        return rows;
+    }
+    // Both walk the rowid from a known record, so that neither reads more than the records
+    // between two events, however long the journal.
+    QSqlError error;
+    QSqlQuery* query = connection_->statement(
+        QStringLiteral("SELECT ") + kColumns +
+            QStringLiteral(
+                ", (SELECT p.id FROM entries p WHERE p.kind = ? AND p.id < e.id ORDER BY "
+                "p.id DESC LIMIT 1) FROM entries e WHERE e.kind = ? AND e.id > ? ORDER "
+                "BY e.id LIMIT ?"),
+        &error);
+    if (query) {
+        query->bindValue(0, static_cast<int>(JournalKind::ProtectionEvent));
+        query->bindValue(1, static_cast<int>(JournalKind::ProtectionEvent));
+        query->bindValue(2, afterId);
+        query->bindValue(3, limit);
+    }
+    if (!executed(query, error, rows.error)) {
+        return rows;
+    }
+    while (query->next()) {
+        rows.entries.push_back(entryOfRow(*query));
+        rows.previous.push_back(query->value(10).toLongLong());
+    }
+    query->finish();
+    return rows;
+}
+
+std::optional<qint64> Journal::newestProtectionEvent() {
+    QSqlError error;
+    QSqlQuery* query = statement(
+        QStringLiteral("SELECT id FROM entries WHERE kind = ? ORDER BY id DESC LIMIT 1"), &error);
+    if (!query) {
+        return std::nullopt;
+    }
+    query->bindValue(0, static_cast<int>(JournalKind::ProtectionEvent));
+    if (!query->exec()) {
+        return std::nullopt;
+    }
+    const qint64 id = query->next() ? query->value(0).toLongLong() : 0;
+    query->finish();
+    return id;
+}
+
+std::optional<qint64> Journal::mark(const QString& name) {
+    QSqlError error;
+    QSqlQuery* query = statement(QStringLiteral("SELECT value FROM marks WHERE name = ?"), &error);
+    if (!query) {
+        return std::nullopt;
+    }
+    query->bindValue(0, name);
+    if (!query->exec() || !query->next()) {
+        return std::nullopt;
+    }
+    const qint64 value = query->value(0).toLongLong();
+    query->finish();
+    return value;
+}
+
+bool Journal::storeMark(const QString& name, qint64 value) {
+    // While records wait for a file another program holds, this would wait its busy timeout on
+    // the UI thread as well.
+    if (!writing_ || holding_) {
+        return false;
+    }
+    QSqlError error;
+    QSqlQuery* query = statement(
+        QStringLiteral("INSERT INTO marks (name, value) VALUES (?, ?) ON CONFLICT (name) DO "
+                       "UPDATE SET value = excluded.value"),
+        &error);
+    if (!query) {
+        return false;
+    }
+    query->bindValue(0, name);
+    query->bindValue(1, value);
+    const bool stored = query->exec();
+    query->finish();
+    if (stored && !inTransaction_) {
+        connection_->committed();
+    }
+    return stored;
 }
 
 QSqlQuery* Journal::statement(const QString& sql, QSqlError* error) {

@@ -58,6 +58,14 @@ struct JournalRows {
     QString error;  // why nothing could be read; empty when the read went well
 };
 
+// Protection events in the order they were recorded, each with the record number of the
+// protection event recorded before it (0 when the journal holds none before it).
+struct NumberedEvents {
+    std::vector<JournalEntry> entries;
+    std::vector<qint64> previous;
+    QString error;
+};
+
 struct JournalCount {
     qint64 rows = 0;
     QString error;
@@ -135,6 +143,21 @@ class Journal final : public JournalSink {
     // The same, stamped with the computer's time now.
     bool append(JournalKind kind, const std::optional<JournalRelay>& relay, const QString& text,
                 const JournalDetails& details = {}) override;
+
+    // The record number the last append() gave its record in the file; nothing when that record
+    // was held in memory, refused or lost.
+    std::optional<qint64> lastAppendedId() const { return lastAppendedId_; }
+
+    // Up to `limit` protection events recorded after record `afterId`, oldest first.
+    NumberedEvents protectionEventsAfter(qint64 afterId, int limit);
+    // The record number of the newest protection event; 0 when there is none, nothing when the
+    // file cannot be read.
+    std::optional<qint64> newestProtectionEvent();
+    // A number the station keeps beside its records under `name` (how far the plant's broker
+    // has confirmed them): nothing when it was never stored or cannot be read. Storing it never
+    // waits on a file another program holds: it fails instead, to be tried again.
+    std::optional<qint64> mark(const QString& name);
+    bool storeMark(const QString& name, qint64 value);
 
     // Records between these two are written in one transaction. Batches nest; the outermost one
     // commits.
@@ -231,6 +254,7 @@ class Journal final : public JournalSink {
     QString problem_;
     InsulationTrend* trend_ = nullptr;
     bool readAsItStands_ = false;
+    std::optional<qint64> lastAppendedId_;
 
     // Records of the open transaction, to be held should it not commit.
     std::vector<JournalEntry> transaction_;

@@ -92,10 +92,18 @@ std::optional<QSqlError> toVersion2(QSqlQuery& query) {
                          });
 }
 
+// Version 3: numbers the station keeps beside its records, by name; the first is the newest
+// protection event the plant's broker has confirmed, so that a restart sends what it had not.
+std::optional<QSqlError> toVersion3(QSqlQuery& query) {
+    return runAll(query, {"CREATE TABLE marks ("
+                          " name TEXT PRIMARY KEY,"
+                          " value INTEGER NOT NULL) WITHOUT ROWID"});
+}
+
 // Step i brings version i to version i + 1. A new layout is one more function here and
 // kJournalSchemaVersion one higher.
 using Step = std::optional<QSqlError> (*)(QSqlQuery&);
-constexpr Step kSteps[] = {toVersion1, toVersion2};
+constexpr Step kSteps[] = {toVersion1, toVersion2, toVersion3};
 static_assert(std::size(kSteps) == kJournalSchemaVersion);
 
 }  // namespace

@@ -8,7 +8,7 @@ namespace terval {
 
 // The layout of journal.db this program writes. Each version is reached from the one before by one
 // step of migrateJournal; a journal of an older layout is brought up to this one when it is opened.
-inline constexpr int kJournalSchemaVersion = 2;
+inline constexpr int kJournalSchemaVersion = 3;
 
 // Marks a file as the station's journal (PRAGMA application_id), so that another program's
 // database put in its place is not taken for one.

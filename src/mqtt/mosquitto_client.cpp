@@ -179,7 +179,8 @@ struct Shared final : MosquittoApi::Callbacks {
     std::map<int, Entry> given;   // by message id: given, not yet written (QoS 0) or acknowledged
     std::optional<Entry> inHand;  // taken from the queue and being given at this moment
     std::vector<int> doneEarly;   // acknowledged before mosquitto_publish() returned its id
-    uint64_t losses = 0;          // connections gone, to tell one gone while a message was given
+    std::vector<uint64_t> acknowledgedTags;  // not yet collected by acknowledged()
+    uint64_t losses = 0;  // connections gone, to tell one gone while a message was given
     BrokerStatus status;
     // The connection is made and libmosquitto has sent again what it held from the last one
     // (it does so after the connect callback, in the same loop): the hand-over may give.
@@ -304,9 +305,19 @@ struct Shared final : MosquittoApi::Callbacks {
         changed.notify_all();
     }
 
+    // A QoS 1 or 2 message of the owner's has reached the broker for good.
+    void confirmed(const MqttMessage& message) {
+        if (message.tag != 0 && message.qos > 0) {
+            acknowledgedTags.push_back(message.tag);
+        }
+    }
+
     void published(int mid) override {
         std::lock_guard lock(mutex);
-        if (given.erase(mid) == 0 && inHand) {
+        if (const auto it = given.find(mid); it != given.end()) {
+            confirmed(it->second.message);
+            given.erase(it);
+        } else if (inHand) {
             doneEarly.push_back(mid);
         }
         changed.notify_all();
@@ -425,6 +436,7 @@ void runWorker(const std::shared_ptr<Shared>& s) {
             const auto early = std::find(s->doneEarly.begin(), s->doneEarly.end(), mid);
             if (early != s->doneEarly.end()) {
                 s->doneEarly.erase(early);
+                s->confirmed(entry.message);
             } else if (m.qos == 0 && s->losses != losses) {
                 // Queued on a connection that went before we could note it: not written.
                 s->takeBack(std::move(entry));
@@ -627,6 +639,17 @@ int MosquittoClient::pending() const {
 
 int MosquittoClient::capacity() const {
     return impl_->capacity;
+}
+
+std::vector<uint64_t> MosquittoClient::acknowledged() {
+    if (!impl_->onOwnerThread("acknowledged()")) {
+        return {};
+    }
+    const std::shared_ptr<Shared> s = impl_->current();
+    std::lock_guard lock(s->mutex);
+    std::vector<uint64_t> out;
+    out.swap(s->acknowledgedTags);
+    return out;
 }
 
 QString brokerRefusalText(int connack, bool withUser) {

@@ -40,6 +40,7 @@ class MosquittoClient final : public MqttClient {
     bool send(const MqttMessage& message) override;
     int pending() const override;
     int capacity() const override;
+    std::vector<uint64_t> acknowledged() override;
 
   private:
     struct Impl;

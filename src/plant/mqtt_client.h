@@ -31,6 +31,9 @@ struct MqttMessage {
     QByteArray payload;
     int qos = 0;
     bool retain = false;
+    // The sender's own mark, handed back by acknowledged() once the broker has confirmed the
+    // message (QoS 1, 2); 0 for a message whose confirmation nobody waits for.
+    uint64_t tag = 0;
     bool operator==(const MqttMessage&) const = default;
 };
 
@@ -76,6 +79,10 @@ class MqttClient {
     virtual int pending() const = 0;
     // Any thread.
     virtual int capacity() const = 0;
+    // Owner thread. The tags of the tagged QoS 1 and 2 messages the broker has acknowledged since
+    // the last call, in the order the acknowledgements came. A message sent again after a
+    // reconnect may be told twice; one given up by stop() is never told.
+    virtual std::vector<uint64_t> acknowledged() = 0;
 };
 
 }  // namespace terval

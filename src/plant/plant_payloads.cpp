@@ -16,6 +16,10 @@ QJsonValue numberValue(std::optional<uint16_t> value) {
     return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
 }
 
+QJsonValue recordValue(std::optional<qint64> value) {
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
 QJsonValue timeValue(const QDateTime& time) {
     const QString text = plantTimeText(time);
     return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
@@ -61,11 +65,14 @@ QByteArray relayStatePayload(const RelayStateReport& r) {
     o[QStringLiteral("last_answer")] = timeValue(r.lastAnswer);
     o[QStringLiteral("good_answers")] = static_cast<qint64>(r.goodAnswers);
     o[QStringLiteral("bad_answers")] = static_cast<qint64>(r.badAnswers);
+    o[QStringLiteral("signal_kohm")] = numberValue(r.signalKohm);
+    o[QStringLiteral("trip_kohm")] = numberValue(r.tripKohm);
     return compact(o);
 }
 
 std::optional<QByteArray> relayEventPayload(const JournalEntry& entry,
-                                            std::optional<uint16_t> serial) {
+                                            std::optional<uint16_t> serial,
+                                            const EventNumbering& numbering) {
     const auto* event = std::get_if<ProtectionEventDetails>(&entry.details);
     if (entry.kind != JournalKind::ProtectionEvent || event == nullptr || !entry.relay) {
         return std::nullopt;
@@ -85,10 +92,13 @@ std::optional<QByteArray> relayEventPayload(const JournalEntry& entry,
     o[QStringLiteral("sign_code")] = event->signCode;
     o[QStringLiteral("sign_text")] = event->signText;
     o[QStringLiteral("detected_at")] = timeValue(entry.localTime());
+    o[QStringLiteral("record")] = recordValue(numbering.record);
+    o[QStringLiteral("previous")] = recordValue(numbering.previous);
+    o[QStringLiteral("replayed")] = numbering.replayed;
     return compact(o);
 }
 
-std::optional<QByteArray> alarmPayload(const JournalEntry& entry) {
+std::optional<QByteArray> alarmPayload(const JournalEntry& entry, std::optional<qint64> record) {
     const auto* details = std::get_if<AlarmDetails>(&entry.details);
     if (entry.kind != JournalKind::AlarmChanged || details == nullptr) {
         return std::nullopt;
@@ -115,6 +125,7 @@ std::optional<QByteArray> alarmPayload(const JournalEntry& entry) {
     o[QStringLiteral("text")] = a.text;
     o[QStringLiteral("change")] = alarmChangeName(details->change);
     o[QStringLiteral("changed_at")] = timeValue(entry.localTime());
+    o[QStringLiteral("record")] = recordValue(record);
     return compact(o);
 }
 

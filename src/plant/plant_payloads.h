@@ -32,18 +32,34 @@ struct RelayStateReport {
     QDateTime lastAnswer;  // invalid while it never answered
     uint32_t goodAnswers = 0;
     uint32_t badAnswers = 0;
+    // The relay's signal and trip setpoints as last read; nothing before the first reading.
+    std::optional<uint16_t> signalKohm;
+    std::optional<uint16_t> tripKohm;
 };
 QByteArray relayStatePayload(const RelayStateReport& report);
+
+// Where a protection event stands in the station's journal: its record number and that of the
+// protection event recorded before it (a consumer that lacks the one before knows it missed
+// something), and whether it goes out again from the journal rather than as it was detected.
+// Nothing of it for a station that keeps no journal.
+struct EventNumbering {
+    std::optional<qint64> record;
+    std::optional<qint64> previous;
+    bool replayed = false;
+};
 
 // A protection event as the journal recorded it, with the relay's serial number as last read;
 // nothing for a record of another kind.
 std::optional<QByteArray> relayEventPayload(const JournalEntry& entry,
-                                            std::optional<uint16_t> serial = std::nullopt);
+                                            std::optional<uint16_t> serial = std::nullopt,
+                                            const EventNumbering& numbering = {});
 
 // An alarm's state after a transition the journal recorded, for its retained topic
 // alarm/<id>: its tile (null for the link), kind, priority, state, shelf and suppression, when it
-// was raised, returned and acknowledged, its text; nothing for a record of another kind.
-std::optional<QByteArray> alarmPayload(const JournalEntry& entry);
+// was raised, returned and acknowledged, its text, and the journal record number of the
+// transition (null when it has none); nothing for a record of another kind.
+std::optional<QByteArray> alarmPayload(const JournalEntry& entry,
+                                       std::optional<qint64> record = std::nullopt);
 
 // The link: "rs232", "rs485" or "tcp"; the link as the journal names it; "closed", "connecting",
 // "open" or "waiting"; the status line.

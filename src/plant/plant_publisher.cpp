@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <vector>
 
+#include "journal/journal.h"
 #include "link/link_controller.h"
 #include "modbus/register_map.h"
 #include "plant/plant_payloads.h"
@@ -42,13 +43,15 @@ QString linkStateWord(LinkState state) {
 }  // namespace
 
 PlantPublisher::PlantPublisher(Station& station, const LinkController& link, MainView& view,
-                               const Clock& clock, MqttClient& client, const MqttSettings& settings)
+                               const Clock& clock, MqttClient& client, const MqttSettings& settings,
+                               Journal* journal)
     : station_(station),
       link_(link),
       view_(view),
       clock_(clock),
       client_(client),
-      settings_(settings) {}
+      settings_(settings),
+      journal_(journal) {}
 
 PlantPublisher::~PlantPublisher() {
     stop();
@@ -59,6 +62,23 @@ void PlantPublisher::start() {
         return;
     }
     started_ = true;
+    fromJournal_ = false;
+    if (journal_ != nullptr && journal_->takesRecords() && journal_->isReadable()) {
+        const std::optional<qint64> newest = journal_->newestProtectionEvent();
+        if (newest) {
+            const std::optional<qint64> stored = journal_->mark(kConfirmedMark);
+            // Without a mark (the first start that keeps one) the events the journal holds went
+            // out the old way already: only the later ones are sent. A mark beyond the newest
+            // event is another file's (a damaged journal set aside and a new one begun).
+            confirmed_ = stored && *stored <= *newest ? *stored : *newest;
+            storedConfirmed_ = stored.value_or(-1);
+            storedAt_ = QDateTime();
+            handedTo_ = confirmed_;
+            unconfirmed_.clear();
+            fromJournal_ = true;
+            storeConfirmed(true);
+        }
+    }
     client_.start(settings_);
     broker_ = client_.status();
     showBroker();
@@ -82,6 +102,11 @@ void PlantPublisher::stop() {
     const MqttMessage offline{settings_.topicRoot() + "status", "offline", 1, true};
     // The client gives the broker less than a second; "offline" it could not send is the will's.
     const std::vector<MqttMessage> left = client_.stop(offline);
+    if (fromJournal_) {
+        // Events the broker did not confirm by now go out again at the next start.
+        takeAcknowledged();
+        storeConfirmed(true);
+    }
     recordLeftUnsent(left, offline);
     view_.showBrokerState(QString(), false);
 }
@@ -136,6 +161,16 @@ void PlantPublisher::tick() {
     } else if (now.state == BrokerState::Connected) {
         station_.journal.brokerReached(settings_.brokerName());
     }
+    if (fromJournal_) {
+        takeAcknowledged();
+        if (reconnected) {
+            // What the last connection was given and did not confirm may never have reached
+            // the broker: every event after the confirmed one goes again, in record order.
+            handedTo_ = confirmed_;
+            unconfirmed_.clear();
+        }
+        storeConfirmed(false);
+    }
     // A broker that restarted may have lost what it retained: everything retained is said again,
     // after the "online" the client says first on every connection.
     publishLink(reconnected);
@@ -152,7 +187,8 @@ void PlantPublisher::recorded(const JournalEntry& entry) {
     if (!started_) {
         return;
     }
-    if (const std::optional<QByteArray> payload = alarmPayload(entry)) {
+    const std::optional<qint64> number = freshRecordNumber();
+    if (const std::optional<QByteArray> payload = alarmPayload(entry, number)) {
         publishAlarm(std::get<AlarmDetails>(entry.details), *payload);
         return;
     }
@@ -176,6 +212,12 @@ void PlantPublisher::recorded(const JournalEntry& entry) {
         if (!kept) {
             forget(left);
         }
+        return;
+    }
+    if (fromJournal_ && entry.kind == JournalKind::ProtectionEvent && journal_->takesRecords()) {
+        // The journal's writer has it already (or holds it until the file takes it): it goes out
+        // from there, at once when nothing older waits.
+        drain(number);
         return;
     }
     const uint16_t address = entry.relay->address;
@@ -210,6 +252,27 @@ void PlantPublisher::statusRead(int, const StatusReading& reading) {
     readings_[address] = Reading{reading.insulationKohm, reading.controlKohm, reading.serialNumber};
 }
 
+void PlantPublisher::alarmLevelsRead(int relay, uint16_t signalKohm, uint16_t tripKohm) {
+    if (relay < 1 || relay > station_.devices.DeviceCount) {
+        return;
+    }
+    levels_[station_.devices.entry(relay).Address] = Levels{signalKohm, tripKohm};
+}
+
+std::optional<qint64> PlantPublisher::freshRecordNumber() {
+    if (journal_ == nullptr) {
+        return std::nullopt;
+    }
+    // The journal's writer appends each record before the stream tells the others; a number
+    // seen before belongs to an earlier record, this one having reached no file.
+    const std::optional<qint64> id = journal_->lastAppendedId();
+    if (!id || *id <= lastRecordNumber_) {
+        return std::nullopt;
+    }
+    lastRecordNumber_ = *id;
+    return id;
+}
+
 QByteArray PlantPublisher::relayTopic(uint16_t address, const char* leaf) const {
     return settings_.topicRoot() + "relay/" + QByteArray::number(address) + '/' + leaf;
 }
@@ -236,6 +299,10 @@ void PlantPublisher::publishStates(bool all) {
             report.insulationKohm = reading->second.insulationKohm;
             report.controlKohm = reading->second.controlKohm;
             report.serial = reading->second.serial;
+        }
+        if (const auto levels = levels_.find(e.Address); levels != levels_.end()) {
+            report.signalKohm = levels->second.signalKohm;
+            report.tripKohm = levels->second.tripKohm;
         }
         // The key leaves out what moves with every answer; those ride along with the news and
         // the minute's refresh.
@@ -287,6 +354,7 @@ void PlantPublisher::forget(uint16_t address) {
         queueState(relayTopic(address, "state"), QByteArray());
     }
     readings_.erase(address);
+    levels_.erase(address);
 }
 
 void PlantPublisher::publishLink(bool force, bool stopping) {
@@ -324,7 +392,7 @@ void PlantPublisher::queueEvent(const MqttMessage& message) {
     events_.push_back(message);
 }
 
-void PlantPublisher::drain() {
+void PlantPublisher::drain(std::optional<qint64> liveEvent) {
     if (client_.status().state != BrokerState::Connected) {
         return;
     }
@@ -344,14 +412,94 @@ void PlantPublisher::drain() {
         }
         events_.pop_front();
     }
+    if (fromJournal_) {
+        sendJournalEvents(liveEvent);
+    }
+    const QByteArray alarms = settings_.topicRoot() + "alarm/";
     while (!stateOrder_.empty()) {
         const QByteArray topic = stateOrder_.front();
         const auto it = states_.find(topic);
-        if (!client_.send(MqttMessage{topic, it->second, settings_.qos, true})) {
+        // An alarm's every move goes with QoS 1 at least, so that a consumer's persistent
+        // session is given each one while it is away, not only the newest.
+        const int qos = topic.startsWith(alarms) ? std::max(1, settings_.qos) : settings_.qos;
+        if (!client_.send(MqttMessage{topic, it->second, qos, true})) {
             return;
         }
         states_.erase(it);
         stateOrder_.pop_front();
+    }
+}
+
+void PlantPublisher::sendJournalEvents(std::optional<qint64> liveEvent) {
+    // Room is left for the states waiting, so that a long replay does not keep the tiles' news
+    // from the broker; and no more is read from the journal than the hand-over takes now.
+    int room = client_.capacity() - client_.pending() - static_cast<int>(stateOrder_.size());
+    while (room > 0) {
+        const int ask = std::min(room, kEventsRead);
+        largestRead_ = std::max(largestRead_, ask);
+        const NumberedEvents read = journal_->protectionEventsAfter(handedTo_, ask);
+        if (!read.error.isEmpty()) {
+            // Tried again at the next tick; the journal has told the operator of its file.
+            qWarning("plant: events could not be read from the journal: %s",
+                     qPrintable(read.error));
+            return;
+        }
+        for (size_t i = 0; i < read.entries.size(); ++i) {
+            const JournalEntry& e = read.entries[i];
+            const qint64 previous = read.previous[i];
+            std::optional<QByteArray> payload;
+            if (e.relay) {
+                const auto reading = readings_.find(e.relay->address);
+                payload = relayEventPayload(
+                    e,
+                    reading != readings_.end() ? std::optional<uint16_t>(reading->second.serial)
+                                               : std::nullopt,
+                    EventNumbering{e.id,
+                                   previous > 0 ? std::optional<qint64>(previous) : std::nullopt,
+                                   e.id != liveEvent});
+            }
+            if (!payload) {
+                // Nothing a consumer could be told; it does not hold up the ones after it.
+                handedTo_ = e.id;
+                continue;
+            }
+            if (!client_.send(MqttMessage{relayTopic(e.relay->address, "event"), *payload,
+                                          std::max(1, settings_.qos), false,
+                                          static_cast<uint64_t>(e.id)})) {
+                return;
+            }
+            unconfirmed_.insert(e.id);
+            handedTo_ = e.id;
+            --room;
+        }
+        if (static_cast<int>(read.entries.size()) < ask) {
+            return;
+        }
+    }
+}
+
+void PlantPublisher::takeAcknowledged() {
+    for (const uint64_t tag : client_.acknowledged()) {
+        unconfirmed_.erase(static_cast<qint64>(tag));
+    }
+    // Events go out in record order, so everything handed over before the oldest one still
+    // unconfirmed has been confirmed.
+    const qint64 upTo = unconfirmed_.empty() ? handedTo_ : *unconfirmed_.begin() - 1;
+    confirmed_ = std::max(confirmed_, upTo);
+}
+
+void PlantPublisher::storeConfirmed(bool now) {
+    if (!fromJournal_ || confirmed_ == storedConfirmed_) {
+        return;
+    }
+    // Once a second at most: a write per acknowledgement would cost more than the event.
+    const QDateTime time = clock_.now();
+    if (!now && storedAt_.isValid() && storedAt_ <= time && storedAt_.msecsTo(time) < 1000) {
+        return;
+    }
+    if (journal_->storeMark(kConfirmedMark, confirmed_)) {
+        storedConfirmed_ = confirmed_;
+        storedAt_ = time;
     }
 }
 

@@ -15,19 +15,26 @@ constexpr auto kStatsEvery = 60s;
 // Handed to the historian in one go between ticks.
 constexpr int kBatch = 500;
 
-QString statsLine(const Historian::Stats& s) {
-    return QStringLiteral(
-               "Статистика: получено %1, записано %2, повторов %3, чужих %4, пропусков "
-               "%5, отброшено %6; ждут в памяти %7, на диске %8 КБ; база %9")
-        .arg(s.received)
-        .arg(s.stored)
-        .arg(s.duplicates)
-        .arg(s.ignored)
-        .arg(s.gaps)
-        .arg(s.dropped)
-        .arg(s.waiting)
-        .arg((s.spoolBytes + 1023) / 1024)
-        .arg(s.databaseUp ? QStringLiteral("на связи") : QStringLiteral("недоступна"));
+// The figures of the run so far; once the historian has stopped, its database is closed, so the
+// last line leaves out whether it was up.
+QString statsLine(const Historian::Stats& s, bool running) {
+    QString line = (running ? QStringLiteral("Статистика: ") : QStringLiteral("Итог: ")) +
+                   QStringLiteral(
+                       "получено %1, записано %2, повторов %3, чужих %4, пропусков %5, "
+                       "отброшено %6; ждут в памяти %7, на диске %8 КБ")
+                       .arg(s.received)
+                       .arg(s.stored)
+                       .arg(s.duplicates)
+                       .arg(s.ignored)
+                       .arg(s.gaps)
+                       .arg(s.dropped)
+                       .arg(s.waiting)
+                       .arg((s.spoolBytes + 1023) / 1024);
+    if (running) {
+        line +=
+            s.databaseUp ? QStringLiteral("; база на связи") : QStringLiteral("; база недоступна");
+    }
+    return line;
 }
 
 }  // namespace
@@ -125,7 +132,7 @@ void HistorianThread::run() {
         historian.tick();
         if (Clock::now() >= nextStats) {
             nextStats = Clock::now() + kStatsEvery;
-            log_(statsLine(historian.stats()));
+            log_(statsLine(historian.stats(), true));
         }
     }
     int seconds = 5;
@@ -134,7 +141,7 @@ void HistorianThread::run() {
         seconds = finishSeconds_;
     }
     historian.stop(seconds);
-    log_(statsLine(historian.stats()));
+    log_(statsLine(historian.stats(), false));
 }
 
 }  // namespace terval

@@ -81,6 +81,17 @@ int main(int argc, char** argv) {
     if (!load.configFile.isEmpty()) {
         log.line(QStringLiteral("Настройки из %1").arg(load.configFile));
     }
+    // Before anything starts: a signal during the start is taken once the loop runs, and the
+    // stop then goes the whole orderly way.
+    terval::ExitSignals exitSignals([&log](int signo) {
+        log.line(QStringLiteral("Получен сигнал %1: остановка").arg(terval::exitSignalName(signo)));
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); });
+    });
+    if (!exitSignals.error().isEmpty()) {
+        log.line(QStringLiteral("Сигналы завершения не перехватываются (%1): при остановке службы "
+                                "несохранённое может пропасть.")
+                     .arg(exitSignals.error()));
+    }
     // The plant view in a browser: the broker's messages on the main thread, the history read on
     // a database connection of its own. Made before the assembly, so that they outlive its last
     // delivery.
@@ -108,15 +119,6 @@ int main(int argc, char** argv) {
     if (!assembly.start(&error)) {
         log.line(error);
         return 1;
-    }
-    terval::ExitSignals exitSignals([&log](int signo) {
-        log.line(QStringLiteral("Получен сигнал %1: остановка").arg(terval::exitSignalName(signo)));
-        QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); });
-    });
-    if (!exitSignals.error().isEmpty()) {
-        log.line(QStringLiteral("Сигналы завершения не перехватываются (%1): при остановке службы "
-                                "несохранённое может пропасть.")
-                     .arg(exitSignals.error()));
     }
     const int code = QCoreApplication::exec();
     assembly.stop();

@@ -228,6 +228,7 @@ PlantSubscriber::PlantSubscriber(int capacity, Timing timing, QObject* parent)
 
 PlantSubscriber::~PlantSubscriber() {
     stop();
+    notifier_.reset();
     if (wakeFd_ >= 0) {
         ::close(wakeFd_);
     }

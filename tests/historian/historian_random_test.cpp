@@ -53,10 +53,10 @@ QString iso(const QDateTime& t) {
 }
 
 // Lists compared as one text each, so that a failure shows the rows rather than bytes.
-QString lines(const QString& text) {
+std::string lines(const QString& text) {
     QStringList out = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     out.sort();
-    return out.join(QLatin1Char('\n'));
+    return out.join(QLatin1Char('\n')).toStdString();
 }
 
 struct SimStation {
@@ -65,8 +65,14 @@ struct SimStation {
     std::optional<qint64> lastEvent;
     bool anyEventSent = false;
     bool lastSkipped = false;
-    std::vector<std::pair<qint64, std::optional<qint64>>> sentEvents;  // record, previous
-    std::map<int, QDateTime> lastAnswer;                               // by address
+    struct Sent {
+        qint64 record;
+        std::optional<qint64> previous;
+        int address;
+        QDateTime at;
+    };
+    std::vector<Sent> sentEvents;         // what a replay sends again, as it was
+    std::map<int, QDateTime> lastAnswer;  // by address
     std::map<int, int> lastInsulation;
     std::optional<bool> online;
     QByteArray link;
@@ -167,20 +173,21 @@ TEST(HistorianRandom, EverythingStoredOnceThroughOutages) {
         }
         s.anyEventSent = true;
         s.lastSkipped = false;
-        s.sentEvents.push_back({record, previous});
+        s.sentEvents.push_back({record, previous, address, now});
         events.insert(s.name + ':' + QString::number(record));
         arrival.push_back(s.name + ':' + QString::number(record));
     };
 
-    const int steps = 1500;
+    const int steps = 3000;
     std::set<int> outageStarts;
     while (outageStarts.size() < 3) {
         outageStarts.insert(pick(100, steps - 400));
     }
     const int restartAt = pick(200, steps - 200);
     int outageEnds = -1;
+    bool spooled = false;  // what came during an outage waited on disk
     for (int step = 0; step < steps; ++step) {
-        now = now.addSecs(60 * pick(1, 120));
+        now = now.addSecs(60 * pick(1, 60));
         SimStation& s = stations[size_t(pick(0, int(stations.size()) - 1))];
         const int action = pick(0, 99);
         if (action < 45) {
@@ -211,9 +218,9 @@ TEST(HistorianRandom, EverythingStoredOnceThroughOutages) {
             sendEvent(s, true);
         } else if (action < 67) {
             if (!s.sentEvents.empty()) {
-                const auto& [record, previous] =
-                    s.sentEvents[size_t(pick(0, int(s.sentEvents.size()) - 1))];
-                send(s, "relay/10/event", eventJson(10, record, previous, now, true));
+                const auto& e = s.sentEvents[size_t(pick(0, int(s.sentEvents.size()) - 1))];
+                send(s, QStringLiteral("relay/%1/event").arg(e.address),
+                     eventJson(e.address, e.record, e.previous, e.at, true));
             }
         } else if (action < 75) {
             s.record += 1;
@@ -280,6 +287,7 @@ TEST(HistorianRandom, EverythingStoredOnceThroughOutages) {
         }
         if (step % 10 == 0) {
             historian->tick();
+            spooled = spooled || historian->stats().spoolBytes > 0;
         }
     }
     // Every hole shown by a later event; one of them then filled by a station's replay.
@@ -314,6 +322,8 @@ TEST(HistorianRandom, EverythingStoredOnceThroughOutages) {
         60s, 50ms))
         << log.join('\n').toStdString();
     EXPECT_EQ(historian->stats().dropped, 0u);
+    EXPECT_TRUE(spooled);
+    EXPECT_FALSE(log.filter("недоступна").isEmpty()) << log.join('\n').toStdString();
 
     const auto sql = [&](const QString& text) {
         const auto out = db.psql(text);
@@ -328,7 +338,7 @@ TEST(HistorianRandom, EverythingStoredOnceThroughOutages) {
     EXPECT_EQ(
         lines(sql("SELECT s.name || ':' || e.record FROM terval.events e JOIN terval.stations s "
                   "ON s.id = e.station_id WHERE e.record > 0")),
-        expectedEvents.join('\n'));
+        expectedEvents.join('\n').toStdString());
     EXPECT_EQ(sql("SELECT count(*) FROM terval.events WHERE record < 0").toInt(), unnumberedEvents);
     QStringList expectedSamples(samples.begin(), samples.end());
     expectedSamples.sort();
@@ -337,13 +347,13 @@ TEST(HistorianRandom, EverythingStoredOnceThroughOutages) {
             "SELECT s.name || ':' || r.address || ':' || (extract(epoch FROM m.at) * 1000)::bigint "
             "FROM terval.samples m JOIN terval.relays r ON r.id = m.relay_id "
             "JOIN terval.stations s ON s.id = r.station_id")),
-        expectedSamples.join('\n'));
+        expectedSamples.join('\n').toStdString());
     QStringList expectedGaps(gaps.begin(), gaps.end());
     expectedGaps.sort();
     EXPECT_EQ(lines(sql("SELECT s.name || ':' || array_to_string(g.missing, ',') || ':' || "
                         "(g.filled_at IS NOT NULL) FROM terval.gaps g JOIN terval.stations s "
                         "ON s.id = g.station_id")),
-              expectedGaps.join('\n'));
+              expectedGaps.join('\n').toStdString());
     EXPECT_EQ(log.filter("пропущены записи журнала").size(), qsizetype(skipped.size()))
         << log.join('\n').toStdString();
     EXPECT_EQ(sql("SELECT count(*) FROM terval.alarm_changes").toInt(), alarms);
@@ -360,11 +370,12 @@ TEST(HistorianRandom, EverythingStoredOnceThroughOutages) {
 
     // Written in the order they came, across the outages and the restart.
     std::map<QString, qint64> storedAt;
-    for (const QString& row : lines(sql("SELECT s.name || ':' || r.record || '|' || "
-                                        "(extract(epoch FROM r.stored_at) * 1000000)::bigint FROM "
-                                        "terval.station_records r JOIN terval.stations s ON s.id = "
-                                        "r.station_id WHERE r.record > 0"))
-                                  .split('\n')) {
+    const QString stored =
+        sql("SELECT s.name || ':' || r.record || '|' || "
+            "(extract(epoch FROM r.stored_at) * 1000000)::bigint FROM "
+            "terval.station_records r JOIN terval.stations s ON s.id = "
+            "r.station_id WHERE r.record > 0");
+    for (const QString& row : stored.split('\n')) {
         storedAt[row.section('|', 0, 0)] = row.section('|', 1).toLongLong();
     }
     qint64 last = 0;

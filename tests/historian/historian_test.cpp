@@ -354,3 +354,152 @@ TEST(Historian, RolesScriptGivesAWriterAndAReadOnlyReader) {
                   "'samples'"),
               "terval_plant");
 }
+
+// Every station's retained states at once, as the broker gives them to a historian subscribing
+// afresh: 100 stations of 32 relays. The figures are printed for the record; what is asserted is
+// that every sample of both bursts is there once.
+TEST(Historian, BurstOfEveryStationsRetainedStates) {
+    PostgresCluster db;
+    ASSERT_TRUE(db.start()) << db.errors().toStdString();
+    QTemporaryDir spool;
+    QStringList lines;
+    Historian h(settingsFor(db, spool.path()), [&](const QString& l) { lines << l; });
+    ASSERT_TRUE(h.start(nullptr));
+    const QDateTime t0 = QDateTime::currentDateTimeUtc().addSecs(-3600);
+    const int stations = 100, relays = 32;
+    for (int burst = 0; burst < 2; ++burst) {
+        // The first burst meets every relay for the first time; the second finds them known.
+        QElapsedTimer timer;
+        timer.start();
+        for (int s = 0; s < stations; ++s) {
+            for (int r = 1; r <= relays; ++r) {
+                const QDateTime at = t0.addSecs(burst * 60 + r);
+                h.received(message(QStringLiteral("hall-%1").arg(s),
+                                   QStringLiteral("relay/%1/state").arg(r),
+                                   statePayload(r, r, 1000 + s + burst, at), at, true));
+            }
+        }
+        ASSERT_TRUE(drain(h)) << lines.join('\n').toStdString();
+        const double seconds = timer.nsecsElapsed() / 1e9;
+        std::printf("burst %d (%s relays): %d states written in %.2f s, %.0f messages/s\n",
+                    burst + 1, burst == 0 ? "new" : "known", stations * relays, seconds,
+                    stations * relays / seconds);
+        RecordProperty(burst == 0 ? "first_burst_seconds" : "second_burst_seconds",
+                       QString::number(seconds, 'f', 2).toStdString());
+    }
+    EXPECT_EQ(sql(db, "SELECT count(*) FROM terval.samples").toInt(), 2 * stations * relays);
+    EXPECT_EQ(sql(db, "SELECT count(*) FROM terval.relays").toInt(), stations * relays);
+    EXPECT_EQ(sql(db, "SELECT count(DISTINCT insulation_kohm) FROM terval.relays").toInt(),
+              stations);
+    EXPECT_EQ(sql(db, "SELECT count(*) FROM terval.relay_names").toInt(), stations * relays);
+    const auto stats = h.stats();
+    EXPECT_EQ(stats.received, uint64_t(2 * stations * relays));
+    EXPECT_EQ(stats.stored, uint64_t(2 * stations * relays));
+}
+
+// A spool folder that cannot be used stops start() with the reason; a full spool drops what comes
+// beyond its limit, counts it and says so, at most once a minute, and keeps what it holds.
+TEST(Historian, SpoolFolderUnusableAndSpoolFull) {
+    PostgresCluster db;  // never started: the database refuses every connection
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath("file"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    {
+        Historian h(settingsFor(db, dir.filePath("file/spool")), {});
+        QString error;
+        EXPECT_FALSE(h.start(&error));
+        EXPECT_TRUE(error.contains("file/spool")) << error.toStdString();
+    }
+    QStringList lines;
+    auto settings = settingsFor(db, dir.filePath("spool"));
+    settings.spoolLimitBytes = 4000;
+    Historian h(settings, [&](const QString& l) { lines << l; });
+    ASSERT_TRUE(h.start(nullptr));
+    {
+        Historian second(settings, {});
+        QString error;
+        EXPECT_FALSE(second.start(&error));
+        EXPECT_TRUE(error.contains("занял другой процесс")) << error.toStdString();
+    }
+    const QDateTime t0 = QDateTime::fromString("2026-11-03T10:00:00Z", Qt::ISODate);
+    for (int i = 0; i < 100; ++i) {
+        h.received(
+            message("g1", "relay/3/state", statePayload(3, 1, i, t0.addSecs(i)), t0.addSecs(i)));
+        h.tick();
+    }
+    const auto stats = h.stats();
+    EXPECT_LE(stats.spoolBytes, 4000);
+    EXPECT_GT(stats.spoolBytes, 3000);
+    EXPECT_GT(stats.dropped, 50u);
+    EXPECT_EQ(lines.filter("отбрасываются").size(), 1) << lines.join('\n').toStdString();
+    // What was kept is the oldest, and all of it is written once the database is there.
+    ASSERT_TRUE(db.start()) << db.errors().toStdString();
+    ASSERT_TRUE(drain(h)) << lines.join('\n').toStdString();
+    EXPECT_EQ(sql(db, "SELECT count(*) || ',' || max(insulation_kohm) FROM terval.samples"),
+              QStringLiteral("%1,%2").arg(100 - stats.dropped).arg(99 - stats.dropped));
+}
+
+// A record number that comes again with another event is a station whose journal began anew, not
+// a duplicate: the event is kept and said once; each of the two sent again is stored only once.
+TEST(Historian, EventOfAJournalBegunAnewIsKept) {
+    PostgresCluster db;
+    ASSERT_TRUE(db.start()) << db.errors().toStdString();
+    QTemporaryDir spool;
+    QStringList lines;
+    Historian h(settingsFor(db, spool.path()), [&](const QString& l) { lines << l; });
+    ASSERT_TRUE(h.start(nullptr));
+    const QDateTime t1 = QDateTime::fromString("2026-11-03T10:00:00Z", Qt::ISODate);
+    const QDateTime t2 = t1.addDays(20);
+    const QByteArray first = eventPayload(3, 5, 4, t1, false);
+    const QByteArray again = eventPayload(3, 5, std::nullopt, t2, false);
+    const QByteArray alarm1 =
+        R"({"id":"trip_relay_3","address":3,"kind":"trip_relay","priority":"high","state":"normal","change":"returned","changed_at":"2026-11-03T10:00:00Z","record":9})";
+    const QByteArray alarm2 =
+        R"({"id":"trip_relay_3","address":3,"kind":"trip_relay","priority":"high","state":"normal","change":"returned","changed_at":"2026-11-23T10:00:00Z","record":9})";
+    for (const QByteArray& p : {first, first, again, again, first}) {
+        h.received(message("g1", "relay/3/event", p, t2));
+    }
+    for (const QByteArray& p : {alarm1, alarm1, alarm2, alarm2}) {
+        h.received(message("g1", "alarm/trip_relay_3", p, t2));
+    }
+    ASSERT_TRUE(drain(h)) << lines.join('\n').toStdString();
+    EXPECT_EQ(sql(db,
+                  "SELECT string_agg(record || '@' || to_char(detected_at AT TIME ZONE 'UTC', "
+                  "'MM-DD'), ',' "
+                  "ORDER BY detected_at) FROM terval.events"),
+              "5@11-03,5@11-23");
+    EXPECT_EQ(sql(db, "SELECT count(*) FROM terval.alarm_changes"), "2");
+    EXPECT_EQ(h.stats().duplicates, 5u);  // three events, two alarms
+    EXPECT_EQ(lines.filter("начат заново").size(), 1) << lines.join('\n').toStdString();
+    EXPECT_EQ(sql(db, "SELECT count(*) FROM terval.gaps"), "0");
+}
+
+// A message the database refuses (here a rule the database was given) costs only itself: the rest
+// of its batch is written, and it is logged and counted.
+TEST(Historian, OneMessageTheDatabaseRefusesCostsOnlyItself) {
+    PostgresCluster db;
+    ASSERT_TRUE(db.start()) << db.errors().toStdString();
+    QTemporaryDir spool;
+    QStringList lines;
+    Historian h(settingsFor(db, spool.path()), [&](const QString& l) { lines << l; });
+    ASSERT_TRUE(h.start(nullptr));
+    sql(db, "ALTER TABLE terval.link_changes ADD CONSTRAINT no_bad CHECK (type <> 'bad')");
+    const QDateTime t0 = QDateTime::currentDateTimeUtc();
+    for (int i = 0; i < 20; ++i) {
+        const QByteArray type = i == 10 ? "bad" : (i % 2 ? "tcp" : "rs485");
+        h.received(
+            message("g1", "link",
+                    R"({"type":")" + type + R"(","link":"L","state":"open","status_text":"T"})",
+                    t0.addSecs(i)));
+        h.received(message("g1", "relay/3/state", statePayload(3, 1, 100 + i, t0.addSecs(i)),
+                           t0.addSecs(i)));
+    }
+    ASSERT_TRUE(drain(h)) << lines.join('\n').toStdString();
+    EXPECT_EQ(sql(db, "SELECT count(*) FROM terval.samples"), "20");
+    // Twenty links, one refused; the one after it says what the last stored said: no change.
+    EXPECT_EQ(sql(db, "SELECT count(*) FROM terval.link_changes"), "18");
+    EXPECT_EQ(h.stats().ignored, 1u);
+    EXPECT_EQ(lines.filter("plant/hall/g1/link не записано").size(), 1)
+        << lines.join('\n').toStdString();
+}

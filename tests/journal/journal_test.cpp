@@ -348,6 +348,21 @@ TEST_F(JournalTest, AVersionOneFileIsOpenedWithItsRecords) {
     EXPECT_EQ(trend.read(7, 1710513000000, 1710513010000).points,
               (std::vector<TrendPoint>{{1710513007000, 950, 950, 950, 40, 1}}));
     EXPECT_EQ(trend.levels(7), (AlarmLevels{1710513007500, 500, 250}));
+    // Version 3 brought the numbers kept beside the records; the old event is numbered and
+    // found after any record before it.
+    EXPECT_FALSE(journal.mark(QStringLiteral("plant_confirmed_event")));
+    ASSERT_TRUE(journal.storeMark(QStringLiteral("plant_confirmed_event"), 2));
+    ASSERT_TRUE(journal.storeMark(QStringLiteral("plant_confirmed_event"), 7));
+    EXPECT_EQ(journal.mark(QStringLiteral("plant_confirmed_event")), 7);
+    EXPECT_EQ(journal.newestProtectionEvent(), 2);
+    const NumberedEvents events = journal.protectionEventsAfter(0, 10);
+    ASSERT_EQ(events.entries.size(), 1u) << events.error.toStdString();
+    EXPECT_EQ(events.entries[0].id, 2);
+    EXPECT_EQ(events.previous, std::vector<qint64>{0});
+    EXPECT_TRUE(journal.protectionEventsAfter(2, 10).entries.empty());
+    journal.close();
+    ASSERT_TRUE(journal.open());
+    EXPECT_EQ(journal.mark(QStringLiteral("plant_confirmed_event")), 7);
     journal.close();
     OtherConnection raw(folder.path("journal.db"));
     EXPECT_EQ(journalSchemaVersion(raw.db()), kJournalSchemaVersion);

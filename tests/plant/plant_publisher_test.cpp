@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 
 #include "plant/mqtt_settings.h"
 #include "plant/plant_payloads.h"
@@ -47,19 +48,22 @@ TEST(PlantPayloads, LayoutsAreExact) {
     r.lastAnswer = answered;
     r.goodAnswers = 4000000000u;
     r.badAnswers = 3;
+    r.signalKohm = 500;
+    r.tripKohm = 250;
     EXPECT_EQ(
         QString::fromUtf8(relayStatePayload(r)),
         QStringLiteral(R"({"address":17,"bad_answers":3,"breaker":"Выкл \"2\"","control_kohm":998,)"
                        R"("generator":"Ген. 2","good_answers":4000000000,"insulation_kohm":1102,)"
                        R"("last_answer":"2026-12-07T18:22:01+03:00","relay":2,"serial":2417,)"
-                       R"("state":"normal"})"));
+                       R"("signal_kohm":500,"state":"normal","trip_kohm":250})"));
     RelayStateReport never;
     never.relay = 1;
     never.tileState = kTileNoAnswer;
     EXPECT_EQ(QString::fromUtf8(relayStatePayload(never)),
               QStringLiteral(R"({"address":0,"bad_answers":0,"breaker":"","control_kohm":null,)"
                              R"("generator":"","good_answers":0,"insulation_kohm":null,)"
-                             R"("last_answer":null,"relay":1,"serial":null,"state":"no_answer"})"));
+                             R"("last_answer":null,"relay":1,"serial":null,"signal_kohm":null,)"
+                             R"("state":"no_answer","trip_kohm":null})"));
     EXPECT_EQ(tileStateWord(kTileEvent), QStringLiteral("event"));
     EXPECT_EQ(
         plantTimeText(QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), QTimeZone(-(5 * 3600 + 1800)))),
@@ -75,9 +79,21 @@ TEST(PlantPayloads, LayoutsAreExact) {
     const std::optional<QByteArray> event = relayEventPayload(e, 2403);
     ASSERT_TRUE(event);
     const QJsonObject o = QJsonDocument::fromJson(*event).object();
-    EXPECT_EQ(o.keys(),
-              (QStringList{"address", "alarm_line", "breaker", "detected_at", "event_time",
-                           "generator", "relay", "serial", "sign_code", "sign_text"}));
+    EXPECT_EQ(o.keys(), (QStringList{"address", "alarm_line", "breaker", "detected_at",
+                                     "event_time", "generator", "previous", "record", "relay",
+                                     "replayed", "serial", "sign_code", "sign_text"}));
+    // Without a journal the event has no number; with one, its own and the one before it.
+    EXPECT_TRUE(o["record"].isNull());
+    EXPECT_TRUE(o["previous"].isNull());
+    EXPECT_EQ(o["replayed"], QJsonValue(false));
+    const QJsonObject numbered =
+        QJsonDocument::fromJson(*relayEventPayload(e, 2403, {5000000000LL, 17, true})).object();
+    EXPECT_EQ(numbered["record"].toInteger(), 5000000000LL);
+    EXPECT_EQ(numbered["previous"].toInteger(), 17);
+    EXPECT_EQ(numbered["replayed"], QJsonValue(true));
+    EXPECT_TRUE(QJsonDocument::fromJson(*relayEventPayload(e, 2403, {1, std::nullopt, false}))
+                    .object()["previous"]
+                    .isNull());
     EXPECT_EQ(o["serial"].toInt(), 2403);
     EXPECT_TRUE(QJsonDocument::fromJson(*relayEventPayload(e)).object()["serial"].isNull());
     EXPECT_EQ(o["alarm_line"].toString(), e.text);
@@ -107,10 +123,11 @@ TEST(PlantPayloads, LayoutsAreExact) {
                        trip.text,
                        AlarmDetails{trip, AlarmChange::Shelved, QStringLiteral("ivanov")}};
     const auto local = [](qint64 ms) { return plantTimeText(QDateTime::fromMSecsSinceEpoch(ms)); };
-    EXPECT_EQ(QString::fromUtf8(*alarmPayload(alarm)),
+    EXPECT_EQ(QString::fromUtf8(*alarmPayload(alarm, 912)),
               QStringLiteral(R"({"acknowledged_at":"%1","address":17,"change":"shelved",)"
                              R"("changed_at":"%2","id":"trip_relay_17","kind":"trip_relay",)"
-                             R"("priority":"high","raised_at":"%3","relay":2,"returned_at":null,)"
+                             R"("priority":"high","raised_at":"%3","record":912,"relay":2,)"
+                             R"("returned_at":null,)"
                              R"("shelved":true,"shelved_until":"%4","state":"active_acknowledged",)"
                              R"("suppressed":false,"text":"Ген. 2: Реле ОТКЛЮЧЕНИЯ"})")
                   .arg(local(raised + 61'000), local(raised + 62'000), local(raised),
@@ -125,6 +142,7 @@ TEST(PlantPayloads, LayoutsAreExact) {
     EXPECT_TRUE(linkAlarm["relay"].isNull());
     EXPECT_TRUE(linkAlarm["address"].isNull());
     EXPECT_TRUE(linkAlarm["raised_at"].isNull());
+    EXPECT_TRUE(linkAlarm["record"].isNull());
     EXPECT_EQ(linkAlarm["id"].toString(), QStringLiteral("link_lost"));
     EXPECT_EQ(linkAlarm["state"].toString(), QStringLiteral("returned_unacknowledged"));
     EXPECT_FALSE(alarmPayload(e));
@@ -221,12 +239,33 @@ class FakeMqttClient final : public MqttClient {
     }
     int pending() const override { return static_cast<int>(handed.size()); }
     int capacity() const override { return room; }
+    std::vector<uint64_t> acknowledged() override {
+        std::vector<uint64_t> out;
+        out.swap(acks);
+        return out;
+    }
 
-    // The network thread's work: what was handed over reaches the broker.
+    // The network thread's work: what was handed over reaches the broker, which confirms the
+    // tagged ones.
     std::vector<MqttMessage> deliver() {
         std::vector<MqttMessage> out;
         out.swap(handed);
+        for (const MqttMessage& m : out) {
+            if (m.tag == 0 || m.qos == 0) {
+                continue;
+            }
+            const double fate = rng ? std::uniform_real_distribution<>(0, 1)(*rng) : 1.0;
+            if (fate < ackLost) {
+                continue;
+            }
+            (fate < ackLost + ackLate ? late : acks).push_back(m.tag);
+        }
         return out;
+    }
+    // Confirmations held up on the way arrive now.
+    void releaseLate() {
+        acks.insert(acks.end(), late.begin(), late.end());
+        late.clear();
     }
 
     BrokerStatus broker;
@@ -236,6 +275,13 @@ class FakeMqttClient final : public MqttClient {
     std::optional<MqttMessage> stoppedWith;
     int sentWhileAway = 0;
     std::vector<MqttMessage> handed;
+    std::vector<uint64_t> acks;
+    // Of the confirmations of what was delivered, the share that never arrives and the share
+    // that arrives late, drawn from `rng` (all arrive at once without one).
+    double ackLost = 0;
+    double ackLate = 0;
+    std::mt19937* rng = nullptr;
+    std::vector<uint64_t> late;
 };
 
 TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowTheTiles) {
@@ -542,6 +588,182 @@ TEST(PlantPublisherTest, EveryEventArrivesOnceInOrderOrIsCountedAndStatesFollowT
               QStringLiteral("Брокер MQTT 127.0.0.1:1883: при остановке не переданы или не "
                              "подтверждены сообщения: %1 (из них о событиях защиты: 1)")
                   .arg(client->handed.size()));
+}
+
+// Events of a station with a journal go out from the journal. Over thousands of steps of events,
+// a broker that comes and goes, a hand-over that fills, confirmations lost or late and the
+// station restarted: each event arrives with its own record number and the one before it, the
+// first arrivals in record order, a repeat only as replayed, the confirmed number only grows and
+// never passes an event the broker lacks, and at the end every event has arrived.
+TEST(PlantPublisherTest, EventsGoOutFromTheJournalThroughOutagesLostConfirmationsAndRestarts) {
+    const unsigned seed = qEnvironmentVariableIsSet("TERVAL_PLANT_SEED")
+                              ? qEnvironmentVariable("TERVAL_PLANT_SEED").toUInt()
+                              : std::random_device{}();
+    SCOPED_TRACE(::testing::Message() << "replay with TERVAL_PLANT_SEED=" << seed);
+    std::mt19937 rng(seed);
+    const auto chance = [&rng](double p) {
+        return std::uniform_real_distribution<>(0, 1)(rng) < p;
+    };
+    const auto pick = [&rng](int n) { return std::uniform_int_distribution<>(0, n - 1)(rng); };
+
+    FakeMqttClient* client = nullptr;
+    PlantOptions plant{{QStringLiteral("127.0.0.1:1883"), QStringLiteral("plant")},
+                       [&] {
+                           auto c = std::make_unique<FakeMqttClient>();
+                           c->rng = &rng;
+                           c->ackLost = 0.1;
+                           c->ackLate = 0.2;
+                           client = c.get();
+                           return c;
+                       },
+                       QStringLiteral("hall-1")};
+    Rig rig(3, kLinkTcp, {}, JournalOptions{}, plant);
+    rig.connect();
+    ASSERT_TRUE(rig.publisher()->eventsFromJournal());
+    const QByteArray root = "plant/hall-1/";
+
+    struct Arrival {
+        qint64 record = 0;
+        std::optional<qint64> previous;
+        bool replayed = false;
+        int sign = 0;
+    };
+    std::vector<Arrival> arrivals;
+    std::set<qint64> received;
+    std::vector<qint64> made;  // the events' record numbers, in order
+    std::map<qint64, int> signOf;
+    qint64 confirmedSeen = 0;
+    size_t confirmedChecked = 0;  // made[0, this) are at or below the confirmed number, and arrived
+    int restarts = 0;
+
+    const auto receive = [&] {
+        if (client->broker.state != BrokerState::Connected) {
+            return;
+        }
+        for (const MqttMessage& m : client->deliver()) {
+            const QJsonObject o = QJsonDocument::fromJson(m.payload).object();
+            if (m.topic.endsWith("/event")) {
+                ASSERT_FALSE(m.retain);
+                ASSERT_GE(m.qos, 1);
+                const Arrival a{o["record"].toInteger(),
+                                number(o["previous"]).has_value()
+                                    ? std::optional<qint64>(o["previous"].toInteger())
+                                    : std::nullopt,
+                                o["replayed"].toBool(), o["sign_code"].toInt()};
+                ASSERT_EQ(m.tag, static_cast<uint64_t>(a.record));
+                arrivals.push_back(a);
+                received.insert(a.record);
+            } else if (m.topic.startsWith(root + "alarm/") && !m.payload.isEmpty()) {
+                // Every move of an alarm reaches a persistent session, with its record.
+                ASSERT_GE(m.qos, 1);
+                ASSERT_GT(o["record"].toInteger(), 0) << m.payload.toStdString();
+            }
+        }
+    };
+    const auto second = [&] {
+        rig.clock.time = rig.clock.time.addMSecs(200 + pick(2000));
+        rig.core().Timer1Timer();
+        PlantPublisher& publisher = *rig.publisher();
+        ASSERT_EQ(publisher.eventsWaiting(), 0);
+        ASSERT_EQ(publisher.eventsDropped(), 0u);
+        ASSERT_LE(publisher.largestEventRead(), PlantPublisher::kEventsRead);
+        ASSERT_GE(publisher.confirmedEvent(), confirmedSeen);
+        confirmedSeen = publisher.confirmedEvent();
+        for (; confirmedChecked < made.size() && made[confirmedChecked] <= confirmedSeen;
+             ++confirmedChecked) {
+            ASSERT_TRUE(received.count(made[confirmedChecked]))
+                << "record " << made[confirmedChecked] << " counted as confirmed, never arrived";
+        }
+    };
+
+    for (int step = 0; step < 5000; ++step) {
+        const int what = pick(100);
+        if (what < 30) {
+            const int burst = chance(0.02) ? 300 : 1 + pick(3);
+            for (int k = 0; k < burst; ++k) {
+                const int sign = static_cast<int>(made.size() % 60000);
+                rig.station().journal.protectionEvent(1 + pick(rig.station().devices.DeviceCount),
+                                                      rig.clock.time, static_cast<uint16_t>(sign),
+                                                      QStringLiteral("признак"), TripRecord{},
+                                                      QStringLiteral("строка %1").arg(made.size()));
+                const qint64 id = rig.core().journal()->newestProtectionEvent().value_or(0);
+                ASSERT_GT(id, made.empty() ? 0 : made.back());
+                made.push_back(id);
+                signOf[id] = sign;
+            }
+        } else if (what < 40) {
+            if (client->broker.state == BrokerState::Connected) {
+                client->broker.state = BrokerState::Lost;
+                client->broker.reason = QStringLiteral("соединение разорвано");
+            } else {
+                client->broker.state = BrokerState::Connected;
+                client->broker.reason.clear();
+                ++client->broker.connections;
+            }
+        } else if (what < 45) {
+            client->room = chance(0.3) ? pick(3) : 64;
+        } else if (what < 50) {
+            client->releaseLate();
+        } else if (what < 51) {
+            // The station closed and started again: it goes on from what the journal kept.
+            const qint64 before = rig.publisher()->confirmedEvent();
+            rig.restart();
+            rig.connect();
+            ASSERT_TRUE(rig.publisher()->eventsFromJournal());
+            // Confirmations taken in at the stop count too; second() checks they are true.
+            ASSERT_GE(rig.publisher()->confirmedEvent(), before);
+            if (chance(0.7)) {
+                client->broker = {BrokerState::Connected, {}, 1};
+            }
+            ++restarts;
+        } else {
+            receive();
+            second();
+            ASSERT_EQ(client->sentWhileAway, 0) << "handed over while the broker was away";
+        }
+    }
+
+    // The broker back for good, confirming everything, with room for all.
+    client->broker = {BrokerState::Connected, {}, client->broker.connections + 1};
+    client->room = 100000;
+    client->ackLost = 0;
+    client->ackLate = 0;
+    client->releaseLate();
+    for (int i = 0; i < 4; ++i) {
+        receive();
+        second();
+    }
+    receive();
+    ASSERT_FALSE(made.empty());
+    EXPECT_GT(restarts, 0);
+    for (const qint64 record : made) {
+        ASSERT_TRUE(received.count(record)) << "record " << record << " never arrived";
+    }
+    EXPECT_EQ(rig.publisher()->confirmedEvent(), made.back());
+    EXPECT_EQ(rig.core().journal()->mark(PlantPublisher::kConfirmedMark), made.back());
+
+    std::map<qint64, std::optional<qint64>> previousOf;
+    for (size_t i = 0; i < made.size(); ++i) {
+        previousOf[made[i]] = i == 0 ? std::nullopt : std::optional<qint64>(made[i - 1]);
+    }
+    std::set<qint64> seen;
+    qint64 newestFirst = 0;
+    int replays = 0;
+    for (const Arrival& a : arrivals) {
+        ASSERT_TRUE(previousOf.count(a.record)) << "record " << a.record << " is no event";
+        EXPECT_EQ(a.previous, previousOf[a.record]) << "record " << a.record;
+        EXPECT_EQ(a.sign, signOf[a.record]) << "record " << a.record;
+        const bool first = seen.insert(a.record).second;
+        if (first) {
+            ASSERT_GT(a.record, newestFirst) << "an event arrived before an older one";
+            newestFirst = a.record;
+        } else {
+            EXPECT_TRUE(a.replayed) << "record " << a.record << " repeated without the mark";
+        }
+        replays += a.replayed ? 1 : 0;
+    }
+    EXPECT_GT(replays, 0);
+    EXPECT_LT(replays, static_cast<int>(arrivals.size()));
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QProcessEnvironment>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 
 #include "support/wait_until.h"
 
@@ -96,8 +98,23 @@ bool PlantStation::restart(int brokerPort, QString* why) {
     return true;
 }
 
-int PlantStation::alarmsLogged() const {
-    return static_cast<int>(log().count(QStringLiteral(" Авария: ")));
+std::set<long long> PlantStation::journalEvents() const {
+    std::set<long long> out;
+    const QString connection = QStringLiteral("journal-of-") + name_;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        db.setDatabaseName(dir_.path() + QStringLiteral("/journal.db"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
+        if (db.open()) {
+            // Kind 1: a protection event; its id is the record number the station publishes.
+            QSqlQuery query(QStringLiteral("SELECT id FROM entries WHERE kind = 1"), db);
+            while (query.next()) {
+                out.insert(query.value(0).toLongLong());
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return out;
 }
 
 bool PlantProgram::start(const MosquittoBroker& broker, PostgresCluster& db, QString* why) {
@@ -118,6 +135,15 @@ bool PlantProgram::start(const MosquittoBroker& broker, PostgresCluster& db, QSt
         return false;
     }
     return true;
+}
+
+qint64 PlantProgram::spoolBytes() const {
+    qint64 total = 0;
+    const QDir spool(dir_.path() + QStringLiteral("/spool"));
+    for (const QFileInfo& file : spool.entryInfoList({QStringLiteral("*.bin")}, QDir::Files)) {
+        total += file.size();
+    }
+    return total;
 }
 
 PlantRig::PlantRig() : broker(MosquittoBroker::Options{{}, {}, false, true}) {}

@@ -7,6 +7,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <set>
 
 #include "e2e/relay_sim_process.h"
 #include "support/mosquitto_broker.h"
@@ -50,8 +51,9 @@ class PlantStation {
     RelaySimProcess& sim() { return sim_; }
     const QString& name() const { return name_; }
     QString log() const { return program_.log(); }
-    // The alarm log's lines the station wrote ("Авария: ..."): one per protection event it found.
-    int alarmsLogged() const;
+    // The record numbers of the protection events in the station's journal.db: what the plant
+    // must end up with.
+    std::set<long long> journalEvents() const;
 
   private:
     QString name_;
@@ -67,6 +69,8 @@ class PlantProgram {
     int stop() { return process_.stop(); }
     bool running() const { return process_.running(); }
     QString log() const { return process_.log(); }
+    // What waits in its spool folder on disk.
+    qint64 spoolBytes() const;
 
   private:
     QTemporaryDir dir_;

@@ -100,6 +100,7 @@ Rig::Rig(int relays, uint16_t linkType, const std::function<void(DeviceEntry&, i
                                           QLocale(QLocale::Russian, QLocale::Russia), serial,
                                           socket, journal);
     journal_ = std::move(journal);
+    plant_ = plant;
     publishing_ = std::make_unique<PlantPublishing>(*core_, std::move(plant));
     core_->start();
 }
@@ -112,7 +113,7 @@ void Rig::restart() {
     core_ = std::make_unique<StationCore>(folder.dir(), view, messages, clock,
                                           QLocale(QLocale::Russian, QLocale::Russia), serial,
                                           socket, journal_);
-    publishing_ = std::make_unique<PlantPublishing>(*core_, PlantOptions{});
+    publishing_ = std::make_unique<PlantPublishing>(*core_, plant_);
     core_->start();
 }
 

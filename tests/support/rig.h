@@ -78,6 +78,7 @@ class Rig {
 
   private:
     std::optional<JournalOptions> journal_;
+    PlantOptions plant_;
     std::unique_ptr<StationCore> core_;
     // Goes before the core, as main()'s does.
     std::unique_ptr<PlantPublishing> publishing_;
