@@ -40,6 +40,7 @@ constexpr int kMaxSessions = 1000;
 constexpr int kMaxCsvRows = 100000;
 constexpr int kPushIntervalMs = 200;
 constexpr int kSignInTries = 5;
+constexpr qint64 kMaxUnsentBytes = 8 << 20;
 constexpr qint64 kSignInWindowSeconds = 15 * 60;
 const QByteArray kCookieName = "terval_session";
 
@@ -943,7 +944,15 @@ void PlantWebServer::pushUpdates() {
         brokerDirty_ = false;
     }
     const QString text = QString::fromUtf8(QJsonDocument(update).toJson(QJsonDocument::Compact));
-    for (QWebSocket* socket : sockets_) {
+    // A copy: letting a socket go takes it out of sockets_ at once.
+    const std::vector<QWebSocket*> clients = sockets_;
+    for (QWebSocket* socket : clients) {
+        // A page that stopped reading (a frozen tab, a dead link) is let go instead of having its
+        // updates pile up in memory; once back, it reconnects and starts from a snapshot.
+        if (socket->bytesToWrite() > kMaxUnsentBytes) {
+            socket->abort();
+            continue;
+        }
         socket->sendTextMessage(text);
     }
 }
