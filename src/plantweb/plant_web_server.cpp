@@ -495,6 +495,17 @@ void PlantWebServer::handle(const QHttpServerRequest& request, QHttpServerRespon
 }
 
 PlantWebServer::Answer PlantWebServer::route(const QHttpServerRequest& request) {
+    // On loopback only this computer's browsers are served, under this computer's names: a page
+    // of another site that has its own name resolve to 127.0.0.1 (DNS rebinding) gets nothing.
+    if (QHostAddress(settings_.address).isLoopback()) {
+        const QByteArray host = request.value("host").toLower();
+        const QByteArray port = ':' + QByteArray::number(port_);
+        if (host != "127.0.0.1" + port && host != "localhost" + port && host != "[::1]" + port) {
+            return Answer::error(Status::Forbidden,
+                                 QStringLiteral("Веб-просмотр на этом компьютере открывается "
+                                                "по адресу 127.0.0.1 или localhost"));
+        }
+    }
     const QString path = request.url().path();
     const bool signInPath = path == QLatin1String("/login") || path == QLatin1String("/logout");
     const bool auth = !users_.empty();

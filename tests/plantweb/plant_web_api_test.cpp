@@ -179,6 +179,22 @@ TEST_F(PlantWebApi, EveryBadRequestGetsItsStatusAndRussianReasonAndTheServerStay
         }
     }
 
+    // On loopback, a name other than this computer's is another site's (DNS rebinding).
+    {
+        QNetworkRequest request(url(server, "/api/stations"));
+        request.setRawHeader("Host", "attacker.example:" + QByteArray::number(server.port()));
+        QNetworkReply* reply = manager_.get(request);
+        ASSERT_TRUE(spinUntil([&] { return reply->isFinished(); }, 10s));
+        EXPECT_EQ(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 403);
+        EXPECT_FALSE(reply->readAll().contains("stations"));
+        reply->deleteLater();
+    }
+    EXPECT_EQ(
+        webRequest(manager_,
+                   QUrl(QStringLiteral("http://localhost:%1/api/stations").arg(server.port())))
+            .status,
+        200);
+
     // Still up, the tables untouched, and the good requests answered in full.
     const WebAnswer events = webRequest(manager_, url(server, "/api/events?" + s));
     ASSERT_EQ(events.status, 200) << events.body.toStdString();
