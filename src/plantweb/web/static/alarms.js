@@ -29,9 +29,9 @@
   }
 
   function writeUrl(f) {
-    const q = new URLSearchParams(f);
-    history.replaceState(null, "", q.toString() ? `/alarms?${q}` : "/alarms");
-    document.getElementById("csv").href = q.toString() ? `/api/events.csv?${q}` : "/api/events.csv";
+    const q = Plant.query(f);
+    history.replaceState(null, "", q ? `/alarms?${q}` : "/alarms");
+    document.getElementById("csv").href = q ? `/api/events.csv?${q}` : "/api/events.csv";
   }
 
   function matches(event) {

@@ -61,12 +61,18 @@ const Plant = (() => {
     return `${toInput(date)}:${pad(date.getSeconds())}${sign}${pad(Math.floor(abs / 60))}:${pad(abs % 60)}`;
   }
 
+  // A query string the server reads literally: a space as %20 and a plus as %2B (URLSearchParams
+  // would write a space as "+", which the server takes for a plus).
+  function query(params) {
+    return Object.entries(params || {})
+      .filter(([, v]) => v !== undefined && v !== null && v !== "")
+      .map(([k, v]) => `${encodeURIComponent(k)}=${encodeURIComponent(String(v))}`)
+      .join("&");
+  }
+
   async function getJson(path, params) {
-    const query = new URLSearchParams();
-    for (const [k, v] of Object.entries(params || {})) {
-      if (v !== undefined && v !== null && v !== "") query.set(k, v);
-    }
-    const url = query.toString() ? `${path}?${query}` : path;
+    const q = query(params);
+    const url = q ? `${path}?${q}` : path;
     const response = await fetch(url, { credentials: "same-origin", cache: "no-store" });
     let body = null;
     try { body = await response.json(); } catch (e) { body = null; }
@@ -142,7 +148,7 @@ const Plant = (() => {
   function param(name) { return new URLSearchParams(window.location.search).get(name); }
 
   return {
-    el, now, formatTime, formatRelayTime, formatAge, ageSeconds, toInput, toApi, getJson, live,
+    el, now, query, formatTime, formatRelayTime, formatAge, ageSeconds, toInput, toApi, getJson, live,
     param, stationName, linkStates, relayStates, alarmKinds, priorities, alarmStates,
   };
 })();
