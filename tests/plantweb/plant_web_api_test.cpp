@@ -70,6 +70,15 @@ class PlantWebApi : public ::testing::Test {
             INSERT INTO terval.link_changes (station_id, changed_at, type, link, state, status_text)
                 VALUES (1, now() - interval '2 hours', 'tcp', 'Ethernet TCP/IP 10.0.1.20:502',
                         'open', 'Произошло подключение к устройству');
+            INSERT INTO terval.alarm_changes (station_id, relay_id, record, alarm_id, kind,
+                                              priority, state, change, text, raised_at,
+                                              changed_at, received_at)
+                VALUES (1, 1, 301, 'trip_relay_7', 'trip_relay', 'high', 'active_unacknowledged',
+                        'raised', 'Ген. 2: Реле ОТКЛЮЧЕНИЯ', now() - interval '50 minutes',
+                        now() - interval '50 minutes', now()),
+                       (1, NULL, 302, 'link_lost', 'link_lost', 'medium', 'normal', 'returned',
+                        'Нет связи', now() - interval '30 minutes', now() - interval '20 minutes',
+                        now());
             INSERT INTO terval.connection_changes (station_id, changed_at, status, reason)
                 VALUES (1, now() - interval '3 hours', 'online', NULL);
             ANALYZE;
@@ -278,6 +287,20 @@ TEST_F(PlantWebApi, HistoryComesAsReadingsForADayAndAsBucketsForAYear) {
     EXPECT_TRUE(lines[0].startsWith(QStringLiteral("Обнаружено;Станция;Адрес")));
     EXPECT_TRUE(lines[1].contains(QStringLiteral(";\"Выкл; 2\";"))) << lines[1].toStdString();
     EXPECT_TRUE(lines[1].endsWith(QStringLiteral(";Реле ОТКЛЮЧЕНИЯ;1"))) << lines[1].toStdString();
+
+    // Alarm moves, newest first; the link's alarm has no relay.
+    const WebAnswer moves = webRequest(
+        manager_, url(server, "/api/alarm_changes?station=" + QUrl::toPercentEncoding(kStation)));
+    ASSERT_EQ(moves.status, 200) << moves.body.toStdString();
+    const QJsonArray moveRows = moves.json().value("rows").toArray();
+    ASSERT_EQ(moveRows.size(), 2);
+    EXPECT_EQ(moveRows[0].toObject().value("id").toString(), "link_lost");
+    EXPECT_TRUE(moveRows[0].toObject().value("address").isNull());
+    EXPECT_EQ(moveRows[1].toObject().value("address").toInt(), 7);
+    const WebAnswer relayMoves = webRequest(
+        manager_, url(server, "/api/alarm_changes?station=" + QUrl::toPercentEncoding(kStation) +
+                                  "&relay=7"));
+    ASSERT_EQ(relayMoves.json().value("rows").toArray().size(), 1);
 
     const WebAnswer link =
         webRequest(manager_, url(server, "/api/link?station=" + QUrl::toPercentEncoding(kStation)));
