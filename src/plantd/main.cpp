@@ -2,9 +2,13 @@
 #include <QCoreApplication>
 #include <QTextStream>
 #include <QTimer>
+#include <memory>
 
 #include "historian/historian_config.h"
 #include "plantd/plant_assembly.h"
+#include "plantweb/plant_history.h"
+#include "plantweb/plant_live_state.h"
+#include "plantweb/plant_web_server.h"
 #include "service/exit_signals.h"
 
 // terval-plant: the plant's historian as a service. Everything the stations publish to the plant's
@@ -88,8 +92,30 @@ int main(int argc, char** argv) {
                                 "несохранённое может пропасть.")
                      .arg(exitSignals.error()));
     }
+    // The plant view in a browser: the broker's messages on the main thread, the history read on
+    // a database connection of its own. Made before the assembly, so that they outlive its last
+    // delivery.
+    std::unique_ptr<terval::PlantLiveState> live;
+    std::unique_ptr<terval::PlantHistory> history;
+    std::unique_ptr<terval::PlantWebServer> web;
     terval::PlantAssembly assembly(*load.settings, log);
     QString error;
+    if (load.settings->web.enabled) {
+        live = std::make_unique<terval::PlantLiveState>();
+        history = std::make_unique<terval::PlantHistory>(load.settings->database,
+                                                         QStringLiteral("terval-plant-web"));
+        web = std::make_unique<terval::PlantWebServer>(load.settings->web, *live, history.get());
+        assembly.addSink(*live);
+        if (!web->start(&error)) {
+            log.line(error);
+            return 1;
+        }
+        log.line(
+            QStringLiteral("Веб-просмотр: %1://%2:%3/")
+                .arg(load.settings->web.tls() ? QStringLiteral("https") : QStringLiteral("http"),
+                     load.settings->web.address)
+                .arg(web->port()));
+    }
     if (!assembly.start(&error)) {
         log.line(error);
         return 1;
