@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "station/clock.h"
+#include "station/event_archive.h"
 #include "station/journal_entry.h"
 #include "station/journal_sink.h"
 #include "station/message_sink.h"
@@ -58,17 +59,6 @@ struct JournalRows {
     QString error;  // why nothing could be read; empty when the read went well
 };
 
-// Protection events in the order they were recorded, each with the record number of the
-// protection event recorded before it (0 when the journal holds none before it).
-struct NumberedEvents {
-    std::vector<JournalEntry> entries;
-    std::vector<qint64> previous;
-    // The newest record of any kind when they were read: fewer events than asked means none
-    // after the last of them up to this one.
-    qint64 newestRecord = 0;
-    QString error;
-};
-
 struct JournalCount {
     qint64 rows = 0;
     QString error;
@@ -99,7 +89,7 @@ struct JournalCount {
 // relay falling silent when the line goes) is one batch, JournalBatch, so that its records arrive
 // together. Batching behind a timer instead would keep records in memory that a crash loses, and
 // would need an event loop below the windows.
-class Journal final : public JournalSink {
+class Journal final : public JournalSink, public EventArchive {
   public:
     Journal(QDir folder, const Clock& clock, MessageSink& messages, JournalOptions options = {});
     ~Journal() override;
@@ -128,12 +118,12 @@ class Journal final : public JournalSink {
     // Records reach the file now.
     bool isWriting() const { return writing_ && !holding_; }
     // Records are taken: written, or held in memory until the file can be written again.
-    bool takesRecords() const { return writing_; }
+    bool takesRecords() const override { return writing_; }
     // The last write failed for a reason that may pass; records wait in memory.
     bool isHolding() const { return writing_ && holding_; }
     size_t heldRecords() const { return held_.size(); }
     // Records can be read: the file is open, even when writing to it has failed since.
-    bool isReadable() const { return connection_ != nullptr; }
+    bool isReadable() const override { return connection_ != nullptr; }
     // Records that did not reach the file since it was opened, and will not.
     qint64 lostRecords() const { return lost_; }
     // The message reported last, empty while there was none.
@@ -149,18 +139,18 @@ class Journal final : public JournalSink {
 
     // The record number the last append() gave its record in the file; nothing when that record
     // was held in memory, refused or lost.
-    std::optional<qint64> lastAppendedId() const { return lastAppendedId_; }
+    std::optional<qint64> lastAppendedId() const override { return lastAppendedId_; }
 
     // Up to `limit` protection events recorded after record `afterId`, oldest first.
-    NumberedEvents protectionEventsAfter(qint64 afterId, int limit);
+    NumberedEvents protectionEventsAfter(qint64 afterId, int limit) override;
     // The record number of the newest protection event; 0 when there is none, nothing when the
     // file cannot be read.
-    std::optional<qint64> newestProtectionEvent();
+    std::optional<qint64> newestProtectionEvent() override;
     // A number the station keeps beside its records under `name` (how far the plant's broker
     // has confirmed them): nothing when it was never stored or cannot be read. Storing it never
     // waits on a file another program holds: it fails instead, to be tried again.
-    std::optional<qint64> mark(const QString& name);
-    bool storeMark(const QString& name, qint64 value);
+    std::optional<qint64> mark(const QString& name) override;
+    bool storeMark(const QString& name, qint64 value) override;
 
     // Records between these two are written in one transaction. Batches nest; the outermost one
     // commits.

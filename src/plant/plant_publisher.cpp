@@ -4,11 +4,11 @@
 #include <QJsonObject>
 #include <vector>
 
-#include "journal/journal.h"
 #include "link/link_controller.h"
 #include "modbus/register_map.h"
 #include "plant/plant_payloads.h"
 #include "station/clock.h"
+#include "station/event_archive.h"
 #include "station/main_view.h"
 #include "station/station.h"
 
@@ -44,7 +44,7 @@ QString linkStateWord(LinkState state) {
 
 PlantPublisher::PlantPublisher(Station& station, const LinkController& link, MainView& view,
                                const Clock& clock, MqttClient& client, const MqttSettings& settings,
-                               Journal* journal)
+                               EventArchive* journal)
     : station_(station),
       link_(link),
       view_(view),

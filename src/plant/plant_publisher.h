@@ -17,7 +17,7 @@
 namespace terval {
 
 class Clock;
-class Journal;
+class EventArchive;
 class LinkController;
 class MainView;
 struct Station;
@@ -53,7 +53,8 @@ class PlantPublisher final : public RecordFeed {
 
     // `journal` is the station's, already open, or nothing when it keeps none.
     PlantPublisher(Station& station, const LinkController& link, MainView& view, const Clock& clock,
-                   MqttClient& client, const MqttSettings& settings, Journal* journal = nullptr);
+                   MqttClient& client, const MqttSettings& settings,
+                   EventArchive* journal = nullptr);
     ~PlantPublisher() override;
 
     // Connects; the status bar shows the broker.
@@ -116,7 +117,7 @@ class PlantPublisher final : public RecordFeed {
     const Clock& clock_;
     MqttClient& client_;
     MqttSettings settings_;
-    Journal* journal_;
+    EventArchive* journal_;
 
     // Newest payload per retained topic not yet handed to the client, in first-queued order.
     std::deque<QByteArray> stateOrder_;
