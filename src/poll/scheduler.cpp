@@ -168,8 +168,7 @@ void Scheduler::Timers() {
         view_.setLed(MainView::Led::TxD, sentSinceTick_);
         bytesSinceTick_ = false;
         sentSinceTick_ = false;
-        if (waker_ != nullptr &&
-            waker_->now() >= wakeDue_ + kTick) {
+        if (waker_ != nullptr && waker_->now() >= wakeDue_ + kTick) {
             wake();
         }
         return;

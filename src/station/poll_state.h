@@ -73,7 +73,6 @@ inline constexpr int kLeastMarginMs = 5;
 inline constexpr int kMostMarginMs = 5000;
 inline constexpr int kMostTcpPauseMs = 1000;
 
-
 // A run of consecutive registers to write, one function-6 request each.
 struct RegisterWrite {
     uint16_t firstRegister = 0;

@@ -78,8 +78,9 @@ SettingsLoad loadStationSettings(const QDir& folder) {
         const int months = ini.value(kJournalKeepMonths).toInt(&ok);
         if (!ok || months < 0 || months > kMostMonthsKept) {
             // Nothing is removed on the strength of a value nobody meant.
-            load.error = QStringLiteral("В файле %1 срок хранения журнала keepMonths=%2 не число "
-                                        "месяцев от 0 до %3; журнал хранится %4 мес.")
+            load.error = QStringLiteral(
+                             "В файле %1 срок хранения журнала keepMonths=%2 не число "
+                             "месяцев от 0 до %3; журнал хранится %4 мес.")
                              .arg(kSettingsFileName, ini.value(kJournalKeepMonths).toString())
                              .arg(kMostMonthsKept)
                              .arg(load.settings.journalKeepMonths);
@@ -96,8 +97,9 @@ SettingsLoad loadStationSettings(const QDir& folder) {
         if (const std::optional<PollPace> pace = pollPaceNamed(word)) {
             load.settings.poll.pace = *pace;
         } else {
-            problems << QStringLiteral("В файле %1 опрос pace=%2 не tick и не wire; опрос идёт по "
-                                       "такту.")
+            problems << QStringLiteral(
+                            "В файле %1 опрос pace=%2 не tick и не wire; опрос идёт по "
+                            "такту.")
                             .arg(kSettingsFileName, word);
         }
     }
@@ -113,8 +115,9 @@ SettingsLoad loadStationSettings(const QDir& folder) {
             into = ms;
             return;
         }
-        problems << QStringLiteral("В файле %1 %2=%3 не число миллисекунд от %4 до %5; "
-                                   "принято %6 мс.")
+        problems << QStringLiteral(
+                        "В файле %1 %2=%3 не число миллисекунд от %4 до %5; "
+                        "принято %6 мс.")
                         .arg(kSettingsFileName, key.section(QLatin1Char('/'), 1),
                              ini.value(key).toString())
                         .arg(least)

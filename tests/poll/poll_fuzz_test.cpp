@@ -102,6 +102,8 @@ class PollRun {
                 rig_.tick();
                 noteRequest();
             }
+            const bool txLit = lamp(MainView::Led::TxD);
+            const bool rxLit = lamp(MainView::Led::RxD);
             if (wire_) {
                 waker_.advanceTo(kStep * (now_ + 1), [this] {
                     rig_.core().link.wireWake();
@@ -110,6 +112,11 @@ class PollRun {
             }
             peerActs();
             deliverDue();
+            // However many requests go between two ticks, the lamps light only at a tick.
+            if (wire_) {
+                ASSERT_FALSE(!txLit && lamp(MainView::Led::TxD)) << "step " << now_;
+                ASSERT_FALSE(!rxLit && lamp(MainView::Led::RxD)) << "step " << now_;
+            }
             check();
         }
     }
@@ -133,13 +140,12 @@ class PollRun {
         int relay;  // 0: stray bytes of nobody
     };
 
+    bool lamp(MainView::Led led) const { return rig_.view.leds[static_cast<int>(led)]; }
     static constexpr microseconds kStep{5000};
     static constexpr int kStepsPerTick = 20;
     static int relayCount(uint32_t seed) { return 1 + static_cast<int>(seed % 6); }
     // A request's wait, in steps (one tick by the tick).
-    int waitSteps() {
-        return static_cast<int>(rig_.core().scheduler.answerWait() / kStep);
-    }
+    int waitSteps() { return static_cast<int>(rig_.core().scheduler.answerWait() / kStep); }
     int n() const { return static_cast<int>(relays_.size()) - 1; }
     bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
     int between(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
@@ -319,8 +325,9 @@ class PollRun {
             case 0:  // silent
                 return;
             case 1:  // late: after the timeout, into whatever request comes next
-                schedule(now_ + (wire_ ? between(waitSteps() + 1, 3 * waitSteps()) : between(6, 14)),
-                         bytes, i);
+                schedule(
+                    now_ + (wire_ ? between(waitSteps() + 1, 3 * waitSteps()) : between(6, 14)),
+                    bytes, i);
                 return;
             case 2: {  // in pieces, over several ticks
                 const int pieces = between(2, 4);
@@ -461,8 +468,8 @@ class PollRun {
             ASSERT_GE(at - *lastSentAt_, scheduler.sendGap())
                 << "step " << now_ << ": a request too close behind the one before";
             if (!tcp_) {
-                ASSERT_LE(at - *lastSentAt_, kLongestWaits * lastWait_ + scheduler.sendGap() +
-                                                 microseconds(100'000))
+                ASSERT_LE(at - *lastSentAt_,
+                          kLongestWaits * lastWait_ + scheduler.sendGap() + microseconds(100'000))
                     << "step " << now_ << ": the line stood idle";
             }
         }

@@ -132,9 +132,9 @@ struct StationOptions {
         }
         const std::optional<terval::PollPace> chosen = terval::pollPaceNamed(parser.value(poll));
         if (!chosen) {
-            QTextStream(stderr) << QStringLiteral("--poll %1: нужно wire или tick.")
-                                       .arg(parser.value(poll))
-                                << Qt::endl;
+            QTextStream(stderr)
+                << QStringLiteral("--poll %1: нужно wire или tick.").arg(parser.value(poll))
+                << Qt::endl;
             std::exit(2);
         }
         return chosen;
