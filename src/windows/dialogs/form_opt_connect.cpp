@@ -127,6 +127,7 @@ TFormOptConnect::TFormOptConnect(ConnectionConfig& connection, SerialSettings& p
         box->setObjectName(QLatin1String(name));
         box->setRange(least, most);
         box->setSuffix(QStringLiteral(" мс"));
+        box->setMaximumWidth(110);
         return box;
     };
     serialMargin_ = msBox("SpinSerialMargin", kLeastMarginMs, kMostMarginMs);
