@@ -2,6 +2,8 @@
 // at 38400 baud: the gaps between an answer and the next request, what a silent relay costs, and a
 // write of the parameter window's phase.
 #include <gtest/gtest.h>
+#include <QProcess>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <chrono>
@@ -186,6 +188,50 @@ TEST_F(WirePace, AWriteOfTheParameterWindowLandsOnTheRelayItWasAimedAt) {
     EXPECT_EQ(simRegister(1, 0x0408), before1);
     EXPECT_EQ(simRegister(3, 0x0408), before3);
     scheduler.windowClosed();
+}
+
+// The program without windows takes the pace from its command line: a word it does not know ends
+// it before anything is polled, and "wire" polls many times faster than the tick allows (at most
+// five requests a second).
+TEST(WirePaceProgram, HeadlessTakesThePaceFromItsCommandLine) {
+    testing::WorkFolder empty;
+    QProcess refused;
+    refused.setWorkingDirectory(empty.dir().path());
+    refused.start(QStringLiteral(TERVAL_PROGRAM), {"--headless", "--poll", "fast"});
+    ASSERT_TRUE(refused.waitForFinished(10000 * testing::timeScale()));
+    EXPECT_EQ(refused.exitCode(), 2);
+    EXPECT_TRUE(QString::fromUtf8(refused.readAllStandardError()).contains("--poll fast"));
+
+    testing::RelaySimProcess sim;
+    ASSERT_TRUE(sim.start({"--tcp", "127.0.0.1:0", "--relays", "1,2"})) << qPrintable(sim.errors());
+    testing::WorkFolder folder;
+    ASSERT_EQ(QProcess::execute(QStringLiteral(STATION_FOLDER),
+                                {folder.dir().path(), "--relays", "2", "--tcp",
+                                 QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort())}),
+              0);
+    QProcess station;
+    station.setWorkingDirectory(folder.dir().path());
+    station.setStandardErrorFile(folder.path("station.log"));
+    station.start(QStringLiteral(TERVAL_PROGRAM), {"--headless", "--poll", "wire"});
+    const auto requests = [&sim] {
+        const QRegularExpression count(QStringLiteral(" requests (\\d+) "));
+        int total = 0;
+        for (int relay : {1, 2}) {
+            const QRegularExpressionMatch m =
+                count.match(sim.command(QStringLiteral("status %1").arg(relay)));
+            total += m.hasMatch() ? m.captured(1).toInt() : 0;
+        }
+        return total;
+    };
+    ASSERT_TRUE(testing::waitUntil([&] { return requests() > 0; }, std::chrono::seconds(10)));
+    const int first = requests();
+    const Clock::time_point from = Clock::now();
+    ASSERT_TRUE(
+        testing::waitUntil([&] { return requests() >= first + 100; }, std::chrono::seconds(20)));
+    const double seconds = std::chrono::duration<double>(Clock::now() - from).count();
+    EXPECT_GT(100 / seconds, 15.0) << seconds << " s for 100 requests";
+    station.terminate();
+    EXPECT_TRUE(station.waitForFinished(10000 * testing::timeScale()));
 }
 
 }  // namespace
