@@ -260,6 +260,7 @@ void Scheduler::wakeAfter(std::chrono::microseconds delay) {
 
 void Scheduler::settled() {
     if (pacedByWire() && waker_ != nullptr && poll().ReadyToSend_) {
+        settledAt_ = waker_->now();
         wakeAfter(sendGap());
     }
 }
@@ -287,6 +288,13 @@ std::chrono::microseconds Scheduler::answerWait() const {
 void Scheduler::bytesSeen() {
     if (pacedByWire()) {
         bytesSinceTick_ = true;
+        // A late answer or noise still on a bus: the next request waits for the line to fall
+        // silent again rather than talk over it, but never longer than a request waits for its
+        // answer, so that a chattering line does not stop the poll.
+        if (poll().ReadyToSend_ && line_.baudRate > 0 && waker_ != nullptr) {
+            const std::chrono::microseconds now = waker_->now();
+            wakeAfter(std::min(now + sendGap(), settledAt_ + sendGap() + answerWait()) - now);
+        }
     } else {
         view_.setLed(MainView::Led::RxD, true);
     }

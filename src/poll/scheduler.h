@@ -89,7 +89,8 @@ class Scheduler {
     void Timers();
     // At the pace of the line: the time asked of the waker has come.
     void wake();
-    // Bytes came on the line, asked for or not: the RxD lamp.
+    // Bytes came on the line, asked for or not: the RxD lamp, and at the pace of the line the
+    // silence before the next request starts again.
     void bytesSeen();
     void TimersMain();
     void TimersCurParam();
@@ -190,6 +191,8 @@ class Scheduler {
     // At the pace of the line: when the request in flight went and when bytes last came for it.
     std::chrono::microseconds sentAt_{0};
     std::chrono::microseconds bytesAt_{0};
+    // When the last request was settled: the line's silence before the next is counted from it.
+    std::chrono::microseconds settledAt_{0};
     // When the wake asked for last is due: a wake that never comes (nothing was sent, the table
     // being empty) is made up for at the next tick.
     std::chrono::microseconds wakeDue_{0};

@@ -460,7 +460,8 @@ class PollRun {
     }
 
     // At the pace of the line, a request follows the one before it after the line's silence at
-    // the least and, on a serial line, once the one before has had its longest wait at the most.
+    // the least and, on a serial line, once the one before has had its longest wait and the line
+    // its longest chatter after it at the most.
     void checkPace() {
         const Scheduler& scheduler = rig_.core().scheduler;
         const microseconds at = waker_.now();
@@ -468,8 +469,8 @@ class PollRun {
             ASSERT_GE(at - *lastSentAt_, scheduler.sendGap())
                 << "step " << now_ << ": a request too close behind the one before";
             if (!tcp_) {
-                ASSERT_LE(at - *lastSentAt_,
-                          kLongestWaits * lastWait_ + scheduler.sendGap() + microseconds(100'000))
+                ASSERT_LE(at - *lastSentAt_, (kLongestWaits + 1) * lastWait_ + scheduler.sendGap() +
+                                                 microseconds(100'000))
                     << "step " << now_ << ": the line stood idle";
             }
         }
