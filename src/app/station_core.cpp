@@ -19,10 +19,12 @@ StationCore::StationCore(const QDir& folder, MainView& view, MessageSink& messag
       paramWindow(station, main, messages, clock, main.locale(), scheduler),
       serial_(serial),
       tcp_(tcp),
+      waker_([this] { link.wireWake(); }),
       clock_(clock),
       messages_(messages),
       journalOptions_(std::move(journal)) {
     scheduler.setLink(link);
+    scheduler.setWaker(waker_);
     scheduler.setMessages(messages);
     // After the journal's writer, before any companion: the plant's broker sees the alarms'
     // records as it sees the others.
@@ -46,6 +48,9 @@ void StationCore::start() {
         messages_.showMessage(MessageIcon::Error, error);
     }
     main.createMainWindow();
+    if (commandLinePace_) {
+        station.settings.poll.pace = *commandLinePace_;
+    }
     link.serialSettings() = serialSettingsOf(station.connection, link.serialSettings());
     // After the stored files, so that a journal that cannot be opened is told after them; before
     // the link, so that nothing the station does goes unrecorded.
@@ -70,6 +75,13 @@ void StationCore::start() {
     // companions, so that the plant's broker is given the restored alarms as well.
     if (journal_) {
         alarms.restore(journal_->standingAlarms());
+    }
+}
+
+void StationCore::setPaceFromCommandLine(PollPace pace) {
+    commandLinePace_ = pace;
+    if (started_) {
+        station.settings.poll.pace = pace;
     }
 }
 
@@ -141,6 +153,23 @@ void StationCore::Timer1Timer() {
         lastTrim_ = now.date();
         trend_->trim();
     }
+}
+
+TimerPollWaker::TimerPollWaker(std::function<void()> wake) {
+    timer_.setSingleShot(true);
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, &timer_, std::move(wake));
+    clock_.start();
+}
+
+void TimerPollWaker::wakeAfter(std::chrono::microseconds delay) {
+    // The timer counts whole milliseconds: rounded up, a wait is never cut short.
+    timer_.start(std::chrono::ceil<std::chrono::milliseconds>(delay));
+}
+
+std::chrono::microseconds TimerPollWaker::now() const {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::nanoseconds(clock_.nsecsElapsed()));
 }
 
 SerialSettings serialSettingsOf(const ConnectionConfig& config, const SerialSettings& current) {

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLocale>
 #include <QStringList>
+#include <QTimer>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -22,6 +25,19 @@
 #include "station/station.h"
 
 namespace terval {
+
+// Wakes the poll machine at the pace of the line: a single-shot timer of the finest resolution the
+// system gives, which a wait of a few milliseconds needs.
+class TimerPollWaker final : public PollWaker {
+  public:
+    explicit TimerPollWaker(std::function<void()> wake);
+    void wakeAfter(std::chrono::microseconds delay) override;
+    std::chrono::microseconds now() const override;
+
+  private:
+    QTimer timer_;
+    QElapsedTimer clock_;
+};
 
 // The station's rules, wired together: the state, the main window's rules, the dispatcher, the
 // link and the scheduler, the parameter window's rules, and the journal when the station keeps one.
@@ -77,12 +93,18 @@ class StationCore {
     // openings (a report asked for just before a close) stays with the station.
     ParamWindowModel paramWindow;
 
+    // "--poll wire|tick": the pace for this run, whatever terval.ini says; applied once start-up
+    // has read it.
+    void setPaceFromCommandLine(PollPace pace);
+
   private:
     template <class Tell>
     void tellCompanions(bool lastFirst, const Tell& tell);
 
     Link& serial_;
     Link& tcp_;
+    TimerPollWaker waker_;
+    std::optional<PollPace> commandLinePace_;
     const Clock& clock_;
     MessageSink& messages_;
     std::optional<JournalOptions> journalOptions_;

@@ -1,5 +1,7 @@
 #include "link/link_controller.h"
 
+#include <algorithm>
+
 #include "link/link_transport.h"
 #include "modbus/answer_match.h"
 #include "poll/dispatcher.h"
@@ -108,6 +110,8 @@ void LinkController::NConnectingClick() {
     // The transport is chosen here, once: it stays until the link closes, however often the
     // station opens it again by itself.
     transport_ = &transportFor(station_.connection.LinkType);
+    // As the link type, the pace holds until the operator asks for the link again.
+    scheduler_.setPacing(station_.settings.poll);
     failedAttempts_ = 0;
     reopening_ = false;
     transport_->modbus().reset();
@@ -132,6 +136,13 @@ void LinkController::TimerTimer() {
             break;
         case LinkState::Closed:
             break;
+    }
+}
+
+void LinkController::wireWake() {
+    // A wake asked for on a link that has gone since comes to nothing.
+    if (state_ == LinkState::Open) {
+        scheduler_.wake();
     }
 }
 
@@ -223,7 +234,7 @@ void LinkController::portLost(const QString& text) {
 // ---- receiving ----
 
 void LinkController::bytesReceived(QByteArrayView bytes) {
-    view_.setLed(MainView::Led::RxD, true);
+    scheduler_.bytesSeen();
     Transport& modbus = transport().modbus();
     // Nothing is asked: whatever comes is not an answer, and it must not hold back the next
     // request either.
@@ -295,6 +306,14 @@ void LinkController::ComPortAfterOpen() {
     }
     display_.EnableMenu(station_.devices.SelectedDevice != 0 ? menu_masks::kSerialOpenedSelected
                                                              : menu_masks::kSerialOpened);
+    {
+        // One character of the port's framing: a start bit, the data bits, parity, stop bits.
+        constexpr double kStopBits[] = {1, 1.5, 2};
+        const SerialSettings& s = serialSettings_;
+        scheduler_.setLine(serialLineTiming(s.baudRate, 5 + std::min<int>(s.dataBitsIndex, 3),
+                                            s.parityIndex != 0,
+                                            kStopBits[std::min<int>(s.stopBitsIndex, 2)]));
+    }
     scheduler_.linkOpened(false);
     transport().modbus().reset();
     view.setPollTimerRunning(true);
@@ -375,6 +394,7 @@ void LinkController::ClientSocketConnect() {
     state_ = LinkState::Open;
     reopening_ = false;
     view.showLinkAttempt(QString());
+    scheduler_.setLine(LineTiming{});
     scheduler_.linkOpened(true);
     transport().modbus().reset();
     view.setPollTimerRunning(true);

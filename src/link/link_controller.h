@@ -53,6 +53,8 @@ class LinkController final : public LinkSender, public LinkEvents {
     // The 100 ms timer: the scheduler's tick while the link is open, else the count towards the
     // next attempt or the end of a connection attempt that hangs.
     void TimerTimer();
+    // At the pace of the line: the time the scheduler asked to be woken after has come.
+    void wireWake();
 
     // LinkSender
     void sendRequest(const RequestFrame& request) override;

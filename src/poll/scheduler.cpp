@@ -13,6 +13,10 @@ namespace terval {
 
 using namespace registers;
 
+namespace {
+constexpr std::chrono::milliseconds kTick(100);
+}  // namespace
+
 const PollState& Scheduler::state() const {
     return station_.poll;
 }
@@ -157,6 +161,18 @@ void Scheduler::Timers() {
                                 ? menu_masks::kPollingAnswering
                                 : menu_masks::kLinkUpSilent);
     }
+    if (pacedByWire()) {
+        // Lit for a whole tick when anything went or came since the last one, so that the lamps
+        // blink no faster than the tick however many requests a second go out.
+        view_.setLed(MainView::Led::RxD, bytesSinceTick_);
+        view_.setLed(MainView::Led::TxD, sentSinceTick_);
+        bytesSinceTick_ = false;
+        sentSinceTick_ = false;
+        if (waker_ != nullptr && waker_->now() >= wakeDue_ + kTick) {
+            wake();
+        }
+        return;
+    }
     view_.setLed(MainView::Led::RxD, false);
     view_.setLed(MainView::Led::TxD, false);
 
@@ -165,28 +181,7 @@ void Scheduler::Timers() {
         if (p.TickCounter_ <= 1) {
             return;
         }
-        // Nothing to poll in an empty table; the link menu is not offered then anyway.
-        if (table.DeviceCount == 0 && !p.CloseRequested_) {
-            return;
-        }
-        if (p.PollPhase_ == kPhaseMain) {
-            TimersMain();
-        } else if (p.PollPhase_ == kPhaseCurParam) {
-            TimersCurParam();
-        }
-        if (p.CloseRequested_) {
-            link_->CloseConnect();
-            return;
-        }
-        p.ReadyToSend_ = false;
-        p.requestCounted_ = false;
-        p.ticksSinceSent_ = 0;
-        p.TickCounter_ = 0;
-        if (p.PolledDevice_ >= 1 && p.PolledDevice_ <= table.DeviceCount) {
-            ++table.entry(p.PolledDevice_).RequestsSent;
-        }
-        view_.setLed(MainView::Led::TxD, true);
-        link_->sendRequest(station_.request);
+        sendPoint();
         return;
     }
     // Bytes restart the silence, but a stream of them never holds the round for long.
@@ -196,6 +191,139 @@ void Scheduler::Timers() {
     }
     endUnanswered();
     ++p.ConsecutiveTimeouts_;
+}
+
+void Scheduler::sendPoint() {
+    PollState& p = poll();
+    DeviceTable& table = station_.devices;
+    // Nothing to poll in an empty table; the link menu is not offered then anyway.
+    if (table.DeviceCount == 0 && !p.CloseRequested_) {
+        return;
+    }
+    if (p.PollPhase_ == kPhaseMain) {
+        TimersMain();
+    } else if (p.PollPhase_ == kPhaseCurParam) {
+        TimersCurParam();
+    }
+    if (p.CloseRequested_) {
+        link_->CloseConnect();
+        return;
+    }
+    p.ReadyToSend_ = false;
+    p.requestCounted_ = false;
+    p.ticksSinceSent_ = 0;
+    p.TickCounter_ = 0;
+    if (p.PolledDevice_ >= 1 && p.PolledDevice_ <= table.DeviceCount) {
+        ++table.entry(p.PolledDevice_).RequestsSent;
+    }
+    if (pacedByWire() && waker_ != nullptr) {
+        sentSinceTick_ = true;
+        sentAt_ = waker_->now();
+        bytesAt_ = sentAt_;
+        wakeAfter(answerWait());
+    } else {
+        view_.setLed(MainView::Led::TxD, true);
+    }
+    link_->sendRequest(station_.request);
+}
+
+void Scheduler::wake() {
+    if (!pacedByWire() || waker_ == nullptr) {
+        return;
+    }
+    PollState& p = poll();
+    if (p.ReadyToSend_) {
+        sendPoint();
+        return;
+    }
+    const std::chrono::microseconds now = waker_->now();
+    if (!answerOverdue(now)) {
+        // Bytes came since the wait was set: it runs from the last of them.
+        wakeAfter(std::min(bytesAt_ + answerWait(), sentAt_ + kLongestWaits * answerWait()) - now);
+        return;
+    }
+    endUnanswered();
+    ++p.ConsecutiveTimeouts_;
+}
+
+bool Scheduler::answerOverdue(std::chrono::microseconds now) const {
+    // Bytes restart the silence, but a stream of them never holds the round for long.
+    const std::chrono::microseconds wait = answerWait();
+    return now >= bytesAt_ + wait || now >= sentAt_ + kLongestWaits * wait;
+}
+
+void Scheduler::wakeAfter(std::chrono::microseconds delay) {
+    delay = std::max(delay, std::chrono::microseconds(0));
+    wakeDue_ = waker_->now() + delay;
+    waker_->wakeAfter(delay);
+}
+
+void Scheduler::settled() {
+    if (pacedByWire() && waker_ != nullptr && poll().ReadyToSend_) {
+        settledAt_ = waker_->now();
+        wakeAfter(sendGap());
+    }
+}
+
+std::chrono::microseconds Scheduler::sendGap() const {
+    if (line_.baudRate <= 0) {
+        return std::chrono::milliseconds(pacing_.tcpPauseMs);
+    }
+    return silentInterval(line_);
+}
+
+std::chrono::microseconds Scheduler::answerWait() const {
+    if (line_.baudRate <= 0) {
+        return std::chrono::milliseconds(pacing_.tcpMarginMs);
+    }
+    // The request on the wire, the silence that ends it for the relay, and the answer back.
+    const RequestFrame& request = station_.request;
+    constexpr int kRtuRequestBytes = 8;
+    const int characters =
+        kRtuRequestBytes + expectedAnswerBytes(request.function(), request.countOrValue());
+    return std::chrono::ceil<std::chrono::microseconds>(line_.character * characters) +
+           silentInterval(line_) + std::chrono::milliseconds(pacing_.serialMarginMs);
+}
+
+void Scheduler::bytesSeen() {
+    if (pacedByWire()) {
+        bytesSinceTick_ = true;
+        // A late answer or noise still on a bus: the next request waits for the line to fall
+        // silent again rather than talk over it, but never longer than a request waits for its
+        // answer, so that a chattering line does not stop the poll.
+        if (poll().ReadyToSend_ && line_.baudRate > 0 && waker_ != nullptr) {
+            const std::chrono::microseconds now = waker_->now();
+            wakeAfter(std::min(now + sendGap(), settledAt_ + sendGap() + answerWait()) - now);
+        }
+    } else {
+        view_.setLed(MainView::Led::RxD, true);
+    }
+}
+
+LineTiming serialLineTiming(int32_t baudRate, int dataBits, bool parity, double stopBits) {
+    LineTiming line;
+    if (baudRate <= 0) {
+        return line;
+    }
+    line.baudRate = baudRate;
+    const double bits = 1 + dataBits + (parity ? 1 : 0) + stopBits;
+    line.character = std::chrono::nanoseconds(static_cast<int64_t>(bits * 1e9 / baudRate + 0.5));
+    return line;
+}
+
+std::chrono::microseconds silentInterval(const LineTiming& line) {
+    if (line.baudRate > 19200) {
+        return std::chrono::microseconds(1750);
+    }
+    return std::chrono::ceil<std::chrono::microseconds>(line.character * 7 / 2);
+}
+
+int expectedAnswerBytes(uint8_t function, uint16_t countOrValue) {
+    if (function == kWriteSingleRegister) {
+        return 8;
+    }
+    // Address, function, byte count, the registers and the CRC.
+    return 5 + 2 * std::min<int>(countOrValue, 125);
 }
 
 void Scheduler::countAnswer(bool good) {
@@ -223,6 +351,7 @@ void Scheduler::endUnanswered(bool relayAnswered) {
         p.PollStep_ = kStepStatus;
     }
     p.ReadyToSend_ = true;
+    settled();
     countAnswer(false);
     const int polled = p.PolledDevice_;
     if (polled >= 1 && polled <= station_.devices.DeviceCount) {
@@ -270,6 +399,7 @@ void Scheduler::linkOpened(bool tcp) {
     if (tcp) {
         p.TickCounter_ = 0;
     }
+    settled();
 }
 
 void Scheduler::requestClose() {
@@ -290,6 +420,9 @@ void Scheduler::requestNotSent() {
 void Scheduler::bytesArrived() {
     if (poll().awaitingAnswer()) {
         poll().TickCounter_ = 0;
+        if (waker_ != nullptr) {
+            bytesAt_ = waker_->now();
+        }
     }
 }
 
@@ -299,6 +432,7 @@ void Scheduler::answerMatched() {
     PollState& p = poll();
     countAnswer(true);
     p.ReadyToSend_ = true;
+    settled();
     p.ConsecutiveTimeouts_ = 0;
     const int polled = p.PolledDevice_;
     if (polled >= 1 && polled <= kMaxDevices) {
@@ -337,6 +471,7 @@ void Scheduler::answerBroken() {
         return;
     }
     p.ReadyToSend_ = true;
+    settled();
 }
 
 int Scheduler::stepAfterNewestProtocol() const {

@@ -370,7 +370,8 @@ void HeadlessStation::shutDown() {
 
 // ---- the program ----
 
-int runHeadlessStation(const QDir& folder, PlantOptions plant, QTextStream& log, DcsOptions dcs) {
+int runHeadlessStation(const QDir& folder, PlantOptions plant, QTextStream& log, DcsOptions dcs,
+                       std::optional<PollPace> pace) {
 #ifdef Q_OS_UNIX
     // A log reader that goes away (a pipe into a pager or tee, closed with its terminal) makes a
     // write fail instead of ending the station with SIGPIPE before it has written what it holds.
@@ -391,6 +392,9 @@ int runHeadlessStation(const QDir& folder, PlantOptions plant, QTextStream& log,
             QStringLiteral("Не удалось перехватить сигналы SIGTERM, SIGINT и SIGHUP: %1")
                 .arg(exitSignals.error()));
         return 1;
+    }
+    if (pace) {
+        station.core().setPaceFromCommandLine(*pace);
     }
     if (!station.start()) {
         return 1;

@@ -140,7 +140,8 @@ class HeadlessStation {
 // `terval --headless`: runs the station of `folder` on the running QCoreApplication's event loop
 // until SIGTERM, SIGINT or SIGHUP. 0 after such a stop; 1 when the folder has nothing to poll or
 // the signals cannot be caught.
+// `pace`, when given, is the poll's pace for this run whatever terval.ini says.
 int runHeadlessStation(const QDir& folder, PlantOptions plant, QTextStream& log,
-                       DcsOptions dcs = {});
+                       DcsOptions dcs = {}, std::optional<PollPace> pace = std::nullopt);
 
 }  // namespace terval

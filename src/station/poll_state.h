@@ -45,8 +45,33 @@ enum ParamPage : int {
 // many bytes keep arriving for it.
 inline constexpr uint16_t kSilentTicksAllowed = 5;
 inline constexpr uint16_t kLongestRequestTicks = 20;
+// At the pace of the line, a request ends after this many of its silent waits however many bytes
+// keep arriving for it, as the ticks above allow four times the silence.
+inline constexpr int kLongestWaits = 4;
 // Broken frames in a row from one relay after which its request is given up as unanswered.
 inline constexpr int kBadFramesAllowed = 3;
+
+// When the poll machine sends: on the 100 ms tick (every other tick at most), or as soon as the
+// line allows after the answer in flight is settled.
+enum class PollPace { Tick, Wire };
+
+// How the poll is paced, as the operator chose it; the margins and the pause only matter at the
+// pace of the line.
+struct PollPacing {
+    PollPace pace = PollPace::Tick;
+    // Added to the time a serial answer takes on the wire before it is given up: the relay's own
+    // turnaround and the port driver's latency.
+    int serialMarginMs = 50;
+    // How long a TCP gateway may take to answer; there is no wire time to compute.
+    int tcpMarginMs = 300;
+    // The pause after each TCP answer, so that a gateway that answers at once is not asked
+    // thousands of times a second.
+    int tcpPauseMs = 20;
+    bool operator==(const PollPacing&) const = default;
+};
+inline constexpr int kLeastMarginMs = 5;
+inline constexpr int kMostMarginMs = 5000;
+inline constexpr int kMostTcpPauseMs = 1000;
 
 // A run of consecutive registers to write, one function-6 request each.
 struct RegisterWrite {

@@ -31,6 +31,7 @@ bool RecordingSerial::open(const LinkTarget& target) {
 
 void RecordingSerial::send(QByteArrayView frame) {
     written << frame.toByteArray();
+    writtenAt << std::chrono::steady_clock::now();
     real.send(frame);
 }
 

@@ -5,6 +5,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QVector>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -44,6 +45,8 @@ class RecordingSerial final : public Link {
 
     QtSerialLink real;
     QList<QByteArray> written;
+    // When each of `written` was handed to the port.
+    QList<std::chrono::steady_clock::time_point> writtenAt;
     int opens = 0;
 };
 

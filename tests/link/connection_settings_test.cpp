@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <random>
 
+#include "station/station_settings.h"
+#include "support/fakes.h"
+
 namespace terval {
 namespace {
 
@@ -168,6 +171,57 @@ TEST(ApplySettings, BaudRatesOutsideTheTableAreStoredAsCustom) {
     EXPECT_EQ(baudIndexOf(110), 1);
     EXPECT_EQ(baudIndexOf(256000), 15);
     EXPECT_EQ(baudIndexOf(12345), 0);
+}
+
+// [poll] of terval.ini: each value is taken only within its range, a wrong one is named and its
+// default stands, and writing the section keeps every other line of the file.
+TEST(PollPacingSettings, ValuesOutsideTheirRangesAreNamedAndTheDefaultsStand) {
+    const struct {
+        const char* text;
+        PollPace pace;
+        int serialMargin;
+        int tcpMargin;
+        int tcpPause;
+        const char* named;  // what the message names, or nothing when there is none
+    } cases[] = {
+        {"", PollPace::Tick, 50, 300, 20, nullptr},
+        {"[poll]\npace=wire\n", PollPace::Wire, 50, 300, 20, nullptr},
+        {"[poll]\npace= Wire \nserialMarginMs=5\ntcpMarginMs=5000\ntcpPauseMs=0\n", PollPace::Wire,
+         5, 5000, 0, nullptr},
+        {"[poll]\npace=fast\n", PollPace::Tick, 50, 300, 20, "pace=fast"},
+        {"[poll]\npace=wire\nserialMarginMs=4\n", PollPace::Wire, 50, 300, 20, "serialMarginMs=4"},
+        {"[poll]\ntcpMarginMs=lots\ntcpPauseMs=1001\n", PollPace::Tick, 50, 300, 20,
+         "tcpPauseMs=1001"},
+        {"[poll]\ntcpPauseMs=-1\n", PollPace::Tick, 50, 300, 20, "tcpPauseMs=-1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        testing::WorkFolder folder;
+        folder.write(QStringLiteral("terval.ini"), c.text);
+        const SettingsLoad load = loadStationSettings(folder.dir());
+        EXPECT_EQ(load.settings.poll.pace, c.pace);
+        EXPECT_EQ(load.settings.poll.serialMarginMs, c.serialMargin);
+        EXPECT_EQ(load.settings.poll.tcpMarginMs, c.tcpMargin);
+        EXPECT_EQ(load.settings.poll.tcpPauseMs, c.tcpPause);
+        EXPECT_EQ(load.error.has_value(), c.named != nullptr);
+        if (c.named) {
+            EXPECT_TRUE(load.error->contains(QLatin1String(c.named))) << load.error->toStdString();
+        }
+    }
+
+    testing::WorkFolder folder;
+    folder.write(QStringLiteral("terval.ini"), "; by hand\n[link]\nconnectAtStart=true\n");
+    PollPacing pacing;
+    pacing.pace = PollPace::Wire;
+    pacing.serialMarginMs = 80;
+    ASSERT_FALSE(savePollPacing(folder.dir(), pacing));
+    EXPECT_EQ(folder.read(QStringLiteral("terval.ini")),
+              QByteArray("; by hand\n[link]\nconnectAtStart=true\n\n[poll]\npace=wire\n"
+                         "serialMarginMs=80\ntcpMarginMs=300\ntcpPauseMs=20\n"));
+    const SettingsLoad load = loadStationSettings(folder.dir());
+    EXPECT_FALSE(load.error);
+    EXPECT_EQ(load.settings.poll, pacing);
+    EXPECT_TRUE(load.settings.connectAtStart);
 }
 
 }  // namespace

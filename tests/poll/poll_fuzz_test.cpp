@@ -1,11 +1,13 @@
 // The scheduler, the link controller and the dispatcher against a bus of relays that misbehave in
 // every way a line or a gateway does, while the operator opens and closes the parameter window and
-// writes setpoints and the clock at random moments. After every tick the invariants that keep the
-// operator's picture true are checked. A failing run prints its seed; TERVAL_POLL_SEED=<seed>
+// writes setpoints and the clock at random moments. After every step the invariants that keep the
+// operator's picture true are checked, polling by the tick and at the pace of the line alike (there
+// on a fake clock, a step being 5 ms). A failing run prints its seed; TERVAL_POLL_SEED=<seed>
 // replays it alone.
 #include <gtest/gtest.h>
 
 #include <QSet>
+#include <chrono>
 #include <map>
 #include <random>
 #include <set>
@@ -34,10 +36,42 @@ WireRequest decode(const QByteArray& frame, bool tcp) {
             static_cast<uint16_t>(b(4) << 8 | b(5))};
 }
 
+using std::chrono::microseconds;
+
+// Time that moves only when the test says, waking the scheduler at the moments it asked for.
+class FakeWaker final : public PollWaker {
+  public:
+    void wakeAfter(microseconds delay) override {
+        due_ = now_ + delay;
+        armed_ = true;
+    }
+    microseconds now() const override { return now_; }
+    // Time moves on to `until`; each wake due on the way comes at its own moment.
+    template <class Wake>
+    void advanceTo(microseconds until, const Wake& wake) {
+        while (armed_ && due_ <= until) {
+            now_ = std::max(now_, due_);
+            armed_ = false;
+            wake();
+        }
+        now_ = until;
+    }
+
+  private:
+    microseconds now_{0};
+    microseconds due_{0};
+    bool armed_ = false;
+};
+
 class PollRun {
   public:
-    PollRun(uint32_t seed, uint16_t linkType)
-        : rng_(seed), tcp_(linkType == kLinkTcp), rig_(relayCount(seed), linkType) {
+    PollRun(uint32_t seed, uint16_t linkType, PollPace pace = PollPace::Tick)
+        : rng_(seed),
+          tcp_(linkType == kLinkTcp),
+          wire_(pace == PollPace::Wire),
+          rig_(relayCount(seed), linkType) {
+        rig_.station().settings.poll.pace = pace;
+        rig_.scheduler().setWaker(waker_);
         // Addresses all different and not in table order, so a mix-up shows.
         std::vector<uint8_t> pool;
         for (int a = 1; a <= 246; ++a) {
@@ -57,15 +91,32 @@ class PollRun {
         }
     }
 
-    void run(int ticks) {
+    // `steps` ticks by the tick; at the pace of the line, steps of kStep with a tick every
+    // kStepsPerTick of them.
+    void run(int steps) {
         rig_.connect();
-        for (now_ = 0; now_ < ticks && !::testing::Test::HasFailure(); ++now_) {
+        for (now_ = 0; now_ < steps && !::testing::Test::HasFailure(); ++now_) {
             operatorActs();
             relaysChange();
-            rig_.tick();
-            noteRequest();
+            if (!wire_ || now_ % kStepsPerTick == 0) {
+                rig_.tick();
+                noteRequest();
+            }
+            const bool txLit = lamp(MainView::Led::TxD);
+            const bool rxLit = lamp(MainView::Led::RxD);
+            if (wire_) {
+                waker_.advanceTo(kStep * (now_ + 1), [this] {
+                    rig_.core().link.wireWake();
+                    noteRequest();
+                });
+            }
             peerActs();
             deliverDue();
+            // However many requests go between two ticks, the lamps light only at a tick.
+            if (wire_) {
+                ASSERT_FALSE(!txLit && lamp(MainView::Led::TxD)) << "step " << now_;
+                ASSERT_FALSE(!rxLit && lamp(MainView::Led::RxD)) << "step " << now_;
+            }
             check();
         }
     }
@@ -89,7 +140,12 @@ class PollRun {
         int relay;  // 0: stray bytes of nobody
     };
 
+    bool lamp(MainView::Led led) const { return rig_.view.leds[static_cast<int>(led)]; }
+    static constexpr microseconds kStep{5000};
+    static constexpr int kStepsPerTick = 20;
     static int relayCount(uint32_t seed) { return 1 + static_cast<int>(seed % 6); }
+    // A request's wait, in steps (one tick by the tick).
+    int waitSteps() { return static_cast<int>(rig_.core().scheduler.answerWait() / kStep); }
     int n() const { return static_cast<int>(relays_.size()) - 1; }
     bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
     int between(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
@@ -214,6 +270,9 @@ class PollRun {
         const QList<QByteArray>& wire = tcp_ ? rig_.socket.sent : rig_.serial.written;
         for (; seen_ < wire.size(); ++seen_) {
             const WireRequest q = decode(wire[seen_], tcp_);
+            if (wire_) {
+                checkPace();
+            }
             checkWrite(q);
             const auto it = byAddress_.find(q.unit);
             if (it == byAddress_.end()) {
@@ -266,7 +325,9 @@ class PollRun {
             case 0:  // silent
                 return;
             case 1:  // late: after the timeout, into whatever request comes next
-                schedule(now_ + between(6, 14), bytes, i);
+                schedule(
+                    now_ + (wire_ ? between(waitSteps() + 1, 3 * waitSteps()) : between(6, 14)),
+                    bytes, i);
                 return;
             case 2: {  // in pieces, over several ticks
                 const int pieces = between(2, 4);
@@ -398,6 +459,25 @@ class PollRun {
         writeReadings_ = std::move(next);
     }
 
+    // At the pace of the line, a request follows the one before it after the line's silence at
+    // the least and, on a serial line, once the one before has had its longest wait and the line
+    // its longest chatter after it at the most.
+    void checkPace() {
+        const Scheduler& scheduler = rig_.core().scheduler;
+        const microseconds at = waker_.now();
+        if (lastSentAt_) {
+            ASSERT_GE(at - *lastSentAt_, scheduler.sendGap())
+                << "step " << now_ << ": a request too close behind the one before";
+            if (!tcp_) {
+                ASSERT_LE(at - *lastSentAt_, (kLongestWaits + 1) * lastWait_ + scheduler.sendGap() +
+                                                 microseconds(100'000))
+                    << "step " << now_ << ": the line stood idle";
+            }
+        }
+        lastSentAt_ = at;
+        lastWait_ = scheduler.answerWait();
+    }
+
     void check() {
         const Station& s = rig_.station();
         const PollState& poll = s.poll;
@@ -444,12 +524,17 @@ class PollRun {
             lastSent_ = sent;
             lastSendTick_ = now_;
         }
-        ASSERT_LE(now_ - lastSendTick_, 22) << "tick " << now_ << ": polling has stopped";
+        ASSERT_LE(now_ - lastSendTick_, 22 * (wire_ ? kStepsPerTick : 1))
+            << "step " << now_ << ": polling has stopped";
     }
 
     std::mt19937 rng_;
     bool tcp_;
+    bool wire_;
+    FakeWaker waker_;
     Rig rig_;
+    std::optional<microseconds> lastSentAt_;
+    microseconds lastWait_{0};
     std::vector<Relay> relays_;
     std::map<uint8_t, int> byAddress_;
     QSet<QString> allowedLines_;
@@ -481,10 +566,10 @@ std::vector<uint32_t> seeds() {
     return out;
 }
 
-void runAll(uint16_t linkType) {
+void runAll(uint16_t linkType, PollPace pace = PollPace::Tick) {
     for (uint32_t seed : seeds()) {
         SCOPED_TRACE(::testing::Message() << "replay with TERVAL_POLL_SEED=" << seed);
-        PollRun(seed, linkType).run(30000);
+        PollRun(seed, linkType, pace).run(30000);
         if (::testing::Test::HasFailure()) {
             return;
         }
@@ -497,6 +582,14 @@ TEST(PollUnderMisbehavingPeers, TcpGateway) {
 
 TEST(PollUnderMisbehavingPeers, Rs485Bus) {
     runAll(kLinkRs485);
+}
+
+TEST(PollUnderMisbehavingPeers, TcpGatewayAtThePaceOfTheLine) {
+    runAll(kLinkTcp, PollPace::Wire);
+}
+
+TEST(PollUnderMisbehavingPeers, Rs485BusAtThePaceOfTheLine) {
+    runAll(kLinkRs485, PollPace::Wire);
 }
 
 }  // namespace

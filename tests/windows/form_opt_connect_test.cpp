@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 
@@ -298,6 +299,40 @@ TEST_F(FormOptConnectTest, SerialDisplayFollowsTheLinkTypeAfterTheDialog) {
     EXPECT_FALSE(child<QLabel>(form, "LabelPort")->isVisibleTo(form));
     EXPECT_FALSE(child<LedIndicator>(form, "ComLed")->isVisibleTo(form));
     EXPECT_FALSE(child<QLabel>(form, "LabelNum")->isVisibleTo(form));
+}
+
+// The pace is kept in terval.ini beside "Устанавливать связь при запуске", every other line of
+// the file kept, and the next "Установить связь" polls at it.
+TEST_F(FormOptConnectTest, PaceOfThePollIsKeptAndTakenAtTheNextConnect) {
+    folder.write("terval.ini", "[link]\nconnectAtStart=false\n");
+    auto* wire = child<QRadioButton>(dialog, "RadioPollWire");
+    auto* margin = child<QSpinBox>(dialog, "SpinSerialMargin");
+    EXPECT_TRUE(child<QRadioButton>(dialog, "RadioPollTick")->isChecked());
+    EXPECT_FALSE(margin->isEnabled());
+    wire->setChecked(true);
+    EXPECT_TRUE(margin->isEnabled());
+    margin->setValue(margin->maximum() + 1);
+    EXPECT_EQ(margin->value(), kMostMarginMs);
+    margin->setValue(80);
+    dialog->BtnOKClick();
+    EXPECT_TRUE(messages.messages.isEmpty());
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(folder.read("terval.ini"),
+              QByteArray("[link]\nconnectAtStart=false\n\n[poll]\npace=wire\n"
+                         "serialMarginMs=80\ntcpMarginMs=300\ntcpPauseMs=20\n"));
+    EXPECT_EQ(form->station().settings.poll.pace, PollPace::Wire);
+    EXPECT_FALSE(form->core().scheduler.pacedByWire());
+    form->core().link.NConnectingClick();
+    EXPECT_TRUE(form->core().scheduler.pacedByWire());
+    EXPECT_EQ(form->core().scheduler.pacing().serialMarginMs, 80);
+    // The record's COM1 may or may not open here; either way the link is left closed.
+    if (form->station().linkUp) {
+        form->core().link.NConnectingClick();
+    }
+
+    dialog->show();
+    EXPECT_TRUE(wire->isChecked());
+    EXPECT_EQ(margin->value(), 80);
 }
 
 }  // namespace

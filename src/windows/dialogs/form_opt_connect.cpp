@@ -110,6 +110,40 @@ TFormOptConnect::TFormOptConnect(ConnectionConfig& connection, SerialSettings& p
     BtnOptionCOM = dialogButton(this, "BtnOptionCOM", QStringLiteral("Настройки COM порта"));
     column->addWidget(BtnOptionCOM);
 
+    GroupPoll = new QGroupBox(QStringLiteral("Опрос"), this);
+    GroupPoll->setObjectName(QStringLiteral("GroupPoll"));
+    auto* pollForm = new QFormLayout(GroupPoll);
+    pollByTick_ = new QRadioButton(QStringLiteral("по такту"), GroupPoll);
+    pollByTick_->setObjectName(QStringLiteral("RadioPollTick"));
+    pollByWire_ = new QRadioButton(QStringLiteral("с темпом линии"), GroupPoll);
+    pollByWire_->setObjectName(QStringLiteral("RadioPollWire"));
+    auto* paces = new QHBoxLayout;
+    paces->addWidget(pollByTick_);
+    paces->addWidget(pollByWire_);
+    paces->addStretch();
+    pollForm->addRow(QStringLiteral("Опрос:"), paces);
+    const auto msBox = [this](const char* name, int least, int most) {
+        auto* box = new QSpinBox(GroupPoll);
+        box->setObjectName(QLatin1String(name));
+        box->setRange(least, most);
+        box->setSuffix(QStringLiteral(" мс"));
+        box->setMaximumWidth(110);
+        return box;
+    };
+    serialMargin_ = msBox("SpinSerialMargin", kLeastMarginMs, kMostMarginMs);
+    tcpMargin_ = msBox("SpinTcpMargin", kLeastMarginMs, kMostMarginMs);
+    tcpPause_ = msBox("SpinTcpPause", 0, kMostTcpPauseMs);
+    pollForm->addRow(QStringLiteral("Запас ожидания ответа, COM порт:"), serialMargin_);
+    pollForm->addRow(QStringLiteral("Ожидание ответа, TCP/IP:"), tcpMargin_);
+    pollForm->addRow(QStringLiteral("Пауза после ответа, TCP/IP:"), tcpPause_);
+    // The margins and the pause only matter at the pace of the line.
+    connect(pollByWire_, &QRadioButton::toggled, this, [this](bool wire) {
+        serialMargin_->setEnabled(wire);
+        tcpMargin_->setEnabled(wire);
+        tcpPause_->setEnabled(wire);
+    });
+    column->addWidget(GroupPoll);
+
     CheckBoxSave = new QCheckBox(QStringLiteral("Записать в файл"), this);
     CheckBoxSave->setObjectName(QStringLiteral("CheckBoxSave"));
     column->addWidget(CheckBoxSave);
@@ -145,6 +179,15 @@ void TFormOptConnect::FormShow() {
     GroupBox1->setFocus();
     CheckBoxSave->setChecked(false);
     CheckBoxConnectAtStart->setChecked(settings_.connectAtStart);
+    const PollPacing& pacing = settings_.poll;
+    (pacing.pace == PollPace::Wire ? pollByWire_ : pollByTick_)->setChecked(true);
+    serialMargin_->setValue(pacing.serialMarginMs);
+    tcpMargin_->setValue(pacing.tcpMarginMs);
+    tcpPause_->setValue(pacing.tcpPauseMs);
+    const bool wire = pacing.pace == PollPace::Wire;
+    serialMargin_->setEnabled(wire);
+    tcpMargin_->setEnabled(wire);
+    tcpPause_->setEnabled(wire);
 }
 
 int TFormOptConnect::linkTypeChosen() const {
@@ -205,6 +248,19 @@ void TFormOptConnect::BtnOKClick() {
             return;
         }
         settings_ = settings;
+    }
+    // Kept at once as well, and in force from the next "Установить связь".
+    PollPacing pacing;
+    pacing.pace = pollByWire_->isChecked() ? PollPace::Wire : PollPace::Tick;
+    pacing.serialMarginMs = serialMargin_->value();
+    pacing.tcpMarginMs = tcpMargin_->value();
+    pacing.tcpPauseMs = tcpPause_->value();
+    if (pacing != settings_.poll) {
+        if (FileError error = savePollPacing(folder_, pacing)) {
+            messages_.showMessage(MessageIcon::Error, *error);
+            return;
+        }
+        settings_.poll = pacing;
     }
     accept();
 }

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 
 #include "devices/connection_config.h"
 #include "link/connection_settings.h"
@@ -53,6 +54,13 @@ class TFormOptConnect : public QDialog {
     QPushButton* BtnOptionCOM = nullptr;
     QCheckBox* CheckBoxSave = nullptr;
     QCheckBox* CheckBoxConnectAtStart = nullptr;
+    // "Опрос: по такту / с темпом линии", with the margins and the gateway's pause.
+    QGroupBox* GroupPoll = nullptr;
+    QRadioButton* pollByTick_ = nullptr;
+    QRadioButton* pollByWire_ = nullptr;
+    QSpinBox* serialMargin_ = nullptr;
+    QSpinBox* tcpMargin_ = nullptr;
+    QSpinBox* tcpPause_ = nullptr;
     QPushButton* BtnOK = nullptr;
     QPushButton* BtnCancel = nullptr;
     TFormComSetup* FormComSetup = nullptr;

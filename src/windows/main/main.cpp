@@ -8,6 +8,8 @@
 #include <QTextStream>
 #include <QTimer>
 #include <QTranslator>
+#include <cstdlib>
+#include <optional>
 
 #include "app/journal_export.h"
 #include "dcsnet/modbus_tcp_server.h"
@@ -15,6 +17,7 @@
 #include "service/exit_signals.h"
 #include "service/headless_station.h"
 #include "station/clock.h"
+#include "station/station_settings.h"
 #include "station/station_texts.h"
 #include "windows/dialogs/form_message_box.h"
 #include "windows/main/windowed_station.h"
@@ -100,13 +103,18 @@ struct StationOptions {
                        "сервер (только чтение) на этом порту и, если задан, адресе (вместо "
                        "указанного в terval.ini)."),
         QStringLiteral("[АДРЕС:]ПОРТ")};
+    QCommandLineOption poll{
+        QStringLiteral("poll"),
+        QStringLiteral("Опрос: tick — по такту 100 мс, wire — с темпом линии (вместо указанного "
+                       "в terval.ini)."),
+        QStringLiteral("wire|tick")};
 
     void addTo(QCommandLineParser& parser) const {
         parser.setApplicationDescription(QStringLiteral(
             "ТЕРВАЛ: станция оператора сети реле контроля изоляции. Файлы станции лежат в папке, "
             "из которой она запущена."));
         parser.addHelpOption();
-        parser.addOptions({connect, headless, mqtt, mqttPrefix, modbusServer});
+        parser.addOptions({connect, headless, mqtt, mqttPrefix, modbusServer, poll});
     }
 
     terval::PlantOptions plant(const QCommandLineParser& parser) const {
@@ -114,6 +122,22 @@ struct StationOptions {
             terval::MqttCommandLine{parser.value(mqtt), parser.value(mqttPrefix)},
             [] { return std::make_unique<terval::MosquittoClient>(); },
             QSysInfo::machineHostName()};
+    }
+
+    // The pace asked for, or nothing; a word that is neither ends the program with the reason,
+    // before anything is polled at a pace nobody chose.
+    std::optional<terval::PollPace> pace(const QCommandLineParser& parser) const {
+        if (!parser.isSet(poll)) {
+            return std::nullopt;
+        }
+        const std::optional<terval::PollPace> chosen = terval::pollPaceNamed(parser.value(poll));
+        if (!chosen) {
+            QTextStream(stderr)
+                << QStringLiteral("--poll %1: нужно wire или tick.").arg(parser.value(poll))
+                << Qt::endl;
+            std::exit(2);
+        }
+        return chosen;
     }
 
     terval::DcsOptions dcs(const QCommandLineParser& parser) const {
@@ -131,8 +155,9 @@ int runHeadless(int argc, char** argv) {
     parser.process(app);
     QTextStream log(stderr);
     // The station keeps all its files in the folder it was started in.
+    const std::optional<terval::PollPace> pace = options.pace(parser);
     return terval::runHeadlessStation(QDir::current(), options.plant(parser), log,
-                                      options.dcs(parser));
+                                      options.dcs(parser), pace);
 }
 
 }  // namespace
@@ -159,6 +184,7 @@ int main(int argc, char** argv) {
     const StationOptions options;
     options.addTo(parser);
     parser.process(app);
+    const std::optional<terval::PollPace> pace = options.pace(parser);
 
     // What the station tells and reads outlives it; the station outlives its windows.
     terval::MessageBoxSink messages;
@@ -167,6 +193,9 @@ int main(int argc, char** argv) {
     terval::WindowedStation station(QDir::current(), messages, clock, QLocale::system(),
                                     options.plant(parser), options.dcs(parser));
     terval::TFormMain& main = station.window();
+    if (pace) {
+        station.core().setPaceFromCommandLine(*pace);
+    }
     main.show();
     // The end of a desktop session and a shutdown come as SIGTERM (Ctrl+C in a terminal as
     // SIGINT, the terminal it was started from closing as SIGHUP): the station closes as by
