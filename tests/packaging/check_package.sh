@@ -31,6 +31,7 @@ expected="-rw-r--r-- ./etc/terval/terval-plant.ini
 -rwxr-xr-x ./usr/bin/terval
 -rwxr-xr-x ./usr/bin/terval-desktop
 -rwxr-xr-x ./usr/bin/terval-plant
+-rwxr-xr-x ./usr/bin/terval-plant-passwd
 -rw-r--r-- ./usr/share/applications/terval.desktop
 -rw-r--r-- ./usr/share/doc/terval/README.md
 -rw-r--r-- ./usr/share/doc/terval/changelog.gz
@@ -39,6 +40,7 @@ expected="-rw-r--r-- ./etc/terval/terval-plant.ini
 -rw-r--r-- ./usr/share/man/man1/relay-sim.1.gz
 -rw-r--r-- ./usr/share/man/man1/terval-desktop.1.gz
 -rw-r--r-- ./usr/share/man/man1/terval-plant.1.gz
+-rw-r--r-- ./usr/share/man/man1/terval-plant-passwd.1.gz
 -rw-r--r-- ./usr/share/man/man1/terval.1.gz
 -rw-r--r-- ./usr/share/terval/pictures/Bitmap1.bmp
 -rw-r--r-- ./usr/share/terval/pictures/Bitmap2.bmp
