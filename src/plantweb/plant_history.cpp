@@ -115,6 +115,28 @@ bool PlantHistory::run(QSqlQuery& query, QString* error) {
     return false;
 }
 
+// One page of a list, newest first: the statement with its values bound, then the page's size
+// and offset.
+std::optional<QSqlQuery> PlantHistory::page(const QString& statement, const QVariantList& values,
+                                            const Filter& filter, QString* error) {
+    error->clear();
+    if (!ensureOpen(error)) {
+        return std::nullopt;
+    }
+    QSqlQuery query(QSqlDatabase::database(connectionName_, false));
+    query.setForwardOnly(true);
+    query.prepare(statement + QStringLiteral(" LIMIT ? OFFSET ?"));
+    for (const QVariant& value : values) {
+        query.addBindValue(value);
+    }
+    query.addBindValue(filter.limit);
+    query.addBindValue(filter.offset);
+    if (!run(query, error)) {
+        return std::nullopt;
+    }
+    return query;
+}
+
 QJsonValue PlantHistory::timeValue(const QVariant& value) const {
     if (value.isNull()) {
         return QJsonValue(QJsonValue::Null);
@@ -174,29 +196,19 @@ std::optional<PlantHistory::Relay> PlantHistory::relay(int stationId, int addres
 }
 
 std::optional<QJsonArray> PlantHistory::events(const Filter& filter, QString* error) {
-    error->clear();
-    if (!ensureOpen(error)) {
-        return std::nullopt;
-    }
     const Where where = filterWhere(filter, QStringLiteral("detected_at"), QStringLiteral("e."));
-    QSqlQuery query(QSqlDatabase::database(connectionName_, false));
-    query.setForwardOnly(true);
-    query.prepare(
+    std::optional<QSqlQuery> found = page(
         QStringLiteral(
             "SELECT s.prefix || '/' || s.name, r.address, e.record, e.detected_at, e.event_time, "
             "e.sign_code, e.sign_text, e.alarm_line, e.tile, e.serial, e.generator, e.breaker, "
             "e.replayed FROM terval.events e JOIN terval.stations s ON s.id = e.station_id "
             "JOIN terval.relays r ON r.id = e.relay_id") +
-        where.text +
-        QStringLiteral(" ORDER BY e.detected_at DESC, e.record DESC LIMIT ? OFFSET ?"));
-    for (const QVariant& value : where.values) {
-        query.addBindValue(value);
-    }
-    query.addBindValue(filter.limit);
-    query.addBindValue(filter.offset);
-    if (!run(query, error)) {
+            where.text + QStringLiteral(" ORDER BY e.detected_at DESC, e.record DESC"),
+        where.values, filter, error);
+    if (!found) {
         return std::nullopt;
     }
+    QSqlQuery& query = *found;
     QJsonArray rows;
     while (query.next()) {
         QJsonObject row;
@@ -224,28 +236,19 @@ std::optional<QJsonArray> PlantHistory::events(const Filter& filter, QString* er
 }
 
 std::optional<QJsonArray> PlantHistory::alarmChanges(const Filter& filter, QString* error) {
-    error->clear();
-    if (!ensureOpen(error)) {
-        return std::nullopt;
-    }
     const Where where = filterWhere(filter, QStringLiteral("changed_at"), QStringLiteral("a."));
-    QSqlQuery query(QSqlDatabase::database(connectionName_, false));
-    query.setForwardOnly(true);
-    query.prepare(
-        QStringLiteral(
-            "SELECT s.prefix || '/' || s.name, r.address, a.alarm_id, a.kind, a.priority, "
-            "a.state, a.change, a.text, a.raised_at, a.returned_at, a.acknowledged_at, "
-            "a.changed_at FROM terval.alarm_changes a JOIN terval.stations s ON s.id = "
-            "a.station_id LEFT JOIN terval.relays r ON r.id = a.relay_id") +
-        where.text + QStringLiteral(" ORDER BY a.changed_at DESC LIMIT ? OFFSET ?"));
-    for (const QVariant& value : where.values) {
-        query.addBindValue(value);
-    }
-    query.addBindValue(filter.limit);
-    query.addBindValue(filter.offset);
-    if (!run(query, error)) {
+    std::optional<QSqlQuery> found =
+        page(QStringLiteral(
+                 "SELECT s.prefix || '/' || s.name, r.address, a.alarm_id, a.kind, a.priority, "
+                 "a.state, a.change, a.text, a.raised_at, a.returned_at, a.acknowledged_at, "
+                 "a.changed_at FROM terval.alarm_changes a JOIN terval.stations s ON s.id = "
+                 "a.station_id LEFT JOIN terval.relays r ON r.id = a.relay_id") +
+                 where.text + QStringLiteral(" ORDER BY a.changed_at DESC"),
+             where.values, filter, error);
+    if (!found) {
         return std::nullopt;
     }
+    QSqlQuery& query = *found;
     QJsonArray rows;
     while (query.next()) {
         QJsonObject row;
@@ -342,28 +345,20 @@ std::optional<QJsonObject> PlantHistory::samples(int relayId, const QDateTime& f
 }
 
 std::optional<QJsonArray> PlantHistory::linkHistory(const Filter& filter, QString* error) {
-    error->clear();
-    if (!ensureOpen(error)) {
-        return std::nullopt;
-    }
     const Where links = filterWhere(filter, QStringLiteral("changed_at"), QString(), false);
     const Where connections = filterWhere(filter, QStringLiteral("changed_at"), QString(), false);
-    QSqlQuery query(QSqlDatabase::database(connectionName_, false));
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT changed_at, 'link', state, status_text, type, link "
-                                 "FROM terval.link_changes") +
-                  links.text +
-                  QStringLiteral(" UNION ALL SELECT changed_at, 'connection', status, reason, "
-                                 "NULL, NULL FROM terval.connection_changes") +
-                  connections.text + QStringLiteral(" ORDER BY 1 DESC LIMIT ? OFFSET ?"));
-    for (const QVariant& value : links.values + connections.values) {
-        query.addBindValue(value);
-    }
-    query.addBindValue(filter.limit);
-    query.addBindValue(filter.offset);
-    if (!run(query, error)) {
+    std::optional<QSqlQuery> found =
+        page(QStringLiteral("SELECT changed_at, 'link', state, status_text, type, link "
+                            "FROM terval.link_changes") +
+                 links.text +
+                 QStringLiteral(" UNION ALL SELECT changed_at, 'connection', status, reason, "
+                                "NULL, NULL FROM terval.connection_changes") +
+                 connections.text + QStringLiteral(" ORDER BY 1 DESC"),
+             links.values + connections.values, filter, error);
+    if (!found) {
         return std::nullopt;
     }
+    QSqlQuery& query = *found;
     QJsonArray rows;
     while (query.next()) {
         QJsonObject row;

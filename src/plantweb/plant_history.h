@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QSqlQuery>
 #include <QString>
 #include <QTimeZone>
 #include <optional>
@@ -68,6 +69,8 @@ class PlantHistory {
   private:
     bool ensureOpen(QString* error);
     bool run(QSqlQuery& query, QString* error);
+    std::optional<QSqlQuery> page(const QString& statement, const QVariantList& values,
+                                  const Filter& filter, QString* error);
     QJsonValue timeValue(const QVariant& value) const;
 
     static constexpr qint64 kRetrySeconds = 15;

@@ -13,6 +13,7 @@
 #include "relay_sim_process.h"
 #include "station/station_settings.h"
 #include "support/fakes.h"
+#include "support/free_port.h"
 #include "support/raw_modbus_client.h"
 #include "support/wait_until.h"
 
@@ -22,6 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::Bytes;
 using testing::FixedClock;
+using testing::freeLoopbackPort;
 using testing::RawClient;
 using testing::read;
 using testing::RecordingMessageSink;
@@ -29,19 +31,6 @@ using testing::RelaySimProcess;
 using testing::request;
 using testing::waitUntil;
 using testing::WorkFolder;
-
-// A port on loopback that nothing listens on now.
-int freePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t size = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 int requestsOf(RelaySimProcess& sim, int relays) {
     const QRegularExpression pattern(QStringLiteral(" requests (\\d+) "));
@@ -85,7 +74,7 @@ TEST(DcsServer, HostileClientsNeitherSlowThePollNorReachARelay) {
         ASSERT_TRUE(ini.open(QIODevice::Append));
         ini.write("\n[modbus-server]\nallowedClients=127.0.0.1/32\nmaxConnections=20\n");
     }
-    const int port = freePort();
+    const int port = freeLoopbackPort();
     QProcess station;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("DISPLAY"));

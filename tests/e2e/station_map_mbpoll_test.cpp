@@ -12,6 +12,7 @@
 #include "modbus/station_map.h"
 #include "relay_sim_process.h"
 #include "support/fakes.h"
+#include "support/free_port.h"
 #include "support/wait_until.h"
 
 namespace terval::testing {
@@ -19,12 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace sm = station_map;
-
-// A loopback port nobody listens on: the kernel's choice, let go for the station to take.
-int freePort() {
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
-}
 
 // `count` registers from `first` (counted from 0) of unit 1 as mbpoll reads them, holding or
 // input registers; nothing when mbpoll did not read them all.
@@ -82,7 +77,7 @@ TEST(StationMapOverModbus, MbpollReadsWhatTheRelaysHoldAndEachNewEventOnce) {
                                 {folder.dir().path(), "--relays", "3", "--tcp",
                                  QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort())}),
               0);
-    const int port = freePort();
+    const int port = freeLoopbackPort();
     ASSERT_NE(port, 0);
     QProcess station;
     station.setWorkingDirectory(folder.dir().path());

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "historian/historian.h"
+#include "historian_fixture.h"
 #include "support/postgres_cluster.h"
 #include "support/wait_until.h"
 
@@ -30,16 +31,7 @@ namespace {
 const QString kPrefix = QStringLiteral("plant/site/hall");
 
 HistorianSettings settingsFor(const PostgresCluster& db, const QString& spool) {
-    HistorianSettings s;
-    s.broker.prefix = kPrefix;
-    s.database.host = db.host();
-    s.database.port = db.port();
-    s.database.user = db.user();
-    s.database.name = db.database();
-    s.database.passwordFile = db.passwordFile();
-    s.database.connectTimeoutSeconds = 2;
-    s.spoolFolder = spool;
-    return s;
+    return terval::testing::historianSettingsFor(db, spool, kPrefix);
 }
 
 QByteArray json(const QJsonObject& o) {

@@ -18,6 +18,7 @@
 #include "historian/historian.h"
 #include "historian/historian_spool.h"
 #include "historian/plant_message_parse.h"
+#include "historian_fixture.h"
 #include "support/postgres_cluster.h"
 #include "support/wait_until.h"
 
@@ -32,16 +33,7 @@ namespace {
 const QString kPrefix = QStringLiteral("plant/hall");
 
 HistorianSettings settingsFor(const PostgresCluster& db, const QString& spool) {
-    HistorianSettings s;
-    s.broker.prefix = kPrefix;
-    s.database.host = db.host();
-    s.database.port = db.port();
-    s.database.user = db.user();
-    s.database.name = db.database();
-    s.database.passwordFile = db.passwordFile();
-    s.database.connectTimeoutSeconds = 2;
-    s.spoolFolder = spool;
-    return s;
+    return terval::testing::historianSettingsFor(db, spool, kPrefix);
 }
 
 PlantMessage message(const QString& station, const QString& rest, const QByteArray& payload,

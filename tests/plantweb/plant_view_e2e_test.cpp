@@ -11,17 +11,12 @@
 #include "plantd/plant_rig.h"
 #include "plantweb/web_client.h"
 #include "plantweb/web_driver.h"
+#include "support/free_port.h"
 
 using namespace terval::testing;
 using namespace std::chrono_literals;
 
 namespace {
-
-quint16 freePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 TEST(PlantViewEndToEnd, StationsTilesAnEventAStationStoppedAndARelaysWeekInTheBrowser) {
     MosquittoBroker broker;
@@ -35,7 +30,7 @@ TEST(PlantViewEndToEnd, StationsTilesAnEventAStationStoppedAndARelaysWeekInTheBr
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
         ini.write("[spool]\nfolder=spool\nlimitMB=64\n[database]\nconnectTimeout=3\n");
     }
-    const quint16 httpPort = freePort();
+    const auto httpPort = static_cast<quint16>(freeLoopbackPort());
     ServiceProcess plant;
     ASSERT_TRUE(
         plant.start(QStringLiteral(TERVAL_PLANT_PROGRAM),

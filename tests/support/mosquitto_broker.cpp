@@ -10,6 +10,7 @@
 
 #include <QFile>
 
+#include "support/free_port.h"
 #include "support/wait_until.h"
 
 namespace terval::testing {
@@ -25,24 +26,6 @@ sockaddr_in loopback(int port) {
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return address;
-}
-
-// A port nobody listens on now; the kernel hands out ephemeral ports in turn, so it is not handed
-// again soon.
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return 0;
-    }
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    ::close(fd);
-    return port;
 }
 
 bool accepts(int port) {
@@ -62,7 +45,7 @@ bool accepts(int port) {
 MosquittoBroker::MosquittoBroker() : MosquittoBroker(Options{}) {}
 
 MosquittoBroker::MosquittoBroker(Options options)
-    : options_(std::move(options)), port_(freePort()) {}
+    : options_(std::move(options)), port_(freeLoopbackPort()) {}
 
 MosquittoBroker::~MosquittoBroker() {
     stop();

@@ -1,9 +1,6 @@
 #include "support/postgres_cluster.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -11,30 +8,14 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include "support/free_port.h"
+
 namespace terval::testing {
 namespace {
 
 const QString kBin = QStringLiteral("/usr/lib/postgresql/15/bin/");
 constexpr int kToolMs = 120000;
 constexpr int kStartSeconds = 60;
-
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return 0;
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    ::close(fd);
-    return port;
-}
 
 // The user the server runs as when we are root: PostgreSQL will not run as root.
 QString serverUser() {
@@ -47,7 +28,7 @@ QString serverUser() {
 
 }  // namespace
 
-PostgresCluster::PostgresCluster() : port_(freePort()) {}
+PostgresCluster::PostgresCluster() : port_(freeLoopbackPort()) {}
 
 PostgresCluster::~PostgresCluster() {
     if (running_) {
@@ -69,7 +50,10 @@ QString PostgresCluster::scratchFolder() const {
 }
 
 QString PostgresCluster::url() const {
-    return QStringLiteral("postgresql://%1@%2:%3/%4").arg(user(), host()).arg(port_).arg(database());
+    return QStringLiteral("postgresql://%1@%2:%3/%4")
+        .arg(user(), host())
+        .arg(port_)
+        .arg(database());
 }
 
 bool PostgresCluster::runAsServerUser(const QStringList& command, int timeoutMs, QString* output) {
@@ -119,10 +103,10 @@ bool PostgresCluster::prepare() {
     if (!user.isEmpty()) {
         QProcess::execute(QStringLiteral("chown"), {user, dir_.path(), passwordFile()});
     }
-    if (!runAsServerUser({kBin + "initdb", "-D", path("data"), "-U", this->user(), "--pwfile",
-                          passwordFile(), "--auth", "scram-sha-256", "-E", "UTF8", "--locale",
-                          "C.UTF-8", "--no-sync"},
-                         kToolMs)) {
+    if (!runAsServerUser(
+            {kBin + "initdb", "-D", path("data"), "-U", this->user(), "--pwfile", passwordFile(),
+             "--auth", "scram-sha-256", "-E", "UTF8", "--locale", "C.UTF-8", "--no-sync"},
+            kToolMs)) {
         return false;
     }
     // Back to the test's own user: the program under test reads it as a password file.
@@ -154,8 +138,8 @@ bool PostgresCluster::start() {
         return false;
     }
     running_ = true;
-    if (first && !psql(QStringLiteral("CREATE DATABASE %1").arg(database()),
-                       QStringLiteral("postgres"))) {
+    if (first &&
+        !psql(QStringLiteral("CREATE DATABASE %1").arg(database()), QStringLiteral("postgres"))) {
         return false;
     }
     return true;
@@ -184,9 +168,9 @@ std::optional<QString> PostgresCluster::psql(const QString& sql, const QString& 
                 database.isEmpty() ? this->database() : database, "-c", sql});
     if (!tool.waitForFinished(kToolMs) || tool.exitStatus() != QProcess::NormalExit ||
         tool.exitCode() != 0) {
-        errors_ = QStringLiteral("psql %1: %2 %3")
-                      .arg(sql, tool.errorString(),
-                           QString::fromLocal8Bit(tool.readAllStandardError()));
+        errors_ =
+            QStringLiteral("psql %1: %2 %3")
+                .arg(sql, tool.errorString(), QString::fromLocal8Bit(tool.readAllStandardError()));
         return std::nullopt;
     }
     QString out = QString::fromUtf8(tool.readAllStandardOutput());
