@@ -756,6 +756,19 @@ TEST(PlantPublisherTest, EventsGoOutFromTheJournalThroughOutagesLostConfirmation
     EXPECT_EQ(rig.publisher()->confirmedEvent(), made.back());
     EXPECT_EQ(rig.core().journal()->mark(PlantPublisher::kConfirmedMark), made.back());
 
+    // Caught up, with the broker there and room in the hand-over: a new event goes out at once,
+    // as it happened, not as a replay. (During the run a lost confirmation holds the confirmed
+    // number back until the next connection, so a run may well replay every event it makes.)
+    rig.station().journal.protectionEvent(1, rig.clock.time, 1, QStringLiteral("признак"),
+                                          TripRecord{}, QStringLiteral("последнее"));
+    made.push_back(rig.core().journal()->newestProtectionEvent().value_or(0));
+    signOf[made.back()] = 1;
+    const size_t before = arrivals.size();
+    receive();
+    ASSERT_EQ(arrivals.size(), before + 1);
+    EXPECT_EQ(arrivals.back().record, made.back());
+    EXPECT_FALSE(arrivals.back().replayed);
+
     std::map<qint64, std::optional<qint64>> previousOf;
     for (size_t i = 0; i < made.size(); ++i) {
         previousOf[made[i]] = i == 0 ? std::nullopt : std::optional<qint64>(made[i - 1]);
@@ -777,7 +790,6 @@ TEST(PlantPublisherTest, EventsGoOutFromTheJournalThroughOutagesLostConfirmation
         replays += a.replayed ? 1 : 0;
     }
     EXPECT_GT(replays, 0);
-    EXPECT_LT(replays, static_cast<int>(arrivals.size()));
 
     // A station without a journal numbers nothing and keeps its events in memory, as before.
     Rig bare(1, kLinkTcp, {}, std::nullopt, plant);
