@@ -382,13 +382,14 @@ TEST_F(PlantWebApi, WithAPasswordFileNothingAnswersWithoutASession) {
 
     // The live socket: refused without the session, a snapshot with it.
     for (const QByteArray& withCookie : {QByteArray(), cookie}) {
+        // Before the socket, which may still signal into them as it goes.
+        QStringList messages;
+        bool closed = false;
         QWebSocket socket(QStringLiteral("http://127.0.0.1:%1").arg(server.port()));
         QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(server.port())));
         if (!withCookie.isEmpty()) {
             request.setRawHeader("Cookie", withCookie);
         }
-        QStringList messages;
-        bool closed = false;
         QObject::connect(&socket, &QWebSocket::textMessageReceived,
                          [&](const QString& text) { messages << text; });
         QObject::connect(&socket, &QWebSocket::disconnected, [&] { closed = true; });
@@ -439,8 +440,8 @@ TEST_F(PlantWebApi, ConnectionsBeyondTheLimitAreRefusedAndTheLimitFreesAgain) {
         << server.openConnections();
     // Pages opened and closed many times over: their live sockets are given back too.
     for (int i = 0; i < 6; ++i) {
-        QWebSocket socket(QStringLiteral("http://127.0.0.1:%1").arg(server.port()));
         bool snapshot = false;
+        QWebSocket socket(QStringLiteral("http://127.0.0.1:%1").arg(server.port()));
         QObject::connect(&socket, &QWebSocket::textMessageReceived, [&] { snapshot = true; });
         socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(server.port())));
         ASSERT_TRUE(spinUntil([&] { return snapshot; }, 5s)) << "page " << i;
